@@ -2,8 +2,11 @@
 read helpers that tests and the demo use to look at what the product did."""
 import importlib
 
-from .pelorix_core import open_result_files, read_fre          # noqa: F401
-from .pelorix_project import read_current_study, read_project  # noqa: F401
+from .pelorix_core import open_result_files, read_fre
+from .pelorix_project import read_current_study, read_project
+
+__all__ = ["open_result_files", "read_fre", "read_current_study",
+           "read_project", "qblibrary_path", "implementation"]
 
 NAMESPACE_MODULES = {
     "Brivane.SDK": "sdk",

@@ -6,8 +6,7 @@ import threading
 
 from ..dotnet import (ArgumentException, ArgumentNullException,
                       BadImageFormatException, FileNotFoundException,
-                      InvalidDataException, InvalidOperationException,
-                      ObjectDisposedException, netclass)
+                      InvalidDataException, InvalidOperationException, netclass)
 from . import _files
 from .sdk import BrivaneApplication, BrivaneModule
 
