@@ -1,0 +1,35 @@
+// Exceptions held aside while cleanup code runs, with the host's chaining.
+#pragma once
+
+#include "handles.hpp"
+
+namespace brivane {
+
+// The exception being raised, taken out of the thread state so that a
+// cleanup step (a finally block, a with-block exit) can call Python code.
+class PendingError {
+public:
+    static PendingError fetch() noexcept;
+    PendingError() noexcept = default;
+    PendingError(PendingError&&) noexcept = default;
+    PendingError& operator=(PendingError&&) noexcept = default;
+
+    bool empty() const noexcept { return !type_; }
+    // True when the held exception is an instance of `kind` (e.g. PyExc_Exception).
+    bool matches(PyObject* kind) const noexcept;
+    PyObject* value() const noexcept { return value_.get(); }
+
+    // Raises the held exception again.
+    void restore() noexcept;
+    // After a cleanup step: when the step raised, its exception stays and the
+    // held one becomes its __context__, as a finally block does; otherwise the
+    // held one is raised again.
+    void restore_unless_replaced() noexcept;
+
+private:
+    Ref type_;
+    Ref value_;
+    Ref traceback_;
+};
+
+}  // namespace brivane

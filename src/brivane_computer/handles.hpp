@@ -1,0 +1,61 @@
+// Owned references to Python objects.
+//
+// Every PyObject* that this module owns lives in a Ref, so that no error path
+// can leak it and no reader has to count references. Borrowed pointers are
+// only ever used for the span of a call that cannot run Python code; anything
+// kept longer is taken into a Ref first.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <utility>
+
+namespace brivane {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+
+    // Takes over a new reference (the result of a C API call returning one).
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    // Adds a reference to an object that someone else owns.
+    static Ref take(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            // Drop the old object last: its finaliser may run Python code.
+            PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    Ref copy() const noexcept { return take(object_); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+inline Ref none() noexcept { return Ref::take(Py_None); }
+inline Ref boolean(bool value) noexcept { return Ref::take(value ? Py_True : Py_False); }
+
+// A truth value that may have failed: std::nullopt means a Python exception is set.
+using Truth = std::optional<bool>;
+
+inline PyObject* as_object(PyObject* object) noexcept { return object; }
+inline PyObject* as_object(const Ref& ref) noexcept { return ref.get(); }
+
+}  // namespace brivane

@@ -1,0 +1,70 @@
+// Names of the host modules, their members and the built-ins that the module uses.
+#pragma once
+
+#include "names.hpp"
+
+namespace brivane::host {
+
+// Modules bound in the module namespace, in the order the module body imports them.
+inline constinit Name os{"os"};
+inline constinit Name clr{"clr"};
+inline constinit Name ctypes{"ctypes"};
+inline constinit Name pythoncom{"pythoncom"};
+inline constinit Name json{"json"};
+inline constinit Name threading{"threading"};
+inline constinit Name shutil{"shutil"};
+inline constinit Name tempfile{"tempfile"};
+inline constinit Name uuid{"uuid"};
+
+// os and os.path
+inline constinit Name path{"path"};
+inline constinit Name exists{"exists"};
+inline constinit Name isdir{"isdir"};
+inline constinit Name isfile{"isfile"};
+inline constinit Name join{"join"};
+inline constinit Name dirname{"dirname"};
+inline constinit Name basename{"basename"};
+inline constinit Name splitext{"splitext"};
+inline constinit Name abspath{"abspath"};
+inline constinit Name listdir{"listdir"};
+inline constinit Name makedirs{"makedirs"};
+inline constinit Name remove{"remove"};
+inline constinit Name rmdir{"rmdir"};
+inline constinit Name chdir{"chdir"};
+
+// other host modules
+inline constinit Name load{"load"};
+inline constinit Name CDLL{"CDLL"};
+inline constinit Name AddReference{"AddReference"};
+inline constinit Name CoInitialize{"CoInitialize"};
+inline constinit Name CoUninitialize{"CoUninitialize"};
+inline constinit Name Thread{"Thread"};
+inline constinit Name target{"target"};
+inline constinit Name args{"args"};
+inline constinit Name daemon{"daemon"};
+inline constinit Name start{"start"};
+inline constinit Name join_thread{"join"};
+inline constinit Name copy{"copy"};
+inline constinit Name copytree{"copytree"};
+inline constinit Name rmtree{"rmtree"};
+inline constinit Name dirs_exist_ok{"dirs_exist_ok"};
+inline constinit Name ignore_errors{"ignore_errors"};
+inline constinit Name gettempdir{"gettempdir"};
+inline constinit Name uuid4{"uuid4"};
+inline constinit Name lower{"lower"};
+inline constinit Name append{"append"};
+inline constinit Name encoding{"encoding"};
+inline constinit Name endswith{"endswith"};
+inline constinit Name enter{"__enter__"};
+inline constinit Name exit{"__exit__"};
+
+// built-ins, which the module namespace may shadow
+inline constinit Name print{"print"};
+inline constinit Name open{"open"};
+inline constinit Name int_{"int"};
+inline constinit Name str{"str"};
+inline constinit Name next{"next"};
+inline constinit Name isinstance{"isinstance"};
+inline constinit Name import{"__import__"};
+
+}  // namespace brivane::host

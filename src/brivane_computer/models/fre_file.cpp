@@ -1,0 +1,137 @@
+// writeFreFile: the solver input (fre) file of a model, written by the model
+// itself with the options chosen in the product's settings.
+#include "arguments.hpp"
+#include "function_table.hpp"
+#include "guards.hpp"
+#include "host_names.hpp"
+#include "model_folder.hpp"
+#include "module_globals.hpp"
+#include "sdk/bridge.hpp"
+#include "sdk/product.hpp"
+
+namespace brivane {
+namespace {
+
+namespace keys = sdk::settings;
+
+class SettingsReader {
+public:
+    SettingsReader(const Module& module, Ref controller) : module_(module), controller_(std::move(controller)) {}
+
+    Ref value(const char* family, const char* setting) const {
+        Ref family_name = text(family);
+        Ref setting_name = text(setting);
+        if (!family_name || !setting_name) return {};
+        return call_method(controller_, sdk::member::GetSettingValue, family_name, setting_name);
+    }
+    // int(value)
+    Ref whole_number(const char* family, const char* setting) const {
+        Ref raw = value(family, setting);
+        if (!raw) return {};
+        return module_.call_builtin(host::int_, raw);
+    }
+    // int(value) == 1
+    Ref switched_on(const char* family, const char* setting) const {
+        Ref number = whole_number(family, setting);
+        if (!number) return {};
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        if (!one) return {};
+        Truth on = equals(number.get(), one.get());
+        if (!on) return {};
+        return boolean(*on);
+    }
+    // "Degrees" gives 1, "Milliradians" 2, anything else 0.
+    Ref rotation_option(const char* family, const char* setting) const {
+        Ref units = value(family, setting);
+        if (!units) return {};
+        long option = 0;
+        for (const auto& [word, number] : {std::pair{keys::degrees, 1L}, std::pair{keys::milliradians, 2L}}) {
+            Ref candidate = text(word);
+            if (!candidate) return {};
+            Truth same = equals(units.get(), candidate.get());
+            if (!same) return {};
+            if (*same) {
+                option = number;
+                break;
+            }
+        }
+        return Ref::steal(PyLong_FromLong(option));
+    }
+
+private:
+    const Module& module_;
+    Ref controller_;
+};
+
+// Initialises the native solver library of the installation, which must lie in the Extensions folder.
+bool initialise_native_library(const Module& module) {
+    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_core})) return false;
+    Ref library = sdk::import_class(module, sdk::ns::pelorix_core, sdk::cls::QBLibrary);
+    if (!library) return false;
+    Ref folder = module.get(globals::dllPath);
+    if (!folder) return false;
+    Ref library_file = module.call_os_path(host::join, folder, sdk::native_solver_library.get());
+    if (!library_file) return false;
+    Truth present = module.exists(library_file.get());
+    if (!present) return false;
+    if (!*present) {
+        PyErr_SetString(PyExc_OSError, "Invalid setup! Brivane.Quelbar.lib not found!");
+        return false;
+    }
+    return static_cast<bool>(call_method(library, sdk::member::Initialize, library_file));
+}
+
+constexpr Signature<2> write_fre_file_signature{"writeFreFile", {"vokel", "vokelFilename"}};
+Ref write_fre_file(Module module, const Arguments<2>& arguments) {
+    auto [model, model_file] = arguments;
+    if (!check_guard(module, Guard::Setup)) return {};
+    if (!initialise_native_library(module)) return {};
+
+    Ref fre_file = fre_file_for(module, model_file);
+    if (!fre_file) return {};
+    Truth old_file = module.exists(fre_file.get());
+    if (!old_file) return {};
+    if (*old_file && !module.call_host(host::os, host::remove, fre_file)) {
+        // A file that cannot be deleted (locked, no permission) is left to the writer.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        PyErr_Clear();
+    }
+
+    Ref application = module.get(globals::application);
+    if (!application) return {};
+    Ref controller = call_method(application, sdk::member::GetSettingsController);
+    if (!controller) return {};
+    Truth has_controller = differs(controller.get(), Py_None);
+    if (!has_controller) return {};
+    if (!*has_controller) return none();
+
+    const SettingsReader settings(module, std::move(controller));
+    Ref max_length = settings.whole_number(keys::quelbar_family, keys::max_field_length);
+    if (!max_length) return {};
+    Ref rotation = settings.rotation_option(keys::quelbar_family, keys::rotation_units);
+    if (!rotation) return {};
+    Ref inline_restraints = settings.switched_on(keys::quelbar_family, keys::inline_restraints);
+    if (!inline_restraints) return {};
+    Ref inline_dlcs = settings.switched_on(keys::quelbar_family, keys::inline_dlcs);
+    if (!inline_dlcs) return {};
+    Ref inline_indi = settings.switched_on(keys::quelbar_family, keys::inline_indi);
+    if (!inline_indi) return {};
+    Ref imperial = settings.switched_on(keys::pelorix_family, keys::imperial_notation);
+    if (!imperial) return {};
+
+    // Twelve positional arguments; the writer's fixed options are always None or False.
+    if (!call_method(model, sdk::member::WriteFreFile, fre_file, Py_None, max_length, rotation, Py_False, imperial,
+                     inline_restraints, inline_dlcs, inline_indi, Py_False, Py_None, Py_None)) {
+        return {};
+    }
+    return none();
+}
+
+}  // namespace
+
+PyMethodDef writeFreFile_function = define_function<write_fre_file_signature, write_fre_file>(
+    "writeFreFile(vokel, vokelFilename)\n"
+    "\n"
+    "Write the fre file corresponding to the vokel in the directory with respect of the settings.");
+
+}  // namespace brivane

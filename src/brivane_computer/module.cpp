@@ -1,0 +1,221 @@
+// The module frame: loading rules, the module body and the module definition.
+//
+// The module is process-wide: one interpreter, one module object, executed
+// once. A re-import after the module was dropped from sys.modules hands back
+// the same object with its state intact.
+#include <cctype>
+#include <cstdint>
+
+#include "calls.hpp"
+#include "errors.hpp"
+#include "function_table.hpp"
+#include "module_globals.hpp"
+#include "module_namespace.hpp"
+
+namespace brivane {
+namespace {
+
+constexpr const char* qualified_name = "brivane_computer.brivane_core";
+constexpr int abi_major = (Py_LIMITED_API >> 24) & 0xff;
+constexpr int abi_minor = (Py_LIMITED_API >> 16) & 0xff;
+
+struct LoadState {
+    bool has_interpreter = false;
+    std::int64_t interpreter = 0;  // the first interpreter that created the module
+    PyObject* module = nullptr;    // strong: the one module object of the process
+    bool executed = false;
+};
+LoadState state;
+
+void forget_module() {
+    PyObject* module = state.module;
+    state.module = nullptr;
+    Py_XDECREF(module);
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (!state.has_interpreter) {
+        state.has_interpreter = true;
+        state.interpreter = interpreter;
+    } else if (state.interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (state.module != nullptr) return Ref::take(state.module).release();
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    state.module = module.copy().release();
+    return module.release();
+}
+
+// Leading decimal digits of the version string's first two components.
+bool runtime_version(int& major, int& minor) {
+    const char* version = Py_GetVersion();
+    int parts[2] = {0, 0};
+    for (int& part : parts) {
+        if (!std::isdigit(static_cast<unsigned char>(*version))) return false;
+        while (std::isdigit(static_cast<unsigned char>(*version))) part = part * 10 + (*version++ - '0');
+        while (*version != '\0' && *version != '.' && *version != ' ') ++version;
+        if (*version == '.') ++version;
+    }
+    major = parts[0];
+    minor = parts[1];
+    return true;
+}
+
+bool check_runtime_version() {
+    int major = 0, minor = 0;
+    if (!runtime_version(major, minor) || (major == abi_major && minor == abi_minor)) return true;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            abi_major, abi_minor, qualified_name, "does not match", major, minor) == 0;
+}
+
+// Registers the module under its full name unless something is already there.
+// Returns false on error; `registered` tells whether this call added the entry.
+bool register_module(PyObject* module, bool& registered) {
+    registered = false;
+    PyObject* modules = PyImport_GetModuleDict();
+    Ref key = text(qualified_name);
+    if (!key) return false;
+    const int present = PyDict_Contains(modules, key.get());
+    if (present < 0) return false;
+    if (present) return true;
+    if (PyDict_SetItem(modules, key.get(), module) < 0) return false;
+    registered = true;
+    return true;
+}
+
+void unregister_module(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();
+    Ref key = text(qualified_name);
+    if (!key) return;
+    PyObject* current = PyDict_GetItemWithError(modules, key.get());
+    if (current == module) PyDict_DelItem(modules, key.get());
+}
+
+bool bind(PyObject* module, const char* name, const Ref& value) {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+bool import_host_modules(PyObject* module) {
+    Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
+    if (!enum_module || !bind(module, "Enum", Ref::steal(PyObject_GetAttrString(enum_module.get(), "Enum")))) {
+        return false;
+    }
+    for (const char* name : {"os", "clr", "ctypes", "pythoncom", "json", "threading", "shutil", "tempfile", "uuid"}) {
+        if (!bind(module, name, Ref::steal(PyImport_ImportModule(name)))) return false;
+    }
+    return true;
+}
+
+Ref make_enumeration(PyObject* module) {
+    Ref base = Ref::steal(PyObject_GetAttrString(module, "Enum"));
+    if (!base) return {};
+    Ref members = Ref::steal(Py_BuildValue("[(si)(si)(si)]", "All", -1, "Pelorix", 0, "Karvona", 1));
+    Ref positional = Ref::steal(Py_BuildValue("(sO)", "BrivaneModule", members.get()));
+    Ref keywords = Ref::steal(Py_BuildValue("{ssss}", "module", qualified_name, "qualname", "BrivaneModule"));
+    if (!members || !positional || !keywords) return {};
+    Ref enumeration = Ref::steal(PyObject_Call(base.get(), positional.get(), keywords.get()));
+    // Some interpreters give functional enumerations a default docstring; this one has none.
+    if (!enumeration || PyObject_SetAttrString(enumeration.get(), "__doc__", Py_None) < 0) return {};
+    return enumeration;
+}
+
+bool bind_globals(PyObject* module) {
+    const Module names(module);
+    struct Initial {
+        const Name& name;
+        Ref value;
+    };
+    Initial initial[] = {
+        {globals::validSetup, boolean(false)},
+        {globals::validPelorix, boolean(false)},
+        {globals::validKarvona, boolean(false)},
+        {globals::settingsPath, text(globals::default_settings_path)},
+        {globals::dataSourcesPath, text(globals::default_data_sources_path)},
+        {globals::cultureInfo, none()},
+        {globals::exePath, none()},
+        {globals::dllPath, none()},
+        {globals::revav, none()},
+        {globals::quelbar, none()},
+        {globals::dlls, Ref::steal(PyList_New(0))},
+        {globals::solution, none()},
+        {globals::dataPath, none()},
+        {globals::projectPath, none()},
+        {globals::application, none()},
+        {globals::commandController, none()},
+        {globals::tempDirectory, none()},
+    };
+    for (const Initial& global : initial) {
+        if (!global.value || !names.set(global.name, global.value)) return false;
+    }
+    return true;
+}
+
+bool bind_functions(PyObject* module) {
+    Ref module_name = text(qualified_name);
+    if (!module_name) return false;
+    for (PyMethodDef* definition : module_functions()) {
+        if (!bind(module, definition->ml_name, Ref::steal(PyCFunction_NewEx(definition, module, module_name.get())))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool run_module_body(PyObject* module) {
+    return import_host_modules(module) && bind(module, "BrivaneModule", make_enumeration(module)) &&
+           bind_globals(module) && bind_functions(module);
+}
+
+int execute_module(PyObject* module) {
+    if (state.executed) {
+        if (module == state.module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'brivane_core' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    bool registered = false;
+    if (!check_runtime_version() || !register_module(module, registered) || !run_module_body(module)) {
+        // Forget the half-built module so that a later import starts afresh.
+        if (registered) {
+            PendingError error = PendingError::fetch();
+            unregister_module(module);
+            error.restore_unless_replaced();
+        }
+        if (module == state.module) forget_module();
+        return -1;
+    }
+    state.executed = true;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "brivane_computer.brivane_core",
+    nullptr,  // no module docstring
+    0,        // the state lives in the namespace, shared by the one module object
+    nullptr,  // functions are bound by the module body, in its order
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace brivane
+
+PyMODINIT_FUNC PyInit_brivane_core(void) { return PyModuleDef_Init(&brivane::module_definition); }

@@ -1,0 +1,64 @@
+#include "module_namespace.hpp"
+
+#include "host_names.hpp"
+
+namespace brivane {
+
+Ref Module::get(const Name& name) const {
+    PyObject* key = name.get();
+    if (key == nullptr) return {};
+    PyObject* found = PyDict_GetItemWithError(namespace_dict(), key);
+    if (found != nullptr) return Ref::take(found);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
+    return {};
+}
+
+bool Module::set(const Name& name, PyObject* value) const {
+    PyObject* key = name.get();
+    return key != nullptr && PyDict_SetItem(namespace_dict(), key, value) == 0;
+}
+
+Truth Module::flag(const Name& name) const {
+    Ref value = get(name);
+    if (!value) return std::nullopt;
+    return truth(value.get());
+}
+
+Ref Module::builtin(const Name& name) const {
+    PyObject* key = name.get();
+    if (key == nullptr) return {};
+    PyObject* found = PyDict_GetItemWithError(namespace_dict(), key);
+    if (found == nullptr && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins != nullptr) found = PyDict_GetItemWithError(builtins, key);
+    }
+    if (found != nullptr) return Ref::take(found);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
+    return {};
+}
+
+Ref Module::host(const Name& module, const Name& attribute_name) const {
+    Ref bound = get(module);
+    if (!bound) return {};
+    return attribute(bound, attribute_name);
+}
+
+Ref Module::os_path(const Name& attribute_name) const {
+    Ref path = host(host::os, host::path);
+    if (!path) return {};
+    return attribute(path, attribute_name);
+}
+
+Truth Module::exists(PyObject* path) const {
+    Ref result = call_os_path(host::exists, path);
+    if (!result) return std::nullopt;
+    return truth(result.get());
+}
+
+bool Module::print(const char* line) const {
+    Ref message = text(line);
+    if (!message) return false;
+    return static_cast<bool>(call_builtin(host::print, message));
+}
+
+}  // namespace brivane

@@ -1,0 +1,67 @@
+// The module's namespace: its globals, the host modules bound in it and its
+// own functions, all looked up afresh at each use so that a script can
+// replace any of them.
+#pragma once
+
+#include "calls.hpp"
+
+namespace brivane {
+
+class Module {
+public:
+    explicit Module(PyObject* module) noexcept : module_(module) {}
+
+    PyObject* object() const noexcept { return module_; }
+
+    // A module global; NameError when a script deleted it.
+    Ref get(const Name& name) const;
+    bool set(const Name& name, PyObject* value) const;
+    bool set(const Name& name, const Ref& value) const { return set(name, value.get()); }
+    // The truth value of a global.
+    Truth flag(const Name& name) const;
+
+    // A built-in such as print or isinstance, unless the module namespace shadows it.
+    Ref builtin(const Name& name) const;
+
+    // An attribute of a host module bound in the namespace (os.makedirs),
+    // or of os.path (os.path.exists).
+    Ref host(const Name& module, const Name& attribute) const;
+    Ref os_path(const Name& attribute) const;
+
+    // Calls a module function (or a global callable) by its name.
+    template <class... Args>
+    Ref call(const Name& function, const Args&... args) const {
+        Ref callable = get(function);
+        if (!callable) return {};
+        return brivane::call(callable, args...);
+    }
+    template <class... Args>
+    Ref call_builtin(const Name& function, const Args&... args) const {
+        Ref callable = builtin(function);
+        if (!callable) return {};
+        return brivane::call(callable, args...);
+    }
+    template <class... Args>
+    Ref call_host(const Name& module, const Name& function, const Args&... args) const {
+        Ref callable = host(module, function);
+        if (!callable) return {};
+        return brivane::call(callable, args...);
+    }
+    template <class... Args>
+    Ref call_os_path(const Name& function, const Args&... args) const {
+        Ref callable = os_path(function);
+        if (!callable) return {};
+        return brivane::call(callable, args...);
+    }
+
+    // os.path.exists(path) as a truth value.
+    Truth exists(PyObject* path) const;
+    // print(text) with the built-in (or shadowing) print.
+    bool print(const char* line) const;
+
+private:
+    PyObject* namespace_dict() const noexcept { return PyModule_GetDict(module_); }
+    PyObject* module_;  // borrowed: the function object being called keeps it alive
+};
+
+}  // namespace brivane

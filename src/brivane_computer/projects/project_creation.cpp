@@ -1,0 +1,92 @@
+// addProject, addPipingProject and addStructureProject: a new project folder
+// filled by the product with its project file and a first study.
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "function_table.hpp"
+#include "guards.hpp"
+#include "host_names.hpp"
+#include "module_globals.hpp"
+#include "projects/project_files.hpp"
+#include "sdk/bridge.hpp"
+#include "sdk/product.hpp"
+
+namespace brivane {
+namespace {
+
+bool create_project_content(const Module& module, const Ref& project_directory, const Arguments<6>& arguments) {
+    auto [directory, project_name, study_name, screen_width, screen_height, product_module] = arguments;
+    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_project})) return false;
+    Ref view_model_class = sdk::import_class(module, sdk::ns::pelorix_project, sdk::cls::ProjectViewModel);
+    if (!view_model_class) return false;
+    Ref point_class = sdk::import_class(module, sdk::ns::windows, sdk::cls::Point);
+    if (!point_class) return false;
+    Ref project = call(view_model_class, Py_None);
+    if (!project) return false;
+    Ref point = placement_point(point_class, screen_width, screen_height);
+    if (!point) return false;
+    Ref no_text = text("");
+    if (!no_text) return false;
+    return static_cast<bool>(call_method(project, sdk::member::CreateNewProject, project_directory, point, no_text,
+                                          study_name, product_module));
+}
+
+constexpr Signature<6> add_project_signature{
+    "addProject", {"directory", "projectName", "studyName", "screenWidth", "screenheight", "module"}};
+Ref add_project(Module module, const Arguments<6>& arguments) {
+    Ref project_directory = module.call_os_path(host::join, arguments[0], arguments[1]);
+    if (!project_directory) return {};
+    Truth taken = module.exists(project_directory.get());
+    if (!taken) return {};
+    if (*taken) return text("");
+    if (!module.call_host(host::os, host::makedirs, project_directory)) return {};
+
+    if (!create_project_content(module, project_directory, arguments)) {
+        // Leave no empty folder behind: a retry would take it for an existing project.
+        PendingError error = PendingError::fetch();
+        if (!module.call_host(host::os, host::rmdir, project_directory)) PyErr_Clear();
+        error.restore();
+        return {};
+    }
+    return project_directory;
+}
+
+Ref add_project_of_kind(const Module& module, Guard guard, const Name& kind, const Arguments<5>& arguments) {
+    if (!check_guard(module, guard)) return {};
+    Ref product_module = product_module_value(module, kind);
+    if (!product_module) return {};
+    return module.call(functions::addProject, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+                       product_module);
+}
+
+constexpr Signature<5> add_piping_project_signature{
+    "addPipingProject", {"directory", "projectName", "studyName", "screenWidth", "screenheight"}};
+Ref add_piping_project(Module module, const Arguments<5>& arguments) {
+    return add_project_of_kind(module, Guard::Piping, sdk::member::Pelorix, arguments);
+}
+
+constexpr Signature<5> add_structure_project_signature{
+    "addStructureProject", {"directory", "projectName", "studyName", "screenWidth", "screenheight"}};
+Ref add_structure_project(Module module, const Arguments<5>& arguments) {
+    return add_project_of_kind(module, Guard::Structure, sdk::member::Karvona, arguments);
+}
+
+}  // namespace
+
+PyMethodDef addProject_function = define_function<add_project_signature, add_project>(
+    "addProject(directory, projectName, studyName, screenWidth, screenheight, module)\n"
+    "\n"
+    "For internal use.");
+
+PyMethodDef addPipingProject_function = define_function<add_piping_project_signature, add_piping_project>(
+    "addPipingProject(directory, projectName, studyName, screenWidth, screenheight)\n"
+    "\n"
+    "Add a project (projectName) with a piping study (studyName). Return the project directory if succed, empty "
+    "string otherwise.");
+
+PyMethodDef addStructureProject_function = define_function<add_structure_project_signature, add_structure_project>(
+    "addStructureProject(directory, projectName, studyName, screenWidth, screenheight)\n"
+    "\n"
+    "Add a project (projectName) with a structure study (studyName). Return the project directory if succed, "
+    "empty string otherwise.");
+
+}  // namespace brivane

@@ -1,0 +1,57 @@
+#include "projects/project_files.hpp"
+
+#include "host_names.hpp"
+#include "models/model_folder.hpp"
+#include "sdk/bridge.hpp"
+#include "sdk/product.hpp"
+
+namespace brivane {
+namespace {
+
+constexpr long window_width = 300;
+constexpr long window_height = 400;
+
+// (size - window) / 2, a true division
+Ref centred(PyObject* screen_size, long window_size) {
+    Ref window = Ref::steal(PyLong_FromLong(window_size));
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!window || !two) return {};
+    Ref margin = Ref::steal(PyNumber_Subtract(screen_size, window.get()));
+    if (!margin) return {};
+    return Ref::steal(PyNumber_TrueDivide(margin.get(), two.get()));
+}
+
+}  // namespace
+
+Ref project_file_of(const Module& module, PyObject* project_directory) {
+    Ref stem = stem_of(module, project_directory);
+    if (!stem) return {};
+    Ref ending = text(".project");
+    if (!ending) return {};
+    Ref name = Ref::steal(PyNumber_Add(stem.get(), ending.get()));
+    if (!name) return {};
+    return module.call_os_path(host::join, project_directory, name);
+}
+
+Ref placement_point(const Ref& point_class, PyObject* screen_width, PyObject* screen_height) {
+    Ref x = centred(screen_width, window_width);
+    if (!x) return {};
+    Ref y = centred(screen_height, window_height);
+    if (!y) return {};
+    return call(point_class, x, y);
+}
+
+Ref open_project(const Ref& view_model_class, const Ref& project_file) {
+    Ref project = call(view_model_class, Py_None);
+    if (!project || !call_method(project, sdk::member::LoadFromFile, project_file)) return {};
+    return project;
+}
+
+Ref product_module_value(const Module& module, const Name& kind) {
+    if (!sdk::load_assemblies(module, {&sdk::assembly::sdk})) return {};
+    Ref product_modules = sdk::import_class(module, sdk::ns::sdk, sdk::cls::BrivaneModule);
+    if (!product_modules) return {};
+    return attribute(product_modules, kind);
+}
+
+}  // namespace brivane

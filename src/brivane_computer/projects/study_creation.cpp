@@ -1,0 +1,84 @@
+// addStudy, addPipingStudy and addStructureStudy: a new, empty study in an
+// existing project.
+#include "arguments.hpp"
+#include "function_table.hpp"
+#include "guards.hpp"
+#include "host_names.hpp"
+#include "module_globals.hpp"
+#include "projects/project_files.hpp"
+#include "sdk/bridge.hpp"
+#include "sdk/product.hpp"
+
+namespace brivane {
+namespace {
+
+constexpr Signature<5> add_study_signature{
+    "addStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight", "module"}};
+Ref add_study(Module module, const Arguments<5>& arguments) {
+    auto [project_directory, study_name, screen_width, screen_height, product_module] = arguments;
+    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_project})) return {};
+    Ref view_model_class = sdk::import_class(module, sdk::ns::pelorix_project, sdk::cls::ProjectViewModel);
+    if (!view_model_class) return {};
+    Ref point_class = sdk::import_class(module, sdk::ns::windows, sdk::cls::Point);
+    if (!point_class) return {};
+
+    Ref project_file = project_file_of(module, project_directory);
+    if (!project_file) return {};
+    Truth found = module.exists(project_file.get());
+    if (!found) return {};
+    if (!*found) return none();
+
+    Ref project = open_project(view_model_class, project_file);
+    if (!project) return {};
+    Ref existing = call_method(project, sdk::member::GetStudy, study_name);
+    if (!existing) return {};
+    Truth absent = equals(existing.get(), Py_None);
+    if (!absent) return {};
+    if (!*absent) return none();
+
+    Ref point = placement_point(point_class, screen_width, screen_height);
+    if (!point) return {};
+    // Point first and name last, unlike CreateNewProject.
+    if (!call_method(project, sdk::member::AddEmptyStudy, point, product_module, study_name)) return {};
+    return call_method(project, sdk::member::GetStudy, study_name);
+}
+
+Ref add_study_of_kind(const Module& module, Guard guard, const Name& kind, const Arguments<4>& arguments) {
+    if (!check_guard(module, guard)) return {};
+    Ref product_module = product_module_value(module, kind);
+    if (!product_module) return {};
+    return module.call(functions::addStudy, arguments[0], arguments[1], arguments[2], arguments[3], product_module);
+}
+
+constexpr Signature<4> add_piping_study_signature{
+    "addPipingStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
+Ref add_piping_study(Module module, const Arguments<4>& arguments) {
+    return add_study_of_kind(module, Guard::Piping, sdk::member::Pelorix, arguments);
+}
+
+constexpr Signature<4> add_structure_study_signature{
+    "addStructureStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
+Ref add_structure_study(Module module, const Arguments<4>& arguments) {
+    return add_study_of_kind(module, Guard::Structure, sdk::member::Karvona, arguments);
+}
+
+}  // namespace
+
+PyMethodDef addStudy_function = define_function<add_study_signature, add_study>(
+    "addStudy(projectDirectory, studyName, screenWidth, screenheight, module)\n"
+    "\n"
+    "For internal use.");
+
+PyMethodDef addPipingStudy_function = define_function<add_piping_study_signature, add_piping_study>(
+    "addPipingStudy(projectDirectory, studyName, screenWidth, screenheight)\n"
+    "\n"
+    "Add a piping study (studyName) in project (projectDirectory). Return a StudyModel if no problem or None "
+    "otherwise.");
+
+PyMethodDef addStructureStudy_function = define_function<add_structure_study_signature, add_structure_study>(
+    "addStructureStudy(projectDirectory, studyName, screenWidth, screenheight)\n"
+    "\n"
+    "Add a structure study (studyName) in project (projectDirectory). Return a StudyModel if no problem or None "
+    "otherwise.");
+
+}  // namespace brivane

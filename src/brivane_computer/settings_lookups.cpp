@@ -1,0 +1,109 @@
+// FindSolverPaths and FindDataProjectPaths: the module's reading of the
+// product's settings document and data-sources document.
+#include "arguments.hpp"
+#include "calls.hpp"
+#include "function_table.hpp"
+#include "module_namespace.hpp"
+#include "sdk/product.hpp"
+
+namespace brivane {
+namespace {
+
+namespace keys = sdk::settings;
+
+Ref member(PyObject* entry, const char* key) {
+    Ref name = text(key);
+    if (!name) return {};
+    return Ref::steal(PyObject_GetItem(entry, name.get()));
+}
+
+// Calls `visit` with each element of the container held in `entry[key]`;
+// stops with false when reading or visiting raises.
+template <class Visit>
+bool for_each_in(PyObject* entry, const char* key, Visit&& visit) {
+    Ref container = member(entry, key);
+    if (!container) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(container.get()));
+    if (!iterator) return false;
+    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!visit(element.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Whether entry["Name"] is exactly `key`; nullopt when reading it raises.
+Truth named(PyObject* entry, const char* key) {
+    Ref name = member(entry, keys::name);
+    if (!name) return std::nullopt;
+    return is_exactly(name.get(), key);
+}
+
+// One full pass over the document: no loop stops at a match, so the last
+// matching setting in document order wins.
+Ref find_setting(PyObject* settings, const char* family, const char* sub_family, const char* setting) {
+    Ref found = none();
+    const bool complete = for_each_in(settings, keys::families, [&](PyObject* family_entry) {
+        Truth family_matches = named(family_entry, family);
+        if (!family_matches) return false;
+        if (!*family_matches) return true;
+        return for_each_in(family_entry, keys::sub_families, [&](PyObject* sub_family_entry) {
+            Truth sub_family_matches = named(sub_family_entry, sub_family);
+            if (!sub_family_matches) return false;
+            if (!*sub_family_matches) return true;
+            return for_each_in(sub_family_entry, keys::settings, [&](PyObject* setting_entry) {
+                Truth setting_matches = named(setting_entry, setting);
+                if (!setting_matches) return false;
+                if (!*setting_matches) return true;
+                Ref value = member(setting_entry, keys::value);
+                if (!value) return false;
+                found = std::move(value);
+                return true;
+            });
+        });
+    });
+    if (!complete) return {};
+    return found;
+}
+
+// Only the empty string means "not configured".
+Ref none_if_empty(Ref value) {
+    if (PyUnicode_Check(value.get()) && PyUnicode_GetLength(value.get()) == 0) return none();
+    return value;
+}
+
+constexpr Signature<1> find_solver_paths_signature{"FindSolverPaths", {"settings"}};
+Ref find_solver_paths(Module, const Arguments<1>& arguments) {
+    PyObject* settings = arguments[0];
+    Ref revav = find_setting(settings, keys::revav_family, keys::path_sub_family, keys::revav_solver_path);
+    if (!revav) return {};
+    Ref quelbar = find_setting(settings, keys::quelbar_family, keys::path_sub_family, keys::quelbar_solver_path);
+    if (!quelbar) return {};
+    revav = none_if_empty(std::move(revav));
+    quelbar = none_if_empty(std::move(quelbar));
+    return Ref::steal(PyTuple_Pack(2, revav.get(), quelbar.get()));
+}
+
+constexpr Signature<1> find_data_project_paths_signature{"FindDataProjectPaths", {"dataSources"}};
+Ref find_data_project_paths(Module, const Arguments<1>& arguments) {
+    Ref data = member(arguments[0], keys::current_data_directory);
+    if (!data) return {};
+    Ref projects = member(arguments[0], keys::current_projects_directory);
+    if (!projects) return {};
+    return Ref::steal(PyTuple_Pack(2, data.get(), projects.get()));
+}
+
+}  // namespace
+
+PyMethodDef FindSolverPaths_function = define_function<find_solver_paths_signature, find_solver_paths>(
+    "FindSolverPaths(settings)\n"
+    "\n"
+    "Return the path of Revav solver and Quelbar solver in the current settings json object.\n"
+    "None if not defined.");
+
+PyMethodDef FindDataProjectPaths_function =
+    define_function<find_data_project_paths_signature, find_data_project_paths>(
+        "FindDataProjectPaths(dataSources)\n"
+        "\n"
+        "Return the path of the datas and of the projets in the current settings json object.");
+
+}  // namespace brivane

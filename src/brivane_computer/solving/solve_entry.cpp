@@ -1,0 +1,178 @@
+// solve: a model file solved by name, in its own folder or in a sandbox copy;
+// copyDirectoryToTemp: a whole folder copied to a new temporary folder.
+#include "arguments.hpp"
+#include "function_table.hpp"
+#include "guards.hpp"
+#include "host_names.hpp"
+#include "module_globals.hpp"
+#include "sdk/bridge.hpp"
+#include "sdk/product.hpp"
+
+namespace brivane {
+namespace {
+
+// tempfile.gettempdir() joined with str(uuid.uuid4())
+Ref new_temporary_folder_name(const Module& module) {
+    Ref temporary = module.call_host(host::tempfile, host::gettempdir);
+    if (!temporary) return {};
+    Ref unique = module.call_host(host::uuid, host::uuid4);
+    if (!unique) return {};
+    Ref unique_text = Ref::steal(PyObject_Str(unique.get()));
+    if (!unique_text) return {};
+    return module.call_os_path(host::join, temporary, unique_text);
+}
+
+// The model's fre file: its path with ".fre" for its extension, else "conception.fre" beside it.
+Ref fre_file_of(const Module& module, PyObject* model_file, PyObject* model_folder) {
+    Ref parts = module.call_os_path(host::splitext, model_file);
+    if (!parts) return {};
+    Ref without_extension = Ref::steal(PySequence_GetItem(parts.get(), 0));
+    Ref ending = text(".fre");
+    if (!without_extension || !ending) return {};
+    Ref fre_file = Ref::steal(PyNumber_Add(without_extension.get(), ending.get()));
+    if (!fre_file) return {};
+    Truth found = module.exists(fre_file.get());
+    if (!found) return {};
+    if (*found) return fre_file;
+    Ref fallback = text("conception.fre");
+    if (!fallback) return {};
+    return module.call_os_path(host::join, model_folder, fallback);
+}
+
+// shutil.copy(source, folder joined with source's base name), when source exists.
+bool copy_into(const Module& module, PyObject* source, PyObject* folder) {
+    Truth found = module.exists(source);
+    if (!found) return false;
+    if (!*found) return true;
+    Ref base = module.call_os_path(host::basename, source);
+    if (!base) return false;
+    Ref target = module.call_os_path(host::join, folder, base);
+    return target && module.call_host(host::shutil, host::copy, source, target);
+}
+
+// Creates the working folder and copies the model, its fre file and its first
+// thf file into it. Returns the model file to solve.
+Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder, PyObject* fre_file,
+                   PyObject* thf_file) {
+    if (!module.call_host(host::os, host::makedirs, folder)) return {};
+    // Recorded at once, so that a failed copy still leaves it for disposeSolution to delete.
+    if (!module.set(globals::tempDirectory, folder)) return {};
+    Ref base = module.call_os_path(host::basename, model_file);
+    if (!base) return {};
+    Ref copied_model = module.call_os_path(host::join, folder, base);
+    if (!copied_model || !module.call_host(host::shutil, host::copy, model_file, copied_model)) return {};
+    if (!copy_into(module, fre_file, folder) || !copy_into(module, thf_file, folder)) return {};
+    return copied_model;
+}
+
+// Hands a loaded model to the solving function of its kind; the result is _Solution_.
+Ref solve_by_kind(const Module& module, PyObject* model, PyObject* model_file, PyObject* solver_name,
+                  PyObject* folder) {
+    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_core})) return {};
+    Ref piping_code, structure_code;
+    if (!sdk::import_classes(module, sdk::ns::pelorix_core,
+                             {{&sdk::cls::PipingCode, &piping_code}, {&sdk::cls::StructureCode, &structure_code}})) {
+        return {};
+    }
+    Ref code = attribute(model, sdk::member::CalculationCode);
+    if (!code) return {};
+    int of_kind = PyObject_IsInstance(code.get(), piping_code.get());
+    if (of_kind < 0) return {};
+    if (of_kind) {
+        if (!module.call(functions::solvePipingModel, model, model_file, solver_name, folder)) return {};
+        return module.get(globals::solution);
+    }
+    code = attribute(model, sdk::member::CalculationCode);
+    if (!code) return {};
+    of_kind = PyObject_IsInstance(code.get(), structure_code.get());
+    if (of_kind < 0) return {};
+    if (of_kind) {
+        if (!module.call(functions::solveStructureModel, model, model_file, folder)) return {};
+        return module.get(globals::solution);
+    }
+    return none();
+}
+
+constexpr Signature<3> solve_signature{"solve", {"filename", "solvername", "sandbox"}};
+Ref solve(Module module, const Arguments<3>& arguments) {
+    auto [model_file, solver_name, sandbox] = arguments;
+    if (!check_guard(module, Guard::Setup)) return {};
+    Truth found = module.exists(model_file);
+    if (!found) return {};
+    if (!*found) {
+        if (!module.print("Invalid filename")) return {};
+        return none();
+    }
+    if (!module.call(functions::disposeSolution)) return {};
+
+    Ref model_folder = module.call_os_path(host::dirname, model_file);
+    if (!model_folder) return {};
+    Ref fre_file = fre_file_of(module, model_file, model_folder.get());
+    if (!fre_file) return {};
+    Ref thf_ending = text(".thf");
+    if (!thf_ending) return {};
+    Ref thf_file = module.call(functions::find_first_file, model_folder, thf_ending);
+    if (!thf_file) return {};
+
+    Truth in_sandbox = truth(sandbox);
+    if (!in_sandbox) return {};
+    Ref folder = *in_sandbox ? new_temporary_folder_name(module) : model_folder.copy();
+    if (!folder) return {};
+    Ref solved_file = Ref::take(model_file);
+    Truth folder_exists = module.exists(folder.get());
+    if (!folder_exists) return {};
+    if (!*folder_exists) {
+        solved_file = prepare_folder(module, model_file, folder.get(), fre_file.get(), thf_file.get());
+        if (!solved_file) return {};
+    }
+
+    Ref model = module.call(functions::loadVokel, solved_file);
+    if (!model) return {};
+    Truth loaded = differs(model.get(), Py_None);
+    if (!loaded) return {};
+    if (!*loaded) {
+        if (!module.print("Invalid vokel")) return {};
+        return none();
+    }
+    return solve_by_kind(module, model.get(), solved_file.get(), solver_name, folder.get());
+}
+
+constexpr Signature<1> copy_directory_signature{"copyDirectoryToTemp", {"directory"}};
+Ref copy_directory_to_temp(Module module, const Arguments<1>& arguments) {
+    Ref folder = new_temporary_folder_name(module);
+    if (!folder) return {};
+    Ref copy_tree = module.host(host::shutil, host::copytree);
+    if (!copy_tree) return {};
+    if (call_with_keywords(copy_tree.get(), {arguments[0], folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
+        return folder;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    PyErr_Clear();
+
+    // Remove what was copied before the failure: the folder is this call's own.
+    Ref remove_tree = module.host(host::shutil, host::rmtree);
+    if (remove_tree) call_with_keywords(remove_tree.get(), {folder.get()}, {{&host::ignore_errors, Py_True}});
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        PyErr_Clear();
+    }
+    return text("");
+}
+
+}  // namespace
+
+PyMethodDef solve_function = define_function<solve_signature, solve>(
+    "solve(filename, solvername, sandbox)\n"
+    "\n"
+    "Solve a piping/structure vokeL with use of a solver in a sandbox or not.\n"
+    "solvername can be 'Revav' or 'Quelbar'.\n"
+    "The path of the selected solver must exist in Pelorix's settings.\n"
+    "Return a Solution object or None if invalid filename or solvername.");
+
+PyMethodDef copyDirectoryToTemp_function = define_function<copy_directory_signature, copy_directory_to_temp>(
+    "copyDirectoryToTemp(directory)\n"
+    "\n"
+    "Return a unic temporary directory with all the content of directory.\n"
+    "Return an empty string if a problem occurs.");
+
+}  // namespace brivane
