@@ -1,0 +1,50 @@
+# Shared by the scripts: interpreters, virtual environments and the wheel build.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PYENV_VERSIONS="${PYENV_ROOT:-/root/.pyenv}/versions"
+
+# The newest installed patch release of a minor version, e.g. python_for 3.10.
+python_for() {
+    local minor="$1" found
+    found="$(ls -d "$PYENV_VERSIONS/$minor".* 2>/dev/null | sort -V | tail -n 1 || true)"
+    if [[ -n "$found" && -x "$found/bin/python" ]]; then
+        echo "$found/bin/python"
+    elif command -v "python$minor" >/dev/null 2>&1; then
+        command -v "python$minor"
+    else
+        echo "no Python $minor found (looked in $PYENV_VERSIONS and on PATH)" >&2
+        return 1
+    fi
+}
+
+# make_venv NAME MINOR REQUIREMENTS: a virtual environment under .venv/ with the pinned requirements.
+make_venv() {
+    local name="$1" minor="$2" requirements="$3" venv="$ROOT/.venv/$1"
+    if [[ ! -x "$venv/bin/python" ]]; then
+        "$(python_for "$minor")" -m venv "$venv"
+    fi
+    local stamp="$venv/.requirements"
+    if ! cmp -s "$requirements" "$stamp" 2>/dev/null; then
+        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
+        cp "$requirements" "$stamp"
+    fi
+    echo "$venv"
+}
+
+# build_wheel: the cp310-abi3 wheel, built once with Python 3.10, into dist/.
+build_wheel() {
+    local venv
+    venv="$(make_venv build-3.10 3.10 "$ROOT/requirements/build.txt")"
+    rm -f "$ROOT"/dist/brivane_computer-*.whl
+    PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check \
+        --no-deps --no-build-isolation -w "$ROOT/dist" "$ROOT"
+    ls "$ROOT"/dist/brivane_computer-*-cp310-abi3-*.whl
+}
+
+# install_wheel VENV: the freshly built wheel, replacing any earlier build.
+install_wheel() {
+    local venv="$1"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-deps --force-reinstall \
+        "$ROOT"/dist/brivane_computer-*-cp310-abi3-*.whl
+}
