@@ -110,7 +110,9 @@ Ref setup_brivane_computer(Module module, const Arguments<2>& arguments) {
     }
 
     if (!module.set(globals::exePath, installation)) return {};
-    Ref extensions = module.call_os_path(host::join, installation, sdk::extensions_folder.get());
+    PyObject* extensions_folder = sdk::extensions_folder.get();
+    if (!extensions_folder) return {};
+    Ref extensions = module.call_os_path(host::join, installation, extensions_folder);
     if (!extensions || !module.set(globals::dllPath, extensions)) return {};
 
     // Both documents are read completely before any assembly is loaded.

@@ -70,7 +70,9 @@ bool initialise_native_library(const Module& module) {
     if (!library) return false;
     Ref folder = module.get(globals::dllPath);
     if (!folder) return false;
-    Ref library_file = module.call_os_path(host::join, folder, sdk::native_solver_library.get());
+    PyObject* library_name = sdk::native_solver_library.get();
+    if (!library_name) return false;
+    Ref library_file = module.call_os_path(host::join, folder, library_name);
     if (!library_file) return false;
     Truth present = module.exists(library_file.get());
     if (!present) return false;

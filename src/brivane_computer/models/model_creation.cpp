@@ -32,8 +32,8 @@ Ref create_vokel(Module module, const Arguments<1>& arguments) {
 }
 
 // The product's own module enumeration (not the module's BrivaneModule) names the kind.
-Ref create_model_of_kind(const Module& module, Guard guard, const Name& kind) {
-    if (!check_guard(module, guard)) return {};
+Ref create_model_of_kind(const Module& module, const Name& kind) {
+    if (!check_guard(module, Guard::Setup)) return {};
     if (!sdk::load_assemblies(module, {&sdk::assembly::sdk})) return {};
     Ref product_modules = sdk::import_class(module, sdk::ns::sdk, sdk::cls::BrivaneModule);
     if (!product_modules) return {};
@@ -44,12 +44,12 @@ Ref create_model_of_kind(const Module& module, Guard guard, const Name& kind) {
 
 constexpr Signature<0> create_piping_vokel_signature{"createPipingVokel", {}};
 Ref create_piping_vokel(Module module, const Arguments<0>&) {
-    return create_model_of_kind(module, Guard::Setup, sdk::member::Pelorix);
+    return create_model_of_kind(module, sdk::member::Pelorix);
 }
 
 constexpr Signature<0> create_structure_vokel_signature{"createStructureVokel", {}};
 Ref create_structure_vokel(Module module, const Arguments<0>&) {
-    return create_model_of_kind(module, Guard::Setup, sdk::member::Karvona);
+    return create_model_of_kind(module, sdk::member::Karvona);
 }
 
 }  // namespace
