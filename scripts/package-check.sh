@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Proves the package as users get it: the wheel and the source distribution
+# build the same package, the wheel installs without a network into fresh
+# virtual environments of 3.10 and 3.13 and imports from any folder, and the
+# typed examples pass mypy --strict against the shipped stubs.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+wheel="$(build_wheel)"
+build_venv="$(make_venv build-3.10 3.10 "$ROOT/requirements/build.txt")"
+rm -f "$ROOT"/dist/brivane_computer-*.tar.gz
+PATH="$build_venv/bin:$PATH" "$build_venv/bin/python" -m build --sdist --no-isolation --outdir "$ROOT/dist" "$ROOT" >/dev/null
+sdist="$(ls "$ROOT"/dist/brivane_computer-*.tar.gz)"
+echo "built $(basename "$wheel") and $(basename "$sdist")"
+
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+# The source distribution builds a wheel with the same files.
+PATH="$build_venv/bin:$PATH" "$build_venv/bin/python" -m pip wheel --quiet --disable-pip-version-check \
+    --no-deps --no-build-isolation -w "$scratch/from-sdist" "$sdist"
+list_wheel() { "$build_venv/bin/python" -c 'import sys, zipfile; print("\n".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n)))' "$1"; }
+diff <(list_wheel "$wheel") <(list_wheel "$scratch"/from-sdist/*.whl)
+if list_wheel "$wheel" | grep -E -q '(^|/)(clr|pythoncom)\.py$|brivane_standin|\.(cpp|hpp)$'; then
+    echo "the wheel holds files it must not ship" >&2
+    exit 1
+fi
+for shipped in brivane_computer/__init__.py brivane_computer/__init__.pyi brivane_computer/brivane_core.pyi \
+               brivane_computer/py.typed; do
+    list_wheel "$wheel" | grep -q -x "$shipped" || { echo "the wheel lacks $shipped" >&2; exit 1; }
+done
+echo "the source distribution builds the same wheel; the wheel ships only the package"
+
+# Fresh environments, no network; the CLR bridge and COM come from the stand-in, as on a user's machine they
+# come from their own packages.
+for minor in 3.10 3.13; do
+    venv="$scratch/venv-$minor"
+    "$(python_for "$minor")" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-index "$wheel"
+    (cd / && PYTHONPATH="$ROOT/standin" "$venv/bin/python" -W ignore::RuntimeWarning -c \
+        'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")')
+done
+
+typing_venv="$(make_venv typing-3.10 3.10 "$ROOT/requirements/typing.txt")"
+install_wheel "$typing_venv"
+(cd "$ROOT/examples" && "$typing_venv/bin/python" -m mypy --strict --no-incremental .)
