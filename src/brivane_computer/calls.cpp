@@ -8,7 +8,7 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> posi
     if (!positional || !named) return {};
     Py_ssize_t position = 0;
     for (PyObject* argument : positional_arguments) {
-        Py_INCREF(argument);
+        add_reference(argument);
         PyTuple_SetItem(positional.get(), position++, argument);
     }
     for (const auto& [name, value] : keywords) {

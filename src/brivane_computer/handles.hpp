@@ -14,6 +14,12 @@
 
 namespace brivane {
 
+// Reference counts change through the interpreter's functions rather than the
+// inline macros, so that a debug interpreter's reference total stays exact
+// with this release-built, stable-ABI module (its leak hunt relies on it).
+inline void add_reference(PyObject* object) noexcept { Py_IncRef(object); }
+inline void drop_reference(PyObject* object) noexcept { Py_DecRef(object); }
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -22,7 +28,7 @@ public:
     static Ref steal(PyObject* object) noexcept { return Ref(object); }
     // Adds a reference to an object that someone else owns.
     static Ref take(PyObject* object) noexcept {
-        Py_XINCREF(object);
+        add_reference(object);
         return Ref(object);
     }
 
@@ -33,11 +39,11 @@ public:
         if (this != &other) {
             // Drop the old object last: its finaliser may run Python code.
             PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-            Py_XDECREF(old);
+            drop_reference(old);
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() { drop_reference(object_); }
 
     PyObject* get() const noexcept { return object_; }
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }

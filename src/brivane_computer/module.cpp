@@ -30,7 +30,7 @@ LoadState state;
 void forget_module() {
     PyObject* module = state.module;
     state.module = nullptr;
-    Py_XDECREF(module);
+    drop_reference(module);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {

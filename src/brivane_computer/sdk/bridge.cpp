@@ -24,7 +24,7 @@ bool import_classes(const Module& module, const Name& namespace_name,
     for (const auto& [name, target] : targets) {
         PyObject* key = name->get();
         if (key == nullptr) return false;
-        Py_INCREF(key);
+        add_reference(key);
         PyTuple_SetItem(fromlist.get(), position++, key);
     }
     // The same call that `from ns import ...` makes, through the (replaceable) __import__.

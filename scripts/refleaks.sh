@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Reference-leak hunt on Debian's debug interpreter (python3-dbg), which loads
+# the same stable-ABI wheel: every test area repeated, growth reported per area.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+if ! command -v python3-dbg >/dev/null 2>&1; then
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-dbg >/dev/null
+fi
+wheel="$(build_wheel)"
+# The stand-in's native library is built with CMake from the test environment.
+venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
+unpacked="$(mktemp -d)"
+trap 'rm -rf "$unpacked"' EXIT
+python3-dbg -m zipfile -e "$wheel" "$unpacked"
+PATH="$venv/bin:$PATH" PYTHONPATH="$unpacked:$ROOT/standin" python3-dbg "$ROOT/reliability/refleaks.py"
