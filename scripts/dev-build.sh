@@ -7,7 +7,7 @@ build_dir="$(realpath -m "${1:-$ROOT/build/dev}")"
 venv="$(make_venv build-3.10 3.10 "$ROOT/requirements/build.txt")"
 PATH="$venv/bin:$PATH" cmake -S "$ROOT" -B "$build_dir" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" \
     -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" ${CMAKE_ARGS:-} >/dev/null
-PATH="$venv/bin:$PATH" cmake --build "$build_dir"
+PATH="$venv/bin:$PATH" cmake --build "$build_dir" >&2
 package="$build_dir/package/brivane_computer"
 mkdir -p "$package"
 cp "$ROOT"/src/brivane_computer/*.py "$ROOT"/src/brivane_computer/*.pyi "$ROOT"/src/brivane_computer/py.typed "$package"/ 2>/dev/null || true
