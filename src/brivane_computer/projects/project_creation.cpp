@@ -50,24 +50,16 @@ Ref add_project(Module module, const Arguments<6>& arguments) {
     return project_directory;
 }
 
-Ref add_project_of_kind(const Module& module, Guard guard, const Name& kind, const Arguments<5>& arguments) {
-    if (!check_guard(module, guard)) return {};
-    Ref product_module = product_module_value(module, kind);
-    if (!product_module) return {};
-    return module.call(functions::addProject, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
-                       product_module);
-}
-
 constexpr Signature<5> add_piping_project_signature{
     "addPipingProject", {"directory", "projectName", "studyName", "screenWidth", "screenheight"}};
 Ref add_piping_project(Module module, const Arguments<5>& arguments) {
-    return add_project_of_kind(module, Guard::Piping, sdk::member::Pelorix, arguments);
+    return call_for_kind(module, Guard::Piping, sdk::member::Pelorix, functions::addProject, arguments);
 }
 
 constexpr Signature<5> add_structure_project_signature{
     "addStructureProject", {"directory", "projectName", "studyName", "screenWidth", "screenheight"}};
 Ref add_structure_project(Module module, const Arguments<5>& arguments) {
-    return add_project_of_kind(module, Guard::Structure, sdk::member::Karvona, arguments);
+    return call_for_kind(module, Guard::Structure, sdk::member::Karvona, functions::addProject, arguments);
 }
 
 }  // namespace

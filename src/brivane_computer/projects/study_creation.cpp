@@ -43,23 +43,16 @@ Ref add_study(Module module, const Arguments<5>& arguments) {
     return call_method(project, sdk::member::GetStudy, study_name);
 }
 
-Ref add_study_of_kind(const Module& module, Guard guard, const Name& kind, const Arguments<4>& arguments) {
-    if (!check_guard(module, guard)) return {};
-    Ref product_module = product_module_value(module, kind);
-    if (!product_module) return {};
-    return module.call(functions::addStudy, arguments[0], arguments[1], arguments[2], arguments[3], product_module);
-}
-
 constexpr Signature<4> add_piping_study_signature{
     "addPipingStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
 Ref add_piping_study(Module module, const Arguments<4>& arguments) {
-    return add_study_of_kind(module, Guard::Piping, sdk::member::Pelorix, arguments);
+    return call_for_kind(module, Guard::Piping, sdk::member::Pelorix, functions::addStudy, arguments);
 }
 
 constexpr Signature<4> add_structure_study_signature{
     "addStructureStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
 Ref add_structure_study(Module module, const Arguments<4>& arguments) {
-    return add_study_of_kind(module, Guard::Structure, sdk::member::Karvona, arguments);
+    return call_for_kind(module, Guard::Structure, sdk::member::Karvona, functions::addStudy, arguments);
 }
 
 }  // namespace
