@@ -24,34 +24,42 @@ Ref item(PyObject* object, const Name& key) {
     return Ref::steal(PyObject_GetItem(object, name));
 }
 
+namespace {
+
+// `first, second = value` as the host itself runs it, compiled once: its
+// errors (the counts, the type name of a non-iterable, a failing __iter__)
+// are the running interpreter's own, whatever its version.
+constexpr const char* unpacker_source =
+    "def unpack(value):\n"
+    "    first, second = value\n"
+    "    return first, second\n";
+
+Ref host_unpacker() {
+    static PyObject* unpacker = nullptr;  // kept for the life of the process, like the module
+    if (unpacker != nullptr) return Ref::take(unpacker);
+    Ref code = Ref::steal(Py_CompileString(unpacker_source, "<brivane_core>", Py_file_input));
+    Ref scope = Ref::steal(PyDict_New());
+    if (!code || !scope || PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return {};
+    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scope.get(), scope.get()));
+    if (!executed) return {};
+    PyObject* function = PyDict_GetItemString(scope.get(), "unpack");
+    if (function == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "unpacking helper not defined");
+        return {};
+    }
+    unpacker = Ref::take(function).release();
+    return Ref::take(unpacker);
+}
+
+}  // namespace
+
 bool unpack_pair(PyObject* iterable, Ref& first, Ref& second) {
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            Ref type_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(iterable)), "__name__"));
-            if (type_name) PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %S object", type_name.get());
-        }
-        return false;
-    }
-    Ref values[2];
-    for (int got = 0; got < 2; ++got) {
-        values[got] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!values[got]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-            }
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    if (PyErr_Occurred()) return false;
-    first = std::move(values[0]);
-    second = std::move(values[1]);
+    Ref unpacker = host_unpacker();
+    if (!unpacker) return false;
+    Ref pair = call(unpacker, iterable);
+    if (!pair) return false;
+    first = Ref::take(PyTuple_GetItem(pair.get(), 0));
+    second = Ref::take(PyTuple_GetItem(pair.get(), 1));
     return true;
 }
 
