@@ -3,14 +3,17 @@ import os
 import subprocess
 import sys
 
+from pathlib import Path
+
 import pytest
-from conftest import ROOT, STANDIN
 
 from brivane_standin.installation import create_installation
 from brivane_standin.product import read_project
 
 import brivane_computer
 
+ROOT = Path(__file__).resolve().parents[1]
+STANDIN = ROOT / "standin"
 EXAMPLES = ROOT / "examples"
 
 
