@@ -13,6 +13,9 @@ from pathlib import Path
 
 import pytest
 
+import support  # noqa: E402
+from support import GUARD_MESSAGE  # noqa: F401
+
 ROOT = Path(__file__).resolve().parents[1]
 STANDIN = ROOT / "standin"
 if str(STANDIN) not in sys.path:
@@ -26,30 +29,9 @@ from brivane_standin.knobs import knobs  # noqa: E402
 import brivane_computer  # noqa: E402
 from brivane_computer import brivane_core  # noqa: E402
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-    "and set up with Pelorix installation directory."
-)
 
 # Globals with the values they hold right after import (_dlls_ is emptied in place).
-INITIAL_GLOBALS = {
-    "_validSetup_": False,
-    "_validPelorix_": False,
-    "_validKarvona_": False,
-    "_settingsPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings",
-    "_dataSourcesPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources.settings",
-    "_CultureInfo_": None,
-    "_exePath_": None,
-    "_dllPath_": None,
-    "_Revav_": None,
-    "_Quelbar_": None,
-    "_Solution_": None,
-    "_dataPath_": None,
-    "_projectPath_": None,
-    "_Application_": None,
-    "_commandController_": None,
-    "_tempDirectory_": None,
-}
+INITIAL_GLOBALS = {name: value for name, value in support.INITIAL_GLOBALS.items() if name != "_dlls_"}
 DLLS = brivane_core._dlls_
 
 

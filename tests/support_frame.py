@@ -8,11 +8,8 @@ import collections
 import ctypes
 import sys
 import types
+from support import GUARD_MESSAGE, INITIAL_GLOBALS  # noqa: F401  (re-exported for the tests of this area)
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-    "and set up with Pelorix installation directory."
-)
 
 Function = collections.namedtuple("Function", "name parameters guard description")
 
@@ -141,25 +138,7 @@ FUNCTIONS = [
 BY_NAME = {function.name: function for function in FUNCTIONS}
 
 # The globals in the order the module body creates them, with their initial values.
-INITIAL = {
-    "_validSetup_": False,
-    "_validPelorix_": False,
-    "_validKarvona_": False,
-    "_settingsPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings",
-    "_dataSourcesPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources.settings",
-    "_CultureInfo_": None,
-    "_exePath_": None,
-    "_dllPath_": None,
-    "_Revav_": None,
-    "_Quelbar_": None,
-    "_dlls_": [],
-    "_Solution_": None,
-    "_dataPath_": None,
-    "_projectPath_": None,
-    "_Application_": None,
-    "_commandController_": None,
-    "_tempDirectory_": None,
-}
+INITIAL = INITIAL_GLOBALS
 GLOBALS = list(INITIAL)
 
 

@@ -3,12 +3,12 @@ models, fre files, custom commands and class inspection)."""
 import json
 import os
 
-from brivane_standin.installation import settings_document
+import pytest
+from brivane_standin import journal
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-    "and set up with Pelorix installation directory."
-)
+from brivane_standin.installation import settings_document
+from support import GUARD_MESSAGE  # noqa: F401  (re-exported for the tests of this area)
+
 SDK = "Brivane.SDK.dll"
 HELPER = "Brivane.Helper.dll"
 CORE = "Brivane.Pelorix.Core.dll"
@@ -70,3 +70,20 @@ class HostOs:
 
     def __getattr__(self, name):
         return getattr(os, name)
+
+
+@pytest.fixture
+def model(core, ready, capsys):
+    """A new piping model, made after set-up; output and journal emptied."""
+    made = core.createPipingVokel()
+    capsys.readouterr()
+    journal.clear()
+    return made
+
+
+@pytest.fixture
+def study(tmp_path):
+    """An empty study folder."""
+    folder = tmp_path / "study"
+    folder.mkdir()
+    return folder

@@ -7,11 +7,8 @@ from brivane_standin import journal
 from brivane_standin.dotnet import Point
 from brivane_standin.product import sdk
 from brivane_standin.product.pelorix_project import ProjectViewModel
+from support import GUARD_MESSAGE  # noqa: F401  (re-exported for the tests of this area)
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-    "and set up with Pelorix installation directory."
-)
 PROJECT_DLL = "Brivane.Pelorix.Project.dll"
 SDK_DLL = "Brivane.SDK.dll"
 HELPER_DLL = "Brivane.Helper.dll"

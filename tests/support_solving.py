@@ -12,11 +12,8 @@ import types
 
 import pytest
 from brivane_standin import journal
+from support import GUARD_MESSAGE  # noqa: F401  (re-exported for the tests of this area)
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-    "and set up with Pelorix installation directory."
-)
 INVALID_SOLVER = "Invalid solver name. use 'Revav' or 'Quelbar'."
 RUN_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Helper.dll", "Brivane.Pelorix.Core.dll",
                   "Brivane.Quelbar.Core.dll", "Brivane.Revav.Core.dll")
@@ -154,3 +151,12 @@ def models(ready, core, tmp_path, temp_root, capsys):
         capsys.readouterr()
         return path
     return make
+
+
+@pytest.fixture
+def release_solution(core):
+    """Disposes the solution a test left in _Solution_, so its files are closed."""
+    yield
+    solution = core._Solution_
+    if solution is not None and not getattr(solution, "IsDisposed", True):
+        solution.Dispose()

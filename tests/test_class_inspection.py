@@ -6,15 +6,7 @@ import pytest
 
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
-from support_models import CORE, GUARD_MESSAGE, SDK, record_loads
-
-
-@pytest.fixture
-def model(core, ready, capsys):
-    made = core.createPipingVokel()
-    capsys.readouterr()
-    journal.clear()
-    return made
+from support_models import CORE, GUARD_MESSAGE, SDK, model, record_loads  # noqa: F401
 
 
 @pytest.fixture

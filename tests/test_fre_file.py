@@ -7,7 +7,8 @@ import pytest
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import qblibrary_path, read_fre
-from support_models import (CORE, GUARD_MESSAGE, HostOs, read_text, record_loads, write_settings,
+from support_models import (model, study,  # noqa: F401
+                            CORE, GUARD_MESSAGE, HostOs, read_text, record_loads, write_settings,
                             write_text)
 
 LIBRARY_MISSING = "Invalid setup! Brivane.Quelbar.lib not found!"
@@ -26,21 +27,6 @@ FLAG_POSITIONS = {
     ("QUELBAR", "GENERATE INDI INLINE"): 8,
     ("PELORIX", "USE IMPERIAL NOTATION"): 5,
 }
-
-
-@pytest.fixture
-def model(core, ready, capsys):
-    made = core.createPipingVokel()
-    capsys.readouterr()
-    journal.clear()
-    return made
-
-
-@pytest.fixture
-def study(tmp_path):
-    folder = tmp_path / "study"
-    folder.mkdir()
-    return folder
 
 
 def writer_calls():

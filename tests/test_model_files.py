@@ -7,23 +7,9 @@ import pytest
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import read_fre
-from support_models import (CORE, GUARD_MESSAGE, HELPER, SDK, HostOs, HostPath, read_text, record_loads,
+from support_models import (model, study,  # noqa: F401
+                            CORE, GUARD_MESSAGE, HELPER, SDK, HostOs, HostPath, read_text, record_loads,
                             write_text)
-
-
-@pytest.fixture
-def model(core, ready, capsys):
-    made = core.createPipingVokel()
-    capsys.readouterr()
-    journal.clear()
-    return made
-
-
-@pytest.fixture
-def study(tmp_path):
-    folder = tmp_path / "study"
-    folder.mkdir()
-    return folder
 
 
 def model_document(path):

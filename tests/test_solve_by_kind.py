@@ -9,7 +9,8 @@ import pytest
 import pythoncom
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
-from support_solving import (GUARD_MESSAGE, INVALID_SOLVER, Disposable, Recorder, ThreadSpy, models, spy,  # noqa: F401
+from support_solving import (release_solution,  # noqa: F401
+                             GUARD_MESSAGE, INVALID_SOLVER, Disposable, Recorder, ThreadSpy, models, spy,  # noqa: F401
                              temp_root)
 
 CORE = "Brivane.Pelorix.Core.dll"
@@ -23,14 +24,6 @@ PATHS = [
     ("solveStructureModel", "structure", None, "_RevavSolve", [CORE, SDK, HELPER, "Brivane.Revav.Core.dll"]),
 ]
 PATH_IDS = ["piping-Revav", "piping-Quelbar", "structure"]
-
-
-@pytest.fixture(autouse=True)
-def release_solution(core):
-    yield
-    solution = core._Solution_
-    if solution is not None and not getattr(solution, "IsDisposed", True):
-        solution.Dispose()
 
 
 @pytest.fixture
@@ -265,3 +258,6 @@ def test_the_run_function_is_looked_up_when_the_thread_is_made(core, study, monk
     assert core.solvePipingModel(model.vokel, model.path, "Quelbar", model.folder) is None
     assert ran == [(model.vokel, model.path, model.folder)]
     assert journal.calls(target="QuelbarSolver") == []
+
+
+pytestmark = pytest.mark.usefixtures("release_solution")

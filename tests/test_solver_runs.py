@@ -10,7 +10,8 @@ import pythoncom
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import open_result_files
-from support_solving import RUN_ASSEMBLIES, RUN_FUNCTION, Disposable, models, spy, temp_root  # noqa: F401
+from support_solving import (RUN_ASSEMBLIES, RUN_FUNCTION, Disposable, models, release_solution, spy,  # noqa: F401
+                             temp_root)
 
 SOLVERS = ["Quelbar", "Revav"]
 HOWS = ["direct", "worker"]
@@ -24,14 +25,6 @@ SUCCESS = {
               "RevavSolver..ctor", "RevavSolver.set_IgnoreWarnings", "RevavSolver.BuildAnalysisModel",
               "RevavSolver.Run", "Solution..ctor", "pythoncom.CoUninitialize"],
 }
-
-
-@pytest.fixture(autouse=True)
-def release_solution(core):
-    yield
-    solution = core._Solution_
-    if solution is not None and not getattr(solution, "IsDisposed", True):
-        solution.Dispose()
 
 
 @pytest.fixture
@@ -407,3 +400,6 @@ def test_two_successive_runs(core, prepare, hooked, solver, failing, how):
     first.Dispose()
     second.Dispose()
     assert open_result_files() == []
+
+
+pytestmark = pytest.mark.usefixtures("release_solution")

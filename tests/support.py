@@ -1,0 +1,27 @@
+"""What every test area shares: the set-up guard's message and the module's globals as import leaves them."""
+
+GUARD_MESSAGE = (
+    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
+    "and set up with Pelorix installation directory."
+)
+
+# The globals in the order the module body creates them, with their initial values.
+INITIAL_GLOBALS = {
+    "_validSetup_": False,
+    "_validPelorix_": False,
+    "_validKarvona_": False,
+    "_settingsPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings",
+    "_dataSourcesPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources.settings",
+    "_CultureInfo_": None,
+    "_exePath_": None,
+    "_dllPath_": None,
+    "_Revav_": None,
+    "_Quelbar_": None,
+    "_dlls_": [],
+    "_Solution_": None,
+    "_dataPath_": None,
+    "_projectPath_": None,
+    "_Application_": None,
+    "_commandController_": None,
+    "_tempDirectory_": None,
+}
