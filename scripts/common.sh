@@ -26,7 +26,7 @@ make_venv() {
     fi
     local stamp="$venv/.requirements"
     if ! cmp -s "$requirements" "$stamp" 2>/dev/null; then
-        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
+        "$venv/bin/python" -m pip install -qq --disable-pip-version-check -r "$requirements"
         cp "$requirements" "$stamp"
     fi
     echo "$venv"
@@ -37,7 +37,7 @@ build_wheel() {
     local venv
     venv="$(make_venv build-3.10 3.10 "$ROOT/requirements/build.txt")"
     rm -f "$ROOT"/dist/brivane_computer-*.whl
-    PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check \
+    PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip wheel -qq --disable-pip-version-check \
         --no-deps --no-build-isolation -w "$ROOT/dist" "$ROOT"
     ls "$ROOT"/dist/brivane_computer-*-cp310-abi3-*.whl
 }
@@ -45,6 +45,6 @@ build_wheel() {
 # install_wheel VENV: the freshly built wheel, replacing any earlier build.
 install_wheel() {
     local venv="$1"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-deps --force-reinstall \
+    "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-deps --force-reinstall \
         "$ROOT"/dist/brivane_computer-*-cp310-abi3-*.whl
 }

@@ -17,7 +17,7 @@ scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
 # The source distribution builds a wheel with the same files.
-PATH="$build_venv/bin:$PATH" "$build_venv/bin/python" -m pip wheel --quiet --disable-pip-version-check \
+PATH="$build_venv/bin:$PATH" "$build_venv/bin/python" -m pip wheel -qq --disable-pip-version-check \
     --no-deps --no-build-isolation -w "$scratch/from-sdist" "$sdist"
 list_wheel() { "$build_venv/bin/python" -c 'import sys, zipfile; print("\n".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n)))' "$1"; }
 diff <(list_wheel "$wheel") <(list_wheel "$scratch"/from-sdist/*.whl)
@@ -36,7 +36,7 @@ echo "the source distribution builds the same wheel; the wheel ships only the pa
 for minor in 3.10 3.13; do
     venv="$scratch/venv-$minor"
     "$(python_for "$minor")" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-index "$wheel"
+    "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index "$wheel"
     (cd / && PYTHONPATH="$ROOT/standin" "$venv/bin/python" -W ignore::RuntimeWarning -c \
         'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")')
 done
