@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The integration run: the module driven through the real CLR bridge (pythonnet)
+# on Mono, against the C# stand-in of the product (standin-dotnet/), and the same
+# suite through the project's Python stand-in, both checked against one table of
+# behaviour (tests/integration/behaviour.py).
+#
+#   ./scripts/integration.sh [pytest arguments...]
+#
+# Installs Mono from the distribution's archive when missing, builds the module
+# into build/dev-mono and the assemblies into build/integration-mono, and runs
+# tests/integration in a virtual environment of its own (.venv/integration-3.10).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+# Mono: runtime, compiler, the embedding library pythonnet loads, WindowsBase
+# (System.Windows.Point) and the netstandard facade pythonnet's runtime needs.
+packages=(mono-runtime mono-mcs libmonosgen-2.0-1 libmono-windowsbase4.0-cil mono-devel)
+if ! command -v mcs >/dev/null || ! command -v mono >/dev/null || ! ldconfig -p | grep -q libmonosgen-2.0 ||
+   [[ ! -f /usr/lib/mono/4.5/Facades/netstandard.dll || ! -f /usr/lib/mono/4.5/WindowsBase.dll ]]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
+fi
+
+venv="$(make_venv integration-3.10 3.10 "$ROOT/requirements/integration.txt")"
+package="$(./scripts/dev-build.sh "$ROOT/build/dev-mono" 2>/dev/null | tail -n 1)"
+assemblies="$ROOT/build/integration-mono/assemblies"
+standin-dotnet/build.sh "$assemblies" >/dev/null
+
+echo "$(mono --version | head -n 1)"
+echo "pythonnet $("$venv/bin/python" -c 'from importlib.metadata import version; print(version("pythonnet"))')"
+
+status=0
+for bridge in standin mono; do
+    echo "== the module through the ${bridge} bridge"
+    BRIVANE_INTEGRATION=1 BRIVANE_BRIDGE="$bridge" BRIVANE_STANDIN_ASSEMBLIES="$assemblies" \
+    PYTHONNET_RUNTIME=mono PYTHONPATH="$package" PATH="$venv/bin:$PATH" \
+        timeout 600 "$venv/bin/python" -W "ignore:Hosting Mono versions before" -m pytest -q -p no:cacheprovider \
+        --confcutdir tests/integration tests/integration "$@" || status=1
+done
+exit "$status"
