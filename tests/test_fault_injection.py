@@ -13,6 +13,7 @@ the case and its number of violated invariants.
 """
 import json
 import os
+import shutil
 
 import pytest
 from brivane_standin import dotnet
@@ -76,7 +77,7 @@ def _partial_copy(error):
             if len(copied) == 2:
                 raise error
             copied.append(src)
-            return support_faults.shutil.copy2(src, dst)
+            return shutil.copy2(src, dst)
         return real(source, target, copy_function=copy_function, **options)
     return copytree
 
