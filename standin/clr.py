@@ -67,7 +67,10 @@ def _add(name):
         if name in _BASE_LIBRARIES:
             spaces = {ns: dotnet.NAMESPACES[ns] for ns in _BASE_LIBRARIES[name]}
             return _register(Assembly(name, None, spaces), dotnet)
-        return _load_file(name)
+    # Read and resolved without the lock: resolving imports the product's
+    # modules, which takes the import lock that a namespace import on another
+    # thread holds while it waits for this lock.
+    return _load_file(name)
 
 
 def _load_file(path):
@@ -93,8 +96,9 @@ def _load_file(path):
             f"Could not load file or assembly '{path}'. The located "
             f"assembly's manifest definition '{name}' does not match the "
             "assembly reference.")
-    if name in _assemblies:
-        return _assemblies[name]
+    with _lock:
+        if name in _assemblies:
+            return _assemblies[name]
     from brivane_standin import product
     implementation = product.implementation(spaces)
     if implementation is None:
@@ -102,10 +106,14 @@ def _load_file(path):
             f"Could not load file or assembly '{path}': unknown types.")
     for reference in references:
         _add(reference)
-    return _register(Assembly(name, location, spaces), implementation)
+    with _lock:
+        if name in _assemblies:
+            return _assemblies[name]
+        return _register(Assembly(name, location, spaces), implementation)
 
 
 def _register(assembly, implementation):
+    """Records an assembly and its namespaces; the caller holds the lock."""
     _assemblies[assembly.Name] = assembly
     for ns, classes in assembly.Namespaces.items():
         members = _namespaces.setdefault(ns, {})
