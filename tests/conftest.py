@@ -42,6 +42,8 @@ def reset_module():
     brivane_core._dlls_ = DLLS
     for name, value in INITIAL_GLOBALS.items():
         setattr(brivane_core, name, value)
+    # Made only when a sandbox that could not be deleted is replaced.
+    vars(brivane_core).pop("_pendingTempDirectories_", None)
 
 
 @pytest.fixture(autouse=True)

@@ -23,23 +23,11 @@ from support_faults import SCENARIOS, run_case
 
 _CASES = []
 
-# Known defect: when disposeSolution cannot delete the previous sandbox at the start of a
-# sandboxed solve, it prints and goes on; solve then records its new sandbox in
-# _tempDirectory_ over the old one, which no later disposeSolution deletes.
-LOST_SANDBOX = pytest.mark.xfail(strict=True, reason="a sandboxed solve forgets a sandbox whose deletion failed")
-
-
-def _marks(case):
-    if case.scenario.startswith("solve-sandbox") and case.where == "disposeSolution" and case.fault != "interrupt":
-        return [LOST_SANDBOX]
-    return []
-
-
 def pytest_generate_tests(metafunc):
     if "host_fault" in metafunc.fixturenames:
         if not _CASES:
             _CASES.extend(support_faults.host_fault_cases())
-        metafunc.parametrize("host_fault", [pytest.param(c, marks=_marks(c)) for c in _CASES],
+        metafunc.parametrize("host_fault", _CASES,
                              ids=[f"{c.scenario}-{c.k:02d}-{c.call}-{c.fault}" for c in _CASES])
 
 

@@ -260,6 +260,56 @@ def test_a_failing_copy_leaves_the_sandbox_for_disposal(core, models, temp_root,
 
 
 @pytest.mark.parametrize("sandbox", [True, False])
+def test_a_sandbox_that_could_not_be_deleted_is_not_forgotten(core, models, temp_root, monkeypatch, capsys, sandbox):
+    path = models()
+    core.solve(path, "Quelbar", True)
+    stuck = core._tempDirectory_
+    failures = [PermissionError("file in use")]
+
+    def rmtree(folder, *args, **kwargs):
+        if failures:
+            raise failures.pop()
+        return shutil.rmtree(folder, *args, **kwargs)
+    monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=rmtree))
+    capsys.readouterr()
+    assert core.solve(path, "Revav", sandbox) is not None
+    assert "Impossible to delete temp directory : file in use" in capsys.readouterr().out
+    assert os.path.isdir(stuck)
+    if sandbox:
+        # The record moves to the new sandbox; the old one waits in the pending list.
+        assert core._tempDirectory_ != stuck and core._pendingTempDirectories_ == [stuck]
+    else:
+        assert core._tempDirectory_ == stuck and not hasattr(core, "_pendingTempDirectories_")
+    core.disposeSolution()
+    assert os.listdir(temp_root) == []
+    if sandbox:
+        assert core._pendingTempDirectories_ == []
+
+
+def test_a_pending_sandbox_is_tried_again_until_it_goes(core, models, temp_root, monkeypatch, capsys):
+    path = models()
+    core.solve(path, "Quelbar", True)
+    stuck = core._tempDirectory_
+    refusing = {stuck}
+
+    def rmtree(folder, *args, **kwargs):
+        if folder in refusing:
+            raise PermissionError("file in use")
+        return shutil.rmtree(folder, *args, **kwargs)
+    monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=rmtree))
+    core.solve(path, "Quelbar", True)
+    core.solve(path, "Quelbar", True)
+    assert core._pendingTempDirectories_ == [stuck], "kept once"
+    capsys.readouterr()
+    core.disposeSolution()
+    assert capsys.readouterr().out == "Impossible to delete temp directory : file in use\n"
+    assert os.listdir(temp_root) == [os.path.basename(stuck)]
+    refusing.clear()
+    core.disposeSolution()
+    assert os.listdir(temp_root) == [] and core._pendingTempDirectories_ == []
+
+
+@pytest.mark.parametrize("sandbox", [True, False])
 @pytest.mark.parametrize("first, second", [("Quelbar", "Quelbar"), ("Revav", "Revav"), ("Quelbar", "Revav")])
 def test_solving_twice_in_a_row(core, models, temp_root, first, second, sandbox):
     path = models(thf=("load.thf",))

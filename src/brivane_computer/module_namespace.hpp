@@ -15,6 +15,8 @@ public:
 
     // A module global; NameError when a script deleted it.
     Ref get(const Name& name) const;
+    // A global that may be absent: an empty Ref without an exception when it is.
+    Ref find(const Name& name) const;
     bool set(const Name& name, PyObject* value) const;
     bool set(const Name& name, const Ref& value) const { return set(name, value.get()); }
     // The truth value of a global.

@@ -20,30 +20,54 @@ bool dispose_last_solution(const Module& module) {
     return module.set(globals::solution, Py_None);
 }
 
+// Deletes `folder` when it names a folder.
+bool delete_folder(const Module& module, PyObject* folder) {
+    Ref is_folder = module.call_os_path(host::isdir, folder);
+    if (!is_folder) return false;
+    Truth folder_exists = truth(is_folder.get());
+    if (!folder_exists) return false;
+    return !*folder_exists || module.call_host(host::shutil, host::rmtree, folder);
+}
+
 bool delete_sandbox(const Module& module) {
     Ref folder = module.get(globals::tempDirectory);
     if (!folder) return false;
     Truth recorded = truth(folder.get());
     if (!recorded) return false;
-    if (!*recorded) return true;
-    Ref is_folder = module.call_os_path(host::isdir, folder);
-    if (!is_folder) return false;
-    Truth folder_exists = truth(is_folder.get());
-    if (!folder_exists) return false;
-    if (!*folder_exists) return true;
-    return static_cast<bool>(module.call_host(host::shutil, host::rmtree, folder));
+    return !*recorded || delete_folder(module, folder.get());
+}
+
+// After a deletion failed: an ordinary error is reported and the call goes on;
+// anything else (an interrupt) stops it.
+bool report_failed_deletion(const Module& module) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PendingError error = PendingError::fetch();
+    Ref message = text("Impossible to delete temp directory :");
+    return message && module.call_builtin(host::print, message, error.value());
+}
+
+// Earlier sandboxes that a new sandboxed solve replaced in _tempDirectory_
+// while they could not be deleted: each is tried again and kept until it goes.
+bool delete_pending_sandboxes(const Module& module) {
+    Ref pending = module.find(globals::pendingTempDirectories);
+    if (!pending) return !PyErr_Occurred();
+    Ref folders = Ref::steal(PySequence_List(pending.get()));
+    Ref remaining = Ref::steal(PyList_New(0));
+    if (!folders || !remaining) return false;
+    for (Py_ssize_t i = 0; i < PyList_Size(folders.get()); ++i) {
+        Ref folder = Ref::take(PyList_GetItem(folders.get(), i));
+        if (delete_folder(module, folder.get())) continue;
+        if (!report_failed_deletion(module) || PyList_Append(remaining.get(), folder.get()) < 0) return false;
+    }
+    return PySequence_SetSlice(pending.get(), 0, PY_SSIZE_T_MAX, remaining.get()) == 0;
 }
 
 constexpr Signature<0> dispose_solution_signature{"disposeSolution", {}};
 Ref dispose_solution(Module module, const Arguments<0>&) {
     // The solution first: it may hold files of the sandbox open.
     if (!dispose_last_solution(module)) return {};
-    if (!delete_sandbox(module)) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-        PendingError error = PendingError::fetch();
-        Ref message = text("Impossible to delete temp directory :");
-        if (!message || !module.call_builtin(host::print, message, error.value())) return {};
-    }
+    if (!delete_sandbox(module) && !report_failed_deletion(module)) return {};
+    if (!delete_pending_sandboxes(module)) return {};
     return none();
 }
 

@@ -50,11 +50,35 @@ bool copy_into(const Module& module, PyObject* source, PyObject* folder) {
     return target && module.call_host(host::shutil, host::copy, source, target);
 }
 
+// The recorded sandbox is about to be replaced: when disposeSolution could not
+// delete it, it is kept in the pending list, which disposeSolution keeps trying.
+bool keep_undeleted_sandbox(const Module& module) {
+    Ref previous = module.get(globals::tempDirectory);
+    if (!previous) return false;
+    Truth recorded = truth(previous.get());
+    if (!recorded) return false;
+    if (!*recorded) return true;
+    Ref is_folder = module.call_os_path(host::isdir, previous);
+    if (!is_folder) return false;
+    Truth still_there = truth(is_folder.get());
+    if (!still_there) return false;
+    if (!*still_there) return true;
+    Ref pending = module.find(globals::pendingTempDirectories);
+    if (!pending) {
+        if (PyErr_Occurred()) return false;
+        pending = Ref::steal(PyList_New(0));
+        if (!pending || !module.set(globals::pendingTempDirectories, pending)) return false;
+    }
+    const int known = PySequence_Contains(pending.get(), previous.get());
+    if (known < 0) return false;
+    return known || call_method(pending, host::append, previous);
+}
+
 // Creates the working folder and copies the model, its fre file and its first
 // thf file into it. Returns the model file to solve.
 Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder, PyObject* fre_file,
                    PyObject* thf_file) {
-    if (!module.call_host(host::os, host::makedirs, folder)) return {};
+    if (!keep_undeleted_sandbox(module) || !module.call_host(host::os, host::makedirs, folder)) return {};
     // Recorded at once, so that a failed copy still leaves it for disposeSolution to delete.
     if (!module.set(globals::tempDirectory, folder)) return {};
     Ref base = module.call_os_path(host::basename, model_file);
