@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# Argument fuzzing of the module, on Python 3.10:
+#  (a) the property-based suite tests/reliability/test_argument_fuzzing.py with its "ci" profile (every
+#      function of the module, before and after set-up, 10,000 calls each) against the module built with
+#      AddressSanitizer and UndefinedBehaviorSanitizer by g++ (build/fuzz-sanitize), as scripts/sanitize.sh runs;
+#  (b) the coverage-guided fuzzer reliability/atheris_fuzz.py (argument handling, settings lookups, every
+#      function before set-up) for FUZZ_SECONDS seconds (60; 1800 with --long) against the module built by clang
+#      with libFuzzer coverage, ASan and UBSan (build/fuzz-clang), its corpus kept in build/fuzz-corpus.
+# Prints the calls made per function, failures and crashes; exits non-zero on any of them.
+#
+#   scripts/fuzz.sh [--long] [--skip-hypothesis] [--skip-atheris]
+# Environment: FUZZ_SECONDS, BRIVANE_FUZZ_EXAMPLES (examples per function and phase, 100 = 10,000 calls per
+# function), BRIVANE_FUZZ_TRACE=FILE (every call of (a) written before it is made: the call of a crash).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+seconds="${FUZZ_SECONDS:-60}"
+run_hypothesis=1
+run_atheris=1
+for argument in "$@"; do
+    case "$argument" in
+        --long) seconds="${FUZZ_SECONDS:-1800}" ;;
+        --skip-hypothesis) run_hypothesis=0 ;;
+        --skip-atheris) run_atheris=0 ;;
+        *) echo "usage: $0 [--long] [--skip-hypothesis] [--skip-atheris]" >&2; exit 2 ;;
+    esac
+done
+
+# clang 16: the module's C++20 (structured bindings captured by lambdas) needs it; bookworm's clang 14 rejects it.
+CLANG=clang++-16
+missing=()
+command -v "$CLANG" >/dev/null 2>&1 || missing+=(clang-16)
+compgen -G "/usr/lib/llvm-16/lib/clang/*/share/asan_ignorelist.txt" >/dev/null || missing+=(libclang-rt-16-dev)
+if [[ "$run_atheris" -eq 1 && "${#missing[@]}" -ne 0 ]]; then
+    echo "installing ${missing[*]}" >&2
+    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+venv="$(make_venv fuzz 3.10 "$ROOT/requirements/fuzz.txt")"
+status=0
+summary_args=()
+
+# --- (a) the property-based suite -------------------------------------------------------------------------------
+if [[ "$run_hypothesis" -eq 1 ]]; then
+    package="$(CMAKE_ARGS="-DBRIVANE_SANITIZE=ON" BUILD_TYPE=RelWithDebInfo "$ROOT/scripts/dev-build.sh" \
+        "$ROOT/build/fuzz-sanitize")"
+    report="$ROOT/build/fuzz-report.json"
+    logs="$(mktemp -d)"
+    trap 'rm -rf "$logs"' EXIT
+    rm -f "$report"
+    echo "=== (a) property-based argument fuzzing: profile ci, gcc ASan/UBSan build ==="
+    hypothesis_status=0
+    env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:malloc_context_size=2:log_path=$logs/asan" \
+        LSAN_OPTIONS="suppressions=$ROOT/reliability/lsan.supp:print_suppressions=0" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
+        BRIVANE_FUZZ_PROFILE=ci BRIVANE_FUZZ_REPORT="$report" \
+        PYTHONPATH="$package" PATH="$venv/bin:$PATH" \
+        timeout 1800 "$venv/bin/python" -m pytest tests/reliability/test_argument_fuzzing.py -q -p no:cacheprovider \
+        || hypothesis_status=$?
+    sanitizer_reports=$(find "$logs" -type f | wc -l)
+    if [[ "$sanitizer_reports" -ne 0 ]]; then
+        cat "$logs"/* >&2
+    fi
+    # pytest: 0 passed, 1 failures, anything else (a signal, an abort, a timeout) is the process dying.
+    case "$hypothesis_status" in
+        0) failures=0; crashes=0 ;;
+        1) failures=1; crashes=0 ;;
+        *) failures=0; crashes=1; echo "the test process died (status $hypothesis_status); rerun with" \
+               "BRIVANE_FUZZ_TRACE=build/fuzz-trace.txt to see the last call" >&2 ;;
+    esac
+    [[ "$hypothesis_status" -eq 0 && "$sanitizer_reports" -eq 0 ]] || status=1
+    summary_args+=(--hypothesis "$report" "$failures" "$crashes" "$sanitizer_reports")
+fi
+
+# --- (b) the coverage-guided fuzzer -----------------------------------------------------------------------------
+if [[ "$run_atheris" -eq 1 ]]; then
+    package="$(CMAKE_ARGS="-DCMAKE_CXX_COMPILER=$CLANG -DBRIVANE_FUZZ=ON" BUILD_TYPE=RelWithDebInfo \
+        "$ROOT/scripts/dev-build.sh" "$ROOT/build/fuzz-clang")"
+    corpus="$ROOT/build/fuzz-corpus"
+    artifacts="$ROOT/build/fuzz-artifacts"
+    sandbox="$ROOT/build/fuzz-atheris"
+    report="$ROOT/build/fuzz-atheris-report.json"
+    output="$ROOT/build/fuzz-atheris.log"
+    mkdir -p "$corpus" "$artifacts"
+    rm -rf "$sandbox" "$report"
+    before=$(find "$artifacts" -type f | wc -l)
+    runtime="$("$venv/bin/python" -c "import atheris; print(atheris.path())")/asan_with_fuzzer.so"
+    echo "=== (b) coverage-guided fuzzing: atheris, ${seconds} s, clang libFuzzer/ASan/UBSan build ==="
+    atheris_status=0
+    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="halt_on_error=1:detect_leaks=0:allocator_may_return_null=1" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+        BRIVANE_FUZZ_SANDBOX="$sandbox" BRIVANE_FUZZ_ATHERIS_REPORT="$report" PYTHONPATH="$package" \
+        timeout $((seconds + 600)) "$venv/bin/python" reliability/atheris_fuzz.py -max_total_time="$seconds" \
+        -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" \
+        >"$output" 2>&1 || atheris_status=$?
+    grep -E "^INFO: Loaded|^#[0-9]+ +DONE|^Done|^stat::number_of_executed_units|ERROR|SUMMARY|Uncaught" "$output" || true
+    found=$(( $(find "$artifacts" -type f | wc -l) - before ))
+    if [[ "$atheris_status" -ne 0 || "$found" -ne 0 ]]; then
+        tail -n 60 "$output" >&2
+        echo "new artifacts in $artifacts: $found (atheris status $atheris_status)" >&2
+        status=1
+        [[ "$found" -ne 0 ]] || found=1
+    fi
+    rm -rf "$sandbox"
+    summary_args+=(--atheris "$report" "$output" "$found" "$seconds")
+fi
+
+"$venv/bin/python" - "${summary_args[@]}" <<'EOF'
+import json, re, sys
+
+arguments = sys.argv[1:]
+while arguments:
+    kind = arguments.pop(0)
+    if kind == "--hypothesis":
+        path, failures, crashes, reports = arguments[:4]
+        del arguments[:4]
+        try:
+            with open(path, encoding="utf-8") as f:
+                report = json.load(f)
+        except (OSError, ValueError):
+            report = {"calls": {}, "total": 0}
+        calls = report["calls"]
+        print(f"\n(a) property-based suite (hypothesis, profile {report.get('profile', '?')}, "
+              f"{report.get('batch', '?')} calls per example, Python {report.get('python', '?')}):")
+        for name, count in calls.items():
+            returned = report.get("outcomes", {}).get(name, {}).get("returned", 0)
+            print(f"    {name:26} {count:7} calls  ({returned} returned, {count - returned} raised)")
+        least = min(calls.values()) if calls else 0
+        print(f"    {'total':26} {report['total']:7} calls in {len(calls)} functions (fewest per function: {least})")
+        print(f"    failures: {failures}   crashes: {crashes}   sanitizer reports: {reports}")
+    elif kind == "--atheris":
+        path, log, found, seconds = arguments[:4]
+        del arguments[:4]
+        try:
+            with open(path, encoding="utf-8") as f:
+                report = json.load(f)
+        except (OSError, ValueError):
+            report = {"inputs": 0, "calls": {}, "total": 0}
+        with open(log, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        done = re.findall(r"#(\d+)\s+DONE\s+cov: (\d+) ft: (\d+) corp: (\d+)", text)
+        counters = re.search(r"INFO: Loaded 1 modules\s+\((\d+) inline 8-bit counters\)", text)
+        print(f"\n(b) coverage-guided fuzzer (atheris, {seconds} s):")
+        if done:
+            runs, cov, features, corpus = done[-1]
+            print(f"    {runs} inputs, coverage {cov} of {counters.group(1) if counters else '?'} module edges"
+                  f" ({features} features), corpus {corpus} inputs")
+        calls = report["calls"]
+        busiest = sorted(calls.items(), key=lambda item: -item[1])
+        print("    calls per function: " + ", ".join(f"{name} {count}" for name, count in busiest))
+        print(f"    total calls: {report['total']} in {report['inputs']} inputs;   crashes: {found}")
+EOF
+echo
+if [[ "$status" -eq 0 ]]; then echo "fuzzing: no failures"; else echo "fuzzing: FAILED"; fi
+exit "$status"

@@ -1,0 +1,1 @@
+"""Reliability suites that go beyond the behaviour tests: the argument fuzzing."""

@@ -1,0 +1,549 @@
+"""What the argument fuzzers share: the module's function table, hostile
+objects, the jailed sandbox with its stand-in installation, and the checked call.
+
+A checked call must end in a result or in a Python exception. A SystemError
+(which CPython also raises when a C function returns a result with an
+exception set, or fails without one), an exception still set after a normal
+return, a BaseException the arguments did not raise, or a solver worker thread
+ending in one of these is a fault; a crash ends the process. Every call made
+is counted per function.
+
+Used by tests/reliability/test_argument_fuzzing.py (hypothesis) and
+reliability/atheris_fuzz.py (atheris); nothing here needs either.
+"""
+import collections
+import functools
+import os
+import re
+import shutil
+import sys
+import threading
+import types
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+for _path in (ROOT / "standin", ROOT / "reliability", ROOT / "tests"):
+    if str(_path) not in sys.path:
+        sys.path.insert(0, str(_path))
+
+import brivane_standin  # noqa: E402
+from brivane_standin.installation import create_installation  # noqa: E402
+from jail import Jail, Sandbox, confine  # noqa: E402,F401  (confine re-exported for the fuzzers)
+from support import INITIAL_GLOBALS  # noqa: E402
+
+from brivane_computer import brivane_core  # noqa: E402
+
+core = brivane_core
+
+
+# --- the function table ------------------------------------------------------------------------
+
+def _parameters(function):
+    """Parameter names from the signature line of a function's docstring."""
+    first_line = (function.__doc__ or "").splitlines()[0]
+    found = re.fullmatch(r"(\w+)\((.*)\)", first_line.strip())
+    assert found and found.group(1) == function.__name__, first_line
+    return tuple(p.strip() for p in found.group(2).split(",") if p.strip())
+
+
+def public_functions():
+    """{name: parameter names} of every function in the module namespace."""
+    return {
+        name: _parameters(value)
+        for name, value in vars(core).items()
+        if isinstance(value, types.BuiltinFunctionType) and getattr(value, "__module__", None) == core.__name__
+    }
+
+
+FUNCTIONS = public_functions()
+assert len(FUNCTIONS) == 35, sorted(FUNCTIONS)
+
+
+# --- hostile objects ---------------------------------------------------------------------------
+
+class HostileError(Exception):
+    """Raised by the hostile objects' special methods."""
+
+
+class HostileInterrupt(BaseException):
+    """Raised by the interrupting hostile objects: not an Exception, so nothing may swallow it."""
+
+
+HOSTILE_METHODS = ("__eq__", "__ne__", "__str__", "__fspath__", "__index__", "__bool__", "__hash__", "__iter__",
+                   "__getitem__", "__len__", "__format__", "__contains__", "__lt__", "__getattr__", "__add__",
+                   "__radd__", "__sub__", "__truediv__", "__float__", "__int__")
+
+
+def _raiser(kind, method):
+    def special(self, *args, **kwargs):
+        raise kind(f"hostile {method}")
+    special.__name__ = method
+    return special
+
+
+def _attribute_raiser(kind):
+    def __getattr__(self, name):
+        # Product members (SaveToFile, CalculationCode...) raise; tools' private probes (_repr_pretty_) do not.
+        if name.startswith("_"):
+            raise AttributeError(name)
+        raise kind(f"hostile __getattr__ {name}")
+    return __getattr__
+
+
+def hostile_class(methods, kind=HostileError, base=object, name=None):
+    namespace = {method: _raiser(kind, method) for method in methods}
+    if "__getattr__" in methods:
+        namespace["__getattr__"] = _attribute_raiser(kind)
+    namespace["__repr__"] = lambda self: f"<{type(self).__name__}>"
+    return type(name or f"Hostile_{'_'.join(m.strip('_') for m in methods)}", (base,), namespace)
+
+
+class Odd:
+    """Special methods that return the wrong kind of value instead of raising."""
+    def __fspath__(self):
+        return 42
+
+    def __bool__(self):
+        return "yes"
+
+    def __index__(self):
+        return 1.5
+
+    def __iter__(self):
+        return 7
+
+    def __str__(self):
+        return b"bytes"
+
+    def __len__(self):
+        return -1
+
+    def __hash__(self):
+        return 0
+
+    def __eq__(self, other):
+        return NotImplemented
+
+    def __getitem__(self, key):
+        return self
+
+    def __repr__(self):
+        return "<Odd>"
+
+
+class SelfIterating:
+    """A finite iterable that yields itself, then ends."""
+    def __iter__(self):
+        return iter([self, self])
+
+    def __getitem__(self, key):
+        return self
+
+    def __repr__(self):
+        return "<SelfIterating>"
+
+
+def make_hostiles():
+    everything = hostile_class(HOSTILE_METHODS, name="HostileAll")
+    made = {"all": everything(), "interrupt": hostile_class(HOSTILE_METHODS, HostileInterrupt, name="Interrupting")()}
+    for method in HOSTILE_METHODS:
+        made[method] = hostile_class((method,))()
+    # Subclasses pass the C type checks and reach deeper.
+    made["str"] = hostile_class(("__eq__", "__ne__", "__hash__", "__fspath__", "__format__", "__add__", "__len__",
+                                 "__iter__", "__getitem__", "__contains__"), base=str, name="HostileStr")("models")
+    made["str-interrupt"] = hostile_class(("__eq__", "__ne__", "__format__", "__add__"), HostileInterrupt,
+                                          base=str, name="InterruptingStr")("Quelbar")
+    made["int"] = hostile_class(("__eq__", "__ne__", "__index__", "__bool__", "__sub__", "__lt__", "__format__",
+                                 "__float__"), base=int, name="HostileInt")(1920)
+    made["list"] = hostile_class(("__iter__", "__getitem__", "__len__", "__contains__", "__eq__"), base=list,
+                                 name="HostileList")([1, 2])
+    made["dict"] = hostile_class(("__getitem__", "__iter__", "__contains__", "__len__"), base=dict,
+                                 name="HostileDict")({"Families": []})
+    made["odd"] = Odd()
+    made["self-iterating"] = SelfIterating()
+    return made
+
+
+HOSTILES = make_hostiles()
+
+
+class Pooled:
+    """A stand-in for an object that only exists once a test set up the module (a model, a
+    solution...), replaced by it at call time; None when the pool has no such object."""
+    __slots__ = ("key",)
+
+    def __init__(self, key):
+        self.key = key
+
+    def __repr__(self):
+        return f"Pooled({self.key!r})"
+
+
+def materialize(value, pool):
+    if isinstance(value, Pooled):
+        return pool.get(value.key)
+    if type(value) is list:
+        return [materialize(v, pool) for v in value]
+    if type(value) is tuple:
+        return tuple(materialize(v, pool) for v in value)
+    if type(value) is dict:
+        return {k: materialize(v, pool) for k, v in value.items()}
+    return value
+
+
+# Objects the "after set-up" pool holds (see Harness.prepare), and the per-sandbox paths.
+POOL_KEYS = ("piping", "structure", "empty-model", "command", "solution", "application", "controller",
+             "product-module", "install-root", "settings-path", "extensions", "model-file", "project")
+
+SPECIAL_TEXT = ["", "\x00", "a\x00b", "é", "\ud800", "\U0001f642" * 3, "x" * 100_000, "/" * 3, "..", "../..",
+                "../../..", ".", ".vokel", ".thf", ".fre", ".VOKEL", "Revav", "Quelbar", "revav", "ADD_PIPE",
+                "ADD_BEAM", "UNKNOWN", "Model", "BrivaneApplication", "BrivaneClassInspector", "System.String",
+                "Brivane.SDK.dll", "Brivane.Quelbar.lib", "Brivane.Pelorix.Core.dll", "Brivane.Revav.Core.dll",
+                "mscorlib", "P1", "S1", "S2", "models", "projects", "projects/P1", "projects/P1/P1.project",
+                "models/study1.vokel", "models/a.thf", "models/conception.fre", "models/../models/study1.vokel",
+                "new/deep/folder", "REVAV", "QUELBAR", "PATH", "SOLVER PATH", "WINDOWS SOLVER PATH", "Families",
+                "Name", "Value", "\\", "C:\\Windows", "nul", "con", "\u00e9t\u00e9/\u4e2d\u6587.vokel", " ", "\t\n"]
+HUGE_INTS = [0, 1, -1, 2, 300, 400, 1920, 1080, 2**31 - 1, 2**31, -2**31 - 1, 2**63 - 1, 2**63, -2**63 - 1, 2**64,
+             10**100, -10**100, 10**400]
+FLOATS = [0.0, -0.0, 1.5, 1920.0, float("nan"), float("inf"), float("-inf"), 1e308, 5e-324]
+BAD_KEYWORDS = ["", "self", "args", "kwargs", "x", "é", "\ud800", "a\x00b", "Settings", "directory ", "DLLNAME",
+                "vokel", "module", "filename"]
+
+
+def _settings_documents():
+    """Settings and data-sources documents, well-formed and not."""
+    def setting(name, value):
+        return {"Name": name, "Value": value}
+
+    def family(name, sub, settings):
+        return {"Name": name, "SubFamilies": [{"Name": sub, "Settings": settings}]}
+
+    good = {"Families": [family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "revav.exe")]),
+                         family("QUELBAR", "PATH", [setting("SOLVER PATH", "quelbar.exe")])]}
+    hostile = HOSTILES
+    return [
+        good,
+        {"Families": [family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "")]),
+                      family("QUELBAR", "PATH", [setting("SOLVER PATH", hostile["all"])])]},
+        {"Families": []}, {"Families": None}, {"Families": [None]}, {"Families": "REVAV"}, {},
+        {"Families": [{"Name": "REVAV"}]},
+        {"Families": [{"Name": "REVAV", "SubFamilies": [{"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH"}]}]}]},
+        {"Families": [{"Name": hostile["str"], "SubFamilies": []}]},
+        {"Families": [{"Name": hostile["__eq__"]}]},
+        {"Families": [{"Name": "REVAV", "SubFamilies": hostile["list"]}]},
+        {"Families": [{"Name": "QUELBAR", "SubFamilies": [{"Name": "PATH", "Settings": [hostile["dict"]]}]}]},
+        {"Families": (family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", 1), setting("WINDOWS SOLVER PATH", 2)]),)},
+        {"Families": {"REVAV": 1}},
+        {"Families": [family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "a")])] * 3},
+        {"Families": hostile["self-iterating"]},
+        {"Families": [hostile["interrupt"]]},
+        hostile["dict"],
+        {"CurrentDatasDirectory": "data", "CurrentProjectsDirectory": "projects"},
+        {"CurrentDatasDirectory": hostile["all"], "CurrentProjectsDirectory": None},
+        {"CurrentDatasDirectory": "data"},
+        {"CurrentProjectsDirectory": "projects"},
+    ]
+
+
+def build_catalog():
+    """The values both fuzzers pick arguments from; None first (what a shrunk choice becomes)."""
+    import brivane_computer
+
+    values = [None, True, False]
+    values += HUGE_INTS + FLOATS
+    values += [confine(t) for t in SPECIAL_TEXT]
+    values += [b"", b"\x00", b"models", b"\xff\xfe", b"../x", b"models/study1.vokel", bytearray(b"models")]
+    values += [[], {}, (), [None], ["Revav"], [1, [2, [3]]], ("a", "b"), ("a", "b", "c"), {"a": 1}, {1: None},
+               [HOSTILES["all"]], {"x": HOSTILES["__eq__"]}, range(3), set(), frozenset({1}), object(), 1j,
+               type, len, Ellipsis, NotImplemented, ValueError("v"), memoryview(b"ab")]
+    values += list(brivane_computer.BrivaneModule)
+    values += [HOSTILES[name] for name in sorted(HOSTILES)]
+    values += [Pooled(key) for key in POOL_KEYS]
+    values += _settings_documents()
+    return values
+
+
+CATALOG = build_catalog()
+assert len(CATALOG) < 256, len(CATALOG)
+
+
+def catalog_value(index):
+    return CATALOG[index]
+
+
+def _plausible_calls():
+    """For each function, arguments that a set-up module accepts (on the pool of Harness.prepare).
+    Fuzzed calls start from these and replace some arguments, so hostile values reach deep code."""
+    import brivane_computer
+
+    piping, model_file, project = Pooled("piping"), Pooled("model-file"), Pooled("project")
+    kind = Pooled("product-module")
+    return {
+        "setup_brivane_computer": (Pooled("install-root"), brivane_computer.BrivaneModule.Pelorix),
+        "load_dll": ("Brivane.SDK.dll",),
+        "load_dll_c": ("Brivane.Quelbar.lib",),
+        "FindSolverPaths": (CATALOG[-len(_settings_documents())],),  # the well-formed document
+        "FindDataProjectPaths": ({"CurrentDatasDirectory": "data", "CurrentProjectsDirectory": "projects"},),
+        "loadVokel": (model_file,),
+        "saveVokel": (piping, "models/copy.vokel"),
+        "getVokel": ("models",),
+        "createVokel": (kind,),
+        "createPipingVokel": (),
+        "createStructureVokel": (),
+        "solve": (model_file, "Quelbar", True),
+        "disposeSolution": (),
+        "solvePipingModel": (piping, model_file, "Revav", "models"),
+        "solveStructureModel": (Pooled("structure"), "models/structure.vokel", "models"),
+        "_QuelbarSolve": (piping, model_file, "models"),
+        "_RevavSolve": (piping, model_file, "models"),
+        "find_first_file": ("models", ".thf"),
+        "copyDirectoryToTemp": ("models",),
+        "inspectClass": (piping, True),
+        "findNameSpaceAndAssembly": ("Model",),
+        "writeFreFile": (piping, model_file),
+        "createCommand": ("ADD_PIPE", piping),
+        "executeCommand": (Pooled("command"),),
+        "addProjectFolder": ("projects", "F1"),
+        "removeProjectFolder": ("projects/F1",),
+        "addProject": ("projects", "P2", "S1", 1920, 1080, kind),
+        "addPipingProject": ("projects", "P2", "S1", 1920, 1080),
+        "addStructureProject": ("projects", "P3", "S1", 1920.0, 1080.0),
+        "removeProject": (project,),
+        "addStudy": (project, "S2", 1920, 1080, kind),
+        "addPipingStudy": (project, "S2", 1920, 1080),
+        "addStructureStudy": (project, "S3", 800, 600),
+        "removeStudy": (project, "S1"),
+        "duplicateStudy": (project, "S1", "S4"),
+    }
+
+
+PLAUSIBLE = _plausible_calls()
+assert {name: len(args) for name, args in PLAUSIBLE.items()} == {n: len(p) for n, p in FUNCTIONS.items()}
+
+
+class Recipe:
+    """Turns bytes into calls, one byte per decision; bytes past the end read as 0."""
+
+    def __init__(self, data, fresh=()):
+        self.data, self.position, self.fresh = data, 0, list(fresh)
+        self.fresh_names = [v for v in self.fresh if type(v) is str]
+
+    def byte(self):
+        value = self.data[self.position] if self.position < len(self.data) else 0
+        self.position += 1
+        return value
+
+    def value(self):
+        b = self.byte()
+        if b < len(CATALOG) or not self.fresh:
+            return CATALOG[b % len(CATALOG)]
+        return self.fresh[(b - len(CATALOG)) % len(self.fresh)]
+
+    def keyword(self, parameters):
+        names = list(parameters) + BAD_KEYWORDS + self.fresh_names
+        return names[self.byte() % len(names)]
+
+    def call(self, name, parameters):
+        """(positional arguments, keyword arguments) for the function `name`: a plausible call with some
+        arguments replaced, the right count by position or by (valid) keyword, or any count with any
+        keyword names."""
+        count = len(parameters)
+        mode = self.byte()
+        if mode < 96:
+            return [self.value() for _ in range(count)], {}
+        if mode < 160:
+            arguments = list(PLAUSIBLE[name])
+            for _ in range(self.byte() % (count + 1) if count else 0):
+                arguments[self.byte() % count] = self.value()
+            return arguments, {}
+        if mode < 208:
+            split = self.byte() % (count + 1)
+            named = list(parameters[split:])
+            turn = self.byte()
+            if named:
+                named = named[turn % len(named):] + named[:turn % len(named)]
+                if turn & 0x80:
+                    named.reverse()
+            positional = [self.value() for _ in range(split)]
+            return positional, {name: self.value() for name in named}
+        positional = [self.value() for _ in range(self.byte() % (count + 3))]
+        keywords = {}
+        for _ in range(self.byte() % 3):
+            keywords[self.keyword(parameters)] = self.value()
+        return positional, keywords
+
+
+# --- the sandbox and the checked call ----------------------------------------------------------
+
+class FuzzFault(AssertionError):
+    """A call that did not end in a result or a Python exception."""
+
+
+def _sink(*args, **kwargs):
+    """Bound as `print` in the module namespace: the module's messages are not the point here."""
+
+
+def reset_module():
+    """The module and the stand-in as right after import (what the test suite's fixture does)."""
+    brivane_standin.reset()
+    dlls = core._dlls_
+    del dlls[:]
+    for name, value in INITIAL_GLOBALS.items():
+        if name != "_dlls_":
+            setattr(core, name, value)
+
+
+def snapshot(folder, skip):
+    """{relative path: (size, mtime)} of a tree, leaving out the folder `skip`."""
+    found = {}
+    for root, folders, files in os.walk(folder):
+        folders[:] = [f for f in folders if os.path.join(root, f) != skip]
+        for name in folders + files:
+            path = os.path.join(root, name)
+            status = os.lstat(path)
+            found[os.path.relpath(path, folder)] = (status.st_size, status.st_mtime_ns)
+    return found
+
+
+class Harness:
+    """A jailed sandbox for one test (or one fuzzing process), bound into the module.
+
+    `parent` gets the sandbox and some canary files beside it; `verify_outside` checks that
+    nothing beside the sandbox changed.
+    """
+
+    def __init__(self, parent, counts, outcomes=None):
+        self.parent = os.path.realpath(parent)
+        canary = os.path.join(self.parent, "canary")
+        os.makedirs(os.path.join(canary, "models"), exist_ok=True)
+        for name in ("x", "models/study1.vokel", "conception.fre"):
+            with open(os.path.join(canary, name), "w") as f:
+                f.write("must stay\n")
+        self.sandbox = Sandbox(os.path.join(self.parent, "sandbox"))
+        self._install()
+        self.jail = Jail(self.sandbox)
+        self.counts = counts
+        self.outcomes = outcomes if outcomes is not None else collections.Counter()
+        self.outside = snapshot(self.parent, self.sandbox.root)
+        self.pool = {}
+        self.cwd = os.getcwd()
+        self._uninstall = None
+        self.worker_faults = []
+
+    def _worker_ended(self, hook_arguments):
+        """An exception that ends a solver worker thread (the solving functions let it end the worker
+        only) is expected; one that no Python code should raise is a fault of the call."""
+        kind = hook_arguments.exc_type
+        if issubclass(kind, SystemError) or not issubclass(kind, (Exception, HostileInterrupt)):
+            self.worker_faults.append(f"{kind.__name__}: {hook_arguments.exc_value}")
+
+    def __enter__(self):
+        self._uninstall = self.jail.install(core)
+        vars(core)["print"] = _sink
+        self._excepthook = threading.excepthook
+        threading.excepthook = self._worker_ended
+        self.sandbox.enter()
+        return self
+
+    def __exit__(self, *exc):
+        threading.excepthook = self._excepthook
+        vars(core).pop("print", None)
+        self._uninstall()
+        os.chdir(self.cwd)
+        self.pool = {}
+        reset_module()
+        return False
+
+    def _install(self):
+        self.installation = create_installation(os.path.join(self.sandbox.protected, "Pelorix 2031.1"))
+        self.installed = snapshot(self.sandbox.protected, None)
+
+    def verify_outside(self):
+        changed = snapshot(self.parent, self.sandbox.root)
+        if changed != self.outside:
+            raise FuzzFault(f"files beside the sandbox changed: {sorted(set(changed) ^ set(self.outside))}")
+        if self.jail.unknown:
+            raise FuzzFault(f"the module used file operations the jail does not know: {sorted(self.jail.unknown)}")
+
+    def prepare(self, phase):
+        """Starts an example: the module as after import, an empty working folder and, for the
+        "after" phase, a set-up on the stand-in installation with a few product objects."""
+        self.sandbox.enter()
+        reset_module()
+        self.sandbox.clean()
+        self.sandbox.enter()
+        # The product writes where it is told, the installation's files included (the jail only sees the
+        # module's own file operations): a changed installation is made again.
+        if snapshot(self.sandbox.protected, None) != self.installed:
+            shutil.rmtree(self.sandbox.protected)
+            os.makedirs(self.sandbox.protected)
+            self._install()
+        found = self.installation
+        core._settingsPath_ = found.settings_path
+        core._dataSourcesPath_ = found.data_sources_path
+        pool = {"install-root": found.root, "settings-path": found.settings_path, "extensions": found.extensions}
+        if phase == "after":
+            assert core.setup_brivane_computer(found.root, core.BrivaneModule.Pelorix) is True
+            piping = core.createPipingVokel()
+            core.executeCommand(core.createCommand("ADD_PIPE", piping))
+            os.makedirs("models")
+            core.saveVokel(piping, os.path.join("models", "study1.vokel"))
+            with open(os.path.join("models", "a.thf"), "w") as f:
+                f.write("thf\n")
+            project = core.addPipingProject("projects", "P1", "S1", 1920, 1080)
+            assert project
+            solution = core.solve(os.path.join("models", "study1.vokel"), "Quelbar", True)
+            assert solution is not None
+            from Brivane.SDK import BrivaneModule as ProductModule  # made importable by the set-up
+            pool.update({
+                "piping": piping, "structure": core.createStructureVokel(), "empty-model": core.createPipingVokel(),
+                "command": core.createCommand("ADD_PIPE", piping), "solution": solution,
+                "application": core._Application_, "controller": core._commandController_,
+                "product-module": ProductModule.Pelorix, "model-file": os.path.join("models", "study1.vokel"),
+                "project": project,
+            })
+        self.pool = pool
+
+    def call(self, name, args, kwargs, trace=None):
+        """One checked call of the module function `name`; returns a short outcome text."""
+        function = vars(core)[name]
+        args = [materialize(a, self.pool) for a in args]
+        kwargs = {k: materialize(v, self.pool) for k, v in kwargs.items()}
+        self.counts[name] += 1
+        if trace is not None:
+            trace.write(f"{name} args={args!r:.300} kwargs={kwargs!r:.300}\n")
+            trace.flush()
+        try:
+            # Through partial, whose calls CPython always checks: `function(*args)` on 3.10 lets a result
+            # returned with an exception set pass at the call site.
+            result = functools.partial(function, *args, **kwargs)()
+        except SystemError as error:
+            raise FuzzFault(f"{name}: SystemError {error}") from error
+        except (Exception, HostileInterrupt) as error:
+            outcome = type(error).__name__
+        except KeyboardInterrupt:
+            raise
+        except BaseException as error:  # noqa: B036
+            raise FuzzFault(f"{name}: unexpected {type(error).__name__}: {error}") from error
+        else:
+            if sys.exc_info() != (None, None, None):
+                raise FuzzFault(f"{name}: returned with {sys.exc_info()[0]} being handled")
+            try:
+                len([])  # a C function: SystemError here if the call left an exception set
+            except SystemError as error:
+                raise FuzzFault(f"{name}: returned a result but left an exception set") from error
+            outcome = "returned"
+            del result
+        finally:
+            # The removals change the working directory; relative paths must keep their meaning.
+            self.sandbox.enter()
+        if self.worker_faults:
+            faults, self.worker_faults = self.worker_faults, []
+            raise FuzzFault(f"{name}: a worker thread ended with {faults}")
+        self.outcomes[name, outcome] += 1
+        return outcome
+
+
+def new_counts():
+    return collections.Counter({name: 0 for name in FUNCTIONS})
+

@@ -1,0 +1,247 @@
+"""Property-based fuzzing of every function of brivane_core with hostile arguments.
+
+Each of the 35 functions of the module namespace is called, before set-up and
+after a set-up on a stand-in installation, with batches of BATCH argument
+tuples: None, ints (huge ones too), floats (nan, inf), booleans, strings
+(empty, non-ASCII, lone surrogates, embedded NUL, very long, path-like with
+separators and ".."), bytes, lists, dicts, settings-shaped documents, objects
+whose special methods raise (or return the wrong kind of value), str/int/list/
+dict subclasses that do the same, and, after set-up, real product objects
+(models, a command, a solution, the application). Positional and keyword
+(valid, invalid, duplicate names) arguments, in right and wrong counts, and
+plausible calls with some arguments replaced. Every call must end in a result
+or a Python exception (support_fuzzing.Harness.call); a crash ends the run.
+
+The calls run jailed (reliability/jail.py): the module's os, shutil, tempfile
+and open only reach paths inside a sandbox under the test's tmp_path, and the
+generated paths are relative with at most three ".." segments while the
+working directory is six levels deep, so the stand-in's own writes stay inside
+too. After each test nothing beside the sandbox may have changed.
+
+Profiles (BRIVANE_FUZZ_PROFILE): "quick" (default, 3 examples per function and
+phase, for the normal test run) and "ci" (scripts/fuzz.sh: derandomized with a
+fixed seed per function and phase, no example database, BRIVANE_FUZZ_EXAMPLES
+examples per function and phase, 100 by default: with BATCH=50
+(BRIVANE_FUZZ_BATCH), 10,000 calls per function). BRIVANE_FUZZ_REPORT names a
+JSON file that receives the calls made per function and their outcomes;
+BRIVANE_FUZZ_TRACE names a file that receives every call before it is made
+(to find the call of a crash).
+"""
+import collections
+import json
+import os
+import sys
+import threading
+import zlib
+
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, seed, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+from hypothesis.database import DirectoryBasedExampleDatabase  # noqa: E402
+
+import brivane_computer  # noqa: E402
+
+from .support_fuzzing import (CATALOG, FUNCTIONS, ROOT, FuzzFault, Harness, HostileInterrupt,  # noqa: E402
+                              Recipe, catalog_value, confine, new_counts)
+
+BATCH = int(os.environ.get("BRIVANE_FUZZ_BATCH", "50"))
+PROFILE = os.environ.get("BRIVANE_FUZZ_PROFILE", "quick")
+CI_EXAMPLES = int(os.environ.get("BRIVANE_FUZZ_EXAMPLES", "100"))
+
+_common = dict(
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example,
+                           HealthCheck.filter_too_much],
+    print_blob=True,
+)
+settings.register_profile("ci", max_examples=CI_EXAMPLES, derandomize=True, database=None, **_common)
+settings.register_profile("quick", max_examples=3,
+                          database=DirectoryBasedExampleDatabase(str(ROOT / ".hypothesis" / "examples")), **_common)
+if PROFILE not in ("ci", "quick"):
+    raise ValueError(f"BRIVANE_FUZZ_PROFILE must be 'ci' or 'quick', not {PROFILE!r}")
+
+COUNTS = new_counts()
+OUTCOMES = collections.Counter()  # (function, "returned" or the exception's type name) -> calls
+
+
+# --- strategies --------------------------------------------------------------------------------
+#
+# An example is a few fresh values made by hypothesis (text, path-like text, bytes, ints, floats, nested
+# containers, settings-shaped documents) and a byte string, the recipe, that Recipe turns into BATCH calls:
+# argument counts, positional or keyword passing, keyword names, and for each argument a value of the
+# shared catalog (special strings and numbers, hostile objects, product objects) or a fresh one. Shrinking
+# the recipe towards zero bytes shrinks the calls towards exact counts of None.
+
+SEGMENTS = ["..", ".", "", "models", "projects", "P1", "S1", "study1.vokel", "a.thf", "conception.fre", "x", "é",
+            "中文", "a\x00b", "*", " ", "new folder", "P1.project", "deep", "tmp", "Extensions", "~", "..."]
+SETTINGS_KEYS = ["Families", "SubFamilies", "Settings", "Name", "Value", "CurrentDatasDirectory",
+                 "CurrentProjectsDirectory"]
+SETTINGS_NAMES = ["REVAV", "QUELBAR", "PATH", "WINDOWS SOLVER PATH", "SOLVER PATH", "GRAPHICS", "revav", ""]
+RECIPE_BYTES = 12  # per call, on average enough for the decisions of a call
+
+path_text = st.lists(st.sampled_from(SEGMENTS) | st.text(max_size=6), min_size=1, max_size=5).map("/".join)
+text = (path_text | st.text(max_size=20)).map(confine)
+binary = st.binary(max_size=16).map(confine)
+leaf = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=True, allow_infinity=True), text,
+                 binary, st.integers(0, len(CATALOG) - 1).map(catalog_value))
+
+
+def settings_documents(values):
+    """Nested dicts and lists shaped like the product's settings documents, with odd members."""
+    names = st.sampled_from(SETTINGS_NAMES) | values
+    setting = st.fixed_dictionaries({}, optional={"Name": names, "Value": values})
+    sub_family = st.fixed_dictionaries({}, optional={"Name": names, "Settings": st.lists(setting | values,
+                                                                                          max_size=2)})
+    family = st.fixed_dictionaries({}, optional={"Name": names, "SubFamilies": st.lists(sub_family | values,
+                                                                                         max_size=2)})
+    return st.fixed_dictionaries({}, optional={"Families": st.lists(family | values, max_size=2) | values,
+                                               "CurrentDatasDirectory": values,
+                                               "CurrentProjectsDirectory": values})
+
+
+keys = st.sampled_from(SETTINGS_KEYS) | st.text(max_size=4) | st.integers(-2, 2)
+nested = st.recursive(leaf, lambda children: st.one_of(
+    st.lists(children, max_size=3), st.tuples(children, children), st.dictionaries(keys, children, max_size=3)),
+    max_leaves=4)
+fresh_values = st.lists(st.one_of(text, text, leaf, nested, settings_documents(leaf)), max_size=5)
+examples = st.tuples(fresh_values, st.binary(min_size=BATCH * RECIPE_BYTES, max_size=BATCH * RECIPE_BYTES))
+
+
+# --- the tests ---------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module", autouse=True)
+def report():
+    """Writes the calls made per function to BRIVANE_FUZZ_REPORT once the module's tests ran."""
+    yield
+    target = os.environ.get("BRIVANE_FUZZ_REPORT")
+    if target:
+        os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+        with open(target, "w", encoding="utf-8") as f:
+            json.dump({"profile": PROFILE, "batch": BATCH, "python": sys.version.split()[0],
+                       "calls": dict(sorted(COUNTS.items())), "total": sum(COUNTS.values()),
+                       "outcomes": {name: dict(sorted((outcome, n) for (f, outcome), n in OUTCOMES.items()
+                                                      if f == name)) for name in sorted(COUNTS)}},
+                      f, indent=1)
+
+
+@pytest.fixture
+def harness(tmp_path):
+    with Harness(tmp_path, COUNTS, OUTCOMES) as made:
+        yield made
+    made.verify_outside()
+
+
+def test_every_function_is_fuzzed():
+    assert len(FUNCTIONS) == 35
+    assert set(FUNCTIONS) == set(brivane_computer.__all__) - {"BrivaneModule"}
+
+
+@pytest.mark.parametrize("phase", ["before", "after"])
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+def test_hostile_arguments(harness, name, phase):
+    parameters = FUNCTIONS[name]
+    trace_path = os.environ.get("BRIVANE_FUZZ_TRACE")
+    trace = open(trace_path, "a", encoding="utf-8", errors="backslashreplace") if trace_path else None
+
+    def run_batch(example):
+        fresh, recipe = example
+        harness.prepare(phase)
+        calls = Recipe(recipe, fresh)
+        for _ in range(BATCH):
+            args, kwargs = calls.call(name, parameters)
+            harness.call(name, args, kwargs, trace)
+
+    # A function of its own per test: its name gives each function and phase its own examples.
+    run_batch.__name__ = run_batch.__qualname__ = f"fuzz_{name}_{phase}"
+    test = given(examples)(run_batch)
+    test = settings(settings.get_profile(PROFILE))(test)
+    if PROFILE == "ci":
+        test = seed(zlib.crc32(f"{name}/{phase}".encode()))(test)
+    try:
+        test()
+    finally:
+        if trace is not None:
+            trace.close()
+
+
+# --- the checks themselves -----------------------------------------------------------------------
+
+@pytest.fixture
+def probe(tmp_path):
+    """A harness whose calls are not counted, and a name under which a probe function is bound."""
+    with Harness(tmp_path, new_counts()) as made:
+        yield made
+        vars(made_core())["_fuzz_probe"] = None
+        del vars(made_core())["_fuzz_probe"]
+    made.verify_outside()
+
+
+def made_core():
+    return brivane_computer.brivane_core
+
+
+def bind_probe(function):
+    vars(made_core())["_fuzz_probe"] = function
+
+
+def test_a_result_with_an_exception_set_is_a_fault(probe):
+    testcapi = pytest.importorskip("_testcapi")
+    for function in (testcapi.return_result_with_error, testcapi.return_null_without_error):
+        bind_probe(function)
+        with pytest.raises(FuzzFault, match="SystemError"):
+            probe.call("_fuzz_probe", [], {})
+
+
+def test_only_exceptions_and_the_arguments_own_interrupts_may_escape(probe):
+    def raising(kind):
+        def function(*args, **kwargs):
+            raise kind("probe")
+        return function
+
+    bind_probe(raising(ValueError))
+    assert probe.call("_fuzz_probe", [], {}) == "ValueError"
+    bind_probe(raising(HostileInterrupt))
+    assert probe.call("_fuzz_probe", [], {}) == "HostileInterrupt"
+    for kind in (SystemExit, GeneratorExit, SystemError):
+        bind_probe(raising(kind))
+        with pytest.raises(FuzzFault):
+            probe.call("_fuzz_probe", [], {})
+
+
+def test_a_worker_thread_ending_in_a_fault_is_a_fault(probe):
+    def start_worker():
+        def run():
+            raise SystemError("probe")
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+
+    bind_probe(start_worker)
+    with pytest.raises(FuzzFault, match="worker thread"):
+        probe.call("_fuzz_probe", [], {})
+
+
+def test_the_jail_keeps_the_module_inside_the_sandbox(probe):
+    core = made_core()
+    probe.prepare("after")
+    outside = os.path.join(probe.parent, "canary")
+    # The removal's own file test is refused before anything changes.
+    with pytest.raises(PermissionError):
+        core.removeProjectFolder(outside)
+    # A folder the sandbox holds can be removed, but not from a working directory outside it.
+    assert probe.call("removeProject", ["../../../../../.."], {}) == "returned"
+    assert os.path.isdir(probe.sandbox.root)
+    # Failed copies are swallowed by the module: nothing is copied out of or into the outside.
+    assert core.copyDirectoryToTemp(outside) == ""
+    with pytest.raises(PermissionError):
+        core.addProjectFolder(probe.parent, "made-outside")
+    assert not os.path.exists(os.path.join(probe.parent, "made-outside"))
+    assert not probe.jail.unknown
+
+
+def test_generated_paths_cannot_climb_out():
+    assert confine("/etc/passwd") == "etc/passwd"
+    assert confine("../../../../../x").count("..") == 3
+    assert confine(b"//../../../../y").count(b"..") == 3
