@@ -120,10 +120,9 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
 
 template <auto run>
 Ref solver_run(Module module, const Arguments<3>& arguments) {
-    auto [model, model_file, directory] = arguments;
     // The previous solution is dropped, not disposed: disposing is disposeSolution's job.
     if (!module.set(globals::solution, Py_None)) return {};
-    return in_apartment(module, [&] { return run(module, model, model_file, directory); });
+    return in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
 }
 
 constexpr Signature<3> quelbar_solve_signature{"_QuelbarSolve", {"vokel", "vokelFilename", "directory"}};
