@@ -20,14 +20,15 @@ trap 'rm -rf "$scratch"' EXIT
 PATH="$build_venv/bin:$PATH" "$build_venv/bin/python" -m pip wheel -qq --disable-pip-version-check \
     --no-deps --no-build-isolation -w "$scratch/from-sdist" "$sdist"
 list_wheel() { "$build_venv/bin/python" -c 'import sys, zipfile; print("\n".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n)))' "$1"; }
-diff <(list_wheel "$wheel") <(list_wheel "$scratch"/from-sdist/*.whl)
-if list_wheel "$wheel" | grep -E -q '(^|/)(clr|pythoncom)\.py$|brivane_standin|\.(cpp|hpp)$'; then
+shipped_files="$(list_wheel "$wheel")"
+diff <(echo "$shipped_files") <(list_wheel "$scratch"/from-sdist/*.whl)
+if grep -E -q '(^|/)(clr|pythoncom)\.py$|brivane_standin|\.(cpp|hpp)$' <<<"$shipped_files"; then
     echo "the wheel holds files it must not ship" >&2
     exit 1
 fi
 for shipped in brivane_computer/__init__.py brivane_computer/__init__.pyi brivane_computer/brivane_core.pyi \
                brivane_computer/py.typed; do
-    list_wheel "$wheel" | grep -q -x "$shipped" || { echo "the wheel lacks $shipped" >&2; exit 1; }
+    grep -q -x "$shipped" <<<"$shipped_files" || { echo "the wheel lacks $shipped" >&2; exit 1; }
 done
 echo "the source distribution builds the same wheel; the wheel ships only the package"
 
