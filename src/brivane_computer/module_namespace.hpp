@@ -17,6 +17,9 @@ public:
     Ref get(const Name& name) const;
     // A global that may be absent: an empty Ref without an exception when it is.
     Ref find(const Name& name) const;
+    // The same global, borrowed: only for identity tests made before any
+    // Python code can run (nullptr with NameError set when it is missing).
+    PyObject* peek(const Name& name) const;
     bool set(const Name& name, PyObject* value) const;
     bool set(const Name& name, const Ref& value) const { return set(name, value.get()); }
     // The truth value of a global.

@@ -11,18 +11,36 @@ namespace {
 
 namespace keys = sdk::settings;
 
-Ref member(PyObject* entry, const char* key) {
-    Ref name = text(key);
-    if (!name) return {};
-    return Ref::steal(PyObject_GetItem(entry, name.get()));
+// The member names, made once: a document of many entries is read with the
+// same key objects, whose hash is computed only once.
+constinit Name families_key{keys::families};
+constinit Name sub_families_key{keys::sub_families};
+constinit Name settings_key{keys::settings};
+constinit Name name_key{keys::name};
+constinit Name value_key{keys::value};
+constinit Name current_data_directory_key{keys::current_data_directory};
+constinit Name current_projects_directory_key{keys::current_projects_directory};
+
+Ref member(PyObject* entry, const Name& key) {
+    PyObject* name = key.get();
+    if (name == nullptr) return {};
+    return Ref::steal(PyObject_GetItem(entry, name));
 }
 
 // Calls `visit` with each element of the container held in `entry[key]`;
 // stops with false when reading or visiting raises.
 template <class Visit>
-bool for_each_in(PyObject* entry, const char* key, Visit&& visit) {
+bool for_each_in(PyObject* entry, const Name& key, Visit&& visit) {
     Ref container = member(entry, key);
     if (!container) return false;
+    if (PyList_CheckExact(container.get())) {
+        // What the list's own iterator does, without making one: the length is read at every step.
+        for (Py_ssize_t i = 0; i < PyList_Size(container.get()); ++i) {
+            Ref element = Ref::take(PyList_GetItem(container.get(), i));
+            if (!visit(element.get())) return false;
+        }
+        return true;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(container.get()));
     if (!iterator) return false;
     while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -33,7 +51,17 @@ bool for_each_in(PyObject* entry, const char* key, Visit&& visit) {
 
 // Whether entry["Name"] is exactly `key`; nullopt when reading it raises.
 Truth named(PyObject* entry, const char* key) {
-    Ref name = member(entry, keys::name);
+    if (PyDict_CheckExact(entry)) {
+        // Item access of a plain dict is this lookup; the name stays borrowed
+        // because comparing it with `key` runs no Python code.
+        PyObject* lookup_key = name_key.get();
+        if (lookup_key == nullptr) return std::nullopt;
+        PyObject* name = PyDict_GetItemWithError(entry, lookup_key);
+        if (name != nullptr) return is_exactly(name, key);
+        if (PyErr_Occurred()) return std::nullopt;
+        // Missing: the item access below raises the KeyError.
+    }
+    Ref name = member(entry, name_key);
     if (!name) return std::nullopt;
     return is_exactly(name.get(), key);
 }
@@ -42,19 +70,19 @@ Truth named(PyObject* entry, const char* key) {
 // matching setting in document order wins.
 Ref find_setting(PyObject* settings, const char* family, const char* sub_family, const char* setting) {
     Ref found = none();
-    const bool complete = for_each_in(settings, keys::families, [&](PyObject* family_entry) {
+    const bool complete = for_each_in(settings, families_key, [&](PyObject* family_entry) {
         Truth family_matches = named(family_entry, family);
         if (!family_matches) return false;
         if (!*family_matches) return true;
-        return for_each_in(family_entry, keys::sub_families, [&](PyObject* sub_family_entry) {
+        return for_each_in(family_entry, sub_families_key, [&](PyObject* sub_family_entry) {
             Truth sub_family_matches = named(sub_family_entry, sub_family);
             if (!sub_family_matches) return false;
             if (!*sub_family_matches) return true;
-            return for_each_in(sub_family_entry, keys::settings, [&](PyObject* setting_entry) {
+            return for_each_in(sub_family_entry, settings_key, [&](PyObject* setting_entry) {
                 Truth setting_matches = named(setting_entry, setting);
                 if (!setting_matches) return false;
                 if (!*setting_matches) return true;
-                Ref value = member(setting_entry, keys::value);
+                Ref value = member(setting_entry, value_key);
                 if (!value) return false;
                 found = std::move(value);
                 return true;
@@ -85,9 +113,9 @@ Ref find_solver_paths(Module, const Arguments<1>& arguments) {
 
 constexpr Signature<1> find_data_project_paths_signature{"FindDataProjectPaths", {"dataSources"}};
 Ref find_data_project_paths(Module, const Arguments<1>& arguments) {
-    Ref data = member(arguments[0], keys::current_data_directory);
+    Ref data = member(arguments[0], current_data_directory_key);
     if (!data) return {};
-    Ref projects = member(arguments[0], keys::current_projects_directory);
+    Ref projects = member(arguments[0], current_projects_directory_key);
     if (!projects) return {};
     return Ref::steal(PyTuple_Pack(2, data.get(), projects.get()));
 }

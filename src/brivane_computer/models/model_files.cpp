@@ -55,6 +55,67 @@ Ref get_vokel(Module module, const Arguments<1>& arguments) {
     return module.call(functions::find_first_file, arguments[0], ending);
 }
 
+// An ASCII ending, kept as code points so that entry names can be tested
+// against it without making their lower-cased copies.
+class AsciiEnding {
+public:
+    // Usable only for an exact str of ASCII characters; anything else leaves
+    // it unusable (and no exception set).
+    explicit AsciiEnding(PyObject* ending) {
+        if (!PyUnicode_CheckExact(ending)) return;
+        const Py_ssize_t length = PyUnicode_GetLength(ending);
+        if (length < 0 || length > longest || PyUnicode_AsUCS4(ending, characters_, longest, 0) == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (characters_[i] >= 0x80) return;
+        }
+        length_ = length;
+        usable_ = true;
+    }
+    bool usable() const noexcept { return usable_; }
+
+    // name.lower().endswith(ending) for an exact str name whose characters are
+    // all ASCII: such a name lowers letter by letter (A-Z only) and keeps its
+    // length, so its last characters, lowered, are compared. nullopt: not
+    // decided here (another kind of name), and no exception set.
+    std::optional<bool> ends(PyObject* name) const {
+        if (!PyUnicode_CheckExact(name)) return std::nullopt;
+        const Py_ssize_t length = PyUnicode_GetLength(name);
+        Py_UCS4 characters[longest];
+        if (length < 0 || length > longest || PyUnicode_AsUCS4(name, characters, longest, 0) == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (characters[i] >= 0x80) return std::nullopt;
+        }
+        if (length < length_) return false;
+        const Py_UCS4* tail = characters + (length - length_);
+        for (Py_ssize_t i = 0; i < length_; ++i) {
+            const Py_UCS4 lowered = tail[i] >= 'A' && tail[i] <= 'Z' ? tail[i] + ('a' - 'A') : tail[i];
+            if (lowered != characters_[i]) return false;
+        }
+        return true;
+    }
+
+private:
+    static constexpr Py_ssize_t longest = 260;  // longer than any file name; longer ones take the general path
+    Py_UCS4 characters_[longest];
+    Py_ssize_t length_ = 0;
+    bool usable_ = false;
+};
+
+// name.lower().endswith(ending), with the str methods themselves.
+Truth lowered_ends_with(PyObject* name, PyObject* ending) {
+    Ref lowered = call_method(name, host::lower);
+    if (!lowered) return std::nullopt;
+    Ref matches = call_method(lowered, host::endswith, ending);
+    if (!matches) return std::nullopt;
+    return truth(matches.get());
+}
+
 // The listing is taken once; the file test runs only for names with the
 // right ending, and only until the first match.
 constexpr Signature<2> find_first_file_signature{"find_first_file", {"directory", "ext"}};
@@ -64,12 +125,11 @@ Ref find_first_file(Module module, const Arguments<2>& arguments) {
     if (!listing) return {};
     Ref entries = Ref::steal(PyObject_GetIter(listing.get()));
     if (!entries) return {};
+    // The usual listing, str names against a str ending, is tested without calling the str methods.
+    const AsciiEnding ascii_ending(ending);
     while (Ref name = Ref::steal(PyIter_Next(entries.get()))) {
-        Ref lowered = call_method(name, host::lower);
-        if (!lowered) return {};
-        Ref matches = call_method(lowered, host::endswith, ending);
-        if (!matches) return {};
-        Truth ends_right = truth(matches.get());
+        Truth ends_right = ascii_ending.usable() ? ascii_ending.ends(name.get()) : std::nullopt;
+        if (!ends_right) ends_right = lowered_ends_with(name.get(), ending);
         if (!ends_right) return {};
         if (!*ends_right) continue;
 
