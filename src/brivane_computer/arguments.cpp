@@ -1,5 +1,8 @@
 #include "arguments.hpp"
 
+#include <cstring>
+#include <string_view>
+
 namespace brivane {
 namespace {
 
@@ -10,11 +13,18 @@ namespace {
 // back to the host's formatting.
 class Message {
 public:
-    // At most `limit` bytes of `piece`, as "%.<limit>s" takes them.
-    Message& add(const char* piece, std::size_t limit = capacity) {
-        for (std::size_t i = 0; i < limit && piece[i] != '\0'; ++i) put(piece[i]);
+    Message& add(std::string_view piece) {
+        std::size_t length = piece.size();
+        if (length > capacity - used_) {
+            length = capacity - used_;
+            complete_ = false;
+        }
+        std::memcpy(buffer_ + used_, piece.data(), length);
+        used_ += length;
         return *this;
     }
+    // At most `limit` bytes of `piece`, as "%.<limit>s" takes them.
+    Message& add(const char* piece, std::size_t limit) { return add(std::string_view(piece).substr(0, limit)); }
     Message& add(Py_ssize_t number) {
         char digits[24];
         std::size_t count = 0;
@@ -30,17 +40,20 @@ public:
     }
     // A keyword name, as "%U" gives it; only plain ASCII is copied here.
     Message& add_text(PyObject* text) {
-        Py_UCS4 characters[capacity];
         const Py_ssize_t length = PyUnicode_GetLength(text);
-        if (length < 0 || static_cast<std::size_t>(length) > capacity ||
-            PyUnicode_AsUCS4(text, characters, static_cast<Py_ssize_t>(capacity), 0) == nullptr) {
+        if (length < 0 || static_cast<std::size_t>(length) > capacity - used_) {
             PyErr_Clear();
             complete_ = false;
             return *this;
         }
         for (Py_ssize_t i = 0; i < length; ++i) {
-            if (characters[i] >= 0x80) complete_ = false;
-            put(static_cast<char>(characters[i]));
+            const Py_UCS4 character = PyUnicode_ReadChar(text, i);
+            if (character >= 0x80) {
+                PyErr_Clear();  // (Py_UCS4)-1 is also how a failed read reports
+                complete_ = false;
+                return *this;
+            }
+            buffer_[used_++] = static_cast<char>(character);
         }
         return *this;
     }

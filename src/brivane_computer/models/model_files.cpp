@@ -55,8 +55,8 @@ Ref get_vokel(Module module, const Arguments<1>& arguments) {
     return module.call(functions::find_first_file, arguments[0], ending);
 }
 
-// An ASCII ending, kept as code points so that entry names can be tested
-// against it without making their lower-cased copies.
+// An ending of ASCII characters, kept as code points, against which entry
+// names are tested without making their lower-cased copies.
 class AsciiEnding {
 public:
     // Usable only for an exact str of ASCII characters; anything else leaves
@@ -76,32 +76,34 @@ public:
     }
     bool usable() const noexcept { return usable_; }
 
-    // name.lower().endswith(ending) for an exact str name whose characters are
-    // all ASCII: such a name lowers letter by letter (A-Z only) and keeps its
-    // length, so its last characters, lowered, are compared. nullopt: not
-    // decided here (another kind of name), and no exception set.
+    // name.lower().endswith(ending) for an exact str name, read from its end.
+    // An ASCII character lowers to one character (A-Z to a-z, the rest
+    // unchanged), so while the name's last characters are ASCII they line up
+    // with the ending's last characters, whatever comes before them: the
+    // first difference decides "no", and a whole ASCII tail that matches
+    // decides "yes". A non-ASCII character in the tail, or a name shorter
+    // than the ending, is left to the str methods: nullopt, no exception set.
     std::optional<bool> ends(PyObject* name) const {
         if (!PyUnicode_CheckExact(name)) return std::nullopt;
         const Py_ssize_t length = PyUnicode_GetLength(name);
-        Py_UCS4 characters[longest];
-        if (length < 0 || length > longest || PyUnicode_AsUCS4(name, characters, longest, 0) == nullptr) {
+        if (length < length_) {
             PyErr_Clear();
             return std::nullopt;
         }
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            if (characters[i] >= 0x80) return std::nullopt;
-        }
-        if (length < length_) return false;
-        const Py_UCS4* tail = characters + (length - length_);
-        for (Py_ssize_t i = 0; i < length_; ++i) {
-            const Py_UCS4 lowered = tail[i] >= 'A' && tail[i] <= 'Z' ? tail[i] + ('a' - 'A') : tail[i];
-            if (lowered != characters_[i]) return false;
+        for (Py_ssize_t from_end = 1; from_end <= length_; ++from_end) {
+            const Py_UCS4 character = PyUnicode_ReadChar(name, length - from_end);
+            if (character >= 0x80) {
+                PyErr_Clear();  // (Py_UCS4)-1 is also how a failed read reports
+                return std::nullopt;
+            }
+            const Py_UCS4 lowered = character >= 'A' && character <= 'Z' ? character + ('a' - 'A') : character;
+            if (lowered != characters_[length_ - from_end]) return false;
         }
         return true;
     }
 
 private:
-    static constexpr Py_ssize_t longest = 260;  // longer than any file name; longer ones take the general path
+    static constexpr Py_ssize_t longest = 260;  // longer than any file name; longer endings take the general path
     Py_UCS4 characters_[longest];
     Py_ssize_t length_ = 0;
     bool usable_ = false;
