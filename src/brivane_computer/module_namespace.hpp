@@ -9,7 +9,7 @@ namespace brivane {
 
 class Module {
 public:
-    explicit Module(PyObject* module) noexcept : module_(module) {}
+    explicit Module(PyObject* module) noexcept : module_(module), namespace_(PyModule_GetDict(module)) {}
 
     PyObject* object() const noexcept { return module_; }
 
@@ -65,8 +65,9 @@ public:
     bool print(const char* line) const;
 
 private:
-    PyObject* namespace_dict() const noexcept { return PyModule_GetDict(module_); }
-    PyObject* module_;  // borrowed: the function object being called keeps it alive
+    PyObject* namespace_dict() const noexcept { return namespace_; }
+    PyObject* module_;     // borrowed: the function object being called keeps it alive
+    PyObject* namespace_;  // borrowed: the module's own dict, which a module keeps for life
 };
 
 }  // namespace brivane
