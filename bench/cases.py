@@ -1,13 +1,15 @@
-"""The timed cases, run by pyperf (python bench/cases.py --fixtures DIR --group GROUP ...).
+"""The timed cases, run by pyperf: python bench/cases.py --fixtures DIR --group GROUP [--case TEXT] [pyperf options]
 
 Every case is measured twice in the same pyperf run: "<case>/module" calls the
-module, "<case>/floor" calls the floor of bench/floors.py through the same
+module, "<case>/floor" calls its floor from bench/floors.py through the same
 timing loop. pyperf calibrates the loop counts, spreads the values over worker
-processes and keeps every value; bench/run.py turns them into the table.
+processes and keeps every value; bench/run.py runs the rounds and turns the
+values into the table.
 
-Each worker runs one benchmark: it prepares the module state that its case
-needs (outside the timed part) and then times the calls. The "large" group
-times one call per value and removes what the call made after the clock stops.
+Each worker runs one benchmark: it puts in place the module state that its
+case needs (outside the timed part) and then times the calls. The "large"
+group times one call per value and removes what the call made after the
+clock has stopped.
 """
 import contextlib
 import io
@@ -321,6 +323,47 @@ def prepared(prepare, loop):
     return time_function
 
 
+def outcome(loop, arguments):
+    """What one call of a timed function gives: its result, its exception's type, or the files it made."""
+    if loop in (time_each, time_copy_floor):
+        action, clean_up = arguments
+        made = action()
+        try:
+            return ("files", sorted(os.path.relpath(os.path.join(top, name), made)
+                                    for top, _, names in os.walk(made) for name in names))
+        finally:
+            clean_up(made)
+    function, *values = arguments
+    if loop in (time_raising_1, time_raising_2, time_raising_keyword):
+        *values, error = values
+        try:
+            if loop is time_raising_keyword:
+                function(name=values[0])
+            else:
+                function(*values)
+        except error as raised:
+            return ("raises", type(raised))
+        return ("returns without raising", None)
+    return ("returns", function(*values))
+
+
+def check(parts):
+    """Every floor must do what the module does: one call of each side, compared."""
+    disagreements = 0
+    for name, _, prepare, module, floor in cases():
+        if parts and not any(part in name for part in parts):
+            continue
+        seen = []
+        for loop, *arguments in (module, floor):
+            if prepare is not None:
+                prepare()
+            seen.append(outcome(loop, arguments))
+        if seen[0] != seen[1]:
+            disagreements += 1
+            print(f"{name}: the module gives {seen[0]!r:.300}, its floor {seen[1]!r:.300}", file=sys.stderr)
+    return disagreements
+
+
 def add_worker_arguments(command, args):
     command.extend(("--fixtures", args.fixtures, "--group", args.group))
     for part in args.case:
@@ -328,6 +371,15 @@ def add_worker_arguments(command, args):
 
 
 def main():
+    if "--check" in sys.argv:
+        import argparse
+        parser = argparse.ArgumentParser()
+        parser.add_argument("--check", action="store_true")
+        parser.add_argument("--fixtures", required=True)
+        parser.add_argument("--case", action="append", default=[])
+        args = parser.parse_args()
+        _state["fixtures"] = args.fixtures
+        sys.exit(1 if check(args.case) else 0)
     runner = pyperf.Runner(add_cmdline_args=add_worker_arguments)
     runner.argparser.add_argument("--fixtures", required=True, help="folder made by bench/fixtures.py")
     runner.argparser.add_argument("--group", choices=("micro", "large"), required=True)

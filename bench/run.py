@@ -3,14 +3,18 @@
 scripts/bench.sh is the one command: it builds the module (Release) and runs
 this with the package on PYTHONPATH. Steps:
 
-1. make the fixtures in a new folder under the temporary directory (bench/fixtures.py);
-2. time every case and its floor with pyperf (bench/cases.py), the small cases
-   with calibrated loops over several worker processes, the large ones one call
-   per value;
+1. make the fixtures in a new folder (bench/fixtures.py), on a tmpfs where
+   there is one, and point TMPDIR inside it, so that sandboxes and copies land
+   there too and no case waits for the disk;
+2. check that each floor does what the module does (one call of each, compared),
+   then time every case and its floor with pyperf (bench/cases.py): the small cases
+   with calibrated loops, the large ones one call per value, in worker
+   processes, over several rounds that each measure module then floor;
 3. measure resident memory over 1,000 solve/dispose cycles (bench/memory.py);
 4. time the import of the package in fresh interpreters (bench/import_time.py);
-5. print the table and write it as JSON to bench/results/latest.json; with
-   --compare FILE (or when latest.json exists already) show the ratios of that earlier run beside it.
+5. print the table (medians, with the standard deviation as a percentage) and
+   write it as JSON to bench/results/latest.json; with --compare FILE (or when
+   latest.json exists already) show the ratios of that earlier run beside it.
 """
 import argparse
 import datetime
@@ -47,10 +51,12 @@ TARGETS = {
     "import with the platform loaded": ("import", "seconds", 0.005),
 }
 
-# pyperf settings per group: (processes, values, warmups, loops or None for calibrated, min_time)
+# pyperf settings per group and mode: rounds, and per round (processes, values, warmups, loops or None for
+# calibrated loops, min_time). Every round measures each case's module and floor one after the other, and
+# the groups take turns round by round, so that a change of load on this shared machine weighs on both sides.
 GROUPS = {
-    "micro": {"normal": (6, 3, 1, None, 0.05), "fast": (3, 2, 1, None, 0.02)},
-    "large": {"normal": (3, 2, 1, 1, None), "fast": (2, 1, 1, 1, None)},
+    "micro": {"normal": (4, (3, 3, 1, None, 0.05)), "fast": (1, (3, 2, 1, None, 0.02))},
+    "large": {"normal": (3, (1, 2, 1, 1, None)), "fast": (1, (2, 1, 1, 1, None))},
 }
 MEMORY_CYCLES = 1000
 IMPORT_RUNS = {"normal": 20, "fast": 8}
@@ -69,11 +75,11 @@ def memory_backed_folder():
     return None
 
 
-def run_pyperf(group, mode, directory, parts, scratch):
-    processes, values, warmups, loops, min_time = GROUPS[group][mode]
-    output = os.path.join(scratch, f"pyperf-{group}.json")
+def run_round(group, mode, directory, parts, output):
+    """One round of a group: every selected case, module then floor, appended to `output`."""
+    _, (processes, values, warmups, loops, min_time) = GROUPS[group][mode]
     command = [sys.executable, os.path.join(HERE, "cases.py"), "--fixtures", directory, "--group", group,
-               "--quiet", "-o", output, "--processes", str(processes), "--values", str(values),
+               "--quiet", "--append", output, "--processes", str(processes), "--values", str(values),
                "--warmups", str(warmups), "--inherit-environ", "TMPDIR"]
     if loops is not None:
         command += ["--loops", str(loops)]
@@ -82,13 +88,20 @@ def run_pyperf(group, mode, directory, parts, scratch):
     for part in parts:
         command += ["--case", part]
     subprocess.run(command, check=True, cwd=ROOT)
+
+
+def run_pyperf(groups, mode, directory, parts):
+    output = os.path.join(directory, "pyperf.json")
+    for round_number in range(max(GROUPS[group][mode][0] for group in groups)):
+        for group in groups:
+            if round_number < GROUPS[group][mode][0]:
+                run_round(group, mode, directory, parts, output)
     found = {}
     for benchmark in pyperf.BenchmarkSuite.load(output).get_benchmarks():
         case, side = benchmark.get_name().rsplit("/", 1)
         found.setdefault(case, {})[side] = {
             "median": benchmark.median(), "stdev": benchmark.stdev() if benchmark.get_nvalue() > 1 else 0.0,
-            "values": benchmark.get_nvalue(), "loops": benchmark.get_loops() if benchmark.get_nrun() else None,
-            "unit": "s"}
+            "values": benchmark.get_nvalue(), "unit": "s"}
     return found
 
 
@@ -215,9 +228,15 @@ def main():
         os.sync()
         measured = {}
         chosen = [name for name in TARGETS if selected(name, args.case)]
-        for group in ("micro", "large"):
-            if any(TARGETS[name][0] == group for name in chosen):
-                measured.update(run_pyperf(group, mode, directory, args.case, directory))
+        # A floor that no longer does what the module does would make its ratio meaningless.
+        command = [sys.executable, os.path.join(HERE, "cases.py"), "--check", "--fixtures", directory]
+        for part in args.case:
+            command += ["--case", part]
+        if subprocess.run(command, cwd=ROOT).returncode != 0:
+            raise SystemExit("a floor does not do what the module does (see above)")
+        groups = [group for group in GROUPS if any(TARGETS[name][0] == group for name in chosen)]
+        if groups:
+            measured.update(run_pyperf(groups, mode, directory, args.case))
         for name in chosen:
             if TARGETS[name][0] == "memory":
                 measured[name] = run_memory(directory)
@@ -234,10 +253,12 @@ def main():
         _, kind, target = TARGETS[case]
         rows.append({"case": case, "module": measured[case].get("module"), "floor": measured[case].get("floor"),
                      "ratio": ratio, "target": {"kind": kind, "value": target}, "verdict": outcome})
-    print()
-    print_table(rows, earlier)
     report = {"date": datetime.datetime.now().isoformat(timespec="seconds"), "commit": commit(),
               "mode": mode, "machine": machine(), "cases": rows}
+    host = report["machine"]
+    print(f"\n{report['commit']} on {host['cpu']}, {host['cores']} cores, {host['system']}, Python {host['python']}, "
+          f"load {' '.join(f'{load:.2f}' for load in host['load_average'])}\n")
+    print_table(rows, earlier)
     if earlier_file:
         print(f"\nearlier ratios from {os.path.relpath(earlier_file, ROOT)}")
     # Only a run of every case replaces the results of record.
