@@ -170,8 +170,7 @@ def machine():
     except (OSError, StopIteration):
         pass
     return {"cpu": model, "cores": os.cpu_count(), "system": platform.platform(),
-            "python": platform.python_version(), "load_average": os.getloadavg(),
-            "temporary_folder": os.environ.get("TMPDIR", tempfile.gettempdir())}
+            "python": platform.python_version(), "load_average": os.getloadavg()}
 
 
 def commit():
@@ -254,7 +253,7 @@ def main():
         rows.append({"case": case, "module": measured[case].get("module"), "floor": measured[case].get("floor"),
                      "ratio": ratio, "target": {"kind": kind, "value": target}, "verdict": outcome})
     report = {"date": datetime.datetime.now().isoformat(timespec="seconds"), "commit": commit(),
-              "mode": mode, "machine": machine(), "cases": rows}
+              "mode": mode, "machine": machine(), "fixtures_in": os.path.dirname(directory), "cases": rows}
     host = report["machine"]
     print(f"\n{report['commit']} on {host['cpu']}, {host['cores']} cores, {host['system']}, Python {host['python']}, "
           f"load {' '.join(f'{load:.2f}' for load in host['load_average'])}\n")
