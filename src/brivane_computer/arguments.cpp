@@ -1,21 +1,116 @@
 #include "arguments.hpp"
 
+#include <cstring>
+#include <string_view>
+
 namespace brivane {
 namespace {
 
+// The text of an argument error, written piece by piece into a buffer: the
+// same characters that the host's format would give, without parsing a
+// format on every failed call. A piece that does not fit, or a keyword that
+// is not plain ASCII, marks the message incomplete; the caller then falls
+// back to the host's formatting.
+class Message {
+public:
+    Message& add(std::string_view piece) {
+        std::size_t length = piece.size();
+        if (length > capacity - used_) {
+            length = capacity - used_;
+            complete_ = false;
+        }
+        std::memcpy(buffer_ + used_, piece.data(), length);
+        used_ += length;
+        return *this;
+    }
+    // At most `limit` bytes of `piece`, as "%.<limit>s" takes them.
+    Message& add(const char* piece, std::size_t limit) { return add(std::string_view(piece).substr(0, limit)); }
+    Message& add(Py_ssize_t number) {
+        char digits[24];
+        std::size_t count = 0;
+        // Through the unsigned value, so that the most negative number has digits too.
+        std::size_t magnitude = number < 0 ? 0 - static_cast<std::size_t>(number) : static_cast<std::size_t>(number);
+        do {
+            digits[count++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (number < 0) put('-');
+        while (count > 0) put(digits[--count]);
+        return *this;
+    }
+    // A keyword name, as "%U" gives it; only plain ASCII is copied here.
+    Message& add_text(PyObject* text) {
+        const Py_ssize_t length = PyUnicode_GetLength(text);
+        if (length < 0 || static_cast<std::size_t>(length) > capacity - used_) {
+            PyErr_Clear();
+            complete_ = false;
+            return *this;
+        }
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS4 character = PyUnicode_ReadChar(text, i);
+            if (character >= 0x80) {
+                PyErr_Clear();  // (Py_UCS4)-1 is also how a failed read reports
+                complete_ = false;
+                return *this;
+            }
+            buffer_[used_++] = static_cast<char>(character);
+        }
+        return *this;
+    }
+    bool complete() const noexcept { return complete_; }
+    // Raises `kind` with the message; false either way, for the parser's return.
+    bool raise(PyObject* kind) const {
+        Ref message = Ref::steal(PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(used_)));
+        if (message) PyErr_SetObject(kind, message.get());
+        return false;
+    }
+
+private:
+    static constexpr std::size_t capacity = 400;
+    void put(char character) noexcept {
+        if (used_ < capacity) {
+            buffer_[used_++] = character;
+        } else {
+            complete_ = false;
+        }
+    }
+    char buffer_[capacity];
+    std::size_t used_ = 0;
+    bool complete_ = true;
+};
+
 bool wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
+    Message message;
+    message.add(function, 200).add("() takes exactly ").add(static_cast<Py_ssize_t>(count)).add(" positional argument");
+    message.add(count == 1 ? "" : "s").add(" (").add(given).add(" given)");
+    if (message.complete()) return message.raise(PyExc_TypeError);
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function,
                  "exactly", static_cast<Py_ssize_t>(count), count == 1 ? "" : "s", given);
+    return false;
+}
+
+// "<function>() got <what> keyword argument '<keyword>'"
+bool wrong_keyword(const char* function, const char* what, PyObject* keyword) {
+    Message message;
+    message.add(function).add("() got ").add(what).add(" keyword argument '").add_text(keyword).add("'");
+    if (message.complete()) return message.raise(PyExc_TypeError);
+    PyErr_Format(PyExc_TypeError, "%s() got %s keyword argument '%U'", function, what, keyword);
     return false;
 }
 
 bool parse_without_parameters(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     // Keywords are reported first, as the host does for functions without parameters.
     if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) {
+        Message message;
+        message.add(function, 200).add("() takes no keyword arguments");
+        if (message.complete()) return message.raise(PyExc_TypeError);
         PyErr_Format(PyExc_TypeError, "%.200s() %s", function, "takes no keyword arguments");
         return false;
     }
     if (nargs != 0) {
+        Message message;
+        message.add(function, 200).add("() takes no arguments (").add(nargs).add(" given)");
+        if (message.complete()) return message.raise(PyExc_TypeError);
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function, "takes no arguments", nargs);
         return false;
     }
@@ -50,14 +145,8 @@ bool parse_arguments(const char* function, const char* const* parameters, std::s
             return false;
         }
         const Py_ssize_t index = parameter_index(keyword, parameters, count);
-        if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
-            return false;
-        }
-        if (out[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, keyword);
-            return false;
-        }
+        if (index < 0) return wrong_keyword(function, "an unexpected", keyword);
+        if (out[index] != nullptr) return wrong_keyword(function, "multiple values for", keyword);
         out[index] = args[nargs + k];
     }
 

@@ -30,8 +30,11 @@ template <const auto& signature, auto body>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr std::size_t count = std::tuple_size_v<decltype(signature.parameters)>;
     Arguments<count> arguments{};
-    if (!parse_arguments(signature.name, signature.parameters.data(), count, args, nargs, kwnames,
-                         arguments.data())) {
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count)) {
+        // The usual call, every argument by position: nothing to check.
+        for (std::size_t i = 0; i < count; ++i) arguments[i] = args[i];
+    } else if (!parse_arguments(signature.name, signature.parameters.data(), count, args, nargs, kwnames,
+                                arguments.data())) {
         return nullptr;
     }
     return body(Module(self), arguments).release();

@@ -5,12 +5,14 @@
 namespace brivane {
 namespace {
 
-constexpr const char* invalid_setup_message =
+// Made once and shared by every raise, like a constant of Python source.
+constinit Name invalid_setup_message{
     "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' and set up with "
-    "Pelorix installation directory.";
+    "Pelorix installation directory."};
 
 bool refuse() {
-    PyErr_SetString(PyExc_OSError, invalid_setup_message);
+    PyObject* message = invalid_setup_message.get();
+    if (message != nullptr) PyErr_SetObject(PyExc_OSError, message);
     return false;
 }
 

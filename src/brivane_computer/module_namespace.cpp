@@ -4,13 +4,20 @@
 
 namespace brivane {
 
-Ref Module::get(const Name& name) const {
+PyObject* Module::peek(const Name& name) const {
     PyObject* key = name.get();
-    if (key == nullptr) return {};
+    if (key == nullptr) return nullptr;
     PyObject* found = PyDict_GetItemWithError(namespace_dict(), key);
-    if (found != nullptr) return Ref::take(found);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
-    return {};
+    if (found == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
+    }
+    return found;
+}
+
+Ref Module::get(const Name& name) const {
+    PyObject* found = peek(name);
+    if (found == nullptr) return {};
+    return Ref::take(found);
 }
 
 Ref Module::find(const Name& name) const {
@@ -25,8 +32,12 @@ bool Module::set(const Name& name, PyObject* value) const {
 }
 
 Truth Module::flag(const Name& name) const {
-    Ref value = get(name);
-    if (!value) return std::nullopt;
+    PyObject* found = peek(name);
+    if (found == nullptr) return std::nullopt;
+    // The values that flags hold: their truth is known without running any Python code.
+    if (found == Py_True) return true;
+    if (found == Py_False || found == Py_None) return false;
+    Ref value = Ref::take(found);
     return truth(value.get());
 }
 

@@ -9,7 +9,7 @@ namespace brivane {
 
 class Module {
 public:
-    explicit Module(PyObject* module) noexcept : module_(module) {}
+    explicit Module(PyObject* module) noexcept : module_(module), namespace_(PyModule_GetDict(module)) {}
 
     PyObject* object() const noexcept { return module_; }
 
@@ -17,6 +17,9 @@ public:
     Ref get(const Name& name) const;
     // A global that may be absent: an empty Ref without an exception when it is.
     Ref find(const Name& name) const;
+    // The same global, borrowed: only for identity tests made before any
+    // Python code can run (nullptr with NameError set when it is missing).
+    PyObject* peek(const Name& name) const;
     bool set(const Name& name, PyObject* value) const;
     bool set(const Name& name, const Ref& value) const { return set(name, value.get()); }
     // The truth value of a global.
@@ -62,8 +65,9 @@ public:
     bool print(const char* line) const;
 
 private:
-    PyObject* namespace_dict() const noexcept { return PyModule_GetDict(module_); }
-    PyObject* module_;  // borrowed: the function object being called keeps it alive
+    PyObject* namespace_dict() const noexcept { return namespace_; }
+    PyObject* module_;     // borrowed: the function object being called keeps it alive
+    PyObject* namespace_;  // borrowed: the module's own dict, which a module keeps for life
 };
 
 }  // namespace brivane

@@ -1,5 +1,7 @@
 // FindSolverPaths and FindDataProjectPaths: the module's reading of the
 // product's settings document and data-sources document.
+#include <cstring>
+
 #include "arguments.hpp"
 #include "calls.hpp"
 #include "function_table.hpp"
@@ -11,18 +13,36 @@ namespace {
 
 namespace keys = sdk::settings;
 
-Ref member(PyObject* entry, const char* key) {
-    Ref name = text(key);
-    if (!name) return {};
-    return Ref::steal(PyObject_GetItem(entry, name.get()));
+// The member names, made once: a document of many entries is read with the
+// same key objects, whose hash is computed only once.
+constinit Name families_key{keys::families};
+constinit Name sub_families_key{keys::sub_families};
+constinit Name settings_key{keys::settings};
+constinit Name name_key{keys::name};
+constinit Name value_key{keys::value};
+constinit Name current_data_directory_key{keys::current_data_directory};
+constinit Name current_projects_directory_key{keys::current_projects_directory};
+
+Ref member(PyObject* entry, const Name& key) {
+    PyObject* name = key.get();
+    if (name == nullptr) return {};
+    return Ref::steal(PyObject_GetItem(entry, name));
 }
 
 // Calls `visit` with each element of the container held in `entry[key]`;
 // stops with false when reading or visiting raises.
 template <class Visit>
-bool for_each_in(PyObject* entry, const char* key, Visit&& visit) {
+bool for_each_in(PyObject* entry, const Name& key, Visit&& visit) {
     Ref container = member(entry, key);
     if (!container) return false;
+    if (PyList_CheckExact(container.get())) {
+        // What the list's own iterator does, without making one: the length is read at every step.
+        for (Py_ssize_t i = 0; i < PyList_Size(container.get()); ++i) {
+            Ref element = Ref::take(PyList_GetItem(container.get(), i));
+            if (!visit(element.get())) return false;
+        }
+        return true;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(container.get()));
     if (!iterator) return false;
     while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -31,30 +51,83 @@ bool for_each_in(PyObject* entry, const char* key, Visit&& visit) {
     return !PyErr_Occurred();
 }
 
-// Whether entry["Name"] is exactly `key`; nullopt when reading it raises.
-Truth named(PyObject* entry, const char* key) {
-    Ref name = member(entry, keys::name);
-    if (!name) return std::nullopt;
-    return is_exactly(name.get(), key);
+// A key of the settings document, with its length for a quick "no".
+struct Key {
+    explicit Key(const char* key_text) : text(key_text), length(static_cast<Py_ssize_t>(std::strlen(key_text))) {}
+    const char* text;
+    Py_ssize_t length;
+};
+
+// Whether `object` is a str (or subclass) whose value is exactly `key`; no Python code runs.
+bool is_exactly(PyObject* object, const Key& key) {
+    return PyUnicode_Check(object) && PyUnicode_GetLength(object) == key.length &&
+           PyUnicode_CompareWithASCIIString(object, key.text) == 0;
 }
+
+// Reads entry["Name"] from the many entries of one document. The JSON
+// parser makes each member name once per document, so its dicts share one
+// "Name" key object; a dict lookup with the very object that the dict holds
+// is settled by identity instead of comparing characters, and finds exactly
+// what a lookup with any equal str finds. The reader therefore takes the
+// document's own "Name" from the first plain dict that it reads.
+class NameReader {
+public:
+    // Whether entry["Name"] is exactly `key`; nullopt when reading it raises.
+    Truth named(PyObject* entry, const Key& key) {
+        if (PyDict_CheckExact(entry)) {
+            if (!searched_) adopt_key_of(entry);
+            PyObject* lookup_key = document_key_ ? document_key_.get() : name_key.get();
+            if (lookup_key == nullptr) return std::nullopt;
+            // Item access of a plain dict is this lookup; the name stays
+            // borrowed because comparing it with `key` runs no Python code.
+            PyObject* name = PyDict_GetItemWithError(entry, lookup_key);
+            if (name != nullptr) return is_exactly(name, key);
+            if (PyErr_Occurred()) return std::nullopt;
+            // Missing: the item access below raises the KeyError.
+        }
+        Ref name = member(entry, name_key);
+        if (!name) return std::nullopt;
+        return is_exactly(name.get(), key);
+    }
+
+private:
+    // Walking a plain dict and comparing exact str keys runs no Python code.
+    void adopt_key_of(PyObject* dict) {
+        searched_ = true;
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, keys::name) == 0) {
+                document_key_ = Ref::take(key);
+                return;
+            }
+        }
+    }
+
+    Ref document_key_;
+    bool searched_ = false;
+};
 
 // One full pass over the document: no loop stops at a match, so the last
 // matching setting in document order wins.
-Ref find_setting(PyObject* settings, const char* family, const char* sub_family, const char* setting) {
+Ref find_setting(NameReader& reader, PyObject* settings, const char* family, const char* sub_family,
+                 const char* setting) {
+    const Key family_key(family), sub_family_key(sub_family), setting_key(setting);
     Ref found = none();
-    const bool complete = for_each_in(settings, keys::families, [&](PyObject* family_entry) {
-        Truth family_matches = named(family_entry, family);
+    const bool complete = for_each_in(settings, families_key, [&](PyObject* family_entry) {
+        Truth family_matches = reader.named(family_entry, family_key);
         if (!family_matches) return false;
         if (!*family_matches) return true;
-        return for_each_in(family_entry, keys::sub_families, [&](PyObject* sub_family_entry) {
-            Truth sub_family_matches = named(sub_family_entry, sub_family);
+        return for_each_in(family_entry, sub_families_key, [&](PyObject* sub_family_entry) {
+            Truth sub_family_matches = reader.named(sub_family_entry, sub_family_key);
             if (!sub_family_matches) return false;
             if (!*sub_family_matches) return true;
-            return for_each_in(sub_family_entry, keys::settings, [&](PyObject* setting_entry) {
-                Truth setting_matches = named(setting_entry, setting);
+            return for_each_in(sub_family_entry, settings_key, [&](PyObject* setting_entry) {
+                Truth setting_matches = reader.named(setting_entry, setting_key);
                 if (!setting_matches) return false;
                 if (!*setting_matches) return true;
-                Ref value = member(setting_entry, keys::value);
+                Ref value = member(setting_entry, value_key);
                 if (!value) return false;
                 found = std::move(value);
                 return true;
@@ -74,9 +147,10 @@ Ref none_if_empty(Ref value) {
 constexpr Signature<1> find_solver_paths_signature{"FindSolverPaths", {"settings"}};
 Ref find_solver_paths(Module, const Arguments<1>& arguments) {
     PyObject* settings = arguments[0];
-    Ref revav = find_setting(settings, keys::revav_family, keys::path_sub_family, keys::revav_solver_path);
+    NameReader reader;
+    Ref revav = find_setting(reader, settings, keys::revav_family, keys::path_sub_family, keys::revav_solver_path);
     if (!revav) return {};
-    Ref quelbar = find_setting(settings, keys::quelbar_family, keys::path_sub_family, keys::quelbar_solver_path);
+    Ref quelbar = find_setting(reader, settings, keys::quelbar_family, keys::path_sub_family, keys::quelbar_solver_path);
     if (!quelbar) return {};
     revav = none_if_empty(std::move(revav));
     quelbar = none_if_empty(std::move(quelbar));
@@ -85,9 +159,9 @@ Ref find_solver_paths(Module, const Arguments<1>& arguments) {
 
 constexpr Signature<1> find_data_project_paths_signature{"FindDataProjectPaths", {"dataSources"}};
 Ref find_data_project_paths(Module, const Arguments<1>& arguments) {
-    Ref data = member(arguments[0], keys::current_data_directory);
+    Ref data = member(arguments[0], current_data_directory_key);
     if (!data) return {};
-    Ref projects = member(arguments[0], keys::current_projects_directory);
+    Ref projects = member(arguments[0], current_projects_directory_key);
     if (!projects) return {};
     return Ref::steal(PyTuple_Pack(2, data.get(), projects.get()));
 }

@@ -10,8 +10,11 @@ namespace brivane {
 namespace {
 
 bool dispose_last_solution(const Module& module) {
-    Ref solution = module.get(globals::solution);
-    if (!solution) return false;
+    PyObject* current = module.peek(globals::solution);
+    if (current == nullptr) return false;
+    // None != None is false without running any Python code.
+    if (current == Py_None) return true;
+    Ref solution = Ref::take(current);
     Truth present = differs(solution.get(), Py_None);
     if (!present) return false;
     if (!*present) return true;
@@ -30,8 +33,11 @@ bool delete_folder(const Module& module, PyObject* folder) {
 }
 
 bool delete_sandbox(const Module& module) {
-    Ref folder = module.get(globals::tempDirectory);
-    if (!folder) return false;
+    PyObject* recorded_folder = module.peek(globals::tempDirectory);
+    if (recorded_folder == nullptr) return false;
+    // None is false without running any Python code.
+    if (recorded_folder == Py_None) return true;
+    Ref folder = Ref::take(recorded_folder);
     Truth recorded = truth(folder.get());
     if (!recorded) return false;
     return !*recorded || delete_folder(module, folder.get());

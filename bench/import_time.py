@@ -1,0 +1,32 @@
+"""One timed import in a fresh interpreter: python bench/import_time.py SIDE
+
+The platform (the stand-in's clr and pythoncom) is imported first, as on a
+user's machine; then the clock runs around one import and the seconds are printed.
+SIDE "module" imports the package brivane_computer (which loads brivane_core);
+SIDE "floor" imports only the host modules that the module body must import.
+"""
+import os
+import sys
+from time import perf_counter
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "standin"))
+import clr  # noqa: E402,F401
+import pythoncom  # noqa: E402,F401
+
+
+def main(side):
+    if side == "module":
+        t0 = perf_counter()
+        import brivane_computer  # noqa: F401
+        elapsed = perf_counter() - t0
+    elif side == "floor":
+        t0 = perf_counter()
+        import enum, os, clr, ctypes, pythoncom, json, threading, shutil, tempfile, uuid  # noqa: E401,F401,F811
+        elapsed = perf_counter() - t0
+    else:
+        raise SystemExit(f"unknown side {side!r}")
+    print(repr(elapsed))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
