@@ -47,6 +47,9 @@ def write_assembly(path, name):
         json.dump(image, f, indent=1)
 
 
+_SANITIZER_ENVIRONMENT = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
 def build_native_library():
     """Build the native library with CMake once; rebuild when a source file
     is newer than the library.  Returns the library path."""
@@ -57,10 +60,13 @@ def build_native_library():
         fcntl.flock(lock, fcntl.LOCK_EX)
         newest = max(os.path.getmtime(s) for s in sources)
         if not os.path.exists(library) or os.path.getmtime(library) < newest:
+            # The compiler must not inherit a sanitizer runtime preloaded for the tests.
+            environment = {name: value for name, value in os.environ.items()
+                           if name not in _SANITIZER_ENVIRONMENT}
             for command in (["cmake", "-S", NATIVE_SOURCE, "-B", NATIVE_BUILD,
                              "-DCMAKE_BUILD_TYPE=Release"],
                             ["cmake", "--build", NATIVE_BUILD]):
-                subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+                subprocess.run(command, check=True, stdout=subprocess.DEVNULL, env=environment)
     return library
 
 
