@@ -15,7 +15,8 @@ import shutil
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+# Real paths: a copy of this package reached through a link still builds in the repository.
+HERE = os.path.dirname(os.path.realpath(__file__))
 NATIVE_SOURCE = os.path.join(HERE, "native")
 REPO = os.path.dirname(os.path.dirname(HERE))
 NATIVE_BUILD = os.path.join(REPO, "build", "standin-native")
