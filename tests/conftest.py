@@ -24,26 +24,12 @@ if str(STANDIN) not in sys.path:
 import brivane_standin  # noqa: E402
 from brivane_standin import journal  # noqa: E402
 from brivane_standin.installation import create_installation  # noqa: E402
-from brivane_standin.knobs import knobs  # noqa: E402
 
 import brivane_computer  # noqa: E402
 from brivane_computer import brivane_core  # noqa: E402
 
 
-# Globals with the values they hold right after import (_dlls_ is emptied in place).
-INITIAL_GLOBALS = {name: value for name, value in support.INITIAL_GLOBALS.items() if name != "_dlls_"}
-DLLS = brivane_core._dlls_
-
-
-def reset_module():
-    """Puts the module and the stand-in back to their state right after import."""
-    brivane_standin.reset()
-    del DLLS[:]
-    brivane_core._dlls_ = DLLS
-    for name, value in INITIAL_GLOBALS.items():
-        setattr(brivane_core, name, value)
-    # Made only when a sandbox that could not be deleted is replaced.
-    vars(brivane_core).pop("_pendingTempDirectories_", None)
+reset_module = support.reset_module
 
 
 @pytest.fixture(autouse=True)

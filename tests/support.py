@@ -25,3 +25,23 @@ INITIAL_GLOBALS = {
     "_commandController_": None,
     "_tempDirectory_": None,
 }
+
+
+_original_dlls = []
+
+
+def reset_module():
+    """Puts the module and the stand-in back to their state right after import."""
+    import brivane_standin
+    from brivane_computer import brivane_core
+
+    brivane_standin.reset()
+    # The module's own list, kept for its whole life and emptied in place.
+    if not _original_dlls:
+        _original_dlls.append(brivane_core._dlls_)
+    dlls = _original_dlls[0]
+    del dlls[:]
+    for name, value in INITIAL_GLOBALS.items():
+        setattr(brivane_core, name, dlls if name == "_dlls_" else value)
+    # Made only when a sandbox that could not be deleted is replaced.
+    vars(brivane_core).pop("_pendingTempDirectories_", None)

@@ -39,26 +39,8 @@ from brivane_standin.product.sdk import BrivaneModule as ProductModule
 
 import brivane_computer
 from brivane_computer import brivane_core
+from support import INITIAL_GLOBALS, reset_module  # noqa: F401
 
-# The module globals with their values right after import (_dlls_ is emptied in place).
-INITIAL_GLOBALS = {
-    "_validSetup_": False,
-    "_validPelorix_": False,
-    "_validKarvona_": False,
-    "_settingsPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings",
-    "_dataSourcesPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources.settings",
-    "_CultureInfo_": None,
-    "_exePath_": None,
-    "_dllPath_": None,
-    "_Revav_": None,
-    "_Quelbar_": None,
-    "_Solution_": None,
-    "_dataPath_": None,
-    "_projectPath_": None,
-    "_Application_": None,
-    "_commandController_": None,
-    "_tempDirectory_": None,
-}
 HOST_MODULES = ("os", "shutil", "tempfile", "uuid", "json")
 SHADOWED_BUILTINS = ("open", "print")
 RUN_FUNCTIONS = ("_QuelbarSolve", "_RevavSolve")
@@ -74,14 +56,6 @@ CATCHES = {
 }
 for _removal in ("removeProject", "removeProjectFolder"):
     CATCHES |= {(_removal, "os.path.dirname"), (_removal, "os.chdir"), (_removal, "shutil.rmtree")}
-
-
-def reset_module():
-    """The module and the stand-in as right after import."""
-    brivane_standin.reset()
-    del brivane_core._dlls_[:]
-    for name, value in INITIAL_GLOBALS.items():
-        setattr(brivane_core, name, value)
 
 
 HostCall = collections.namedtuple("HostCall", "name thread stack")
