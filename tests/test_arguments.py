@@ -4,6 +4,7 @@ import pytest
 
 import brivane_computer
 from brivane_standin import journal
+from support import GUARD_MESSAGE
 from support_frame import BY_NAME, FUNCTIONS, Untouchable, ids, snapshot, vectorcall
 
 WITH_PARAMETERS = [f for f in FUNCTIONS if f.parameters]
@@ -247,3 +248,66 @@ def test_keyword_call_passes_arguments_on_in_order(core, ready, monkeypatch, nam
     assert args[:-1] == tuple(parameters[n] for n in names) and kwargs == {}
     assert args[-1].__class__.__name__ == "BrivaneModule" and args[-1].name == kind
     assert args[-1] is not getattr(brivane_computer.BrivaneModule, kind)  # the product's enumeration
+
+
+# --- repeated errors ------------------------------------------------------------
+# A repeated argument error is raised from kept texts: each raise must still be
+# a new exception with exactly the text of this call.
+
+def test_repeated_errors_are_new_exceptions_with_the_same_text(core):
+    caught = []
+    for _ in range(3):
+        with pytest.raises(TypeError) as raised:
+            core.load_dll("a.dll", "b.dll")
+        caught.append(raised.value)
+    assert [str(error) for error in caught] == [positional_message(BY_NAME["load_dll"], 2)] * 3
+    assert caught[0] is not caught[1] and caught[1] is not caught[2]
+    assert all(type(error) is TypeError and error.args == (str(error),) for error in caught)
+    caught[0].args = ("changed",)
+    caught[0].note = "kept"
+    with pytest.raises(TypeError) as raised:
+        core.load_dll("a.dll", "b.dll")
+    assert raised.value.args == (positional_message(BY_NAME["load_dll"], 2),)
+    assert not hasattr(raised.value, "note")
+
+
+def test_every_function_count_and_keyword_keeps_its_own_text(core):
+    # More distinct errors than are kept at once, asked for twice in turn: a
+    # kept text must never answer for another function, count or keyword.
+    expected = {}
+    for function in WITH_PARAMETERS:
+        for given in range(len(function.parameters) + 1, len(function.parameters) + 4):
+            expected[(function.name, given, None)] = positional_message(function, given)
+        for keyword in ("name", "Name", "nàme", "x" * 300):
+            expected[(function.name, None, keyword)] = f"{function.name}() got an unexpected keyword argument '{keyword}'"
+    for _ in range(2):
+        for (name, given, keyword), message in expected.items():
+            call = getattr(core, name)
+            with pytest.raises(TypeError) as raised:
+                if keyword is None:
+                    call(*values(given))
+                else:
+                    call(**{keyword: None})
+            assert str(raised.value) == message
+
+
+def test_equal_keywords_of_different_objects_and_str_subclasses(core):
+    class Keyword(str):
+        pass
+
+    for keyword in ("dll" + "name2", "".join(["dllname", "2"]), Keyword("dllname2")):
+        with pytest.raises(TypeError) as raised:
+            vectorcall(core.load_dll, (), ((keyword, None),))
+        assert str(raised.value) == "load_dll() got an unexpected keyword argument 'dllname2'"
+
+
+def test_repeated_guard_failures_are_new_environment_errors(core):
+    caught = []
+    for _ in range(2):
+        with pytest.raises(EnvironmentError) as raised:
+            core.getVokel("folder")
+        caught.append(raised.value)
+    assert caught[0] is not caught[1]
+    for error in caught:
+        assert type(error) is OSError and error.errno is None and error.filename is None
+        assert error.args == (GUARD_MESSAGE,) and str(error) == GUARD_MESSAGE

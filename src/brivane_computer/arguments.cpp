@@ -1,6 +1,8 @@
 #include "arguments.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 #include <string_view>
 
 namespace brivane {
@@ -58,12 +60,7 @@ public:
         return *this;
     }
     bool complete() const noexcept { return complete_; }
-    // Raises `kind` with the message; false either way, for the parser's return.
-    bool raise(PyObject* kind) const {
-        Ref message = Ref::steal(PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(used_)));
-        if (message) PyErr_SetObject(kind, message.get());
-        return false;
-    }
+    Ref text() const { return Ref::steal(PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(used_))); }
 
 private:
     static constexpr std::size_t capacity = 400;
@@ -79,40 +76,104 @@ private:
     bool complete_ = true;
 };
 
+// A script that calls a function wrongly in a loop meets the same error
+// again and again, so the last errors are kept, each as the argument tuple
+// of its exception: raising one again formats and allocates nothing. An
+// error is known by its function (the signature's name, one pointer per
+// function), its kind, the count given and the keyword object, which the
+// cache keeps alive so that its identity cannot pass to another object.
+enum class Mistake { Count, Keyword, RepeatedKeyword, NoKeywords, NoArguments };
+
+struct ErrorKey {
+    const char* function;
+    Mistake mistake;
+    Py_ssize_t given;
+    PyObject* keyword;
+    bool operator==(const ErrorKey&) const = default;
+};
+
+class ErrorCache {
+public:
+    // Raises the error of `key`, made by `make_message` when it is not kept yet; always false.
+    template <class MakeMessage>
+    bool raise(const ErrorKey& key, MakeMessage&& make_message) {
+        Entry& entry = entries_[slot(key)];
+        if (entry.arguments == nullptr || !(entry.key == key)) {
+            Ref message = make_message();
+            if (!message) return false;
+            PyObject* arguments = PyTuple_Pack(1, message.get());
+            if (arguments == nullptr) return false;
+            if (key.keyword != nullptr) add_reference(key.keyword);
+            // The old entry goes last: dropping a keyword may run its finaliser.
+            Entry old = std::exchange(entry, Entry{key, arguments});
+            drop_reference(old.arguments);
+            drop_reference(old.key.keyword);
+        }
+        // The host makes TypeError(*arguments) when the exception is caught.
+        PyErr_SetObject(PyExc_TypeError, entry.arguments);
+        return false;
+    }
+
+private:
+    struct Entry {
+        ErrorKey key{};
+        PyObject* arguments = nullptr;
+    };
+    static constexpr std::size_t size = 64;
+    static std::size_t slot(const ErrorKey& key) noexcept {
+        std::size_t mixed = reinterpret_cast<std::uintptr_t>(key.function) ^
+                            (reinterpret_cast<std::uintptr_t>(key.keyword) >> 4) ^
+                            (static_cast<std::size_t>(key.mistake) << 8) ^ static_cast<std::size_t>(key.given);
+        mixed ^= mixed >> 17;
+        mixed *= 0x9E3779B97F4A7C15ull;
+        return (mixed >> 40) % size;
+    }
+    Entry entries_[size];
+};
+
+// Kept for the life of the process, like the interpreter's own constants.
+constinit ErrorCache error_cache;
+
 bool wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
-    Message message;
-    message.add(function, 200).add("() takes exactly ").add(static_cast<Py_ssize_t>(count)).add(" positional argument");
-    message.add(count == 1 ? "" : "s").add(" (").add(given).add(" given)");
-    if (message.complete()) return message.raise(PyExc_TypeError);
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function,
-                 "exactly", static_cast<Py_ssize_t>(count), count == 1 ? "" : "s", given);
-    return false;
+    return error_cache.raise({function, Mistake::Count, given, nullptr}, [&] {
+        Message message;
+        message.add(function, 200).add("() takes exactly ").add(static_cast<Py_ssize_t>(count));
+        message.add(" positional argument").add(count == 1 ? "" : "s").add(" (").add(given).add(" given)");
+        if (message.complete()) return message.text();
+        return Ref::steal(PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                                               function, "exactly", static_cast<Py_ssize_t>(count),
+                                               count == 1 ? "" : "s", given));
+    });
 }
 
 // "<function>() got <what> keyword argument '<keyword>'"
-bool wrong_keyword(const char* function, const char* what, PyObject* keyword) {
-    Message message;
-    message.add(function).add("() got ").add(what).add(" keyword argument '").add_text(keyword).add("'");
-    if (message.complete()) return message.raise(PyExc_TypeError);
-    PyErr_Format(PyExc_TypeError, "%s() got %s keyword argument '%U'", function, what, keyword);
-    return false;
+bool wrong_keyword(const char* function, Mistake mistake, PyObject* keyword) {
+    const char* what = mistake == Mistake::Keyword ? "an unexpected" : "multiple values for";
+    return error_cache.raise({function, mistake, 0, keyword}, [&] {
+        Message message;
+        message.add(function).add("() got ").add(what).add(" keyword argument '").add_text(keyword).add("'");
+        if (message.complete()) return message.text();
+        return Ref::steal(PyUnicode_FromFormat("%s() got %s keyword argument '%U'", function, what, keyword));
+    });
 }
 
 bool parse_without_parameters(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     // Keywords are reported first, as the host does for functions without parameters.
     if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) {
-        Message message;
-        message.add(function, 200).add("() takes no keyword arguments");
-        if (message.complete()) return message.raise(PyExc_TypeError);
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", function, "takes no keyword arguments");
-        return false;
+        return error_cache.raise({function, Mistake::NoKeywords, 0, nullptr}, [&] {
+            Message message;
+            message.add(function, 200).add("() takes no keyword arguments");
+            if (message.complete()) return message.text();
+            return Ref::steal(PyUnicode_FromFormat("%.200s() %s", function, "takes no keyword arguments"));
+        });
     }
     if (nargs != 0) {
-        Message message;
-        message.add(function, 200).add("() takes no arguments (").add(nargs).add(" given)");
-        if (message.complete()) return message.raise(PyExc_TypeError);
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function, "takes no arguments", nargs);
-        return false;
+        return error_cache.raise({function, Mistake::NoArguments, nargs, nullptr}, [&] {
+            Message message;
+            message.add(function, 200).add("() takes no arguments (").add(nargs).add(" given)");
+            if (message.complete()) return message.text();
+            return Ref::steal(PyUnicode_FromFormat("%.200s() %s (%zd given)", function, "takes no arguments", nargs));
+        });
     }
     return true;
 }
@@ -145,8 +206,8 @@ bool parse_arguments(const char* function, const char* const* parameters, std::s
             return false;
         }
         const Py_ssize_t index = parameter_index(keyword, parameters, count);
-        if (index < 0) return wrong_keyword(function, "an unexpected", keyword);
-        if (out[index] != nullptr) return wrong_keyword(function, "multiple values for", keyword);
+        if (index < 0) return wrong_keyword(function, Mistake::Keyword, keyword);
+        if (out[index] != nullptr) return wrong_keyword(function, Mistake::RepeatedKeyword, keyword);
         out[index] = args[nargs + k];
     }
 

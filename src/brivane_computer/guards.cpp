@@ -5,14 +5,22 @@
 namespace brivane {
 namespace {
 
-// Made once and shared by every raise, like a constant of Python source.
+// Made once and shared by every raise, like a constant of Python source. It
+// is kept as the argument tuple of the exception, which the host unpacks
+// into EnvironmentError(message) when the exception is caught.
 constinit Name invalid_setup_message{
     "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' and set up with "
     "Pelorix installation directory."};
 
 bool refuse() {
-    PyObject* message = invalid_setup_message.get();
-    if (message != nullptr) PyErr_SetObject(PyExc_OSError, message);
+    static PyObject* arguments = nullptr;  // kept for the life of the process, like the message
+    if (arguments == nullptr) {
+        PyObject* message = invalid_setup_message.get();
+        if (message == nullptr) return false;
+        arguments = PyTuple_Pack(1, message);
+        if (arguments == nullptr) return false;
+    }
+    PyErr_SetObject(PyExc_OSError, arguments);
     return false;
 }
 
