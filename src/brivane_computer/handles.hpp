@@ -55,6 +55,23 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Keeps a borrowed object alive for one scope, such as an element of a list
+// whose visit may run Python code that empties the list. The two counts are
+// balanced within the scope, so the inline operations leave a debug
+// interpreter's total as it was; they cost no call on the hot paths that
+// visit many elements.
+class Pin {
+public:
+    explicit Pin(PyObject* object) noexcept : object_(object) { Py_INCREF(object_); }
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+    ~Pin() { Py_DECREF(object_); }
+    PyObject* get() const noexcept { return object_; }
+
+private:
+    PyObject* object_;
+};
+
 inline Ref none() noexcept { return Ref::take(Py_None); }
 inline Ref boolean(bool value) noexcept { return Ref::take(value ? Py_True : Py_False); }
 

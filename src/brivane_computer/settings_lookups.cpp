@@ -38,7 +38,9 @@ bool for_each_in(PyObject* entry, const Name& key, Visit&& visit) {
     if (PyList_CheckExact(container.get())) {
         // What the list's own iterator does, without making one: the length is read at every step.
         for (Py_ssize_t i = 0; i < PyList_Size(container.get()); ++i) {
-            Ref element = Ref::take(PyList_GetItem(container.get(), i));
+            PyObject* borrowed = PyList_GetItem(container.get(), i);
+            if (borrowed == nullptr) return false;
+            Pin element(borrowed);
             if (!visit(element.get())) return false;
         }
         return true;
@@ -60,7 +62,9 @@ struct Key {
 
 // Whether `object` is a str (or subclass) whose value is exactly `key`; no Python code runs.
 bool is_exactly(PyObject* object, const Key& key) {
-    return PyUnicode_Check(object) && PyUnicode_GetLength(object) == key.length &&
+    // The exact type is tested inline first: most names are plain str.
+    const bool is_text = Py_IS_TYPE(object, &PyUnicode_Type) || PyUnicode_Check(object);
+    return is_text && PyUnicode_GetLength(object) == key.length &&
            PyUnicode_CompareWithASCIIString(object, key.text) == 0;
 }
 
