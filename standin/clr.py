@@ -23,7 +23,10 @@ import os
 import sys
 import threading
 
-from brivane_standin import dotnet, journal
+from brivane_standin import bridge_imports, dotnet, journal
+
+# What the real bridge loads of the standard library when it is imported.
+bridge_imports.import_all()
 
 _BASE_LIBRARIES = {
     "mscorlib": ["System", "System.IO", "System.Globalization",

@@ -303,3 +303,18 @@ def test_a_file_that_is_no_assembly(core, bc, face, ready, installation):
     assert type(caught.value).__name__ in {"mono": ("BadImageFormatException", "FileLoadException"),
                                            "standin": ("BadImageFormatException",)}[face.bridge]
     assert "Brivane.Quelbar.lib" not in core._dlls_
+
+
+@pytest.mark.skipif(os.environ.get("BRIVANE_BRIDGE") != "mono", reason="needs the real bridge")
+def test_the_real_bridge_imports_what_the_standin_imports_for_it():
+    # The stand-in's clr imports these standard modules because the real one does.
+    import subprocess
+    import sys
+
+    from brivane_standin import bridge_imports
+
+    script = "import sys; import clr; print(' '.join(sorted(sys.modules)))"
+    environment = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    loaded = subprocess.run([sys.executable, "-W", "ignore", "-c", script], env=environment, check=True,
+                            capture_output=True, text=True).stdout.split()
+    assert set(bridge_imports.MODULES) <= set(loaded)
