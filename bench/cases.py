@@ -2,7 +2,9 @@
 
 Every case is measured twice in the same pyperf run: "<case>/module" calls the
 module, "<case>/floor" calls its floor from bench/floors.py through the same
-timing loop. pyperf calibrates the loop counts, spreads the values over worker
+timing loop. The short cases whose cost is mostly the host's own (a call that
+raises, or returns at once) are measured a third time, "<case>/bound", with a
+function of bench/probe.c that does only what cannot be avoided. pyperf calibrates the loop counts, spreads the values over worker
 processes and keeps every value; bench/run.py runs the rounds and turns the
 values into the table.
 
@@ -25,6 +27,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import fixtures  # noqa: E402
 import floors  # noqa: E402
+import probe  # noqa: E402
+
+sys.path.insert(0, probe.FOLDER)
+import bench_probe  # noqa: E402  (built by bench/run.py)
 
 fixtures.use_standin()
 import clr  # noqa: E402,F401  (the platform is there before the module)
@@ -238,7 +244,8 @@ def remove_tree(folder):
 
 
 # --- the cases ----------------------------------------------------------------------------
-# Each entry: case name, group, prepare(), (module loop and arguments), (floor loop and arguments).
+# Each entry: case name, group, prepare(), (module loop and arguments), (floor loop and arguments),
+# and where there is one, (bound loop and arguments).
 
 def cases():
     listing = layout()["listing"]
@@ -273,16 +280,20 @@ def cases():
     return [
         ("guard failure", "micro", before_set_up,
          (time_raising_1, core.getVokel, listing["folder"], OSError),
-         (time_raising_1, FLOORS["getVokel"], listing["folder"], OSError)),
+         (time_raising_1, FLOORS["getVokel"], listing["folder"], OSError),
+         (time_raising_1, bench_probe.raise_setup_error, listing["folder"], OSError)),
         ("load_dll already loaded", "micro", set_up,
          (time_calling_1, core.load_dll, not_loaded),
-         (time_calling_1, FLOORS["load_dll"], not_loaded)),
+         (time_calling_1, FLOORS["load_dll"], not_loaded),
+         (time_calling_1, bench_probe.return_none, not_loaded)),
         ("argument error: count", "micro", None,
          (time_raising_2, core.load_dll, not_loaded, not_loaded, TypeError),
-         (time_raising_2, FLOORS["load_dll"], not_loaded, not_loaded, TypeError)),
+         (time_raising_2, FLOORS["load_dll"], not_loaded, not_loaded, TypeError),
+         (time_raising_2, bench_probe.raise_count_error, not_loaded, not_loaded, TypeError)),
         ("argument error: keyword", "micro", None,
          (time_raising_keyword, core.load_dll, not_loaded, TypeError),
-         (time_raising_keyword, FLOORS["load_dll"], not_loaded, TypeError)),
+         (time_raising_keyword, FLOORS["load_dll"], not_loaded, TypeError),
+         (time_raising_keyword, bench_probe.raise_keyword_error, not_loaded, TypeError)),
         ("disposeSolution, nothing to dispose", "micro", nothing_to_dispose,
          (time_calling_0, core.disposeSolution),
          (time_calling_0, FLOORS["disposeSolution"])),
@@ -350,17 +361,19 @@ def outcome(loop, arguments):
 def check(parts):
     """Every floor must do what the module does: one call of each side, compared."""
     disagreements = 0
-    for name, _, prepare, module, floor in cases():
+    for name, _, prepare, *sides in cases():
         if parts and not any(part in name for part in parts):
             continue
         seen = []
-        for loop, *arguments in (module, floor):
+        for loop, *arguments in sides:
             if prepare is not None:
                 prepare()
             seen.append(outcome(loop, arguments))
-        if seen[0] != seen[1]:
-            disagreements += 1
-            print(f"{name}: the module gives {seen[0]!r:.300}, its floor {seen[1]!r:.300}", file=sys.stderr)
+        for side, outcome_seen in zip(("floor", "bound"), seen[1:]):
+            if outcome_seen != seen[0]:
+                disagreements += 1
+                print(f"{name}: the module gives {seen[0]!r:.300}, its {side} {outcome_seen!r:.300}",
+                      file=sys.stderr)
     return disagreements
 
 
@@ -387,10 +400,10 @@ def main():
                                   help="only the cases whose name contains this text (repeatable)")
     args = runner.parse_args()
     _state["fixtures"] = args.fixtures
-    for name, group, prepare, module, floor in cases():
+    for name, group, prepare, *measured in cases():
         if group != args.group or (args.case and not any(part in name for part in args.case)):
             continue
-        for side, (loop, *arguments) in (("module", module), ("floor", floor)):
+        for side, (loop, *arguments) in zip(("module", "floor", "bound"), measured):
             runner.bench_time_func(f"{name}/{side}", prepared(prepare, loop), *arguments,
                                    inner_loops=INNER_LOOPS.get(loop), metadata={"case": name, "side": side})
 

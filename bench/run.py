@@ -6,13 +6,16 @@ this with the package on PYTHONPATH. Steps:
 1. make the fixtures in a new folder (bench/fixtures.py), on a tmpfs where
    there is one, and point TMPDIR inside it, so that sandboxes and copies land
    there too and no case waits for the disk;
-2. check that each floor does what the module does (one call of each, compared),
-   then time every case and its floor with pyperf (bench/cases.py): the small cases
+2. build the probe (bench/probe.c), check that each floor and bound does what
+   the module does (one call of each, compared), then time every case, its
+   floor and its bound with pyperf (bench/cases.py): the small cases
    with calibrated loops, the large ones one call per value, in worker
    processes, over several rounds that each measure module then floor;
 3. measure resident memory over 1,000 solve/dispose cycles (bench/memory.py);
 4. time the import of the package in fresh interpreters (bench/import_time.py);
-5. print the table (medians, with the standard deviation as a percentage) and
+5. print the table (medians, with the standard deviation as a percentage; the
+   "bound" column is the ratio that a function doing nothing but the
+   unavoidable raise or return gets through the same loop) and
    write it as JSON to bench/results/latest.json; with --compare FILE (or when
    latest.json exists already) show the ratios of that earlier run beside it.
 """
@@ -34,6 +37,7 @@ ROOT = os.path.dirname(HERE)
 RESULTS = os.path.join(HERE, "results")
 sys.path.insert(0, HERE)
 import fixtures  # noqa: E402
+import probe  # noqa: E402
 
 # case name -> (how it is run, kind, target): "ratio" is module time / floor time; the others are absolute.
 TARGETS = {
@@ -182,13 +186,14 @@ def commit():
 
 
 def print_table(rows, earlier):
-    headers = ["case", "module", "floor", "ratio", "target", "verdict"]
+    headers = ["case", "module", "floor", "ratio", "bound", "target", "verdict"]
     if earlier:
         headers.append("earlier ratio")
     lines = [headers]
     for row in rows:
         line = [row["case"], show_measure(row["module"]), show_measure(row["floor"]),
-                "-" if row["ratio"] is None else f"{row['ratio']:.2f}", show_target(row["case"]), row["verdict"]]
+                "-" if row["ratio"] is None else f"{row['ratio']:.2f}",
+                "-" if row.get("bound") is None else f"{row['bound']:.2f}", show_target(row["case"]), row["verdict"]]
         if earlier:
             before = earlier.get(row["case"], {}).get("ratio")
             line.append("-" if before is None else f"{before:.2f}")
@@ -225,6 +230,7 @@ def main():
         print(f"fixtures in {directory}", flush=True)
         fixtures.build(directory)
         os.sync()
+        probe.build()
         measured = {}
         chosen = [name for name in TARGETS if selected(name, args.case)]
         # A floor that no longer does what the module does would make its ratio meaningless.
@@ -250,7 +256,9 @@ def main():
             continue
         ratio, outcome = verdict(case, measured[case])
         _, kind, target = TARGETS[case]
-        rows.append({"case": case, "module": measured[case].get("module"), "floor": measured[case].get("floor"),
+        floor, bound = measured[case].get("floor"), measured[case].get("bound")
+        rows.append({"case": case, "module": measured[case].get("module"), "floor": floor,
+                     "bound_time": bound, "bound": bound["median"] / floor["median"] if bound and floor else None,
                      "ratio": ratio, "target": {"kind": kind, "value": target}, "verdict": outcome})
     report = {"date": datetime.datetime.now().isoformat(timespec="seconds"), "commit": commit(),
               "mode": mode, "machine": machine(), "fixtures_in": os.path.dirname(directory), "cases": rows}
