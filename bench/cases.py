@@ -3,8 +3,9 @@
 Every case is measured twice in the same pyperf run: "<case>/module" calls the
 module, "<case>/floor" calls its floor from bench/floors.py through the same
 timing loop. The short cases whose cost is mostly the host's own (a call that
-raises, or returns at once) are measured a third time, "<case>/bound", with a
-function of bench/probe.c that does only what cannot be avoided. pyperf calibrates the loop counts, spreads the values over worker
+raises, or reads two globals and returns) are measured a third time,
+"<case>/bound", with a function of bench/probe.c that does only what cannot
+be avoided. pyperf calibrates the loop counts, spreads the values over worker
 processes and keeps every value; bench/run.py runs the rounds and turns the
 values into the table.
 
@@ -39,6 +40,7 @@ import pythoncom  # noqa: E402,F401
 from brivane_computer import brivane_core as core  # noqa: E402
 
 FLOORS = floors.bind(core)
+bench_probe.bind_namespace(vars(core))
 
 
 # --- timing loops: the module and its floor go through the same one --------------------
@@ -285,7 +287,7 @@ def cases():
         ("load_dll already loaded", "micro", set_up,
          (time_calling_1, core.load_dll, not_loaded),
          (time_calling_1, FLOORS["load_dll"], not_loaded),
-         (time_calling_1, bench_probe.return_none, not_loaded)),
+         (time_calling_1, bench_probe.load_dll_lookups, not_loaded)),
         ("argument error: count", "micro", None,
          (time_raising_2, core.load_dll, not_loaded, not_loaded, TypeError),
          (time_raising_2, FLOORS["load_dll"], not_loaded, not_loaded, TypeError),

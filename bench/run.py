@@ -15,7 +15,8 @@ this with the package on PYTHONPATH. Steps:
 4. time the import of the package in fresh interpreters (bench/import_time.py);
 5. print the table (medians, with the standard deviation as a percentage; the
    "bound" column is the ratio that a function doing nothing but the
-   unavoidable raise or return gets through the same loop) and
+   unavoidable raise, or the unavoidable reads of globals, gets through the
+   same loop) and
    write it as JSON to bench/results/latest.json; with --compare FILE (or when
    latest.json exists already) show the ratios of that earlier run beside it.
 """
