@@ -2,10 +2,10 @@
 
 Every case is measured twice in the same pyperf run: "<case>/module" calls the
 module, "<case>/floor" calls its floor from bench/floors.py through the same
-timing loop. The short cases whose cost is mostly the host's own (a call that
-raises, or reads two globals and returns) are measured a third time,
-"<case>/bound", with a function of bench/probe.c that does only what cannot
-be avoided. pyperf calibrates the loop counts, spreads the values over worker
+timing loop. The cases whose cost is mostly the host's own (a call that
+raises, reads two globals and returns, or walks a large document) are
+measured a third time, "<case>/bound", with a function of bench/probe.c that
+does only what cannot be avoided. pyperf calibrates the loop counts, spreads the values over worker
 processes and keeps every value; bench/run.py runs the rounds and turns the
 values into the table.
 
@@ -301,7 +301,8 @@ def cases():
          (time_calling_0, FLOORS["disposeSolution"])),
         ("FindSolverPaths, 10,000 families", "micro", None,
          (time_once_1, core.FindSolverPaths, document),
-         (time_once_1, FLOORS["FindSolverPaths"], document)),
+         (time_once_1, FLOORS["FindSolverPaths"], document),
+         (time_once_1, bench_probe.find_solver_paths_walk, document)),
         ("find_first_file, 10,000 entries, match last", "micro", None,
          (time_once_2, core.find_first_file, listing["folder"], listing["ending_last"]),
          (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_last"])),

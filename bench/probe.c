@@ -6,9 +6,11 @@
  * reference counting: nothing is cheaper. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <string.h>
 
 static PyObject *setup_error_arguments, *count_error_arguments, *keyword_error_arguments;
 static PyObject *namespace, *valid_setup_key, *dlls_key;  /* the module's namespace, bound by the cases */
+static PyObject *names[4];  /* "Name", "SubFamilies", "Settings", "Value" */
 
 /* The set-up guard's EnvironmentError, from a kept argument tuple. */
 static PyObject *raise_setup_error(PyObject *self, PyObject *argument) {
@@ -49,6 +51,74 @@ static PyObject *load_dll_lookups(PyObject *self, PyObject *dllname) {
     Py_RETURN_NONE;
 }
 
+/* Whether `object` is a str holding exactly the ASCII text `key` of `length` characters. */
+static int named(PyObject *object, const char *key, Py_ssize_t length) {
+    return PyUnicode_Check(object) && PyUnicode_GET_LENGTH(object) == length && PyUnicode_IS_ASCII(object) &&
+           memcmp(PyUnicode_DATA(object), key, (size_t)length) == 0;
+}
+
+/* One pass of FindSolverPaths over a plain document (lists, dicts, str), with
+ * the inline list access and string tests of the full C API; the last match wins. */
+static int walk(PyObject *families, PyObject *name_key, PyObject *sub_families_key, PyObject *settings_key,
+                PyObject *value_key, const char *family, const char *sub_family, const char *setting,
+                PyObject **found) {
+    Py_ssize_t family_length = (Py_ssize_t)strlen(family), sub_length = (Py_ssize_t)strlen(sub_family),
+               setting_length = (Py_ssize_t)strlen(setting);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families); ++i) {
+        PyObject *entry = PyList_GET_ITEM(families, i);
+        PyObject *name = PyDict_GetItemWithError(entry, name_key);
+        if (name == NULL) return -1;
+        if (!named(name, family, family_length)) continue;
+        PyObject *subs = PyDict_GetItemWithError(entry, sub_families_key);
+        if (subs == NULL) return -1;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(subs); ++j) {
+            PyObject *sub = PyList_GET_ITEM(subs, j);
+            PyObject *sub_name = PyDict_GetItemWithError(sub, name_key);
+            if (sub_name == NULL) return -1;
+            if (!named(sub_name, sub_family, sub_length)) continue;
+            PyObject *settings = PyDict_GetItemWithError(sub, settings_key);
+            if (settings == NULL) return -1;
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(settings); ++k) {
+                PyObject *item = PyList_GET_ITEM(settings, k);
+                PyObject *item_name = PyDict_GetItemWithError(item, name_key);
+                if (item_name == NULL) return -1;
+                if (!named(item_name, setting, setting_length)) continue;
+                PyObject *value = PyDict_GetItemWithError(item, value_key);
+                if (value == NULL) return -1;
+                *found = value;
+            }
+        }
+    }
+    return 0;
+}
+
+/* The two passes that FindSolverPaths must make, on a plain document only. */
+static PyObject *find_solver_paths_walk(PyObject *self, PyObject *document) {
+    PyObject *families = PyDict_GetItemString(document, "Families");
+    if (families == NULL || !PyList_CheckExact(families)) {
+        PyErr_SetString(PyExc_RuntimeError, "the probe expects a plain settings document");
+        return NULL;
+    }
+    /* The document's own "Name" key, so that lookups are settled by identity as the module's are. */
+    PyObject *name_key = NULL, *key, *value;
+    Py_ssize_t position = 0;
+    if (PyList_GET_SIZE(families) > 0) {
+        while (PyDict_Next(PyList_GET_ITEM(families, 0), &position, &key, &value)) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "Name") == 0) name_key = key;
+        }
+    }
+    if (name_key == NULL) name_key = names[0];
+    PyObject *revav = Py_None, *quelbar = Py_None;
+    if (walk(families, name_key, names[1], names[2], names[3], "REVAV", "PATH", "WINDOWS SOLVER PATH", &revav) < 0 ||
+        walk(families, name_key, names[1], names[2], names[3], "QUELBAR", "PATH", "SOLVER PATH", &quelbar) < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "a member is missing");
+        return NULL;
+    }
+    if (PyUnicode_Check(revav) && PyUnicode_GET_LENGTH(revav) == 0) revav = Py_None;
+    if (PyUnicode_Check(quelbar) && PyUnicode_GET_LENGTH(quelbar) == 0) quelbar = Py_None;
+    return PyTuple_Pack(2, revav, quelbar);
+}
+
 static PyObject *bind_namespace(PyObject *self, PyObject *dict) {
     if (!PyDict_Check(dict)) {
         PyErr_SetString(PyExc_TypeError, "a dict is needed");
@@ -64,6 +134,7 @@ static PyMethodDef methods[] = {
     {"raise_count_error", (PyCFunction)(void (*)(void))raise_count_error, METH_FASTCALL | METH_KEYWORDS, NULL},
     {"raise_keyword_error", (PyCFunction)(void (*)(void))raise_keyword_error, METH_FASTCALL | METH_KEYWORDS, NULL},
     {"load_dll_lookups", load_dll_lookups, METH_O, NULL},
+    {"find_solver_paths_walk", find_solver_paths_walk, METH_O, NULL},
     {"bind_namespace", bind_namespace, METH_O, NULL},
     {NULL, NULL, 0, NULL},
 };
@@ -82,6 +153,11 @@ PyMODINIT_FUNC PyInit_bench_probe(void) {
     /* Interned, like the names that the module and the interpreter look up. */
     valid_setup_key = PyUnicode_InternFromString("_validSetup_");
     dlls_key = PyUnicode_InternFromString("_dlls_");
+    const char *members[4] = {"Name", "SubFamilies", "Settings", "Value"};
+    for (int i = 0; i < 4; ++i) {
+        names[i] = PyUnicode_InternFromString(members[i]);
+        if (names[i] == NULL) return NULL;
+    }
     if (!setup_error_arguments || !count_error_arguments || !keyword_error_arguments || !valid_setup_key ||
         !dlls_key) {
         return NULL;
