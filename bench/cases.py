@@ -3,7 +3,8 @@
 Every case is measured twice in the same pyperf run: "<case>/module" calls the
 module, "<case>/floor" calls its floor from bench/floors.py through the same
 timing loop. The cases whose cost is mostly the host's own (a call that
-raises, reads two globals and returns, or walks a large document) are
+raises, reads two globals and returns, walks a large document or lists a
+large folder) are
 measured a third time, "<case>/bound", with a function of bench/probe.c that
 does only what cannot be avoided. pyperf calibrates the loop counts, spreads the values over worker
 processes and keeps every value; bench/run.py runs the rounds and turns the
@@ -305,10 +306,12 @@ def cases():
          (time_once_1, bench_probe.find_solver_paths_walk, document)),
         ("find_first_file, 10,000 entries, match last", "micro", None,
          (time_once_2, core.find_first_file, listing["folder"], listing["ending_last"]),
-         (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_last"])),
+         (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_last"]),
+         (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_last"])),
         ("find_first_file, 10,000 entries, no match", "micro", None,
          (time_once_2, core.find_first_file, listing["folder"], listing["ending_none"]),
-         (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_none"])),
+         (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_none"]),
+         (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_none"])),
         ("solve, sandbox of a 200 MB model", "large", solver_does_nothing,
          (time_each, solve_sandboxed, dispose_sandbox),
          (time_each, sandbox_floor, remove_tree)),

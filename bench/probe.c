@@ -11,6 +11,7 @@
 static PyObject *setup_error_arguments, *count_error_arguments, *keyword_error_arguments;
 static PyObject *namespace, *valid_setup_key, *dlls_key;  /* the module's namespace, bound by the cases */
 static PyObject *names[4];  /* "Name", "SubFamilies", "Settings", "Value" */
+static PyObject *listdir, *join, *isfile;  /* the host's os.listdir, os.path.join and os.path.isfile */
 
 /* The set-up guard's EnvironmentError, from a kept argument tuple. */
 static PyObject *raise_setup_error(PyObject *self, PyObject *argument) {
@@ -119,6 +120,52 @@ static PyObject *find_solver_paths_walk(PyObject *self, PyObject *document) {
     return PyTuple_Pack(2, revav, quelbar);
 }
 
+/* name.lower().endswith(ending) for ASCII names and endings, read from the end. */
+static int ends_with_lowered(PyObject *name, PyObject *ending) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name), ending_length = PyUnicode_GET_LENGTH(ending);
+    if (length < ending_length) return 0;
+    for (Py_ssize_t i = 1; i <= ending_length; ++i) {
+        Py_UCS4 character = PyUnicode_READ_CHAR(name, length - i);
+        if (character >= 'A' && character <= 'Z') character += 'a' - 'A';
+        if (character != PyUnicode_READ_CHAR(ending, ending_length - i)) return 0;
+    }
+    return 1;
+}
+
+/* What find_first_file must do: the host's os.listdir, then the first name
+ * that ends with `ext` (lowered) and names a file, by the host's os.path. */
+static PyObject *find_first_file_walk(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyUnicode_Check(args[1]) || !PyUnicode_IS_ASCII(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "the probe expects a directory and an ASCII ending");
+        return NULL;
+    }
+    PyObject *names = PyObject_CallOneArg(listdir, args[0]);
+    if (names == NULL) return NULL;
+    PyObject *result = NULL;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+        PyObject *name = PyList_GET_ITEM(names, i);
+        if (!PyUnicode_IS_ASCII(name) || !ends_with_lowered(name, args[1])) continue;
+        PyObject *path = PyObject_CallFunctionObjArgs(join, args[0], name, NULL);
+        if (path == NULL) goto done;
+        PyObject *is_file = PyObject_CallOneArg(isfile, path);
+        if (is_file == NULL) {
+            Py_DECREF(path);
+            goto done;
+        }
+        int found = PyObject_IsTrue(is_file);
+        Py_DECREF(is_file);
+        if (found) {
+            result = path;
+            goto done;
+        }
+        Py_DECREF(path);
+    }
+    result = PyUnicode_FromString("");
+done:
+    Py_DECREF(names);
+    return result;
+}
+
 static PyObject *bind_namespace(PyObject *self, PyObject *dict) {
     if (!PyDict_Check(dict)) {
         PyErr_SetString(PyExc_TypeError, "a dict is needed");
@@ -135,6 +182,7 @@ static PyMethodDef methods[] = {
     {"raise_keyword_error", (PyCFunction)(void (*)(void))raise_keyword_error, METH_FASTCALL | METH_KEYWORDS, NULL},
     {"load_dll_lookups", load_dll_lookups, METH_O, NULL},
     {"find_solver_paths_walk", find_solver_paths_walk, METH_O, NULL},
+    {"find_first_file_walk", (PyCFunction)(void (*)(void))find_first_file_walk, METH_FASTCALL, NULL},
     {"bind_namespace", bind_namespace, METH_O, NULL},
     {NULL, NULL, 0, NULL},
 };
@@ -153,6 +201,16 @@ PyMODINIT_FUNC PyInit_bench_probe(void) {
     /* Interned, like the names that the module and the interpreter look up. */
     valid_setup_key = PyUnicode_InternFromString("_validSetup_");
     dlls_key = PyUnicode_InternFromString("_dlls_");
+    PyObject *os = PyImport_ImportModule("os");
+    if (os == NULL) return NULL;
+    PyObject *os_path = PyObject_GetAttrString(os, "path");
+    listdir = PyObject_GetAttrString(os, "listdir");
+    Py_DECREF(os);
+    if (os_path == NULL || listdir == NULL) return NULL;
+    join = PyObject_GetAttrString(os_path, "join");
+    isfile = PyObject_GetAttrString(os_path, "isfile");
+    Py_DECREF(os_path);
+    if (join == NULL || isfile == NULL) return NULL;
     const char *members[4] = {"Name", "SubFamilies", "Settings", "Value"};
     for (int i = 0; i < 4; ++i) {
         names[i] = PyUnicode_InternFromString(members[i]);
