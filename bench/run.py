@@ -14,6 +14,8 @@ this with the package on PYTHONPATH. Steps:
 3. measure resident memory over 1,000 solve/dispose cycles (bench/memory.py);
 4. time the import of the package in fresh interpreters (bench/import_time.py);
 5. print the table (medians, with the standard deviation as a percentage; the
+   ratio is the median of the ratios of the rounds, each round's module
+   median over its floor median; the
    "bound" column is the ratio that a function doing nothing but the
    unavoidable raise, or the unavoidable reads of globals, gets through the
    same loop) and
@@ -57,10 +59,11 @@ TARGETS = {
 }
 
 # pyperf settings per group and mode: rounds, and per round (processes, values, warmups, loops or None for
-# calibrated loops, min_time). Every round measures each case's module and floor one after the other, and
-# the groups take turns round by round, so that a change of load on this shared machine weighs on both sides.
+# calibrated loops, min_time). Every round measures each case's module, floor and bound one after the other,
+# and the groups take turns round by round, so that a change of load on this shared machine weighs on both
+# sides; a case's ratio is the median of its rounds' ratios.
 GROUPS = {
-    "micro": {"normal": (4, (3, 3, 1, None, 0.05)), "fast": (1, (3, 2, 1, None, 0.02))},
+    "micro": {"normal": (5, (2, 3, 1, None, 0.05)), "fast": (2, (2, 2, 1, None, 0.02))},
     "large": {"normal": (3, (1, 2, 1, 1, None)), "fast": (1, (2, 1, 1, 1, None))},
 }
 MEMORY_CYCLES = 1000
@@ -104,10 +107,27 @@ def run_pyperf(groups, mode, directory, parts):
     found = {}
     for benchmark in pyperf.BenchmarkSuite.load(output).get_benchmarks():
         case, side = benchmark.get_name().rsplit("/", 1)
+        processes = GROUPS[TARGETS[case][0]][mode][1][0]
+        # The worker runs that hold values, in the order they ran: each round added `processes` of them.
+        runs = [run.values for run in benchmark.get_runs() if run.values]
+        rounds = [statistics.median(value for values in runs[start:start + processes] for value in values)
+                  for start in range(0, len(runs), processes)]
         found.setdefault(case, {})[side] = {
             "median": benchmark.median(), "stdev": benchmark.stdev() if benchmark.get_nvalue() > 1 else 0.0,
-            "values": benchmark.get_nvalue(), "unit": "s"}
+            "values": benchmark.get_nvalue(), "unit": "s", "rounds": rounds}
     return found
+
+
+def paired_ratio(measured, side):
+    """The median over rounds of each round's ratio of `side` to the floor.
+
+    The module, its floor and its bound are measured one after the other in
+    every round, so a change of load on this shared machine that lasts longer
+    than a round weighs on both sides of that round's ratio alike."""
+    top, floor = measured.get(side, {}).get("rounds"), measured.get("floor", {}).get("rounds")
+    if not top or not floor or len(top) != len(floor) or not all(floor):
+        return None
+    return statistics.median(value / below for value, below in zip(top, floor))
 
 
 def run_memory(directory):
@@ -133,7 +153,9 @@ def verdict(case, measured):
     _, kind, target = TARGETS[case]
     module = measured.get("module", {}).get("median")
     floor = measured.get("floor", {}).get("median")
-    ratio = module / floor if module is not None and floor else None
+    ratio = paired_ratio(measured, "module")
+    if ratio is None:
+        ratio = module / floor if module is not None and floor else None
     value = ratio if kind == "ratio" else module
     if value is None:
         return ratio, "n/a"
@@ -259,7 +281,7 @@ def main():
         _, kind, target = TARGETS[case]
         floor, bound = measured[case].get("floor"), measured[case].get("bound")
         rows.append({"case": case, "module": measured[case].get("module"), "floor": floor,
-                     "bound_time": bound, "bound": bound["median"] / floor["median"] if bound and floor else None,
+                     "bound_time": bound, "bound": paired_ratio(measured[case], "bound") if bound else None,
                      "ratio": ratio, "target": {"kind": kind, "value": target}, "verdict": outcome})
     report = {"date": datetime.datetime.now().isoformat(timespec="seconds"), "commit": commit(),
               "mode": mode, "machine": machine(), "fixtures_in": os.path.dirname(directory), "cases": rows}
