@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
 #include <string_view>
+#include <utility>
 
 namespace brivane {
 namespace {
