@@ -58,36 +58,24 @@ static int named(PyObject *object, const char *key, Py_ssize_t length) {
            memcmp(PyUnicode_DATA(object), key, (size_t)length) == 0;
 }
 
-/* One pass of FindSolverPaths over a plain document (lists, dicts, str), with
- * the inline list access and string tests of the full C API; the last match wins. */
-static int walk(PyObject *families, PyObject *name_key, PyObject *sub_families_key, PyObject *settings_key,
-                PyObject *value_key, const char *family, const char *sub_family, const char *setting,
-                PyObject **found) {
-    Py_ssize_t family_length = (Py_ssize_t)strlen(family), sub_length = (Py_ssize_t)strlen(sub_family),
-               setting_length = (Py_ssize_t)strlen(setting);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families); ++i) {
-        PyObject *entry = PyList_GET_ITEM(families, i);
+/* One level of one pass of FindSolverPaths over a plain document (lists,
+ * dicts, str), with the inline list access and string tests of the full C
+ * API: entries named wanted[level] lead to the next level's list (the member
+ * names[level + 1]), and at the last level to their "Value"; the last match wins. */
+static int walk(PyObject *entries, PyObject *name_key, const char *const wanted[3], int level, PyObject **found) {
+    Py_ssize_t length = (Py_ssize_t)strlen(wanted[level]);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+        PyObject *entry = PyList_GET_ITEM(entries, i);
         PyObject *name = PyDict_GetItemWithError(entry, name_key);
         if (name == NULL) return -1;
-        if (!named(name, family, family_length)) continue;
-        PyObject *subs = PyDict_GetItemWithError(entry, sub_families_key);
-        if (subs == NULL) return -1;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(subs); ++j) {
-            PyObject *sub = PyList_GET_ITEM(subs, j);
-            PyObject *sub_name = PyDict_GetItemWithError(sub, name_key);
-            if (sub_name == NULL) return -1;
-            if (!named(sub_name, sub_family, sub_length)) continue;
-            PyObject *settings = PyDict_GetItemWithError(sub, settings_key);
-            if (settings == NULL) return -1;
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(settings); ++k) {
-                PyObject *item = PyList_GET_ITEM(settings, k);
-                PyObject *item_name = PyDict_GetItemWithError(item, name_key);
-                if (item_name == NULL) return -1;
-                if (!named(item_name, setting, setting_length)) continue;
-                PyObject *value = PyDict_GetItemWithError(item, value_key);
-                if (value == NULL) return -1;
-                *found = value;
-            }
+        if (!named(name, wanted[level], length)) continue;
+        /* "SubFamilies", then "Settings", then "Value" */
+        PyObject *member = PyDict_GetItemWithError(entry, names[level + 1]);
+        if (member == NULL) return -1;
+        if (level == 2) {
+            *found = member;
+        } else if (walk(member, name_key, wanted, level + 1, found) < 0) {
+            return -1;
         }
     }
     return 0;
@@ -110,8 +98,9 @@ static PyObject *find_solver_paths_walk(PyObject *self, PyObject *document) {
     }
     if (name_key == NULL) name_key = names[0];
     PyObject *revav = Py_None, *quelbar = Py_None;
-    if (walk(families, name_key, names[1], names[2], names[3], "REVAV", "PATH", "WINDOWS SOLVER PATH", &revav) < 0 ||
-        walk(families, name_key, names[1], names[2], names[3], "QUELBAR", "PATH", "SOLVER PATH", &quelbar) < 0) {
+    static const char *const revav_path[3] = {"REVAV", "PATH", "WINDOWS SOLVER PATH"};
+    static const char *const quelbar_path[3] = {"QUELBAR", "PATH", "SOLVER PATH"};
+    if (walk(families, name_key, revav_path, 0, &revav) < 0 || walk(families, name_key, quelbar_path, 0, &quelbar) < 0) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "a member is missing");
         return NULL;
     }

@@ -144,24 +144,25 @@ def forget_stand_in_records():
 
 
 def measure(round_of_calls):
-    for _ in range(WARMUP):
+    def one_round():
         round_of_calls()
         forget_stand_in_records()
+
+    for _ in range(WARMUP):
+        one_round()
     # Filled in place: appending would itself add references and blocks.
     references, blocks = [0] * TRACKED, [0] * TRACKED
     references_before = blocks_before = 0
     for index in range(TRACKED):
         gc.collect()
         blocks_before = sys.getallocatedblocks()
-        for turn in range(WINDOW):
-            # References are exact: the first round of the window is tracked on its own.
-            if turn == 0:
-                references_before = sys.gettotalrefcount()
-            round_of_calls()
-            forget_stand_in_records()
-            if turn == 0:
-                gc.collect()
-                references[index] = sys.gettotalrefcount() - references_before
+        references_before = sys.gettotalrefcount()
+        # References are exact: the window's first round is tracked on its own.
+        one_round()
+        gc.collect()
+        references[index] = sys.gettotalrefcount() - references_before
+        for _ in range(WINDOW - 1):
+            one_round()
         gc.collect()
         blocks[index] = sys.getallocatedblocks() - blocks_before
     return references, blocks
