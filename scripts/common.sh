@@ -19,17 +19,36 @@ python_for() {
 }
 
 # make_venv NAME MINOR REQUIREMENTS: a virtual environment under .venv/ with the pinned requirements.
+# Callers run it inside $(...), where `set -e` does not apply: every step is checked here, and the stamp
+# that lets later runs reuse the environment is written only after pip succeeded.
 make_venv() {
-    local name="$1" minor="$2" requirements="$3" venv="$ROOT/.venv/$1"
+    local name="$1" minor="$2" requirements="$3" venv="$ROOT/.venv/$1" python
     if [[ ! -x "$venv/bin/python" ]]; then
-        "$(python_for "$minor")" -m venv "$venv"
+        python="$(python_for "$minor")" || return 1
+        "$python" -m venv "$venv" || return 1
     fi
     local stamp="$venv/.requirements"
     if ! cmp -s "$requirements" "$stamp" 2>/dev/null; then
-        "$venv/bin/python" -m pip install -qq --disable-pip-version-check -r "$requirements"
-        cp "$requirements" "$stamp"
+        rm -f "$stamp"
+        echo "installing $(basename "$requirements") into .venv/$name" >&2
+        "$venv/bin/python" -m pip install -qq --disable-pip-version-check -r "$requirements" >&2 || {
+            echo "pip could not install $requirements into $venv" >&2
+            return 1
+        }
+        cp "$requirements" "$stamp" || return 1
     fi
     echo "$venv"
+}
+
+# confined NAME COMMAND...: COMMAND in a fresh sandbox build/confined/NAME, the only writable place
+# (scripts/confine.sh). The stand-in's native library is built first, since its build folder lies outside.
+confined() {
+    local name="$1" sandbox="$ROOT/build/confined/$1"
+    shift
+    PYTHONPATH="$ROOT/standin" python3 -c \
+        "from brivane_standin.installation import build_native_library; build_native_library()"
+    rm -rf "$sandbox"
+    "$ROOT/scripts/confine.sh" "$sandbox" "$@"
 }
 
 # build_wheel: the cp310-abi3 wheel, built once with Python 3.10, into dist/.

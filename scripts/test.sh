@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds the wheel once and runs every test on each supported interpreter
-# against the installed wheel. Extra arguments go to pytest.
+# against the installed wheel, each run confined (scripts/confine.sh): only its sandbox under build/confined/
+# is writable. Extra arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 build_wheel
 status=0
 for minor in ${BRIVANE_TEST_PYTHONS:-3.10 3.13}; do
-    venv="$(make_venv "test-$minor" "$minor" "$ROOT/requirements/test.txt")"
+    venv="$(make_venv "test-$minor" "$minor" "$ROOT/requirements/test.txt")" || exit 1
     install_wheel "$venv"
     echo "=== Python $minor ==="
     # From the repository root but not from src/: the tests import the installed wheel.
-    PATH="$venv/bin:$PATH" "$venv/bin/python" -m pytest tests "$@" || status=1
+    PATH="$venv/bin:$PATH" confined "test-$minor" "$venv/bin/python" -m pytest tests -p no:cacheprovider "$@" \
+        || status=1
 done
 exit "$status"

@@ -32,6 +32,21 @@ from brivane_computer import brivane_core  # noqa: E402
 reset_module = support.reset_module
 
 
+def pytest_sessionstart(session):
+    """The module deletes folders: the tests run only where a mistake cannot reach the machine."""
+    sandbox = os.environ.get("BRIVANE_CONFINED")
+    if not sandbox:
+        pytest.exit("the tests must run confined: use ./scripts/test.sh, or scripts/confine.sh SANDBOX pytest ...",
+                    returncode=3)
+    canary = ROOT / f".confinement-canary-{os.getpid()}"
+    try:
+        canary.write_text("")
+    except OSError:
+        return
+    canary.unlink()
+    pytest.exit(f"confinement broken: {canary} was writable outside the sandbox {sandbox}", returncode=3)
+
+
 @pytest.fixture(autouse=True)
 def fresh_module():
     cwd = os.getcwd()
