@@ -18,6 +18,29 @@ python_for() {
     fi
 }
 
+# with_progress MESSAGE COMMAND...: prints MESSAGE, then a line every 30 s until COMMAND ends, so that a long
+# build or install is never a silent minute. Returns COMMAND's status.
+with_progress() {
+    local message="$1" status=0 ticker
+    shift
+    echo "$message" >&2
+    (
+        trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
+        elapsed=0
+        while :; do
+            sleep 30 & sleeper=$!
+            wait "$sleeper"
+            elapsed=$((elapsed + 30))
+            echo "  ... still at it after ${elapsed} s: $message"
+        done
+    ) >&2 &
+    ticker=$!
+    "$@" || status=$?
+    kill "$ticker" 2>/dev/null || true
+    wait "$ticker" 2>/dev/null || true
+    return "$status"
+}
+
 # make_venv NAME MINOR REQUIREMENTS: a virtual environment under .venv/ with the pinned requirements.
 # Callers run it inside $(...), where `set -e` does not apply: every step is checked here, and the stamp
 # that lets later runs reuse the environment is written only after pip succeeded.
@@ -30,8 +53,8 @@ make_venv() {
     local stamp="$venv/.requirements"
     if ! cmp -s "$requirements" "$stamp" 2>/dev/null; then
         rm -f "$stamp"
-        echo "installing $(basename "$requirements") into .venv/$name" >&2
-        "$venv/bin/python" -m pip install -qq --disable-pip-version-check -r "$requirements" >&2 || {
+        with_progress "installing $(basename "$requirements") into .venv/$name" \
+            "$venv/bin/python" -m pip install -qq --disable-pip-version-check -r "$requirements" >&2 || {
             echo "pip could not install $requirements into $venv" >&2
             return 1
         }
@@ -51,19 +74,21 @@ confined() {
     "$ROOT/scripts/confine.sh" "$sandbox" "$@"
 }
 
-# build_wheel: the cp310-abi3 wheel, built once with Python 3.10, into dist/.
+# build_wheel: the cp310-abi3 wheel for Linux, built once with Python 3.10, into dist/ (where the Windows wheel
+# of scripts/build-windows.sh may lie beside it).
 build_wheel() {
     local venv
-    venv="$(make_venv build-3.10 3.10 "$ROOT/requirements/build.txt")"
-    rm -f "$ROOT"/dist/brivane_computer-*.whl
-    PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip wheel -qq --disable-pip-version-check \
-        --no-deps --no-build-isolation -w "$ROOT/dist" "$ROOT"
-    ls "$ROOT"/dist/brivane_computer-*-cp310-abi3-*.whl
+    venv="$(make_venv build-3.10 3.10 "$ROOT/requirements/build.txt")" || return 1
+    rm -f "$ROOT"/dist/brivane_computer-*-linux_*.whl
+    PATH="$venv/bin:$PATH" with_progress "building the Linux wheel (scikit-build-core, CMake, g++)" \
+        "$venv/bin/python" -m pip wheel -qq --disable-pip-version-check \
+        --no-deps --no-build-isolation -w "$ROOT/dist" "$ROOT" || return 1
+    ls "$ROOT"/dist/brivane_computer-*-cp310-abi3-linux_*.whl
 }
 
 # install_wheel VENV: the freshly built wheel, replacing any earlier build.
 install_wheel() {
     local venv="$1"
     "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-deps --force-reinstall \
-        "$ROOT"/dist/brivane_computer-*-cp310-abi3-*.whl
+        "$ROOT"/dist/brivane_computer-*-cp310-abi3-linux_*.whl
 }

@@ -104,13 +104,46 @@ bool bind(PyObject* module, const char* name, const Ref& value) {
     return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
+// The bridge and COM modules come from packages that a script's environment may
+// lack: their import error, raised unchanged, gets a note that names the package
+// (on interpreters whose exceptions take notes). Any other failure stays as it is.
+void note_missing_package(const char* name, const char* note) {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+    PendingError error = PendingError::fetch();
+    Ref missing = Ref::steal(PyObject_GetAttrString(error.value(), "name"));
+    if (missing && is_exactly(missing.get(), name)) {
+        Ref add_note = Ref::steal(PyObject_GetAttrString(error.value(), "add_note"));
+        Ref message = add_note ? text(note) : Ref();
+        if (message) call(add_note, message);
+    }
+    PyErr_Clear();  // a note that could not be added leaves the error as it was
+    error.restore();
+}
+
 bool import_host_modules(PyObject* module) {
     Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
     if (!enum_module || !bind(module, "Enum", Ref::steal(PyObject_GetAttrString(enum_module.get(), "Enum")))) {
         return false;
     }
-    for (const char* name : {"os", "clr", "ctypes", "pythoncom", "json", "threading", "shutil", "tempfile", "uuid"}) {
-        if (!bind(module, name, Ref::steal(PyImport_ImportModule(name)))) return false;
+    struct HostModule {
+        const char* name;
+        const char* note;
+    };
+    constexpr HostModule host_modules[] = {
+        {"os", nullptr},
+        {"clr", "brivane_computer needs the CLR bridge 'clr' of the package pythonnet: pip install pythonnet"},
+        {"ctypes", nullptr},
+        {"pythoncom", "brivane_computer needs the COM module 'pythoncom' of the package pywin32: pip install pywin32"},
+        {"json", nullptr},
+        {"threading", nullptr},
+        {"shutil", nullptr},
+        {"tempfile", nullptr},
+        {"uuid", nullptr},
+    };
+    for (const HostModule& host : host_modules) {
+        Ref imported = Ref::steal(PyImport_ImportModule(host.name));
+        if (!imported && host.note != nullptr) note_missing_package(host.name, host.note);
+        if (!bind(module, host.name, imported)) return false;
     }
     return true;
 }
