@@ -1,0 +1,75 @@
+"""Checks the Windows wheel as a Windows interpreter would meet it: its tag and
+files, and the extension's PE image (what it exports, which DLLs and which
+symbols of python3.dll it imports).
+
+    python check_wheel.py WHEEL python3.def
+
+Prints what it checked; exits non-zero with the first difference found.
+"""
+import re
+import sys
+import zipfile
+
+import pefile
+
+EXTENSION = "brivane_computer/brivane_core.pyd"
+PACKAGE_FILES = {"brivane_computer/__init__.py", "brivane_computer/__init__.pyi", EXTENSION,
+                 "brivane_computer/brivane_core.pyi", "brivane_computer/py.typed"}
+TAG = "cp310-abi3-win_amd64"
+# The stable ABI's DLL, the system's and the UCRT's API sets: what python.org's CPython itself imports.
+ALLOWED_DLL = re.compile(r"python3\.dll|kernel32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll", re.IGNORECASE)
+
+
+def fail(message):
+    sys.exit(f"check_wheel: {message}")
+
+
+def definition_names(path):
+    with open(path, encoding="ascii") as f:
+        return {line.split()[0] for line in f if line.startswith("    ")}
+
+
+def check_files(wheel):
+    if not wheel.filename.endswith(f"-{TAG}.whl"):
+        fail(f"{wheel.filename} is not tagged {TAG}")
+    names = set(wheel.namelist())
+    info = {n for n in names if ".dist-info/" in n}
+    tags = re.findall(r"^Tag: (.*)$", wheel.read(next(n for n in info if n.endswith("/WHEEL"))).decode(), re.M)
+    if tags != [TAG]:
+        fail(f"the WHEEL file says {tags}, not [{TAG!r}]")
+    if names - info != PACKAGE_FILES:
+        fail(f"files differ from the package's: extra {sorted(names - info - PACKAGE_FILES)}, "
+             f"missing {sorted(PACKAGE_FILES - names)}")
+    print(f"tag {TAG}; files: {', '.join(sorted(PACKAGE_FILES))}")
+
+
+def check_image(image, definition):
+    if image.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"] or not image.is_dll():
+        fail("the extension is not a 64-bit x86 DLL")
+    exports = [e.name.decode() for e in getattr(image, "DIRECTORY_ENTRY_EXPORT").symbols]
+    if exports != ["PyInit_brivane_core"]:
+        fail(f"exports {exports}, not only PyInit_brivane_core")
+    imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports}
+               for entry in image.DIRECTORY_ENTRY_IMPORT}
+    foreign = sorted(dll for dll in imports if not ALLOWED_DLL.fullmatch(dll))
+    if foreign:
+        fail(f"imports from {foreign}: only python3.dll, KERNEL32.dll and the UCRT's api-ms-win-crt-* sets")
+    if "python3.dll" not in imports:
+        fail("imports nothing from python3.dll")
+    python = imports["python3.dll"]
+    if python != definition:
+        fail(f"python3.dll imports differ from python3.def: not listed {sorted(python - definition)}, "
+             f"not imported {sorted(definition - python)}")
+    print("exports PyInit_brivane_core only; imports " + ", ".join(sorted(imports, key=str.lower)))
+    print(f"imports exactly the {len(python)} names of python3.def from python3.dll")
+
+
+def main(wheel_path, definition_path):
+    with zipfile.ZipFile(wheel_path) as wheel:
+        check_files(wheel)
+        image = pefile.PE(data=wheel.read(EXTENSION))
+    check_image(image, definition_names(definition_path))
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
