@@ -2,7 +2,10 @@
 files, and the extension's PE image (what it exports, which DLLs and which
 symbols of python3.dll it imports).
 
-    python check_wheel.py WHEEL python3.def
+    python check_wheel.py [--msvc] WHEEL python3.def
+
+--msvc: the wheel was built with MSVC, whose code also imports its runtime
+VCRUNTIME140.dll (python.org's CPython ships it beside python.exe).
 
 Prints what it checked; exits non-zero with the first difference found.
 """
@@ -17,7 +20,8 @@ PACKAGE_FILES = {"brivane_computer/__init__.py", "brivane_computer/__init__.pyi"
                  "brivane_computer/brivane_core.pyi", "brivane_computer/py.typed"}
 TAG = "cp310-abi3-win_amd64"
 # The stable ABI's DLL, the system's and the UCRT's API sets: what python.org's CPython itself imports.
-ALLOWED_DLL = re.compile(r"python3\.dll|kernel32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll", re.IGNORECASE)
+ALLOWED_DLL = r"python3\.dll|kernel32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll"
+MSVC_RUNTIME = r"|vcruntime140\.dll"
 
 
 def fail(message):
@@ -43,7 +47,7 @@ def check_files(wheel):
     print(f"tag {TAG}; files: {', '.join(sorted(PACKAGE_FILES))}")
 
 
-def check_image(image, definition):
+def check_image(image, definition, allowed=ALLOWED_DLL):
     if image.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"] or not image.is_dll():
         fail("the extension is not a 64-bit x86 DLL")
     exports = [e.name.decode() for e in getattr(image, "DIRECTORY_ENTRY_EXPORT").symbols]
@@ -51,7 +55,7 @@ def check_image(image, definition):
         fail(f"exports {exports}, not only PyInit_brivane_core")
     imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports}
                for entry in image.DIRECTORY_ENTRY_IMPORT}
-    foreign = sorted(dll for dll in imports if not ALLOWED_DLL.fullmatch(dll))
+    foreign = sorted(dll for dll in imports if not re.fullmatch(allowed, dll, re.IGNORECASE))
     if foreign:
         fail(f"imports from {foreign}: only python3.dll, KERNEL32.dll and the UCRT's api-ms-win-crt-* sets")
     if "python3.dll" not in imports:
@@ -64,12 +68,14 @@ def check_image(image, definition):
     print(f"imports exactly the {len(python)} names of python3.def from python3.dll")
 
 
-def main(wheel_path, definition_path):
+def main(arguments):
+    msvc = arguments[:1] == ["--msvc"]
+    wheel_path, definition_path = arguments[msvc:]
     with zipfile.ZipFile(wheel_path) as wheel:
         check_files(wheel)
         image = pefile.PE(data=wheel.read(EXTENSION))
-    check_image(image, definition_names(definition_path))
+    check_image(image, definition_names(definition_path), ALLOWED_DLL + MSVC_RUNTIME * msvc)
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:])
+    main(sys.argv[1:])

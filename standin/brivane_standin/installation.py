@@ -8,7 +8,6 @@ DIR/Settings/     Pelorix.settings, DataSources.settings (UTF-8, no BOM)
 DIR/Data/, DIR/Projects/
 """
 import collections
-import fcntl
 import json
 import os
 import shutil
@@ -48,13 +47,29 @@ def write_assembly(path, name):
         json.dump(image, f, indent=1)
 
 
+if os.name == "nt":
+    import msvcrt
+
+    def _lock(f):
+        msvcrt.locking(f.fileno(), msvcrt.LK_LOCK, 1)
+
+    # CMake names a shared library without the "lib" prefix there.
+    NATIVE_LIBRARY_NAME = "quelbar_library.dll"
+else:
+    import fcntl
+
+    def _lock(f):
+        fcntl.flock(f, fcntl.LOCK_EX)
+
+    NATIVE_LIBRARY_NAME = "libquelbar_library.so"
+
 _SANITIZER_ENVIRONMENT = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
 def build_native_library():
     """Build the native library with CMake once; rebuild when a source file
     is newer than the library.  Returns the library path."""
-    library = os.path.join(NATIVE_BUILD, "libquelbar_library.so")
+    library = os.path.join(NATIVE_BUILD, NATIVE_LIBRARY_NAME)
     sources = [os.path.join(NATIVE_SOURCE, n) for n in os.listdir(NATIVE_SOURCE)]
 
     def up_to_date():
@@ -66,14 +81,15 @@ def build_native_library():
         return library
     os.makedirs(NATIVE_BUILD, exist_ok=True)
     with open(os.path.join(NATIVE_BUILD, ".lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+        _lock(lock)
         if not up_to_date():
             # The compiler must not inherit a sanitizer runtime preloaded for the tests.
             environment = {name: value for name, value in os.environ.items()
                            if name not in _SANITIZER_ENVIRONMENT}
             for command in (["cmake", "-S", NATIVE_SOURCE, "-B", NATIVE_BUILD,
                              "-DCMAKE_BUILD_TYPE=Release"],
-                            ["cmake", "--build", NATIVE_BUILD]):
+                            # --config: the Visual Studio generators build each configuration on demand.
+                            ["cmake", "--build", NATIVE_BUILD, "--config", "Release"]):
                 subprocess.run(command, check=True, stdout=subprocess.DEVNULL, env=environment)
     return library
 
