@@ -156,16 +156,39 @@ def test_failed_load_is_forgotten(python):
     }
 
 
-@pytest.mark.parametrize("missing", ["clr", "pythoncom"])
-def test_missing_bridge_module_propagates(python, missing):
+NOTES = {
+    "clr": "brivane_computer needs the CLR bridge 'clr' of the package pythonnet: pip install pythonnet",
+    "pythoncom": "brivane_computer needs the COM module 'pythoncom' of the package pywin32: pip install pywin32",
+}
+
+
+@pytest.mark.parametrize("module, source, kind, name, message", [
+    ("clr", None, "ModuleNotFoundError", "clr", "import of clr halted; None in sys.modules"),
+    ("pythoncom", None, "ModuleNotFoundError", "pythoncom", "import of pythoncom halted; None in sys.modules"),
+    # The package is there but fails: a DLL that does not load, a module of its own that is missing.
+    ("clr", "raise ImportError('DLL load failed while importing clr')", "ImportError", None,
+     "DLL load failed while importing clr"),
+    ("pythoncom", "import pywintypes_gone", "ModuleNotFoundError", "pywintypes_gone",
+     "No module named 'pywintypes_gone'"),
+], ids=["clr-missing", "pythoncom-missing", "clr-fails", "pythoncom-lacks-its-own"])
+def test_import_error_of_bridge_or_com_propagates_with_a_note_when_missing(python, tmp_path, module, source, kind,
+                                                                           name, message):
+    if source is None:
+        hide = f"sys.modules[{module!r}] = None"
+    else:
+        (tmp_path / f"{module}.py").write_text(source + "\n")
+        hide = f"sys.path.insert(0, {str(tmp_path)!r})"
     result = python(f"""
-        import sys, warnings
+        import json, sys, warnings
         warnings.simplefilter("ignore")
-        sys.modules[{missing!r}] = None
-        import brivane_computer
-    """, check=False)
-    assert result.returncode == 1
-    assert result.stderr.rstrip().splitlines()[-1].startswith("ModuleNotFoundError: import of " + missing)
+        {hide}
+        try:
+            import brivane_computer
+        except ImportError as error:
+            print(json.dumps([type(error).__name__, error.name, str(error), getattr(error, "__notes__", [])]))
+    """)
+    notes = [NOTES[module]] if name == module and not ON_310 else []
+    assert json.loads(result.stdout) == [kind, name, message, notes]
 
 
 def test_module_registers_itself(python):
