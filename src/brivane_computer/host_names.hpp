@@ -18,6 +18,12 @@ inline constinit Name uuid{"uuid"};
 
 // os and os.path
 inline constinit Name path{"path"};
+inline constinit Name fspath{"fspath"};
+inline constinit Name sep{"sep"};
+inline constinit Name altsep{"altsep"};
+inline constinit Name split{"split"};
+inline constinit Name islink{"islink"};
+inline constinit Name isjunction{"isjunction"};
 inline constinit Name exists{"exists"};
 inline constinit Name isdir{"isdir"};
 inline constinit Name isfile{"isfile"};
@@ -25,7 +31,6 @@ inline constinit Name join{"join"};
 inline constinit Name dirname{"dirname"};
 inline constinit Name basename{"basename"};
 inline constinit Name splitext{"splitext"};
-inline constinit Name abspath{"abspath"};
 inline constinit Name listdir{"listdir"};
 inline constinit Name makedirs{"makedirs"};
 inline constinit Name remove{"remove"};

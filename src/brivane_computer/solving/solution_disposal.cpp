@@ -1,10 +1,12 @@
-// disposeSolution: releases the last solution, then deletes the last sandbox folder.
+// disposeSolution: releases the last solution, then deletes the last sandbox
+// folder when the module made it, and retries folders whose deletion failed.
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "function_table.hpp"
 #include "host_names.hpp"
 #include "module_globals.hpp"
 #include "sdk/product.hpp"
+#include "solving/made_folders.hpp"
 
 namespace brivane {
 namespace {
@@ -32,48 +34,32 @@ bool delete_folder(const Module& module, PyObject* folder) {
     return !*folder_exists || module.call_host(host::shutil, host::rmtree, folder);
 }
 
-bool delete_sandbox(const Module& module) {
-    PyObject* recorded_folder = module.peek(globals::tempDirectory);
-    if (recorded_folder == nullptr) return false;
-    // None is false without running any Python code.
-    if (recorded_folder == Py_None) return true;
-    Ref folder = Ref::take(recorded_folder);
-    Truth recorded = truth(folder.get());
-    if (!recorded) return false;
-    return !*recorded || delete_folder(module, folder.get());
-}
-
-// After a deletion failed: an ordinary error is reported and the call goes on;
-// anything else (an interrupt) stops it.
-bool report_failed_deletion(const Module& module) {
+// Deletes one of the module's own folders. It stays pending from the first
+// attempt until it is gone, so that an interrupted or failed deletion is
+// taken up again by a later call. An ordinary error is reported and the call
+// goes on; anything else (an interrupt) stops it.
+bool delete_own_folder(const Module& module, const Ref& folder) {
+    if (!made_folders::add_pending(folder)) return false;
+    if (delete_folder(module, folder.get())) return made_folders::drop_pending(folder.get());
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PendingError error = PendingError::fetch();
     Ref message = text("Impossible to delete temp directory :");
     return message && module.call_builtin(host::print, message, error.value());
 }
 
-// Earlier sandboxes that a new sandboxed solve replaced in _tempDirectory_
-// while they could not be deleted: each is tried again and kept until it goes.
-bool delete_pending_sandboxes(const Module& module) {
-    Ref pending = module.find(globals::pendingTempDirectories);
-    if (!pending) return !PyErr_Occurred();
-    Ref folders = Ref::steal(PySequence_List(pending.get()));
-    Ref remaining = Ref::steal(PyList_New(0));
-    if (!folders || !remaining) return false;
-    for (Py_ssize_t i = 0; i < PyList_Size(folders.get()); ++i) {
-        Ref folder = Ref::take(PyList_GetItem(folders.get(), i));
-        if (delete_folder(module, folder.get())) continue;
-        if (!report_failed_deletion(module) || PyList_Append(remaining.get(), folder.get()) < 0) return false;
-    }
-    return PySequence_SetSlice(pending.get(), 0, PY_SSIZE_T_MAX, remaining.get()) == 0;
-}
-
 constexpr Signature<0> dispose_solution_signature{"disposeSolution", {}};
 Ref dispose_solution(Module module, const Arguments<0>&) {
     // The solution first: it may hold files of the sandbox open.
     if (!dispose_last_solution(module)) return {};
-    if (!delete_sandbox(module) && !report_failed_deletion(module)) return {};
-    if (!delete_pending_sandboxes(module)) return {};
+    // Whatever _tempDirectory_ holds, only a folder the module made is deleted.
+    Ref retried = made_folders::pending();
+    PyObject* named = module.peek(globals::tempDirectory);
+    if (!retried || named == nullptr) return {};
+    Ref sandbox = made_folders::take_named(named);
+    if (sandbox && !delete_own_folder(module, sandbox)) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_Size(retried.get()); ++i) {
+        if (!delete_own_folder(module, Ref::take(PyTuple_GetItem(retried.get(), i)))) return {};
+    }
     return none();
 }
 
