@@ -4,17 +4,21 @@
 
 #include <cstring>
 
+#include "errors.hpp"
+#include "host_names.hpp"
+#include "kept_state.hpp"
+#include "solving/abandoned_run.hpp"
+
 namespace brivane::made_folders {
 namespace {
 
-// Owned. Kept for the life of the process like the module object itself, and
-// never released at exit, when the interpreter may already be gone.
+// Owned tuples, kept until the interpreter ends (release).
 PyObject* made_folders = nullptr;
 PyObject* pending_folders = nullptr;
 
-// A str or bytes value as an exact object, for a subclass a copy of its value;
-// an empty Ref without an exception for anything else, or an empty path.
-Ref exact_path(PyObject* path) {
+}  // namespace
+
+Ref exact_copy(PyObject* path) {
     if (PyUnicode_Check(path)) {
         const Py_ssize_t length = PyUnicode_GetLength(path);
         if (length <= 0) return {};
@@ -29,8 +33,7 @@ Ref exact_path(PyObject* path) {
     return {};
 }
 
-// Equal paths of the same exact type, compared without running Python code.
-bool same_path(PyObject* recorded, PyObject* named) {
+bool same_path(PyObject* recorded, PyObject* named) noexcept {
     if (PyUnicode_CheckExact(recorded) && PyUnicode_CheckExact(named)) {
         return PyUnicode_Compare(recorded, named) == 0;
     }
@@ -41,6 +44,8 @@ bool same_path(PyObject* recorded, PyObject* named) {
     }
     return false;
 }
+
+namespace {
 
 Py_ssize_t size_of(PyObject* folders) { return folders == nullptr ? 0 : PyTuple_Size(folders); }
 
@@ -69,7 +74,7 @@ bool append(PyObject*& folders, PyObject* folder) {
 }  // namespace
 
 bool remember(PyObject* folder) {
-    Ref recorded = exact_path(folder);
+    Ref recorded = exact_copy(folder);
     if (!recorded) return !PyErr_Occurred();
     return append(made_folders, recorded.get());
 }
@@ -83,6 +88,8 @@ Ref take_named(PyObject* named) {
     replace(made_folders, Ref());
     return found;
 }
+
+namespace {
 
 bool add_pending(const Ref& folder) {
     for (Py_ssize_t i = 0; i < size_of(pending_folders); ++i) {
@@ -115,6 +122,60 @@ bool drop_pending(PyObject* folder) {
 Ref pending() {
     if (pending_folders == nullptr) return Ref::steal(PyTuple_New(0));
     return Ref::take(pending_folders);
+}
+
+// Deletes `folder` when it names a folder.
+bool delete_folder(const Module& module, PyObject* folder) {
+    Ref is_folder = module.call_os_path(host::isdir, folder);
+    if (!is_folder) return false;
+    Truth folder_exists = truth(is_folder.get());
+    if (!folder_exists) return false;
+    return !*folder_exists || module.call_host(host::shutil, host::rmtree, folder);
+}
+
+}  // namespace
+
+bool delete_own_folder(const Module& module, const Ref& folder) {
+    if (!add_pending(folder)) return false;
+    if (abandoned_run::holds(folder.get())) return true;
+    if (delete_folder(module, folder.get())) return drop_pending(folder.get());
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PendingError error = PendingError::fetch();
+    Ref message = text("Impossible to delete temp directory :");
+    return message && module.call_builtin(host::print, message, error.value());
+}
+
+namespace {
+
+// Tries each folder of a snapshot of the pending ones: a folder that fails in
+// this call is not tried twice.
+bool retry(const Module& module, const Ref& snapshot) {
+    for (Py_ssize_t i = 0; i < PyTuple_Size(snapshot.get()); ++i) {
+        if (!delete_own_folder(module, Ref::take(PyTuple_GetItem(snapshot.get(), i)))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool delete_named_and_pending(const Module& module, PyObject* named) {
+    Ref earlier = pending();
+    if (!earlier) return false;
+    Ref sandbox = take_named(named);
+    if (sandbox && !delete_own_folder(module, sandbox)) return false;
+    return retry(module, earlier);
+}
+
+bool retry_pending(const Module& module) {
+    Ref earlier = pending();
+    return earlier && retry(module, earlier);
+}
+
+void release(bool free_objects) noexcept {
+    for (PyObject** folders : {&made_folders, &pending_folders}) {
+        PyObject* old = std::exchange(*folders, nullptr);
+        if (free_objects) drop_reference(old);
+    }
 }
 
 }  // namespace brivane::made_folders

@@ -4,9 +4,15 @@
 // module deletes, only which of its own folders it means.
 #pragma once
 
-#include "handles.hpp"
+#include "module_namespace.hpp"
 
 namespace brivane::made_folders {
+
+// A str or bytes path as an exact object (a subclass's value copied); an
+// empty Ref, without an exception, for anything else or an empty path.
+Ref exact_copy(PyObject* path);
+// Equal paths of the same exact type, compared without running Python code.
+bool same_path(PyObject* recorded, PyObject* named) noexcept;
 
 // Records a folder that the module has just created. Only a str or bytes is
 // recorded, as an exact copy of its value (what the operating system was
@@ -19,11 +25,23 @@ bool remember(PyObject* folder);
 // never fails.
 Ref take_named(PyObject* named);
 
-// Folders whose deletion was started and has not succeeded yet: retried by
-// each disposeSolution until they are gone.
-bool add_pending(const Ref& folder);
-bool drop_pending(PyObject* folder);
-// The pending folders as a tuple, a snapshot that later changes do not touch.
-Ref pending();
+// Deletes one of the module's own folders (os.path.isdir, then
+// shutil.rmtree). It is pending from the first attempt until it is gone, so
+// that a failed or interrupted deletion is taken up again by a later
+// disposeSolution; while an abandoned solver run still works in it, it only
+// waits. An ordinary error is reported on standard output and the call goes
+// on; anything else (an interrupt) is returned as a failure.
+bool delete_own_folder(const Module& module, const Ref& folder);
+
+// The folder that `named` names when the module made it (take_named), then
+// every folder still pending from earlier calls. Runs Python code (the host's
+// os and shutil, print); `named` must be kept alive by the caller.
+bool delete_named_and_pending(const Module& module, PyObject* named);
+
+// Tries every pending folder again.
+bool retry_pending(const Module& module);
+
+// See kept_state.hpp.
+void release(bool free_objects) noexcept;
 
 }  // namespace brivane::made_folders

@@ -28,8 +28,9 @@ Ref fre_file_of(const Module& module, PyObject* model_file, PyObject* model_fold
     Ref parts = module.call_os_path(host::splitext, model_file);
     if (!parts) return {};
     Ref without_extension = Ref::steal(PySequence_GetItem(parts.get(), 0));
+    if (!without_extension) return {};
     Ref ending = text(".fre");
-    if (!without_extension || !ending) return {};
+    if (!ending) return {};
     Ref fre_file = Ref::steal(PyNumber_Add(without_extension.get(), ending.get()));
     if (!fre_file) return {};
     Truth found = module.exists(fre_file.get());
