@@ -43,5 +43,7 @@ def reset_module():
     del dlls[:]
     for name, value in INITIAL_GLOBALS.items():
         setattr(brivane_core, name, dlls if name == "_dlls_" else value)
-    # Made only when a sandbox that could not be deleted is replaced.
-    vars(brivane_core).pop("_pendingTempDirectories_", None)
+    # The module's private record of the folders it made: those that _tempDirectory_ (now None) does not name
+    # are forgotten, and those whose deletion failed or was interrupted are deleted now, with the real host
+    # modules, so that no test inherits another's.
+    brivane_core.disposeSolution()

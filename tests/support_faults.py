@@ -55,7 +55,8 @@ CATCHES = {
     ("copyDirectoryToTemp", "shutil.rmtree"),
 }
 for _removal in ("removeProject", "removeProjectFolder"):
-    CATCHES |= {(_removal, "os.path.dirname"), (_removal, "os.chdir"), (_removal, "shutil.rmtree")}
+    CATCHES |= {(_removal, call) for call in ("os.path.sep", "os.path.altsep", "os.path.split", "os.path.islink",
+                                               "os.path.isjunction", "os.chdir", "shutil.rmtree")}
 
 
 HostCall = collections.namedtuple("HostCall", "name thread stack")

@@ -86,7 +86,10 @@ def test_the_examples_walk_through_a_batch_session(run_example, tmp_path):
     assert {p: p.read_bytes() for p in projects.rglob("*") if p.is_file()} == before
     assert not [p for p in tmp_path.iterdir() if len(p.name) == 36 and p.name.count("-") == 4]
 
-    run_example("clean_up.py", projects)
+    # A relative projects folder: each removal moves the current folder, and every project still goes.
+    run_example("create_project.py", projects, "Plant2")
+    cleaned = run_example("clean_up.py", "Projects").stdout.splitlines()
+    assert [line.rsplit(" ", 1)[0] for line in cleaned if "Plant" in line] == ["removed", "removed"]
     assert os.listdir(projects) == []
 
 

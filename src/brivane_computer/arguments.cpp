@@ -114,6 +114,15 @@ public:
         return false;
     }
 
+    void release(bool free_objects) noexcept {
+        for (Entry& entry : entries_) {
+            Entry old = std::exchange(entry, Entry{});
+            if (!free_objects) continue;
+            drop_reference(old.arguments);
+            drop_reference(old.key.keyword);
+        }
+    }
+
 private:
     struct Entry {
         ErrorKey key{};
@@ -131,7 +140,7 @@ private:
     Entry entries_[size];
 };
 
-// Kept for the life of the process, like the interpreter's own constants.
+// Kept until the interpreter ends, like the interpreter's own constants.
 constinit ErrorCache error_cache;
 
 bool wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
@@ -216,5 +225,7 @@ bool parse_arguments(const char* function, const char* const* parameters, std::s
     }
     return true;
 }
+
+void release_argument_errors(bool free_objects) noexcept { error_cache.release(free_objects); }
 
 }  // namespace brivane

@@ -80,6 +80,8 @@ inline bool is_exactly(PyObject* object, const char* key) {
 
 // `first, second = iterable`, with the host's unpacking errors.
 bool unpack_pair(PyObject* iterable, Ref& first, Ref& second);
+// The unpacking helper (see kept_state.hpp).
+void release_unpacker(bool free_objects) noexcept;
 
 // Raises `kind` with a message made of the given parts, each formatted as
 // format(part, "") would (a str is used unchanged).

@@ -13,9 +13,11 @@ namespace {
 // with open(path, "r", encoding="utf-8") as f: return json.load(f)
 Ref read_json_file(const Module& module, PyObject* path) {
     Ref open = module.builtin(host::open);
+    if (!open) return {};
     Ref mode = text("r");
+    if (!mode) return {};
     Ref utf8 = text("utf-8");
-    if (!open || !mode || !utf8) return {};
+    if (!utf8) return {};
     Ref manager = call_with_keywords(open.get(), {path, mode.get()}, {{&host::encoding, utf8.get()}});
     if (!manager) return {};
     Ref exit = attribute(manager, host::exit);

@@ -20,8 +20,9 @@ public:
 
     Ref value(const char* family, const char* setting) const {
         Ref family_name = text(family);
+        if (!family_name) return {};
         Ref setting_name = text(setting);
-        if (!family_name || !setting_name) return {};
+        if (!setting_name) return {};
         return call_method(controller_, sdk::member::GetSettingValue, family_name, setting_name);
     }
     // int(value)

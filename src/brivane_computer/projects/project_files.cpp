@@ -14,8 +14,9 @@ constexpr long window_height = 400;
 // (size - window) / 2, a true division
 Ref centred(PyObject* screen_size, long window_size) {
     Ref window = Ref::steal(PyLong_FromLong(window_size));
+    if (!window) return {};
     Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!window || !two) return {};
+    if (!two) return {};
     Ref margin = Ref::steal(PyNumber_Subtract(screen_size, window.get()));
     if (!margin) return {};
     return Ref::steal(PyNumber_TrueDivide(margin.get(), two.get()));

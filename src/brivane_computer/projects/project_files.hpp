@@ -30,8 +30,9 @@ Ref call_for_kind(const Module& module, Guard guard, const Name& kind, const Nam
     Ref product_module = product_module_value(module, kind);
     if (!product_module) return {};
     Ref delegate = module.get(function);
+    if (!delegate) return {};
     Ref call_arguments = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N + 1)));
-    if (!delegate || !call_arguments) return {};
+    if (!call_arguments) return {};
     for (std::size_t i = 0; i < N; ++i) {
         add_reference(arguments[i]);
         PyTuple_SetItem(call_arguments.get(), static_cast<Py_ssize_t>(i), arguments[i]);

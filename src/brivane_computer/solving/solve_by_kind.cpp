@@ -7,6 +7,7 @@
 #include "module_globals.hpp"
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
+#include "solving/abandoned_run.hpp"
 
 namespace brivane {
 namespace {
@@ -39,7 +40,10 @@ bool check_model(const Module& module, Guard guard, PyObject* model, const Name&
 
 // Runs the run function `run_name` on a new daemon thread and waits for it.
 // An exception of the run ends the worker only; the result is _Solution_.
+// A run that an earlier caller stopped waiting for (Ctrl-C) ends first: two
+// solvers never run at once.
 Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>& run_arguments) {
+    if (!abandoned_run::wait_for_end(module)) return {};
     Ref run = module.get(run_name);
     if (!run) return {};
     Ref thread_arguments = Ref::steal(PyTuple_Pack(3, run_arguments[0], run_arguments[1], run_arguments[2]));
@@ -48,7 +52,11 @@ Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>
     if (!thread_class) return {};
     Ref worker = call_with_keywords(thread_class.get(), {}, {{&host::target, run.get()}, {&host::args, thread_arguments.get()}});
     if (!worker || !set_attribute(worker.get(), host::daemon, Py_True)) return {};
-    if (!call_method(worker, host::start) || !call_method(worker, host::join_thread)) return {};
+    if (!call_method(worker, host::start) || !call_method(worker, host::join_thread)) {
+        // Interrupted (a Ctrl-C can also land in start, once the thread runs): the run goes on without its caller.
+        abandoned_run::remember(worker.get(), run_arguments[2]);
+        return {};
+    }
     return module.get(globals::solution);
 }
 

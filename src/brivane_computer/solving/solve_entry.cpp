@@ -7,6 +7,7 @@
 #include "module_globals.hpp"
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
+#include "solving/made_folders.hpp"
 
 namespace brivane {
 namespace {
@@ -27,8 +28,9 @@ Ref fre_file_of(const Module& module, PyObject* model_file, PyObject* model_fold
     Ref parts = module.call_os_path(host::splitext, model_file);
     if (!parts) return {};
     Ref without_extension = Ref::steal(PySequence_GetItem(parts.get(), 0));
+    if (!without_extension) return {};
     Ref ending = text(".fre");
-    if (!without_extension || !ending) return {};
+    if (!ending) return {};
     Ref fre_file = Ref::steal(PyNumber_Add(without_extension.get(), ending.get()));
     if (!fre_file) return {};
     Truth found = module.exists(fre_file.get());
@@ -50,37 +52,13 @@ bool copy_into(const Module& module, PyObject* source, PyObject* folder) {
     return target && module.call_host(host::shutil, host::copy, source, target);
 }
 
-// The recorded sandbox is about to be replaced: when disposeSolution could not
-// delete it, it is kept in the pending list, which disposeSolution keeps trying.
-bool keep_undeleted_sandbox(const Module& module) {
-    Ref previous = module.get(globals::tempDirectory);
-    if (!previous) return false;
-    Truth recorded = truth(previous.get());
-    if (!recorded) return false;
-    if (!*recorded) return true;
-    Ref is_folder = module.call_os_path(host::isdir, previous);
-    if (!is_folder) return false;
-    Truth still_there = truth(is_folder.get());
-    if (!still_there) return false;
-    if (!*still_there) return true;
-    Ref pending = module.find(globals::pendingTempDirectories);
-    if (!pending) {
-        if (PyErr_Occurred()) return false;
-        pending = Ref::steal(PyList_New(0));
-        if (!pending || !module.set(globals::pendingTempDirectories, pending)) return false;
-    }
-    const int known = PySequence_Contains(pending.get(), previous.get());
-    if (known < 0) return false;
-    return known || call_method(pending, host::append, previous);
-}
-
 // Creates the working folder and copies the model, its fre file and its first
 // thf file into it. Returns the model file to solve.
 Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder, PyObject* fre_file,
                    PyObject* thf_file) {
-    if (!keep_undeleted_sandbox(module) || !module.call_host(host::os, host::makedirs, folder)) return {};
+    if (!module.call_host(host::os, host::makedirs, folder)) return {};
     // Recorded at once, so that a failed copy still leaves it for disposeSolution to delete.
-    if (!module.set(globals::tempDirectory, folder)) return {};
+    if (!made_folders::remember(folder) || !module.set(globals::tempDirectory, folder)) return {};
     Ref base = module.call_os_path(host::basename, model_file);
     if (!base) return {};
     Ref copied_model = module.call_os_path(host::join, folder, base);
@@ -165,13 +143,19 @@ constexpr Signature<1> copy_directory_signature{"copyDirectoryToTemp", {"directo
 Ref copy_directory_to_temp(Module module, const Arguments<1>& arguments) {
     Ref folder = new_temporary_folder_name(module);
     if (!folder) return {};
+    // Only a folder that did not exist before is this call's own: it may be
+    // cleaned up here, and deleted by disposeSolution once _tempDirectory_ names it.
+    Truth taken = module.exists(folder.get());
+    if (!taken) return {};
     Ref copy_tree = module.host(host::shutil, host::copytree);
     if (!copy_tree) return {};
     if (call_with_keywords(copy_tree.get(), {arguments[0], folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
+        if (!*taken && !made_folders::remember(folder.get())) return {};
         return folder;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
     PyErr_Clear();
+    if (*taken) return text("");
 
     // Remove what was copied before the failure: the folder is this call's own.
     Ref remove_tree = module.host(host::shutil, host::rmtree);
