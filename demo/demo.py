@@ -126,6 +126,8 @@ def main():
         solving(model_file)
         projects(work)
         os.chdir(os.path.dirname(work))
+    print("\nDemo complete: set-up, models, both solvers in place and in a sandbox, a project and its studies, all"
+          " against a stand-in installation in a temporary folder, now removed.")
 
 
 if __name__ == "__main__":
