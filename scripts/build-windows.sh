@@ -26,8 +26,9 @@ say "the interpreter's side for the cross-build in ${kit#"$ROOT"/}: 3.10 headers
 rm -rf "$kit"
 mkdir -p "$kit"
 headers="$("$(python_for 3.10)" -c 'import sysconfig; print(sysconfig.get_path("include"))')"
-cp -R "$headers" "$kit/include"
-cp cross/windows/pyconfig.h "$kit/include/pyconfig.h"
+# Copies keep their times, so that a later run recompiles only what changed.
+cp -pR "$headers" "$kit/include"
+cp -p cross/windows/pyconfig.h "$kit/include/pyconfig.h"
 x86_64-w64-mingw32-dlltool --input-def cross/windows/python3.def --dllname python3.dll \
     --output-lib "$kit/libpython3.dll.a"
 python_hints=(-DPython_INCLUDE_DIR="$kit/include" -DPython_SABI_LIBRARY="$kit/libpython3.dll.a")
