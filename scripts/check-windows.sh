@@ -5,7 +5,8 @@
 #      of cross/windows/python3.def (cross/windows/check_wheel.py);
 #   2. every imported Python symbol belongs to the stable ABI of 3.10 (abi3audit);
 #   3. Wine loads the extension beside a stub python3.dll and calls PyInit_brivane_core: the definition it
-#      returns has the module's name and its two slots, and no import is left unresolved.
+#      returns has the module's name and its two slots, and no import is left unresolved;
+#   4. the workflow of the native build is valid for GitHub and selects the builds meant.
 # What none of this shows, a real import by CPython on Windows, the workflow .github/workflows/wheels.yml does.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
@@ -72,4 +73,12 @@ if [[ "$status" != 0 || "$output" != "$expected" || -n "$unresolved" ]]; then
     exit 1
 fi
 say "the loader got the module definition: ${output//$'\n'/; }; no unresolved import"
+say "4. the workflow of the native build (not run here): GitHub's workflow schema and cibuildwheel's selection"
+"$venv/bin/check-jsonschema" --builtin-schema vendor.github-workflows .github/workflows/wheels.yml
+selected="$(cd "$ROOT/build" && "$venv/bin/cibuildwheel" --print-build-identifiers --platform windows "$ROOT")"
+if [[ "$selected" != $'cp310-win_amd64\ncp313-win_amd64' ]]; then
+    echo "check-windows: cibuildwheel would build and test ${selected//$'\n'/ }, not cp310-win_amd64 and cp313-win_amd64" >&2
+    exit 1
+fi
+say "cibuildwheel selects ${selected//$'\n'/ }: the wheel built with 3.10, tested with 3.10 and 3.13"
 say "every check passed; the real import by CPython runs only on Windows (.github/workflows/wheels.yml)"
