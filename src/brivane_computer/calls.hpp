@@ -10,7 +10,7 @@ namespace brivane {
 
 template <class... Args>
 Ref call(PyObject* callable, const Args&... args) {
-    return Ref::steal(PyObject_CallFunctionObjArgs(callable, as_object(args)..., nullptr));
+    return Ref::consuming(PyObject_CallFunctionObjArgs(callable, as_object(args)..., nullptr));
 }
 template <class... Args>
 Ref call(const Ref& callable, const Args&... args) {
@@ -20,7 +20,7 @@ Ref call(const Ref& callable, const Args&... args) {
 inline Ref attribute(PyObject* object, const Name& name) {
     PyObject* key = name.get();
     if (key == nullptr) return {};
-    return Ref::steal(PyObject_GetAttr(object, key));
+    return Ref::consuming(PyObject_GetAttr(object, key));
 }
 inline Ref attribute(const Ref& object, const Name& name) { return attribute(object.get(), name); }
 
@@ -70,7 +70,7 @@ inline Truth differs(PyObject* left, PyObject* right) {
 // run; everything else goes through the host's membership test.
 int contains(PyObject* container, PyObject* value);
 
-inline Ref text(const char* value) { return Ref::steal(PyUnicode_FromString(value)); }
+inline Ref text(const char* value) { return Ref::consuming(PyUnicode_FromString(value)); }
 
 // True when `object` is a str (or subclass) whose value is exactly `key`;
 // anything else never matches, and no Python code runs.

@@ -8,9 +8,9 @@ PendingError PendingError::fetch() noexcept {
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
     PendingError error;
-    error.type_ = Ref::steal(type);
-    error.value_ = Ref::steal(value);
-    error.traceback_ = Ref::steal(traceback);
+    error.type_ = Ref::consuming(type);
+    error.value_ = Ref::consuming(value);
+    error.traceback_ = Ref::consuming(traceback);
     return error;
 }
 

@@ -30,7 +30,7 @@ Ref read_json_file(const Module& module, PyObject* path) {
         // The file is closed on the way out; an error while closing takes over, as in a with block.
         PendingError error = PendingError::fetch();
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.value()));
-        Ref traceback = Ref::steal(PyException_GetTraceback(error.value()));
+        Ref traceback = Ref::consuming(PyException_GetTraceback(error.value()));
         Ref closed = call(exit, type, error.value(), traceback ? traceback.get() : Py_None);
         error.restore_unless_replaced();
         return {};

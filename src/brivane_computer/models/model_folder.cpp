@@ -13,13 +13,13 @@ Ref stem_of(const Module& module, PyObject* path) {
     if (!base) return {};
     Ref parts = module.call_os_path(host::splitext, base);
     if (!parts) return {};
-    return Ref::steal(PySequence_GetItem(parts.get(), 0));
+    return Ref::consuming(PySequence_GetItem(parts.get(), 0));
 }
 
 Ref fre_file_in(const Module& module, PyObject* directory, PyObject* study_name) {
     Ref ending = text(fre_ending);
     if (!ending) return {};
-    Ref name = Ref::steal(PyNumber_Add(study_name, ending.get()));
+    Ref name = Ref::consuming(PyNumber_Add(study_name, ending.get()));
     if (!name) return {};
     Ref first_choice = module.call_os_path(host::join, directory, name);
     if (!first_choice) return {};

@@ -31,14 +31,14 @@ Ref call_for_kind(const Module& module, Guard guard, const Name& kind, const Nam
     if (!product_module) return {};
     Ref delegate = module.get(function);
     if (!delegate) return {};
-    Ref call_arguments = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N + 1)));
+    Ref call_arguments = Ref::consuming(PyTuple_New(static_cast<Py_ssize_t>(N + 1)));
     if (!call_arguments) return {};
     for (std::size_t i = 0; i < N; ++i) {
         add_reference(arguments[i]);
         PyTuple_SetItem(call_arguments.get(), static_cast<Py_ssize_t>(i), arguments[i]);
     }
     PyTuple_SetItem(call_arguments.get(), static_cast<Py_ssize_t>(N), product_module.release());
-    return Ref::steal(PyObject_Call(delegate.get(), call_arguments.get(), nullptr));
+    return Ref::consuming(PyObject_Call(delegate.get(), call_arguments.get(), nullptr));
 }
 
 }  // namespace brivane

@@ -22,13 +22,13 @@ Ref exact_copy(PyObject* path) {
     if (PyUnicode_Check(path)) {
         const Py_ssize_t length = PyUnicode_GetLength(path);
         if (length <= 0) return {};
-        return Ref::steal(PyUnicode_Substring(path, 0, length));  // the object itself when exact
+        return Ref::consuming(PyUnicode_Substring(path, 0, length));  // the object itself when exact
     }
     if (PyBytes_Check(path)) {
         const Py_ssize_t length = PyBytes_Size(path);
         if (length <= 0) return {};
-        if (PyBytes_CheckExact(path)) return Ref::take(path);
-        return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AsString(path), length));
+        if (PyBytes_CheckExact(path)) return Ref::owning(path);
+        return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), length));
     }
     return {};
 }
@@ -58,7 +58,7 @@ void replace(PyObject*& slot, Ref folders) {
 // `folders` with `folder` added at the end.
 bool append(PyObject*& folders, PyObject* folder) {
     const Py_ssize_t size = size_of(folders);
-    Ref grown = Ref::steal(PyTuple_New(size + 1));
+    Ref grown = Ref::consuming(PyTuple_New(size + 1));
     if (!grown) return false;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* kept = PyTuple_GetItem(folders, i);
@@ -83,7 +83,7 @@ Ref take_named(PyObject* named) {
     Ref found;
     for (Py_ssize_t i = 0; i < size_of(made_folders) && !found; ++i) {
         PyObject* recorded = PyTuple_GetItem(made_folders, i);
-        if (same_path(recorded, named)) found = Ref::take(recorded);
+        if (same_path(recorded, named)) found = Ref::owning(recorded);
     }
     replace(made_folders, Ref());
     return found;
@@ -105,7 +105,7 @@ bool drop_pending(PyObject* folder) {
     if (kept == size) return true;
     Ref remaining;
     if (kept > 0) {
-        remaining = Ref::steal(PyTuple_New(kept));
+        remaining = Ref::consuming(PyTuple_New(kept));
         if (!remaining) return false;
         Py_ssize_t position = 0;
         for (Py_ssize_t i = 0; i < size; ++i) {
@@ -120,8 +120,8 @@ bool drop_pending(PyObject* folder) {
 }
 
 Ref pending() {
-    if (pending_folders == nullptr) return Ref::steal(PyTuple_New(0));
-    return Ref::take(pending_folders);
+    if (pending_folders == nullptr) return Ref::consuming(PyTuple_New(0));
+    return Ref::owning(pending_folders);
 }
 
 // Deletes `folder` when it names a folder.
@@ -151,7 +151,7 @@ namespace {
 // this call is not tried twice.
 bool retry(const Module& module, const Ref& snapshot) {
     for (Py_ssize_t i = 0; i < PyTuple_Size(snapshot.get()); ++i) {
-        if (!delete_own_folder(module, Ref::take(PyTuple_GetItem(snapshot.get(), i)))) return false;
+        if (!delete_own_folder(module, Ref::owning(PyTuple_GetItem(snapshot.get(), i)))) return false;
     }
     return true;
 }

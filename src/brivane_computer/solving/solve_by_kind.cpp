@@ -46,7 +46,7 @@ Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>
     if (!abandoned_run::wait_for_end(module)) return {};
     Ref run = module.get(run_name);
     if (!run) return {};
-    Ref thread_arguments = Ref::steal(PyTuple_Pack(3, run_arguments[0], run_arguments[1], run_arguments[2]));
+    Ref thread_arguments = Ref::consuming(PyTuple_Pack(3, run_arguments[0], run_arguments[1], run_arguments[2]));
     if (!thread_arguments) return {};
     Ref thread_class = module.host(host::threading, host::Thread);
     if (!thread_class) return {};

@@ -18,7 +18,7 @@ Ref new_temporary_folder_name(const Module& module) {
     if (!temporary) return {};
     Ref unique = module.call_host(host::uuid, host::uuid4);
     if (!unique) return {};
-    Ref unique_text = Ref::steal(PyObject_Str(unique.get()));
+    Ref unique_text = Ref::consuming(PyObject_Str(unique.get()));
     if (!unique_text) return {};
     return module.call_os_path(host::join, temporary, unique_text);
 }
@@ -27,11 +27,11 @@ Ref new_temporary_folder_name(const Module& module) {
 Ref fre_file_of(const Module& module, PyObject* model_file, PyObject* model_folder) {
     Ref parts = module.call_os_path(host::splitext, model_file);
     if (!parts) return {};
-    Ref without_extension = Ref::steal(PySequence_GetItem(parts.get(), 0));
+    Ref without_extension = Ref::consuming(PySequence_GetItem(parts.get(), 0));
     if (!without_extension) return {};
     Ref ending = text(".fre");
     if (!ending) return {};
-    Ref fre_file = Ref::steal(PyNumber_Add(without_extension.get(), ending.get()));
+    Ref fre_file = Ref::consuming(PyNumber_Add(without_extension.get(), ending.get()));
     if (!fre_file) return {};
     Truth found = module.exists(fre_file.get());
     if (!found) return {};
@@ -120,7 +120,7 @@ Ref solve(Module module, const Arguments<3>& arguments) {
     if (!in_sandbox) return {};
     Ref folder = *in_sandbox ? new_temporary_folder_name(module) : model_folder.copy();
     if (!folder) return {};
-    Ref solved_file = Ref::take(model_file);
+    Ref solved_file = Ref::owning(model_file);
     Truth folder_exists = module.exists(folder.get());
     if (!folder_exists) return {};
     if (!*folder_exists) {
