@@ -181,8 +181,8 @@ class Call:
         """(places the arguments name, the folders those places lie in)."""
         if self._named is None:
             paths = list(self._paths)
-            paths += [os.path.join(a, b) for a in self._paths for b in self._paths
-                      if a is not b and type(a) is type(b)]
+            paths += [os.path.join(a, b) for i, a in enumerate(self._paths) for j, b in enumerate(self._paths)
+                      if i != j and type(a) is type(b)]
             places = set()
             for path in paths:
                 with contextlib.suppress(ValueError, OSError):
@@ -195,7 +195,9 @@ class Jail:
     def __init__(self, sandbox):
         self.sandbox = sandbox
         self.temp = os.path.realpath(sandbox.temp)
-        self.made = set()        # folders the module made: sandboxes of solve, copies of copyDirectoryToTemp
+        # Folders the module made: sandboxes of solve, copies of copyDirectoryToTemp. Kept once removed, since
+        # the module may try again to remove one that another thread (or a failed attempt) removed in part.
+        self.made = set()
         self.violations = []     # operations out of bounds, each with its call
         self.contained = 0       # operations within bounds refused because they leave the sandbox
         self.refused_reads = 0
@@ -465,6 +467,9 @@ class _JailedShutil:
     def copy(self, src, dst, *args, **kwargs):
         jail = self._jail
         src = jail.readable(src)
+        if os.path.isdir(src):
+            # As the host's copy fails, before it opens its target: a folder is no file to copy.
+            raise IsADirectoryError(errno.EISDIR, "Is a directory", os.fsdecode(src))
         value, place = jail.path_of(dst)
         if os.path.isdir(place):
             place = os.path.join(place, os.path.basename(os.fsdecode(src)))
@@ -511,11 +516,7 @@ class _JailedShutil:
         else:
             raise jail.out_of_bounds("rmtree", value, "is removed by a call that removes nothing")
         jail.contain(place, "rmtree")
-        result = shutil.rmtree(value, *args, **kwargs)
-        if not os.path.lexists(place):
-            with jail._lock:
-                jail.made.discard(place)
-        return result
+        return shutil.rmtree(value, *args, **kwargs)
 
 
 class _JailedTempfile:

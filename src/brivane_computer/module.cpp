@@ -48,11 +48,11 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                         "process.");
         return nullptr;
     }
-    if (state.module != nullptr) return Ref::take(state.module).release();
+    if (state.module != nullptr) return Ref::owning(state.module).release();
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::consuming(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    Ref module = Ref::consuming(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     state.module = module.copy().release();
     return module.release();
@@ -114,9 +114,9 @@ bool bind(PyObject* module, const char* name, const Ref& value) {
 void note_missing_package(const char* name, const char* note) {
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
     PendingError error = PendingError::fetch();
-    Ref missing = Ref::steal(PyObject_GetAttrString(error.value(), "name"));
+    Ref missing = Ref::consuming(PyObject_GetAttrString(error.value(), "name"));
     if (missing && is_exactly(missing.get(), name)) {
-        Ref add_note = Ref::steal(PyObject_GetAttrString(error.value(), "add_note"));
+        Ref add_note = Ref::consuming(PyObject_GetAttrString(error.value(), "add_note"));
         Ref message = add_note ? text(note) : Ref();
         if (message) call(add_note, message);
     }
@@ -125,8 +125,8 @@ void note_missing_package(const char* name, const char* note) {
 }
 
 bool import_host_modules(PyObject* module) {
-    Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
-    if (!enum_module || !bind(module, "Enum", Ref::steal(PyObject_GetAttrString(enum_module.get(), "Enum")))) {
+    Ref enum_module = Ref::consuming(PyImport_ImportModule("enum"));
+    if (!enum_module || !bind(module, "Enum", Ref::consuming(PyObject_GetAttrString(enum_module.get(), "Enum")))) {
         return false;
     }
     struct HostModule {
@@ -145,7 +145,7 @@ bool import_host_modules(PyObject* module) {
         {"uuid", nullptr},
     };
     for (const HostModule& host : host_modules) {
-        Ref imported = Ref::steal(PyImport_ImportModule(host.name));
+        Ref imported = Ref::consuming(PyImport_ImportModule(host.name));
         if (!imported && host.note != nullptr) note_missing_package(host.name, host.note);
         if (!bind(module, host.name, imported)) return false;
     }
@@ -153,15 +153,15 @@ bool import_host_modules(PyObject* module) {
 }
 
 Ref make_enumeration(PyObject* module) {
-    Ref base = Ref::steal(PyObject_GetAttrString(module, "Enum"));
+    Ref base = Ref::consuming(PyObject_GetAttrString(module, "Enum"));
     if (!base) return {};
-    Ref members = Ref::steal(Py_BuildValue("[(si)(si)(si)]", "All", -1, "Pelorix", 0, "Karvona", 1));
+    Ref members = Ref::consuming(Py_BuildValue("[(si)(si)(si)]", "All", -1, "Pelorix", 0, "Karvona", 1));
     if (!members) return {};
-    Ref positional = Ref::steal(Py_BuildValue("(sO)", "BrivaneModule", members.get()));
+    Ref positional = Ref::consuming(Py_BuildValue("(sO)", "BrivaneModule", members.get()));
     if (!positional) return {};
-    Ref keywords = Ref::steal(Py_BuildValue("{ssss}", "module", qualified_name, "qualname", "BrivaneModule"));
+    Ref keywords = Ref::consuming(Py_BuildValue("{ssss}", "module", qualified_name, "qualname", "BrivaneModule"));
     if (!keywords) return {};
-    Ref enumeration = Ref::steal(PyObject_Call(base.get(), positional.get(), keywords.get()));
+    Ref enumeration = Ref::consuming(PyObject_Call(base.get(), positional.get(), keywords.get()));
     // Some interpreters give functional enumerations a default docstring; this one has none.
     if (!enumeration || PyObject_SetAttrString(enumeration.get(), "__doc__", Py_None) < 0) return {};
     return enumeration;
@@ -184,7 +184,7 @@ bool bind_globals(PyObject* module) {
         {globals::dllPath, none()},
         {globals::revav, none()},
         {globals::quelbar, none()},
-        {globals::dlls, Ref::steal(PyList_New(0))},
+        {globals::dlls, Ref::consuming(PyList_New(0))},
         {globals::solution, none()},
         {globals::dataPath, none()},
         {globals::projectPath, none()},
@@ -202,7 +202,7 @@ bool bind_functions(PyObject* module) {
     Ref module_name = text(qualified_name);
     if (!module_name) return false;
     for (PyMethodDef* definition : module_functions()) {
-        if (!bind(module, definition->ml_name, Ref::steal(PyCFunction_NewEx(definition, module, module_name.get())))) {
+        if (!bind(module, definition->ml_name, Ref::consuming(PyCFunction_NewEx(definition, module, module_name.get())))) {
             return false;
         }
     }
@@ -230,11 +230,11 @@ PyObject* release_at_exit(PyObject*, PyObject*) {
 PyMethodDef release_definition = {"release_kept_state", release_at_exit, METH_NOARGS, nullptr};
 
 bool register_release_at_exit() {
-    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref atexit = Ref::consuming(PyImport_ImportModule("atexit"));
     if (!atexit) return false;
-    Ref callback = Ref::steal(PyCFunction_NewEx(&release_definition, nullptr, nullptr));
+    Ref callback = Ref::consuming(PyCFunction_NewEx(&release_definition, nullptr, nullptr));
     if (!callback) return false;
-    return static_cast<bool>(Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", callback.get())));
+    return static_cast<bool>(Ref::consuming(PyObject_CallMethod(atexit.get(), "register", "O", callback.get())));
 }
 
 int execute_module(PyObject* module) {

@@ -35,7 +35,7 @@ public:
     Ref switched_on(const char* family, const char* setting) const {
         Ref number = whole_number(family, setting);
         if (!number) return {};
-        Ref one = Ref::steal(PyLong_FromLong(1));
+        Ref one = Ref::consuming(PyLong_FromLong(1));
         if (!one) return {};
         Truth on = equals(number.get(), one.get());
         if (!on) return {};
@@ -56,7 +56,7 @@ public:
                 break;
             }
         }
-        return Ref::steal(PyLong_FromLong(option));
+        return Ref::consuming(PyLong_FromLong(option));
     }
 
 private:

@@ -28,8 +28,8 @@ Ref add_project_folder(Module module, const Arguments<2>& arguments) {
 // A str or bytes path (a subclass's value copied), so that the steps below run
 // no Python code of the caller's object.
 Ref exact_path(PyObject* path) {
-    if (PyUnicode_Check(path)) return Ref::steal(PyUnicode_Substring(path, 0, PyUnicode_GetLength(path)));
-    if (PyBytes_Check(path)) return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AsString(path), PyBytes_Size(path)));
+    if (PyUnicode_Check(path)) return Ref::consuming(PyUnicode_Substring(path, 0, PyUnicode_GetLength(path)));
+    if (PyBytes_Check(path)) return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), PyBytes_Size(path)));
     PyErr_SetString(PyExc_TypeError, "os.fspath must return str or bytes");
     return {};
 }
@@ -63,8 +63,8 @@ Ref without_trailing_separators(const Module& module, const Ref& path) {
         if (last != sep && last != altsep) break;
         --length;
     }
-    if (is_bytes) return Ref::steal(PyBytes_FromStringAndSize(bytes, length));
-    return Ref::steal(PyUnicode_Substring(path.get(), 0, length));
+    if (is_bytes) return Ref::consuming(PyBytes_FromStringAndSize(bytes, length));
+    return Ref::consuming(PyUnicode_Substring(path.get(), 0, length));
 }
 
 // Text of a str or bytes name, compared in the name's own type.

@@ -31,7 +31,7 @@ bool going() noexcept { return record.worker.get() != nullptr && !record.ended; 
 void remember(PyObject* worker, PyObject* folder) {
     PendingError error = PendingError::fetch();
     forget(true);
-    record.worker.keep(Ref::take(worker).release());
+    record.worker.keep(Ref::owning(worker).release());
     record.folder.keep(made_folders::exact_copy(folder).release());
     // A folder that cannot be recorded is not protected; what stopped the join matters more.
     PyErr_Clear();
@@ -40,7 +40,7 @@ void remember(PyObject* worker, PyObject* folder) {
 
 Truth still_going(const Module& module) {
     if (!going()) return false;
-    Ref worker = Ref::take(record.worker.get());
+    Ref worker = Ref::owning(record.worker.get());
     Ref threads = module.call_host(host::threading, host::enumerate);
     if (!threads) return std::nullopt;
     const int listed = PySequence_Contains(threads.get(), worker.get());
@@ -55,7 +55,7 @@ bool wait_for_end(const Module& module) {
     if (*running) {
         Ref pause = module.call_host(host::threading, host::Event);
         if (!pause) return false;
-        Ref step = Ref::steal(PyFloat_FromDouble(wait_step));
+        Ref step = Ref::consuming(PyFloat_FromDouble(wait_step));
         if (!step) return false;
         while (*running) {
             if (!call_method(pause, host::wait, step)) return false;
@@ -69,7 +69,7 @@ bool wait_for_end(const Module& module) {
 
 Truth is_current_thread() {
     if (!going()) return false;
-    Ref worker = Ref::take(record.worker.get());
+    Ref worker = Ref::owning(record.worker.get());
     Ref identity = attribute(worker, host::ident);
     if (!identity) return std::nullopt;
     if (identity.get() == Py_None) return false;

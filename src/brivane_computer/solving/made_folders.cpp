@@ -6,7 +6,6 @@
 
 #include "errors.hpp"
 #include "host_names.hpp"
-#include "kept_state.hpp"
 #include "solving/abandoned_run.hpp"
 
 namespace brivane::made_folders {
@@ -16,19 +15,85 @@ namespace {
 PyObject* made_folders = nullptr;
 PyObject* pending_folders = nullptr;
 
+Py_ssize_t size_of(PyObject* folders) { return folders == nullptr ? 0 : PyTuple_Size(folders); }
+
+void replace(PyObject*& slot, Ref folders) {
+    PyObject* old = slot;
+    slot = folders.release();
+    drop_reference(old);  // a tuple of str or bytes: releasing it runs no Python code
+}
+
+// `folders` with `folder` added at the end.
+bool append(PyObject*& folders, PyObject* folder) {
+    const Py_ssize_t size = size_of(folders);
+    Ref grown = Ref::consuming(PyTuple_New(size + 1));
+    if (!grown) return false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* kept = PyTuple_GetItem(folders, i);
+        add_reference(kept);
+        PyTuple_SetItem(grown.get(), i, kept);
+    }
+    add_reference(folder);
+    PyTuple_SetItem(grown.get(), size, folder);
+    replace(folders, std::move(grown));
+    return true;
+}
+
+bool add_pending(const Ref& folder) {
+    for (Py_ssize_t i = 0; i < size_of(pending_folders); ++i) {
+        if (PyTuple_GetItem(pending_folders, i) == folder.get()) return true;
+    }
+    return append(pending_folders, folder.get());
+}
+
+bool drop_pending(PyObject* folder) {
+    const Py_ssize_t size = size_of(pending_folders);
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) kept += PyTuple_GetItem(pending_folders, i) != folder;
+    if (kept == size) return true;
+    Ref remaining;
+    if (kept > 0) {
+        remaining = Ref::consuming(PyTuple_New(kept));
+        if (!remaining) return false;
+        Py_ssize_t position = 0;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* other = PyTuple_GetItem(pending_folders, i);
+            if (other == folder) continue;
+            add_reference(other);
+            PyTuple_SetItem(remaining.get(), position++, other);
+        }
+    }
+    replace(pending_folders, std::move(remaining));
+    return true;
+}
+
+Ref pending() {
+    if (pending_folders == nullptr) return Ref::consuming(PyTuple_New(0));
+    return Ref::owning(pending_folders);
+}
+
+// Deletes `folder` when it names a folder.
+bool delete_folder(const Module& module, PyObject* folder) {
+    Ref is_folder = module.call_os_path(host::isdir, folder);
+    if (!is_folder) return false;
+    Truth folder_exists = truth(is_folder.get());
+    if (!folder_exists) return false;
+    return !*folder_exists || module.call_host(host::shutil, host::rmtree, folder);
+}
+
 }  // namespace
 
 Ref exact_copy(PyObject* path) {
     if (PyUnicode_Check(path)) {
         const Py_ssize_t length = PyUnicode_GetLength(path);
         if (length <= 0) return {};
-        return Ref::steal(PyUnicode_Substring(path, 0, length));  // the object itself when exact
+        return Ref::consuming(PyUnicode_Substring(path, 0, length));  // the object itself when exact
     }
     if (PyBytes_Check(path)) {
         const Py_ssize_t length = PyBytes_Size(path);
         if (length <= 0) return {};
-        if (PyBytes_CheckExact(path)) return Ref::take(path);
-        return Ref::steal(PyBytes_FromStringAndSize(PyBytes_AsString(path), length));
+        if (PyBytes_CheckExact(path)) return Ref::owning(path);
+        return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), length));
     }
     return {};
 }
@@ -45,34 +110,6 @@ bool same_path(PyObject* recorded, PyObject* named) noexcept {
     return false;
 }
 
-namespace {
-
-Py_ssize_t size_of(PyObject* folders) { return folders == nullptr ? 0 : PyTuple_Size(folders); }
-
-void replace(PyObject*& slot, Ref folders) {
-    PyObject* old = slot;
-    slot = folders.release();
-    drop_reference(old);  // a tuple of str or bytes: releasing it runs no Python code
-}
-
-// `folders` with `folder` added at the end.
-bool append(PyObject*& folders, PyObject* folder) {
-    const Py_ssize_t size = size_of(folders);
-    Ref grown = Ref::steal(PyTuple_New(size + 1));
-    if (!grown) return false;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* kept = PyTuple_GetItem(folders, i);
-        add_reference(kept);
-        PyTuple_SetItem(grown.get(), i, kept);
-    }
-    add_reference(folder);
-    PyTuple_SetItem(grown.get(), size, folder);
-    replace(folders, std::move(grown));
-    return true;
-}
-
-}  // namespace
-
 bool remember(PyObject* folder) {
     Ref recorded = exact_copy(folder);
     if (!recorded) return !PyErr_Occurred();
@@ -83,57 +120,11 @@ Ref take_named(PyObject* named) {
     Ref found;
     for (Py_ssize_t i = 0; i < size_of(made_folders) && !found; ++i) {
         PyObject* recorded = PyTuple_GetItem(made_folders, i);
-        if (same_path(recorded, named)) found = Ref::take(recorded);
+        if (same_path(recorded, named)) found = Ref::owning(recorded);
     }
     replace(made_folders, Ref());
     return found;
 }
-
-namespace {
-
-bool add_pending(const Ref& folder) {
-    for (Py_ssize_t i = 0; i < size_of(pending_folders); ++i) {
-        if (PyTuple_GetItem(pending_folders, i) == folder.get()) return true;
-    }
-    return append(pending_folders, folder.get());
-}
-
-bool drop_pending(PyObject* folder) {
-    const Py_ssize_t size = size_of(pending_folders);
-    Py_ssize_t kept = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) kept += PyTuple_GetItem(pending_folders, i) != folder;
-    if (kept == size) return true;
-    Ref remaining;
-    if (kept > 0) {
-        remaining = Ref::steal(PyTuple_New(kept));
-        if (!remaining) return false;
-        Py_ssize_t position = 0;
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* other = PyTuple_GetItem(pending_folders, i);
-            if (other == folder) continue;
-            add_reference(other);
-            PyTuple_SetItem(remaining.get(), position++, other);
-        }
-    }
-    replace(pending_folders, std::move(remaining));
-    return true;
-}
-
-Ref pending() {
-    if (pending_folders == nullptr) return Ref::steal(PyTuple_New(0));
-    return Ref::take(pending_folders);
-}
-
-// Deletes `folder` when it names a folder.
-bool delete_folder(const Module& module, PyObject* folder) {
-    Ref is_folder = module.call_os_path(host::isdir, folder);
-    if (!is_folder) return false;
-    Truth folder_exists = truth(is_folder.get());
-    if (!folder_exists) return false;
-    return !*folder_exists || module.call_host(host::shutil, host::rmtree, folder);
-}
-
-}  // namespace
 
 bool delete_own_folder(const Module& module, const Ref& folder) {
     if (!add_pending(folder)) return false;
@@ -151,7 +142,7 @@ namespace {
 // this call is not tried twice.
 bool retry(const Module& module, const Ref& snapshot) {
     for (Py_ssize_t i = 0; i < PyTuple_Size(snapshot.get()); ++i) {
-        if (!delete_own_folder(module, Ref::take(PyTuple_GetItem(snapshot.get(), i)))) return false;
+        if (!delete_own_folder(module, Ref::owning(PyTuple_GetItem(snapshot.get(), i)))) return false;
     }
     return true;
 }

@@ -17,7 +17,7 @@ bool dispose_last_solution(const Module& module) {
     if (current == nullptr) return false;
     // None != None is false without running any Python code.
     if (current == Py_None) return true;
-    Ref solution = Ref::take(current);
+    Ref solution = Ref::owning(current);
     Truth present = differs(solution.get(), Py_None);
     if (!present) return false;
     if (!*present) return true;

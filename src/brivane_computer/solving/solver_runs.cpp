@@ -14,8 +14,6 @@
 namespace brivane {
 namespace {
 
-constexpr const char* thf_ending = ".thf";
-
 // Opens a COM apartment on the current thread, runs `body` and closes the
 // apartment on every path, as a finally block would.
 template <class Body>
@@ -33,15 +31,9 @@ Ref in_apartment(const Module& module, Body&& body) {
     return none();
 }
 
-Ref first_thf_file(const Module& module, PyObject* directory) {
-    Ref ending = text(thf_ending);
-    if (!ending) return {};
-    return module.call(functions::find_first_file, directory, ending);
-}
-
 // result == 0, with the host's equality.
 Truth is_zero(const Ref& result) {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref zero = Ref::consuming(PyLong_FromLong(0));
     if (!zero) return std::nullopt;
     return equals(result.get(), zero.get());
 }
@@ -113,7 +105,7 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
     PyObject* keep_distant_models = Py_False;
     Ref built = call_method(solver, sdk::member::BuildAnalysisModel, keep_distant_models);
     if (!built) return false;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref zero = Ref::consuming(PyLong_FromLong(0));
     if (!zero) return false;
     const int failed_to_build = PyObject_RichCompareBool(built.get(), zero.get(), Py_LT);
     if (failed_to_build < 0) return false;
