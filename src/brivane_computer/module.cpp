@@ -115,7 +115,7 @@ void note_missing_package(const char* name, const char* note) {
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
     PendingError error = PendingError::fetch();
     Ref missing = Ref::consuming(PyObject_GetAttrString(error.value(), "name"));
-    if (missing && is_exactly(missing.get(), name)) {
+    if (missing && PyUnicode_Check(missing.get()) && PyUnicode_CompareWithASCIIString(missing.get(), name) == 0) {
         Ref add_note = Ref::consuming(PyObject_GetAttrString(error.value(), "add_note"));
         Ref message = add_note ? text(note) : Ref();
         if (message) call(add_note, message);
