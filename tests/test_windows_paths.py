@@ -2,13 +2,18 @@
 tempfile and uuid from its own namespace, so a fake os whose path module is
 ntpath and whose files are a small in-memory tree shows what the module would
 do on Windows: which folder a removal deletes, the fre, project and sandbox
-paths it computes."""
+paths it computes. And the Windows test run's confinement is accepted on that
+runner only."""
 import ntpath
 import os
+import subprocess
+import sys
 import types
 import uuid
 
 import pytest
+
+from conftest import ROOT, THROW_AWAY_RUNNER
 
 TEMP = "C:\\Users\\ada\\AppData\\Local\\Temp"
 UUID = uuid.UUID("12345678-1234-5678-1234-567812345678")
@@ -155,3 +160,18 @@ def test_project_file(core, windows, directory, project_file):
     disk = windows(folders=["C:\\", "C:\\Work"])
     assert core.removeStudy(directory, "Piping study") is None
     assert disk.asked == [project_file] and disk.effects == []
+
+
+@pytest.mark.parametrize("runner", ["github-hosted", "self-hosted"])
+def test_the_windows_runner_marker_is_accepted_there_only(tmp_path, runner):
+    """A throw-away runner is GitHub-hosted and runs Windows; anywhere else the marker stops the run."""
+    environment = dict(os.environ, BRIVANE_CONFINED=THROW_AWAY_RUNNER, GITHUB_ACTIONS="true",
+                       RUNNER_ENVIRONMENT=runner)
+    result = subprocess.run([sys.executable, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider",
+                             str(ROOT / "tests" / "test_windows_paths.py")],
+                            capture_output=True, text=True, env=environment, cwd=str(tmp_path), timeout=120)
+    if sys.platform == "win32" and runner == "github-hosted":
+        assert result.returncode == 0, result.stdout + result.stderr
+    else:
+        assert result.returncode == 3
+        assert "accepted only on a GitHub-hosted Windows runner" in result.stdout + result.stderr
