@@ -52,14 +52,17 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Werror -municode -DPy_LIMITED_API=0x030A0000 \
     -I build/windows/python/include -o "$folder/loader.exe" cross/windows/wine/loader.c
 "$venv/bin/python" -c 'import sys, zipfile; open(sys.argv[2], "wb").write(zipfile.ZipFile(sys.argv[1]).read("brivane_computer/brivane_core.pyd"))' \
     "$wheel" "$folder/brivane_core.pyd"
-# Wine keeps its prefix in HOME and its server's socket under /tmp: inside the confinement both are private and
-# go with it. The first run makes the prefix (about half a minute). The results stay in the sandbox.
+# Wine keeps its prefix in HOME, inside the sandbox, and its server's socket in /tmp/.wine-UID, a fixed place
+# (the repository itself may lie under /tmp): the folder is made here, empty, and inside the confinement a
+# private tmpfs is mounted on it. The first run makes the prefix (a few seconds). The results stay in the sandbox.
 sandbox="$ROOT/build/confined/windows-wine"
+wine_server="/tmp/.wine-$(id -u)"
+mkdir -p -m 700 "$wine_server"
 with_progress "check-windows: running the loader under Wine (confined)" \
-    confined windows-wine sh -c 'mount -t tmpfs -o size=64m tmpfs /tmp && cp -R "$1" "$BRIVANE_CONFINED/run" &&
+    confined windows-wine sh -c 'mount -t tmpfs -o size=16m,mode=700 tmpfs "$2" && cp -R "$1" "$BRIVANE_CONFINED/run" &&
         cd "$BRIVANE_CONFINED/run" && WINEPREFIX="$HOME/wine" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=warn+module \
         /usr/lib/wine/wine64 loader.exe brivane_core.pyd >loader.out 2>wine.log; echo $? >status' \
-    sh "$folder" || true
+    sh "$folder" "$wine_server" || true
 # Windows writes text with CRLF line ends.
 output="$(tr -d "\r" <"$sandbox/run/loader.out" 2>/dev/null || true)"
 status="$(cat "$sandbox/run/status" 2>/dev/null || echo none)"
