@@ -183,11 +183,14 @@ class Call:
             paths = list(self._paths)
             paths += [os.path.join(a, b) for i, a in enumerate(self._paths) for j, b in enumerate(self._paths)
                       if i != j and type(a) is type(b)]
-            places = set()
+            places, folders = set(), set()
             for path in paths:
                 with contextlib.suppress(ValueError, OSError):
-                    places.add(where(path, self.cwd))
-            self._named = places, {os.path.dirname(p) for p in places}
+                    place = where(path, self.cwd)
+                    places.add(place)
+                    # The folder of "a/.." is "a", as the module takes it, not the parent of what it names.
+                    folders.update((os.path.dirname(place), where(os.path.dirname(path), self.cwd)))
+            self._named = places, folders
         return self._named
 
 
