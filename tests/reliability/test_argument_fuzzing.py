@@ -357,3 +357,11 @@ def test_the_jail_holds_each_call_to_its_bounds(probe, monkeypatch, case):
     assert jail.contained == contained
     for key in ("named", "other", "script", "made", "beside"):
         assert os.path.isdir(places[key]) == (key != gone), key
+
+
+def test_the_hosts_rmtree_removes_nothing_outside_the_sandbox_while_jailed(probe):
+    beside = os.path.join(probe.parent, "canary")
+    with pytest.raises(PermissionError):
+        shutil.rmtree(beside)
+    assert os.path.isdir(beside)
+    assert [violation.operation for violation in probe.jail.violations] == ["the host's rmtree of"]
