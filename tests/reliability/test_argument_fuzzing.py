@@ -75,8 +75,10 @@ settings.register_profile("quick", max_examples=3,
 if PROFILE not in ("ci", "quick"):
     raise ValueError(f"BRIVANE_FUZZ_PROFILE must be 'ci' or 'quick', not {PROFILE!r}")
 
-# File tests are forwarded as the host makes them: on 3.10 os.stat warns about a memoryview before refusing it.
-pytestmark = pytest.mark.filterwarnings("ignore:stat. path should be:DeprecationWarning")
+# File tests are forwarded as the host makes them, warnings included: on 3.10 os.stat warns about a memoryview
+# before refusing it, on 3.13 about a bool taken for a descriptor.
+pytestmark = [pytest.mark.filterwarnings("ignore:stat. path should be:DeprecationWarning"),
+              pytest.mark.filterwarnings("ignore:bool is used as a file descriptor:RuntimeWarning")]
 
 COUNTS = new_counts()
 OUTCOMES = collections.Counter()  # (function, "returned" or the exception's type name) -> calls
