@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Proves the package as users get it: the wheel and the source distribution
 # build the same package, the wheel installs without a network into fresh
-# virtual environments of 3.10 and 3.13 and imports from any folder, and the
-# typed examples pass mypy --strict against the shipped stubs.
+# virtual environments of 3.10 and 3.13 and imports from any folder (confined:
+# sandboxes build/confined/package-check-MINOR), and the typed examples pass
+# mypy --strict against the shipped stubs.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -34,12 +35,14 @@ echo "the source distribution builds the same wheel; the wheel ships only the pa
 
 # Fresh environments, no network; the CLR bridge and COM come from the stand-in, as on a user's machine they
 # come from their own packages.
+test_venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
 for minor in 3.10 3.13; do
     venv="$scratch/venv-$minor"
     "$(python_for "$minor")" -m venv "$venv"
     "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index "$wheel"
-    (cd / && PYTHONPATH="$ROOT/standin" "$venv/bin/python" -W ignore::RuntimeWarning -c \
-        'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")')
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" \
+        "$venv/bin/python" -W ignore::RuntimeWarning -c \
+        'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")'
 done
 
 typing_venv="$(make_venv typing-3.10 3.10 "$ROOT/requirements/typing.txt")"

@@ -1,4 +1,6 @@
-"""What every test area shares: the set-up guard's message and the module's globals as import leaves them."""
+"""What every test area shares: the set-up guard's message, the module's globals as import leaves them, and
+a snapshot of a folder tree."""
+import os
 
 GUARD_MESSAGE = (
     "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
@@ -47,3 +49,22 @@ def reset_module():
     # are forgotten, and those whose deletion failed or was interrupted are deleted now, with the real host
     # modules, so that no test inherits another's.
     brivane_core.disposeSolution()
+
+
+def snapshot(root, skip=()):
+    """{relative path: bytes, or None for a folder (its path ends with a separator)} of the tree under `root`,
+    leaving out the trees under the folders in `skip`."""
+    skipped = {os.path.realpath(s) for s in skip}
+    found = {}
+    for folder, folders, files in os.walk(root):
+        folders[:] = [f for f in folders if os.path.realpath(os.path.join(folder, f)) not in skipped]
+        relative = os.path.relpath(folder, root)
+        for name in folders:
+            found[os.path.normpath(os.path.join(relative, name)) + os.sep] = None
+        for name in files:
+            path = os.path.join(folder, name)
+            if os.path.realpath(path) in skipped:
+                continue
+            with open(path, "rb") as f:
+                found[os.path.normpath(os.path.join(relative, name))] = f.read()
+    return found

@@ -21,12 +21,6 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> posi
     return Ref::consuming(PyObject_Call(callable, positional.get(), named.get()));
 }
 
-Ref item(PyObject* object, const Name& key) {
-    PyObject* name = key.get();
-    if (name == nullptr) return {};
-    return Ref::consuming(PyObject_GetItem(object, name));
-}
-
 namespace {
 
 // `first, second = value` as the host itself runs it, compiled once: its
@@ -79,7 +73,8 @@ bool unpack_pair(PyObject* iterable, Ref& first, Ref& second) {
     return true;
 }
 
-Ref raise_with_message(PyObject* kind, const char* before, PyObject* part, const char* after) {
+Raised raise_with_message(PyObject* kind, const char* before, PyObject* part, const char* after) {
+    // Each failure on the way leaves its own exception set, which is raised instead.
     Ref empty = text("");
     if (!empty) return {};
     Ref formatted = Ref::consuming(PyObject_Format(part, empty.get()));

@@ -14,10 +14,6 @@ PendingError PendingError::fetch() noexcept {
     return error;
 }
 
-bool PendingError::matches(PyObject* kind) const noexcept {
-    return type_ && PyErr_GivenExceptionMatches(type_.get(), kind);
-}
-
 void PendingError::restore() noexcept {
     PyErr_Restore(type_.release(), value_.release(), traceback_.release());
 }

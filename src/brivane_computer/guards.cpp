@@ -15,16 +15,16 @@ constinit Name invalid_setup_message{
 
 constinit KeptObject refusal_arguments;
 
-bool refuse() {
+Raised refuse() {
     if (refusal_arguments.get() == nullptr) {
         PyObject* message = invalid_setup_message.get();
-        if (message == nullptr) return false;
+        if (message == nullptr) return {};
         PyObject* arguments = PyTuple_Pack(1, message);
-        if (arguments == nullptr) return false;
+        if (arguments == nullptr) return {};
         refusal_arguments.keep(arguments);
     }
     PyErr_SetObject(PyExc_OSError, refusal_arguments.get());
-    return false;
+    return {};
 }
 
 }  // namespace

@@ -74,6 +74,14 @@ private:
     PyObject* object_;
 };
 
+// What a raise helper returns once it has set an exception: the failure value
+// of whichever kind of function passes it on, an empty Ref or false. So every
+// raise reads `return raise_...(...)`, and none can be dropped by mistake.
+struct [[nodiscard]] Raised {
+    operator Ref() const noexcept { return Ref(); }
+    operator bool() const noexcept { return false; }
+};
+
 inline Ref none() noexcept { return Ref::owning(Py_None); }
 inline Ref boolean(bool value) noexcept { return Ref::owning(value ? Py_True : Py_False); }
 

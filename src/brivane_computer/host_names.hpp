@@ -71,9 +71,6 @@ inline constinit Name exit{"__exit__"};
 inline constinit Name print{"print"};
 inline constinit Name open{"open"};
 inline constinit Name int_{"int"};
-inline constinit Name str{"str"};
-inline constinit Name next{"next"};
-inline constinit Name isinstance{"isinstance"};
 inline constinit Name import{"__import__"};
 
 }  // namespace brivane::host

@@ -56,10 +56,7 @@ bool read_settings(const Module& module, const Name& path_global, const Name& lo
 bool require_existing(const Module& module, PyObject* path) {
     Truth found = module.exists(path);
     if (!found) return false;
-    if (!*found) {
-        raise_with_message(PyExc_FileNotFoundError, "The directory '", path, "' does not exist.");
-        return false;
-    }
+    if (!*found) return raise_with_message(PyExc_FileNotFoundError, "The directory '", path, "' does not exist.");
     return true;
 }
 

@@ -48,11 +48,4 @@ Ref open_project(const Ref& view_model_class, const Ref& project_file) {
     return project;
 }
 
-Ref product_module_value(const Module& module, const Name& kind) {
-    if (!sdk::load_assemblies(module, {&sdk::assembly::sdk})) return {};
-    Ref product_modules = sdk::import_class(module, sdk::ns::sdk, sdk::cls::BrivaneModule);
-    if (!product_modules) return {};
-    return attribute(product_modules, kind);
-}
-
 }  // namespace brivane

@@ -73,4 +73,11 @@ bool apply_set_up_culture(const Module& module, const Ref& thread_class) {
     return true;
 }
 
+Ref product_module(const Module& module, const Name& kind) {
+    if (!load_assemblies(module, {&assembly::sdk})) return {};
+    Ref product_modules = import_class(module, ns::sdk, cls::BrivaneModule);
+    if (!product_modules) return {};
+    return attribute(product_modules, kind);
+}
+
 }  // namespace brivane::sdk

@@ -6,7 +6,6 @@
 
 #include "errors.hpp"
 #include "host_names.hpp"
-#include "kept_state.hpp"
 #include "solving/abandoned_run.hpp"
 
 namespace brivane::made_folders {
@@ -15,37 +14,6 @@ namespace {
 // Owned tuples, kept until the interpreter ends (release).
 PyObject* made_folders = nullptr;
 PyObject* pending_folders = nullptr;
-
-}  // namespace
-
-Ref exact_copy(PyObject* path) {
-    if (PyUnicode_Check(path)) {
-        const Py_ssize_t length = PyUnicode_GetLength(path);
-        if (length <= 0) return {};
-        return Ref::consuming(PyUnicode_Substring(path, 0, length));  // the object itself when exact
-    }
-    if (PyBytes_Check(path)) {
-        const Py_ssize_t length = PyBytes_Size(path);
-        if (length <= 0) return {};
-        if (PyBytes_CheckExact(path)) return Ref::owning(path);
-        return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), length));
-    }
-    return {};
-}
-
-bool same_path(PyObject* recorded, PyObject* named) noexcept {
-    if (PyUnicode_CheckExact(recorded) && PyUnicode_CheckExact(named)) {
-        return PyUnicode_Compare(recorded, named) == 0;
-    }
-    if (PyBytes_CheckExact(recorded) && PyBytes_CheckExact(named)) {
-        const Py_ssize_t size = PyBytes_Size(recorded);
-        return size == PyBytes_Size(named) &&
-               std::memcmp(PyBytes_AsString(recorded), PyBytes_AsString(named), static_cast<std::size_t>(size)) == 0;
-    }
-    return false;
-}
-
-namespace {
 
 Py_ssize_t size_of(PyObject* folders) { return folders == nullptr ? 0 : PyTuple_Size(folders); }
 
@@ -70,26 +38,6 @@ bool append(PyObject*& folders, PyObject* folder) {
     replace(folders, std::move(grown));
     return true;
 }
-
-}  // namespace
-
-bool remember(PyObject* folder) {
-    Ref recorded = exact_copy(folder);
-    if (!recorded) return !PyErr_Occurred();
-    return append(made_folders, recorded.get());
-}
-
-Ref take_named(PyObject* named) {
-    Ref found;
-    for (Py_ssize_t i = 0; i < size_of(made_folders) && !found; ++i) {
-        PyObject* recorded = PyTuple_GetItem(made_folders, i);
-        if (same_path(recorded, named)) found = Ref::owning(recorded);
-    }
-    replace(made_folders, Ref());
-    return found;
-}
-
-namespace {
 
 bool add_pending(const Ref& folder) {
     for (Py_ssize_t i = 0; i < size_of(pending_folders); ++i) {
@@ -134,6 +82,49 @@ bool delete_folder(const Module& module, PyObject* folder) {
 }
 
 }  // namespace
+
+Ref exact_copy(PyObject* path) {
+    if (PyUnicode_Check(path)) {
+        const Py_ssize_t length = PyUnicode_GetLength(path);
+        if (length <= 0) return {};
+        return Ref::consuming(PyUnicode_Substring(path, 0, length));  // the object itself when exact
+    }
+    if (PyBytes_Check(path)) {
+        const Py_ssize_t length = PyBytes_Size(path);
+        if (length <= 0) return {};
+        if (PyBytes_CheckExact(path)) return Ref::owning(path);
+        return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), length));
+    }
+    return {};
+}
+
+bool same_path(PyObject* recorded, PyObject* named) noexcept {
+    if (PyUnicode_CheckExact(recorded) && PyUnicode_CheckExact(named)) {
+        return PyUnicode_Compare(recorded, named) == 0;
+    }
+    if (PyBytes_CheckExact(recorded) && PyBytes_CheckExact(named)) {
+        const Py_ssize_t size = PyBytes_Size(recorded);
+        return size == PyBytes_Size(named) &&
+               std::memcmp(PyBytes_AsString(recorded), PyBytes_AsString(named), static_cast<std::size_t>(size)) == 0;
+    }
+    return false;
+}
+
+bool remember(PyObject* folder) {
+    Ref recorded = exact_copy(folder);
+    if (!recorded) return !PyErr_Occurred();
+    return append(made_folders, recorded.get());
+}
+
+Ref take_named(PyObject* named) {
+    Ref found;
+    for (Py_ssize_t i = 0; i < size_of(made_folders) && !found; ++i) {
+        PyObject* recorded = PyTuple_GetItem(made_folders, i);
+        if (same_path(recorded, named)) found = Ref::owning(recorded);
+    }
+    replace(made_folders, Ref());
+    return found;
+}
 
 bool delete_own_folder(const Module& module, const Ref& folder) {
     if (!add_pending(folder)) return false;

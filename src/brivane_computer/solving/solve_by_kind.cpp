@@ -1,5 +1,6 @@
 // solvePipingModel and solveStructureModel: check the model's kind, pick the
-// solver and run it on a worker thread that the caller waits for.
+// solver and run it on a worker thread that the caller waits for; and
+// solve_by_kind, which hands solve's loaded model to the one of its kind.
 #include "arguments.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
@@ -8,15 +9,16 @@
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
 #include "solving/abandoned_run.hpp"
+#include "solving/solve_by_kind.hpp"
 
 namespace brivane {
 namespace {
 
 constexpr const char* invalid_model_message = "Invalid vokel.";
 
-bool raise_environment_error(const char* message) {
+Raised raise_environment_error(const char* message) {
     PyErr_SetString(PyExc_OSError, message);
-    return false;
+    return {};
 }
 
 // Guard, model present, model of the expected kind; then _Solution_ is cleared.
@@ -120,6 +122,33 @@ Ref solve_structure_model(Module module, const Arguments<3>& arguments) {
 }
 
 }  // namespace
+
+Ref solve_by_kind(const Module& module, PyObject* model, PyObject* model_file, PyObject* solver_name,
+                  PyObject* folder) {
+    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_core})) return {};
+    Ref piping_code, structure_code;
+    if (!sdk::import_classes(module, sdk::ns::pelorix_core,
+                             {{&sdk::cls::PipingCode, &piping_code}, {&sdk::cls::StructureCode, &structure_code}})) {
+        return {};
+    }
+    Ref code = attribute(model, sdk::member::CalculationCode);
+    if (!code) return {};
+    int of_kind = PyObject_IsInstance(code.get(), piping_code.get());
+    if (of_kind < 0) return {};
+    if (of_kind) {
+        if (!module.call(functions::solvePipingModel, model, model_file, solver_name, folder)) return {};
+        return module.get(globals::solution);
+    }
+    code = attribute(model, sdk::member::CalculationCode);
+    if (!code) return {};
+    of_kind = PyObject_IsInstance(code.get(), structure_code.get());
+    if (of_kind < 0) return {};
+    if (of_kind) {
+        if (!module.call(functions::solveStructureModel, model, model_file, folder)) return {};
+        return module.get(globals::solution);
+    }
+    return none();
+}
 
 PyMethodDef solvePipingModel_function = define_function<solve_piping_signature, solve_piping_model>(
     "solvePipingModel(vokel, vokelFilename, solvername, directory)\n"

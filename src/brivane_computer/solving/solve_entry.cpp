@@ -4,10 +4,10 @@
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
+#include "models/model_folder.hpp"
 #include "module_globals.hpp"
-#include "sdk/bridge.hpp"
-#include "sdk/product.hpp"
 #include "solving/made_folders.hpp"
+#include "solving/solve_by_kind.hpp"
 
 namespace brivane {
 namespace {
@@ -21,24 +21,6 @@ Ref new_temporary_folder_name(const Module& module) {
     Ref unique_text = Ref::consuming(PyObject_Str(unique.get()));
     if (!unique_text) return {};
     return module.call_os_path(host::join, temporary, unique_text);
-}
-
-// The model's fre file: its path with ".fre" for its extension, else "conception.fre" beside it.
-Ref fre_file_of(const Module& module, PyObject* model_file, PyObject* model_folder) {
-    Ref parts = module.call_os_path(host::splitext, model_file);
-    if (!parts) return {};
-    Ref without_extension = Ref::consuming(PySequence_GetItem(parts.get(), 0));
-    if (!without_extension) return {};
-    Ref ending = text(".fre");
-    if (!ending) return {};
-    Ref fre_file = Ref::consuming(PyNumber_Add(without_extension.get(), ending.get()));
-    if (!fre_file) return {};
-    Truth found = module.exists(fre_file.get());
-    if (!found) return {};
-    if (*found) return fre_file;
-    Ref fallback = text("conception.fre");
-    if (!fallback) return {};
-    return module.call_os_path(host::join, model_folder, fallback);
 }
 
 // shutil.copy(source, folder joined with source's base name), when source exists.
@@ -67,34 +49,6 @@ Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder,
     return copied_model;
 }
 
-// Hands a loaded model to the solving function of its kind; the result is _Solution_.
-Ref solve_by_kind(const Module& module, PyObject* model, PyObject* model_file, PyObject* solver_name,
-                  PyObject* folder) {
-    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_core})) return {};
-    Ref piping_code, structure_code;
-    if (!sdk::import_classes(module, sdk::ns::pelorix_core,
-                             {{&sdk::cls::PipingCode, &piping_code}, {&sdk::cls::StructureCode, &structure_code}})) {
-        return {};
-    }
-    Ref code = attribute(model, sdk::member::CalculationCode);
-    if (!code) return {};
-    int of_kind = PyObject_IsInstance(code.get(), piping_code.get());
-    if (of_kind < 0) return {};
-    if (of_kind) {
-        if (!module.call(functions::solvePipingModel, model, model_file, solver_name, folder)) return {};
-        return module.get(globals::solution);
-    }
-    code = attribute(model, sdk::member::CalculationCode);
-    if (!code) return {};
-    of_kind = PyObject_IsInstance(code.get(), structure_code.get());
-    if (of_kind < 0) return {};
-    if (of_kind) {
-        if (!module.call(functions::solveStructureModel, model, model_file, folder)) return {};
-        return module.get(globals::solution);
-    }
-    return none();
-}
-
 constexpr Signature<3> solve_signature{"solve", {"filename", "solvername", "sandbox"}};
 Ref solve(Module module, const Arguments<3>& arguments) {
     auto [model_file, solver_name, sandbox] = arguments;
@@ -109,11 +63,11 @@ Ref solve(Module module, const Arguments<3>& arguments) {
 
     Ref model_folder = module.call_os_path(host::dirname, model_file);
     if (!model_folder) return {};
-    Ref fre_file = fre_file_of(module, model_file, model_folder.get());
+    Ref first_choice = with_fre_extension(module, model_file);
+    if (!first_choice) return {};
+    Ref fre_file = fre_file_or_conception(module, first_choice.get(), model_folder.get());
     if (!fre_file) return {};
-    Ref thf_ending = text(".thf");
-    if (!thf_ending) return {};
-    Ref thf_file = module.call(functions::find_first_file, model_folder, thf_ending);
+    Ref thf_file = first_thf_file(module, model_folder.get());
     if (!thf_file) return {};
 
     Truth in_sandbox = truth(sandbox);

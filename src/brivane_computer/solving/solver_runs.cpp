@@ -14,8 +14,6 @@
 namespace brivane {
 namespace {
 
-constexpr const char* thf_ending = ".thf";
-
 // Opens a COM apartment on the current thread, runs `body` and closes the
 // apartment on every path, as a finally block would.
 template <class Body>
@@ -31,12 +29,6 @@ Ref in_apartment(const Module& module, Body&& body) {
     }
     if (!closed) return {};
     return none();
-}
-
-Ref first_thf_file(const Module& module, PyObject* directory) {
-    Ref ending = text(thf_ending);
-    if (!ending) return {};
-    return module.call(functions::find_first_file, directory, ending);
 }
 
 // result == 0, with the host's equality.
