@@ -3,16 +3,16 @@
 namespace brivane {
 namespace {
 
-bool wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
+Raised wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function, "exactly",
                  static_cast<Py_ssize_t>(count), count == 1 ? "" : "s", given);
-    return false;
+    return {};
 }
 
 // "<function>() got <what> keyword argument '<keyword>'"
-bool wrong_keyword(const char* function, const char* what, PyObject* keyword) {
+Raised wrong_keyword(const char* function, const char* what, PyObject* keyword) {
     PyErr_Format(PyExc_TypeError, "%s() got %s keyword argument '%U'", function, what, keyword);
-    return false;
+    return {};
 }
 
 bool parse_without_parameters(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
