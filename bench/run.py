@@ -1,4 +1,4 @@
-"""Runs the benchmark suite and reports it: python bench/run.py [--fast] [--rounds N] [--case TEXT] [--compare FILE]
+"""Runs the benchmark suite and reports it: python bench/run.py [--fast] [--rounds N] [--case TEXT] [--compare FILE] [--check]
 
 scripts/bench.sh is the one command: it builds the module (Release) and runs
 this with the package on PYTHONPATH. Steps:
@@ -23,6 +23,9 @@ this with the package on PYTHONPATH. Steps:
    the peer, with their lower and upper quartiles) and
    write it as JSON to bench/results/latest.json; with --compare FILE (or when
    latest.json exists already) show the ratios of that earlier run beside it.
+
+With --check it stops after the check of step 2 and times nothing (CI runs
+scripts/bench.sh --check: the peer builds from the pinned files and agrees).
 """
 import argparse
 import datetime
@@ -270,6 +273,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fast", action="store_true", help="fewer processes and values: rough figures quickly")
     parser.add_argument("--rounds", type=int, metavar="N", help="rounds of the short cases (default 5, --fast 2)")
+    parser.add_argument("--check", action="store_true",
+                        help="only build and check that every floor, peer and bound gives the module's result")
     parser.add_argument("--case", action="append", default=[], help="only the cases whose name contains TEXT")
     parser.add_argument("--compare", metavar="FILE", help="an earlier results file to show beside this run")
     parser.add_argument("--no-save", action="store_true",
@@ -303,6 +308,9 @@ def main():
             command += ["--case", part]
         if subprocess.run(command, cwd=ROOT).returncode != 0:
             raise SystemExit("a floor, peer or bound does not do what the module does (see above)")
+        if args.check:
+            print("every floor, peer and bound gives the module's result")
+            return
         groups = [group for group in GROUPS if any(TARGETS[name][0] == group for name in chosen)]
         if groups:
             measured.update(run_pyperf(groups, mode, args.rounds, directory, args.case))

@@ -4,7 +4,7 @@
 # bench/run.py confined (sandbox build/confined/bench: the cases solve, dispose
 # and copy), which prints the table; its results, written in the sandbox, are
 # copied to bench/results/latest.json afterwards.
-# Arguments go to bench/run.py (--fast, --rounds N, --case TEXT, --compare FILE, --no-save).
+# Arguments go to bench/run.py (--fast, --rounds N, --case TEXT, --compare FILE, --no-save, --check).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
