@@ -190,8 +190,11 @@ class Call:
                 with contextlib.suppress(ValueError, OSError):
                     place = where(path, self.cwd)
                     places.add(place)
-                    # The folder of "a/.." is "a", as the module takes it, not the parent of what it names.
-                    folders.update((os.path.dirname(place), where(os.path.dirname(path), self.cwd)))
+                    folders.add(os.path.dirname(place))
+                # The folder of "a/.." is "a", as the module takes it, not the parent of what it names; and a
+                # name with a NUL, which names no file, still has its folder.
+                with contextlib.suppress(ValueError, OSError):
+                    folders.add(where(os.path.dirname(path), self.cwd))
             self._named = places, folders
         return self._named
 

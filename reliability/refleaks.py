@@ -57,7 +57,8 @@ class Areas:
         self.installation = create_installation(os.path.join(work, "Pelorix 2031.1"))
         core._settingsPath_ = self.installation.settings_path
         core._dataSourcesPath_ = self.installation.data_sources_path
-        self.settings = json.load(open(self.installation.settings_path, encoding="utf-8"))
+        with open(self.installation.settings_path, encoding="utf-8") as f:
+            self.settings = json.load(f)
 
     def set_up(self):
         assert bc.setup_brivane_computer(self.installation.root, bc.BrivaneModule.Pelorix)
