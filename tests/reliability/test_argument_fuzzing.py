@@ -323,6 +323,7 @@ BOUNDS = {
     "a reading call writes nothing": ("loadVokel", ["{named}/a.vokel"], [("open", "{named}/a.vokel")], 1, 0, None),
     "the product writes what the call names": (
         "saveVokel", [None, "{named}/a.vokel"], [("product", "{other}/b.vokel")], 1, 0, None),
+    "and beside it": ("writeFreFile", [None, "{named}/..\x00"], [("product", "{named}/conception.fre")], 0, 0, None),
 }
 
 
