@@ -1,11 +1,12 @@
 """The timed cases, run by pyperf: python bench/cases.py --fixtures DIR --group GROUP [--case TEXT] [pyperf options]
 
-Every case is measured twice in the same pyperf run: "<case>/module" calls the
-module, "<case>/floor" calls its floor from bench/floors.py through the same
-timing loop. The cases whose cost is mostly the host's own (a call that
+Every case is measured at least twice in the same pyperf run: "<case>/module"
+calls the module, "<case>/floor" calls its floor from bench/floors.py through
+the same timing loop. The short cases are measured again as "<case>/peer",
+with the same function compiled from plain Python by Cython (bench/peer.py).
+The cases whose cost is mostly the host's own (a call that
 raises, reads two globals and returns, walks a large document or lists a
-large folder) are
-measured a third time, "<case>/bound", with a function of bench/probe.c that
+large folder) are also measured as "<case>/bound", with a function of bench/probe.c that
 does only what cannot be avoided. pyperf calibrates the loop counts, spreads the values over worker
 processes and keeps every value; bench/run.py runs the rounds and turns the
 values into the table.
@@ -29,10 +30,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import fixtures  # noqa: E402
 import floors  # noqa: E402
+import peer_build  # noqa: E402
 import probe  # noqa: E402
 
 sys.path.insert(0, probe.FOLDER)
 import bench_probe  # noqa: E402  (built by bench/run.py)
+
+sys.path.insert(0, peer_build.FOLDER)
+import bench_peer  # noqa: E402  (built by bench/run.py)
+
+if not bench_peer.__file__.endswith(".abi3.so"):
+    raise SystemExit(f"the peer must be the compiled module, not {bench_peer.__file__}")
 
 fixtures.use_standin()
 import clr  # noqa: E402,F401  (the platform is there before the module)
@@ -42,6 +50,7 @@ from brivane_computer import brivane_core as core  # noqa: E402
 
 FLOORS = floors.bind(core)
 bench_probe.bind_namespace(vars(core))
+bench_peer.bind(vars(core))
 
 
 # --- timing loops: the module and its floor go through the same one --------------------
@@ -247,8 +256,8 @@ def remove_tree(folder):
 
 
 # --- the cases ----------------------------------------------------------------------------
-# Each entry: case name, group, prepare(), (module loop and arguments), (floor loop and arguments),
-# and where there is one, (bound loop and arguments).
+# Each entry: case name, group, prepare(), and by side ("module", "floor", and where there is one
+# "peer" and "bound") the timing loop with its arguments.
 
 def cases():
     listing = layout()["listing"]
@@ -280,44 +289,56 @@ def cases():
         _state["copy_floor_time"] = perf_counter() - t0
         return target
 
+    def sides(module, floor, peer=None, bound=None):
+        measured = {"module": module, "floor": floor, "peer": peer, "bound": bound}
+        return {side: loop for side, loop in measured.items() if loop is not None}
+
     return [
-        ("guard failure", "micro", before_set_up,
-         (time_raising_1, core.getVokel, listing["folder"], OSError),
-         (time_raising_1, FLOORS["getVokel"], listing["folder"], OSError),
-         (time_raising_1, bench_probe.raise_setup_error, listing["folder"], OSError)),
-        ("load_dll already loaded", "micro", set_up,
-         (time_calling_1, core.load_dll, not_loaded),
-         (time_calling_1, FLOORS["load_dll"], not_loaded),
-         (time_calling_1, bench_probe.load_dll_lookups, not_loaded)),
-        ("argument error: count", "micro", None,
-         (time_raising_2, core.load_dll, not_loaded, not_loaded, TypeError),
-         (time_raising_2, FLOORS["load_dll"], not_loaded, not_loaded, TypeError),
-         (time_raising_2, bench_probe.raise_count_error, not_loaded, not_loaded, TypeError)),
-        ("argument error: keyword", "micro", None,
-         (time_raising_keyword, core.load_dll, not_loaded, TypeError),
-         (time_raising_keyword, FLOORS["load_dll"], not_loaded, TypeError),
-         (time_raising_keyword, bench_probe.raise_keyword_error, not_loaded, TypeError)),
-        ("disposeSolution, nothing to dispose", "micro", nothing_to_dispose,
-         (time_calling_0, core.disposeSolution),
-         (time_calling_0, FLOORS["disposeSolution"])),
-        ("FindSolverPaths, 10,000 families", "micro", None,
-         (time_once_1, core.FindSolverPaths, document),
-         (time_once_1, FLOORS["FindSolverPaths"], document),
-         (time_once_1, bench_probe.find_solver_paths_walk, document)),
-        ("find_first_file, 10,000 entries, match last", "micro", None,
-         (time_once_2, core.find_first_file, listing["folder"], listing["ending_last"]),
-         (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_last"]),
-         (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_last"])),
-        ("find_first_file, 10,000 entries, no match", "micro", None,
-         (time_once_2, core.find_first_file, listing["folder"], listing["ending_none"]),
-         (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_none"]),
-         (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_none"])),
-        ("solve, sandbox of a 200 MB model", "large", solver_does_nothing,
-         (time_each, solve_sandboxed, dispose_sandbox),
-         (time_each, sandbox_floor, remove_tree)),
-        ("copyDirectoryToTemp, 5,000 small files", "large", None,
-         (time_each, copy_module, remove_tree),
-         (time_copy_floor, copy_floor, remove_tree)),
+        ("guard failure", "micro", before_set_up, sides(
+            (time_raising_1, core.getVokel, listing["folder"], OSError),
+            (time_raising_1, FLOORS["getVokel"], listing["folder"], OSError),
+            (time_raising_1, bench_peer.getVokel, listing["folder"], OSError),
+            (time_raising_1, bench_probe.raise_setup_error, listing["folder"], OSError))),
+        ("load_dll already loaded", "micro", set_up, sides(
+            (time_calling_1, core.load_dll, not_loaded),
+            (time_calling_1, FLOORS["load_dll"], not_loaded),
+            (time_calling_1, bench_peer.load_dll, not_loaded),
+            (time_calling_1, bench_probe.load_dll_lookups, not_loaded))),
+        ("argument error: count", "micro", None, sides(
+            (time_raising_2, core.load_dll, not_loaded, not_loaded, TypeError),
+            (time_raising_2, FLOORS["load_dll"], not_loaded, not_loaded, TypeError),
+            (time_raising_2, bench_peer.load_dll, not_loaded, not_loaded, TypeError),
+            (time_raising_2, bench_probe.raise_count_error, not_loaded, not_loaded, TypeError))),
+        ("argument error: keyword", "micro", None, sides(
+            (time_raising_keyword, core.load_dll, not_loaded, TypeError),
+            (time_raising_keyword, FLOORS["load_dll"], not_loaded, TypeError),
+            (time_raising_keyword, bench_peer.load_dll, not_loaded, TypeError),
+            (time_raising_keyword, bench_probe.raise_keyword_error, not_loaded, TypeError))),
+        ("disposeSolution, nothing to dispose", "micro", nothing_to_dispose, sides(
+            (time_calling_0, core.disposeSolution),
+            (time_calling_0, FLOORS["disposeSolution"]),
+            (time_calling_0, bench_peer.disposeSolution))),
+        ("FindSolverPaths, 10,000 families", "micro", None, sides(
+            (time_once_1, core.FindSolverPaths, document),
+            (time_once_1, FLOORS["FindSolverPaths"], document),
+            (time_once_1, bench_peer.FindSolverPaths, document),
+            (time_once_1, bench_probe.find_solver_paths_walk, document))),
+        ("find_first_file, 10,000 entries, match last", "micro", None, sides(
+            (time_once_2, core.find_first_file, listing["folder"], listing["ending_last"]),
+            (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_last"]),
+            (time_once_2, bench_peer.find_first_file, listing["folder"], listing["ending_last"]),
+            (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_last"]))),
+        ("find_first_file, 10,000 entries, no match", "micro", None, sides(
+            (time_once_2, core.find_first_file, listing["folder"], listing["ending_none"]),
+            (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_none"]),
+            (time_once_2, bench_peer.find_first_file, listing["folder"], listing["ending_none"]),
+            (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_none"]))),
+        ("solve, sandbox of a 200 MB model", "large", solver_does_nothing, sides(
+            (time_each, solve_sandboxed, dispose_sandbox),
+            (time_each, sandbox_floor, remove_tree))),
+        ("copyDirectoryToTemp, 5,000 small files", "large", None, sides(
+            (time_each, copy_module, remove_tree),
+            (time_copy_floor, copy_floor, remove_tree))),
     ]
 
 
@@ -341,7 +362,7 @@ def prepared(prepare, loop):
 
 
 def outcome(loop, arguments):
-    """What one call of a timed function gives: its result, its exception's type, or the files it made."""
+    """What one call of a timed function gives: its result, its exception's type and message, or the files it made."""
     if loop in (time_each, time_copy_floor):
         action, clean_up = arguments
         made = action()
@@ -359,26 +380,30 @@ def outcome(loop, arguments):
             else:
                 function(*values)
         except error as raised:
-            return ("raises", type(raised))
+            return ("raises", type(raised), str(raised))
         return ("returns without raising", None)
     return ("returns", function(*values))
 
 
 def check(parts):
-    """Every floor must do what the module does: one call of each side, compared."""
+    """Every floor, peer and bound must do what the module does: one call of each side, compared.
+
+    The peer and the bound must also raise the module's message; the floor, run by the
+    interpreter itself, words its argument errors its own way."""
     disagreements = 0
-    for name, _, prepare, *sides in cases():
+    for name, _, prepare, sides in cases():
         if parts and not any(part in name for part in parts):
             continue
-        seen = []
-        for loop, *arguments in sides:
+        seen = {}
+        for side, (loop, *arguments) in sides.items():
             if prepare is not None:
                 prepare()
-            seen.append(outcome(loop, arguments))
-        for side, outcome_seen in zip(("floor", "bound"), seen[1:]):
-            if outcome_seen != seen[0]:
+            seen[side] = outcome(loop, arguments)
+        for side, outcome_seen in seen.items():
+            compared = slice(0, 2) if side == "floor" else slice(None)
+            if outcome_seen[compared] != seen["module"][compared]:
                 disagreements += 1
-                print(f"{name}: the module gives {seen[0]!r:.300}, its {side} {outcome_seen!r:.300}",
+                print(f"{name}: the module gives {seen['module']!r:.300}, its {side} {outcome_seen!r:.300}",
                       file=sys.stderr)
     return disagreements
 
@@ -406,10 +431,10 @@ def main():
                                   help="only the cases whose name contains this text (repeatable)")
     args = runner.parse_args()
     _state["fixtures"] = args.fixtures
-    for name, group, prepare, *measured in cases():
+    for name, group, prepare, sides in cases():
         if group != args.group or (args.case and not any(part in name for part in args.case)):
             continue
-        for side, (loop, *arguments) in zip(("module", "floor", "bound"), measured):
+        for side, (loop, *arguments) in sides.items():
             runner.bench_time_func(f"{name}/{side}", prepared(prepare, loop), *arguments,
                                    inner_loops=INNER_LOOPS.get(loop), metadata={"case": name, "side": side})
 

@@ -1,4 +1,4 @@
-"""Runs the benchmark suite and reports it: python bench/run.py [--fast] [--case TEXT] [--compare FILE]
+"""Runs the benchmark suite and reports it: python bench/run.py [--fast] [--rounds N] [--case TEXT] [--compare FILE] [--check]
 
 scripts/bench.sh is the one command: it builds the module (Release) and runs
 this with the package on PYTHONPATH. Steps:
@@ -6,10 +6,11 @@ this with the package on PYTHONPATH. Steps:
 1. make the fixtures in a new folder (bench/fixtures.py), on a tmpfs where
    there is one, and point TMPDIR inside it, so that sandboxes and copies land
    there too and no case waits for the disk;
-2. build the probe (bench/probe.c), check that each floor and bound does what
-   the module does (one call of each, compared), then time every case, its
-   floor and its bound with pyperf (bench/cases.py): the small cases
-   with calibrated loops, the large ones one call per value, in worker
+2. build the probe (bench/probe.c) and the compiled-Python peer
+   (bench/peer.py, by bench/peer_build.py), check that each floor, peer and
+   bound does what the module does (one call of each, compared), then time
+   every case, its floor, its peer and its bound with pyperf (bench/cases.py):
+   the small cases with calibrated loops, the large ones one call per value, in worker
    processes, over several rounds that each measure module then floor;
 3. measure resident memory over 1,000 solve/dispose cycles (bench/memory.py);
 4. time the import of the package in fresh interpreters (bench/import_time.py);
@@ -18,9 +19,13 @@ this with the package on PYTHONPATH. Steps:
    median over its floor median; the
    "bound" column is the ratio that a function doing nothing but the
    unavoidable raise, or the unavoidable reads of globals, gets through the
-   same loop) and
+   same loop; "vs peer" is the median of the rounds' ratios of the module to
+   the peer, with their lower and upper quartiles) and
    write it as JSON to bench/results/latest.json; with --compare FILE (or when
    latest.json exists already) show the ratios of that earlier run beside it.
+
+With --check it stops after the check of step 2 and times nothing (CI runs
+scripts/bench.sh --check: the peer builds from the pinned files and agrees).
 """
 import argparse
 import datetime
@@ -44,6 +49,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "reliability"))
 import confinement  # noqa: E402
 import fixtures  # noqa: E402
+import peer_build  # noqa: E402
 import probe  # noqa: E402
 
 # case name -> (how it is run, kind, target): "ratio" is module time / floor time; the others are absolute.
@@ -87,8 +93,13 @@ def memory_backed_folder():
     return None
 
 
+def rounds_of(group, mode, rounds):
+    """The rounds of a group: its own count, or `rounds` for the micro cases when given."""
+    return rounds if rounds and group == "micro" else GROUPS[group][mode][0]
+
+
 def run_round(group, mode, directory, parts, output):
-    """One round of a group: every selected case, module then floor, appended to `output`."""
+    """One round of a group: every selected case, module then floor, peer and bound, appended to `output`."""
     _, (processes, values, warmups, loops, min_time) = GROUPS[group][mode]
     command = [sys.executable, os.path.join(HERE, "cases.py"), "--fixtures", directory, "--group", group,
                "--quiet", "--append", output, "--processes", str(processes), "--values", str(values),
@@ -102,11 +113,11 @@ def run_round(group, mode, directory, parts, output):
     subprocess.run(command, check=True, cwd=ROOT)
 
 
-def run_pyperf(groups, mode, directory, parts):
+def run_pyperf(groups, mode, rounds, directory, parts):
     output = os.path.join(directory, "pyperf.json")
-    for round_number in range(max(GROUPS[group][mode][0] for group in groups)):
+    for round_number in range(max(rounds_of(group, mode, rounds) for group in groups)):
         for group in groups:
-            if round_number < GROUPS[group][mode][0]:
+            if round_number < rounds_of(group, mode, rounds):
                 run_round(group, mode, directory, parts, output)
     found = {}
     for benchmark in pyperf.BenchmarkSuite.load(output).get_benchmarks():
@@ -122,16 +133,35 @@ def run_pyperf(groups, mode, directory, parts):
     return found
 
 
-def paired_ratio(measured, side):
-    """The median over rounds of each round's ratio of `side` to the floor.
+def round_ratios(measured, side, below="floor"):
+    """Each round's ratio of `side` to `below`, or None when either was not measured.
 
-    The module, its floor and its bound are measured one after the other in
-    every round, so a change of load on this shared machine that lasts longer
-    than a round weighs on both sides of that round's ratio alike."""
-    top, floor = measured.get(side, {}).get("rounds"), measured.get("floor", {}).get("rounds")
-    if not top or not floor or len(top) != len(floor) or not all(floor):
+    The module, its floor, its peer and its bound are measured one after the
+    other in every round, so a change of load on this shared machine that lasts
+    longer than a round weighs on both sides of that round's ratio alike."""
+    top, bottom = measured.get(side, {}).get("rounds"), measured.get(below, {}).get("rounds")
+    if not top or not bottom or len(top) != len(bottom) or not all(bottom):
         return None
-    return statistics.median(value / below for value, below in zip(top, floor))
+    return [value / under for value, under in zip(top, bottom)]
+
+
+def paired_ratio(measured, side):
+    """The median over rounds of each round's ratio of `side` to the floor."""
+    ratios = round_ratios(measured, side)
+    return None if ratios is None else statistics.median(ratios)
+
+
+def peer_spread(measured):
+    """The module's ratio to the peer over the rounds: median, lower and upper quartiles.
+
+    The module is behind the peer on a case when even the lower quartile is above 1."""
+    ratios = round_ratios(measured, "module", "peer")
+    if ratios is None:
+        return None
+    if len(ratios) == 1:
+        return {"median": ratios[0], "low": ratios[0], "high": ratios[0], "rounds": ratios}
+    low, median, high = statistics.quantiles(ratios, n=4, method="inclusive")
+    return {"median": median, "low": low, "high": high, "rounds": ratios}
 
 
 def run_memory(directory):
@@ -212,15 +242,22 @@ def commit():
     return name + ("+changes" if changed.stdout.strip() else "")
 
 
+def show_spread(spread):
+    if spread is None:
+        return "-"
+    return f"{spread['median']:.2f} [{spread['low']:.2f}-{spread['high']:.2f}]"
+
+
 def print_table(rows, earlier):
-    headers = ["case", "module", "floor", "ratio", "bound", "target", "verdict"]
+    headers = ["case", "module", "floor", "peer", "ratio", "bound", "vs peer [quartiles]", "target", "verdict"]
     if earlier:
         headers.append("earlier ratio")
     lines = [headers]
     for row in rows:
-        line = [row["case"], show_measure(row["module"]), show_measure(row["floor"]),
+        line = [row["case"], show_measure(row["module"]), show_measure(row["floor"]), show_measure(row.get("peer")),
                 "-" if row["ratio"] is None else f"{row['ratio']:.2f}",
-                "-" if row.get("bound") is None else f"{row['bound']:.2f}", show_target(row["case"]), row["verdict"]]
+                "-" if row.get("bound") is None else f"{row['bound']:.2f}", show_spread(row.get("vs_peer")),
+                show_target(row["case"]), row["verdict"]]
         if earlier:
             before = earlier.get(row["case"], {}).get("ratio")
             line.append("-" if before is None else f"{before:.2f}")
@@ -235,6 +272,9 @@ def print_table(rows, earlier):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fast", action="store_true", help="fewer processes and values: rough figures quickly")
+    parser.add_argument("--rounds", type=int, metavar="N", help="rounds of the short cases (default 5, --fast 2)")
+    parser.add_argument("--check", action="store_true",
+                        help="only build and check that every floor, peer and bound gives the module's result")
     parser.add_argument("--case", action="append", default=[], help="only the cases whose name contains TEXT")
     parser.add_argument("--compare", metavar="FILE", help="an earlier results file to show beside this run")
     parser.add_argument("--no-save", action="store_true",
@@ -259,6 +299,7 @@ def main():
         fixtures.build(directory)
         os.sync()
         probe.build()
+        peer_build.build()
         measured = {}
         chosen = [name for name in TARGETS if selected(name, args.case)]
         # A floor that no longer does what the module does would make its ratio meaningless.
@@ -266,10 +307,13 @@ def main():
         for part in args.case:
             command += ["--case", part]
         if subprocess.run(command, cwd=ROOT).returncode != 0:
-            raise SystemExit("a floor does not do what the module does (see above)")
+            raise SystemExit("a floor, peer or bound does not do what the module does (see above)")
+        if args.check:
+            print("every floor, peer and bound gives the module's result")
+            return
         groups = [group for group in GROUPS if any(TARGETS[name][0] == group for name in chosen)]
         if groups:
-            measured.update(run_pyperf(groups, mode, directory, args.case))
+            measured.update(run_pyperf(groups, mode, args.rounds, directory, args.case))
         for name in chosen:
             if TARGETS[name][0] == "memory":
                 measured[name] = run_memory(directory)
@@ -286,6 +330,7 @@ def main():
         _, kind, target = TARGETS[case]
         floor, bound = measured[case].get("floor"), measured[case].get("bound")
         rows.append({"case": case, "module": measured[case].get("module"), "floor": floor,
+                     "peer": measured[case].get("peer"), "vs_peer": peer_spread(measured[case]),
                      "bound_time": bound, "bound": paired_ratio(measured[case], "bound") if bound else None,
                      "ratio": ratio, "target": {"kind": kind, "value": target}, "verdict": outcome})
     report = {"date": datetime.datetime.now().isoformat(timespec="seconds"), "commit": commit(),

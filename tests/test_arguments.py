@@ -251,8 +251,8 @@ def test_keyword_call_passes_arguments_on_in_order(core, ready, monkeypatch, nam
 
 
 # --- repeated errors ------------------------------------------------------------
-# A repeated argument error is raised from kept texts: each raise must still be
-# a new exception with exactly the text of this call.
+# A script that calls a function wrongly in a loop meets the same error again and
+# again: each raise must be a new exception with exactly the text of this call.
 
 def test_repeated_errors_are_new_exceptions_with_the_same_text(core):
     caught = []
@@ -272,8 +272,7 @@ def test_repeated_errors_are_new_exceptions_with_the_same_text(core):
 
 
 def test_every_function_count_and_keyword_keeps_its_own_text(core):
-    # More distinct errors than are kept at once, asked for twice in turn: a
-    # kept text must never answer for another function, count or keyword.
+    # Every function, count and keyword in turn, twice: no error answers with another's text.
     expected = {}
     for function in WITH_PARAMETERS:
         for given in range(len(function.parameters) + 1, len(function.parameters) + 4):

@@ -27,9 +27,6 @@ using Arguments = std::array<PyObject*, N>;
 bool parse_arguments(const char* function, const char* const* parameters, std::size_t count,
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
-// The argument errors kept for raising again (see kept_state.hpp).
-void release_argument_errors(bool free_objects) noexcept;
-
 template <const auto& signature, auto body>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr std::size_t count = std::tuple_size_v<decltype(signature.parameters)>;

@@ -21,26 +21,6 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> posi
     return Ref::consuming(PyObject_Call(callable, positional.get(), named.get()));
 }
 
-int contains(PyObject* container, PyObject* value) {
-    if (!PyList_CheckExact(container) || !PyUnicode_CheckExact(value)) return PySequence_Contains(container, value);
-    // The list cannot change while only str comparisons run, so its items may stay borrowed.
-    const Py_ssize_t size = PyList_Size(container);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyList_GetItem(container, i);
-        if (item == nullptr) return -1;
-        if (item == value) return 1;
-        // Another kind of item may compare in Python code: the host takes over from the start,
-        // which repeats only comparisons that had no effect.
-        if (!PyUnicode_CheckExact(item)) return PySequence_Contains(container, value);
-        PyObject* same = PyUnicode_RichCompare(item, value, Py_EQ);
-        if (same == nullptr) return -1;
-        const bool found = same == Py_True;
-        drop_reference(same);
-        if (found) return 1;
-    }
-    return 0;
-}
-
 namespace {
 
 // `first, second = value` as the host itself runs it, compiled once: its

@@ -65,11 +65,6 @@ inline Truth differs(PyObject* left, PyObject* right) {
     return result == 1;
 }
 
-// `value in container`: 1, 0, or -1 with an exception set. A list of exact
-// str searched for an exact str is compared here, where no Python code can
-// run; everything else goes through the host's membership test.
-int contains(PyObject* container, PyObject* value);
-
 inline Ref text(const char* value) { return Ref::consuming(PyUnicode_FromString(value)); }
 
 // `first, second = iterable`, with the host's unpacking errors.

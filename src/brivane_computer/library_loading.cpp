@@ -31,7 +31,7 @@ Ref load_library(const Module& module, Loader loader, PyObject* dllname) {
     // The record is read afresh and only ever appended to, after a load succeeded.
     Ref loaded = module.get(globals::dlls);
     if (!loaded) return {};
-    const int known = contains(loaded.get(), dllname);
+    const int known = PySequence_Contains(loaded.get(), dllname);
     if (known < 0) return {};
     if (known) return none();
 

@@ -68,67 +68,28 @@ bool is_exactly(PyObject* object, const Key& key) {
            PyUnicode_CompareWithASCIIString(object, key.text) == 0;
 }
 
-// Reads entry["Name"] from the many entries of one document. The JSON
-// parser makes each member name once per document, so its dicts share one
-// "Name" key object; a dict lookup with the very object that the dict holds
-// is settled by identity instead of comparing characters, and finds exactly
-// what a lookup with any equal str finds. The reader therefore takes the
-// document's own "Name" from the first plain dict that it reads.
-class NameReader {
-public:
-    // Whether entry["Name"] is exactly `key`; nullopt when reading it raises.
-    Truth named(PyObject* entry, const Key& key) {
-        if (PyDict_CheckExact(entry)) {
-            if (!searched_) adopt_key_of(entry);
-            PyObject* lookup_key = document_key_ ? document_key_.get() : name_key.get();
-            if (lookup_key == nullptr) return std::nullopt;
-            // Item access of a plain dict is this lookup; the name stays
-            // borrowed because comparing it with `key` runs no Python code.
-            PyObject* name = PyDict_GetItemWithError(entry, lookup_key);
-            if (name != nullptr) return is_exactly(name, key);
-            if (PyErr_Occurred()) return std::nullopt;
-            // Missing: the item access below raises the KeyError.
-        }
-        Ref name = member(entry, name_key);
-        if (!name) return std::nullopt;
-        return is_exactly(name.get(), key);
-    }
-
-private:
-    // Walking a plain dict and comparing exact str keys runs no Python code.
-    void adopt_key_of(PyObject* dict) {
-        searched_ = true;
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, keys::name) == 0) {
-                document_key_ = Ref::owning(key);
-                return;
-            }
-        }
-    }
-
-    Ref document_key_;
-    bool searched_ = false;
-};
+// Whether entry["Name"] is exactly `key`; nullopt when reading it raises.
+Truth named(PyObject* entry, const Key& key) {
+    Ref name = member(entry, name_key);
+    if (!name) return std::nullopt;
+    return is_exactly(name.get(), key);
+}
 
 // One full pass over the document: no loop stops at a match, so the last
 // matching setting in document order wins.
-Ref find_setting(NameReader& reader, PyObject* settings, const char* family, const char* sub_family,
-                 const char* setting) {
+Ref find_setting(PyObject* settings, const char* family, const char* sub_family, const char* setting) {
     const Key family_key(family), sub_family_key(sub_family), setting_key(setting);
     Ref found = none();
     const bool complete = for_each_in(settings, families_key, [&](PyObject* family_entry) {
-        Truth family_matches = reader.named(family_entry, family_key);
+        Truth family_matches = named(family_entry, family_key);
         if (!family_matches) return false;
         if (!*family_matches) return true;
         return for_each_in(family_entry, sub_families_key, [&](PyObject* sub_family_entry) {
-            Truth sub_family_matches = reader.named(sub_family_entry, sub_family_key);
+            Truth sub_family_matches = named(sub_family_entry, sub_family_key);
             if (!sub_family_matches) return false;
             if (!*sub_family_matches) return true;
             return for_each_in(sub_family_entry, settings_key, [&](PyObject* setting_entry) {
-                Truth setting_matches = reader.named(setting_entry, setting_key);
+                Truth setting_matches = named(setting_entry, setting_key);
                 if (!setting_matches) return false;
                 if (!*setting_matches) return true;
                 Ref value = member(setting_entry, value_key);
@@ -151,10 +112,9 @@ Ref none_if_empty(Ref value) {
 constexpr Signature<1> find_solver_paths_signature{"FindSolverPaths", {"settings"}};
 Ref find_solver_paths(Module, const Arguments<1>& arguments) {
     PyObject* settings = arguments[0];
-    NameReader reader;
-    Ref revav = find_setting(reader, settings, keys::revav_family, keys::path_sub_family, keys::revav_solver_path);
+    Ref revav = find_setting(settings, keys::revav_family, keys::path_sub_family, keys::revav_solver_path);
     if (!revav) return {};
-    Ref quelbar = find_setting(reader, settings, keys::quelbar_family, keys::path_sub_family, keys::quelbar_solver_path);
+    Ref quelbar = find_setting(settings, keys::quelbar_family, keys::path_sub_family, keys::quelbar_solver_path);
     if (!quelbar) return {};
     revav = none_if_empty(std::move(revav));
     quelbar = none_if_empty(std::move(quelbar));

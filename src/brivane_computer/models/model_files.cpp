@@ -55,65 +55,14 @@ Ref get_vokel(Module module, const Arguments<1>& arguments) {
     return module.call(functions::find_first_file, arguments[0], ending);
 }
 
-// An ending of ASCII characters, kept as code points, against which entry
-// names are tested without making their lower-cased copies.
-class AsciiEnding {
-public:
-    // Usable only for an exact str of ASCII characters; anything else leaves
-    // it unusable (and no exception set).
-    explicit AsciiEnding(PyObject* ending) {
-        if (!PyUnicode_CheckExact(ending)) return;
-        const Py_ssize_t length = PyUnicode_GetLength(ending);
-        if (length < 0 || length > longest || PyUnicode_AsUCS4(ending, characters_, longest, 0) == nullptr) {
-            PyErr_Clear();
-            return;
-        }
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            if (characters_[i] >= 0x80) return;
-        }
-        length_ = length;
-        usable_ = true;
-    }
-    bool usable() const noexcept { return usable_; }
-
-    // name.lower().endswith(ending) for an exact str name, read from its end.
-    // An ASCII character lowers to one character (A-Z to a-z, the rest
-    // unchanged), so while the name's last characters are ASCII they line up
-    // with the ending's last characters, whatever comes before them: the
-    // first difference decides "no", and a whole ASCII tail that matches
-    // decides "yes". A non-ASCII character in the tail, or a name shorter
-    // than the ending, is left to the str methods: nullopt, no exception set.
-    std::optional<bool> ends(PyObject* name) const {
-        if (!PyUnicode_CheckExact(name)) return std::nullopt;
-        const Py_ssize_t length = PyUnicode_GetLength(name);
-        if (length < length_) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        for (Py_ssize_t from_end = 1; from_end <= length_; ++from_end) {
-            const Py_UCS4 character = PyUnicode_ReadChar(name, length - from_end);
-            if (character >= 0x80) {
-                PyErr_Clear();  // (Py_UCS4)-1 is also how a failed read reports
-                return std::nullopt;
-            }
-            const Py_UCS4 lowered = character >= 'A' && character <= 'Z' ? character + ('a' - 'A') : character;
-            if (lowered != characters_[length_ - from_end]) return false;
-        }
-        return true;
-    }
-
-private:
-    static constexpr Py_ssize_t longest = 260;  // longer than any file name; longer endings take the general path
-    Py_UCS4 characters_[longest];
-    Py_ssize_t length_ = 0;
-    bool usable_ = false;
-};
-
-// name.lower().endswith(ending), with the str methods themselves.
+// name.lower().endswith(ending), each method called as the host calls one, without a bound method.
 Truth lowered_ends_with(PyObject* name, PyObject* ending) {
-    Ref lowered = call_method(name, host::lower);
+    PyObject* lower = host::lower.get();
+    PyObject* endswith = host::endswith.get();
+    if (lower == nullptr || endswith == nullptr) return std::nullopt;
+    Ref lowered = Ref::consuming(PyObject_CallMethodObjArgs(name, lower, nullptr));
     if (!lowered) return std::nullopt;
-    Ref matches = call_method(lowered, host::endswith, ending);
+    Ref matches = Ref::consuming(PyObject_CallMethodObjArgs(lowered.get(), endswith, ending, nullptr));
     if (!matches) return std::nullopt;
     return truth(matches.get());
 }
@@ -127,11 +76,8 @@ Ref find_first_file(Module module, const Arguments<2>& arguments) {
     if (!listing) return {};
     Ref entries = Ref::consuming(PyObject_GetIter(listing.get()));
     if (!entries) return {};
-    // The usual listing, str names against a str ending, is tested without calling the str methods.
-    const AsciiEnding ascii_ending(ending);
     while (Ref name = Ref::consuming(PyIter_Next(entries.get()))) {
-        Truth ends_right = ascii_ending.usable() ? ascii_ending.ends(name.get()) : std::nullopt;
-        if (!ends_right) ends_right = lowered_ends_with(name.get(), ending);
+        Truth ends_right = lowered_ends_with(name.get(), ending);
         if (!ends_right) return {};
         if (!*ends_right) continue;
 
