@@ -54,7 +54,7 @@ def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
             for model in _models_below(path):
                 add(model, os.path.splitext(os.path.relpath(model, path))[0])
         else:
-            raise FileNotFoundError(f"{os.fspath(source)} does not exist")
+            raise FileNotFoundError(f"the model file or folder {os.fspath(source)} does not exist")
     return found
 
 

@@ -1,6 +1,7 @@
 """Progress on standard error: a live bar on a terminal, one plain line per model otherwise."""
 from __future__ import annotations
 
+import os
 import sys
 from typing import TYPE_CHECKING, TextIO
 
@@ -19,7 +20,13 @@ class Progress:
         self.bar: tqdm[None] | None = None
         if enabled and self.stream.isatty():
             from tqdm import tqdm
-            self.bar = tqdm(total=total, unit="model", file=self.stream, dynamic_ncols=True, smoothing=0.1)
+            try:
+                sized = min(os.get_terminal_size(self.stream.fileno())) > 0
+            except (OSError, ValueError):
+                sized = False
+            # A terminal that tells no size (a bare pseudo-terminal) would get no bar at all.
+            self.bar = tqdm(total=total, unit="model", file=self.stream, smoothing=0.1, dynamic_ncols=sized,
+                            ncols=None if sized else 80, nrows=None if sized else 24)
 
     def advance(self, result: ModelResult) -> None:
         self.done += 1

@@ -74,7 +74,8 @@ class Report:
     def summary(self) -> str:
         """The counts, then a table of the models that were not solved."""
         counts = ", ".join(f"{self.count(s)} {s}" for s in STATUSES if self.count(s))
-        lines = [f"{len(self.models)} models: {counts or 'none solved'} in {self.seconds:.1f} s"
+        total = len(self.models)
+        lines = [f"{total} model{'' if total == 1 else 's'}: {counts or 'none'} in {self.seconds:.1f} s"
                  + (" (interrupted)" if self.interrupted else "")]
         lines += [f"worker set-up failed: {message}" for message in self.setup_failures]
         problems = [m for m in self.models if m.status in (FAILED, TIMED_OUT)]
