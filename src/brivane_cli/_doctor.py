@@ -59,8 +59,8 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
             checks.line(FAIL, "Extensions folder", f"{extensions} is missing, and set-up returns False without it: "
                                                    f"{REPAIR}")
 
-    paths = _settings_file(checks, "settings file", settings, "--settings", core and core.FindSolverPaths)
-    _settings_file(checks, "data-sources file", data_sources, "--data-sources", core and core.FindDataProjectPaths)
+    paths = _settings_file(checks, "settings file", settings, "--settings", core.FindSolverPaths if core else None)
+    _settings_file(checks, "data-sources file", data_sources, "--data-sources", core.FindDataProjectPaths if core else None)
     for solver, place, found in (("Revav", "REVAV > PATH > WINDOWS SOLVER PATH", paths and paths[0]),
                                  ("Quelbar", "QUELBAR > PATH > SOLVER PATH", paths and paths[1])):
         what = f"{solver} solver"
@@ -76,10 +76,10 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
 
     if os.path.isdir(installation):
         for name in SETUP_ASSEMBLIES + tuple(OTHER_ASSEMBLIES):
-            place = next((folder for folder in (extensions, installation)
-                          if os.path.exists(os.path.join(folder, name))), None)
-            if place is not None:
-                checks.line(OK, name, os.path.join(place, name))
+            found_in = next((folder for folder in (extensions, installation)
+                             if os.path.exists(os.path.join(folder, name))), None)
+            if found_in is not None:
+                checks.line(OK, name, os.path.join(found_in, name))
             elif name in SETUP_ASSEMBLIES:
                 checks.line(FAIL, name, f"in neither Extensions nor the installation folder, and set-up loads it: "
                                         f"{REPAIR}")

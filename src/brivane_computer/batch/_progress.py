@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import TYPE_CHECKING, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from ._report import FAILED, SKIPPED, SOLVED, TIMED_OUT, ModelResult
 
@@ -17,7 +17,7 @@ class Progress:
         self.counts = {SOLVED: 0, FAILED: 0, TIMED_OUT: 0, SKIPPED: 0}
         self.stream = stream or sys.stderr
         self.enabled = enabled
-        self.bar: tqdm[None] | None = None
+        self.bar: tqdm[NoReturn] | None = None
         if enabled and self.stream.isatty():
             from tqdm import tqdm
             try:
