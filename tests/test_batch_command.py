@@ -92,7 +92,9 @@ def test_doctor_checks_what_set_up_needs(capsys, installation, damage, status, f
 def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_path, command):
     (tmp_path / "s1.vokel").write_text("{}")
     arguments = [installation.root, "--settings", installation.settings_path, "--data-sources",
-                 installation.data_sources_path] + ([str(tmp_path), "--solver", "Quelbar"] if command == "solve" else [])
+                 installation.data_sources_path]
+    if command == "solve":
+        arguments += [str(tmp_path), "--solver", "Quelbar"]
     result = subprocess.run([sys.executable, "-m", "brivane_cli", command, *arguments], capture_output=True,
                             text=True, env={**os.environ, "PYTHONPATH": PACKAGE_HOME}, timeout=120)
     assert "Traceback" not in result.stderr

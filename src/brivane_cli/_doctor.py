@@ -59,8 +59,10 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
             checks.line(FAIL, "Extensions folder", f"{extensions} is missing, and set-up returns False without it: "
                                                    f"{REPAIR}")
 
-    paths = _settings_file(checks, "settings file", settings, "--settings", core.FindSolverPaths if core else None)
-    _settings_file(checks, "data-sources file", data_sources, "--data-sources", core.FindDataProjectPaths if core else None)
+    paths = _settings_file(checks, "settings file", settings, "--settings",
+                           core.FindSolverPaths if core else None)
+    _settings_file(checks, "data-sources file", data_sources, "--data-sources",
+                   core.FindDataProjectPaths if core else None)
     for solver, place, found in (("Revav", "REVAV > PATH > WINDOWS SOLVER PATH", paths and paths[0]),
                                  ("Quelbar", "QUELBAR > PATH > SOLVER PATH", paths and paths[1])):
         what = f"{solver} solver"

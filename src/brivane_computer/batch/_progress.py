@@ -5,7 +5,7 @@ import os
 import sys
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
-from ._report import FAILED, SKIPPED, SOLVED, TIMED_OUT, ModelResult
+from ._report import FAILED, SKIPPED, SOLVED, TIMED_OUT, ModelResult, shown_path
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -36,7 +36,8 @@ class Progress:
             self.bar.update(1)
         elif self.enabled:
             error = f"  {result.error_type}: {result.error_message}" if result.error_type else ""
-            self.say(f"[{self.done}/{self.total}] {result.status:9} {result.path}  {result.seconds:.2f} s{error}")
+            self.say(f"[{self.done}/{self.total}] {result.status:9} {shown_path(result.path)}  "
+                     f"{result.seconds:.2f} s{error}")
 
     def say(self, line: str) -> None:
         """A line of its own, above the bar on a terminal."""

@@ -81,7 +81,7 @@ class Report:
         problems = [m for m in self.models if m.status in (FAILED, TIMED_OUT)]
         if problems:
             rows = [("status", "attempts", "seconds", "model", "error")]
-            rows += [(m.status, str(m.attempts), f"{m.seconds:.1f}", _shown(m.path),
+            rows += [(m.status, str(m.attempts), f"{m.seconds:.1f}", shown_path(m.path),
                       f"{m.error_type}: {m.error_message}" if m.error_type else (m.error_message or ""))
                      for m in problems]
             widths = [max(len(row[i]) for row in rows) for i in range(4)]
@@ -94,7 +94,8 @@ class Report:
         return "\n".join(line.rstrip() for line in lines)
 
 
-def _shown(path: str) -> str:
+def shown_path(path: str) -> str:
+    """The path relative to the current folder when it lies below it."""
     try:
         relative = os.path.relpath(path)
     except ValueError:  # another drive

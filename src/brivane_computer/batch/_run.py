@@ -47,7 +47,8 @@ class _Job:
 
 
 def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str, sandbox: bool = True,
-               module: BrivaneModule | str = BrivaneModule.Pelorix, settings: str | None = None, data_sources: str | None = None, jobs: int = 1,
+               module: BrivaneModule | str = BrivaneModule.Pelorix, settings: str | None = None,
+               data_sources: str | None = None, jobs: int = 1,
                timeout: float | None = None, retries: int = 0, results: str | None = None,
                report: str | None = None, resume: bool = False, progress: bool = True) -> Report:
     """Solves every model in worker processes and reports each one's outcome.
@@ -79,7 +80,8 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     found = find_models(models)
     mode = SANDBOX if sandbox else IN_PLACE
     report_path = os.path.abspath(report) if report is not None else None
-    earlier = last_outcomes(report_path) if resume and report_path and os.path.exists(report_path) else {}
+    append = bool(resume and report_path and os.path.exists(report_path))
+    earlier = last_outcomes(report_path) if append and report_path else {}
     results_root = os.path.abspath(results) if results is not None else None
     if results_root is not None:
         os.makedirs(results_root, exist_ok=True)
@@ -89,7 +91,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
                   data_sources=data_sources or brivane_core._dataSourcesPath_)
 
     outcome = Report(models=[], path=report_path)
-    writer = ReportWriter(report_path, append=bool(earlier), header={
+    writer = ReportWriter(report_path, append=append, header={
         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **config,
         "solver": solver, "mode": mode, "jobs": jobs, "timeout": timeout, "retries": retries,
         "results": results_root, "models": len(found)})
