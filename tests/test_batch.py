@@ -47,7 +47,7 @@ def solve_intervals(entries):
 def test_models_solved_in_parallel_give_what_each_solve_wrote(plant, tmp_path, temp_root, sandbox):
     folder = plant("a/s1", "a/s2", "b/s3", "s4", solve_seconds=0.2, extra_results=[EXTRA])
     before = snapshot(folder)
-    report = solve_many([folder], plant.installation, solver="Quelbar", sandbox=sandbox, jobs=2,
+    report = solve_many([folder], plant.installation, solver="Quelbar", sandbox=sandbox, jobs=2, timeout=60,
                         results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"), progress=False)
 
     models = plant.by_name(report)
@@ -114,8 +114,9 @@ def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_
 
 @pytest.mark.parametrize("seats", [1, 0])
 def test_a_worker_that_cannot_set_up_is_retired(plant, tmp_path, seats):
-    folder = plant("s1", "s2", "s3", licence_seats=seats)
-    report = solve_many([folder], plant.installation, solver="Quelbar", jobs=2, progress=False)
+    # The worker with the seat solves only once the refused one has ended: the batch cannot end before it hears.
+    folder = plant("s1", "s2", "s3", licence_seats=seats, solve_waits_for=str(tmp_path / "state" / "refusals"))
+    report = solve_many([folder], plant.installation, solver="Quelbar", jobs=2, timeout=60, progress=False)
     message = "InvalidOperationException: No Pelorix licence seat is free."
     if seats:
         assert report.setup_failures == [message]

@@ -43,6 +43,9 @@ class Knobs:
         is left as it was and the temporary file is removed.
     solve_seconds
         Seconds that every solver ``Run()`` waits before it works.
+    solve_waits_for
+        None, or a file that every ``Run()`` waits for: what other processes
+        must have done first.
     solve_iterations
         Loop iterations that every ``Run()`` computes before it works: a
         solve that is bound by the processor.
@@ -58,8 +61,9 @@ class Knobs:
     licence_seats
         None: no limit. A number: a process takes a seat with its first
         ``BrivaneApplication`` and holds it until it ends; the constructor
-        raises ``InvalidOperationException`` when none is free. Seats are
-        locks on files of ``state_folder``.
+        raises ``InvalidOperationException`` when none is free; the refused
+        process appends its id to ``state_folder``/refusals as it ends.
+        Seats are locks on files of ``state_folder``.
     state_folder
         Folder of what processes share: licence seats and crash claims.
     journal_file
@@ -83,6 +87,7 @@ class Knobs:
         self.default_culture = "fr-FR"
         self.fail_writes_after = None
         self.solve_seconds = 0
+        self.solve_waits_for = None
         self.solve_iterations = 0
         self.hang_on = ()
         self.crash_on = ()

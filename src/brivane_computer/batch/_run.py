@@ -19,10 +19,7 @@ from ._progress import Progress
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportWriter,
                       last_outcomes)
 from ._task import SOLVERS, Outcome, Task, remove_tree
-from ._workers import DONE, READY, SETUP_FAILED, Worker, WorkerConfig, interrupts_held
-
-# How long workers get to stop by themselves at the end of a batch.
-STOP_WAIT = 10.0
+from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, Worker, WorkerConfig, interrupts_held
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -174,7 +171,8 @@ class _Batch:
         finally:
             with interrupts_held():
                 for worker in self.workers:
-                    worker.stop(0 if interrupted or worker.busy else STOP_WAIT)
+                    # One still setting up is not needed any more.
+                    worker.stop(STOP_WAIT if worker.ready and not interrupted else 0)
                 remove_tree(root)
 
     def _run(self, root: str, config: dict[str, Any]) -> None:
@@ -192,12 +190,7 @@ class _Batch:
             self._dispatch()
             self._wait()
             for worker in list(self.workers):
-                try:
-                    messages = worker.receive()
-                except (EOFError, OSError):
-                    messages, gone = [], True
-                else:
-                    gone = worker.process.exitcode is not None
+                messages, gone = worker.receive()
                 for kind, value in messages:
                     if kind == READY:
                         worker.ready = True
@@ -205,7 +198,6 @@ class _Batch:
                         self._finish(worker, value)
                     elif kind == SETUP_FAILED:
                         last_setup_failure = self._setup_failed(worker, value)
-                        gone = False
                 if gone and worker in self.workers:
                     if not worker.ready:
                         last_setup_failure = self._setup_failed(worker, worker.death())
@@ -258,7 +250,7 @@ class _Batch:
         seconds = time.monotonic() - worker.sent_at
         job = self.running.pop(worker, None)
         worker.take_task()
-        self._remove(worker)
+        self._remove(worker, 0)
         if job is not None:
             self._settle(job, status, seconds, (), None, error_type, message)
 
@@ -278,11 +270,12 @@ class _Batch:
         self.report.setup_failures.append(message)
         self.writer.write({"record": "worker", "worker": worker.number, "message": message})
         self.progress.say(f"worker {worker.number} could not set up: {message}")
-        self._remove(worker)
+        # It ends by itself after its message, letting the product release what it took.
+        self._remove(worker, STOP_WAIT)
         return message
 
-    def _remove(self, worker: Worker) -> None:
-        worker.stop(0)
+    def _remove(self, worker: Worker, wait: float) -> None:
+        worker.stop(wait)
         self.workers.remove(worker)
         # Its sandboxes go with it.
         remove_tree(worker.config.temp)

@@ -24,6 +24,8 @@ from ._task import Task, set_up, solve_model
 
 # Messages from a worker: (READY, pid), (SETUP_FAILED, message), (DONE, Outcome).
 READY, SETUP_FAILED, DONE = "ready", "set-up failed", "done"
+# How long a worker that is ending by itself gets before it is killed.
+STOP_WAIT = 10.0
 
 
 @dataclass(frozen=True)
@@ -111,23 +113,31 @@ class Worker:
         self.sent_at = time.monotonic()
         self.connection.send(task)
 
-    def receive(self) -> list[tuple[str, Any]]:
-        """The messages waiting; raises EOFError when the worker has gone."""
+    def receive(self) -> tuple[list[tuple[str, Any]], bool]:
+        """The messages waiting, and whether the worker has ended (then they are its last)."""
+        # Read after the exit is known: all that an ended process sent is in the pipe by then.
+        ended = self.process.exitcode is not None
         messages = []
-        while self.connection.poll():
-            messages.append(self.connection.recv())
-        return messages
+        try:
+            while self.connection.poll():
+                messages.append(self.connection.recv())
+        except (EOFError, OSError):
+            # The worker closed its end: it is ending, and its exit status comes with it.
+            self.process.join(STOP_WAIT)
+            ended = True
+        return messages, ended
 
     def take_task(self) -> Task | None:
         task, self.task = self.task, None
         return task
 
     def stop(self, wait: float) -> None:
-        """Ends the worker: asked to stop when it is idle, killed when it does
-        not stop within ``wait`` seconds or is busy."""
-        if self.process.exitcode is None and self.ready and not self.busy and wait > 0:
-            with contextlib.suppress(OSError):
-                self.connection.send(None)
+        """Ends the worker: one that is not solving gets ``wait`` seconds to
+        end by itself (asked to, when it is ready); then it is killed."""
+        if self.process.exitcode is None and not self.busy and wait > 0:
+            if self.ready:
+                with contextlib.suppress(OSError):
+                    self.connection.send(None)
             self.process.join(wait)
         if self.process.exitcode is None:
             self.process.kill()

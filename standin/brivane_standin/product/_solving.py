@@ -65,6 +65,8 @@ class SolverBase:
             os.kill(os.getpid(), signal.SIGKILL)
         while stem in knobs.hang_on:
             time.sleep(60)
+        while knobs.solve_waits_for and not os.path.exists(knobs.solve_waits_for):
+            time.sleep(0.01)
         if knobs.solve_seconds:
             time.sleep(knobs.solve_seconds)
         total = 0

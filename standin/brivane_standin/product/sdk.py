@@ -1,4 +1,5 @@
 """Brivane.SDK: the application object, its settings and class inspection."""
+import atexit
 import enum
 import fcntl
 import json
@@ -67,7 +68,14 @@ def _take_licence_seat():
             continue
         _seat = fd
         return
+    # Like a licence server, the stand-in logs a refused client when it disconnects: as its process ends.
+    atexit.register(_log_refusal, os.path.join(knobs.state_folder, "refusals"), os.getpid())
     raise InvalidOperationException("No Pelorix licence seat is free.")
+
+
+def _log_refusal(path, pid):
+    with open(path, "a", encoding="utf-8") as log:
+        log.write(f"{pid}\n")
 
 
 def _reset():
