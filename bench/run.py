@@ -38,7 +38,11 @@ import pyperf
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 RESULTS = os.path.join(HERE, "results")
+# A confined run writes its results into its sandbox; scripts/bench.sh copies them to RESULTS.
+WRITTEN = os.environ.get("BRIVANE_BENCH_RESULTS", RESULTS)
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "reliability"))
+import confinement  # noqa: E402
 import fixtures  # noqa: E402
 import probe  # noqa: E402
 
@@ -236,6 +240,7 @@ def main():
     parser.add_argument("--no-save", action="store_true",
                         help="do not write bench/results/latest.json (a run with --case never does)")
     args = parser.parse_args()
+    confinement.require("the benchmark")
     mode = "fast" if args.fast else "normal"
     latest = os.path.join(RESULTS, "latest.json")
     earlier_file = args.compare or (latest if os.path.exists(latest) else None)
@@ -293,11 +298,11 @@ def main():
         print(f"\nearlier ratios from {os.path.relpath(earlier_file, ROOT)}")
     # Only a run of every case replaces the results of record.
     if not args.no_save and not args.case:
-        os.makedirs(RESULTS, exist_ok=True)
-        with open(latest, "w", encoding="utf-8") as f:
+        os.makedirs(WRITTEN, exist_ok=True)
+        with open(os.path.join(WRITTEN, "latest.json"), "w", encoding="utf-8") as f:
             json.dump(report, f, indent=1)
             f.write("\n")
-        print(f"written to {os.path.relpath(latest, ROOT)}")
+        print(f"written to {os.path.relpath(os.path.join(WRITTEN, 'latest.json'), ROOT)}")
 
 
 if __name__ == "__main__":

@@ -18,13 +18,14 @@ def main() -> None:
 
     bc.disposeSolution()
     home = os.getcwd()
-    for name in sorted(os.listdir(arguments.projects_folder)):
-        project = os.path.join(arguments.projects_folder, name)
+    # Absolute, because each removal makes the project's parent the current folder.
+    projects = os.path.abspath(arguments.projects_folder)
+    for name in sorted(os.listdir(projects)):
+        project = os.path.join(projects, name)
         if os.path.isdir(project):
             bc.removeProject(project)
+            os.chdir(home)
             print("removed" if not os.path.exists(project) else "could not remove", project)
-    # removeProject works from the project's parent folder; come back.
-    os.chdir(home)
 
 
 if __name__ == "__main__":

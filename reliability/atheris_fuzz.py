@@ -11,13 +11,19 @@ may itself set up on the stand-in installation, whose root is one of the
 values). The calls are checked as in the property-based suite
 (tests/reliability/support_fuzzing.py) and jailed (reliability/jail.py), so
 the functions that do reach files stay inside a sandbox under BRIVANE_FUZZ_SANDBOX.
+An operation out of a call's bounds does not stop the fuzzer: it is counted,
+the input is kept in BRIVANE_FUZZ_FINDINGS, and the report written at exit
+(BRIVANE_FUZZ_ATHERIS_REPORT) lists them, so that scripts/fuzz.sh fails the run.
 
-Run against the module built with clang and -DBRIVANE_FUZZ=ON (libFuzzer
-coverage, ASan, UBSan), with atheris' asan_with_fuzzer.so preloaded and
-PYTHONMALLOC=malloc; scripts/fuzz.sh does this. Arguments go to libFuzzer
-(-max_total_time=60, a corpus folder, -artifact_prefix=...).
+Runs only confined (scripts/confine.sh). Run against the module built with
+clang and -DBRIVANE_FUZZ=ON (libFuzzer coverage, ASan, UBSan), with atheris'
+asan_with_fuzzer.so preloaded and PYTHONMALLOC=malloc; scripts/fuzz.sh does
+this. Arguments go to libFuzzer (-max_total_time=60, corpus folders,
+-artifact_prefix=...).
 """
 import ctypes
+import hashlib
+import json
 import os
 import sys
 import tempfile
@@ -26,6 +32,9 @@ from pathlib import Path
 
 import atheris
 
+import confinement
+
+confinement.require("atheris fuzzing")
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 warnings.simplefilter("ignore")
@@ -59,7 +68,7 @@ class Decoder:
         else:
             value = "/".join(self.pick(["..", ".", "models", "P1", "x", "", "a.thf", "study1.vokel"])
                              for _ in range(self.fdp.ConsumeIntInRange(1, 5)))
-        return support.confine(value)
+        return value
 
     def scalar(self):
         kind = self.fdp.ConsumeIntInRange(0, 9)
@@ -74,7 +83,7 @@ class Decoder:
         if kind in (4, 5):
             return self.text()
         if kind == 6:
-            return support.confine(self.fdp.ConsumeBytes(self.fdp.ConsumeIntInRange(0, 16)))
+            return self.fdp.ConsumeBytes(self.fdp.ConsumeIntInRange(0, 16))
         if kind == 7:
             return support.HOSTILES[self.pick(HOSTILE_NAMES)]
         return support.CATALOG[self.fdp.ConsumeIntInRange(0, len(support.CATALOG) - 1)]
@@ -139,13 +148,16 @@ class Decoder:
 
 
 class Fuzzer:
-    def __init__(self, parent):
+    def __init__(self, parent, findings=None):
         self.counts = support.new_counts()
         self.harness = support.Harness(parent, self.counts).__enter__()
         self.inputs = 0
+        self.findings = findings
+        self.inputs_out_of_bounds = 0
 
     def one_input(self, data):
         decoder = Decoder(data)
+        violations = len(self.harness.jail.violations)
         self.harness.prepare("before")
         for _ in range(decoder.fdp.ConsumeIntInRange(1, 4)):
             target = decoder.fdp.ConsumeIntInRange(0, 4)
@@ -160,17 +172,30 @@ class Fuzzer:
                 args, kwargs = decoder.call(support.FUNCTIONS[name])
             self.harness.call(name, args, kwargs)
         self.inputs += 1
+        if len(self.harness.jail.violations) > violations:
+            self.keep_finding(data)
         if self.inputs % CHECK_OUTSIDE_EVERY == 0:
             self.harness.verify_outside()
             self.report()
 
+    def keep_finding(self, data):
+        self.inputs_out_of_bounds += 1
+        if self.findings and self.inputs_out_of_bounds <= 50:
+            os.makedirs(self.findings, exist_ok=True)
+            with open(os.path.join(self.findings, "out-of-bounds-" + hashlib.sha1(data).hexdigest()), "wb") as f:
+                f.write(data)
+
     def report(self):
         target = os.environ.get("BRIVANE_FUZZ_ATHERIS_REPORT")
         if target:
-            import json
+            jail = self.harness.jail
             with open(target, "w", encoding="utf-8") as f:
                 json.dump({"inputs": self.inputs, "calls": dict(sorted(self.counts.items())),
-                           "total": sum(self.counts.values())}, f, indent=1)
+                           "total": sum(self.counts.values()), "out_of_bounds": len(jail.violations),
+                           "inputs_out_of_bounds": self.inputs_out_of_bounds, "contained": jail.contained,
+                           "refused_reads": jail.refused_reads,
+                           "violations": [str(v) for v in list(dict.fromkeys(jail.violations))[:20]]},
+                          f, indent=1)
 
 
 def at_process_exit(function):
@@ -183,7 +208,7 @@ def at_process_exit(function):
 def main():
     parent = os.environ.get("BRIVANE_FUZZ_SANDBOX") or tempfile.mkdtemp(prefix="brivane-atheris-")
     os.makedirs(parent, exist_ok=True)
-    fuzzer = Fuzzer(parent)
+    fuzzer = Fuzzer(parent, os.environ.get("BRIVANE_FUZZ_FINDINGS"))
     fuzzer.exit_hook = at_process_exit(fuzzer.report)
     atheris.Setup(sys.argv, fuzzer.one_input)
     atheris.Fuzz()

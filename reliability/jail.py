@@ -1,70 +1,347 @@
-"""A file-system jail for the argument fuzzing of brivane_core.
+"""The file-system jail of the argument fuzzing and the thread stress.
 
-The module looks up ``os``, ``shutil``, ``tempfile`` and the built-in ``open``
-in its own namespace at every use, so binding proxies there routes every file
-operation the module makes through :class:`Jail`:
+The module looks up ``os``, ``shutil``, ``tempfile``, ``threading`` and the
+built-in ``open`` in its own namespace at every use, so binding proxies there
+routes every file operation the module makes through :class:`Jail`; the
+stand-in product writes every file through
+``brivane_standin.product._files.write_atomic``, which the jail wraps too.
+Each call of the module is made inside ``Jail.calling(name, args, kwargs)``,
+which tells the jail what that call may touch; a solver thread that the module
+starts carries the call of the thread that started it.
 
-* pure path arithmetic (``os.path.join``, ``dirname``, ``basename``,
-  ``splitext``, ``abspath``, ...) is forwarded unchanged: it touches nothing;
-* reading (``os.path.exists``/``isdir``/``isfile``, ``os.listdir``,
-  ``open`` for reading, the source of ``shutil.copy``/``copytree``) is
-  forwarded only for paths that resolve inside the sandbox;
-* changing (``os.makedirs``/``remove``/``rmdir``/``chdir``, ``shutil.rmtree``,
-  the target of a copy, ``open`` for writing) is forwarded only for paths
-  strictly inside the sandbox and outside its protected folders (the
-  stand-in installation), and never copies a folder into itself;
-* everything else is refused: PermissionError for a path outside the jail,
-  TypeError for a file descriptor (an int), AttributeError for a member the
-  jail does not know (recorded in :attr:`Jail.unknown`, so that a new file
-  operation of the module shows up instead of passing unchecked).
+An operation that changes something is judged twice.
 
-Paths resolve with ``os.path.realpath`` against the current directory.
+1. Bounds: what the call may touch.
 
-The stand-in product writes some files itself (``Model.SaveToFile``,
-``Model.WriteFreFile``, ``ProjectViewModel.CreateNewProject``, the solvers'
-results) with plain Python file calls the jail does not see. Those paths come
-from the fuzzed arguments, so the fuzzers only generate path-like strings that
-are relative (no leading separator, no drive) with at most
-:data:`MAX_PARENT_STEPS` ".." segments each (:func:`confine`), and they run
-with the current directory :data:`WORK_DEPTH` levels deep in the sandbox: one
-argument, or two joined by the module, cannot climb out of it. The harness
-puts the current directory back after every call, since the removals chdir.
+   * ``removeProjectFolder`` and ``removeProject`` may change the working
+     folder to the parent of the folder their argument names and remove that
+     folder, as the system resolves the argument from the working folder when
+     the call starts; only when it names an existing folder that is neither a
+     root, ``.``, ``..`` nor a link. Nothing else.
+   * ``disposeSolution`` and ``solve`` may remove folders the module made: the
+     jail records each new folder that ``solve`` makes directly in the
+     temporary folder (its sandbox) and each new copy of
+     ``copyDirectoryToTemp``.
+   * ``copyDirectoryToTemp`` may copy into one new folder directly in the
+     temporary folder; any call may remove a folder it created itself.
+   * The calls of :data:`WRITERS` may create, replace and delete what their
+     arguments name (a path argument, or two of them joined), what lies
+     directly in it or beside it, and anything in a folder they created. The
+     product's writes are held to the same bounds, since it writes what the
+     module tells it.
+   * No other call writes, removes or changes the working folder.
+
+   An operation out of bounds is recorded in :attr:`Jail.violations` (the
+   call with its arguments, the operation and the path) and refused with
+   PermissionError. The module may swallow that exception; the record stays,
+   and the harness fails the test or the run with it at its end. A change of
+   the working folder out of bounds is recorded but made (it changes no file,
+   and the harness puts the working folder back after each call), so that
+   what the call does next is judged too.
+
+2. Containment: an operation within bounds is forwarded only when what it
+   changes lies strictly inside the sandbox and outside its protected folder
+   (the stand-in installation). Otherwise it is refused with PermissionError,
+   as a read-only place would refuse it, and counted in
+   :attr:`Jail.contained`: a call may name "/" or a folder beside the sandbox,
+   and a root or such a folder that reaches ``rmtree`` is never removed.
+
+Reading changes nothing. File tests (``exists``, ``isdir``, ``isfile``,
+``islink``, ``isjunction``, ``lexists``) are forwarded for any path, so that
+roots and folders outside the sandbox reach the code that decides on them.
+Reading contents (``listdir``, ``open`` for reading, the source of a copy) is
+forwarded only inside the sandbox and otherwise refused as an ordinary
+PermissionError (counted in :attr:`Jail.refused_reads`): that harms nothing and
+keeps a copy of "/" from filling the sandbox. A file descriptor (an int) is
+refused with TypeError wherever it would be read or written. A member of
+``os``, ``os.path``, ``shutil`` or ``tempfile`` that the jail does not know
+raises AttributeError and is recorded in :attr:`Jail.unknown`, so that a new
+file operation of the module shows up instead of passing unchecked.
 """
 import builtins
+import contextlib
 import errno
 import os
+import pathlib
+import reprlib
 import shutil
+import threading
+from typing import NamedTuple
 
-# Levels between the sandbox and the directory the fuzzed calls run in.
-WORK_DEPTH = 6
-# ".." segments one generated path may hold: two joined paths stay inside.
-MAX_PARENT_STEPS = 3
-assert 2 * MAX_PARENT_STEPS <= WORK_DEPTH
+# Levels between the sandbox and the working folder of the calls: ".." and its repeats stay inside.
+WORK_DEPTH = 3
+
+# Calls that create or replace files and folders, themselves or through the product.
+WRITERS = frozenset({
+    "saveVokel", "writeFreFile", "solve", "solvePipingModel", "solveStructureModel", "_QuelbarSolve",
+    "_RevavSolve", "addProjectFolder", "addProject", "addPipingProject", "addStructureProject", "addStudy",
+    "addPipingStudy", "addStructureStudy", "removeStudy", "duplicateStudy",
+})
+REMOVALS = frozenset({"removeProjectFolder", "removeProject"})
+# disposeSolution, and solve, which disposes of the last solution first.
+DISPOSERS = frozenset({"disposeSolution", "solve"})
 
 _real_open = builtins.open
+_short = reprlib.Repr()
+_short.maxstring = _short.maxother = 120
 
 
-def confine(text):
-    """``text`` made safe to hand to the stand-in as a path: relative, with at
-    most MAX_PARENT_STEPS ".." segments (extra ones become "x")."""
-    is_bytes = isinstance(text, bytes)
-    value = text.decode("latin-1") if is_bytes else text
-    # No absolute path, no Windows drive or UNC prefix (harmless here, but kept relative in spirit).
-    value = value.lstrip("/")
-    parts = value.split("/")
-    steps = 0
-    for i, part in enumerate(parts):
-        if part == "..":
-            steps += 1
-            if steps > MAX_PARENT_STEPS:
-                parts[i] = "x"
-    value = "/".join(parts)
-    return value.encode("latin-1") if is_bytes else value
+class StablePath:
+    """A path-like object that always names the same path."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+    def __repr__(self):
+        return f"StablePath({self.path!r})"
+
+
+def plain_path(value):
+    """The str or bytes a path argument stands for, computed without running the caller's code;
+    None for anything else."""
+    if isinstance(value, str):
+        return str.__str__(value)
+    if isinstance(value, bytes):
+        return bytes.__getitem__(value, slice(None))
+    if isinstance(value, (pathlib.PurePath, StablePath)):
+        return os.fspath(value)
+    return None
+
+
+def where(path, cwd=None):
+    """The absolute place a str or bytes path names, with its parent folders resolved as the system
+    resolves them and its last name kept (a link there is not followed)."""
+    text = os.fsdecode(path)
+    if "\0" in text:
+        raise ValueError("embedded null byte")
+    full = os.path.join(os.getcwd() if cwd is None else cwd, text)
+    head, tail = os.path.split(full.rstrip(os.sep) or os.sep)
+    if tail in ("", ".", ".."):
+        return os.path.realpath(full)
+    return os.path.join(os.path.realpath(head), tail)
+
+
+def removal_bounds(path, cwd):
+    """(parent, folder) that a removal of `path` may touch, or None when it may touch nothing."""
+    try:
+        text = os.fsdecode(path)
+        if not text or "\0" in text or not os.path.isdir(os.path.join(cwd, text)):
+            return None
+        parent, name = os.path.split(text.rstrip(os.sep))
+        if name in ("", ".", "..") or os.path.islink(os.path.join(cwd, parent, name)):
+            return None
+        parent = os.path.realpath(os.path.join(cwd, parent))
+        return parent, os.path.join(parent, name)
+    except (OSError, ValueError):
+        return None
+
+
+def describe(name, args=(), kwargs=None):
+    """name(arguments) as a short text; never fails."""
+    def shown(value):
+        try:
+            return _short.repr(value)
+        except BaseException:  # noqa: B036 - a hostile __repr__ must not hide the call
+            return f"<{type(value).__name__}>"
+    parts = [shown(a) for a in args] + [f"{k}={shown(v)}" for k, v in (kwargs or {}).items()]
+    return f"{name}({', '.join(parts)})"
+
+
+class Violation(NamedTuple):
+    """An operation out of bounds: the call, the operation, its path and why it is out of bounds."""
+    call: str
+    operation: str
+    path: object
+    why: str
+
+    def __str__(self):
+        return f"{self.call}: {self.operation} {self.path!r} {self.why}"
+
+
+class Call:
+    """One call of the module being made, and what it may touch."""
+
+    def __init__(self, name, args=(), kwargs=None):
+        kwargs = dict(kwargs or {})
+        self.name = name
+        self.text = describe(name, args, kwargs)
+        self.cwd = os.getcwd()
+        self.created = set()  # folders this call created, which it may remove again
+        values = [v for v in map(plain_path, list(args) + list(kwargs.values())) if v is not None]
+        self._paths = values if name in WRITERS else []
+        self._named = None
+        self.removal = None
+        if name in REMOVALS and len(args) + len(kwargs) == 1 and values:
+            self.removal = removal_bounds(values[0], self.cwd)
+
+    def named(self):
+        """(places the arguments name, the folders those places lie in)."""
+        if self._named is None:
+            paths = list(self._paths)
+            paths += [os.path.join(a, b) for i, a in enumerate(self._paths) for j, b in enumerate(self._paths)
+                      if i != j and type(a) is type(b)]
+            places = set()
+            for path in paths:
+                with contextlib.suppress(ValueError, OSError):
+                    places.add(where(path, self.cwd))
+            self._named = places, {os.path.dirname(p) for p in places}
+        return self._named
+
+
+class Jail:
+    def __init__(self, sandbox):
+        self.sandbox = sandbox
+        self.temp = os.path.realpath(sandbox.temp)
+        # Folders the module made: sandboxes of solve, copies of copyDirectoryToTemp. Kept once removed, since
+        # the module may try again to remove one that another thread (or a failed attempt) removed in part.
+        self.made = set()
+        self.violations = []     # operations out of bounds, each with its call
+        self.contained = 0       # operations within bounds refused because they leave the sandbox
+        self.refused_reads = 0
+        self.unknown = set()
+        self._lock = threading.Lock()
+        self._local = threading.local()
+        self.os = _JailedOs(self)
+        self.shutil = _JailedShutil(self)
+        self.tempfile = _JailedTempfile(self)
+        self.threading = _JailedThreading(self)
+
+    # -- the call being made -----------------------------------------------------------------
+    @contextlib.contextmanager
+    def calling(self, name, args=(), kwargs=None):
+        """The calls of the module made inside this are judged by what `name` may touch."""
+        previous = getattr(self._local, "call", None)
+        self._local.call = call = Call(name, args, kwargs)
+        try:
+            yield call
+        finally:
+            self._local.call = previous
+
+    def current(self):
+        return getattr(self._local, "call", None)
+
+    def carrying(self, target):
+        """`target` run with the call of the thread that asks for it (a thread the module starts)."""
+        if not callable(target):
+            return target
+        call = self.current()
+
+        def carried(*args, **kwargs):
+            self._local.call = call
+            try:
+                return target(*args, **kwargs)
+            finally:
+                self._local.call = None
+        return carried
+
+    # -- decisions -----------------------------------------------------------------------------
+    @staticmethod
+    def path_of(path):
+        """The path as fspath gives it (TypeError for a descriptor or a non-path; an object's __fspath__
+        runs once, so it cannot name one place for the check and another for the operation) and the
+        place it names."""
+        value = os.fspath(path)
+        return value, where(value)
+
+    def out_of_bounds(self, operation, path, why):
+        call = self.current()
+        with self._lock:
+            self.violations.append(Violation(call.text if call else "outside any call", operation, path, why))
+        return PermissionError(errno.EACCES, f"jail: {operation} out of bounds: {why}", os.fsdecode(path))
+
+    def contain(self, place, operation):
+        """Refuses a change outside the sandbox or inside its protected folder."""
+        root, protected = self.sandbox.root, self.sandbox.protected
+        if place.startswith(root + os.sep) and place != protected and not place.startswith(protected + os.sep):
+            return
+        with self._lock:
+            self.contained += 1
+        raise PermissionError(errno.EACCES, f"jail: {operation} outside the sandbox", place)
+
+    def readable(self, path):
+        value, place = self.path_of(path)
+        root = self.sandbox.root
+        if place != root and not place.startswith(root + os.sep):
+            with self._lock:
+                self.refused_reads += 1
+            raise PermissionError(errno.EACCES, "jail: read outside the sandbox", place)
+        return value
+
+    def may_write(self, call, place):
+        if call is None or call.name not in WRITERS:
+            return False
+        if any(place == folder or place.startswith(folder + os.sep) for folder in call.created):
+            return True
+        places, folders = call.named()
+        parent = os.path.dirname(place)
+        return place in places or parent in places or parent in folders
+
+    def writable(self, path, operation):
+        """The path to forward for a write within bounds and inside the sandbox."""
+        value, place = self.path_of(path)
+        if not self.may_write(self.current(), place):
+            raise self.out_of_bounds(operation, value, "is not named by the call")
+        self.contain(place, operation)
+        return value, place
+
+    def missing(self, owner, name):
+        self.unknown.add(f"{owner}.{name}")
+        raise AttributeError(f"{owner}.{name} is not available in the jail")
+
+    # -- the built-in open ---------------------------------------------------------------------
+    def open(self, file, mode="r", *args, **kwargs):
+        if isinstance(mode, str) and any(c in mode for c in "wax+"):
+            file = self.writable(file, "open")[0]
+        else:
+            file = self.readable(file)
+        return _real_open(file, mode, *args, **kwargs)
+
+    # -- the product's writes ------------------------------------------------------------------
+    def product_write(self, write):
+        def checked_write(path, text):
+            # Anything but a clean str is refused by the product's own checks before it writes.
+            if isinstance(path, str) and "\0" not in path:
+                place = where(path)
+                if not self.may_write(self.current(), place):
+                    raise self.out_of_bounds("the product's write to", path, "is not named by the call")
+                self.contain(os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(path))), "file"),
+                             "the product's write")
+            return write(path, text)
+        return checked_write
+
+    # -- binding into the module ---------------------------------------------------------------
+    def install(self, module):
+        """Binds the proxies in the module namespace and wraps the product's writes; returns a function
+        that undoes it."""
+        from brivane_standin.product import _files
+
+        namespace = vars(module)
+        saved = {name: namespace.get(name, _ABSENT) for name in ("os", "shutil", "tempfile", "threading", "open")}
+        namespace.update(os=self.os, shutil=self.shutil, tempfile=self.tempfile, threading=self.threading,
+                         open=self.open)
+        write = _files.write_atomic
+        _files.write_atomic = self.product_write(write)
+
+        def uninstall():
+            _files.write_atomic = write
+            for name, value in saved.items():
+                if value is _ABSENT:
+                    namespace.pop(name, None)
+                else:
+                    namespace[name] = value
+
+        return uninstall
+
+
+_ABSENT = object()
 
 
 class Sandbox:
-    """The folders of one jail: ``root``, the working directory WORK_DEPTH
-    levels below it, a temporary folder and a protected folder."""
+    """The folders of one jail: ``root``, the working folder WORK_DEPTH levels below it, a temporary
+    folder and a protected folder."""
 
     def __init__(self, root):
         self.root = os.path.realpath(root)
@@ -100,101 +377,25 @@ class Sandbox:
             os.makedirs(folder, exist_ok=True)
 
     def enter(self):
-        """Makes the working directory current again (recreating it if a call removed it)."""
+        """Makes the working folder current again (recreating it if a call removed it)."""
         os.makedirs(self.work, exist_ok=True)
         os.chdir(self.work)
 
 
-class Jail:
-    def __init__(self, sandbox):
-        self.sandbox = sandbox
-        self.refused = 0
-        self.unknown = set()
-        self.os = _JailedOs(self)
-        self.shutil = _JailedShutil(self)
-        self.tempfile = _JailedTempfile(self)
-
-    # -- decisions ---------------------------------------------------------------------------
-    def resolve(self, path):
-        """(the path as str or bytes, its real absolute form as str)."""
-        value = os.fspath(path)  # TypeError for an int (a descriptor) or a non-path; __fspath__ runs here, once
-        text = os.fsdecode(value) if isinstance(value, bytes) else value
-        if "\0" in text:
-            raise ValueError("embedded null byte")
-        return value, os.path.realpath(os.path.join(os.getcwd(), text))
-
-    def _refuse(self, path, why):
-        self.refused += 1
-        raise PermissionError(errno.EACCES, f"fuzzing jail: {why}", str(path))
-
-    # Both return the path as fspath gave it, which is what gets forwarded: an object's __fspath__
-    # runs once, so it cannot name one place for the check and another for the operation.
-    def readable(self, path):
-        value, resolved = self.resolve(path)
-        root = self.sandbox.root
-        if resolved != root and not resolved.startswith(root + os.sep):
-            self._refuse(resolved, "outside the sandbox")
-        return value
-
-    def writable(self, path):
-        value, resolved = self.resolve(path)
-        root = self.sandbox.root
-        if not resolved.startswith(root + os.sep):
-            self._refuse(resolved, "not strictly inside the sandbox")
-        protected = self.sandbox.protected
-        if resolved == protected or resolved.startswith(protected + os.sep):
-            self._refuse(resolved, "inside the protected folder")
-        return value
-
-    def missing(self, owner, name):
-        self.unknown.add(f"{owner}.{name}")
-        raise AttributeError(f"{owner}.{name} is not available in the fuzzing jail")
-
-    # -- the built-in open -------------------------------------------------------------------
-    def open(self, file, mode="r", *args, **kwargs):
-        if isinstance(mode, str) and any(c in mode for c in "wax+"):
-            file = self.writable(file)
-        else:
-            file = self.readable(file)
-        return _real_open(file, mode, *args, **kwargs)
-
-    # -- binding into the module -------------------------------------------------------------
-    def install(self, module):
-        """Binds the proxies in the module namespace; returns a function that undoes it."""
-        namespace = vars(module)
-        saved = {name: namespace.get(name, _ABSENT) for name in ("os", "shutil", "tempfile", "open")}
-        namespace.update(os=self.os, shutil=self.shutil, tempfile=self.tempfile, open=self.open)
-
-        def uninstall():
-            for name, value in saved.items():
-                if value is _ABSENT:
-                    namespace.pop(name, None)
-                else:
-                    namespace[name] = value
-
-        return uninstall
-
-
-_ABSENT = object()
-
-
 class _JailedPath:
-    """os.path: arithmetic forwarded, file tests only inside the sandbox."""
+    """os.path: arithmetic and file tests forwarded."""
 
     _pure = {"join", "dirname", "basename", "splitext", "split", "normpath", "abspath", "normcase",
              "sep", "altsep", "extsep", "pardir", "curdir", "isabs", "commonpath", "relpath"}
-    _reading = {"exists", "isdir", "isfile", "islink", "getsize", "getmtime", "lexists"}
+    _tests = {"exists", "isdir", "isfile", "islink", "isjunction", "lexists"}
 
     def __init__(self, jail):
         self._jail = jail
 
     def __getattr__(self, name):
-        if name in self._pure:
+        if name in self._pure or name in self._tests:
+            # As the host has it: isjunction only from 3.12 on.
             return getattr(os.path, name)
-        if name in self._reading:
-            real = getattr(os.path, name)
-            jail = self._jail
-            return lambda path: real(jail.readable(path))
         return self._jail.missing("os.path", name)
 
 
@@ -215,17 +416,43 @@ class _JailedOs:
         return os.listdir(self._jail.readable(path))
 
     def makedirs(self, name, *args, **kwargs):
-        return os.makedirs(self._jail.writable(name), *args, **kwargs)
+        jail = self._jail
+        value, place = jail.path_of(name)
+        call = jail.current()
+        new = not os.path.lexists(place)
+        sandbox = (call is not None and call.name == "solve" and new
+                   and os.path.dirname(place) == jail.temp)
+        if not sandbox and not jail.may_write(call, place):
+            raise jail.out_of_bounds("makedirs", value, "is not named by the call")
+        jail.contain(place, "makedirs")
+        result = os.makedirs(value, *args, **kwargs)
+        if new:
+            call.created.add(place)
+            if sandbox:
+                with jail._lock:
+                    jail.made.add(place)
+        return result
 
     def remove(self, path, *args, **kwargs):
-        return os.remove(self._jail.writable(path), *args, **kwargs)
+        return os.remove(self._jail.writable(path, "remove")[0], *args, **kwargs)
 
     def rmdir(self, path, *args, **kwargs):
-        return os.rmdir(self._jail.writable(path), *args, **kwargs)
+        jail = self._jail
+        value, place = jail.path_of(path)
+        call = jail.current()
+        if call is None or place not in call.created:
+            raise jail.out_of_bounds("rmdir", value, "is not a folder the call created")
+        jail.contain(place, "rmdir")
+        return os.rmdir(value, *args, **kwargs)
 
     def chdir(self, path):
-        # Inside the sandbox only; the harness makes the working directory current again after each call.
-        return os.chdir(self._jail.readable(path))
+        jail = self._jail
+        value = os.fspath(path)
+        place = os.path.realpath(os.fsdecode(value))
+        call = jail.current()
+        if call is None or call.removal is None or place != call.removal[0]:
+            jail.out_of_bounds("chdir", value, "is not the parent of a folder the call may remove")
+        return os.chdir(value)
 
 
 class _JailedShutil:
@@ -238,17 +465,58 @@ class _JailedShutil:
         return self._jail.missing("shutil", name)
 
     def copy(self, src, dst, *args, **kwargs):
-        return shutil.copy(self._jail.readable(src), self._jail.writable(dst), *args, **kwargs)
+        jail = self._jail
+        src = jail.readable(src)
+        if os.path.isdir(src):
+            # As the host's copy fails, before it opens its target: a folder is no file to copy.
+            raise IsADirectoryError(errno.EISDIR, "Is a directory", os.fsdecode(src))
+        value, place = jail.path_of(dst)
+        if os.path.isdir(place):
+            place = os.path.join(place, os.path.basename(os.fsdecode(src)))
+        if not jail.may_write(jail.current(), place):
+            raise jail.out_of_bounds("copy to", value, "is not named by the call")
+        jail.contain(place, "copy")
+        return shutil.copy(src, value, *args, **kwargs)
 
     def copytree(self, src, dst, *args, **kwargs):
-        src, dst = self._jail.readable(src), self._jail.writable(dst)
-        source, target = self._jail.resolve(src)[1], self._jail.resolve(dst)[1]
-        if target == source or target.startswith(source + os.sep):
-            self._jail._refuse(target, "a folder copied into itself")
-        return shutil.copytree(src, dst, *args, **kwargs)
+        jail = self._jail
+        value, place = jail.path_of(dst)
+        call = jail.current()
+        new = not os.path.lexists(place)
+        if call is None or call.name != "copyDirectoryToTemp" or not new or os.path.dirname(place) != jail.temp:
+            raise jail.out_of_bounds("copytree to", value, "is not a new folder of copyDirectoryToTemp")
+        # Its own from now on, even if the copy fails before it creates it: the call may clean it up.
+        call.created.add(place)
+        with jail._lock:
+            jail.made.add(place)
+        src = jail.readable(src)
+        jail.contain(place, "copytree")
+        source = where(src)
+        if place == source or place.startswith(source + os.sep):
+            with jail._lock:
+                jail.contained += 1
+            raise PermissionError(errno.EACCES, "jail: a folder copied into itself", place)
+        return shutil.copytree(src, value, *args, **kwargs)
 
     def rmtree(self, path, *args, **kwargs):
-        return shutil.rmtree(self._jail.writable(path), *args, **kwargs)
+        jail = self._jail
+        value, place = jail.path_of(path)
+        call = jail.current()
+        if call is None:
+            raise jail.out_of_bounds("rmtree", value, "is removed outside any call")
+        if call.removal is not None and place == call.removal[1] or place in call.created:
+            pass
+        elif call.name in DISPOSERS:
+            with jail._lock:
+                made = place in jail.made
+            if not made:
+                raise jail.out_of_bounds("rmtree", value, "is not a folder the module made")
+        elif call.name in REMOVALS:
+            raise jail.out_of_bounds("rmtree", value, "is not the folder the call names")
+        else:
+            raise jail.out_of_bounds("rmtree", value, "is removed by a call that removes nothing")
+        jail.contain(place, "rmtree")
+        return shutil.rmtree(value, *args, **kwargs)
 
 
 class _JailedTempfile:
@@ -260,3 +528,20 @@ class _JailedTempfile:
 
     def gettempdir(self):
         return self._jail.sandbox.temp
+
+
+class _JailedThreading:
+    """threading, whose threads carry the call that starts them."""
+
+    def __init__(self, jail):
+        self._jail = jail
+
+    def __getattr__(self, name):
+        return getattr(threading, name)
+
+    def Thread(self, *args, **kwargs):  # noqa: N802 - the host's name
+        if "target" in kwargs:
+            kwargs["target"] = self._jail.carrying(kwargs["target"])
+        elif len(args) > 1:
+            args = (args[0], self._jail.carrying(args[1])) + args[2:]
+        return threading.Thread(*args, **kwargs)

@@ -1,7 +1,8 @@
 """Reference-leak hunt: each test area's calls repeated on a debug interpreter.
 
-Run with an interpreter built with Py_DEBUG (Debian's python3-dbg), the wheel's
-package and the stand-in on its path (scripts/refleaks.sh does this). For every
+Run confined, with an interpreter built with Py_DEBUG (Debian's python3-dbg),
+the wheel's package and the stand-in on its path (scripts/refleaks.sh does
+this); it refuses to run unconfined. For every
 area, a round of calls runs many times to warm up, then several tracked times;
 an area leaks when every tracked round grows the total reference count (the way
 CPython's own leak hunter decides). Allocated memory blocks are counted over
@@ -20,6 +21,10 @@ import tempfile
 import threading
 import warnings
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import confinement  # noqa: E402
+
+confinement.require("the leak hunt")
 warnings.simplefilter("ignore", RuntimeWarning)
 
 import brivane_standin  # noqa: E402

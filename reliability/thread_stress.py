@@ -2,8 +2,9 @@
 
     python reliability/thread_stress.py [--seconds N] [--reports DIR] [--seed S]
 
-Run with the package and the stand-in on the path (scripts/stress.sh does this,
-under AddressSanitizer and with a plain build). The parent process runs the
+Run confined (scripts/confine.sh), with the package and the stand-in on the
+path (scripts/stress.sh does this, under AddressSanitizer and with a plain
+build); it refuses to run unconfined. The parent process runs the
 stress in a child process and judges it from outside, so that a crash or a
 hang is counted rather than lost. In the child:
 
@@ -14,7 +15,8 @@ hang is counted rather than lost. In the child:
   folders, inspectClass and findNameSpaceAndAssembly;
 - one thread keeps reassigning every module global except _dlls_ (flags,
   paths to valid and invalid values, junk objects, None, now and then a
-  deleted global);
+  deleted global); _tempDirectory_ also to folders of the script's own, which
+  disposeSolution must leave in place;
 - one thread replaces the module's sibling functions, host modules and
   built-ins in its namespace by working proxies and restores them.
 
@@ -22,10 +24,16 @@ The module takes no lock, so exceptions in the workers are expected and only
 counted. What must not happen: a crash, a deadlock (every thread must end
 within a time limit after the stop signal; faulthandler's dump_traceback_later
 is the last watchdog), a SystemError, an exception left set after a normal
-return, any other exception outside the Exception family, a file operation of
-the module outside the temporary folder (the module's os and shutil are
-jailed through its namespace), a change outside that folder, or a sanitizer
+return, any other exception outside the Exception family, an operation out of
+the bounds of its call (the module's os, shutil, tempfile, threading and open,
+and the product's writes, are jailed: reliability/jail.py), a folder of the
+script's own removed, a change outside the jail's sandbox, or a sanitizer
 report. The figures are printed; the exit status is non-zero on any problem.
+
+The removals change the working folder of the whole process and then remove a
+name relative to it; the module takes no lock and is used from one thread at a
+time, so the workers make their removals one at a time: two at once would
+remove each other's names.
 """
 import argparse
 import builtins
@@ -45,6 +53,10 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import confinement  # noqa: E402
+from jail import Jail, Sandbox, StablePath  # noqa: E402
+
 WORKERS = 8
 # Seconds every thread gets to finish after the stop signal.
 JOIN_LIMIT = float(os.environ.get("BRIVANE_STRESS_JOIN_LIMIT", 60))
@@ -59,11 +71,14 @@ ASSEMBLIES = ("Brivane.SDK", "Brivane.Helper", "Brivane.Pelorix.Core", "Brivane.
               "Brivane.Quelbar.Core", "Brivane.Revav.Core")
 NAMESPACES = ASSEMBLIES + ("System", "System.IO", "System.Globalization", "System.Threading", "System.Windows")
 SHADOWS = ("open", "isinstance", "int", "str", "next", "__import__")
+SCRIPT_FOLDERS = 8  # folders of the script's own that _tempDirectory_ is set to
 
 
 # --- the parent: runs the child and judges it -------------------------------------
 
 def parent(args):
+    if args.reports:
+        os.makedirs(args.reports, exist_ok=True)
     work = tempfile.mkdtemp(prefix="brivane-stress-")
     result_path = os.path.join(work, "result.json")
     log_path = os.path.join(work, "child.log")
@@ -120,7 +135,8 @@ def parent(args):
     print(f"deadlocks: {deadlocks}")
     print(f"SystemErrors: {result.get('system_errors', 0)}")
     print(f"exceptions left set: {result.get('left_set', 0)}")
-    print(f"jail violations: {result.get('jail_violations', 0)}")
+    print(f"operations out of bounds: {result.get('out_of_bounds', 0)} "
+          f"(within bounds but refused outside the sandbox: {result.get('contained', 0)})")
     print(f"problems listed (all kinds): {len(problems)}")
     print(f"sanitizer reports: {len(reports)}")
     for problem in problems[:10]:
@@ -140,49 +156,10 @@ class Problems:
         self.items = []
         self.system_errors = 0
         self.left_set = 0
-        self.jail_violations = 0
 
     def add(self, text):
         if len(self.items) < 200:
             self.items.append(text)
-
-
-class Jail:
-    """Stands for `os` or `shutil` in the module namespace: the real module,
-    but a call that would create, change or remove something outside the
-    temporary folder is refused and counted."""
-
-    # function -> positions of its path arguments that it writes to
-    GUARDED = {"makedirs": (0,), "mkdir": (0,), "remove": (0,), "unlink": (0,), "rmdir": (0,), "chdir": (0,),
-               "rename": (0, 1), "replace": (0, 1), "removedirs": (0,), "copy": (1,), "copy2": (1,),
-               "copyfile": (1,), "copytree": (1,), "rmtree": (0,), "move": (0, 1)}
-
-    def __init__(self, real, root, problems):
-        self._real, self._root, self._problems = real, os.path.realpath(root), problems
-
-    def _inside(self, path):
-        try:
-            path = os.fsdecode(path)
-        except TypeError:
-            return True          # not a path at all: the real function refuses it
-        full = os.path.realpath(os.path.abspath(path))
-        return full == self._root or full.startswith(self._root + os.sep)
-
-    def __getattr__(self, name):
-        value = getattr(self._real, name)
-        positions = self.GUARDED.get(name)
-        if positions is None or not callable(value):
-            return value
-        jail = self
-
-        def guarded(*args, **kwargs):
-            for position in positions:
-                if position < len(args) and not jail._inside(args[position]):
-                    jail._problems.jail_violations += 1
-                    jail._problems.add(f"{name}{args!r} outside the temporary folder")
-                    raise PermissionError(f"stress jail: {name} outside the temporary folder")
-            return value(*args, **kwargs)
-        return guarded
 
 
 class Forward:
@@ -207,16 +184,24 @@ class Stress:
     def __init__(self, root, seconds, seed):
         self.seconds, self.seed = seconds, seed
         self.root = os.path.realpath(root)
-        self.jail = os.path.join(self.root, "jail")
+        self.sandbox = Sandbox(os.path.join(self.root, "jail"))
+        self.jail = Jail(self.sandbox)
+        self.work = self.sandbox.root
         self.outside = os.path.join(self.root, "outside")
-        self.temp = os.path.join(self.jail, "temp")
-        self.junk = os.path.join(self.jail, "junk")
-        for folder in (self.temp, self.junk, self.outside):
+        self.temp = self.sandbox.temp
+        self.junk = os.path.join(self.work, "junk")
+        for folder in (self.junk, self.outside):
             os.makedirs(folder)
         with open(os.path.join(self.outside, "keep.txt"), "w") as f:
             f.write("must not change\n")
+        self.script_folders = [os.path.join(self.temp, f"sandbox{i}") for i in range(SCRIPT_FOLDERS)]
+        for folder in self.script_folders:
+            os.makedirs(os.path.join(folder, "inner"))
+            with open(os.path.join(folder, "inner", "keep.txt"), "w") as f:
+                f.write("the script's own\n")
         tempfile.tempdir = self.temp
-        os.chdir(self.jail)
+        os.chdir(self.work)
+        self.removing = threading.Lock()  # the removals, one at a time (see the docstring)
         self.problems = Problems()
         self.stop = threading.Event()
         self.thread_ends = collections.Counter()
@@ -236,18 +221,15 @@ class Stress:
         from brivane_computer import brivane_core as core
 
         self.core, self.package, self.product_module = core, brivane_computer, ProductModule
-        self.installation = inst = create_installation(os.path.join(self.jail, "Pelorix 2031.1"))
+        self.installation = inst = create_installation(os.path.join(self.sandbox.protected, "Pelorix 2031.1"))
         core._settingsPath_, core._dataSourcesPath_ = inst.settings_path, inst.data_sources_path
         # Lines the module prints go nowhere; the replacer swaps this for another sink.
         core.print = self.sink
-        self.real_hosts = {name: vars(core)[name] for name in HOST_MODULES}
-        self.base_hosts = dict(self.real_hosts)
-        self.base_hosts["os"] = Jail(os, self.jail, self.problems)
-        self.base_hosts["shutil"] = Jail(shutil, self.jail, self.problems)
-        for name, value in self.base_hosts.items():
-            setattr(core, name, value)
+        self.jail.install(core)
+        # The jail's proxies where it has them; the replacer swaps each for a forwarding proxy and back.
+        self.base_hosts = {name: vars(core)[name] for name in HOST_MODULES}
         self.functions = {name: getattr(core, name) for name in MODULE_FUNCTIONS}
-        assert core.setup_brivane_computer(inst.root, brivane_computer.BrivaneModule.Pelorix) is True
+        assert self.jailed(core.setup_brivane_computer, inst.root, brivane_computer.BrivaneModule.Pelorix) is True
         if not self.first_loads:
             # The stand-in's clr holds its lock while a first AddReference imports the product's
             # module, and its import finder takes that lock under the interpreter's import lock:
@@ -323,7 +305,8 @@ class Stress:
             "application": [None, object(), NoSettings(), Loud()],
             "controller": [None, object(), Controller(), Loud()],
             "solution": [None, object(), BadSolution(), "text", Loud()],
-            "tempdir": [None, "", a_file, 12, missing, Loud()],
+            "tempdir": [None, "", a_file, 12, missing, Loud(), "/", ".", "..", self.work, self.temp,
+                        os.fsencode(self.script_folders[0]), StablePath(self.script_folders[1])],
         }
 
     def _outside(self):
@@ -336,11 +319,16 @@ class Stress:
 
     # -- calling --
 
+    def jailed(self, function, *args, **kwargs):
+        """A call of the module, judged by what it may touch."""
+        with self.jail.calling(getattr(function, "__name__", repr(function)), args, kwargs):
+            return function(*args, **kwargs)
+
     def invoke(self, stats, function, *args, **kwargs):
         name = getattr(function, "__name__", repr(function))
         stats.calls += 1
         try:
-            result = function(*args, **kwargs)
+            result = self.jailed(function, *args, **kwargs)
         except SystemError as e:
             self.problems.system_errors += 1
             self.problems.add(f"SystemError from {name}: {e}\n"
@@ -368,7 +356,7 @@ class Stress:
 
     def worker(self, index, stats):
         core, rng = self.core, random.Random(self.seed * 1000 + index)
-        folder = os.path.join(self.jail, f"w{index}")
+        folder = os.path.join(self.work, f"w{index}")
         models = os.path.join(folder, "models")
         projects = os.path.join(folder, "projects")
         os.makedirs(models)
@@ -454,11 +442,15 @@ class Stress:
             if isinstance(copy, str) and copy.startswith(self.temp + os.sep):
                 shutil.rmtree(copy, ignore_errors=True)
 
+        def removal(function, path):
+            with self.removing:
+                invoke(function, path)
+
         def projects_and_studies():
             project = os.path.join(projects, "P")
             steps = [
                 lambda: invoke(core.addProjectFolder, folder, "pf"),
-                lambda: invoke(core.removeProjectFolder, os.path.join(folder, "pf")),
+                lambda: removal(core.removeProjectFolder, os.path.join(folder, "pf")),
                 lambda: invoke(core.addPipingProject, projects, "P", "S1", 1920, 1080),
                 lambda: invoke(core.addStructureProject, projects, "Q", "S1", 1920, 1080),
                 lambda: invoke(core.addProject, projects, "R", "S1", 800, 600, self.product_module.Pelorix),
@@ -466,8 +458,8 @@ class Stress:
                 lambda: invoke(core.addStudy, project, "S3", 1920, 1080, self.product_module.Karvona),
                 lambda: invoke(core.duplicateStudy, project, "S1", "S1 copy"),
                 lambda: invoke(core.removeStudy, project, rng.choice(["S2", "S1 copy", "S9"])),
-                lambda: invoke(core.removeProject, rng.choice([project, os.path.join(projects, "Q"),
-                                                               os.path.join(projects, "R")])),
+                lambda: removal(core.removeProject, rng.choice([project, os.path.join(projects, "Q"),
+                                                                os.path.join(projects, "R")])),
             ]
             for step in rng.sample(steps, 4):
                 step()
@@ -498,6 +490,13 @@ class Stress:
             def broken():
                 raise SystemError("error return without exception set")
             self.invoke(stats, broken)
+        elif self.self_test == "outofbounds":
+            def swallowed_removal():
+                try:
+                    vars(self.core)["shutil"].rmtree(self.script_folders[0])
+                except Exception:  # noqa: BLE001 - as the module's guarded blocks do
+                    pass
+            self.invoke(stats, swallowed_removal)
 
     # -- the namespace changers --
 
@@ -509,7 +508,6 @@ class Stress:
                  "_Solution_": "solution", "_dataPath_": "data", "_projectPath_": "data",
                  "_Application_": "application", "_commandController_": "controller",
                  "_tempDirectory_": "tempdir"}
-        serial = 0
         while not self.stop.is_set():
             name = rng.choice(list(kinds))
             roll = rng.random()
@@ -517,10 +515,9 @@ class Stress:
                 if roll < 0.45 and name in self.valid:
                     value = self.valid[name]
                 elif name == "_tempDirectory_" and roll < 0.7:
-                    # A folder of junk inside the temporary folder, for disposeSolution to delete.
-                    serial += 1
-                    value = os.path.join(self.junk, f"sandbox{serial % 8}")
-                    os.makedirs(os.path.join(value, "inner"), exist_ok=True)
+                    # A folder of the script's own, made before the threads started: disposeSolution
+                    # must leave it in place.
+                    value = rng.choice(self.script_folders)
                 elif roll < 0.03:
                     vars(core).pop(name, None)
                     time.sleep(0.0005)
@@ -543,7 +540,7 @@ class Stress:
             return working_proxy
 
         def shadow(name):
-            real = getattr(builtins, name)
+            real = self.jail.open if name == "open" else getattr(builtins, name)
 
             def working_shadow(*args, **kwargs):
                 return real(*args, **kwargs)
@@ -581,6 +578,7 @@ class Stress:
             setattr(core, name, value)
         for name in SHADOWS:
             vars(core).pop(name, None)
+        core.open = self.jail.open
         core.print = self.sink
         for name, value in self.valid.items():
             setattr(core, name, value)
@@ -632,25 +630,31 @@ class Stress:
             extra.append(f"the module failed after the stress:\n{traceback.format_exc(limit=6)}")
         self.timings["final check"] = time.monotonic() - final_started
         if self._outside() != self.outside_before:
-            extra.append("a file outside the temporary folder changed")
+            extra.append("a file outside the jail's sandbox changed")
+        for folder in self.script_folders:
+            if not os.path.isfile(os.path.join(folder, "inner", "keep.txt")):
+                extra.append(f"a folder of the script's own was removed: {folder}")
+        for violation in list(dict.fromkeys(self.jail.violations))[:20]:
+            extra.append(f"out of bounds: {violation}")
         return self.report(stats, duration, deadlocks=0, extra=extra)
 
     def final_check(self):
         core = self.core
         core._settingsPath_ = self.installation.settings_path
         core._dataSourcesPath_ = self.installation.data_sources_path
-        assert core.setup_brivane_computer(self.installation.root, self.package.BrivaneModule.Pelorix) is True
-        core.disposeSolution()
-        folder = os.path.join(self.jail, "final")
+        call = self.jailed
+        assert call(core.setup_brivane_computer, self.installation.root, self.package.BrivaneModule.Pelorix) is True
+        call(core.disposeSolution)
+        folder = os.path.join(self.work, "final")
         os.makedirs(folder)
-        model = core.createPipingVokel()
-        core.executeCommand(core.createCommand("ADD_PIPE", model))
+        model = call(core.createPipingVokel)
+        call(core.executeCommand, call(core.createCommand, "ADD_PIPE", model))
         path = os.path.join(folder, "final.vokel")
-        core.saveVokel(model, path)
-        solution = core.solve(path, "Quelbar", True)
+        call(core.saveVokel, model, path)
+        solution = call(core.solve, path, "Quelbar", True)
         assert solution is not None, "a clean sandboxed solve found no solution"
         sandbox = core._tempDirectory_
-        core.disposeSolution()
+        call(core.disposeSolution)
         assert not os.path.exists(sandbox), "disposeSolution left the sandbox"
 
     @staticmethod
@@ -682,7 +686,8 @@ class Stress:
             "deadlocks": deadlocks,
             "system_errors": self.problems.system_errors,
             "left_set": self.problems.left_set,
-            "jail_violations": self.problems.jail_violations,
+            "out_of_bounds": len(self.jail.violations),
+            "contained": self.jail.contained,
             "problems": self.problems.items,
             "module": self.core.__file__,
             "sanitizer": self.sanitizer_loaded(),
@@ -723,11 +728,12 @@ def main(argv=None):
                         help="leave the first loads of most assemblies to the threads (exposes the stand-in's "
                              "clr lock-order deadlock)")
     parser.add_argument("--verbose", action="store_true", help="an example message of each exception type")
-    parser.add_argument("--self-test", choices=["hang", "crash", "systemerror"], help=argparse.SUPPRESS)
+    parser.add_argument("--self-test", choices=["hang", "crash", "systemerror", "outofbounds"], help=argparse.SUPPRESS)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)
     parser.add_argument("--root", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    confinement.require("thread stress")
     return child(args) if args.child else parent(args)
 
 

@@ -51,6 +51,17 @@ confined() {
     "$ROOT/scripts/confine.sh" "$sandbox" "$@"
 }
 
+# sanitizer_reports FOLDER: the number of report files the sanitizers wrote there (log_path=FOLDER/asan
+# and FOLDER/ubsan), each printed to stderr.
+sanitizer_reports() {
+    local reports=()
+    mapfile -t reports < <(find "$1" -maxdepth 1 -type f \( -name 'asan.*' -o -name 'ubsan.*' \))
+    if [[ "${#reports[@]}" -ne 0 ]]; then
+        cat "${reports[@]}" >&2
+    fi
+    echo "${#reports[@]}"
+}
+
 # build_wheel: the cp310-abi3 wheel, built once with Python 3.10, into dist/.
 build_wheel() {
     local venv

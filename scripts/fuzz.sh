@@ -6,11 +6,15 @@
 #  (b) the coverage-guided fuzzer reliability/atheris_fuzz.py (argument handling, settings lookups, every
 #      function before set-up) for FUZZ_SECONDS seconds (60; 1800 with --long) against the module built by clang
 #      with libFuzzer coverage, ASan and UBSan (build/fuzz-clang), its corpus kept in build/fuzz-corpus.
-# Prints the calls made per function, failures and crashes; exits non-zero on any of them.
+# Each runs confined (sandboxes build/confined/fuzz-hypothesis and fuzz-atheris): reports, logs, new corpus
+# inputs and crash artifacts are written there and read or copied out (build/fuzz-corpus, build/fuzz-artifacts)
+# once the run has ended. Prints the calls made per function, failures, crashes and operations out of bounds
+# (reliability/jail.py); exits non-zero on any of them.
 #
 #   scripts/fuzz.sh [--long] [--skip-hypothesis] [--skip-atheris]
 # Environment: FUZZ_SECONDS, BRIVANE_FUZZ_EXAMPLES (examples per function and phase, 100 = 10,000 calls per
-# function), BRIVANE_FUZZ_TRACE=FILE (every call of (a) written before it is made: the call of a crash).
+# function), BRIVANE_FUZZ_TRACE=FILE (every call of (a) written before it is made, the call of a crash:
+# written in the sandbox, copied to FILE afterwards).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -37,6 +41,8 @@ if [[ "$run_atheris" -eq 1 && "${#missing[@]}" -ne 0 ]]; then
 fi
 
 venv="$(make_venv fuzz 3.10 "$ROOT/requirements/fuzz.txt")"
+# The stand-in's native library, which the confined runs only use, is built with CMake.
+export PATH="$venv/bin:$PATH"
 status=0
 summary_args=()
 
@@ -44,24 +50,21 @@ summary_args=()
 if [[ "$run_hypothesis" -eq 1 ]]; then
     package="$(CMAKE_ARGS="-DBRIVANE_SANITIZE=ON" BUILD_TYPE=RelWithDebInfo "$ROOT/scripts/dev-build.sh" \
         "$ROOT/build/fuzz-sanitize")"
-    report="$ROOT/build/fuzz-report.json"
-    logs="$(mktemp -d)"
-    trap 'rm -rf "$logs"' EXIT
-    rm -f "$report"
-    echo "=== (a) property-based argument fuzzing: profile ci, gcc ASan/UBSan build ==="
+    sandbox="$ROOT/build/confined/fuzz-hypothesis"
+    report="$sandbox/fuzz-report.json"
+    trace=()
+    if [[ -n "${BRIVANE_FUZZ_TRACE:-}" ]]; then trace=(BRIVANE_FUZZ_TRACE="$sandbox/trace.txt"); fi
+    echo "=== (a) property-based argument and globals fuzzing: profile ci, gcc ASan/UBSan build ==="
     hypothesis_status=0
-    env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
-        ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:malloc_context_size=2:log_path=$logs/asan" \
+    confined fuzz-hypothesis env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:malloc_context_size=2:log_path=$sandbox/asan" \
         LSAN_OPTIONS="suppressions=$ROOT/reliability/lsan.supp:print_suppressions=0" \
-        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
-        BRIVANE_FUZZ_PROFILE=ci BRIVANE_FUZZ_REPORT="$report" \
-        PYTHONPATH="$package" PATH="$venv/bin:$PATH" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$sandbox/ubsan" \
+        BRIVANE_FUZZ_PROFILE=ci BRIVANE_FUZZ_REPORT="$report" "${trace[@]}" PYTHONPATH="$package" \
         timeout 1800 "$venv/bin/python" -m pytest tests/reliability/test_argument_fuzzing.py -q -p no:cacheprovider \
         || hypothesis_status=$?
-    sanitizer_reports=$(find "$logs" -type f | wc -l)
-    if [[ "$sanitizer_reports" -ne 0 ]]; then
-        cat "$logs"/* >&2
-    fi
+    if [[ -n "${BRIVANE_FUZZ_TRACE:-}" && -f "$sandbox/trace.txt" ]]; then cp "$sandbox/trace.txt" "$BRIVANE_FUZZ_TRACE"; fi
+    sanitizer_reports=$(sanitizer_reports "$sandbox")
     # pytest: 0 passed, 1 failures, anything else (a signal, an abort, a timeout) is the process dying.
     case "$hypothesis_status" in
         0) failures=0; crashes=0 ;;
@@ -79,38 +82,44 @@ if [[ "$run_atheris" -eq 1 ]]; then
         "$ROOT/scripts/dev-build.sh" "$ROOT/build/fuzz-clang")"
     corpus="$ROOT/build/fuzz-corpus"
     artifacts="$ROOT/build/fuzz-artifacts"
-    sandbox="$ROOT/build/fuzz-atheris"
-    report="$ROOT/build/fuzz-atheris-report.json"
-    output="$ROOT/build/fuzz-atheris.log"
+    sandbox="$ROOT/build/confined/fuzz-atheris"
+    report="$sandbox/report.json"
+    output="$sandbox/atheris.log"
     mkdir -p "$corpus" "$artifacts"
-    rm -rf "$sandbox" "$report"
-    before=$(find "$artifacts" -type f | wc -l)
     runtime="$("$venv/bin/python" -c "import atheris; print(atheris.path())")/asan_with_fuzzer.so"
     echo "=== (b) coverage-guided fuzzing: atheris, ${seconds} s, clang libFuzzer/ASan/UBSan build ==="
     atheris_status=0
-    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+    # libFuzzer writes new inputs into its first corpus folder, in the sandbox, and reads the kept corpus
+    # as its second; both folders must exist before it starts.
+    confined fuzz-atheris bash -c 'mkdir -p "$BRIVANE_CONFINED/corpus" "$BRIVANE_CONFINED/artifacts" &&
+                                   exec "$@" >"$BRIVANE_CONFINED/atheris.log" 2>&1' atheris \
+        env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
         ASAN_OPTIONS="halt_on_error=1:detect_leaks=0:allocator_may_return_null=1" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
-        BRIVANE_FUZZ_SANDBOX="$sandbox" BRIVANE_FUZZ_ATHERIS_REPORT="$report" PYTHONPATH="$package" \
+        BRIVANE_FUZZ_SANDBOX="$sandbox/jail" BRIVANE_FUZZ_FINDINGS="$sandbox/out-of-bounds" \
+        BRIVANE_FUZZ_ATHERIS_REPORT="$report" PYTHONPATH="$package" \
         timeout $((seconds + 600)) "$venv/bin/python" reliability/atheris_fuzz.py -max_total_time="$seconds" \
-        -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" \
-        >"$output" 2>&1 || atheris_status=$?
+        -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$sandbox/artifacts/" \
+        "$sandbox/corpus" "$corpus" || atheris_status=$?
+    touch "$output" 2>/dev/null || true
     grep -E "^INFO: Loaded|^#[0-9]+ +DONE|^Done|^stat::number_of_executed_units|ERROR|SUMMARY|Uncaught" "$output" || true
-    found=$(( $(find "$artifacts" -type f | wc -l) - before ))
+    cp -n "$sandbox"/corpus/* "$corpus"/ 2>/dev/null || true
+    found=$(find "$sandbox/artifacts" -type f 2>/dev/null | wc -l)
+    if [[ "$found" -ne 0 ]]; then cp "$sandbox"/artifacts/* "$artifacts"/; fi
     if [[ "$atheris_status" -ne 0 || "$found" -ne 0 ]]; then
         tail -n 60 "$output" >&2
         echo "new artifacts in $artifacts: $found (atheris status $atheris_status)" >&2
         status=1
         [[ "$found" -ne 0 ]] || found=1
     fi
-    rm -rf "$sandbox"
     summary_args+=(--atheris "$report" "$output" "$found" "$seconds")
 fi
 
-"$venv/bin/python" - "${summary_args[@]}" <<'EOF'
+"$venv/bin/python" - "${summary_args[@]}" <<'EOF' || status=1
 import json, re, sys
 
 arguments = sys.argv[1:]
+failed = []
 while arguments:
     kind = arguments.pop(0)
     if kind == "--hypothesis":
@@ -129,6 +138,11 @@ while arguments:
             print(f"    {name:26} {count:7} calls  ({returned} returned, {count - returned} raised)")
         least = min(calls.values()) if calls else 0
         print(f"    {'total':26} {report['total']:7} calls in {len(calls)} functions (fewest per function: {least})")
+        print(f"    globals: {report.get('globals', 0)} given hostile values before every function: "
+              f"{report.get('global_calls', 0)} calls")
+        jail = report.get("jail", {})
+        print(f"    operations out of bounds: {jail.get('out of bounds', '?')}   within bounds but refused outside the "
+              f"sandbox: {jail.get('contained', '?')}   reads outside refused: {jail.get('refused reads', '?')}")
         print(f"    failures: {failures}   crashes: {crashes}   sanitizer reports: {reports}")
     elif kind == "--atheris":
         path, log, found, seconds = arguments[:4]
@@ -151,6 +165,16 @@ while arguments:
         busiest = sorted(calls.items(), key=lambda item: -item[1])
         print("    calls per function: " + ", ".join(f"{name} {count}" for name, count in busiest))
         print(f"    total calls: {report['total']} in {report['inputs']} inputs;   crashes: {found}")
+        print(f"    operations out of bounds: {report.get('out_of_bounds', '?')} in "
+              f"{report.get('inputs_out_of_bounds', '?')} inputs;   within bounds but refused outside the sandbox: "
+              f"{report.get('contained', '?')}")
+        for violation in report.get("violations", []):
+            print(f"      {violation}")
+        if report.get("out_of_bounds", 1):
+            failed.append("atheris: operations out of bounds (inputs kept in build/confined/fuzz-atheris/out-of-bounds)")
+for failure in failed:
+    print(f"\n{failure}")
+sys.exit(1 if failed else 0)
 EOF
 echo
 if [[ "$status" -eq 0 ]]; then echo "fuzzing: no failures"; else echo "fuzzing: FAILED"; fi

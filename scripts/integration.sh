@@ -8,7 +8,10 @@
 #
 # Installs Mono from the distribution's archive when missing, builds the module
 # into build/dev-mono and the assemblies into build/integration-mono, and runs
-# tests/integration in a virtual environment of its own (.venv/integration-3.10).
+# tests/integration in a virtual environment of its own (.venv/integration-3.10),
+# confined (sandboxes build/confined/integration-BRIDGE). The suite does not load
+# tests/conftest.py, so reliability/confinement.py makes its refusal to run
+# unconfined (-p confinement).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -32,9 +35,9 @@ echo "pythonnet $("$venv/bin/python" -c 'from importlib.metadata import version;
 status=0
 for bridge in standin mono; do
     echo "== the module through the ${bridge} bridge"
-    BRIVANE_INTEGRATION=1 BRIVANE_BRIDGE="$bridge" BRIVANE_STANDIN_ASSEMBLIES="$assemblies" \
-    PYTHONNET_RUNTIME=mono PYTHONPATH="$package" PATH="$venv/bin:$PATH" \
+    PATH="$venv/bin:$PATH" confined "integration-$bridge" env BRIVANE_INTEGRATION=1 BRIVANE_BRIDGE="$bridge" \
+        BRIVANE_STANDIN_ASSEMBLIES="$assemblies" PYTHONNET_RUNTIME=mono PYTHONPATH="$package:$ROOT/reliability" \
         timeout 600 "$venv/bin/python" -W "ignore:Hosting Mono versions before" -m pytest -q -p no:cacheprovider \
-        --confcutdir tests/integration tests/integration "$@" || status=1
+        -p confinement --confcutdir tests/integration tests/integration "$@" || status=1
 done
 exit "$status"

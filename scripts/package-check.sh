@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Proves the package as users get it: the wheel and the source distribution
 # build the same package, the wheel installs without a network into fresh
-# virtual environments of 3.10 and 3.13 and imports from any folder, and the
-# typed examples, the batch and the command line pass mypy --strict as shipped.
+# virtual environments of 3.10 and 3.13 and imports from any folder (confined:
+# sandboxes build/confined/package-check-MINOR), the command line starts, and
+# the typed examples, the batch and the command line pass mypy --strict as
+# shipped.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -38,16 +40,19 @@ echo "the source distribution builds the same wheel; the wheel ships only the pa
 # their own packages.
 "$build_venv/bin/python" -m pip download -qq --disable-pip-version-check --only-binary=:all: \
     --dest "$scratch/wheels" "$wheel"
+test_venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
 for minor in 3.10 3.13; do
     venv="$scratch/venv-$minor"
     "$(python_for "$minor")" -m venv "$venv"
     "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index --find-links "$scratch/wheels" \
         "$wheel"
-    (cd / && PYTHONPATH="$ROOT/standin" "$venv/bin/python" -W ignore::RuntimeWarning -c \
-        'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")')
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" \
+        "$venv/bin/python" -W ignore::RuntimeWarning -c \
+        'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")'
     # The command line, as a console script and as a module.
-    (cd / && "$venv/bin/brivane" solve --help >/dev/null && PYTHONPATH="$ROOT/standin" \
-        "$venv/bin/python" -W ignore::RuntimeWarning -m brivane_computer doctor --help >/dev/null)
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" bash -c \
+        '"$1/bin/brivane" solve --help >/dev/null && "$1/bin/python" -W ignore::RuntimeWarning -m brivane_computer doctor --help >/dev/null' \
+        - "$venv"
 done
 echo "the command line brivane starts from the installed wheel"
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Reference-leak hunt on Debian's debug interpreter (python3-dbg), which loads
 # the same stable-ABI wheel: every test area repeated, growth reported per area.
+# Runs confined (sandbox build/confined/refleaks).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -14,4 +15,5 @@ venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
 unpacked="$(mktemp -d)"
 trap 'rm -rf "$unpacked"' EXIT
 python3-dbg -m zipfile -e "$wheel" "$unpacked"
-PATH="$venv/bin:$PATH" PYTHONPATH="$unpacked:$ROOT/standin" python3-dbg "$ROOT/reliability/refleaks.py"
+PATH="$venv/bin:$PATH" confined refleaks env PYTHONPATH="$unpacked:$ROOT/standin" \
+    python3-dbg "$ROOT/reliability/refleaks.py"

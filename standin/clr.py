@@ -23,7 +23,7 @@ import os
 import sys
 import threading
 
-from brivane_standin import bridge_imports, dotnet, journal
+from brivane_standin import assembly_files, bridge_imports, dotnet, journal
 
 # What the real bridge loads of the standard library when it is imported.
 bridge_imports.import_all()
@@ -118,6 +118,7 @@ def _load_file(path):
 def _register(assembly, implementation):
     """Records an assembly and its namespaces; the caller holds the lock."""
     _assemblies[assembly.Name] = assembly
+    assembly_files.record(assembly.Name, assembly.Location)
     for ns, classes in assembly.Namespaces.items():
         members = _namespaces.setdefault(ns, {})
         for cls in classes:
@@ -126,14 +127,6 @@ def _register(assembly, implementation):
         if module is not None and getattr(module, "__loader__", None) is _finder:
             module.__dict__.update(members)
     return assembly
-
-
-def assembly_location(name):
-    """File an assembly was referenced from, or None (not referenced, or a
-    base library)."""
-    with _lock:
-        assembly = _assemblies.get(name)
-    return assembly.Location if assembly else None
 
 
 def references():
@@ -176,6 +169,7 @@ def _reset():
     with _lock:
         _assemblies.clear()
         _namespaces.clear()
+        assembly_files.clear()
         for name, module in list(sys.modules.items()):
             if getattr(module, "__loader__", None) is _finder:
                 del sys.modules[name]

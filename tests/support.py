@@ -1,4 +1,6 @@
-"""What every test area shares: the set-up guard's message and the module's globals as import leaves them."""
+"""What every test area shares: the set-up guard's message, the module's globals as import leaves them, and
+a snapshot of a folder tree."""
+import os
 
 GUARD_MESSAGE = (
     "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
@@ -43,5 +45,26 @@ def reset_module():
     del dlls[:]
     for name, value in INITIAL_GLOBALS.items():
         setattr(brivane_core, name, dlls if name == "_dlls_" else value)
-    # Made only when a sandbox that could not be deleted is replaced.
-    vars(brivane_core).pop("_pendingTempDirectories_", None)
+    # The module's private record of the folders it made: those that _tempDirectory_ (now None) does not name
+    # are forgotten, and those whose deletion failed or was interrupted are deleted now, with the real host
+    # modules, so that no test inherits another's.
+    brivane_core.disposeSolution()
+
+
+def snapshot(root, skip=()):
+    """{relative path: bytes, or None for a folder (its path ends with a separator)} of the tree under `root`,
+    leaving out the trees under the folders in `skip`."""
+    skipped = {os.path.realpath(s) for s in skip}
+    found = {}
+    for folder, folders, files in os.walk(root):
+        folders[:] = [f for f in folders if os.path.realpath(os.path.join(folder, f)) not in skipped]
+        relative = os.path.relpath(folder, root)
+        for name in folders:
+            found[os.path.normpath(os.path.join(relative, name)) + os.sep] = None
+        for name in files:
+            path = os.path.join(folder, name)
+            if os.path.realpath(path) in skipped:
+                continue
+            with open(path, "rb") as f:
+                found[os.path.normpath(os.path.join(relative, name))] = f.read()
+    return found

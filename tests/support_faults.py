@@ -39,7 +39,7 @@ from brivane_standin.product.sdk import BrivaneModule as ProductModule
 
 import brivane_computer
 from brivane_computer import brivane_core
-from support import INITIAL_GLOBALS, reset_module  # noqa: F401
+from support import INITIAL_GLOBALS, reset_module, snapshot  # noqa: F401
 
 HOST_MODULES = ("os", "shutil", "tempfile", "uuid", "json")
 SHADOWED_BUILTINS = ("open", "print")
@@ -55,7 +55,8 @@ CATCHES = {
     ("copyDirectoryToTemp", "shutil.rmtree"),
 }
 for _removal in ("removeProject", "removeProjectFolder"):
-    CATCHES |= {(_removal, "os.path.dirname"), (_removal, "os.chdir"), (_removal, "shutil.rmtree")}
+    CATCHES |= {(_removal, call) for call in ("os.path.sep", "os.path.altsep", "os.path.split", "os.path.islink",
+                                               "os.path.isjunction", "os.chdir", "shutil.rmtree")}
 
 
 HostCall = collections.namedtuple("HostCall", "name thread stack")
@@ -184,25 +185,6 @@ class Harness:
 
 
 # --- disk helpers ---------------------------------------------------------------
-
-def snapshot(root, skip=()):
-    """{relative path: bytes, or None for a folder} of the tree under `root`,
-    leaving out the trees under the folders in `skip`."""
-    skipped = {os.path.realpath(s) for s in skip}
-    found = {}
-    for folder, folders, files in os.walk(root):
-        folders[:] = [f for f in folders if os.path.realpath(os.path.join(folder, f)) not in skipped]
-        relative = os.path.relpath(folder, root)
-        for name in folders:
-            found[os.path.join(relative, name) + os.sep] = None
-        for name in files:
-            path = os.path.join(folder, name)
-            if os.path.realpath(path) in skipped:
-                continue
-            with open(path, "rb") as f:
-                found[os.path.join(relative, name)] = f.read()
-    return found
-
 
 def documents(root):
     """{path: bytes} of the model, fre and project files under `root`."""
@@ -519,7 +501,7 @@ def _check_case(scenario, env, harness, result, fail_at, error, clean_signature,
     still_open = [f.name for f in injector.opened if not f.closed]
     if still_open:
         violations.append(f"files left open: {still_open}")
-    # A copy made by copyDirectoryToTemp is the caller's; the module keeps no record of it.
+    # A copy made by copyDirectoryToTemp is the caller's: the module deletes it only once _tempDirectory_ names it.
     if scenario.name == "copyDirectoryToTemp" and outcome.kind == "returned" and outcome.value:
         if snapshot(outcome.value) != snapshot(env.state["tree"]):
             violations.append("copyDirectoryToTemp returned an incomplete copy")

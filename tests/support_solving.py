@@ -12,7 +12,7 @@ import types
 
 import pytest
 from brivane_standin import journal
-from support import GUARD_MESSAGE  # noqa: F401  (re-exported for the tests of this area)
+from support import GUARD_MESSAGE, snapshot  # noqa: F401  (re-exported for the tests of this area)
 
 INVALID_SOLVER = "Invalid solver name. use 'Revav' or 'Quelbar'."
 RUN_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Helper.dll", "Brivane.Pelorix.Core.dll",
@@ -45,19 +45,6 @@ def build_model(core, folder, name="study1", kind="piping", elements=1, fre="con
         with open(os.path.join(folder, thf_name), "w") as f:
             f.write(thf_name)
     return path
-
-
-def snapshot(folder):
-    """{relative path: bytes (None for a folder)} of a whole tree."""
-    found = {}
-    for root, folders, files in os.walk(folder):
-        relative = os.path.relpath(root, folder)
-        for name in folders:
-            found[os.path.normpath(os.path.join(relative, name)) + os.sep] = None
-        for name in files:
-            with open(os.path.join(root, name), "rb") as f:
-                found[os.path.normpath(os.path.join(relative, name))] = f.read()
-    return found
 
 
 def worker_entries():

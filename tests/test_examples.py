@@ -90,7 +90,10 @@ def test_the_examples_walk_through_a_batch_session(run_example, tmp_path):
         assert "2 of 2 models solved" in nightly and "needs attention" not in nightly
     assert (tmp_path / "report.jsonl").read_text().count('"status": "skipped"') == 2
 
-    run_example("clean_up.py", projects)
+    # A relative projects folder: each removal moves the current folder, and every project still goes.
+    run_example("create_project.py", projects, "Plant2")
+    cleaned = run_example("clean_up.py", "Projects").stdout.splitlines()
+    assert [line.rsplit(" ", 1)[0] for line in cleaned if "Plant" in line] == ["removed", "removed"]
     assert os.listdir(projects) == []
 
 

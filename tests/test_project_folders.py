@@ -217,6 +217,7 @@ def test_removal_resolves_a_relative_path_against_the_cwd_of_the_call(core, read
     decoy_content = tree(decoy)
     # and a folder of the same name in the parent's parent
     populate(os.path.join(os.path.dirname(parent), "Group1"))
+    os.makedirs(base / "sub", exist_ok=True)  # "sub/.." resolves through the real folder, as the system does
     monkeypatch.chdir(base)
 
     assert getattr(core, function)(relative) is None
@@ -238,7 +239,7 @@ def test_relative_removals_follow_the_cwd_left_by_the_last_one(core, ready, tmp_
     assert (tmp_path / "p2").is_dir() and (tmp_path / "x" / "x" / "p1").is_dir()
 
 
-def test_the_path_is_made_absolute_before_it_is_looked_at(core, ready, tmp_path, monkeypatch):
+def test_the_path_is_looked_at_as_given(core, ready, tmp_path, monkeypatch):
     real = os.path.exists
     seen = []
 
@@ -249,7 +250,7 @@ def test_the_path_is_made_absolute_before_it_is_looked_at(core, ready, tmp_path,
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(os.path, "exists", exists)
     core.removeProject("missing")
-    assert seen == [str(tmp_path / "missing")]
+    assert seen == ["missing"]
 
 
 # --- failures inside the removal ------------------------------------------
@@ -287,7 +288,7 @@ def test_an_rmtree_failure_part_way_is_swallowed(core, ready, tmp_path, monkeypa
     monkeypatch.setattr(core, "shutil", types.SimpleNamespace(rmtree=failing_rmtree(error, calls)))
 
     assert getattr(core, function)(str(tmp_path / "Work" / "Group1")) is None
-    assert calls == [((str(tmp_path / "Work" / "Group1"),), {})]
+    assert calls == [(("Group1",), {})], "the name, from the parent folder"
     after = tree(tmp_path / "Work" / "Group1")
     assert len(after) == len(before) - 1 and set(after) < set(before)   # part of the tree is gone
     assert (tmp_path / "Work" / "Group2" / "sub" / "deeper" / "c.fre").exists()
@@ -313,7 +314,7 @@ def test_what_is_not_an_exception_passes_through(core, ready, tmp_path, monkeypa
 
 
 @pytest.mark.parametrize("function", REMOVALS)
-@pytest.mark.parametrize("broken", ["chdir", "dirname"])
+@pytest.mark.parametrize("broken", ["chdir", "split"])
 def test_a_failure_before_rmtree_is_swallowed_and_removes_nothing(core, ready, tmp_path, monkeypatch,
                                                                   function, broken):
     populate(str(tmp_path / "Work" / "Group1"))
@@ -328,8 +329,67 @@ def test_a_failure_before_rmtree_is_swallowed_and_removes_nothing(core, ready, t
     if broken == "chdir":
         monkeypatch.setattr(os, "chdir", refuse)
     else:
-        monkeypatch.setattr(os.path, "dirname", refuse)
+        monkeypatch.setattr(os.path, "split", refuse)
     assert getattr(core, function)(str(tmp_path / "Work" / "Group1")) is None
     assert rmtree_calls == []
     assert tree(tmp_path) == before
     assert os.getcwd() == str(tmp_path)
+
+
+# --- what a removal never takes ---------------------------------------------
+
+@pytest.fixture
+def recorded_rmtree(core, monkeypatch):
+    """The module's rmtree replaced by one that only records: a wrong path reaches nothing."""
+    calls = []
+    monkeypatch.setattr(core, "shutil", types.SimpleNamespace(rmtree=lambda *a, **k: calls.append(a)))
+    return calls
+
+
+@pytest.mark.parametrize("function", REMOVALS)
+@pytest.mark.parametrize("path", ["", ".", "./", "..", "x/..", "x/./.", "/", "//", "/..", "CWD/..", "CWD/../",
+                                  b"", b".", b"x/..", b"/"])
+def test_removal_never_takes_the_current_folder_a_parent_or_a_root(core, ready, tmp_path, monkeypatch,
+                                                                   recorded_rmtree, function, path):
+    cwd = tmp_path / "keep" / "cwd"
+    populate(str(cwd / "x"))
+    monkeypatch.chdir(cwd)
+    if isinstance(path, str):
+        path = path.replace("CWD", str(cwd))   # the current folder's parent, by its absolute path
+    before = tree(tmp_path)
+    assert getattr(core, function)(path) is None
+    assert recorded_rmtree == [] and tree(tmp_path) == before and os.getcwd() == str(cwd)
+
+
+@pytest.mark.parametrize("function", REMOVALS)
+@pytest.mark.parametrize("path, removed", [
+    ("keep/link/..", None),                  # textually "keep"; the system names "other"
+    ("keep/link/target-child", "other/target/target-child"),
+    ("keep/link", None),                     # a link is never followed into its target
+    ("keep/link/", None),
+    ("keep/P1/", "keep/P1"),                 # a trailing separator names P1
+    (b"keep/P1", "keep/P1"),                 # bytes stay bytes
+])
+def test_removal_takes_the_folder_the_system_names(core, ready, tmp_path, monkeypatch, function, path, removed):
+    populate(str(tmp_path / "keep" / "P1"))
+    populate(str(tmp_path / "other" / "target" / "target-child"))
+    os.symlink(str(tmp_path / "other" / "target"), str(tmp_path / "keep" / "link"))
+    monkeypatch.chdir(tmp_path)
+    before = tree(tmp_path)
+    assert getattr(core, function)(path) is None
+    gone = {k for k in before if removed and (k == removed or k.startswith(removed + os.sep))}
+    assert tree(tmp_path) == {k: v for k, v in before.items() if k not in gone}
+    assert bool(gone) == bool(removed)
+    if removed:
+        assert os.path.samefile(os.getcwd(), tmp_path / os.path.dirname(removed))
+
+
+@pytest.mark.parametrize("function", REMOVALS)
+def test_the_empty_result_of_add_project_folder_removes_nothing(core, ready, tmp_path, monkeypatch, function):
+    populate(str(tmp_path / "Group1"))
+    monkeypatch.chdir(tmp_path)
+    before = tree(tmp_path)
+    result = core.addProjectFolder(str(tmp_path), "Group1")
+    assert result == ""
+    assert getattr(core, function)(result) is None
+    assert tree(tmp_path) == before and os.getcwd() == str(tmp_path)

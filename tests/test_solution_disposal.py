@@ -1,6 +1,7 @@
 """disposeSolution: the last solution first, then the last sandbox folder."""
 import os
 import shutil
+import types
 
 import pytest
 from brivane_standin import dotnet, journal
@@ -161,3 +162,75 @@ def test_no_arguments(core):
     with pytest.raises(TypeError) as raised:
         core.disposeSolution(None)
     assert str(raised.value) == "disposeSolution() takes no arguments (1 given)"
+
+
+# --- only folders the module made are deleted --------------------------------
+
+class PathLike:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize("value", ["script folder", "", ".", "..", "/", "current folder", b"script folder",
+                                   "path-like", "sandbox as bytes"])
+def test_disposal_deletes_only_a_folder_the_module_made(core, sandbox, rmtree, tmp_path, monkeypatch, value):
+    sandbox()
+    rmtree.action = lambda *args, **kwargs: None   # roots and the like only ever reach a recorder
+    made = core._tempDirectory_
+    script_folder = tmp_path / "Temp"
+    (script_folder / "inner").mkdir(parents=True)
+    monkeypatch.chdir(script_folder)
+    monkeypatch.setattr(core, "_pendingTempDirectories_", "./old", raising=False)   # no longer the module's
+    core._tempDirectory_ = {"script folder": str(script_folder), "current folder": os.getcwd(),
+                            b"script folder": os.fsencode(script_folder), "path-like": PathLike(str(script_folder)),
+                            "sandbox as bytes": os.fsencode(made)}.get(value, value)
+    assert core.disposeSolution() is None
+    assert rmtree.calls == [] and (script_folder / "inner").is_dir()
+    # The sandbox that _tempDirectory_ stopped naming is forgotten, not deleted: naming it again keeps it.
+    assert os.path.isdir(made)
+    core._tempDirectory_ = made
+    assert core.disposeSolution() is None
+    assert rmtree.calls == [] and os.path.isdir(made)
+    shutil.rmtree(made)
+
+
+def test_a_script_keeps_its_sandbox_by_clearing_the_global(core, sandbox, rmtree):
+    solution = sandbox()
+    made = core._tempDirectory_
+    core._tempDirectory_ = None
+    assert core.disposeSolution() is None
+    assert solution.IsDisposed and rmtree.calls == [] and os.path.isdir(made)
+    shutil.rmtree(made)
+
+
+def test_a_copy_named_by_the_global_is_deleted_and_one_not_named_is_forgotten(core, tmp_path, temp_root, rmtree):
+    source = tmp_path / "source"
+    (source / "sub").mkdir(parents=True)
+    (source / "sub" / "a.fre").write_text("x")
+    core._tempDirectory_ = core.copyDirectoryToTemp(str(source))
+    assert core.disposeSolution() is None
+    assert os.listdir(temp_root) == []
+    kept = core.copyDirectoryToTemp(str(source))
+    assert core.disposeSolution() is None
+    core._tempDirectory_ = kept
+    assert core.disposeSolution() is None
+    assert os.listdir(temp_root) == [os.path.basename(kept)] and len(rmtree.calls) == 1
+
+
+@pytest.mark.parametrize("copy_fails", [False, True])
+def test_a_copy_into_an_existing_folder_is_not_the_modules_own(core, tmp_path, temp_root, rmtree, monkeypatch,
+                                                               copy_fails):
+    existing = temp_root / "existing"
+    (existing / "precious").mkdir(parents=True)
+    monkeypatch.setattr(core, "uuid", types.SimpleNamespace(uuid4=lambda: "existing"))
+    source = str(tmp_path / ("missing" if copy_fails else "source"))
+    if not copy_fails:
+        (tmp_path / "source").mkdir()
+    result = core.copyDirectoryToTemp(source)
+    assert result == ("" if copy_fails else str(existing))
+    core._tempDirectory_ = str(existing)
+    assert core.disposeSolution() is None
+    assert rmtree.calls == [] and (existing / "precious").is_dir()

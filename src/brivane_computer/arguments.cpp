@@ -60,7 +60,7 @@ public:
         return *this;
     }
     bool complete() const noexcept { return complete_; }
-    Ref text() const { return Ref::steal(PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(used_))); }
+    Ref text() const { return Ref::consuming(PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(used_))); }
 
 private:
     static constexpr std::size_t capacity = 400;
@@ -114,6 +114,15 @@ public:
         return false;
     }
 
+    void release(bool free_objects) noexcept {
+        for (Entry& entry : entries_) {
+            Entry old = std::exchange(entry, Entry{});
+            if (!free_objects) continue;
+            drop_reference(old.arguments);
+            drop_reference(old.key.keyword);
+        }
+    }
+
 private:
     struct Entry {
         ErrorKey key{};
@@ -131,7 +140,7 @@ private:
     Entry entries_[size];
 };
 
-// Kept for the life of the process, like the interpreter's own constants.
+// Kept until the interpreter ends, like the interpreter's own constants.
 constinit ErrorCache error_cache;
 
 bool wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
@@ -140,7 +149,7 @@ bool wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
         message.add(function, 200).add("() takes exactly ").add(static_cast<Py_ssize_t>(count));
         message.add(" positional argument").add(count == 1 ? "" : "s").add(" (").add(given).add(" given)");
         if (message.complete()) return message.text();
-        return Ref::steal(PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+        return Ref::consuming(PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                                                function, "exactly", static_cast<Py_ssize_t>(count),
                                                count == 1 ? "" : "s", given));
     });
@@ -153,7 +162,7 @@ bool wrong_keyword(const char* function, Mistake mistake, PyObject* keyword) {
         Message message;
         message.add(function).add("() got ").add(what).add(" keyword argument '").add_text(keyword).add("'");
         if (message.complete()) return message.text();
-        return Ref::steal(PyUnicode_FromFormat("%s() got %s keyword argument '%U'", function, what, keyword));
+        return Ref::consuming(PyUnicode_FromFormat("%s() got %s keyword argument '%U'", function, what, keyword));
     });
 }
 
@@ -164,7 +173,7 @@ bool parse_without_parameters(const char* function, Py_ssize_t nargs, PyObject* 
             Message message;
             message.add(function, 200).add("() takes no keyword arguments");
             if (message.complete()) return message.text();
-            return Ref::steal(PyUnicode_FromFormat("%.200s() %s", function, "takes no keyword arguments"));
+            return Ref::consuming(PyUnicode_FromFormat("%.200s() %s", function, "takes no keyword arguments"));
         });
     }
     if (nargs != 0) {
@@ -172,7 +181,7 @@ bool parse_without_parameters(const char* function, Py_ssize_t nargs, PyObject* 
             Message message;
             message.add(function, 200).add("() takes no arguments (").add(nargs).add(" given)");
             if (message.complete()) return message.text();
-            return Ref::steal(PyUnicode_FromFormat("%.200s() %s (%zd given)", function, "takes no arguments", nargs));
+            return Ref::consuming(PyUnicode_FromFormat("%.200s() %s (%zd given)", function, "takes no arguments", nargs));
         });
     }
     return true;
@@ -216,5 +225,7 @@ bool parse_arguments(const char* function, const char* const* parameters, std::s
     }
     return true;
 }
+
+void release_argument_errors(bool free_objects) noexcept { error_cache.release(free_objects); }
 
 }  // namespace brivane

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 
 #include "module_namespace.hpp"
@@ -26,6 +27,9 @@ using Arguments = std::array<PyObject*, N>;
 bool parse_arguments(const char* function, const char* const* parameters, std::size_t count,
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
+// The argument errors kept for raising again (see kept_state.hpp).
+void release_argument_errors(bool free_objects) noexcept;
+
 template <const auto& signature, auto body>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr std::size_t count = std::tuple_size_v<decltype(signature.parameters)>;
@@ -37,7 +41,10 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                 arguments.data())) {
         return nullptr;
     }
-    return body(Module(self), arguments).release();
+    PyObject* result = body(Module(self), arguments).release();
+    // Every error path sets an exception, and no success leaves one set.
+    assert((result == nullptr) == (PyErr_Occurred() != nullptr));
+    return result;
 }
 
 // The method definition of one module function, bound later to the module.

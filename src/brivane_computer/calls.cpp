@@ -1,11 +1,14 @@
 #include "calls.hpp"
 
+#include "kept_state.hpp"
+
 namespace brivane {
 
 Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> positional_arguments, Keywords keywords) {
-    Ref positional = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(positional_arguments.size())));
-    Ref named = Ref::steal(PyDict_New());
-    if (!positional || !named) return {};
+    Ref positional = Ref::consuming(PyTuple_New(static_cast<Py_ssize_t>(positional_arguments.size())));
+    if (!positional) return {};
+    Ref named = Ref::consuming(PyDict_New());
+    if (!named) return {};
     Py_ssize_t position = 0;
     for (PyObject* argument : positional_arguments) {
         add_reference(argument);
@@ -15,7 +18,7 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> posi
         PyObject* key = name->get();
         if (key == nullptr || PyDict_SetItem(named.get(), key, value) < 0) return {};
     }
-    return Ref::steal(PyObject_Call(callable, positional.get(), named.get()));
+    return Ref::consuming(PyObject_Call(callable, positional.get(), named.get()));
 }
 
 int contains(PyObject* container, PyObject* value) {
@@ -38,12 +41,6 @@ int contains(PyObject* container, PyObject* value) {
     return 0;
 }
 
-Ref item(PyObject* object, const Name& key) {
-    PyObject* name = key.get();
-    if (name == nullptr) return {};
-    return Ref::steal(PyObject_GetItem(object, name));
-}
-
 namespace {
 
 // `first, second = value` as the host itself runs it, compiled once: its
@@ -54,41 +51,55 @@ constexpr const char* unpacker_source =
     "    first, second = value\n"
     "    return first, second\n";
 
+constinit KeptObject unpacker;
+
 Ref host_unpacker() {
-    static PyObject* unpacker = nullptr;  // kept for the life of the process, like the module
-    if (unpacker != nullptr) return Ref::take(unpacker);
-    Ref code = Ref::steal(Py_CompileString(unpacker_source, "<brivane_core>", Py_file_input));
-    Ref scope = Ref::steal(PyDict_New());
-    if (!code || !scope || PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return {};
-    Ref executed = Ref::steal(PyEval_EvalCode(code.get(), scope.get(), scope.get()));
+    if (unpacker.get() != nullptr) return Ref::owning(unpacker.get());
+    Ref code = Ref::consuming(Py_CompileString(unpacker_source, "<brivane_core>", Py_file_input));
+    if (!code) return {};
+    Ref scope = Ref::consuming(PyDict_New());
+    if (!scope || PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return {};
+    Ref executed = Ref::consuming(PyEval_EvalCode(code.get(), scope.get(), scope.get()));
     if (!executed) return {};
     PyObject* function = PyDict_GetItemString(scope.get(), "unpack");
     if (function == nullptr) {
         PyErr_SetString(PyExc_SystemError, "unpacking helper not defined");
         return {};
     }
-    unpacker = Ref::take(function).release();
-    return Ref::take(unpacker);
+    unpacker.keep(Ref::owning(function).release());
+    return Ref::owning(unpacker.get());
 }
 
 }  // namespace
 
+void release_unpacker(bool free_objects) noexcept { unpacker.release(free_objects); }
+
 bool unpack_pair(PyObject* iterable, Ref& first, Ref& second) {
-    Ref unpacker = host_unpacker();
-    if (!unpacker) return false;
-    Ref pair = call(unpacker, iterable);
+    Ref helper = host_unpacker();
+    if (!helper) return false;
+    Ref pair = call(helper, iterable);
     if (!pair) return false;
-    first = Ref::take(PyTuple_GetItem(pair.get(), 0));
-    second = Ref::take(PyTuple_GetItem(pair.get(), 1));
+    // The helper is reachable through gc, so its code may have been replaced: trust nothing it returns.
+    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
+        PyErr_SetString(PyExc_SystemError, "the unpacking helper did not return a pair");
+        return false;
+    }
+    Ref unpacked_first = Ref::owning(PyTuple_GetItem(pair.get(), 0));
+    if (!unpacked_first) return false;
+    Ref unpacked_second = Ref::owning(PyTuple_GetItem(pair.get(), 1));
+    if (!unpacked_second) return false;
+    first = std::move(unpacked_first);
+    second = std::move(unpacked_second);
     return true;
 }
 
-Ref raise_with_message(PyObject* kind, const char* before, PyObject* part, const char* after) {
+Raised raise_with_message(PyObject* kind, const char* before, PyObject* part, const char* after) {
+    // Each failure on the way leaves its own exception set, which is raised instead.
     Ref empty = text("");
     if (!empty) return {};
-    Ref formatted = Ref::steal(PyObject_Format(part, empty.get()));
+    Ref formatted = Ref::consuming(PyObject_Format(part, empty.get()));
     if (!formatted) return {};
-    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", before, formatted.get(), after));
+    Ref message = Ref::consuming(PyUnicode_FromFormat("%s%U%s", before, formatted.get(), after));
     if (!message) return {};
     PyErr_SetObject(kind, message.get());
     return {};

@@ -2,6 +2,7 @@
 // Each returns an empty Ref / std::nullopt / false with an exception set on failure.
 #pragma once
 
+#include <cassert>
 #include <initializer_list>
 
 #include "names.hpp"
@@ -10,7 +11,9 @@ namespace brivane {
 
 template <class... Args>
 Ref call(PyObject* callable, const Args&... args) {
-    return Ref::steal(PyObject_CallFunctionObjArgs(callable, as_object(args)..., nullptr));
+    // A null argument would end the argument list early, silently.
+    assert(((as_object(args) != nullptr) && ...));
+    return Ref::consuming(PyObject_CallFunctionObjArgs(callable, as_object(args)..., nullptr));
 }
 template <class... Args>
 Ref call(const Ref& callable, const Args&... args) {
@@ -20,7 +23,7 @@ Ref call(const Ref& callable, const Args&... args) {
 inline Ref attribute(PyObject* object, const Name& name) {
     PyObject* key = name.get();
     if (key == nullptr) return {};
-    return Ref::steal(PyObject_GetAttr(object, key));
+    return Ref::consuming(PyObject_GetAttr(object, key));
 }
 inline Ref attribute(const Ref& object, const Name& name) { return attribute(object.get(), name); }
 
@@ -43,9 +46,6 @@ Ref call_method(const Ref& object, const Name& method, const Args&... args) {
 // f(positional..., name=value, ...)
 using Keywords = std::initializer_list<std::pair<const Name*, PyObject*>>;
 Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> positional, Keywords keywords);
-
-// obj[key] with a string key.
-Ref item(PyObject* object, const Name& key);
 
 inline Truth truth(PyObject* object) {
     const int result = PyObject_IsTrue(object);
@@ -70,19 +70,15 @@ inline Truth differs(PyObject* left, PyObject* right) {
 // run; everything else goes through the host's membership test.
 int contains(PyObject* container, PyObject* value);
 
-inline Ref text(const char* value) { return Ref::steal(PyUnicode_FromString(value)); }
-
-// True when `object` is a str (or subclass) whose value is exactly `key`;
-// anything else never matches, and no Python code runs.
-inline bool is_exactly(PyObject* object, const char* key) {
-    return PyUnicode_Check(object) && PyUnicode_CompareWithASCIIString(object, key) == 0;
-}
+inline Ref text(const char* value) { return Ref::consuming(PyUnicode_FromString(value)); }
 
 // `first, second = iterable`, with the host's unpacking errors.
 bool unpack_pair(PyObject* iterable, Ref& first, Ref& second);
+// The unpacking helper (see kept_state.hpp).
+void release_unpacker(bool free_objects) noexcept;
 
 // Raises `kind` with a message made of the given parts, each formatted as
 // format(part, "") would (a str is used unchanged).
-Ref raise_with_message(PyObject* kind, const char* before, PyObject* part, const char* after);
+Raised raise_with_message(PyObject* kind, const char* before, PyObject* part, const char* after);
 
 }  // namespace brivane

@@ -8,14 +8,10 @@ PendingError PendingError::fetch() noexcept {
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
     PendingError error;
-    error.type_ = Ref::steal(type);
-    error.value_ = Ref::steal(value);
-    error.traceback_ = Ref::steal(traceback);
+    error.type_ = Ref::consuming(type);
+    error.value_ = Ref::consuming(value);
+    error.traceback_ = Ref::consuming(traceback);
     return error;
-}
-
-bool PendingError::matches(PyObject* kind) const noexcept {
-    return type_ && PyErr_GivenExceptionMatches(type_.get(), kind);
 }
 
 void PendingError::restore() noexcept {

@@ -14,9 +14,6 @@ public:
     PendingError(PendingError&&) noexcept = default;
     PendingError& operator=(PendingError&&) noexcept = default;
 
-    bool empty() const noexcept { return !type_; }
-    // True when the held exception is an instance of `kind` (e.g. PyExc_Exception).
-    bool matches(PyObject* kind) const noexcept;
     PyObject* value() const noexcept { return value_.get(); }
 
     // Raises the held exception again.

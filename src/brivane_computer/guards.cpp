@@ -1,5 +1,6 @@
 #include "guards.hpp"
 
+#include "kept_state.hpp"
 #include "module_globals.hpp"
 
 namespace brivane {
@@ -12,19 +13,23 @@ constinit Name invalid_setup_message{
     "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' and set up with "
     "Pelorix installation directory."};
 
-bool refuse() {
-    static PyObject* arguments = nullptr;  // kept for the life of the process, like the message
-    if (arguments == nullptr) {
+constinit KeptObject refusal_arguments;
+
+Raised refuse() {
+    if (refusal_arguments.get() == nullptr) {
         PyObject* message = invalid_setup_message.get();
-        if (message == nullptr) return false;
-        arguments = PyTuple_Pack(1, message);
-        if (arguments == nullptr) return false;
+        if (message == nullptr) return {};
+        PyObject* arguments = PyTuple_Pack(1, message);
+        if (arguments == nullptr) return {};
+        refusal_arguments.keep(arguments);
     }
-    PyErr_SetObject(PyExc_OSError, arguments);
-    return false;
+    PyErr_SetObject(PyExc_OSError, refusal_arguments.get());
+    return {};
 }
 
 }  // namespace
+
+void release_guard_state(bool free_objects) noexcept { refusal_arguments.release(free_objects); }
 
 bool check_guard(const Module& module, Guard guard) {
     Truth setup = module.flag(globals::validSetup);

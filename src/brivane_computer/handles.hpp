@@ -24,10 +24,12 @@ class Ref {
 public:
     Ref() noexcept = default;
 
-    // Takes over a new reference (the result of a C API call returning one).
-    static Ref steal(PyObject* object) noexcept { return Ref(object); }
-    // Adds a reference to an object that someone else owns.
-    static Ref take(PyObject* object) noexcept {
+    // Consumes a new reference: the result of a C API call that returns one.
+    // Nothing is added; the Ref drops it at the end.
+    static Ref consuming(PyObject* object) noexcept { return Ref(object); }
+    // Becomes one more owner of an object that someone else owns (a borrowed
+    // reference): adds a reference, which the Ref drops at the end.
+    static Ref owning(PyObject* object) noexcept {
         add_reference(object);
         return Ref(object);
     }
@@ -47,7 +49,7 @@ public:
 
     PyObject* get() const noexcept { return object_; }
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-    Ref copy() const noexcept { return take(object_); }
+    Ref copy() const noexcept { return owning(object_); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
 private:
@@ -72,8 +74,16 @@ private:
     PyObject* object_;
 };
 
-inline Ref none() noexcept { return Ref::take(Py_None); }
-inline Ref boolean(bool value) noexcept { return Ref::take(value ? Py_True : Py_False); }
+// What a raise helper returns once it has set an exception: the failure value
+// of whichever kind of function passes it on, an empty Ref or false. So every
+// raise reads `return raise_...(...)`, and none can be dropped by mistake.
+struct [[nodiscard]] Raised {
+    operator Ref() const noexcept { return Ref(); }
+    operator bool() const noexcept { return false; }
+};
+
+inline Ref none() noexcept { return Ref::owning(Py_None); }
+inline Ref boolean(bool value) noexcept { return Ref::owning(value ? Py_True : Py_False); }
 
 // A truth value that may have failed: std::nullopt means a Python exception is set.
 using Truth = std::optional<bool>;

@@ -18,6 +18,12 @@ inline constinit Name uuid{"uuid"};
 
 // os and os.path
 inline constinit Name path{"path"};
+inline constinit Name fspath{"fspath"};
+inline constinit Name sep{"sep"};
+inline constinit Name altsep{"altsep"};
+inline constinit Name split{"split"};
+inline constinit Name islink{"islink"};
+inline constinit Name isjunction{"isjunction"};
 inline constinit Name exists{"exists"};
 inline constinit Name isdir{"isdir"};
 inline constinit Name isfile{"isfile"};
@@ -25,7 +31,6 @@ inline constinit Name join{"join"};
 inline constinit Name dirname{"dirname"};
 inline constinit Name basename{"basename"};
 inline constinit Name splitext{"splitext"};
-inline constinit Name abspath{"abspath"};
 inline constinit Name listdir{"listdir"};
 inline constinit Name makedirs{"makedirs"};
 inline constinit Name remove{"remove"};
@@ -44,6 +49,10 @@ inline constinit Name args{"args"};
 inline constinit Name daemon{"daemon"};
 inline constinit Name start{"start"};
 inline constinit Name join_thread{"join"};
+inline constinit Name ident{"ident"};
+inline constinit Name enumerate{"enumerate"};
+inline constinit Name Event{"Event"};
+inline constinit Name wait{"wait"};
 inline constinit Name copy{"copy"};
 inline constinit Name copytree{"copytree"};
 inline constinit Name rmtree{"rmtree"};
@@ -62,9 +71,6 @@ inline constinit Name exit{"__exit__"};
 inline constinit Name print{"print"};
 inline constinit Name open{"open"};
 inline constinit Name int_{"int"};
-inline constinit Name str{"str"};
-inline constinit Name next{"next"};
-inline constinit Name isinstance{"isinstance"};
 inline constinit Name import{"__import__"};
 
 }  // namespace brivane::host

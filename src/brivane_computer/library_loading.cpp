@@ -53,7 +53,7 @@ Ref load_library(const Module& module, Loader loader, PyObject* dllname) {
     Ref appended = call_method(loaded, host::append, dllname);
     if (!appended) return {};
 
-    Ref line = Ref::steal(PyUnicode_FromFormat("%S loaded", dllname));
+    Ref line = Ref::consuming(PyUnicode_FromFormat("%S loaded", dllname));
     if (!line || !module.call_builtin(host::print, line)) return {};
     return none();
 }

@@ -1,16 +1,20 @@
 // The module frame: loading rules, the module body and the module definition.
 //
-// The module is process-wide: one interpreter, one module object, executed
-// once. A re-import after the module was dropped from sys.modules hands back
-// the same object with its state intact.
+// The module is one per interpreter life: one interpreter at a time, one
+// module object, executed once. A re-import after the module was dropped from
+// sys.modules hands back the same object with its state intact. When the
+// interpreter ends, everything kept is released (kept_state.hpp), so that an
+// interpreter started again in the same process loads a fresh module.
 #include <cctype>
 #include <cstdint>
 
 #include "calls.hpp"
 #include "errors.hpp"
 #include "function_table.hpp"
+#include "kept_state.hpp"
 #include "module_globals.hpp"
 #include "module_namespace.hpp"
+#include "solving/abandoned_run.hpp"
 
 namespace brivane {
 namespace {
@@ -22,10 +26,10 @@ constexpr int abi_minor = (Py_LIMITED_API >> 16) & 0xff;
 struct LoadState {
     bool has_interpreter = false;
     std::int64_t interpreter = 0;  // the first interpreter that created the module
-    PyObject* module = nullptr;    // strong: the one module object of the process
+    PyObject* module = nullptr;    // strong: the one module object of the interpreter's life
     bool executed = false;
 };
-LoadState state;
+constinit LoadState state;
 
 void forget_module() {
     PyObject* module = state.module;
@@ -44,11 +48,11 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                         "process.");
         return nullptr;
     }
-    if (state.module != nullptr) return Ref::take(state.module).release();
+    if (state.module != nullptr) return Ref::owning(state.module).release();
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::consuming(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    Ref module = Ref::consuming(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     state.module = module.copy().release();
     return module.release();
@@ -105,24 +109,26 @@ bool bind(PyObject* module, const char* name, const Ref& value) {
 }
 
 bool import_host_modules(PyObject* module) {
-    Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
-    if (!enum_module || !bind(module, "Enum", Ref::steal(PyObject_GetAttrString(enum_module.get(), "Enum")))) {
+    Ref enum_module = Ref::consuming(PyImport_ImportModule("enum"));
+    if (!enum_module || !bind(module, "Enum", Ref::consuming(PyObject_GetAttrString(enum_module.get(), "Enum")))) {
         return false;
     }
     for (const char* name : {"os", "clr", "ctypes", "pythoncom", "json", "threading", "shutil", "tempfile", "uuid"}) {
-        if (!bind(module, name, Ref::steal(PyImport_ImportModule(name)))) return false;
+        if (!bind(module, name, Ref::consuming(PyImport_ImportModule(name)))) return false;
     }
     return true;
 }
 
 Ref make_enumeration(PyObject* module) {
-    Ref base = Ref::steal(PyObject_GetAttrString(module, "Enum"));
+    Ref base = Ref::consuming(PyObject_GetAttrString(module, "Enum"));
     if (!base) return {};
-    Ref members = Ref::steal(Py_BuildValue("[(si)(si)(si)]", "All", -1, "Pelorix", 0, "Karvona", 1));
-    Ref positional = Ref::steal(Py_BuildValue("(sO)", "BrivaneModule", members.get()));
-    Ref keywords = Ref::steal(Py_BuildValue("{ssss}", "module", qualified_name, "qualname", "BrivaneModule"));
-    if (!members || !positional || !keywords) return {};
-    Ref enumeration = Ref::steal(PyObject_Call(base.get(), positional.get(), keywords.get()));
+    Ref members = Ref::consuming(Py_BuildValue("[(si)(si)(si)]", "All", -1, "Pelorix", 0, "Karvona", 1));
+    if (!members) return {};
+    Ref positional = Ref::consuming(Py_BuildValue("(sO)", "BrivaneModule", members.get()));
+    if (!positional) return {};
+    Ref keywords = Ref::consuming(Py_BuildValue("{ssss}", "module", qualified_name, "qualname", "BrivaneModule"));
+    if (!keywords) return {};
+    Ref enumeration = Ref::consuming(PyObject_Call(base.get(), positional.get(), keywords.get()));
     // Some interpreters give functional enumerations a default docstring; this one has none.
     if (!enumeration || PyObject_SetAttrString(enumeration.get(), "__doc__", Py_None) < 0) return {};
     return enumeration;
@@ -145,7 +151,7 @@ bool bind_globals(PyObject* module) {
         {globals::dllPath, none()},
         {globals::revav, none()},
         {globals::quelbar, none()},
-        {globals::dlls, Ref::steal(PyList_New(0))},
+        {globals::dlls, Ref::consuming(PyList_New(0))},
         {globals::solution, none()},
         {globals::dataPath, none()},
         {globals::projectPath, none()},
@@ -163,7 +169,7 @@ bool bind_functions(PyObject* module) {
     Ref module_name = text(qualified_name);
     if (!module_name) return false;
     for (PyMethodDef* definition : module_functions()) {
-        if (!bind(module, definition->ml_name, Ref::steal(PyCFunction_NewEx(definition, module, module_name.get())))) {
+        if (!bind(module, definition->ml_name, Ref::consuming(PyCFunction_NewEx(definition, module, module_name.get())))) {
             return false;
         }
     }
@@ -175,6 +181,29 @@ bool run_module_body(PyObject* module) {
            bind_globals(module) && bind_functions(module);
 }
 
+// Called by atexit while the interpreter can still run Python code (never
+// from Py_AtExit, which runs after the objects are gone).
+PyObject* release_at_exit(PyObject*, PyObject*) {
+    // A solver run still going may be using what is kept: then it is only forgotten.
+    Truth run_going = state.module == nullptr ? Truth(false) : abandoned_run::still_going(Module(state.module));
+    if (!run_going) PyErr_Clear();
+    const bool free_objects = run_going && !*run_going;
+    PyObject* module = std::exchange(state, LoadState{}).module;
+    if (free_objects) drop_reference(module);
+    release_kept_state(free_objects);
+    return none().release();
+}
+
+PyMethodDef release_definition = {"release_kept_state", release_at_exit, METH_NOARGS, nullptr};
+
+bool register_release_at_exit() {
+    Ref atexit = Ref::consuming(PyImport_ImportModule("atexit"));
+    if (!atexit) return false;
+    Ref callback = Ref::consuming(PyCFunction_NewEx(&release_definition, nullptr, nullptr));
+    if (!callback) return false;
+    return static_cast<bool>(Ref::consuming(PyObject_CallMethod(atexit.get(), "register", "O", callback.get())));
+}
+
 int execute_module(PyObject* module) {
     if (state.executed) {
         if (module == state.module) return 0;
@@ -183,7 +212,8 @@ int execute_module(PyObject* module) {
         return -1;
     }
     bool registered = false;
-    if (!check_runtime_version() || !register_module(module, registered) || !run_module_body(module)) {
+    if (!check_runtime_version() || !register_module(module, registered) || !run_module_body(module) ||
+        !register_release_at_exit()) {
         // Forget the half-built module so that a later import starts afresh.
         if (registered) {
             PendingError error = PendingError::fetch();
@@ -207,7 +237,7 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "brivane_computer.brivane_core",
     nullptr,  // no module docstring
-    0,        // the state lives in the namespace, shared by the one module object
+    0,        // the globals live in the namespace; what is kept across calls, in kept_state
     nullptr,  // functions are bound by the module body, in its order
     module_slots,
     nullptr,

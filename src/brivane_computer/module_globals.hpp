@@ -22,9 +22,6 @@ inline constinit Name projectPath{"_projectPath_"};
 inline constinit Name application{"_Application_"};
 inline constinit Name commandController{"_commandController_"};
 inline constinit Name tempDirectory{"_tempDirectory_"};
-// Not bound by the module body: made by the first sandboxed solve that replaces
-// a recorded sandbox whose deletion failed, so that disposeSolution still deletes it.
-inline constinit Name pendingTempDirectories{"_pendingTempDirectories_"};
 
 inline constexpr const char* default_settings_path = "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings";
 inline constexpr const char* default_data_sources_path =

@@ -17,13 +17,13 @@ PyObject* Module::peek(const Name& name) const {
 Ref Module::get(const Name& name) const {
     PyObject* found = peek(name);
     if (found == nullptr) return {};
-    return Ref::take(found);
+    return Ref::owning(found);
 }
 
 Ref Module::find(const Name& name) const {
     PyObject* key = name.get();
     if (key == nullptr) return {};
-    return Ref::take(PyDict_GetItemWithError(namespace_dict(), key));
+    return Ref::owning(PyDict_GetItemWithError(namespace_dict(), key));
 }
 
 bool Module::set(const Name& name, PyObject* value) const {
@@ -37,7 +37,7 @@ Truth Module::flag(const Name& name) const {
     // The values that flags hold: their truth is known without running any Python code.
     if (found == Py_True) return true;
     if (found == Py_False || found == Py_None) return false;
-    Ref value = Ref::take(found);
+    Ref value = Ref::owning(found);
     return truth(value.get());
 }
 
@@ -49,7 +49,7 @@ Ref Module::builtin(const Name& name) const {
         PyObject* builtins = PyEval_GetBuiltins();
         if (builtins != nullptr) found = PyDict_GetItemWithError(builtins, key);
     }
-    if (found != nullptr) return Ref::take(found);
+    if (found != nullptr) return Ref::owning(found);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
     return {};
 }

@@ -26,7 +26,7 @@ constinit Name current_projects_directory_key{keys::current_projects_directory};
 Ref member(PyObject* entry, const Name& key) {
     PyObject* name = key.get();
     if (name == nullptr) return {};
-    return Ref::steal(PyObject_GetItem(entry, name));
+    return Ref::consuming(PyObject_GetItem(entry, name));
 }
 
 // Calls `visit` with each element of the container held in `entry[key]`;
@@ -45,9 +45,9 @@ bool for_each_in(PyObject* entry, const Name& key, Visit&& visit) {
         }
         return true;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(container.get()));
+    Ref iterator = Ref::consuming(PyObject_GetIter(container.get()));
     if (!iterator) return false;
-    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+    while (Ref element = Ref::consuming(PyIter_Next(iterator.get()))) {
         if (!visit(element.get())) return false;
     }
     return !PyErr_Occurred();
@@ -103,7 +103,7 @@ private:
         PyObject* value = nullptr;
         while (PyDict_Next(dict, &position, &key, &value)) {
             if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, keys::name) == 0) {
-                document_key_ = Ref::take(key);
+                document_key_ = Ref::owning(key);
                 return;
             }
         }
@@ -158,7 +158,7 @@ Ref find_solver_paths(Module, const Arguments<1>& arguments) {
     if (!quelbar) return {};
     revav = none_if_empty(std::move(revav));
     quelbar = none_if_empty(std::move(quelbar));
-    return Ref::steal(PyTuple_Pack(2, revav.get(), quelbar.get()));
+    return Ref::consuming(PyTuple_Pack(2, revav.get(), quelbar.get()));
 }
 
 constexpr Signature<1> find_data_project_paths_signature{"FindDataProjectPaths", {"dataSources"}};
@@ -167,7 +167,7 @@ Ref find_data_project_paths(Module, const Arguments<1>& arguments) {
     if (!data) return {};
     Ref projects = member(arguments[0], current_projects_directory_key);
     if (!projects) return {};
-    return Ref::steal(PyTuple_Pack(2, data.get(), projects.get()));
+    return Ref::consuming(PyTuple_Pack(2, data.get(), projects.get()));
 }
 
 }  // namespace

@@ -13,9 +13,11 @@ namespace {
 // with open(path, "r", encoding="utf-8") as f: return json.load(f)
 Ref read_json_file(const Module& module, PyObject* path) {
     Ref open = module.builtin(host::open);
+    if (!open) return {};
     Ref mode = text("r");
+    if (!mode) return {};
     Ref utf8 = text("utf-8");
-    if (!open || !mode || !utf8) return {};
+    if (!utf8) return {};
     Ref manager = call_with_keywords(open.get(), {path, mode.get()}, {{&host::encoding, utf8.get()}});
     if (!manager) return {};
     Ref exit = attribute(manager, host::exit);
@@ -28,7 +30,7 @@ Ref read_json_file(const Module& module, PyObject* path) {
         // The file is closed on the way out; an error while closing takes over, as in a with block.
         PendingError error = PendingError::fetch();
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.value()));
-        Ref traceback = Ref::steal(PyException_GetTraceback(error.value()));
+        Ref traceback = Ref::consuming(PyException_GetTraceback(error.value()));
         Ref closed = call(exit, type, error.value(), traceback ? traceback.get() : Py_None);
         error.restore_unless_replaced();
         return {};
@@ -54,10 +56,7 @@ bool read_settings(const Module& module, const Name& path_global, const Name& lo
 bool require_existing(const Module& module, PyObject* path) {
     Truth found = module.exists(path);
     if (!found) return false;
-    if (!*found) {
-        raise_with_message(PyExc_FileNotFoundError, "The directory '", path, "' does not exist.");
-        return false;
-    }
+    if (!*found) return raise_with_message(PyExc_FileNotFoundError, "The directory '", path, "' does not exist.");
     return true;
 }
 

@@ -5,8 +5,11 @@ A checked call must end in a result or in a Python exception. A SystemError
 (which CPython also raises when a C function returns a result with an
 exception set, or fails without one), an exception still set after a normal
 return, a BaseException the arguments did not raise, or a solver worker thread
-ending in one of these is a fault; a crash ends the process. Every call made
-is counted per function.
+ending in one of these is a fault; a crash ends the process. Every call is made
+inside the jail's record of what it may touch (reliability/jail.py): an
+operation out of those bounds is a fault of the call even when the module
+swallows the jail's refusal, reported with every other one by
+Harness.verify_bounds. Every call made is counted per function.
 
 Used by tests/reliability/test_argument_fuzzing.py (hypothesis) and
 reliability/atheris_fuzz.py (atheris); nothing here needs either.
@@ -19,6 +22,7 @@ import shutil
 import sys
 import threading
 import types
+import uuid
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -28,7 +32,7 @@ for _path in (ROOT / "standin", ROOT / "reliability", ROOT / "tests"):
 
 import brivane_standin  # noqa: E402
 from brivane_standin.installation import create_installation  # noqa: E402
-from jail import Jail, Sandbox, confine  # noqa: E402,F401  (confine re-exported for the fuzzers)
+from jail import Jail, Sandbox, StablePath  # noqa: E402
 from support import INITIAL_GLOBALS  # noqa: E402
 
 from brivane_computer import brivane_core  # noqa: E402
@@ -168,20 +172,27 @@ HOSTILES = make_hostiles()
 
 
 class Pooled:
-    """A stand-in for an object that only exists once a test set up the module (a model, a
-    solution...), replaced by it at call time; None when the pool has no such object."""
-    __slots__ = ("key",)
+    """A stand-in for an object or a path that only exists once a test prepared its sandbox (a model,
+    a solution, the working folder...), replaced by it at call time; a path in the `form` asked for:
+    str (None), "bytes", "path" (a path-like object) or "slash" (with a trailing separator). None when
+    the pool has no such object."""
+    __slots__ = ("key", "form")
 
-    def __init__(self, key):
-        self.key = key
+    def __init__(self, key, form=None):
+        self.key, self.form = key, form
 
     def __repr__(self):
-        return f"Pooled({self.key!r})"
+        return f"Pooled({self.key!r}{'' if self.form is None else ', ' + repr(self.form)})"
 
 
 def materialize(value, pool):
     if isinstance(value, Pooled):
-        return pool.get(value.key)
+        found = pool.get(value.key)
+        if found is None or value.form is None:
+            return found
+        return {"bytes": os.fsencode, "path": StablePath, "slash": lambda p: p + os.sep,
+                "hostile-str": type(HOSTILES["str"]), "hostile-list": lambda p: type(HOSTILES["list"])([p]),
+                }[value.form](found)
     if type(value) is list:
         return [materialize(v, pool) for v in value]
     if type(value) is tuple:
@@ -191,12 +202,18 @@ def materialize(value, pool):
     return value
 
 
-# Objects the "after set-up" pool holds (see Harness.prepare), and the per-sandbox paths.
+# Objects the "after set-up" pool holds (see Harness.prepare).
 POOL_KEYS = ("piping", "structure", "empty-model", "command", "solution", "application", "controller",
              "product-module", "install-root", "settings-path", "extensions", "model-file", "project")
+# Folders of every prepared sandbox (Harness.prepare): the working folder and its parents up to two levels
+# above the sandbox, the temporary folder, folders the module made (after set-up) and one the script made
+# there, the confinement's own sandbox and the repository. Outside the sandbox, the jail contains them.
+PLACES = ("cwd", "up1", "up2", "sandbox", "beside", "above", "temp", "made-folder", "made-copy",
+          "script-folder", "confined", "repository")
+ROOTS = ["/", "//", "C:\\", "\\\\srv\\share\\"]
 
 SPECIAL_TEXT = ["", "\x00", "a\x00b", "é", "\ud800", "\U0001f642" * 3, "x" * 100_000, "/" * 3, "..", "../..",
-                "../../..", ".", ".vokel", ".thf", ".fre", ".VOKEL", "Revav", "Quelbar", "revav", "ADD_PIPE",
+                "../../..", "../../../..", "../../../../..", ".", "./", "../", "/tmp", "/etc", "/work", ".vokel", ".thf", ".fre", ".VOKEL", "Revav", "Quelbar", "revav", "ADD_PIPE",
                 "ADD_BEAM", "UNKNOWN", "Model", "BrivaneApplication", "BrivaneClassInspector", "System.String",
                 "Brivane.SDK.dll", "Brivane.Quelbar.lib", "Brivane.Pelorix.Core.dll", "Brivane.Revav.Core.dll",
                 "mscorlib", "P1", "S1", "S2", "models", "projects", "projects/P1", "projects/P1/P1.project",
@@ -208,6 +225,23 @@ HUGE_INTS = [0, 1, -1, 2, 300, 400, 1920, 1080, 2**31 - 1, 2**31, -2**31 - 1, 2*
 FLOATS = [0.0, -0.0, 1.5, 1920.0, float("nan"), float("inf"), float("-inf"), 1e308, 5e-324]
 BAD_KEYWORDS = ["", "self", "args", "kwargs", "x", "é", "\ud800", "a\x00b", "Settings", "directory ", "DLLNAME",
                 "vokel", "module", "filename"]
+
+
+def global_values():
+    """What a script may assign to a global: the working folder, its parents and folders the module did
+    or did not make, in every path type and as subclasses whose methods raise; roots, ".", "..", "";
+    a text where a list belongs and lists of such folders; numbers and hostile objects."""
+    places = [Pooled(key, form) for key in PLACES for form in (None, "bytes", "path", "slash", "hostile-str")]
+    folders = [Pooled("cwd"), Pooled("up1"), Pooled("script-folder"), Pooled("made-folder"), Pooled("beside")]
+    return places + [Pooled(key, "hostile-list") for key in ("cwd", "made-folder", "script-folder")] + [
+        "", ".", "..", "./", "../..", *ROOTS, b"", b".", b"..", *map(os.fsencode, ROOTS), "a\x00b",
+        "Brivane.SDK.dll", "models", folders, ["/"], [b"/"], ("/", "."), ["Brivane.SDK.dll"], [], [None],
+        Pooled("settings-path"), Pooled("settings-path", "bytes"), Pooled("settings-path", "path"),
+        Pooled("install-root"), Pooled("extensions"), Pooled("model-file"), Pooled("project"),
+        None, True, False, 0, 1, -1, 3, 2**64, 1.5, float("nan"), {}, {"a": 1},
+        HOSTILES["all"], HOSTILES["interrupt"], HOSTILES["str"], HOSTILES["list"], HOSTILES["__fspath__"],
+        HOSTILES["__bool__"], HOSTILES["__eq__"], HOSTILES["odd"], HOSTILES["int"],
+    ]
 
 
 def _settings_documents():
@@ -251,14 +285,17 @@ def build_catalog():
 
     values = [None, True, False]
     values += HUGE_INTS + FLOATS
-    values += [confine(t) for t in SPECIAL_TEXT]
-    values += [b"", b"\x00", b"models", b"\xff\xfe", b"../x", b"models/study1.vokel", bytearray(b"models")]
+    values += SPECIAL_TEXT + ROOTS
+    values += [b"", b"\x00", b"models", b"\xff\xfe", b"../x", b"models/study1.vokel", bytearray(b"models"), b".",
+               b"..", b"../../..", b"/etc"] + [os.fsencode(root) for root in ROOTS]
     values += [[], {}, (), [None], ["Revav"], [1, [2, [3]]], ("a", "b"), ("a", "b", "c"), {"a": 1}, {1: None},
                [HOSTILES["all"]], {"x": HOSTILES["__eq__"]}, range(3), set(), frozenset({1}), object(), 1j,
                type, len, Ellipsis, NotImplemented, ValueError("v"), memoryview(b"ab")]
     values += list(brivane_computer.BrivaneModule)
     values += [HOSTILES[name] for name in sorted(HOSTILES)]
     values += [Pooled(key) for key in POOL_KEYS]
+    values += [Pooled(key, form) for key in PLACES for form in (None, "bytes", "path")]
+    values += [Pooled(key, "slash") for key in ("cwd", "up1", "made-folder", "script-folder")]
     values += _settings_documents()
     return values
 
@@ -383,14 +420,17 @@ def _sink(*args, **kwargs):
     """Bound as `print` in the module namespace: the module's messages are not the point here."""
 
 
+_DLLS = core._dlls_  # the module's own list, kept for its whole life
+
+
 def reset_module():
     """The module and the stand-in as right after import (what the test suite's fixture does)."""
     brivane_standin.reset()
-    dlls = core._dlls_
-    del dlls[:]
+    del _DLLS[:]
     for name, value in INITIAL_GLOBALS.items():
-        if name != "_dlls_":
-            setattr(core, name, value)
+        setattr(core, name, _DLLS if name == "_dlls_" else value)
+    # A script's own global of that name, which the module must ignore.
+    vars(core).pop("_pendingTempDirectories_", None)
 
 
 def snapshot(folder, skip):
@@ -409,7 +449,7 @@ class Harness:
     """A jailed sandbox for one test (or one fuzzing process), bound into the module.
 
     `parent` gets the sandbox and some canary files beside it; `verify_outside` checks that
-    nothing beside the sandbox changed.
+    nothing beside the sandbox changed, `verify_bounds` that no call went out of its bounds.
     """
 
     def __init__(self, parent, counts, outcomes=None):
@@ -465,15 +505,33 @@ class Harness:
         if self.jail.unknown:
             raise FuzzFault(f"the module used file operations the jail does not know: {sorted(self.jail.unknown)}")
 
+    def verify_bounds(self):
+        """Fails with every operation out of bounds so far, counted per kind; none may pass as an
+        ordinary exception."""
+        found = self.jail.violations
+        if found:
+            kinds = collections.defaultdict(list)
+            for violation in found:
+                kinds[violation.call.split("(", 1)[0], violation.operation, violation.why].append(violation)
+            shown = "\n  ".join(f"{len(seen)} x {name}: {operation} {why}, first: {seen[0]}"
+                                 for (name, operation, why), seen in kinds.items())
+            raise FuzzFault(f"{len(found)} operations out of bounds:\n  {shown}")
+
+    def _set_up_call(self, name, *args):
+        """A call of the preparation, judged like every other."""
+        with self.jail.calling(name, args):
+            return getattr(core, name)(*args)
+
     def prepare(self, phase):
-        """Starts an example: the module as after import, an empty working folder and, for the
-        "after" phase, a set-up on the stand-in installation with a few product objects."""
+        """Starts an example: the module as after import, an empty working folder with a folder of the
+        script's own in the temporary folder and, for the "after" phase, a set-up on the stand-in
+        installation with a few product objects and folders the module made."""
         self.sandbox.enter()
         reset_module()
         self.sandbox.clean()
         self.sandbox.enter()
-        # The product writes where it is told, the installation's files included (the jail only sees the
-        # module's own file operations): a changed installation is made again.
+        # The product writes where it is told (inside the sandbox, the jail sees to that): a changed
+        # installation is made again.
         if snapshot(self.sandbox.protected, None) != self.installed:
             shutil.rmtree(self.sandbox.protected)
             os.makedirs(self.sandbox.protected)
@@ -481,26 +539,36 @@ class Harness:
         found = self.installation
         core._settingsPath_ = found.settings_path
         core._dataSourcesPath_ = found.data_sources_path
-        pool = {"install-root": found.root, "settings-path": found.settings_path, "extensions": found.extensions}
+        script_folder = os.path.join(self.sandbox.temp, str(uuid.uuid4()))
+        os.makedirs(os.path.join(script_folder, "inner"))
+        work = self.sandbox.work
+        pool = {"install-root": found.root, "settings-path": found.settings_path, "extensions": found.extensions,
+                "cwd": work, "up1": os.path.dirname(work), "up2": os.path.dirname(os.path.dirname(work)),
+                "sandbox": self.sandbox.root, "beside": self.parent, "above": os.path.dirname(self.parent),
+                "temp": self.sandbox.temp, "script-folder": script_folder,
+                "confined": os.environ.get("BRIVANE_CONFINED"), "repository": str(ROOT)}
         if phase == "after":
-            assert core.setup_brivane_computer(found.root, core.BrivaneModule.Pelorix) is True
-            piping = core.createPipingVokel()
-            core.executeCommand(core.createCommand("ADD_PIPE", piping))
+            call = self._set_up_call
+            assert call("setup_brivane_computer", found.root, core.BrivaneModule.Pelorix) is True
+            piping = call("createPipingVokel")
+            call("executeCommand", call("createCommand", "ADD_PIPE", piping))
             os.makedirs("models")
-            core.saveVokel(piping, os.path.join("models", "study1.vokel"))
+            call("saveVokel", piping, os.path.join("models", "study1.vokel"))
             with open(os.path.join("models", "a.thf"), "w") as f:
                 f.write("thf\n")
-            project = core.addPipingProject("projects", "P1", "S1", 1920, 1080)
+            project = call("addPipingProject", "projects", "P1", "S1", 1920, 1080)
             assert project
-            solution = core.solve(os.path.join("models", "study1.vokel"), "Quelbar", True)
+            made_copy = call("copyDirectoryToTemp", "models")
+            assert made_copy
+            solution = call("solve", os.path.join("models", "study1.vokel"), "Quelbar", True)
             assert solution is not None
             from Brivane.SDK import BrivaneModule as ProductModule  # made importable by the set-up
             pool.update({
-                "piping": piping, "structure": core.createStructureVokel(), "empty-model": core.createPipingVokel(),
-                "command": core.createCommand("ADD_PIPE", piping), "solution": solution,
+                "piping": piping, "structure": call("createStructureVokel"), "empty-model": call("createPipingVokel"),
+                "command": call("createCommand", "ADD_PIPE", piping), "solution": solution,
                 "application": core._Application_, "controller": core._commandController_,
                 "product-module": ProductModule.Pelorix, "model-file": os.path.join("models", "study1.vokel"),
-                "project": project,
+                "project": project, "made-folder": core._tempDirectory_, "made-copy": made_copy,
             })
         self.pool = pool
 
@@ -516,7 +584,8 @@ class Harness:
         try:
             # Through partial, whose calls CPython always checks: `function(*args)` on 3.10 lets a result
             # returned with an exception set pass at the call site.
-            result = functools.partial(function, *args, **kwargs)()
+            with self.jail.calling(name, args, kwargs):
+                result = functools.partial(function, *args, **kwargs)()
         except SystemError as error:
             raise FuzzFault(f"{name}: SystemError {error}") from error
         except (Exception, HostileInterrupt) as error:

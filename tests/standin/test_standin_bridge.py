@@ -9,7 +9,7 @@ import pytest
 
 import clr
 import pythoncom
-from brivane_standin import dotnet, journal, knobs as knobs_module
+from brivane_standin import assembly_files, dotnet, journal, knobs as knobs_module
 from brivane_standin.installation import create_installation
 
 knobs = knobs_module.knobs
@@ -76,7 +76,7 @@ def test_second_reference_is_harmless_and_location_kept(installation):
     first = clr.AddReference(os.path.join(installation.extensions, "Brivane.SDK.dll"))
     again = clr.AddReference(os.path.join(installation.extensions, "Brivane.SDK.dll"))
     assert first is again and first.FullName.startswith("Brivane.SDK,")
-    assert clr.assembly_location("Brivane.SDK") == os.path.join(
+    assert first.Location == assembly_files.location("Brivane.SDK") == os.path.join(
         installation.extensions, "Brivane.SDK.dll")
 
 

@@ -35,12 +35,12 @@ Ref find_namespace_and_assembly(Module module, const Arguments<1>& arguments) {
     Truth missing = equals(value.get(), Py_None);
     if (!missing) return {};
     // A pair even when nothing was found, so that unpacking always works.
-    if (*missing) return Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
+    if (*missing) return Ref::consuming(PyTuple_Pack(2, Py_None, Py_None));
     Ref namespace_name = attribute(value, sdk::member::Item1);
     if (!namespace_name) return {};
     Ref assembly = attribute(value, sdk::member::Item2);
     if (!assembly) return {};
-    return Ref::steal(PyTuple_Pack(2, namespace_name.get(), assembly.get()));
+    return Ref::consuming(PyTuple_Pack(2, namespace_name.get(), assembly.get()));
 }
 
 }  // namespace

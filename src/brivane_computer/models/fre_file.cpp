@@ -20,8 +20,9 @@ public:
 
     Ref value(const char* family, const char* setting) const {
         Ref family_name = text(family);
+        if (!family_name) return {};
         Ref setting_name = text(setting);
-        if (!family_name || !setting_name) return {};
+        if (!setting_name) return {};
         return call_method(controller_, sdk::member::GetSettingValue, family_name, setting_name);
     }
     // int(value)
@@ -34,7 +35,7 @@ public:
     Ref switched_on(const char* family, const char* setting) const {
         Ref number = whole_number(family, setting);
         if (!number) return {};
-        Ref one = Ref::steal(PyLong_FromLong(1));
+        Ref one = Ref::consuming(PyLong_FromLong(1));
         if (!one) return {};
         Truth on = equals(number.get(), one.get());
         if (!on) return {};
@@ -55,7 +56,7 @@ public:
                 break;
             }
         }
-        return Ref::steal(PyLong_FromLong(option));
+        return Ref::consuming(PyLong_FromLong(option));
     }
 
 private:

@@ -34,12 +34,9 @@ Ref create_vokel(Module module, const Arguments<1>& arguments) {
 // The product's own module enumeration (not the module's BrivaneModule) names the kind.
 Ref create_model_of_kind(const Module& module, const Name& kind) {
     if (!check_guard(module, Guard::Setup)) return {};
-    if (!sdk::load_assemblies(module, {&sdk::assembly::sdk})) return {};
-    Ref product_modules = sdk::import_class(module, sdk::ns::sdk, sdk::cls::BrivaneModule);
-    if (!product_modules) return {};
-    Ref member = attribute(product_modules, kind);
-    if (!member) return {};
-    return module.call(functions::createVokel, member);
+    Ref product_module = sdk::product_module(module, kind);
+    if (!product_module) return {};
+    return module.call(functions::createVokel, product_module);
 }
 
 constexpr Signature<0> create_piping_vokel_signature{"createPipingVokel", {}};

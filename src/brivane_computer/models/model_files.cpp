@@ -125,11 +125,11 @@ Ref find_first_file(Module module, const Arguments<2>& arguments) {
     auto [directory, ending] = arguments;
     Ref listing = module.call_host(host::os, host::listdir, directory);
     if (!listing) return {};
-    Ref entries = Ref::steal(PyObject_GetIter(listing.get()));
+    Ref entries = Ref::consuming(PyObject_GetIter(listing.get()));
     if (!entries) return {};
     // The usual listing, str names against a str ending, is tested without calling the str methods.
     const AsciiEnding ascii_ending(ending);
-    while (Ref name = Ref::steal(PyIter_Next(entries.get()))) {
+    while (Ref name = Ref::consuming(PyIter_Next(entries.get()))) {
         Truth ends_right = ascii_ending.usable() ? ascii_ending.ends(name.get()) : std::nullopt;
         if (!ends_right) ends_right = lowered_ends_with(name.get(), ending);
         if (!ends_right) return {};

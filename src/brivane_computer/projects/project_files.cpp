@@ -13,12 +13,13 @@ constexpr long window_height = 400;
 
 // (size - window) / 2, a true division
 Ref centred(PyObject* screen_size, long window_size) {
-    Ref window = Ref::steal(PyLong_FromLong(window_size));
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!window || !two) return {};
-    Ref margin = Ref::steal(PyNumber_Subtract(screen_size, window.get()));
+    Ref window = Ref::consuming(PyLong_FromLong(window_size));
+    if (!window) return {};
+    Ref two = Ref::consuming(PyLong_FromLong(2));
+    if (!two) return {};
+    Ref margin = Ref::consuming(PyNumber_Subtract(screen_size, window.get()));
     if (!margin) return {};
-    return Ref::steal(PyNumber_TrueDivide(margin.get(), two.get()));
+    return Ref::consuming(PyNumber_TrueDivide(margin.get(), two.get()));
 }
 
 }  // namespace
@@ -28,7 +29,7 @@ Ref project_file_of(const Module& module, PyObject* project_directory) {
     if (!stem) return {};
     Ref ending = text(".project");
     if (!ending) return {};
-    Ref name = Ref::steal(PyNumber_Add(stem.get(), ending.get()));
+    Ref name = Ref::consuming(PyNumber_Add(stem.get(), ending.get()));
     if (!name) return {};
     return module.call_os_path(host::join, project_directory, name);
 }
@@ -45,13 +46,6 @@ Ref open_project(const Ref& view_model_class, const Ref& project_file) {
     Ref project = call(view_model_class, Py_None);
     if (!project || !call_method(project, sdk::member::LoadFromFile, project_file)) return {};
     return project;
-}
-
-Ref product_module_value(const Module& module, const Name& kind) {
-    if (!sdk::load_assemblies(module, {&sdk::assembly::sdk})) return {};
-    Ref product_modules = sdk::import_class(module, sdk::ns::sdk, sdk::cls::BrivaneModule);
-    if (!product_modules) return {};
-    return attribute(product_modules, kind);
 }
 
 }  // namespace brivane

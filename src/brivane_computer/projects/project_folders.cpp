@@ -1,5 +1,9 @@
 // addProjectFolder, removeProjectFolder and removeProject: plain folders of
-// the projects area, without the product.
+// the projects area, without the product. A removal removes the folder the
+// caller named and nothing else: never a root, a drive, the current folder
+// through ".", a parent through "..", or what a link points to.
+#include <cstring>
+
 #include "arguments.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
@@ -21,28 +25,119 @@ Ref add_project_folder(Module module, const Arguments<2>& arguments) {
     return folder;
 }
 
+// A str or bytes path (a subclass's value copied), so that the steps below run
+// no Python code of the caller's object.
+Ref exact_path(PyObject* path) {
+    if (PyUnicode_Check(path)) return Ref::consuming(PyUnicode_Substring(path, 0, PyUnicode_GetLength(path)));
+    if (PyBytes_Check(path)) return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), PyBytes_Size(path)));
+    PyErr_SetString(PyExc_TypeError, "os.fspath must return str or bytes");
+    return {};
+}
+
+// One of the path module's separators (os.path.sep, os.path.altsep): a
+// character, or none (-1) when the attribute is None.
+bool separator(const Module& module, const Name& name, long& character) {
+    Ref value = module.os_path(name);
+    if (!value) return false;
+    character = -1;
+    if (value.get() == Py_None) return true;
+    if (!PyUnicode_Check(value.get()) || PyUnicode_GetLength(value.get()) != 1) {
+        PyErr_SetString(PyExc_TypeError, "a path separator must be one character");
+        return false;
+    }
+    character = static_cast<long>(PyUnicode_ReadChar(value.get(), 0));
+    return character != -1 || !PyErr_Occurred();
+}
+
+// The path without its trailing separators, in its own type: "P1\\" names
+// P1, and a root ("/", "C:\\") keeps nothing after its drive.
+Ref without_trailing_separators(const Module& module, const Ref& path) {
+    long sep = -1, altsep = -1;
+    if (!separator(module, host::sep, sep) || !separator(module, host::altsep, altsep)) return {};
+    const bool is_bytes = PyBytes_Check(path.get());
+    Py_ssize_t length = is_bytes ? PyBytes_Size(path.get()) : PyUnicode_GetLength(path.get());
+    const char* bytes = is_bytes ? PyBytes_AsString(path.get()) : nullptr;
+    while (length > 0) {
+        const long last = is_bytes ? static_cast<unsigned char>(bytes[length - 1])
+                                   : static_cast<long>(PyUnicode_ReadChar(path.get(), length - 1));
+        if (last != sep && last != altsep) break;
+        --length;
+    }
+    if (is_bytes) return Ref::consuming(PyBytes_FromStringAndSize(bytes, length));
+    return Ref::consuming(PyUnicode_Substring(path.get(), 0, length));
+}
+
+// Text of a str or bytes name, compared in the name's own type.
+bool names_exactly(PyObject* name, const char* value) {
+    if (PyUnicode_Check(name)) return PyUnicode_CompareWithASCIIString(name, value) == 0;
+    const std::size_t size = std::strlen(value);
+    return PyBytes_Check(name) && static_cast<std::size_t>(PyBytes_Size(name)) == size &&
+           std::memcmp(PyBytes_AsString(name), value, size) == 0;
+}
+
+// A name that the removal may hand to rmtree: a non-empty str or bytes of the
+// path's type that is neither "." nor "..". Anything else names a root, a
+// drive, the current folder or a parent, which the caller cannot have meant.
+bool removable_name(PyObject* name, const Ref& path) {
+    if (PyBytes_Check(path.get()) ? !PyBytes_Check(name) : !PyUnicode_Check(name)) return false;
+    return !names_exactly(name, "") && !names_exactly(name, ".") && !names_exactly(name, "..");
+}
+
+// os.path.isjunction where the host has it (3.12 on); on older hosts
+// shutil.rmtree itself refuses a junction, as it refuses a symbolic link.
+Truth is_link_or_junction(const Module& module, const Ref& path) {
+    Ref link = module.call_os_path(host::islink, path);
+    if (!link) return std::nullopt;
+    Truth is_link = truth(link.get());
+    if (!is_link || *is_link) return is_link;
+    Ref isjunction = module.os_path(host::isjunction);
+    if (!isjunction) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
+        PyErr_Clear();
+        return false;
+    }
+    Ref junction = call(isjunction, path);
+    if (!junction) return std::nullopt;
+    return truth(junction.get());
+}
+
 // Steps that may fail without the caller hearing of it: the folder is left
-// as it is, partly removed at worst.
-bool remove_tree_from_parent(const Module& module, const Ref& folder) {
-    Ref parent = module.call_os_path(host::dirname, folder);
-    return parent && module.call_host(host::os, host::chdir, parent) &&
-           module.call_host(host::shutil, host::rmtree, folder);
+// as it is, partly removed at worst. The parent becomes the current folder and
+// the last name is removed from there, so that a relative path names the
+// folder the caller meant, and links in the parent resolve as the system
+// resolves them.
+bool remove_tree_from_parent(const Module& module, const Ref& path) {
+    Ref stripped = without_trailing_separators(module, path);
+    if (!stripped) return false;
+    Ref parts = module.call_os_path(host::split, stripped);
+    if (!parts) return false;
+    Ref parent, name;
+    if (!unpack_pair(parts.get(), parent, name)) return false;
+    if (!removable_name(name.get(), stripped)) return true;
+    Truth linked = is_link_or_junction(module, stripped);
+    if (!linked) return false;
+    if (*linked) return true;
+    Truth has_parent = truth(parent.get());
+    if (!has_parent) return false;
+    if (*has_parent && !module.call_host(host::os, host::chdir, parent)) return false;
+    return static_cast<bool>(module.call_host(host::shutil, host::rmtree, name));
 }
 
 Ref remove_folder_tree(const Module& module, PyObject* path) {
     if (!check_guard(module, Guard::Setup)) return {};
-    // Made absolute first: the working directory changes before the removal,
-    // and a relative path must still name the folder the caller meant.
-    Ref folder = module.call_os_path(host::abspath, path);
-    if (!folder) return {};
-    Truth found = module.exists(folder.get());
+    // The caller's path as given: "" exists nowhere, so it removes nothing.
+    Truth found = module.exists(path);
     if (!found) return {};
     if (!*found) return none();
-    Ref is_folder = module.call_os_path(host::isdir, folder);
+    Ref is_folder = module.call_os_path(host::isdir, path);
     if (!is_folder) return {};
     Truth folder_exists = truth(is_folder.get());
     if (!folder_exists) return {};
     if (!*folder_exists) return none();
+    Ref given = module.call_host(host::os, host::fspath, path);
+    if (!given) return {};
+    Ref folder = exact_path(given.get());
+    if (!folder) return {};
 
     if (!remove_tree_from_parent(module, folder)) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};

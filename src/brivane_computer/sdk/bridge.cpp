@@ -18,7 +18,7 @@ bool import_classes(const Module& module, const Name& namespace_name,
                     std::initializer_list<std::pair<const Name*, Ref*>> targets) {
     PyObject* ns = namespace_name.get();
     if (ns == nullptr) return false;
-    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(targets.size())));
+    Ref fromlist = Ref::consuming(PyTuple_New(static_cast<Py_ssize_t>(targets.size())));
     if (!fromlist) return false;
     Py_ssize_t position = 0;
     for (const auto& [name, target] : targets) {
@@ -30,7 +30,7 @@ bool import_classes(const Module& module, const Name& namespace_name,
     // The same call that `from ns import ...` makes, through the (replaceable) __import__.
     Ref importer = module.builtin(host::import);
     if (!importer) return false;
-    Ref level = Ref::steal(PyLong_FromLong(0));
+    Ref level = Ref::consuming(PyLong_FromLong(0));
     if (!level) return false;
     Ref imported =
         call(importer, ns, PyModule_GetDict(module.object()), Py_None, fromlist, level);
@@ -71,6 +71,13 @@ bool apply_set_up_culture(const Module& module, const Ref& thread_class) {
         if (!current_thread || !set_attribute(current_thread.get(), *property, culture.get())) return false;
     }
     return true;
+}
+
+Ref product_module(const Module& module, const Name& kind) {
+    if (!load_assemblies(module, {&assembly::sdk})) return {};
+    Ref product_modules = import_class(module, ns::sdk, cls::BrivaneModule);
+    if (!product_modules) return {};
+    return attribute(product_modules, kind);
 }
 
 }  // namespace brivane::sdk

@@ -1,6 +1,8 @@
-// Every name of the product that the module uses: assembly files, .NET
-// namespaces, classes, members and the keys of the product's settings.
-// No other file spells a product name; they all come from here.
+// Every name through which the module reaches the product: assembly files,
+// .NET namespaces, classes, members and the keys of the product's settings.
+// Other files quote product names only in the module's own texts (messages,
+// docstrings, the default settings paths) and in the file-name rules of model
+// and project folders; nothing that calls the product spells a name itself.
 #pragma once
 
 #include "names.hpp"

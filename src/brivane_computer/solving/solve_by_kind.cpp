@@ -1,5 +1,6 @@
 // solvePipingModel and solveStructureModel: check the model's kind, pick the
-// solver and run it on a worker thread that the caller waits for.
+// solver and run it on a worker thread that the caller waits for; and
+// solve_by_kind, which hands solve's loaded model to the one of its kind.
 #include "arguments.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
@@ -7,15 +8,17 @@
 #include "module_globals.hpp"
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
+#include "solving/abandoned_run.hpp"
+#include "solving/solve_by_kind.hpp"
 
 namespace brivane {
 namespace {
 
 constexpr const char* invalid_model_message = "Invalid vokel.";
 
-bool raise_environment_error(const char* message) {
+Raised raise_environment_error(const char* message) {
     PyErr_SetString(PyExc_OSError, message);
-    return false;
+    return {};
 }
 
 // Guard, model present, model of the expected kind; then _Solution_ is cleared.
@@ -39,16 +42,23 @@ bool check_model(const Module& module, Guard guard, PyObject* model, const Name&
 
 // Runs the run function `run_name` on a new daemon thread and waits for it.
 // An exception of the run ends the worker only; the result is _Solution_.
+// A run that an earlier caller stopped waiting for (Ctrl-C) ends first: two
+// solvers never run at once.
 Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>& run_arguments) {
+    if (!abandoned_run::wait_for_end(module)) return {};
     Ref run = module.get(run_name);
     if (!run) return {};
-    Ref thread_arguments = Ref::steal(PyTuple_Pack(3, run_arguments[0], run_arguments[1], run_arguments[2]));
+    Ref thread_arguments = Ref::consuming(PyTuple_Pack(3, run_arguments[0], run_arguments[1], run_arguments[2]));
     if (!thread_arguments) return {};
     Ref thread_class = module.host(host::threading, host::Thread);
     if (!thread_class) return {};
     Ref worker = call_with_keywords(thread_class.get(), {}, {{&host::target, run.get()}, {&host::args, thread_arguments.get()}});
     if (!worker || !set_attribute(worker.get(), host::daemon, Py_True)) return {};
-    if (!call_method(worker, host::start) || !call_method(worker, host::join_thread)) return {};
+    if (!call_method(worker, host::start) || !call_method(worker, host::join_thread)) {
+        // Interrupted (a Ctrl-C can also land in start, once the thread runs): the run goes on without its caller.
+        abandoned_run::remember(worker.get(), run_arguments[2]);
+        return {};
+    }
     return module.get(globals::solution);
 }
 
@@ -112,6 +122,33 @@ Ref solve_structure_model(Module module, const Arguments<3>& arguments) {
 }
 
 }  // namespace
+
+Ref solve_by_kind(const Module& module, PyObject* model, PyObject* model_file, PyObject* solver_name,
+                  PyObject* folder) {
+    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_core})) return {};
+    Ref piping_code, structure_code;
+    if (!sdk::import_classes(module, sdk::ns::pelorix_core,
+                             {{&sdk::cls::PipingCode, &piping_code}, {&sdk::cls::StructureCode, &structure_code}})) {
+        return {};
+    }
+    Ref code = attribute(model, sdk::member::CalculationCode);
+    if (!code) return {};
+    int of_kind = PyObject_IsInstance(code.get(), piping_code.get());
+    if (of_kind < 0) return {};
+    if (of_kind) {
+        if (!module.call(functions::solvePipingModel, model, model_file, solver_name, folder)) return {};
+        return module.get(globals::solution);
+    }
+    code = attribute(model, sdk::member::CalculationCode);
+    if (!code) return {};
+    of_kind = PyObject_IsInstance(code.get(), structure_code.get());
+    if (of_kind < 0) return {};
+    if (of_kind) {
+        if (!module.call(functions::solveStructureModel, model, model_file, folder)) return {};
+        return module.get(globals::solution);
+    }
+    return none();
+}
 
 PyMethodDef solvePipingModel_function = define_function<solve_piping_signature, solve_piping_model>(
     "solvePipingModel(vokel, vokelFilename, solvername, directory)\n"

@@ -4,9 +4,10 @@
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
+#include "models/model_folder.hpp"
 #include "module_globals.hpp"
-#include "sdk/bridge.hpp"
-#include "sdk/product.hpp"
+#include "solving/made_folders.hpp"
+#include "solving/solve_by_kind.hpp"
 
 namespace brivane {
 namespace {
@@ -17,26 +18,9 @@ Ref new_temporary_folder_name(const Module& module) {
     if (!temporary) return {};
     Ref unique = module.call_host(host::uuid, host::uuid4);
     if (!unique) return {};
-    Ref unique_text = Ref::steal(PyObject_Str(unique.get()));
+    Ref unique_text = Ref::consuming(PyObject_Str(unique.get()));
     if (!unique_text) return {};
     return module.call_os_path(host::join, temporary, unique_text);
-}
-
-// The model's fre file: its path with ".fre" for its extension, else "conception.fre" beside it.
-Ref fre_file_of(const Module& module, PyObject* model_file, PyObject* model_folder) {
-    Ref parts = module.call_os_path(host::splitext, model_file);
-    if (!parts) return {};
-    Ref without_extension = Ref::steal(PySequence_GetItem(parts.get(), 0));
-    Ref ending = text(".fre");
-    if (!without_extension || !ending) return {};
-    Ref fre_file = Ref::steal(PyNumber_Add(without_extension.get(), ending.get()));
-    if (!fre_file) return {};
-    Truth found = module.exists(fre_file.get());
-    if (!found) return {};
-    if (*found) return fre_file;
-    Ref fallback = text("conception.fre");
-    if (!fallback) return {};
-    return module.call_os_path(host::join, model_folder, fallback);
 }
 
 // shutil.copy(source, folder joined with source's base name), when source exists.
@@ -50,71 +34,19 @@ bool copy_into(const Module& module, PyObject* source, PyObject* folder) {
     return target && module.call_host(host::shutil, host::copy, source, target);
 }
 
-// The recorded sandbox is about to be replaced: when disposeSolution could not
-// delete it, it is kept in the pending list, which disposeSolution keeps trying.
-bool keep_undeleted_sandbox(const Module& module) {
-    Ref previous = module.get(globals::tempDirectory);
-    if (!previous) return false;
-    Truth recorded = truth(previous.get());
-    if (!recorded) return false;
-    if (!*recorded) return true;
-    Ref is_folder = module.call_os_path(host::isdir, previous);
-    if (!is_folder) return false;
-    Truth still_there = truth(is_folder.get());
-    if (!still_there) return false;
-    if (!*still_there) return true;
-    Ref pending = module.find(globals::pendingTempDirectories);
-    if (!pending) {
-        if (PyErr_Occurred()) return false;
-        pending = Ref::steal(PyList_New(0));
-        if (!pending || !module.set(globals::pendingTempDirectories, pending)) return false;
-    }
-    const int known = PySequence_Contains(pending.get(), previous.get());
-    if (known < 0) return false;
-    return known || call_method(pending, host::append, previous);
-}
-
 // Creates the working folder and copies the model, its fre file and its first
 // thf file into it. Returns the model file to solve.
 Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder, PyObject* fre_file,
                    PyObject* thf_file) {
-    if (!keep_undeleted_sandbox(module) || !module.call_host(host::os, host::makedirs, folder)) return {};
+    if (!module.call_host(host::os, host::makedirs, folder)) return {};
     // Recorded at once, so that a failed copy still leaves it for disposeSolution to delete.
-    if (!module.set(globals::tempDirectory, folder)) return {};
+    if (!made_folders::remember(folder) || !module.set(globals::tempDirectory, folder)) return {};
     Ref base = module.call_os_path(host::basename, model_file);
     if (!base) return {};
     Ref copied_model = module.call_os_path(host::join, folder, base);
     if (!copied_model || !module.call_host(host::shutil, host::copy, model_file, copied_model)) return {};
     if (!copy_into(module, fre_file, folder) || !copy_into(module, thf_file, folder)) return {};
     return copied_model;
-}
-
-// Hands a loaded model to the solving function of its kind; the result is _Solution_.
-Ref solve_by_kind(const Module& module, PyObject* model, PyObject* model_file, PyObject* solver_name,
-                  PyObject* folder) {
-    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_core})) return {};
-    Ref piping_code, structure_code;
-    if (!sdk::import_classes(module, sdk::ns::pelorix_core,
-                             {{&sdk::cls::PipingCode, &piping_code}, {&sdk::cls::StructureCode, &structure_code}})) {
-        return {};
-    }
-    Ref code = attribute(model, sdk::member::CalculationCode);
-    if (!code) return {};
-    int of_kind = PyObject_IsInstance(code.get(), piping_code.get());
-    if (of_kind < 0) return {};
-    if (of_kind) {
-        if (!module.call(functions::solvePipingModel, model, model_file, solver_name, folder)) return {};
-        return module.get(globals::solution);
-    }
-    code = attribute(model, sdk::member::CalculationCode);
-    if (!code) return {};
-    of_kind = PyObject_IsInstance(code.get(), structure_code.get());
-    if (of_kind < 0) return {};
-    if (of_kind) {
-        if (!module.call(functions::solveStructureModel, model, model_file, folder)) return {};
-        return module.get(globals::solution);
-    }
-    return none();
 }
 
 constexpr Signature<3> solve_signature{"solve", {"filename", "solvername", "sandbox"}};
@@ -131,18 +63,18 @@ Ref solve(Module module, const Arguments<3>& arguments) {
 
     Ref model_folder = module.call_os_path(host::dirname, model_file);
     if (!model_folder) return {};
-    Ref fre_file = fre_file_of(module, model_file, model_folder.get());
+    Ref first_choice = with_fre_extension(module, model_file);
+    if (!first_choice) return {};
+    Ref fre_file = fre_file_or_conception(module, first_choice.get(), model_folder.get());
     if (!fre_file) return {};
-    Ref thf_ending = text(".thf");
-    if (!thf_ending) return {};
-    Ref thf_file = module.call(functions::find_first_file, model_folder, thf_ending);
+    Ref thf_file = first_thf_file(module, model_folder.get());
     if (!thf_file) return {};
 
     Truth in_sandbox = truth(sandbox);
     if (!in_sandbox) return {};
     Ref folder = *in_sandbox ? new_temporary_folder_name(module) : model_folder.copy();
     if (!folder) return {};
-    Ref solved_file = Ref::take(model_file);
+    Ref solved_file = Ref::owning(model_file);
     Truth folder_exists = module.exists(folder.get());
     if (!folder_exists) return {};
     if (!*folder_exists) {
@@ -165,13 +97,19 @@ constexpr Signature<1> copy_directory_signature{"copyDirectoryToTemp", {"directo
 Ref copy_directory_to_temp(Module module, const Arguments<1>& arguments) {
     Ref folder = new_temporary_folder_name(module);
     if (!folder) return {};
+    // Only a folder that did not exist before is this call's own: it may be
+    // cleaned up here, and deleted by disposeSolution once _tempDirectory_ names it.
+    Truth taken = module.exists(folder.get());
+    if (!taken) return {};
     Ref copy_tree = module.host(host::shutil, host::copytree);
     if (!copy_tree) return {};
     if (call_with_keywords(copy_tree.get(), {arguments[0], folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
+        if (!*taken && !made_folders::remember(folder.get())) return {};
         return folder;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
     PyErr_Clear();
+    if (*taken) return text("");
 
     // Remove what was copied before the failure: the folder is this call's own.
     Ref remove_tree = module.host(host::shutil, host::rmtree);

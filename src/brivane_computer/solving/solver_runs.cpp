@@ -8,11 +8,11 @@
 #include "module_globals.hpp"
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
+#include "solving/abandoned_run.hpp"
+#include "solving/made_folders.hpp"
 
 namespace brivane {
 namespace {
-
-constexpr const char* thf_ending = ".thf";
 
 // Opens a COM apartment on the current thread, runs `body` and closes the
 // apartment on every path, as a finally block would.
@@ -31,22 +31,22 @@ Ref in_apartment(const Module& module, Body&& body) {
     return none();
 }
 
-Ref first_thf_file(const Module& module, PyObject* directory) {
-    Ref ending = text(thf_ending);
-    if (!ending) return {};
-    return module.call(functions::find_first_file, directory, ending);
-}
-
 // result == 0, with the host's equality.
 Truth is_zero(const Ref& result) {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref zero = Ref::consuming(PyLong_FromLong(0));
     if (!zero) return std::nullopt;
     return equals(result.get(), zero.get());
 }
 
 bool keep_solution(const Module& module, const Ref& solution_class, const Ref& solver) {
     Ref solution = call(solution_class, Py_None, solver);
-    return solution && module.set(globals::solution, solution);
+    if (!solution) return false;
+    // A run that its caller stopped waiting for never replaces a later solve's
+    // solution; it closes the files its own holds, so that its folder can go.
+    Truth abandoned = abandoned_run::is_current_thread();
+    if (!abandoned) return false;
+    if (*abandoned) return static_cast<bool>(call_method(solution, sdk::member::Dispose));
+    return module.set(globals::solution, solution);
 }
 
 bool dispose(const Ref& solver) { return static_cast<bool>(call_method(solver, sdk::member::Dispose)); }
@@ -105,7 +105,7 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
     PyObject* keep_distant_models = Py_False;
     Ref built = call_method(solver, sdk::member::BuildAnalysisModel, keep_distant_models);
     if (!built) return false;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref zero = Ref::consuming(PyLong_FromLong(0));
     if (!zero) return false;
     const int failed_to_build = PyObject_RichCompareBool(built.get(), zero.get(), Py_LT);
     if (failed_to_build < 0) return false;
@@ -118,11 +118,35 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
     return *succeeded ? keep_solution(module, solution_class, solver) : dispose(solver);
 }
 
+// At the end of a run that its caller stopped waiting for: its folder is free,
+// and a deletion that waited for it is made now.
+Ref end_abandoned_run(const Module& module, Ref result) {
+    PendingError error;
+    if (!result) error = PendingError::fetch();
+    abandoned_run::end();
+    if (!made_folders::retry_pending(module)) {
+        if (!result) error.restore_unless_replaced();
+        return {};
+    }
+    if (!result) error.restore();
+    return result;
+}
+
 template <auto run>
 Ref solver_run(Module module, const Arguments<3>& arguments) {
     // The previous solution is dropped, not disposed: disposing is disposeSolution's job.
     if (!module.set(globals::solution, Py_None)) return {};
-    return in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
+    Ref result = in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
+    PendingError error;
+    if (!result) error = PendingError::fetch();
+    Truth abandoned = abandoned_run::is_current_thread();
+    if (!abandoned) {
+        if (!result) error.restore_unless_replaced();
+        return {};
+    }
+    if (!result) error.restore();
+    if (*abandoned) return end_abandoned_run(module, std::move(result));
+    return result;
 }
 
 constexpr Signature<3> quelbar_solve_signature{"_QuelbarSolve", {"vokel", "vokelFilename", "directory"}};

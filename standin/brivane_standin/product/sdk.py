@@ -5,7 +5,7 @@ import fcntl
 import json
 import os
 
-from .. import dotnet
+from .. import assembly_files, dotnet
 from ..dotnet import (ArgumentException, ArgumentNullException,
                       DirectoryNotFoundException, InvalidOperationException,
                       netclass)
@@ -26,8 +26,7 @@ BrivaneModule.__namespace__ = "Brivane.SDK"
 def installation_directory():
     """The installation folder, found from where Brivane.SDK was referenced:
     the parent of its Extensions folder, or its own folder."""
-    import clr
-    location = clr.assembly_location("Brivane.SDK")
+    location = assembly_files.location("Brivane.SDK")
     if location is None:
         raise InvalidOperationException("Brivane.SDK is not loaded from a file")
     folder = os.path.dirname(location)

@@ -1,0 +1,47 @@
+// The folders the module made and may delete: the sandboxes of solve and the
+// copies of copyDirectoryToTemp. The record is the module's own, out of reach
+// of scripts: a global that a script can assign must never decide what the
+// module deletes, only which of its own folders it means.
+#pragma once
+
+#include "module_namespace.hpp"
+
+namespace brivane::made_folders {
+
+// A str or bytes path as an exact object (a subclass's value copied); an
+// empty Ref, without an exception, for anything else or an empty path.
+Ref exact_copy(PyObject* path);
+// Equal paths of the same exact type, compared without running Python code.
+bool same_path(PyObject* recorded, PyObject* named) noexcept;
+
+// Records a folder that the module has just created. Only a str or bytes is
+// recorded, as an exact copy of its value (what the operating system was
+// given); anything else is not, so it is never deleted.
+bool remember(PyObject* folder);
+
+// The recorded folder that `named` names (an equal str or bytes value), or an
+// empty Ref. Every other recorded folder is forgotten, not deleted: the module
+// only ever cleans up the folder its global names. Runs no Python code and
+// never fails.
+Ref take_named(PyObject* named);
+
+// Deletes one of the module's own folders (os.path.isdir, then
+// shutil.rmtree). It is pending from the first attempt until it is gone, so
+// that a failed or interrupted deletion is taken up again by a later
+// disposeSolution; while an abandoned solver run still works in it, it only
+// waits. An ordinary error is reported on standard output and the call goes
+// on; anything else (an interrupt) is returned as a failure.
+bool delete_own_folder(const Module& module, const Ref& folder);
+
+// The folder that `named` names when the module made it (take_named), then
+// every folder still pending from earlier calls. Runs Python code (the host's
+// os and shutil, print); `named` must be kept alive by the caller.
+bool delete_named_and_pending(const Module& module, PyObject* named);
+
+// Tries every pending folder again.
+bool retry_pending(const Module& module);
+
+// See kept_state.hpp.
+void release(bool free_objects) noexcept;
+
+}  // namespace brivane::made_folders
