@@ -61,7 +61,10 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     has its worker ended; a failed or timed-out model is tried again up to
     ``retries`` times. ``report`` names a JSON Lines file written as the batch
     goes; with ``resume``, models that it marks solved with the same solver and
-    mode are skipped while their file is unchanged.
+    mode are skipped while their file is unchanged. ``settings`` and
+    ``data_sources`` replace the module's two settings paths in the workers
+    (default: the values of ``_settingsPath_`` and ``_dataSourcesPath_`` here).
+    ``progress`` shows a bar on a terminal, one line per model otherwise.
 
     Returns the ``Report``. Ctrl-C ends the workers and raises
     ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report so far.
@@ -95,16 +98,16 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     shown = Progress(len(found), progress)
     batch = _Batch(solver, mode, jobs, timeout, retries, writer, shown, outcome)
     started = time.monotonic()
-    for index, model in enumerate(found):
-        job = _job(index, model, solver, sandbox, results_root)
-        before = earlier.get(os.path.normcase(model.path))
-        if (before is not None and before.status == SOLVED and before.solver == solver and before.mode == mode
-                and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
-            batch.record(job, ModelResult(model.path, SKIPPED, solver, mode, 0.0, 0, before.results,
-                                          before.results_folder, size=job.size, mtime_ns=job.mtime_ns))
-        else:
-            batch.queue(job)
     try:
+        for index, model in enumerate(found):
+            job = _job(index, model, solver, sandbox, results_root)
+            before = earlier.get(os.path.normcase(model.path))
+            if (before is not None and before.status == SOLVED and before.solver == solver and before.mode == mode
+                    and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
+                batch.record(job, ModelResult(model.path, SKIPPED, solver, mode, 0.0, 0, before.results,
+                                              before.results_folder, size=job.size, mtime_ns=job.mtime_ns))
+            else:
+                batch.queue(job)
         batch.run(tempfile.mkdtemp(prefix="brivane-batch-"), config)
     except KeyboardInterrupt:
         outcome.interrupted = True

@@ -155,12 +155,16 @@ def solve_model(task: Task) -> Outcome:
         except Exception as raised:
             error = error or raised
 
+    results: tuple[str, ...] = ()
+    results_folder = None
     try:
-        results: tuple[str, ...] = ()
         if working:
             after = listing(working[-1])
             results = tuple(sorted(name for name, signature in after.items() if before.get(name) != signature))
         results_folder = _collect(task, working[-1] if working else None, results)
+    except OSError as raised:
+        # A solve whose results cannot be kept has failed all the same.
+        error = error or raised
     finally:
         if sandbox:
             _remove_sandbox(sandbox)
@@ -188,7 +192,8 @@ def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> str |
 
 def _remove_sandbox(sandbox: str) -> None:
     # Only a folder made in the temporary folder: never a model's own folder.
-    if os.path.dirname(os.path.abspath(sandbox)) != os.path.abspath(tempfile.gettempdir()):
+    folder = os.path.normcase(os.path.dirname(os.path.abspath(sandbox)))
+    if folder != os.path.normcase(os.path.abspath(tempfile.gettempdir())):
         return
     remove_tree(sandbox)
 
