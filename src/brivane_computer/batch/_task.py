@@ -108,7 +108,10 @@ def solve_model(task: Task) -> Outcome:
 
     The solution is released at once, its sandbox kept until the files that
     the solve added or changed are collected, then deleted. Failures become an
-    ``Outcome``; only interrupts and errors outside the solve propagate.
+    ``Outcome``; only interrupts propagate. While it runs, the module's
+    ``loadVokel`` and ``threading.excepthook`` are wrapped, standard output is
+    captured, and ``_tempDirectory_`` is taken over: use the module from no
+    other thread meanwhile.
     """
     core = _core
     started = time.perf_counter()
