@@ -98,7 +98,10 @@ def listing(folder: str) -> dict[str, Signature]:
             if entry.is_dir(follow_symlinks=False):
                 stack.append(name)
             elif entry.is_file():
-                info = entry.stat()
+                try:
+                    info = entry.stat()
+                except OSError:  # gone since the folder was read
+                    continue
                 found[name] = (info.st_size, info.st_mtime_ns, info.st_ino)
     return found
 
