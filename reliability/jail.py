@@ -44,7 +44,9 @@ An operation that changes something is judged twice.
    (the stand-in installation). Otherwise it is refused with PermissionError,
    as a read-only place would refuse it, and counted in
    :attr:`Jail.contained`: a call may name "/" or a folder beside the sandbox,
-   and a root or such a folder that reaches ``rmtree`` is never removed.
+   and a root or such a folder that reaches ``rmtree`` is never removed. While
+   the jail is bound, the host's own ``shutil.rmtree`` refuses (and records as
+   out of bounds) anything outside the sandbox too, whoever calls it.
 
 Reading changes nothing. File tests (``exists``, ``isdir``, ``isfile``,
 ``islink``, ``isjunction``, ``lexists``) are forwarded for any path, so that
@@ -183,11 +185,14 @@ class Call:
             paths = list(self._paths)
             paths += [os.path.join(a, b) for i, a in enumerate(self._paths) for j, b in enumerate(self._paths)
                       if i != j and type(a) is type(b)]
-            places = set()
+            places, folders = set(), set()
             for path in paths:
                 with contextlib.suppress(ValueError, OSError):
-                    places.add(where(path, self.cwd))
-            self._named = places, {os.path.dirname(p) for p in places}
+                    place = where(path, self.cwd)
+                    places.add(place)
+                    # The folder of "a/.." is "a", as the module takes it, not the parent of what it names.
+                    folders.update((os.path.dirname(place), where(os.path.dirname(path), self.cwd)))
+            self._named = places, folders
         return self._named
 
 
@@ -313,19 +318,32 @@ class Jail:
         return checked_write
 
     # -- binding into the module ---------------------------------------------------------------
+    def host_rmtree(self, rmtree):
+        """The host's rmtree while the jail is bound: nothing outside the sandbox, whoever asks, so that
+        even a fault of the jail removes nothing more. Such a call is out of bounds."""
+        def guarded_rmtree(path, *args, **kwargs):
+            with contextlib.suppress(TypeError, ValueError):
+                if not where(os.fspath(path)).startswith(self.sandbox.root + os.sep):
+                    raise self.out_of_bounds("the host's rmtree of", path, "lies outside the sandbox")
+            return rmtree(path, *args, **kwargs)
+        guarded_rmtree.avoids_symlink_attacks = rmtree.avoids_symlink_attacks
+        return guarded_rmtree
+
     def install(self, module):
-        """Binds the proxies in the module namespace and wraps the product's writes; returns a function
-        that undoes it."""
+        """Binds the proxies in the module namespace, wraps the product's writes and guards the host's
+        rmtree; returns a function that undoes it."""
         from brivane_standin.product import _files
 
         namespace = vars(module)
         saved = {name: namespace.get(name, _ABSENT) for name in ("os", "shutil", "tempfile", "threading", "open")}
         namespace.update(os=self.os, shutil=self.shutil, tempfile=self.tempfile, threading=self.threading,
                          open=self.open)
-        write = _files.write_atomic
+        write, rmtree = _files.write_atomic, shutil.rmtree
         _files.write_atomic = self.product_write(write)
+        shutil.rmtree = self.host_rmtree(rmtree)
 
         def uninstall():
+            shutil.rmtree = rmtree
             _files.write_atomic = write
             for name, value in saved.items():
                 if value is _ABSENT:

@@ -225,7 +225,7 @@ class Stress:
         core._settingsPath_, core._dataSourcesPath_ = inst.settings_path, inst.data_sources_path
         # Lines the module prints go nowhere; the replacer swaps this for another sink.
         core.print = self.sink
-        self.jail.install(core)
+        self.uninstall = self.jail.install(core)
         # The jail's proxies where it has them; the replacer swaps each for a forwarding proxy and back.
         self.base_hosts = {name: vars(core)[name] for name in HOST_MODULES}
         self.functions = {name: getattr(core, name) for name in MODULE_FUNCTIONS}
@@ -714,6 +714,7 @@ def child(args):
     sys.stdout.flush()
     if result["deadlocks"]:
         os._exit(3)      # stuck threads would keep the interpreter from ending
+    stress.uninstall()
     os.chdir(ROOT)
     shutil.rmtree(args.root, ignore_errors=True)
     return 0

@@ -75,8 +75,10 @@ settings.register_profile("quick", max_examples=3,
 if PROFILE not in ("ci", "quick"):
     raise ValueError(f"BRIVANE_FUZZ_PROFILE must be 'ci' or 'quick', not {PROFILE!r}")
 
-# File tests are forwarded as the host makes them: on 3.10 os.stat warns about a memoryview before refusing it.
-pytestmark = pytest.mark.filterwarnings("ignore:stat. path should be:DeprecationWarning")
+# File tests are forwarded as the host makes them, warnings included: on 3.10 os.stat warns about a memoryview
+# before refusing it, on 3.13 about a bool taken for a descriptor.
+pytestmark = [pytest.mark.filterwarnings("ignore:stat. path should be:DeprecationWarning"),
+              pytest.mark.filterwarnings("ignore:bool is used as a file descriptor:RuntimeWarning")]
 
 COUNTS = new_counts()
 OUTCOMES = collections.Counter()  # (function, "returned" or the exception's type name) -> calls
@@ -357,3 +359,11 @@ def test_the_jail_holds_each_call_to_its_bounds(probe, monkeypatch, case):
     assert jail.contained == contained
     for key in ("named", "other", "script", "made", "beside"):
         assert os.path.isdir(places[key]) == (key != gone), key
+
+
+def test_the_hosts_rmtree_removes_nothing_outside_the_sandbox_while_jailed(probe):
+    beside = os.path.join(probe.parent, "canary")
+    with pytest.raises(PermissionError):
+        shutil.rmtree(beside)
+    assert os.path.isdir(beside)
+    assert [violation.operation for violation in probe.jail.violations] == ["the host's rmtree of"]
