@@ -1,94 +1,38 @@
-"""Solve every model of a projects folder with both solvers, each in a sandbox.
+"""Solve every model of a projects folder in worker processes, each in a sandbox.
 
-    python batch_solve.py INSTALLATION PROJECTS_FOLDER
+    python batch_solve.py INSTALLATION PROJECTS_FOLDER [--solver Quelbar] [--jobs 2] [--results DIR]
 
-Progress shows on one updating line in a terminal, as plain lines otherwise;
-a summary table ends the run. The models' own folders are never written to.
+Each worker process sets the module up once, so this script does not. Progress shows as a bar in a
+terminal and as one line per model otherwise; a summary table ends the run. The models' own folders are
+never written to; with --results, the files that each solve wrote are kept there, one folder per model.
 """
 from __future__ import annotations
 
-import os
 import sys
-import time
-from dataclasses import dataclass
 
-import brivane_computer as bc
-from common import argument_parser, set_up
-
-SOLVERS = ("Quelbar", "Revav")
-
-
-@dataclass
-class Outcome:
-    model: str
-    solver: str
-    result: str
-    seconds: float
-
-
-def model_files(projects_folder: str) -> list[str]:
-    found = []
-    for folder, _, _ in sorted(os.walk(projects_folder)):
-        model_file = bc.getVokel(folder)
-        if model_file:
-            found.append(model_file)
-    return found
-
-
-def solve_one(model_file: str, solver: str) -> str:
-    solution = bc.solve(model_file, solver, True)
-    try:
-        return "solved" if solution is not None else "no solution"
-    finally:
-        # Closes the solution's files, then deletes its sandbox.
-        bc.disposeSolution()
-
-
-class Progress:
-    def __init__(self, total: int) -> None:
-        self.total = total
-        self.done = 0
-        self.updating = sys.stdout.isatty()
-
-    def show(self, outcome: Outcome) -> None:
-        self.done += 1
-        line = (f"{self.done}/{self.total}  {os.path.basename(outcome.model)}  {outcome.solver}  "
-                f"{outcome.result}  {outcome.seconds:.2f}s")
-        if self.updating:
-            end = "\n" if self.done == self.total else ""
-            print("\r\x1b[K" + line, end=end, flush=True)
-        else:
-            print(line, flush=True)
-
-
-def print_summary(outcomes: list[Outcome]) -> None:
-    width = max([len(os.path.basename(o.model)) for o in outcomes] + [5])
-    print(f"\n{'model':{width}}  {'solver':7}  {'result':11}  seconds")
-    for outcome in outcomes:
-        print(f"{os.path.basename(outcome.model):{width}}  {outcome.solver:7}  {outcome.result:11}  {outcome.seconds:7.2f}")
-    solved = sum(o.result == "solved" for o in outcomes)
-    print(f"{solved} of {len(outcomes)} solves succeeded")
+from brivane_computer.batch import find_models, solve_many
+from common import argument_parser
 
 
 def main() -> None:
     parser = argument_parser(__doc__ or "")
     parser.add_argument("projects_folder")
+    parser.add_argument("--solver", choices=("Quelbar", "Revav"), default="Quelbar")
+    parser.add_argument("--jobs", type=int, default=2, help="models solved at once")
+    parser.add_argument("--results", help="folder that keeps what each solve wrote")
     arguments = parser.parse_args()
-    set_up(arguments)
 
-    models = model_files(arguments.projects_folder)
-    progress = Progress(len(models) * len(SOLVERS))
-    outcomes = []
-    for model_file in models:
-        for solver in SOLVERS:
-            started = time.perf_counter()
-            result = solve_one(model_file, solver)
-            outcomes.append(Outcome(model_file, solver, result, time.perf_counter() - started))
-            progress.show(outcomes[-1])
-    print_summary(outcomes)
-    if any(o.result != "solved" for o in outcomes):
-        sys.exit(1)
+    models = find_models([arguments.projects_folder])
+    report = solve_many(models, arguments.installation, solver=arguments.solver, jobs=arguments.jobs,
+                        settings=arguments.settings, data_sources=arguments.data_sources,
+                        timeout=1800, retries=1, results=arguments.results)
+    print(report.summary())
+    for model in report.models:
+        print(f"{model.status}: {model.path} wrote {', '.join(model.results) or 'nothing'}")
+    sys.exit(0 if report.ok else 1)
 
 
+# Each worker starts a fresh interpreter that imports this script: the guard keeps it from starting a
+# batch of its own.
 if __name__ == "__main__":
     main()

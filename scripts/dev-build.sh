@@ -10,6 +10,8 @@ PATH="$venv/bin:$PATH" cmake -S "$ROOT" -B "$build_dir" -G Ninja -DPython_EXECUT
 PATH="$venv/bin:$PATH" cmake --build "$build_dir" >&2
 package="$build_dir/package/brivane_computer"
 mkdir -p "$package"
-cp "$ROOT"/src/brivane_computer/*.py "$ROOT"/src/brivane_computer/*.pyi "$ROOT"/src/brivane_computer/py.typed "$package"/ 2>/dev/null || true
+# The Python files of the packages, sub-packages included, where the wheel puts them.
+(cd "$ROOT/src" && find brivane_computer brivane_cli \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
+    -exec cp --parents {} "$build_dir/package/" \;)
 ln -sf "$build_dir"/brivane_core*.so "$package"/
 echo "$build_dir/package"

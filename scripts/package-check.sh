@@ -2,8 +2,9 @@
 # Proves the package as users get it: the wheel and the source distribution
 # build the same package, the wheel installs without a network into fresh
 # virtual environments of 3.10 and 3.13 and imports from any folder (confined:
-# sandboxes build/confined/package-check-MINOR), and the typed examples pass
-# mypy --strict against the shipped stubs.
+# sandboxes build/confined/package-check-MINOR), the command line starts, and
+# the typed examples, the batch and the command line pass mypy --strict as
+# shipped.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -28,23 +29,35 @@ if grep -E -q '(^|/)(clr|pythoncom)\.py$|brivane_standin|\.(cpp|hpp)$' <<<"$ship
     exit 1
 fi
 for shipped in brivane_computer/__init__.py brivane_computer/__init__.pyi brivane_computer/brivane_core.pyi \
-               brivane_computer/py.typed; do
+               brivane_computer/py.typed brivane_computer/batch/__init__.py brivane_computer/__main__.py \
+               brivane_cli/__init__.py brivane_cli/py.typed; do
     grep -q -x "$shipped" <<<"$shipped_files" || { echo "the wheel lacks $shipped" >&2; exit 1; }
 done
-echo "the source distribution builds the same wheel; the wheel ships only the package"
+echo "the source distribution builds the same wheel; the wheel ships only the package and its command line"
 
-# Fresh environments, no network; the CLR bridge and COM come from the stand-in, as on a user's machine they
-# come from their own packages.
+# Fresh environments, no network: the wheel and what it depends on from a folder, as on a machine without
+# internet access. The CLR bridge and COM come from the stand-in, as on a user's machine they come from
+# their own packages.
+"$build_venv/bin/python" -m pip download -qq --disable-pip-version-check --only-binary=:all: \
+    --dest "$scratch/wheels" "$wheel"
 test_venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
 for minor in 3.10 3.13; do
     venv="$scratch/venv-$minor"
     "$(python_for "$minor")" -m venv "$venv"
-    "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index "$wheel"
+    "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index --find-links "$scratch/wheels" \
+        "$wheel"
     PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" \
         "$venv/bin/python" -W ignore::RuntimeWarning -c \
         'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")'
+    # The command line, as a console script and as a module.
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" bash -c \
+        '"$1/bin/brivane" solve --help >/dev/null && "$1/bin/python" -W ignore::RuntimeWarning -m brivane_computer doctor --help >/dev/null' \
+        - "$venv"
 done
+echo "the command line brivane starts from the installed wheel"
 
 typing_venv="$(make_venv typing-3.10 3.10 "$ROOT/requirements/typing.txt")"
 install_wheel "$typing_venv"
 (cd "$ROOT/examples" && "$typing_venv/bin/python" -m mypy --strict --no-incremental .)
+# The batch and the command line are typed inline, as installed.
+(cd / && "$typing_venv/bin/python" -m mypy --strict --no-incremental -p brivane_computer.batch -p brivane_cli)

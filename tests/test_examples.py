@@ -75,16 +75,20 @@ def test_the_examples_walk_through_a_batch_session(run_example, tmp_path):
     run_example("build_model.py", projects / "Plant1" / "Structure", "--kind", "structure")
     before = {p: p.read_bytes() for p in projects.rglob("*") if p.is_file()}
 
-    solved = run_example("batch_solve.py", projects).stdout
-    progress = [line.split() for line in solved.splitlines() if line[:1].isdigit() and "/" in line.split()[0]]
-    # Not a terminal: one plain progress line per solve (n/total, model, solver, result, time).
-    assert [(p[0], p[2], p[3]) for p in progress] == [
-        ("1/4", "Quelbar", "solved"), ("2/4", "Revav", "solved"), ("3/4", "Quelbar", "solved"),
-        ("4/4", "Revav", "solved")]
-    assert "\r" not in solved
-    assert "4 of 4 solves succeeded" in solved
+    solved = run_example("batch_solve.py", projects, "--results", tmp_path / "results")
+    # Not a terminal: one plain progress line per model, on standard error.
+    assert [line.split()[:2] for line in solved.stderr.splitlines() if line.startswith("[")] == [
+        ["[1/2]", "solved"], ["[2/2]", "solved"]]
+    assert "\r" not in solved.stderr and "2 models: 2 solved" in solved.stdout
     assert {p: p.read_bytes() for p in projects.rglob("*") if p.is_file()} == before
+    assert sorted(str(p.relative_to(tmp_path / "results")) for p in (tmp_path / "results").rglob("*.*res")) == [
+        "Plant1/Piping/Piping/conception.qres", "Plant1/Structure/Structure/Structure.rres"]
     assert not [p for p in tmp_path.iterdir() if len(p.name) == 36 and p.name.count("-") == 4]
+
+    for run in ("first", "resumed"):
+        nightly = run_example("nightly_batch.py", projects, tmp_path / "report.jsonl").stdout
+        assert "2 of 2 models solved" in nightly and "needs attention" not in nightly
+    assert (tmp_path / "report.jsonl").read_text().count('"status": "skipped"') == 2
 
     # A relative projects folder: each removal moves the current folder, and every project still goes.
     run_example("create_project.py", projects, "Plant2")
@@ -105,9 +109,9 @@ def test_an_installation_without_extensions_stops_the_example(run_example, tmp_p
     assert result.returncode != 0 and "no Extensions folder" in result.stderr
 
 
-def test_batch_solve_updates_one_line_on_a_terminal(run_example, tmp_path):
+def test_batch_solve_shows_a_live_bar_on_a_terminal(run_example, tmp_path):
     projects = tmp_path / "Projects"
     run_example("build_model.py", projects / "Plant1" / "Study", "--pipes", "1")
     shown = run_example("batch_solve.py", projects, terminal=True)
-    assert "\r\x1b[K1/2" in shown and "\r\x1b[K2/2" in shown
-    assert "2 of 2 solves succeeded" in shown
+    assert "\r" in shown and "1/1" in shown and "model/s" in shown
+    assert "1 model: 1 solved" in shown

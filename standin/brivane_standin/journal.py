@@ -4,7 +4,10 @@ Targets are class names ("Model", "Thread", "LayerCollection") or the module
 names "clr" and "pythoncom".  Members use .NET accessor names: ".ctor" for a
 constructor, "set_X"/"get_X" for properties, the plain name for methods.
 """
+import json
+import os
 import threading
+import time
 from dataclasses import dataclass, field
 
 from .knobs import knobs
@@ -36,10 +39,36 @@ def record(target, member, args=(), kwargs=None):
                 threading.get_ident(), current.name)
     with _lock:
         _entries.append(call)
+    if knobs.journal_file:
+        _append_to_file(knobs.journal_file, call)
     error = knobs.raise_on.get(call.name)
     if error is not None:
         raise error
     return call
+
+
+def _append_to_file(path, call):
+    line = json.dumps({"pid": os.getpid(), "thread": call.thread, "time": time.monotonic(),
+                       "name": call.name, "args": [_plain(a) for a in call.args]})
+    # One write of one line in append mode: lines of several processes never mix.
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, (line + "\n").encode("utf-8"))
+    finally:
+        os.close(fd)
+
+
+def _plain(value):
+    if value is None or isinstance(value, (str, int, float, bool)):
+        return value
+    return f"<{type(value).__name__}>"
+
+
+def read_file(path):
+    """The entries that processes appended to ``path`` (knobs.journal_file),
+    as dicts: pid, thread, time (the system's monotonic clock), name, args."""
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
 
 
 def entries():

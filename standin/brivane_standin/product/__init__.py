@@ -52,5 +52,6 @@ def qblibrary_path():
 
 
 def _reset():
-    from . import pelorix_core
+    from . import pelorix_core, sdk
     pelorix_core._reset()
+    sdk._reset()

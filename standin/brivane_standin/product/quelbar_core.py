@@ -25,6 +25,7 @@ class QuelbarSolver(_solving.SolverBase):
 
     def Run(self):
         self._check_alive()
+        self._work()
         try:
             fre = read_fre(self._input)
         except dotnet.Exception:

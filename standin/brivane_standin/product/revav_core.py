@@ -49,6 +49,7 @@ class RevavSolver(_solving.SolverBase):
 
     def Run(self):
         self._check_alive()
+        self._work()
         code = 0 if self._built else 5
         if knobs.revav_run_result is not None:
             code = knobs.revav_run_result

@@ -1,5 +1,7 @@
 """Brivane.SDK: the application object, its settings and class inspection."""
+import atexit
 import enum
+import fcntl
 import json
 import os
 
@@ -39,12 +41,47 @@ class BrivaneApplication:
 
     def __init__(self):
         self._installation = installation_directory()
+        _take_licence_seat()
 
     def GetSettingsController(self):
         if knobs.settings_controller_missing:
             return None
         path = os.path.join(self._installation, "Settings", "Pelorix.settings")
         return SettingsController._make(path)
+
+
+_seat = None   # the open seat file whose lock this process holds
+
+
+def _take_licence_seat():
+    global _seat
+    if knobs.licence_seats is None or _seat is not None:
+        return
+    for number in range(knobs.licence_seats):
+        fd = os.open(os.path.join(knobs.state_folder, f"seat-{number}"), os.O_CREAT | os.O_RDWR)
+        try:
+            # The lock goes with the process: a seat is free again when its holder dies.
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(fd)
+            continue
+        _seat = fd
+        return
+    # Like a licence server, the stand-in logs a refused client when it disconnects: as its process ends.
+    atexit.register(_log_refusal, os.path.join(knobs.state_folder, "refusals"), os.getpid())
+    raise InvalidOperationException("No Pelorix licence seat is free.")
+
+
+def _log_refusal(path, pid):
+    with open(path, "a", encoding="utf-8") as log:
+        log.write(f"{pid}\n")
+
+
+def _reset():
+    global _seat
+    if _seat is not None:
+        os.close(_seat)
+        _seat = None
 
 
 @netclass("Brivane.SDK")

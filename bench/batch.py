@@ -1,0 +1,166 @@
+"""Batch solving against a bare loop: python bench/batch.py [--rounds N] [--models N] [--memory-models N]
+
+Run it with scripts/bench-batch.sh: it solves and deletes, so it refuses to run
+unless confined (BRIVANE_CONFINED names the sandbox, where everything is made).
+
+1. 200 stand-in models whose solve waits 50 ms: the loop of solve and
+   disposeSolution in this process, then solve_many with jobs=1 and jobs=2
+   (worker start-up included), in a sandbox each, with a report file. Targets:
+   at jobs=1 the batch costs at most 5 ms more per model than the loop; at
+   jobs=2 it takes at most 0.6 times as long as the loop.
+2. The same with a solve that computes instead, its loop calibrated here to
+   about 50 ms: reported only, since two shared cores set the limit.
+3. 2,000 models solved with jobs=2: the resident memory that this process
+   gains over the batch, less the report file's size, must stay under 30 MB.
+
+Each round times the three runs one after the other; the figures are the
+medians of the rounds. The table is printed and written as JSON to
+$BRIVANE_CONFINED/batch.json (the script copies it to bench/results/).
+"""
+import argparse
+import contextlib
+import io
+import json
+import os
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+STANDIN = os.path.join(os.path.dirname(HERE), "standin")
+SOLVE_SECONDS = 0.05
+OVERHEAD_TARGET = 0.005
+RATIO_TARGET = 0.6
+MEMORY_TARGET = 30 * 1024 * 1024
+
+
+def resident_bytes():
+    with open("/proc/self/statm", encoding="ascii") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def make_models(core, folder, count):
+    """count piping models of one pipe, ten to a folder."""
+    model = core.createPipingVokel()
+    core.executeCommand(core.createCommand("ADD_PIPE", model))
+    paths = []
+    for index in range(count):
+        study = os.path.join(folder, f"area{index // 10:03d}", f"study{index:04d}")
+        os.makedirs(study)
+        paths.append(os.path.join(study, f"study{index:04d}.vokel"))
+        core.saveVokel(model, paths[-1])
+    return paths
+
+
+def calibrated_iterations(seconds):
+    """Loop iterations of the stand-in's computing solve that take about `seconds` here."""
+    from brivane_standin.product._solving import SolverBase
+    from brivane_standin.knobs import knobs
+    solver = object.__new__(SolverBase)
+    solver._model = type("Model", (), {"_file": None})()
+    knobs.solve_iterations = 1_000_000
+    started = time.perf_counter()
+    solver._work()
+    knobs.solve_iterations = 0
+    return int(1_000_000 * seconds / (time.perf_counter() - started))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--models", type=int, default=200)
+    parser.add_argument("--memory-models", type=int, default=2000)
+    arguments = parser.parse_args()
+    sandbox = os.environ.get("BRIVANE_CONFINED")
+    if not sandbox:
+        sys.exit("bench/batch.py solves and deletes: run it confined, with scripts/bench-batch.sh")
+
+    sys.path.insert(0, STANDIN)
+    from brivane_standin import knobs as knobs_module
+    from brivane_standin.installation import create_installation
+
+    import brivane_computer as bc
+    from brivane_computer.batch import solve_many
+
+    work = os.path.join(sandbox, "bench-batch")
+    installation = create_installation(os.path.join(work, "Pelorix 2031.1"))
+    bc._settingsPath_ = installation.settings_path
+    bc._dataSourcesPath_ = installation.data_sources_path
+    with contextlib.redirect_stdout(io.StringIO()):
+        assert bc.setup_brivane_computer(installation.root, bc.BrivaneModule.Pelorix)
+    with contextlib.redirect_stdout(io.StringIO()):  # the lines of assemblies loaded on first use
+        models = make_models(bc, os.path.join(work, "models"), arguments.models)
+    knobs = knobs_module.knobs
+
+    def set_knobs(**values):
+        # This process's solves read the knobs; the workers read them from the environment.
+        os.environ[knobs_module.ENVIRONMENT] = json.dumps(values)
+        knobs.reset()
+
+    def loop():
+        started = time.perf_counter()
+        for model in models:
+            assert bc.solve(model, "Quelbar", True) is not None
+            bc.disposeSolution()
+        return time.perf_counter() - started
+
+    def batch(jobs, paths=models):
+        report = os.path.join(work, f"report-{jobs}.jsonl")
+        started = time.perf_counter()
+        outcome = solve_many(paths, installation.root, solver="Quelbar", jobs=jobs, report=report, progress=False)
+        seconds = time.perf_counter() - started
+        assert [m.status for m in outcome.models] == ["solved"] * len(paths), outcome.summary()
+        return seconds, outcome
+
+    with contextlib.redirect_stdout(io.StringIO()):  # the first solve loads the solver's assemblies
+        bc.solve(models[0], "Quelbar", True)
+        bc.disposeSolution()
+    results = {"machine": f"{os.cpu_count()} cores, Python {sys.version.split()[0]}", "models": len(models),
+               "cases": {}}
+    iterations = calibrated_iterations(SOLVE_SECONDS)
+    for case, values in (("sleep", {"solve_seconds": SOLVE_SECONDS}), ("cpu", {"solve_iterations": iterations})):
+        set_knobs(**values)
+        rounds = [(loop(), batch(1)[0], batch(2)[0]) for _ in range(arguments.rounds)]
+        looped, one, two = (statistics.median(r[i] for r in rounds) for i in range(3))
+        results["cases"][case] = {"loop": looped, "jobs=1": one, "jobs=2": two,
+                                  "overhead per model at jobs=1": (one - looped) / len(models),
+                                  "jobs=2 / loop": two / looped}
+
+    set_knobs()
+    memory_models = make_models(bc, os.path.join(work, "many"), arguments.memory_models)
+    batch(2, memory_models[:20])  # what the first batch loads (the workers' machinery, the report's writer)
+    before = resident_bytes()
+    kept = batch(2, memory_models)  # noqa: F841 - its report stays in memory while measured
+    growth = resident_bytes() - before
+    report_size = os.path.getsize(os.path.join(work, "report-2.jsonl"))
+    results["memory"] = {"models": len(memory_models), "resident growth": growth, "report size": report_size}
+
+    sleep, cpu = results["cases"]["sleep"], results["cases"]["cpu"]
+    rows = [
+        ("sleep 50 ms: overhead per model, jobs=1", f"{sleep['overhead per model at jobs=1'] * 1000:.2f} ms",
+         "<= 5 ms", sleep["overhead per model at jobs=1"] <= OVERHEAD_TARGET),
+        ("sleep 50 ms: jobs=2 / loop", f"{sleep['jobs=2 / loop']:.2f}", "<= 0.60",
+         sleep["jobs=2 / loop"] <= RATIO_TARGET),
+        ("compute: overhead per model, jobs=1", f"{cpu['overhead per model at jobs=1'] * 1000:.2f} ms", "", None),
+        ("compute: jobs=2 / loop", f"{cpu['jobs=2 / loop']:.2f}", "", None),
+        (f"{len(memory_models):,} models: resident growth less the report",
+         f"{(growth - report_size) / 2 ** 20:.1f} MiB (report {report_size / 2 ** 20:.1f} MiB)", "<= 30 MB",
+         growth - report_size <= MEMORY_TARGET),
+    ]
+    print(f"{len(models)} models, {arguments.rounds} rounds, medians; {results['machine']}")
+    for case in ("sleep", "cpu"):
+        c = results["cases"][case]
+        print(f"  {case:5}  loop {c['loop']:.2f} s ({c['loop'] / len(models) * 1000:.0f} ms a model)   "
+              f"jobs=1 {c['jobs=1']:.2f} s   jobs=2 {c['jobs=2']:.2f} s")
+    width = max(len(r[0]) for r in rows)
+    for name, value, target, ok in rows:
+        verdict = "" if ok is None else ("ok" if ok else "miss")
+        print(f"  {name:{width}}  {value:32} {target:9} {verdict}")
+    results["verdicts"] = {r[0]: r[3] for r in rows if r[3] is not None}
+    with open(os.path.join(sandbox, "batch.json"), "w", encoding="utf-8") as f:
+        json.dump(results, f, indent=1)
+    return 0 if all(results["verdicts"].values()) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

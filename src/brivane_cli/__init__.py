@@ -1,0 +1,195 @@
+"""The command line ``brivane`` (also ``python -m brivane_computer``).
+
+    brivane solve INSTALLATION MODEL_OR_FOLDER... --solver Revav|Quelbar [options]
+    brivane doctor INSTALLATION [--settings FILE] [--data-sources FILE]
+
+It lives outside the package ``brivane_computer``, which cannot be imported
+without the CLR bridge: ``brivane doctor`` must still run, and say so, where
+the bridge is what is missing.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import warnings
+from collections.abc import Sequence
+from types import ModuleType
+
+from ._doctor import doctor
+
+__all__ = ["main"]
+
+SOLVERS = ("Revav", "Quelbar")
+INTERRUPTED = 130
+
+DESCRIPTION = "Solve many Pelorix models unattended, and check an installation."
+SOLVE_HELP = """\
+Solve every model given, each by itself, in worker processes: progress shows while it runs, a summary
+table ends it. By default each model is solved in a throw-away copy of its files (a sandbox), so the
+model's own folder is never written to; the files that the solve added or changed are listed in the
+report and, with --results, kept.
+
+exit status: 0 every model solved (or skipped by --resume), 1 some model failed or timed out,
+2 the command cannot start (bad input), 130 stopped with Ctrl-C (the report keeps what finished).
+"""
+DOCTOR_HELP = """\
+Check an installation the way set-up uses it: the installation and Extensions folders, the settings and
+data-sources files, the solver paths they give, the product's assemblies, the native solver library and
+the CLR bridge; then run set-up. One line per check says what to do about a failure.
+
+exit status: 0 set-up succeeds (lines marked warn only limit what can be solved), 1 set-up would fail.
+"""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # type: ignore[override]
+        # One line: the usage block would bury what is wrong.
+        self.exit(2, f"{self.prog}: {message}\n")
+
+
+def _count(least: int) -> type[int]:
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = least - 1
+        if value < least:
+            raise argparse.ArgumentTypeError(f"expected a whole number of at least {least}, got {text!r}")
+        return value
+    return convert  # type: ignore[return-value]
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got {text!r}")
+    return value
+
+
+def _solver(text: str) -> str:
+    if text not in SOLVERS:
+        raise argparse.ArgumentTypeError(f"unknown solver {text!r}: use Revav or Quelbar (letter case counts)")
+    return text
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="brivane", description=DESCRIPTION)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    solve = commands.add_parser("solve", help="solve many models", description=SOLVE_HELP,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    solve.add_argument("installation", metavar="INSTALLATION",
+                       help="the Pelorix installation folder, the one that holds Extensions")
+    solve.add_argument("models", metavar="MODEL_OR_FOLDER", nargs="+",
+                       help="model files (.vokel), and folders whose model files below are all solved")
+    solve.add_argument("--solver", required=True, type=_solver, metavar="Revav|Quelbar",
+                       help="the solver of piping models (structure models always use Revav); its path must be "
+                            "set in the product's settings")
+    solve.add_argument("--in-place", action="store_true",
+                       help="solve each model in its own folder, where the solver writes its files; models of "
+                            "one folder share its fre and .thf files, so they are solved one after the other")
+    solve.add_argument("--jobs", type=_count(1), default=1, metavar="N",
+                       help="models solved at once (default 1); each worker is a product instance of its own, "
+                            "with its memory and possibly a licence seat")
+    solve.add_argument("--timeout", type=_seconds, metavar="S",
+                       help="seconds one solve may take; a longer solve is stopped and its model marked "
+                            "'timed out' (default: no limit)")
+    solve.add_argument("--retries", type=_count(0), default=0, metavar="K",
+                       help="times a failed or timed-out model is solved again (default 0)")
+    solve.add_argument("--results", metavar="DIR",
+                       help="copy the files that each solve added or changed to DIR/<model>/, <model> being the "
+                            "model's path below the folder it was found in (or its name); without it, sandbox "
+                            "results are only listed and in-place results stay beside the model")
+    solve.add_argument("--report", metavar="FILE",
+                       help="write the report to FILE (JSON Lines, one line per model, written as models finish)")
+    solve.add_argument("--resume", action="store_true",
+                       help="with --report: skip the models that FILE marks solved with the same solver and mode, "
+                            "as long as their file is unchanged (size and modification time), and add to FILE")
+    _settings_options(solve)
+
+    check = commands.add_parser("doctor", help="check an installation before solving", description=DOCTOR_HELP,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    check.add_argument("installation", metavar="INSTALLATION",
+                       help="the Pelorix installation folder, the one that holds Extensions")
+    _settings_options(check)
+    return parser
+
+
+def _settings_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--settings", metavar="FILE",
+                        help="the product's Pelorix.settings, when it is not in its usual place under ProgramData")
+    parser.add_argument("--data-sources", metavar="FILE",
+                        help="the product's DataSources.settings, when it is not in its usual place")
+
+
+class _BadInput(Exception):
+    """What the command cannot start with: one line, exit status 2."""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    arguments = _parser().parse_args(argv)
+    try:
+        if arguments.command == "doctor":
+            return doctor(arguments.installation, arguments.settings, arguments.data_sources)
+        return _solve(arguments)
+    except _BadInput as error:
+        print(f"brivane {arguments.command}: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("brivane: stopped", file=sys.stderr)
+        return INTERRUPTED
+
+
+def _solve(arguments: argparse.Namespace) -> int:
+    if not os.path.isdir(arguments.installation):
+        raise _BadInput(f"the installation folder {arguments.installation} does not exist")
+    for option, path in (("--settings", arguments.settings), ("--data-sources", arguments.data_sources)):
+        if path is not None and not os.path.isfile(path):
+            raise _BadInput(f"{option}: {path} does not exist")
+    if arguments.resume and arguments.report is None:
+        raise _BadInput("--resume needs --report FILE, the report of the batch to resume")
+    if arguments.report is not None:
+        folder = os.path.dirname(os.path.abspath(arguments.report))
+        if os.path.isdir(arguments.report) or not os.path.isdir(folder):
+            raise _BadInput(f"--report: cannot write a file at {arguments.report}")
+    batch = _import_batch(arguments.installation)
+    try:
+        models = batch.find_models(arguments.models)
+    except FileNotFoundError as error:
+        raise _BadInput(str(error)) from None
+    if not models:
+        raise _BadInput(f"no model files (.vokel) found in {', '.join(arguments.models)}")
+    if arguments.resume and os.path.exists(arguments.report):
+        try:
+            batch.read_report(arguments.report)
+        except batch.ReportError as error:
+            raise _BadInput(str(error)) from None
+    try:
+        report = batch.solve_many(
+            models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
+            settings=arguments.settings, data_sources=arguments.data_sources, jobs=arguments.jobs,
+            timeout=arguments.timeout, retries=arguments.retries, results=arguments.results,
+            report=arguments.report, resume=arguments.resume)
+    except batch.BatchInterrupted as interrupted:
+        print(interrupted.report.summary())
+        print("brivane solve: stopped by Ctrl-C; the report keeps the models that finished", file=sys.stderr)
+        return INTERRUPTED
+    print(report.summary())
+    return 0 if report.ok else 1
+
+
+def _import_batch(installation: str) -> ModuleType:
+    try:
+        with warnings.catch_warnings():
+            # A newer interpreter than the module's warns once; the command has nothing to do about it.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            import brivane_computer.batch as batch
+    except Exception as error:
+        raise _BadInput(f"brivane_computer does not import ({type(error).__name__}: {error}): run  "
+                        f"brivane doctor {installation}") from None
+    return batch

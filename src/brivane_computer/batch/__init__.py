@@ -1,0 +1,24 @@
+"""Batch solving on one machine: many models, worker processes, a report.
+
+    from brivane_computer.batch import find_models, solve_many
+
+    if __name__ == "__main__":          # workers start a fresh interpreter that imports this script
+        report = solve_many(find_models([r"D:\\plant"]), r"C:\\Program Files\\Brivane\\Pelorix 2031.1",
+                            solver="Quelbar", jobs=2, timeout=600, report="plant.jsonl")
+        print(report.summary())
+
+The command line ``brivane solve`` does the same. ``solve_model`` is the
+task that each worker runs for one model, after ``set_up``: a plain function
+that any process can run.
+"""
+from ._models import FoundModel, find_models
+from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,
+                      read_report)
+from ._run import BatchInterrupted, solve_many
+from ._task import SOLVERS, Outcome, SetupError, Task, set_up, solve_model
+
+__all__ = [
+    "FAILED", "IN_PLACE", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",
+    "BatchInterrupted", "FoundModel", "ModelResult", "Outcome", "Report", "ReportError", "SetupError", "Task",
+    "find_models", "read_report", "set_up", "solve_many", "solve_model",
+]

@@ -1,0 +1,66 @@
+"""Which model files a batch solves, and the name of each one's results folder."""
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from typing import NamedTuple, Union
+
+MODEL_EXTENSION = ".vokel"
+
+
+class FoundModel(NamedTuple):
+    """A model file to solve."""
+
+    path: str
+    # Its results folder under a batch's results folder: the model's path relative to the folder it
+    # was found in, without ".vokel", or its stem when it was named directly; made unique.
+    name: str
+
+
+ModelSource = Union[str, "os.PathLike[str]", FoundModel]
+
+
+def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
+    """The model files that ``paths`` name, in order, each once.
+
+    A file is taken as it is; a folder gives every ".vokel" file below it
+    (any letter case), in name order. Raises ``FileNotFoundError`` for a path
+    that does not exist.
+    """
+    found: list[FoundModel] = []
+    seen: set[str] = set()
+    names: set[str] = set()
+
+    def add(path: str, name: str) -> None:
+        key = os.path.normcase(path)
+        if key in seen:
+            return
+        seen.add(key)
+        unique, number = name, 1
+        while os.path.normcase(unique) in names:
+            number += 1
+            unique = f"{name}-{number}"
+        names.add(os.path.normcase(unique))
+        found.append(FoundModel(path, unique))
+
+    for source in paths:
+        if isinstance(source, FoundModel):
+            add(source.path, source.name)
+            continue
+        path = os.path.abspath(os.fspath(source))
+        if os.path.isfile(path):
+            add(path, os.path.splitext(os.path.basename(path))[0])
+        elif os.path.isdir(path):
+            for model in _models_below(path):
+                add(model, os.path.splitext(os.path.relpath(model, path))[0])
+        else:
+            raise FileNotFoundError(f"the model file or folder {os.fspath(source)} does not exist")
+    return found
+
+
+def _models_below(folder: str) -> list[str]:
+    models = []
+    for base, folders, files in os.walk(folder):
+        folders.sort()
+        models += [os.path.join(base, name) for name in sorted(files) if name.lower().endswith(MODEL_EXTENSION)]
+    return models

@@ -1,0 +1,220 @@
+"""One model solved in the calling process: the task that each worker runs.
+
+Nothing here knows about worker processes. ``set_up`` once, then
+``solve_model`` for each task, on the same thread, is all that a process
+needs, wherever it runs.
+"""
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+import shutil
+import stat
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+from .. import brivane_core
+
+# The module's functions are typed, but the batch swaps one and assigns globals.
+_core: Any = brivane_core
+
+SOLVERS = ("Revav", "Quelbar")
+
+
+@dataclass(frozen=True)
+class Task:
+    """A model to solve: its file, the solver, the mode and where its results go."""
+
+    model: str
+    solver: str
+    sandbox: bool = True
+    # The folder that receives the collected files; None keeps them where the solve left them
+    # (in place) or only lists them (sandbox).
+    results: str | None = None
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What one solve of a task gave."""
+
+    solved: bool
+    seconds: float
+    # The files that the solve added or changed, relative to its working folder.
+    results: tuple[str, ...] = ()
+    # Where those files are now: the results folder, the model's folder in place, or None when
+    # they went with the sandbox.
+    results_folder: str | None = None
+    error_type: str | None = None
+    error_message: str | None = None
+
+
+class SetupError(Exception):
+    """Set-up did not complete: the worker cannot solve."""
+
+
+def set_up(installation: str, module: str = "Pelorix", settings: str | None = None,
+           data_sources: str | None = None) -> None:
+    """Sets the module up on the installation, in this process and on this thread.
+
+    ``settings`` and ``data_sources`` replace the module's two settings paths
+    when given. Raises ``SetupError`` when the installation has no Extensions
+    folder; set-up's own exceptions pass unchanged.
+    """
+    core = _core
+    if settings is not None:
+        core._settingsPath_ = settings
+    if data_sources is not None:
+        core._dataSourcesPath_ = data_sources
+    # The lines that report loaded assemblies are of no use to a batch.
+    with contextlib.redirect_stdout(io.StringIO()):
+        valid = core.setup_brivane_computer(installation, core.BrivaneModule[module])
+    if not valid:
+        raise SetupError(f"{installation} has no Extensions folder: is it a Pelorix installation?")
+
+
+# A file's signature: what tells that a solve wrote it. The inode shows a file replaced within one
+# tick of the file system's clock by one of the same size.
+Signature = tuple[int, int, int]
+
+
+def listing(folder: str) -> dict[str, Signature]:
+    """{path relative to folder: (size, modification time in ns, inode)} of every file below."""
+    found: dict[str, Signature] = {}
+    stack = [""]
+    while stack:
+        relative = stack.pop()
+        try:
+            entries = list(os.scandir(os.path.join(folder, relative)))
+        except OSError:
+            continue
+        for entry in entries:
+            name = os.path.join(relative, entry.name)
+            if entry.is_dir(follow_symlinks=False):
+                stack.append(name)
+            elif entry.is_file():
+                try:
+                    info = entry.stat()
+                except OSError:  # gone since the folder was read
+                    continue
+                found[name] = (info.st_size, info.st_mtime_ns, info.st_ino)
+    return found
+
+
+def solve_model(task: Task) -> Outcome:
+    """Solves one model with the module set up in this process (``set_up``).
+
+    The solution is released at once, its sandbox kept until the files that
+    the solve added or changed are collected, then deleted. Failures become an
+    ``Outcome``; only interrupts propagate. While it runs, the module's
+    ``loadVokel`` and ``threading.excepthook`` are wrapped, standard output is
+    captured, and ``_tempDirectory_`` is taken over: use the module from no
+    other thread meanwhile.
+    """
+    core = _core
+    started = time.perf_counter()
+    load_model: Callable[[str], Any] = core.loadVokel
+    working: list[str] = []
+    before: dict[str, Signature] = {}
+
+    # solve loads the model through the module's loadVokel once the working folder holds what the
+    # solver reads (in a sandbox, the copies): the moment that decides what the solve adds.
+    def list_then_load(filename: str) -> Any:
+        folder = os.path.dirname(os.path.abspath(filename))
+        working.append(folder)
+        before.clear()
+        before.update(listing(folder))
+        return load_model(filename)
+
+    run_errors: list[BaseException] = []
+    thread_hook = threading.excepthook
+
+    def keep_run_error(arguments: threading.ExceptHookArgs) -> None:
+        if arguments.exc_value is not None:
+            run_errors.append(arguments.exc_value)
+
+    printed = io.StringIO()
+    solution: Any = None
+    error: BaseException | None = None
+    core._tempDirectory_ = None
+    core.loadVokel = list_then_load
+    threading.excepthook = keep_run_error
+    try:
+        with contextlib.redirect_stdout(printed):
+            solution = core.solve(task.model, task.solver, task.sandbox)
+    except Exception as raised:
+        error = raised
+    finally:
+        core.loadVokel = load_model
+        threading.excepthook = thread_hook
+        sandbox = core._tempDirectory_ if task.sandbox else None
+        # Forgotten by the module, the sandbox outlives disposeSolution, which still closes the
+        # files that the solution holds open.
+        core._tempDirectory_ = None
+        try:
+            core.disposeSolution()
+        except Exception as raised:
+            error = error or raised
+
+    results: tuple[str, ...] = ()
+    results_folder = None
+    try:
+        if working:
+            after = listing(working[-1])
+            results = tuple(sorted(name for name, signature in after.items() if before.get(name) != signature))
+        results_folder = _collect(task, working[-1] if working else None, results)
+    except OSError as raised:
+        # A solve whose results cannot be kept has failed all the same.
+        error = error or raised
+    finally:
+        if sandbox:
+            _remove_sandbox(sandbox)
+
+    seconds = time.perf_counter() - started
+    if error is None and solution is not None:
+        return Outcome(True, seconds, results, results_folder)
+    if error is None and run_errors:
+        error = run_errors[-1]
+    if error is not None:
+        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error))
+    said = " ".join(printed.getvalue().split())
+    return Outcome(False, seconds, results, results_folder, "NoSolution", said or "the solver gave no solution")
+
+
+def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> str | None:
+    if task.results is None or working is None:
+        return None if task.sandbox else working
+    for name in results:
+        target = os.path.join(task.results, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(os.path.join(working, name), target)
+    return task.results
+
+
+def _remove_sandbox(sandbox: str) -> None:
+    # Only a folder made in the temporary folder: never a model's own folder.
+    folder = os.path.normcase(os.path.dirname(os.path.abspath(sandbox)))
+    if folder != os.path.normcase(os.path.abspath(tempfile.gettempdir())):
+        return
+    remove_tree(sandbox)
+
+
+def remove_tree(folder: str) -> None:
+    """Deletes a folder tree, read-only files too; what cannot go now stays."""
+    def make_writable_and_retry(function: Callable[[str], Any], path: str, _: Any) -> None:
+        # Windows deletes a read-only file (a copy of a read-only model, say) only once it is writable.
+        try:
+            os.chmod(path, stat.S_IWRITE)
+            function(path)
+        except OSError:
+            pass
+
+    if sys.version_info >= (3, 12):
+        shutil.rmtree(folder, onexc=make_writable_and_retry)
+    else:
+        shutil.rmtree(folder, onerror=make_writable_and_retry)

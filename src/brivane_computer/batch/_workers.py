@@ -1,0 +1,172 @@
+"""Worker processes: each sets the module up once, then solves one task at a time.
+
+Workers are started with the "spawn" method everywhere, as Windows must, and
+talk to the batch over a pipe of their own: a worker that hangs or dies can be
+ended or lost alone.
+"""
+from __future__ import annotations
+
+import contextlib
+import faulthandler
+import multiprocessing
+import os
+import signal
+import sys
+import tempfile
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass
+from multiprocessing.connection import Connection
+from multiprocessing.process import BaseProcess
+from typing import Any
+
+from ._task import Task, set_up, solve_model
+
+# Messages from a worker: (READY, pid), (SETUP_FAILED, message), (DONE, Outcome).
+READY, SETUP_FAILED, DONE = "ready", "set-up failed", "done"
+# How long a worker that is ending by itself gets before it is killed.
+STOP_WAIT = 10.0
+
+
+@dataclass(frozen=True)
+class WorkerConfig:
+    installation: str
+    module: str
+    settings: str | None
+    data_sources: str | None
+    # The worker's own temporary folder, which the batch owns and removes.
+    temp: str
+    # Where the worker's standard output and error go.
+    log: str
+
+
+def worker_main(connection: Connection, config: WorkerConfig) -> None:
+    """The body of a worker process."""
+    # The batch ends its workers itself; Ctrl-C on the terminal is for the batch alone.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    log = os.open(config.log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+    # What the product or the interpreter prints would break the batch's progress bar; a crash
+    # report stays in the log, where the batch reads it.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.dup2(log, 1)
+    os.dup2(log, 2)
+    faulthandler.enable()
+    for name in ("TMPDIR", "TEMP", "TMP"):
+        os.environ[name] = config.temp
+    tempfile.tempdir = config.temp
+    try:
+        set_up(config.installation, config.module, config.settings, config.data_sources)
+    except Exception as error:
+        connection.send((SETUP_FAILED, f"{type(error).__name__}: {error}"))
+        return
+    connection.send((READY, os.getpid()))
+    while True:
+        try:
+            task = connection.recv()
+        except EOFError:
+            return  # the batch has gone
+        if task is None:
+            return
+        connection.send((DONE, solve_model(task)))
+
+
+@contextlib.contextmanager
+def interrupts_held() -> Iterator[None]:
+    """Ctrl-C waits while a worker starts: the worker begins with it blocked,
+    before it can ignore it, and the batch gets it right afterwards."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+class Worker:
+    """The batch's end of one worker process."""
+
+    def __init__(self, number: int, config: WorkerConfig) -> None:
+        self.number = number
+        self.config = config
+        self.task: Task | None = None
+        self.ready = False
+        self.sent_at = 0.0
+        context = multiprocessing.get_context("spawn")
+        self.connection, child = context.Pipe()
+        self.process: BaseProcess = context.Process(target=worker_main, args=(child, config), daemon=True,
+                                                    name=f"brivane-worker-{number}")
+        with interrupts_held():
+            self.process.start()
+        child.close()
+
+    @property
+    def busy(self) -> bool:
+        return self.task is not None
+
+    def send(self, task: Task) -> None:
+        self.task = task
+        self.sent_at = time.monotonic()
+        self.connection.send(task)
+
+    def receive(self) -> tuple[list[tuple[str, Any]], bool]:
+        """The messages waiting, and whether the worker has ended (then they are its last)."""
+        # Read after the exit is known: all that an ended process sent is in the pipe by then.
+        ended = self.process.exitcode is not None
+        messages = []
+        try:
+            while self.connection.poll():
+                messages.append(self.connection.recv())
+        except (EOFError, OSError):
+            # The worker closed its end: it is ending, and its exit status comes with it.
+            self.process.join(STOP_WAIT)
+            ended = True
+        return messages, ended
+
+    def take_task(self) -> Task | None:
+        task, self.task = self.task, None
+        return task
+
+    def stop(self, wait: float) -> None:
+        """Ends the worker: one that is not solving gets ``wait`` seconds to
+        end by itself (asked to, when it is ready); then it is killed."""
+        if self.process.exitcode is None and not self.busy and wait > 0:
+            if self.ready:
+                with contextlib.suppress(OSError):
+                    self.connection.send(None)
+            self.process.join(wait)
+        if self.process.exitcode is None:
+            self.process.kill()
+            self.process.join()
+        self.connection.close()
+
+    def death(self) -> str:
+        """How the worker ended, with the last line it left in its log."""
+        code = self.process.exitcode
+        if code is not None and code < 0:
+            try:
+                how = f"was killed by {signal.Signals(-code).name}"
+            except ValueError:
+                how = f"was killed by signal {-code}"
+        else:
+            how = f"exited with code {code}"
+        last = _last_line(self.config.log)
+        return f"the worker process {how}" + (f" ({last})" if last else "")
+
+
+def _last_line(path: str) -> str:
+    try:
+        with open(path, "rb") as f:
+            f.seek(0, os.SEEK_END)
+            f.seek(max(0, f.tell() - 4096))
+            lines = [line.strip() for line in f.read().decode("utf-8", "replace").splitlines()]
+    except OSError:
+        return ""
+    lines = [line for line in lines if line]
+    fatal = [line for line in lines if line.startswith("Fatal Python error")]
+    return (fatal or lines or [""])[-1]
+

@@ -1,0 +1,139 @@
+"""brivane_computer.batch: models solved in worker processes, with the stand-in's journal of every process."""
+import json
+import os
+from collections import defaultdict
+
+import pytest
+from brivane_standin import journal
+from support_solving import build_model, snapshot, temp_root  # noqa: F401
+
+from brivane_computer.batch import find_models, read_report, solve_many
+
+EXTRA = os.path.join("Reports", "stress.txt")
+
+
+@pytest.fixture
+def plant(ready, core, tmp_path, monkeypatch, temp_root):
+    """make(*names, **knobs): saves the models plant/<name>.vokel ("a/s1" is plant/a/s1.vokel) and sets the
+    knobs of the workers to come; returns the plant folder. entries() reads the journal of all workers."""
+    state, folder, journal_file = tmp_path / "state", tmp_path / "plant", str(tmp_path / "journal.jsonl")
+    state.mkdir()
+
+    def make(*names, **knobs):
+        for name in names:
+            build_model(core, str(folder / os.path.dirname(name)), os.path.basename(name))
+        monkeypatch.setenv("BRIVANE_STANDIN_KNOBS",
+                           json.dumps({"state_folder": str(state), "journal_file": journal_file, **knobs}))
+        return folder
+    make.installation = ready.root
+    make.entries = lambda: journal.read_file(journal_file)
+    make.by_name = lambda report: {os.path.splitext(os.path.relpath(m.path, folder))[0]: m for m in report.models}
+    return make
+
+
+def solve_intervals(entries):
+    """[(folder of the fre file, pid, start, end)] of each Quelbar solve, from its solver to its solution."""
+    started, intervals = {}, []
+    for entry in entries:
+        if entry["name"] == "QuelbarSolver..ctor":
+            started[entry["pid"]] = (os.path.dirname(entry["args"][2]), entry["time"])
+        elif entry["name"] == "Solution..ctor":
+            folder, start = started.pop(entry["pid"])
+            intervals.append((folder, entry["pid"], start, entry["time"]))
+    return intervals
+
+
+@pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
+def test_models_solved_in_parallel_give_what_each_solve_wrote(plant, tmp_path, temp_root, sandbox):
+    folder = plant("a/s1", "a/s2", "b/s3", "s4", solve_seconds=0.2, extra_results=[EXTRA])
+    before = snapshot(folder)
+    report = solve_many([folder], plant.installation, solver="Quelbar", sandbox=sandbox, jobs=2, timeout=60,
+                        results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"), progress=False)
+
+    models = plant.by_name(report)
+    assert [(m.status, m.attempts) for m in models.values()] == [("solved", 1)] * 4
+    assert len(read_report(str(tmp_path / "report.jsonl"))) == 4
+    assert sorted(models) == ["a/s1", "a/s2", "b/s3", "s4"]
+    written = {"conception.qres", EXTRA}
+    for name, model in models.items():
+        assert set(model.results) == written
+        assert model.results_folder == str(tmp_path / "results" / name)
+        for result in written:
+            copied = (tmp_path / "results" / name / result).read_text()
+            assert copied.startswith("STANDIN-QUELBAR-RESULTS 1" if result.endswith(".qres") else "Quelbar ")
+    after = snapshot(folder)
+    if sandbox:
+        assert after == before
+    else:
+        # In place, the results of each model are the files its folder gained or changed.
+        changed = {path for path, content in after.items() if before.get(path) != content and content is not None}
+        assert changed == {os.path.join(os.path.dirname(name), result) for name in models for result in written}
+        assert all((tmp_path / "results" / "a/s2" / r).read_bytes() == after[os.path.join("a", r)] for r in written)
+
+    entries = plant.entries()
+    setups = [e["pid"] for e in entries if e["name"] == "BrivaneApplication..ctor"]
+    assert len(setups) == len(set(setups)) == 2  # one set-up in each worker
+    intervals = solve_intervals(entries)
+    assert len(intervals) == 4
+    if not sandbox:
+        # Models of one folder never ran at once, whichever worker solved them.
+        for folder_, pid, start, end in intervals:
+            assert not [i for i in intervals if i[0] == folder_ and i[1] != pid and i[2] < end and start < i[3]]
+    assert os.listdir(temp_root) == []
+
+
+def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_root):
+    folder = plant("ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"],
+                   crash_first_on=["dies_once"])
+    report_file = str(tmp_path / "report.jsonl")
+    report = solve_many([folder], plant.installation, solver="Quelbar", jobs=2, timeout=3, retries=1,
+                        report=report_file, progress=False)
+
+    outcome = {name: (m.status, m.attempts, m.error_type) for name, m in plant.by_name(report).items()}
+    assert outcome == {"ok": ("solved", 1, None), "hangs": ("timed out", 2, None),
+                       "dies": ("failed", 2, "WorkerDied"), "dies_once": ("solved", 2, None)}
+    assert "SIGKILL" in plant.by_name(report)["dies"].error_message
+    assert os.listdir(temp_root) == []
+    records = [json.loads(line)["record"] for line in open(report_file)]
+    assert records == ["batch"] + ["model"] * 4 + ["end"]
+
+    # Resumed: what was solved, unchanged and with the same solver and mode, is skipped.
+    plant()
+    changed = folder / "dies_once.vokel"
+    os.utime(changed, ns=(0, os.stat(changed).st_mtime_ns + 1))
+    resumed = solve_many([folder], plant.installation, solver="Quelbar", report=report_file, resume=True,
+                         progress=False)
+    assert {n: (m.status, m.attempts) for n, m in plant.by_name(resumed).items()} == {
+        "ok": ("skipped", 0), "hangs": ("solved", 1), "dies": ("solved", 1), "dies_once": ("solved", 1)}
+    assert plant.by_name(resumed)["ok"].results == ("conception.qres",)
+    again = solve_many([folder], plant.installation, solver="Revav", report=report_file, resume=True,
+                       progress=False)
+    assert [m.status for m in again.models] == ["solved"] * 4
+    assert [m.status for m in read_report(report_file)].count("skipped") == 1
+
+
+@pytest.mark.parametrize("seats", [1, 0])
+def test_a_worker_that_cannot_set_up_is_retired(plant, tmp_path, seats):
+    # The worker with the seat solves only once the refused one has ended: the batch cannot end before it hears.
+    folder = plant("s1", "s2", "s3", licence_seats=seats, solve_waits_for=str(tmp_path / "state" / "refusals"))
+    report = solve_many([folder], plant.installation, solver="Quelbar", jobs=2, timeout=60, progress=False)
+    message = "InvalidOperationException: No Pelorix licence seat is free."
+    if seats:
+        assert report.setup_failures == [message]
+        assert [m.status for m in report.models] == ["solved"] * 3
+    else:
+        assert report.setup_failures == [message] * 2
+        assert [(m.status, m.error_type, m.attempts) for m in report.models] == [("failed", "SetupFailed", 0)] * 3
+        assert all(message in m.error_message for m in report.models)
+
+
+def test_find_models_names_each_results_folder(tmp_path):
+    for name in ("plant/b/s1.vokel", "plant/a/S2.VOKEL", "plant/a/notes.txt", "other/s1.vokel"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("")
+    found = find_models([tmp_path / "plant", tmp_path / "other" / "s1.vokel", tmp_path / "plant" / "b" / "s1.vokel"])
+    assert [(os.path.relpath(m.path, tmp_path), m.name) for m in found] == [
+        ("plant/a/S2.VOKEL", "a/S2"), ("plant/b/s1.vokel", "b/s1"), ("other/s1.vokel", "s1")]
+    with pytest.raises(FileNotFoundError):
+        find_models([tmp_path / "missing"])
+

@@ -1,0 +1,142 @@
+"""The command line brivane: bad input, the installation check, and Ctrl-C during a batch."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from brivane_standin import journal
+from support_solving import build_model
+
+import brivane_computer
+from brivane_cli import main
+
+STANDIN = Path(__file__).resolve().parents[1] / "standin"
+PACKAGE_HOME = str(Path(brivane_computer.__file__).resolve().parents[1])
+
+
+def run_main(capsys, *arguments):
+    try:
+        status = main([str(a) for a in arguments])
+    except SystemExit as stopped:  # argparse's own errors
+        status = stopped.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["solve", "{missing}", "{plant}", "--solver", "Quelbar"], "the installation folder {missing} does not exist"),
+    (["solve", "{root}", "{empty}", "--solver", "Quelbar"], "no model files (.vokel) found in {empty}"),
+    (["solve", "{root}", "{missing}", "--solver", "Quelbar"], "{missing} does not exist"),
+    (["solve", "{root}", "{plant}", "--solver", "quelbar"], "unknown solver 'quelbar': use Revav or Quelbar"),
+    (["solve", "{root}", "{plant}"], "the following arguments are required: --solver"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume", "--report", "{notes}"],
+     "{notes} is not a batch report"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume"], "--resume needs --report FILE"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--jobs", "0"], "expected a whole number of at least 1"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--timeout", "soon"], "expected a number of seconds"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--report", "{missing}/report.jsonl"], "cannot write"),
+    (["doctor"], "the following arguments are required: INSTALLATION"),
+])
+def test_bad_input_gets_one_line(capsys, tmp_path, arguments, message):
+    places = {"root": tmp_path, "plant": tmp_path / "plant", "empty": tmp_path / "empty",
+              "missing": tmp_path / "missing", "notes": tmp_path / "notes.txt"}
+    for folder in ("plant", "empty"):
+        places[folder].mkdir()
+    (tmp_path / "plant" / "s1.vokel").write_text("{}")
+    places["notes"].write_text("solve the plant on Friday\n")
+    status, out, err = run_main(capsys, *[a.format(**places) for a in arguments])
+    assert status == 2 and out == ""
+    assert len(err.splitlines()) == 1 and message.format(**places) in err
+
+
+DAMAGE = {
+    "none": lambda i: None,
+    "no Extensions": lambda i: os.rename(i.extensions, i.root + "/Extensions.old"),
+    "settings with a BOM": lambda i: Path(i.settings_path).write_text("\ufeff" + Path(i.settings_path).read_text()),
+    "no SDK assembly": lambda i: os.remove(i.extensions + "/Brivane.SDK.dll"),
+    "no Quelbar solver": lambda i: os.remove(i.quelbar_solver),
+    "no native library": lambda i: os.remove(i.native_library),
+}
+
+
+@pytest.mark.parametrize("damage, status, failures", [
+    ("none", 0, {}),
+    ("no Extensions", 1, {"Extensions folder": "FAIL", "set-up": "FAIL", "Brivane.SDK.dll": "FAIL",
+                          "Brivane.Pelorix.Core.dll": "FAIL", "Brivane.Helper.dll": "warn",
+                          "Brivane.Revav.Core.dll": "warn", "Brivane.Quelbar.Core.dll": "warn",
+                          "Brivane.Pelorix.Project.dll": "warn", "native solver library": "warn"}),
+    ("settings with a BOM", 1, {"settings file": "FAIL", "Revav solver": "warn", "Quelbar solver": "warn",
+                                "set-up": "FAIL"}),
+    ("no SDK assembly", 1, {"Brivane.SDK.dll": "FAIL", "set-up": "FAIL"}),
+    ("no Quelbar solver", 0, {"Quelbar solver": "warn"}),
+    ("no native library", 0, {"native solver library": "warn"}),
+])
+def test_doctor_checks_what_set_up_needs(capsys, installation, damage, status, failures):
+    DAMAGE[damage](installation)
+    code, out, err = run_main(capsys, "doctor", installation.root, "--settings", installation.settings_path,
+                              "--data-sources", installation.data_sources_path)
+    lines = out.splitlines()
+    checks = {line[6:33].strip(): line[:4].strip() for line in lines[:-1]}
+    assert code == status and err == ""
+    assert {what: state for what, state in checks.items() if state != "ok"} == failures
+    assert len(checks) == 15 and lines[-1] == ("set-up succeeds" if status == 0 else
+                                               "set-up would fail: see the lines marked FAIL")
+    assert all(":" in line[35:] for line in lines[:-1] if not line.startswith("ok"))
+
+
+@pytest.mark.parametrize("command", ["doctor", "solve"])
+def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_path, command):
+    (tmp_path / "s1.vokel").write_text("{}")
+    arguments = [installation.root, "--settings", installation.settings_path, "--data-sources",
+                 installation.data_sources_path]
+    if command == "solve":
+        arguments += [str(tmp_path), "--solver", "Quelbar"]
+    result = subprocess.run([sys.executable, "-m", "brivane_cli", command, *arguments], capture_output=True,
+                            text=True, env={**os.environ, "PYTHONPATH": PACKAGE_HOME}, timeout=120)
+    assert "Traceback" not in result.stderr
+    if command == "doctor":
+        assert result.returncode == 1
+        assert "FAIL  CLR bridge" in result.stdout and "pip install pythonnet" in result.stdout
+        assert "ok    settings file" in result.stdout
+    else:
+        assert result.returncode == 2 and "brivane doctor" in result.stderr and len(result.stderr.splitlines()) == 1
+
+
+def test_ctrl_c_ends_the_workers_and_keeps_the_report(ready, core, tmp_path):
+    for name in ("ok", "hangs"):
+        build_model(core, str(tmp_path / "plant"), name)
+    temp, report, journal_file = tmp_path / "temp", tmp_path / "report.jsonl", tmp_path / "journal.jsonl"
+    temp.mkdir()
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join([str(STANDIN), PACKAGE_HOME]), "TMPDIR": str(temp),
+                   "BRIVANE_STANDIN_KNOBS": json.dumps({"hang_on": ["hangs"], "journal_file": str(journal_file)})}
+    command = [os.path.join(os.path.dirname(sys.executable), "brivane"), "solve", ready.root, str(tmp_path / "plant"),
+               "--solver", "Quelbar", "--jobs", "2", "--report", str(report), "--settings", ready.settings_path,
+               "--data-sources", ready.data_sources_path]
+    with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
+        # A session of its own: Ctrl-C goes to the whole group, workers included, as on a terminal.
+        batch = subprocess.Popen(command, stdout=out, stderr=err, env=environment, start_new_session=True)
+        try:
+            # Until "ok" is reported and "hangs" is inside its solver: the batch cannot finish by itself.
+            deadline = time.monotonic() + 60
+            while not (report.exists() and '"solved"' in report.read_text() and journal_file.exists()
+                       and [e["name"] for e in journal.read_file(str(journal_file))].count("QuelbarSolver.Run") == 2):
+                assert time.monotonic() < deadline and batch.poll() is None
+                time.sleep(0.05)
+            os.killpg(batch.pid, signal.SIGINT)
+            assert batch.wait(timeout=60) == 130
+        finally:
+            if batch.poll() is None:
+                batch.kill()
+    records = [json.loads(line) for line in report.read_text().splitlines()]
+    assert [(r["record"], r.get("status"), r.get("interrupted")) for r in records] == [
+        ("batch", None, None), ("model", "solved", None), ("end", None, True)]
+    assert os.listdir(temp) == []
+    for pid in {e["pid"] for e in journal.read_file(str(journal_file))}:
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
+    assert "(interrupted)" in (tmp_path / "out").read_text()
+    assert "Traceback" not in (tmp_path / "err").read_text()
