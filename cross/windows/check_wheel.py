@@ -9,6 +9,7 @@ VCRUNTIME140.dll (python.org's CPython ships it beside python.exe).
 
 Prints what it checked; exits non-zero with the first difference found.
 """
+import pathlib
 import re
 import sys
 import zipfile
@@ -16,8 +17,12 @@ import zipfile
 import pefile
 
 EXTENSION = "brivane_computer/brivane_core.pyd"
-PACKAGE_FILES = {"brivane_computer/__init__.py", "brivane_computer/__init__.pyi", EXTENSION,
-                 "brivane_computer/brivane_core.pyi", "brivane_computer/py.typed"}
+# The extension, and the packages' Python files, stubs and markers as the sources hold them.
+SOURCES = pathlib.Path(__file__).resolve().parents[2] / "src"
+PACKAGE_FILES = {EXTENSION} | {
+    path.relative_to(SOURCES).as_posix() for path in SOURCES.rglob("*")
+    if path.is_file() and (path.suffix in (".py", ".pyi") or path.name == "py.typed")
+    and "__pycache__" not in path.parts}
 TAG = "cp310-abi3-win_amd64"
 # The stable ABI's DLL, the system's and the UCRT's API sets: what python.org's CPython itself imports.
 ALLOWED_DLL = r"python3\.dll|kernel32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll"
