@@ -113,7 +113,9 @@ def test_ctrl_c_ends_the_workers_and_keeps_the_report(ready, core, tmp_path):
     temp.mkdir()
     environment = {**os.environ, "PYTHONPATH": os.pathsep.join([str(STANDIN), PACKAGE_HOME]), "TMPDIR": str(temp),
                    "BRIVANE_STANDIN_KNOBS": json.dumps({"hang_on": ["hangs"], "journal_file": str(journal_file)})}
-    command = [os.path.join(os.path.dirname(sys.executable), "brivane"), "solve", ready.root, str(tmp_path / "plant"),
+    # Through the interpreter, as the sanitizer run has the module on its path, not installed (the console
+    # script itself is checked against the installed wheel by the package check).
+    command = [sys.executable, "-m", "brivane_cli", "solve", ready.root, str(tmp_path / "plant"),
                "--solver", "Quelbar", "--jobs", "2", "--report", str(report), "--settings", ready.settings_path,
                "--data-sources", ready.data_sources_path]
     with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
