@@ -67,6 +67,11 @@ inline Truth differs(PyObject* left, PyObject* right) {
 
 inline Ref text(const char* value) { return Ref::consuming(PyUnicode_FromString(value)); }
 
+// A str or bytes value as an exact object (the object itself, or a copy of a
+// subclass's value), so that what follows runs none of the subclass's code;
+// an empty Ref, without an exception, for anything else.
+Ref exact_str_or_bytes(PyObject* value);
+
 // `first, second = iterable`, with the host's unpacking errors.
 bool unpack_pair(PyObject* iterable, Ref& first, Ref& second);
 // The unpacking helper (see kept_state.hpp).

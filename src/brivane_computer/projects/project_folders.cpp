@@ -25,15 +25,6 @@ Ref add_project_folder(Module module, const Arguments<2>& arguments) {
     return folder;
 }
 
-// A str or bytes path (a subclass's value copied), so that the steps below run
-// no Python code of the caller's object.
-Ref exact_path(PyObject* path) {
-    if (PyUnicode_Check(path)) return Ref::consuming(PyUnicode_Substring(path, 0, PyUnicode_GetLength(path)));
-    if (PyBytes_Check(path)) return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), PyBytes_Size(path)));
-    PyErr_SetString(PyExc_TypeError, "os.fspath must return str or bytes");
-    return {};
-}
-
 // One of the path module's separators (os.path.sep, os.path.altsep): a
 // character, or none (-1) when the attribute is None.
 bool separator(const Module& module, const Name& name, long& character) {
@@ -136,8 +127,12 @@ Ref remove_folder_tree(const Module& module, PyObject* path) {
     if (!*folder_exists) return none();
     Ref given = module.call_host(host::os, host::fspath, path);
     if (!given) return {};
-    Ref folder = exact_path(given.get());
-    if (!folder) return {};
+    // As an exact str or bytes, so that the steps below run no Python code of the caller's object.
+    Ref folder = exact_str_or_bytes(given.get());
+    if (!folder) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "os.fspath must return str or bytes");
+        return {};
+    }
 
     if (!remove_tree_from_parent(module, folder)) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};

@@ -84,17 +84,10 @@ bool delete_folder(const Module& module, PyObject* folder) {
 }  // namespace
 
 Ref exact_copy(PyObject* path) {
-    if (PyUnicode_Check(path)) {
-        const Py_ssize_t length = PyUnicode_GetLength(path);
-        if (length <= 0) return {};
-        return Ref::consuming(PyUnicode_Substring(path, 0, length));  // the object itself when exact
-    }
-    if (PyBytes_Check(path)) {
-        const Py_ssize_t length = PyBytes_Size(path);
-        if (length <= 0) return {};
-        if (PyBytes_CheckExact(path)) return Ref::owning(path);
-        return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(path), length));
-    }
+    Ref exact = exact_str_or_bytes(path);
+    if (!exact) return {};
+    const Py_ssize_t length = PyUnicode_Check(exact.get()) ? PyUnicode_GetLength(exact.get()) : PyBytes_Size(exact.get());
+    if (length > 0) return exact;
     return {};
 }
 

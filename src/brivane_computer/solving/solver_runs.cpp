@@ -118,34 +118,26 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
     return *succeeded ? keep_solution(module, solution_class, solver) : dispose(solver);
 }
 
-// At the end of a run that its caller stopped waiting for: its folder is free,
-// and a deletion that waited for it is made now.
-Ref end_abandoned_run(const Module& module, Ref result) {
-    PendingError error;
-    if (!result) error = PendingError::fetch();
-    abandoned_run::end();
-    if (!made_folders::retry_pending(module)) {
-        if (!result) error.restore_unless_replaced();
-        return {};
-    }
-    if (!result) error.restore();
-    return result;
-}
-
 template <auto run>
 Ref solver_run(Module module, const Arguments<3>& arguments) {
     // The previous solution is dropped, not disposed: disposing is disposeSolution's job.
     if (!module.set(globals::solution, Py_None)) return {};
     Ref result = in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
+    // The run's own error waits aside while the end of an abandoned run is handled.
     PendingError error;
     if (!result) error = PendingError::fetch();
     Truth abandoned = abandoned_run::is_current_thread();
-    if (!abandoned) {
+    bool ended = static_cast<bool>(abandoned);
+    if (abandoned && *abandoned) {
+        // Its folder is free now: a deletion that waited for it is made.
+        abandoned_run::end();
+        ended = made_folders::retry_pending(module);
+    }
+    if (!ended) {
         if (!result) error.restore_unless_replaced();
         return {};
     }
     if (!result) error.restore();
-    if (*abandoned) return end_abandoned_run(module, std::move(result));
     return result;
 }
 
