@@ -32,35 +32,10 @@ from brivane_computer import brivane_core  # noqa: E402
 reset_module = support.reset_module
 
 
-# What the Windows workflow sets instead of a sandbox: Windows has no mount namespace to make the machine
-# read-only, so there the confinement is the machine itself, a virtual machine made for the one job and thrown
-# away after it, whose only data is the checkout.
-THROW_AWAY_RUNNER = "throw-away-windows-runner"
-
-
-def on_throw_away_runner():
-    return (sys.platform == "win32" and os.environ.get("GITHUB_ACTIONS") == "true"
-            and os.environ.get("RUNNER_ENVIRONMENT") == "github-hosted")
-
-
-def pytest_sessionstart(session):
-    """The module deletes folders: the tests run only where a mistake cannot reach the machine."""
-    sandbox = os.environ.get("BRIVANE_CONFINED")
-    if not sandbox:
-        pytest.exit("the tests must run confined: use ./scripts/test.sh, or scripts/confine.sh SANDBOX pytest ...",
-                    returncode=3)
-    if sandbox == THROW_AWAY_RUNNER:
-        if on_throw_away_runner():
-            return
-        pytest.exit(f"BRIVANE_CONFINED={THROW_AWAY_RUNNER} is accepted only on a GitHub-hosted Windows runner",
-                    returncode=3)
-    canary = ROOT / f".confinement-canary-{os.getpid()}"
-    try:
-        canary.write_text("")
-    except OSError:
-        return
-    canary.unlink()
-    pytest.exit(f"confinement broken: {canary} was writable outside the sandbox {sandbox}", returncode=3)
+# The refusal to run unconfined and the watch on changes outside the sandbox, shared with the tools.
+if str(ROOT / "reliability") not in sys.path:
+    sys.path.insert(0, str(ROOT / "reliability"))
+from confinement import pytest_runtest_teardown, pytest_sessionstart  # noqa: E402,F401
 
 
 @pytest.fixture(autouse=True)

@@ -13,7 +13,8 @@ import uuid
 
 import pytest
 
-from conftest import ROOT, THROW_AWAY_RUNNER
+from conftest import ROOT
+from confinement import THROW_AWAY_RUNNER
 
 TEMP = "C:\\Users\\ada\\AppData\\Local\\Temp"
 UUID = uuid.UUID("12345678-1234-5678-1234-567812345678")

@@ -26,10 +26,10 @@ is forwarded outside a sandbox under the test's tmp_path, so roots reach the
 module's decisions but never the real rmtree. After each test nothing beside
 the sandbox may have changed.
 
-Profiles (BRIVANE_FUZZ_PROFILE): "quick" (default, 3 examples per function and
-phase, and 3 values per global and phase, for the normal test run) and "ci"
-(scripts/fuzz.sh: derandomized with a fixed seed per function and phase, no
-example database, BRIVANE_FUZZ_EXAMPLES examples per function and phase, 100
+Profiles (BRIVANE_FUZZ_PROFILE), both derandomized with a fixed seed per
+function and phase and without an example database: "quick" (default, 3
+examples per function and phase, and 3 values per global and phase, for the
+normal test run) and "ci" (scripts/fuzz.sh: BRIVANE_FUZZ_EXAMPLES examples per function and phase, 100
 by default: with BATCH=50 (BRIVANE_FUZZ_BATCH), 10,000 calls per function;
 every value for every global and phase). BRIVANE_FUZZ_REPORT names a JSON file
 that receives the calls made per function and their outcomes, and the jail's
@@ -43,6 +43,7 @@ import os
 import random
 import shutil
 import sys
+import tempfile
 import threading
 import zlib
 
@@ -51,11 +52,11 @@ import pytest
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, seed, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
-from hypothesis.database import DirectoryBasedExampleDatabase  # noqa: E402
+from hypothesis.configuration import set_hypothesis_home_dir  # noqa: E402
 
 import brivane_computer  # noqa: E402
 
-from .support_fuzzing import (CATALOG, FUNCTIONS, INITIAL_GLOBALS, PLAUSIBLE, ROOT, FuzzFault,  # noqa: E402
+from .support_fuzzing import (CATALOG, FUNCTIONS, INITIAL_GLOBALS, PLAUSIBLE, FuzzFault,  # noqa: E402
                               Harness, HostileInterrupt, Recipe, catalog_value, global_values, materialize,
                               new_counts)
 
@@ -69,9 +70,12 @@ _common = dict(
                            HealthCheck.filter_too_much],
     print_blob=True,
 )
+# Hypothesis keeps caches beside the current folder unless told otherwise: in the sandbox, like everything else.
+set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "hypothesis"))
 settings.register_profile("ci", max_examples=CI_EXAMPLES, derandomize=True, database=None, **_common)
-settings.register_profile("quick", max_examples=3,
-                          database=DirectoryBasedExampleDatabase(str(ROOT / ".hypothesis" / "examples")), **_common)
+# Derandomized as well, with no example database (a confined run could not keep one): every run of the
+# normal test command makes the same calls, so a failure there is never a matter of chance.
+settings.register_profile("quick", max_examples=3, derandomize=True, database=None, **_common)
 if PROFILE not in ("ci", "quick"):
     raise ValueError(f"BRIVANE_FUZZ_PROFILE must be 'ci' or 'quick', not {PROFILE!r}")
 

@@ -1,0 +1,28 @@
+"""The watch of a confined run: a removal outside the sandbox fails the test that made it, even when swallowed."""
+import os
+import subprocess
+import sys
+import textwrap
+
+from conftest import ROOT
+
+
+def test_a_swallowed_removal_outside_the_sandbox_fails_its_test(tmp_path):
+    target = ROOT / "standin"
+    (tmp_path / "test_swallowed.py").write_text(textwrap.dedent(f"""
+        import shutil
+
+        def test_swallowed():
+            try:
+                shutil.rmtree({str(target)!r})
+            except OSError:
+                pass
+    """))
+    environment = dict(os.environ, PYTHONPATH=str(ROOT / "reliability"))
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "confinement",
+                             str(tmp_path / "test_swallowed.py")], capture_output=True, text=True, cwd=tmp_path,
+                            env=environment, timeout=120)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert f"test_swallowed attempted 1 operation(s) outside the sandbox:\nshutil.rmtree {str(target)!r}" \
+        in result.stdout
+    assert target.is_dir()
