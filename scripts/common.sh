@@ -41,24 +41,37 @@ with_progress() {
     return "$status"
 }
 
+# requirements_text FILE: the file followed by every file it includes (-r FILE, relative to it), for the stamp
+# of make_venv, so that a change in an included file rebuilds the environment too.
+requirements_text() {
+    local file="$1" line
+    cat "$file" || return 1
+    while read -r line; do
+        if [[ "$line" =~ ^(-r|--requirement)[[:space:]=]+([^[:space:]]+) ]]; then
+            requirements_text "$(dirname "$file")/${BASH_REMATCH[2]}" || return 1
+        fi
+    done <"$file"
+}
+
 # make_venv NAME MINOR REQUIREMENTS: a virtual environment under .venv/ with the pinned requirements.
 # Callers run it inside $(...), where `set -e` does not apply: every step is checked here, and the stamp
 # that lets later runs reuse the environment is written only after pip succeeded.
 make_venv() {
-    local name="$1" minor="$2" requirements="$3" venv="$ROOT/.venv/$1" python
+    local name="$1" minor="$2" requirements="$3" venv="$ROOT/.venv/$1" python pins
     if [[ ! -x "$venv/bin/python" ]]; then
         python="$(python_for "$minor")" || return 1
         "$python" -m venv "$venv" || return 1
     fi
     local stamp="$venv/.requirements"
-    if ! cmp -s "$requirements" "$stamp" 2>/dev/null; then
+    pins="$(requirements_text "$requirements")" || return 1
+    if [[ ! -f "$stamp" || "$pins" != "$(cat "$stamp")" ]]; then
         rm -f "$stamp"
         with_progress "installing $(basename "$requirements") into .venv/$name" \
             "$venv/bin/python" -m pip install -qq --disable-pip-version-check -r "$requirements" >&2 || {
             echo "pip could not install $requirements into $venv" >&2
             return 1
         }
-        cp "$requirements" "$stamp" || return 1
+        printf '%s\n' "$pins" >"$stamp" || return 1
     fi
     echo "$venv"
 }

@@ -1,6 +1,7 @@
 """The command line ``brivane`` (also ``python -m brivane_computer``).
 
     brivane solve INSTALLATION MODEL_OR_FOLDER... --solver Revav|Quelbar [options]
+    brivane solve ... --scheduler tls://HOST:PORT --tls-ca FILE --tls-cert FILE --tls-key FILE
     brivane doctor INSTALLATION [--settings FILE] [--data-sources FILE]
 
 It lives outside the package ``brivane_computer``, which cannot be imported
@@ -15,7 +16,9 @@ import sys
 import warnings
 from collections.abc import Sequence
 from types import ModuleType
+from typing import Any
 
+from ._cluster import SchedulerInputError, connect, scheduler
 from ._doctor import doctor
 
 __all__ = ["main"]
@@ -29,6 +32,14 @@ Solve every model given, each by itself, in worker processes: progress shows whi
 table ends it. By default each model is solved in a throw-away copy of its files (a sandbox), so the
 model's own folder is never written to; the files that the solve added or changed are listed in the
 report and, with --results, kept.
+
+With --scheduler the models are solved on a Dask cluster instead, one at a time by each of its workers
+(run each with one thread), which set up on INSTALLATION as it is on their machine, with --settings and
+--data-sources as given. The models and --results must then be paths that every worker and this machine
+see alike (\\\\server\\share\\...). The connection must be TLS with a private certificate authority
+(tls://HOST:PORT with --tls-ca, --tls-cert and --tls-key); a plain tcp:// scheduler is accepted only on
+this machine, or with --insecure. The command waits 30 s for the scheduler (Dask's setting
+distributed.comm.timeouts.connect). It needs the extra: pip install brivane_computer[cluster].
 
 exit status: 0 every model solved (or skipped by --resume), 1 some model failed or timed out,
 2 the command cannot start (bad input), 130 stopped with Ctrl-C (the report keeps what finished).
@@ -92,9 +103,10 @@ def _parser() -> argparse.ArgumentParser:
     solve.add_argument("--in-place", action="store_true",
                        help="solve each model in its own folder, where the solver writes its files; models of "
                             "one folder share its fre and .thf files, so they are solved one after the other")
-    solve.add_argument("--jobs", type=_count(1), default=1, metavar="N",
+    solve.add_argument("--jobs", type=_count(1), metavar="N",
                        help="models solved at once (default 1); each worker is a product instance of its own, "
-                            "with its memory and possibly a licence seat")
+                            "with its memory and possibly a licence seat; not with --scheduler, where the "
+                            "cluster's workers decide")
     solve.add_argument("--timeout", type=_seconds, metavar="S",
                        help="seconds one solve may take; a longer solve is stopped and its model marked "
                             "'timed out' (default: no limit)")
@@ -110,6 +122,21 @@ def _parser() -> argparse.ArgumentParser:
                        help="with --report: skip the models that FILE marks solved with the same solver and mode, "
                             "as long as their file is unchanged (size and modification time), and add to FILE")
     _settings_options(solve)
+    cluster = solve.add_argument_group("on a Dask cluster")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="solve on the workers of the Dask scheduler at ADDRESS: tls://HOST:PORT, or "
+                              "tcp://HOST:PORT on this machine or with --insecure (no scheme means tcp); "
+                              "INSTALLATION, --settings and --data-sources are then not checked here, they "
+                              "must exist on every worker")
+    cluster.add_argument("--tls-ca", metavar="FILE",
+                         help="with tls://: the certificate (PEM) of the authority that signed the scheduler's, "
+                              "the workers' and this machine's certificates")
+    cluster.add_argument("--tls-cert", metavar="FILE",
+                         help="with tls://: this machine's certificate (PEM), signed by that authority")
+    cluster.add_argument("--tls-key", metavar="FILE", help="with tls://: the private key of --tls-cert (PEM)")
+    cluster.add_argument("--insecure", action="store_true",
+                         help="accept a plain tcp:// scheduler on another machine; anyone who can reach it runs "
+                              "code on every worker, so only on a network you trust")
 
     check = commands.add_parser("doctor", help="check an installation before solving", description=DOCTOR_HELP,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -137,7 +164,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if arguments.command == "doctor":
             return doctor(arguments.installation, arguments.settings, arguments.data_sources)
         return _solve(arguments)
-    except _BadInput as error:
+    except (_BadInput, SchedulerInputError) as error:
         print(f"brivane {arguments.command}: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
@@ -146,11 +173,25 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _solve(arguments: argparse.Namespace) -> int:
-    if not os.path.isdir(arguments.installation):
-        raise _BadInput(f"the installation folder {arguments.installation} does not exist")
-    for option, path in (("--settings", arguments.settings), ("--data-sources", arguments.data_sources)):
-        if path is not None and not os.path.isfile(path):
-            raise _BadInput(f"{option}: {path} does not exist")
+    cluster = None
+    if arguments.scheduler is not None:
+        if arguments.jobs is not None:
+            raise _BadInput("--jobs: not with --scheduler, where the cluster's workers decide how many models "
+                            "are solved at once")
+        cluster = scheduler(arguments.scheduler, arguments.tls_ca, arguments.tls_cert, arguments.tls_key,
+                            arguments.insecure)
+    else:
+        given = [option for option, value in (("--tls-ca", arguments.tls_ca), ("--tls-cert", arguments.tls_cert),
+                                               ("--tls-key", arguments.tls_key), ("--insecure", arguments.insecure))
+                 if value]
+        if given:
+            raise _BadInput(f"{', '.join(given)}: only with --scheduler")
+        # On a cluster these are the workers' paths, which this machine may not have.
+        if not os.path.isdir(arguments.installation):
+            raise _BadInput(f"the installation folder {arguments.installation} does not exist")
+        for option, path in (("--settings", arguments.settings), ("--data-sources", arguments.data_sources)):
+            if path is not None and not os.path.isfile(path):
+                raise _BadInput(f"{option}: {path} does not exist")
     if arguments.resume and arguments.report is None:
         raise _BadInput("--resume needs --report FILE, the report of the batch to resume")
     if arguments.report is not None:
@@ -169,16 +210,22 @@ def _solve(arguments: argparse.Namespace) -> int:
             batch.read_report(arguments.report)
         except batch.ReportError as error:
             raise _BadInput(str(error)) from None
+    client = connect(cluster) if cluster is not None else None
+    # On a cluster its workers decide how many models are solved at once.
+    spread: dict[str, Any] = {"executor": client} if client is not None else {"jobs": arguments.jobs or 1}
     try:
         report = batch.solve_many(
             models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
-            settings=arguments.settings, data_sources=arguments.data_sources, jobs=arguments.jobs,
-            timeout=arguments.timeout, retries=arguments.retries, results=arguments.results,
-            report=arguments.report, resume=arguments.resume)
+            settings=arguments.settings, data_sources=arguments.data_sources, timeout=arguments.timeout,
+            retries=arguments.retries, results=arguments.results, report=arguments.report,
+            resume=arguments.resume, **spread)
     except batch.BatchInterrupted as interrupted:
         print(interrupted.report.summary())
         print("brivane solve: stopped by Ctrl-C; the report keeps the models that finished", file=sys.stderr)
         return INTERRUPTED
+    finally:
+        if client is not None:
+            client.close()  # type: ignore[no-untyped-call]
     print(report.summary())
     return 0 if report.ok else 1
 

@@ -1,0 +1,102 @@
+"""brivane solve --scheduler: the scheduler's address, the security it needs, and the connection to it."""
+from __future__ import annotations
+
+import ipaddress
+import os
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+INSTALL = "pip install brivane_computer[cluster]"
+TLS_OPTIONS = ("--tls-ca", "--tls-cert", "--tls-key")
+REFUSED_TCP = ("an open Dask scheduler runs pickled code from anyone who can reach it on every workstation: use "
+               "tls:// with --tls-ca, --tls-cert and --tls-key, or --insecure on a network you trust")
+
+
+class SchedulerInputError(Exception):
+    """A scheduler address or option that the command cannot start with: one line."""
+
+
+@dataclass(frozen=True)
+class Scheduler:
+    address: str
+    # (CA, certificate, key) for tls://, None for tcp://.
+    tls: tuple[str, str, str] | None
+
+
+def scheduler(address: str, ca: str | None, cert: str | None, key: str | None, insecure: bool) -> Scheduler:
+    """The scheduler that ``--scheduler`` and its options name, checked before anything connects."""
+    scheme, separator, location = address.rpartition("://")
+    if not separator:
+        scheme = "tcp"  # as Dask takes an address without a scheme
+    if scheme not in ("tcp", "tls"):
+        raise SchedulerInputError(f"--scheduler {address}: use a tls:// address (or tcp://), not {scheme}://")
+    host = _host(address, location)
+    files = dict(zip(TLS_OPTIONS, (ca, cert, key)))
+    if scheme == "tcp":
+        given = [option for option, path in files.items() if path is not None]
+        if given:
+            raise SchedulerInputError(f"{', '.join(given)}: only for a tls:// scheduler, and {address} is plain tcp")
+        if not insecure and not _loopback(host):
+            raise SchedulerInputError(f"--scheduler {address}: refused, plain tcp to another machine: {REFUSED_TCP}")
+        return Scheduler(f"tcp://{location}", None)
+    if insecure:
+        raise SchedulerInputError("--insecure: only for a plain tcp:// scheduler; a tls:// one is always checked "
+                                  "against --tls-ca")
+    missing = [option for option, path in files.items() if path is None]
+    if missing:
+        raise SchedulerInputError(f"--scheduler {address} needs --tls-ca, --tls-cert and --tls-key "
+                                  f"(missing: {', '.join(missing)})")
+    for option, path in files.items():
+        if not os.path.isfile(str(path)):
+            raise SchedulerInputError(f"{option}: {path} does not exist")
+    return Scheduler(address, (str(ca), str(cert), str(key)))
+
+
+def _host(address: str, location: str) -> str:
+    # The forms Dask reads: HOST:PORT, [IPV6]:PORT.
+    if location.startswith("["):
+        host, bracket, port = location[1:].partition("]")
+        port = port[1:] if bracket and port.startswith(":") else ""
+    else:
+        host, _, port = location.rpartition(":")
+    if not host or ":" in host and not location.startswith("[") or not port.isdigit() or not 0 < int(port) < 65536:
+        raise SchedulerInputError(f"--scheduler {address}: expected tls://HOST:PORT (an IPv6 address in brackets), "
+                                  "the scheduler's port being 8786 unless it was started with another")
+    return host
+
+
+def _loopback(host: str) -> bool:
+    # Names are not resolved: what a name stands for can change between this check and the connection.
+    if host.lower() == "localhost":
+        return True
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        return False
+    mapped = getattr(address, "ipv4_mapped", None)
+    return (mapped or address).is_loopback
+
+
+def connect(scheduler: Scheduler) -> Client:
+    """A Dask client of the scheduler; it waits Dask's connect timeout (distributed.comm.timeouts.connect)."""
+    try:
+        from distributed import Client
+        from distributed.security import Security
+    except ImportError as error:
+        raise SchedulerInputError(f"--scheduler needs Dask's distributed, which does not import "
+                                  f"({type(error).__name__}: {error}): {INSTALL}") from None
+    security = None
+    # distributed leaves these constructors unannotated.
+    if scheduler.tls is not None:
+        ca, cert, key = scheduler.tls
+        security = Security(  # type: ignore[no-untyped-call]
+            tls_ca_file=ca, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
+    try:
+        return Client(scheduler.address, security=security, set_as_default=False)  # type: ignore[no-untyped-call]
+    except (OSError, ValueError) as error:
+        reason = " ".join(str(error).split()) or type(error).__name__
+        raise SchedulerInputError(f"--scheduler: cannot reach the scheduler at {scheduler.address} "
+                                  f"({reason})") from None

@@ -1,0 +1,172 @@
+"""brivane solve --scheduler: the address and security rules, and a batch on a TLS cluster of this machine."""
+import ipaddress
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+
+import dask
+import pytest
+from distributed import LocalCluster
+from distributed.diagnostics.plugin import SchedulerPlugin
+from distributed.security import Security
+from support_solving import build_model
+
+from brivane_cli import main
+
+REFUSED = "an open Dask scheduler runs pickled code from anyone who can reach it on every workstation"
+
+# The table below passes remote addresses that must be refused before anything connects: while it runs, a
+# connection or a name lookup beyond this machine is recorded and refused, so that a slip sends nothing.
+_remote_attempts = []
+_watching = []
+
+
+def _local(host):
+    try:
+        return ipaddress.ip_address(host.split("%")[0]).is_loopback or host in ("0.0.0.0", "::")
+    except ValueError:
+        return host == "localhost"
+
+
+def _watch_the_network(event, args):
+    if not _watching or event not in ("socket.connect", "socket.getaddrinfo"):
+        return
+    target = args[1] if event == "socket.connect" else (args[0], args[1])
+    if isinstance(target, tuple) and target[0] is not None and not _local(str(target[0])):
+        _remote_attempts.append((event, target))
+        raise PermissionError(f"the test refused {event} to {target}")
+
+
+sys.addaudithook(_watch_the_network)
+
+
+@pytest.fixture
+def remote_attempts():
+    _watching.append(True)
+    yield _remote_attempts
+    _watching.clear()
+    _remote_attempts.clear()
+
+
+def run_main(capsys, *arguments):
+    try:
+        status = main([str(a) for a in arguments])
+    except SystemExit as stopped:  # argparse's own errors
+        status = stopped.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.fixture
+def closed_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--scheduler", "10.1.2.3:8786"], f"--scheduler 10.1.2.3:8786: refused, plain tcp to another machine: {REFUSED}"),
+    (["--scheduler", "tcp://ws01.plant.example:8786"], "or --insecure on a network you trust"),
+    (["--scheduler", "tcp://[fe80::1]:8786"], REFUSED),
+    (["--scheduler", "tcp://0.0.0.0:8786"], REFUSED),
+    (["--scheduler", "ws://127.0.0.1:8786"], "use a tls:// address (or tcp://), not ws://"),
+    (["--scheduler", "127.0.0.1"], "expected tls://HOST:PORT"),
+    (["--scheduler", "tcp://::1:8786"], "expected tls://HOST:PORT (an IPv6 address in brackets)"),
+    (["--scheduler", "tls://10.1.2.3:8786", "--tls-cert", "{pem}"],
+     "needs --tls-ca, --tls-cert and --tls-key (missing: --tls-ca, --tls-key)"),
+    (["--scheduler", "tls://10.1.2.3:8786", "--tls-ca", "{pem}", "--tls-cert", "{pem}", "--tls-key", "{missing}"],
+     "--tls-key: {missing} does not exist"),
+    (["--scheduler", "tls://10.1.2.3:8786", "--tls-ca", "{pem}", "--tls-cert", "{pem}", "--tls-key", "{pem}",
+      "--insecure"], "--insecure: only for a plain tcp:// scheduler"),
+    (["--scheduler", "tcp://127.0.0.1:8786", "--tls-ca", "{pem}", "--tls-key", "{pem}"],
+     "--tls-ca, --tls-key: only for a tls:// scheduler, and tcp://127.0.0.1:8786 is plain tcp"),
+    (["--scheduler", "127.0.0.1:8786", "--jobs", "1"], "--jobs: not with --scheduler"),
+    (["--tls-ca", "{pem}", "--insecure"], "--tls-ca, --insecure: only with --scheduler"),
+    # Accepted, then not reached: --insecure lets a remote address through (0.0.0.0 is not loopback, yet Linux
+    # connects it to this machine), a loopback one needs no --insecure, and the installation and settings
+    # are the workers', not checked here.
+    (["--scheduler", "0.0.0.0:{closed}", "--insecure"], "cannot reach the scheduler at tcp://0.0.0.0:{closed}"),
+    (["--scheduler", "tcp://localhost:{closed}", "--settings", "{missing}"],
+     "cannot reach the scheduler at tcp://localhost:{closed} (Timed out trying to connect"),
+])
+def test_scheduler_options_are_checked_before_anything_connects(capsys, tmp_path, closed_port, remote_attempts,
+                                                                options, message):
+    places = {"pem": tmp_path / "machine.pem", "missing": tmp_path / "missing.pem", "closed": closed_port}
+    places["pem"].write_text("")
+    (tmp_path / "plant").mkdir()
+    (tmp_path / "plant" / "s1.vokel").write_text("{}")
+    with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+        status, out, err = run_main(capsys, "solve", tmp_path / "no-installation", tmp_path / "plant",
+                                    "--solver", "Quelbar", *[str(o).format(**places) for o in options])
+    assert (status, out) == (2, "") and remote_attempts == []
+    assert len(err.splitlines()) == 1 and message.format(**places) in err
+
+
+def test_without_distributed_the_command_names_the_extra(capsys, tmp_path, monkeypatch):
+    (tmp_path / "s1.vokel").write_text("{}")
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    status, out, err = run_main(capsys, "solve", tmp_path, tmp_path, "--solver", "Quelbar", "--scheduler",
+                                "127.0.0.1:8786")
+    assert (status, out) == (2, "") and len(err.splitlines()) == 1
+    assert "--scheduler needs Dask's distributed" in err and "pip install brivane_computer[cluster]" in err
+
+
+def openssl(*arguments):
+    subprocess.run(["openssl", *arguments], check=True, capture_output=True, timeout=60)
+
+
+def private_authority(folder):
+    """The guide's commands: a certificate authority, and a key and certificate for this machine, 127.0.0.1."""
+    ca, key, cert = (str(folder / name) for name in ("ca.crt", "machine.key", "machine.crt"))
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-noenc",
+            "-keyout", str(folder / "ca.key"), "-out", ca, "-days", "3650", "-subj", "/CN=Brivane cluster CA",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    openssl("req", "-x509", "-CA", ca, "-CAkey", str(folder / "ca.key"), "-newkey", "ec",
+            "-pkeyopt", "ec_paramgen_curve:P-256", "-noenc", "-keyout", key, "-out", cert, "-days", "825",
+            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+            "-addext", "basicConstraints=critical,CA:FALSE", "-addext", "keyUsage=critical,digitalSignature",
+            "-addext", "extendedKeyUsage=serverAuth,clientAuth")
+    return ca, cert, key
+
+
+class _Finished(SchedulerPlugin):
+    def __init__(self):
+        self.keys = []
+
+    def transition(self, key, start, finish, *args, **kwargs):
+        if finish == "memory":
+            self.keys.append(key)
+
+
+def test_a_batch_on_a_tls_cluster_solves_every_model(ready, core, tmp_path, monkeypatch, capsys):
+    names = ["a/s1", "a/s2", "b/s3", "s4"]
+    for name in names:
+        build_model(core, str(tmp_path / "plant" / os.path.dirname(name)), os.path.basename(name))
+    ca, cert, key = private_authority(tmp_path)
+    monkeypatch.setenv("BRIVANE_STANDIN_KNOBS", json.dumps({"solve_seconds": 0.2}))
+    report = tmp_path / "report.jsonl"
+    security = Security(tls_ca_file=ca, tls_scheduler_cert=cert, tls_scheduler_key=key, tls_worker_cert=cert,
+                        tls_worker_key=key, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
+                      dashboard_address=None, security=security) as cluster:
+        finished = _Finished()
+        cluster.scheduler.add_plugin(finished)
+        assert cluster.scheduler_address.startswith("tls://127.0.0.1:")
+        status, out, err = run_main(
+            capsys, "solve", ready.root, tmp_path / "plant", "--solver", "Quelbar", "--scheduler",
+            cluster.scheduler_address, "--tls-ca", ca, "--tls-cert", cert, "--tls-key", key, "--report", report,
+            "--settings", ready.settings_path, "--data-sources", ready.data_sources_path)
+        # The command's client is gone once it returns; only the scheduler's own stays.
+        deadline = time.monotonic() + 30
+        while set(cluster.scheduler.clients) != {"fire-and-forget"}:
+            assert time.monotonic() < deadline, set(cluster.scheduler.clients)
+            time.sleep(0.05)
+    assert status == 0, err
+    assert len(finished.keys) >= len(names)
+    records = [json.loads(line) for line in report.read_text().splitlines()]
+    models = {os.path.relpath(r["path"], tmp_path / "plant"): r["status"] for r in records if r["record"] == "model"}
+    assert models == {name + ".vokel": "solved" for name in names}
+    assert records[-1]["record"] == "end" and out.startswith("4 models: 4 solved in ")
