@@ -114,6 +114,17 @@ def test_without_distributed_the_command_names_the_extra(capsys, tmp_path, monke
     assert "--scheduler needs Dask's distributed" in err and "pip install brivane_computer[cluster]" in err
 
 
+@pytest.mark.parametrize("workers, threads, message", [(0, 1, "no worker"), (1, 2, "thread")])
+def test_a_cluster_the_batch_cannot_use_is_bad_input(capsys, tmp_path, workers, threads, message):
+    (tmp_path / "s1.vokel").write_text("{}")
+    with LocalCluster(n_workers=workers, threads_per_worker=threads, processes=False, host="127.0.0.1",
+                      scheduler_port=0, dashboard_address=":0") as cluster:
+        status, out, err = run_main(capsys, "solve", tmp_path, tmp_path, "--solver", "Quelbar", "--scheduler",
+                                    cluster.scheduler_address)
+    assert (status, out) == (2, "") and len(err.splitlines()) == 1
+    assert f"--scheduler {cluster.scheduler_address}: " in err and message in err
+
+
 def openssl(*arguments):
     subprocess.run(["openssl", *arguments], check=True, capture_output=True, timeout=60)
 
@@ -151,7 +162,7 @@ def test_a_batch_on_a_tls_cluster_solves_every_model(ready, core, tmp_path, monk
     security = Security(tls_ca_file=ca, tls_scheduler_cert=cert, tls_scheduler_key=key, tls_worker_cert=cert,
                         tls_worker_key=key, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-                      dashboard_address=None, security=security) as cluster:
+                      dashboard_address=":0", security=security) as cluster:
         finished = _Finished()
         cluster.scheduler.add_plugin(finished)
         assert cluster.scheduler_address.startswith("tls://127.0.0.1:")

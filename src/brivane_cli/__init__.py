@@ -223,6 +223,12 @@ def _solve(arguments: argparse.Namespace) -> int:
         print(interrupted.report.summary())
         print("brivane solve: stopped by Ctrl-C; the report keeps the models that finished", file=sys.stderr)
         return INTERRUPTED
+    except ValueError as error:
+        # The options were checked above; what is left is a cluster the batch cannot use (no worker, or a
+        # worker with more than one thread).
+        if client is None:
+            raise
+        raise _BadInput(f"--scheduler {arguments.scheduler}: {error}") from None
     finally:
         if client is not None:
             client.close()  # type: ignore[no-untyped-call]
