@@ -3,13 +3,12 @@ import logging
 import os
 from collections import defaultdict
 
+import distributed
 import pytest
 from support_batch import EXTRA, plant, solve_intervals  # noqa: F401
 from support_solving import snapshot, temp_root  # noqa: F401
 
 from brivane_computer.batch import read_report, solve_many
-
-distributed = pytest.importorskip("distributed")
 
 
 @pytest.fixture
