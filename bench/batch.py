@@ -12,6 +12,10 @@ unless confined (BRIVANE_CONFINED names the sandbox, where everything is made).
    about 50 ms: reported only, since two shared cores set the limit.
 3. 2,000 models solved with jobs=2: the resident memory that this process
    gains over the batch, less the report file's size, must stay under 30 MB.
+4. The 200 models of 1. on a Dask cluster already running here: a
+   LocalCluster of two worker processes of one thread each, on 127.0.0.1
+   (the children that solve are started by each batch, and counted). Target:
+   at most 0.65 times as long as the loop.
 
 Each round times the three runs one after the other; the figures are the
 medians of the rounds. The table is printed and written as JSON to
@@ -21,6 +25,7 @@ import argparse
 import contextlib
 import io
 import json
+import logging
 import os
 import statistics
 import sys
@@ -31,6 +36,7 @@ STANDIN = os.path.join(os.path.dirname(HERE), "standin")
 SOLVE_SECONDS = 0.05
 OVERHEAD_TARGET = 0.005
 RATIO_TARGET = 0.6
+CLUSTER_RATIO_TARGET = 0.65
 MEMORY_TARGET = 30 * 1024 * 1024
 
 
@@ -79,6 +85,8 @@ def main():
     from brivane_standin import knobs as knobs_module
     from brivane_standin.installation import create_installation
 
+    import distributed
+
     import brivane_computer as bc
     from brivane_computer.batch import solve_many
 
@@ -104,10 +112,11 @@ def main():
             bc.disposeSolution()
         return time.perf_counter() - started
 
-    def batch(jobs, paths=models):
-        report = os.path.join(work, f"report-{jobs}.jsonl")
+    def batch(jobs, paths=models, executor=None):
+        report = os.path.join(work, f"report-{jobs if executor is None else 'cluster'}.jsonl")
         started = time.perf_counter()
-        outcome = solve_many(paths, installation.root, solver="Quelbar", jobs=jobs, report=report, progress=False)
+        outcome = solve_many(paths, installation.root, solver="Quelbar", jobs=jobs, report=report, progress=False,
+                             executor=executor)
         seconds = time.perf_counter() - started
         assert [m.status for m in outcome.models] == ["solved"] * len(paths), outcome.summary()
         return seconds, outcome
@@ -126,6 +135,15 @@ def main():
                                   "overhead per model at jobs=1": (one - looped) / len(models),
                                   "jobs=2 / loop": two / looped}
 
+    # The cluster's workers take their knobs from the environment when they start.
+    set_knobs(solve_seconds=SOLVE_SECONDS)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  scheduler_port=0, dashboard_address=None, local_directory=os.path.join(work, "dask"),
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        rounds = [(loop(), batch(1, executor=client)[0]) for _ in range(arguments.rounds)]
+    looped, clustered = (statistics.median(r[i] for r in rounds) for i in range(2))
+    results["cases"]["cluster"] = {"loop": looped, "cluster": clustered, "cluster / loop": clustered / looped}
+
     set_knobs()
     memory_models = make_models(bc, os.path.join(work, "many"), arguments.memory_models)
     batch(2, memory_models[:20])  # what the first batch loads (the workers' machinery, the report's writer)
@@ -141,6 +159,8 @@ def main():
          "<= 5 ms", sleep["overhead per model at jobs=1"] <= OVERHEAD_TARGET),
         ("sleep 50 ms: jobs=2 / loop", f"{sleep['jobs=2 / loop']:.2f}", "<= 0.60",
          sleep["jobs=2 / loop"] <= RATIO_TARGET),
+        ("sleep 50 ms: two-worker Dask cluster / loop", f"{results['cases']['cluster']['cluster / loop']:.2f}",
+         "<= 0.65", results["cases"]["cluster"]["cluster / loop"] <= CLUSTER_RATIO_TARGET),
         ("compute: overhead per model, jobs=1", f"{cpu['overhead per model at jobs=1'] * 1000:.2f} ms", "", None),
         ("compute: jobs=2 / loop", f"{cpu['jobs=2 / loop']:.2f}", "", None),
         (f"{len(memory_models):,} models: resident growth less the report",
@@ -152,6 +172,8 @@ def main():
         c = results["cases"][case]
         print(f"  {case:5}  loop {c['loop']:.2f} s ({c['loop'] / len(models) * 1000:.0f} ms a model)   "
               f"jobs=1 {c['jobs=1']:.2f} s   jobs=2 {c['jobs=2']:.2f} s")
+    c = results["cases"]["cluster"]
+    print(f"  sleep  loop {c['loop']:.2f} s   two-worker Dask cluster {c['cluster']:.2f} s")
     width = max(len(r[0]) for r in rows)
     for name, value, target, ok in rows:
         verdict = "" if ok is None else ("ok" if ok else "miss")

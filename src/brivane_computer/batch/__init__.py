@@ -1,4 +1,4 @@
-"""Batch solving on one machine: many models, worker processes, a report.
+"""Batch solving: many models, worker processes on this machine or a Dask cluster, a report.
 
     from brivane_computer.batch import find_models, solve_many
 
@@ -7,9 +7,11 @@
                             solver="Quelbar", jobs=2, timeout=600, report="plant.jsonl")
         print(report.summary())
 
-The command line ``brivane solve`` does the same. ``solve_model`` is the
-task that each worker runs for one model, after ``set_up``: a plain function
-that any process can run.
+The command line ``brivane solve`` does the same. With ``executor=``, a
+``distributed.Client``, the models are solved on the workers of a Dask cluster
+instead (``brivane solve --scheduler``). ``solve_model`` is the task that each
+worker runs for one model, after ``set_up``: a plain function that any
+process can run.
 """
 from ._models import FoundModel, find_models
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,

@@ -1,4 +1,5 @@
-"""solve_many: the models shared out to worker processes, with time limits, retries and a report."""
+"""solve_many: the models shared out to worker processes or a Dask cluster, with time limits, retries and a
+report."""
 from __future__ import annotations
 
 import datetime
@@ -6,20 +7,22 @@ import itertools
 import os
 import tempfile
 import time
-from collections import deque
 from collections.abc import Iterable
-from dataclasses import dataclass
 from multiprocessing.connection import wait
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .. import brivane_core
 from ..brivane_core import BrivaneModule
-from ._models import FoundModel, ModelSource, find_models
+from ._models import ModelSource, find_models
 from ._progress import Progress
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportWriter,
                       last_outcomes)
-from ._task import SOLVERS, Outcome, Task, remove_tree
+from ._schedule import Schedule, make_job
+from ._task import SOLVERS, Outcome, remove_tree
 from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, Worker, WorkerConfig, interrupts_held
+
+if TYPE_CHECKING:
+    from ._cluster import ClusterBatch
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -30,24 +33,12 @@ class BatchInterrupted(KeyboardInterrupt):
         self.report = report
 
 
-@dataclass
-class _Job:
-    index: int
-    model: FoundModel
-    task: Task
-    # In place, the folder whose files the solve may share with other models of it.
-    folder: str
-    size: int
-    mtime_ns: int
-    attempts: int = 0
-    seconds: float = 0.0
-
-
 def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str, sandbox: bool = True,
                module: BrivaneModule | str = BrivaneModule.Pelorix, settings: str | None = None,
                data_sources: str | None = None, jobs: int = 1,
                timeout: float | None = None, retries: int = 0, results: str | None = None,
-               report: str | None = None, resume: bool = False, progress: bool = True) -> Report:
+               report: str | None = None, resume: bool = False, progress: bool = True,
+               executor: Any = None) -> Report:
     """Solves every model in worker processes and reports each one's outcome.
 
     ``models``: model files, folders (searched as ``find_models`` does) or
@@ -66,6 +57,12 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     (default: the values of ``_settingsPath_`` and ``_dataSourcesPath_`` here).
     ``progress`` shows a bar on a terminal, one line per model otherwise.
 
+    ``executor``, a ``distributed.Client``, solves the models on its Dask
+    cluster instead: each worker must run one thread, the installation must be
+    at ``installation`` on every worker, and the models, ``results`` and
+    ``report`` on storage that every worker sees; ``jobs`` is then not used
+    (leave it at 1).
+
     Returns the ``Report``. Ctrl-C ends the workers and raises
     ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report so far.
     """
@@ -75,8 +72,18 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
         raise ValueError("jobs must be at least 1, retries at least 0 and timeout positive")
     if resume and report is None:
         raise ValueError("resume needs the report of the earlier batch")
-    if not os.path.isdir(installation):
-        raise FileNotFoundError(f"the installation folder {installation} does not exist")
+    if executor is None:
+        if not os.path.isdir(installation):
+            raise FileNotFoundError(f"the installation folder {installation} does not exist")
+        installation = os.path.abspath(installation)
+        where: dict[str, Any] = {"jobs": jobs}
+    else:
+        if jobs != 1:
+            raise ValueError("jobs counts worker processes of this machine: with an executor, each of its "
+                             "workers solves one model at a time")
+        from ._cluster import cluster_workers
+        # The installation is the workers': it need not be here.
+        where = {"scheduler": executor.scheduler.address, "workers": len(cluster_workers(executor))}
     found = find_models(models)
     mode = SANDBOX if sandbox else IN_PLACE
     report_path = os.path.abspath(report) if report is not None else None
@@ -85,7 +92,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     results_root = os.path.abspath(results) if results is not None else None
     if results_root is not None:
         os.makedirs(results_root, exist_ok=True)
-    config = dict(installation=os.path.abspath(installation),
+    config = dict(installation=installation,
                   module=module if isinstance(module, str) else module.name,
                   settings=settings or brivane_core._settingsPath_,
                   data_sources=data_sources or brivane_core._dataSourcesPath_)
@@ -93,22 +100,27 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     outcome = Report(models=[], path=report_path)
     writer = ReportWriter(report_path, append=append, header={
         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **config,
-        "solver": solver, "mode": mode, "jobs": jobs, "timeout": timeout, "retries": retries,
+        "solver": solver, "mode": mode, **where, "timeout": timeout, "retries": retries,
         "results": results_root, "models": len(found)})
     shown = Progress(len(found), progress)
-    batch = _Batch(solver, mode, jobs, timeout, retries, writer, shown, outcome)
+    batch: _LocalBatch | ClusterBatch
+    if executor is None:
+        batch = _LocalBatch(jobs, timeout, solver, mode, retries, writer, shown, outcome)
+    else:
+        from ._cluster import ClusterBatch
+        batch = ClusterBatch(executor, timeout, solver, mode, retries, writer, shown, outcome)
     started = time.monotonic()
     try:
         for index, model in enumerate(found):
-            job = _job(index, model, solver, sandbox, results_root)
+            job = make_job(index, model, solver, sandbox, results_root)
             before = earlier.get(os.path.normcase(model.path))
             if (before is not None and before.status == SOLVED and before.solver == solver and before.mode == mode
                     and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
                 batch.record(job, ModelResult(model.path, SKIPPED, solver, mode, 0.0, 0, before.results,
                                               before.results_folder, size=job.size, mtime_ns=job.mtime_ns))
             else:
-                batch.queue(job)
-        batch.run(tempfile.mkdtemp(prefix="brivane-batch-"), config)
+                batch.add(job)
+        batch.run(config)
     except KeyboardInterrupt:
         outcome.interrupted = True
         raise BatchInterrupted(outcome) from None
@@ -121,50 +133,17 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     return outcome
 
 
-def _job(index: int, model: FoundModel, solver: str, sandbox: bool, results_root: str | None) -> _Job:
-    try:
-        info = os.stat(model.path)
-        size, mtime_ns = info.st_size, info.st_mtime_ns
-    except OSError:
-        size = mtime_ns = 0
-    results = os.path.join(results_root, model.name) if results_root is not None else None
-    folder = os.path.normcase(os.path.dirname(model.path))
-    return _Job(index, model, Task(model.path, solver, sandbox, results), folder, size, mtime_ns)
+class _LocalBatch(Schedule):
+    """The models shared out to worker processes of this machine."""
 
-
-def _overlap(folder: str, other: str) -> bool:
-    """Whether one folder is the other or holds it: a solve in place lists its folder's whole tree."""
-    return folder == other or folder.startswith(os.path.join(other, "")) or other.startswith(os.path.join(folder, ""))
-
-
-class _Batch:
-    def __init__(self, solver: str, mode: str, jobs: int, timeout: float | None, retries: int,
-                 writer: ReportWriter, progress: Progress, report: Report) -> None:
-        self.solver, self.mode, self.jobs = solver, mode, jobs
-        self.timeout, self.retries = timeout, retries
-        self.writer, self.progress, self.report = writer, progress, report
-        # Waiting jobs by folder in place (one queue for all in a sandbox), in the order given.
-        self.queues: dict[str, deque[_Job]] = {}
-        self.running: dict[Worker, _Job] = {}
-        self.finished: list[ModelResult | None] = []
-        self.outstanding = 0
+    def __init__(self, jobs: int, timeout: float | None, *arguments: Any) -> None:
+        super().__init__(*arguments)
+        self.jobs, self.timeout = jobs, timeout
         self.workers: list[Worker] = []
         self.retired = 0
 
-    def queue(self, job: _Job) -> None:
-        key = job.folder if self.mode == IN_PLACE else ""
-        self.queues.setdefault(key, deque()).append(job)
-        if job.attempts == 0:
-            self.outstanding += 1
-
-    def record(self, job: _Job, result: ModelResult) -> None:
-        while len(self.finished) <= job.index:
-            self.finished.append(None)
-        self.finished[job.index] = result
-        self.writer.write(result.record())
-        self.progress.advance(result)
-
-    def run(self, root: str, config: dict[str, Any]) -> None:
+    def run(self, config: dict[str, Any]) -> None:
+        root = tempfile.mkdtemp(prefix="brivane-batch-")
         interrupted = False
         try:
             self._run(root, config)
@@ -188,7 +167,7 @@ class _Batch:
                 os.mkdir(temp)
                 self.workers.append(Worker(number, WorkerConfig(**config, temp=temp, log=temp + ".log")))
             if not self.workers:
-                self._fail_waiting("SetupFailed", f"no worker could set up: {last_setup_failure}")
+                self.fail_waiting("SetupFailed", f"no worker could set up: {last_setup_failure}")
                 return
             self._dispatch()
             self._wait()
@@ -216,23 +195,12 @@ class _Batch:
         for worker in self.workers:
             if not worker.ready or worker.busy:
                 continue
-            job = self._next_job()
+            job = self.next_job()
             if job is None:
                 return
             job.attempts += 1
             self.running[worker] = job
             worker.send(job.task)
-
-    def _next_job(self) -> _Job | None:
-        busy = [job.folder for job in self.running.values()]
-        for key, waiting in self.queues.items():
-            if self.mode == IN_PLACE and any(_overlap(key, folder) for folder in busy):
-                continue
-            job = waiting.popleft()
-            if not waiting:
-                del self.queues[key]
-            return job
-        return None
 
     def _wait(self) -> None:
         deadline = None
@@ -245,8 +213,8 @@ class _Batch:
     def _finish(self, worker: Worker, outcome: Outcome) -> None:
         worker.take_task()
         job = self.running.pop(worker)
-        self._settle(job, SOLVED if outcome.solved else FAILED, time.monotonic() - worker.sent_at, outcome.results,
-                     outcome.results_folder, outcome.error_type, outcome.error_message)
+        self.settle(job, SOLVED if outcome.solved else FAILED, time.monotonic() - worker.sent_at, outcome.results,
+                    outcome.results_folder, outcome.error_type, outcome.error_message)
 
     def _lost(self, worker: Worker, status: str, error_type: str | None, message: str) -> None:
         """A busy worker that died or ran out of time: it is ended, its folder removed, its model settled."""
@@ -255,24 +223,11 @@ class _Batch:
         worker.take_task()
         self._remove(worker, 0)
         if job is not None:
-            self._settle(job, status, seconds, (), None, error_type, message)
-
-    def _settle(self, job: _Job, status: str, seconds: float, results: tuple[str, ...], results_folder: str | None,
-                error_type: str | None, message: str | None) -> None:
-        job.seconds += seconds
-        if status != SOLVED and job.attempts <= self.retries:
-            self.queue(job)
-            return
-        self.outstanding -= 1
-        self.record(job, ModelResult(job.model.path, status, self.solver, self.mode, round(job.seconds, 3),
-                                     job.attempts, results, results_folder, error_type, message, job.size,
-                                     job.mtime_ns))
+            self.settle(job, status, seconds, error_type=error_type, message=message)
 
     def _setup_failed(self, worker: Worker, message: str) -> str:
         self.retired += 1
-        self.report.setup_failures.append(message)
-        self.writer.write({"record": "worker", "worker": worker.number, "message": message})
-        self.progress.say(f"worker {worker.number} could not set up: {message}")
+        self.setup_failed(worker.number, message)
         # It ends by itself after its message, letting the product release what it took.
         self._remove(worker, STOP_WAIT)
         return message
@@ -282,13 +237,3 @@ class _Batch:
         self.workers.remove(worker)
         # Its sandboxes go with it.
         remove_tree(worker.config.temp)
-
-    def _fail_waiting(self, error_type: str, message: str) -> None:
-        for waiting in self.queues.values():
-            for job in waiting:
-                self.outstanding -= 1
-                self.record(job, ModelResult(job.model.path, FAILED, self.solver, self.mode, 0.0, job.attempts,
-                                             error_type=error_type, error_message=message, size=job.size,
-                                             mtime_ns=job.mtime_ns))
-        self.queues.clear()
-

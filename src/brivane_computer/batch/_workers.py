@@ -18,7 +18,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from multiprocessing.connection import Connection
 from multiprocessing.process import BaseProcess
-from typing import Any
+from typing import Any, Protocol
 
 from ._task import Task, set_up, solve_model
 
@@ -42,6 +42,19 @@ class WorkerConfig:
 
 def worker_main(connection: Connection, config: WorkerConfig) -> None:
     """The body of a worker process."""
+    serve(connection, config)
+
+
+class Channel(Protocol):
+    """The worker's end of its line to the batch: a pipe's connection or the cluster's child pipes."""
+
+    def send(self, message: Any) -> None: ...
+
+    def recv(self) -> Any: ...
+
+
+def serve(channel: Channel, config: WorkerConfig) -> None:
+    """Sets up, says whether it could, then solves each task received until told to stop."""
     # The batch ends its workers itself; Ctrl-C on the terminal is for the batch alone.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     if hasattr(signal, "pthread_sigmask"):
@@ -60,17 +73,17 @@ def worker_main(connection: Connection, config: WorkerConfig) -> None:
     try:
         set_up(config.installation, config.module, config.settings, config.data_sources)
     except Exception as error:
-        connection.send((SETUP_FAILED, f"{type(error).__name__}: {error}"))
+        channel.send((SETUP_FAILED, f"{type(error).__name__}: {error}"))
         return
-    connection.send((READY, os.getpid()))
+    channel.send((READY, os.getpid()))
     while True:
         try:
-            task = connection.recv()
+            task = channel.recv()
         except EOFError:
             return  # the batch has gone
         if task is None:
             return
-        connection.send((DONE, solve_model(task)))
+        channel.send((DONE, solve_model(task)))
 
 
 @contextlib.contextmanager
@@ -146,16 +159,20 @@ class Worker:
 
     def death(self) -> str:
         """How the worker ended, with the last line it left in its log."""
-        code = self.process.exitcode
-        if code is not None and code < 0:
-            try:
-                how = f"was killed by {signal.Signals(-code).name}"
-            except ValueError:
-                how = f"was killed by signal {-code}"
-        else:
-            how = f"exited with code {code}"
-        last = _last_line(self.config.log)
-        return f"the worker process {how}" + (f" ({last})" if last else "")
+        return describe_end(self.process.exitcode, self.config.log)
+
+
+def describe_end(code: int | None, log: str) -> str:
+    """How a worker process ended (its exit status), with the last line it left in its log."""
+    if code is not None and code < 0:
+        try:
+            how = f"was killed by {signal.Signals(-code).name}"
+        except ValueError:
+            how = f"was killed by signal {-code}"
+    else:
+        how = f"exited with code {code}"
+    last = _last_line(log)
+    return f"the worker process {how}" + (f" ({last})" if last else "")
 
 
 def _last_line(path: str) -> str:

@@ -1,0 +1,141 @@
+"""The models of a batch sent to a Dask cluster: one task per model, as many at once as the workers take.
+
+Who retries what: the batch's ``retries`` cover a solve that failed or ran out
+of time (the task reports it; it never raises for it). Dask's own
+``distributed.scheduler.allowed-failures`` covers a task whose whole worker
+was lost; once Dask gives up, the model is failed with ``KilledWorker`` and
+the batch does not try it again. A task turned down by a worker that cannot
+set up is not an attempt: it goes to the other workers.
+"""
+from __future__ import annotations
+
+import queue
+import time
+import uuid
+from typing import Any
+
+from ._child import Ended
+from ._on_worker import Refused, Setup, end_batch, solve_on_worker
+from ._report import FAILED, SOLVED
+from ._schedule import Schedule
+from ._workers import STOP_WAIT
+
+# Tasks sent ahead to each worker, so that it starts the next model as soon as one ends.
+_AHEAD = 2
+# How often the batch asks the scheduler which workers there are, for those that joined or left.
+_WORKERS_EVERY = 1.0
+
+
+def cluster_workers(client: Any) -> dict[str, int]:
+    """{address: threads} of the cluster's workers; raises ValueError unless there are some, of one thread each."""
+    from distributed import Client
+
+    if not isinstance(client, Client):
+        raise TypeError(f"executor must be a distributed.Client, not {type(client).__name__}")
+    # Client's own methods are not typed.
+    cluster: Any = client
+    workers: dict[str, int] = cluster.nthreads()
+    if not workers:
+        raise ValueError(f"the Dask cluster at {cluster.scheduler.address} has no workers: start them with "
+                         "dask worker ADDRESS --nthreads 1")
+    many = [f"{address} runs {threads}" for address, threads in sorted(workers.items()) if threads != 1]
+    if many:
+        raise ValueError("the batch needs Dask workers of one thread each (dask worker --nthreads 1): "
+                         + ", ".join(many))
+    return workers
+
+
+def _next(done: queue.SimpleQueue[Any]) -> Any:
+    # In short waits: Ctrl-C is seen between them, on every system.
+    while True:
+        try:
+            return done.get(timeout=0.25)
+        except queue.Empty:
+            pass
+
+
+class ClusterBatch(Schedule):
+    """The models solved by Dask tasks, which send each solve to a child process of their worker."""
+
+    def __init__(self, client: Any, timeout: float | None, *arguments: Any) -> None:
+        super().__init__(*arguments)
+        self.client, self.timeout = client, timeout
+        self.id = uuid.uuid4().hex
+        # Workers that turned the batch down, and why.
+        self.refusing: dict[str, str] = {}
+        self.workers: list[str] = []
+        self.looked_at = 0.0
+
+    def run(self, config: dict[str, Any]) -> None:
+        setup = Setup(**config)
+        # Futures put themselves here when they finish, from a thread of the client's.
+        done: queue.SimpleQueue[Any] = queue.SimpleQueue()
+        interrupted = False
+        try:
+            while self.outstanding:
+                self._look_at_workers()
+                usable = [w for w in self.workers if w not in self.refusing]
+                if not usable and not self.running:
+                    if self.refusing:
+                        last = list(self.refusing.values())[-1]
+                        self.fail_waiting("SetupFailed", f"no worker could set up: {last}")
+                    else:
+                        self.fail_waiting("NoWorkers", f"the Dask cluster at {self.client.scheduler.address} "
+                                                       "has no workers any more")
+                    return
+                # While no worker can take them, tasks are not sent: they would only come back.
+                while len(self.running) < _AHEAD * len(usable):
+                    job = self.next_job()
+                    if job is None:
+                        break
+                    job.attempts += 1
+                    future = self.client.submit(
+                        solve_on_worker, self.id, setup, job.task, self.timeout, pure=False,
+                        # Only once some worker has turned the batch down are tasks kept from it.
+                        workers=usable if self.refusing else None, allow_other_workers=bool(self.refusing))
+                    self.running[future] = job
+                    future.add_done_callback(done.put)
+                self._finish(_next(done))
+        except KeyboardInterrupt:
+            interrupted = True
+            raise
+        finally:
+            self._end(list(self.running), interrupted)
+
+    def _look_at_workers(self, now: bool = False) -> None:
+        if now or time.monotonic() - self.looked_at >= _WORKERS_EVERY:
+            self.workers = sorted(self.client.nthreads())
+            self.looked_at = time.monotonic()
+
+    def _finish(self, future: Any) -> None:
+        from distributed.scheduler import KilledWorker
+
+        job = self.running.pop(future)
+        try:
+            answer = future.result()
+        except KilledWorker as lost:
+            # Dask has tried it on allowed-failures + 1 workers that were lost while it ran.
+            self.settle(job, FAILED, 0.0, error_type="KilledWorker", message=str(lost), retry=False)
+            return
+        except Exception as error:
+            self.settle(job, FAILED, 0.0, error_type=type(error).__name__, message=str(error))
+            return
+        if isinstance(answer, Refused):
+            job.attempts -= 1
+            if answer.worker not in self.refusing:
+                self.refusing[answer.worker] = answer.reason
+                self.setup_failed(answer.worker, answer.reason)
+            self.queue(job)
+            self._look_at_workers(now=True)
+        elif isinstance(answer, Ended):
+            self.settle(job, answer.status, answer.seconds, error_type=answer.error_type, message=answer.message)
+        else:
+            self.settle(job, SOLVED if answer.solved else FAILED, answer.seconds, answer.results,
+                        answer.results_folder, answer.error_type, answer.error_message)
+
+    def _end(self, running: list[Any], interrupted: bool) -> None:
+        """Cancels what still runs and ends the batch's children on every worker, removing their folders."""
+        if running:
+            self.client.cancel(running)
+        # Idle children end by themselves, letting the product release what it took; busy ones are killed.
+        self.client.run(end_batch, self.id, 0.0 if interrupted else STOP_WAIT)

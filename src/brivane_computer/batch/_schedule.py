@@ -1,0 +1,110 @@
+"""What a batch keeps of its models wherever they are solved: the queues, the retries and the report."""
+from __future__ import annotations
+
+import os
+from collections import deque
+from dataclasses import dataclass
+from typing import Any
+
+from ._models import FoundModel
+from ._progress import Progress
+from ._report import FAILED, IN_PLACE, SOLVED, ModelResult, Report, ReportWriter
+from ._task import Task
+
+
+@dataclass
+class Job:
+    index: int
+    model: FoundModel
+    task: Task
+    # In place, the folder whose files the solve may share with other models of it.
+    folder: str
+    size: int
+    mtime_ns: int
+    attempts: int = 0
+    seconds: float = 0.0
+
+
+def make_job(index: int, model: FoundModel, solver: str, sandbox: bool, results_root: str | None) -> Job:
+    try:
+        info = os.stat(model.path)
+        size, mtime_ns = info.st_size, info.st_mtime_ns
+    except OSError:
+        size = mtime_ns = 0
+    results = os.path.join(results_root, model.name) if results_root is not None else None
+    folder = os.path.normcase(os.path.dirname(model.path))
+    return Job(index, model, Task(model.path, solver, sandbox, results), folder, size, mtime_ns)
+
+
+def _overlap(folder: str, other: str) -> bool:
+    """Whether one folder is the other or holds it: a solve in place lists its folder's whole tree."""
+    return folder == other or folder.startswith(os.path.join(other, "")) or other.startswith(os.path.join(folder, ""))
+
+
+class Schedule:
+    """The models waiting, running and finished, whoever solves them."""
+
+    def __init__(self, solver: str, mode: str, retries: int, writer: ReportWriter, progress: Progress,
+                 report: Report) -> None:
+        self.solver, self.mode, self.retries = solver, mode, retries
+        self.writer, self.progress, self.report = writer, progress, report
+        # Waiting jobs by folder in place (one queue for all in a sandbox), in the order given.
+        self.queues: dict[str, deque[Job]] = {}
+        # Each running job by what solves it: a worker process or a cluster's future.
+        self.running: dict[Any, Job] = {}
+        self.finished: list[ModelResult | None] = []
+        self.outstanding = 0
+
+    def add(self, job: Job) -> None:
+        self.outstanding += 1
+        self.queue(job)
+
+    def queue(self, job: Job) -> None:
+        key = job.folder if self.mode == IN_PLACE else ""
+        self.queues.setdefault(key, deque()).append(job)
+
+    def record(self, job: Job, result: ModelResult) -> None:
+        while len(self.finished) <= job.index:
+            self.finished.append(None)
+        self.finished[job.index] = result
+        self.writer.write(result.record())
+        self.progress.advance(result)
+
+    def next_job(self) -> Job | None:
+        """The first waiting job that may start now: in place, none whose folder a running job shares."""
+        busy = [job.folder for job in self.running.values()]
+        for key, waiting in self.queues.items():
+            if self.mode == IN_PLACE and any(_overlap(key, folder) for folder in busy):
+                continue
+            job = waiting.popleft()
+            if not waiting:
+                del self.queues[key]
+            return job
+        return None
+
+    def settle(self, job: Job, status: str, seconds: float, results: tuple[str, ...] = (),
+               results_folder: str | None = None, error_type: str | None = None, message: str | None = None,
+               retry: bool = True) -> None:
+        """One attempt's end: the job waits again while it has retries left, else its result is recorded."""
+        job.seconds += seconds
+        if status != SOLVED and retry and job.attempts <= self.retries:
+            self.queue(job)
+            return
+        self.outstanding -= 1
+        self.record(job, ModelResult(job.model.path, status, self.solver, self.mode, round(job.seconds, 3),
+                                     job.attempts, results, results_folder, error_type, message, job.size,
+                                     job.mtime_ns))
+
+    def setup_failed(self, worker: int | str, message: str) -> None:
+        self.report.setup_failures.append(message)
+        self.writer.write({"record": "worker", "worker": worker, "message": message})
+        self.progress.say(f"worker {worker} could not set up: {message}")
+
+    def fail_waiting(self, error_type: str, message: str) -> None:
+        for waiting in self.queues.values():
+            for job in waiting:
+                self.outstanding -= 1
+                self.record(job, ModelResult(job.model.path, FAILED, self.solver, self.mode, 0.0, job.attempts,
+                                             error_type=error_type, error_message=message, size=job.size,
+                                             mtime_ns=job.mtime_ns))
+        self.queues.clear()
