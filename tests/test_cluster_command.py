@@ -1,6 +1,7 @@
 """brivane solve --scheduler: the address and security rules, and a batch on a TLS cluster of this machine."""
 import ipaddress
 import json
+import logging
 import os
 import socket
 import subprocess
@@ -10,9 +11,9 @@ import time
 import dask
 import pytest
 from distributed import LocalCluster
-from distributed.diagnostics.plugin import SchedulerPlugin
 from distributed.security import Security
-from support_solving import build_model
+from support_batch import plant  # noqa: F401
+from support_solving import temp_root  # noqa: F401
 
 from brivane_cli import main
 
@@ -114,15 +115,23 @@ def test_without_distributed_the_command_names_the_extra(capsys, tmp_path, monke
     assert "--scheduler needs Dask's distributed" in err and "pip install brivane_computer[cluster]" in err
 
 
-@pytest.mark.parametrize("workers, threads, message", [(0, 1, "no worker"), (1, 2, "thread")])
+def assert_no_client_left(cluster):
+    """The command closed its client: only the scheduler's own stays connected (it hears of the close soon)."""
+    deadline = time.monotonic() + 30
+    while set(cluster.scheduler.clients) != {"fire-and-forget"}:
+        assert time.monotonic() < deadline, set(cluster.scheduler.clients)
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("workers, threads, message", [(0, 1, "has no workers"), (1, 2, "of one thread each")])
 def test_a_cluster_the_batch_cannot_use_is_bad_input(capsys, tmp_path, workers, threads, message):
     (tmp_path / "s1.vokel").write_text("{}")
-    with LocalCluster(n_workers=workers, threads_per_worker=threads, processes=False, host="127.0.0.1",
-                      scheduler_port=0, dashboard_address=":0") as cluster:
+    with LocalCluster(n_workers=workers, threads_per_worker=threads, processes=False, protocol="tcp",
+                      host="127.0.0.1", scheduler_port=0, dashboard_address=":0") as cluster:
         status, out, err = run_main(capsys, "solve", tmp_path, tmp_path, "--solver", "Quelbar", "--scheduler",
                                     cluster.scheduler_address)
-    assert (status, out) == (2, "") and len(err.splitlines()) == 1
-    assert f"--scheduler {cluster.scheduler_address}: " in err and message in err
+        assert_no_client_left(cluster)
+    assert (status, out) == (2, "") and len(err.splitlines()) == 1 and message in err
 
 
 def openssl(*arguments):
@@ -143,41 +152,24 @@ def private_authority(folder):
     return ca, cert, key
 
 
-class _Finished(SchedulerPlugin):
-    def __init__(self):
-        self.keys = []
-
-    def transition(self, key, start, finish, *args, **kwargs):
-        if finish == "memory":
-            self.keys.append(key)
-
-
-def test_a_batch_on_a_tls_cluster_solves_every_model(ready, core, tmp_path, monkeypatch, capsys):
+def test_a_batch_on_a_tls_cluster_solves_every_model(plant, tmp_path, capsys):
     names = ["a/s1", "a/s2", "b/s3", "s4"]
-    for name in names:
-        build_model(core, str(tmp_path / "plant" / os.path.dirname(name)), os.path.basename(name))
+    folder = plant(*names, solve_seconds=0.2)
     ca, cert, key = private_authority(tmp_path)
-    monkeypatch.setenv("BRIVANE_STANDIN_KNOBS", json.dumps({"solve_seconds": 0.2}))
     report = tmp_path / "report.jsonl"
     security = Security(tls_ca_file=ca, tls_scheduler_cert=cert, tls_scheduler_key=key, tls_worker_cert=cert,
                         tls_worker_key=key, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-                      dashboard_address=":0", security=security) as cluster:
-        finished = _Finished()
-        cluster.scheduler.add_plugin(finished)
-        assert cluster.scheduler_address.startswith("tls://127.0.0.1:")
-        status, out, err = run_main(
-            capsys, "solve", ready.root, tmp_path / "plant", "--solver", "Quelbar", "--scheduler",
-            cluster.scheduler_address, "--tls-ca", ca, "--tls-cert", cert, "--tls-key", key, "--report", report,
-            "--settings", ready.settings_path, "--data-sources", ready.data_sources_path)
-        # The command's client is gone once it returns; only the scheduler's own stays.
-        deadline = time.monotonic() + 30
-        while set(cluster.scheduler.clients) != {"fire-and-forget"}:
-            assert time.monotonic() < deadline, set(cluster.scheduler.clients)
-            time.sleep(0.05)
+                      dashboard_address=":0", local_directory=str(tmp_path / "dask"), silence_logs=logging.ERROR,
+                      security=security) as cluster:
+        address = cluster.scheduler_address
+        assert address.startswith("tls://127.0.0.1:")
+        status, out, err = run_main(capsys, "solve", plant.installation, folder, "--solver", "Quelbar", "--scheduler",
+                                    address, "--tls-ca", ca, "--tls-cert", cert, "--tls-key", key, "--report", report)
+        assert_no_client_left(cluster)
     assert status == 0, err
-    assert len(finished.keys) >= len(names)
+    assert "4 models: 4 solved in " in out
     records = [json.loads(line) for line in report.read_text().splitlines()]
-    models = {os.path.relpath(r["path"], tmp_path / "plant"): r["status"] for r in records if r["record"] == "model"}
-    assert models == {name + ".vokel": "solved" for name in names}
-    assert records[-1]["record"] == "end" and out.startswith("4 models: 4 solved in ")
+    assert (records[0]["record"], records[0]["scheduler"], records[0]["workers"]) == ("batch", address, 2)
+    assert {os.path.relpath(r["path"], folder): r["status"] for r in records if r["record"] == "model"} == {
+        name + ".vokel": "solved" for name in names}

@@ -228,7 +228,7 @@ def _solve(arguments: argparse.Namespace) -> int:
         # worker with more than one thread).
         if client is None:
             raise
-        raise _BadInput(f"--scheduler {arguments.scheduler}: {error}") from None
+        raise _BadInput(str(error)) from None
     finally:
         if client is not None:
             client.close()  # type: ignore[no-untyped-call]
