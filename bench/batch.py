@@ -138,7 +138,7 @@ def main():
     # The cluster's workers take their knobs from the environment when they start.
     set_knobs(solve_seconds=SOLVE_SECONDS)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  scheduler_port=0, dashboard_address=None, local_directory=os.path.join(work, "dask"),
+                                  scheduler_port=0, dashboard_address="127.0.0.1:0", local_directory=os.path.join(work, "dask"),
                                   silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
         rounds = [(loop(), batch(1, executor=client)[0]) for _ in range(arguments.rounds)]
     looped, clustered = (statistics.median(r[i] for r in rounds) for i in range(2))

@@ -22,7 +22,7 @@ def cluster(tmp_path, monkeypatch):
 
     def start(workers=2, threads=1):
         local = distributed.LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
-                                         host="127.0.0.1", scheduler_port=0, dashboard_address=None,
+                                         host="127.0.0.1", scheduler_port=0, dashboard_address="127.0.0.1:0",
                                          local_directory=str(tmp_path / "dask"), silence_logs=logging.ERROR)
         started.append(local)
         client = distributed.Client(local)

@@ -127,7 +127,7 @@ def assert_no_client_left(cluster):
 def test_a_cluster_the_batch_cannot_use_is_bad_input(capsys, tmp_path, workers, threads, message):
     (tmp_path / "s1.vokel").write_text("{}")
     with LocalCluster(n_workers=workers, threads_per_worker=threads, processes=False, protocol="tcp",
-                      host="127.0.0.1", scheduler_port=0, dashboard_address=":0") as cluster:
+                      host="127.0.0.1", scheduler_port=0, dashboard_address="127.0.0.1:0") as cluster:
         status, out, err = run_main(capsys, "solve", tmp_path, tmp_path, "--solver", "Quelbar", "--scheduler",
                                     cluster.scheduler_address)
         assert_no_client_left(cluster)
@@ -160,7 +160,7 @@ def test_a_batch_on_a_tls_cluster_solves_every_model(plant, tmp_path, capsys):
     security = Security(tls_ca_file=ca, tls_scheduler_cert=cert, tls_scheduler_key=key, tls_worker_cert=cert,
                         tls_worker_key=key, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-                      dashboard_address=":0", local_directory=str(tmp_path / "dask"), silence_logs=logging.ERROR,
+                      dashboard_address="127.0.0.1:0", local_directory=str(tmp_path / "dask"), silence_logs=logging.ERROR,
                       security=security) as cluster:
         address = cluster.scheduler_address
         assert address.startswith("tls://127.0.0.1:")
