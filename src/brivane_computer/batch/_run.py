@@ -59,9 +59,9 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
 
     ``executor``, a ``distributed.Client``, solves the models on its Dask
     cluster instead: each worker must run one thread, the installation must be
-    at ``installation`` on every worker, and the models, ``results`` and
-    ``report`` on storage that every worker sees; ``jobs`` is then not used
-    (leave it at 1).
+    at ``installation`` on every worker, and the models and ``results`` on
+    storage that every worker sees under the same paths (the report is
+    written here); ``jobs`` is then not used (leave it at 1).
 
     Returns the ``Report``. Ctrl-C ends the workers and raises
     ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report so far.
