@@ -13,11 +13,14 @@ The read-only mounts protect the machine, but a removal they refuse surfaces
 as an OSError, which the module's removals swallow by design: a test would
 pass over it. ``watch`` therefore installs an audit hook that refuses, and
 records with the call that made it, every removal or write that the process
-attempts outside the sandbox; the test that made one fails, naming it.
+attempts outside the sandbox; the test that made one fails, naming it. The
+processes that a test starts install the same hook as they start (through
+child_watch/ on PYTHONPATH) and log what they attempt for the test to read.
 """
 import os
 import sys
-import traceback
+
+from confinement_watch import LOG_VARIABLE, take_out_of_bounds, watch
 
 # What the Windows workflow sets instead of a sandbox: Windows has no mount namespace to make the machine
 # read-only, so there the confinement is the machine itself, a virtual machine made for the one job and thrown
@@ -30,6 +33,8 @@ def on_throw_away_runner():
             and os.environ.get("RUNNER_ENVIRONMENT") == "github-hosted")
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# What each Python process that a test starts imports first, through PYTHONPATH.
+CHILD_WATCH = os.path.join(ROOT, "reliability", "child_watch")
 
 
 def problem():
@@ -59,61 +64,6 @@ def require(tool):
         sys.exit(3)
 
 
-# Audit events that remove or write, and the positions of their paths among the event's arguments.
-_CHANGING = {"shutil.rmtree": (0,), "os.remove": (0,), "os.rmdir": (0,), "os.mkdir": (0,), "os.rename": (0, 1),
-             "os.replace": (0, 1), "shutil.copyfile": (1,), "shutil.copytree": (1,), "shutil.move": (1,)}
-_WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_APPEND
-# Devices, and the interpreter's own bytecode cache (which the read-only mounts turn down quietly).
-_LEFT_ALONE = ("/dev/", "/proc/")
-
-out_of_bounds = []  # (event, path, where), as attempted
-
-
-def _changed_paths(event, args):
-    if event == "open":
-        path, mode, flags = args
-        writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & _WRITE_FLAGS)
-        return [path] if writing else []
-    positions = _CHANGING.get(event)
-    if positions is None:
-        return []
-    # Names relative to an open folder (dir_fd, as rmtree walks) lie inside a folder already checked.
-    if event in ("os.remove", "os.rmdir", "os.mkdir") and args[-1] not in (None, -1):
-        return []
-    return [args[i] for i in positions]
-
-
-def watch(sandbox):
-    """Refuses and records each removal or write of this process outside `sandbox`."""
-    root = os.path.realpath(sandbox)
-
-    def outside(path):
-        if isinstance(path, int) or not isinstance(path, (str, bytes, os.PathLike)):
-            return None
-        text = os.path.abspath(os.fsdecode(path))
-        if "__pycache__" in text or text.startswith(_LEFT_ALONE):
-            return None
-        real = os.path.realpath(text)
-        return None if real == root or real.startswith(root + os.sep) else text
-
-    def hook(event, args):
-        for path in _changed_paths(event, args):
-            found = outside(path)
-            if found is not None:
-                where = "".join(traceback.format_stack(limit=8)[:-1])
-                out_of_bounds.append((event, found, where))
-                raise PermissionError(13, f"confinement watch: {event} outside the sandbox", found)
-
-    sys.addaudithook(hook)
-
-
-def take_out_of_bounds():
-    """The operations attempted out of bounds since the last call, described."""
-    found = [f"{event} {path!r}, called from:\n{where}" for event, path, where in out_of_bounds]
-    out_of_bounds.clear()
-    return found
-
-
 def start_session():
     """For a pytest session: exits unless confined, then watches what the run changes."""
     found = problem()
@@ -121,7 +71,18 @@ def start_session():
         pytest.exit(found, returncode=3)
     sandbox = os.environ["BRIVANE_CONFINED"]
     if sandbox != THROW_AWAY_RUNNER:
-        watch(sandbox)
+        log = os.path.join(sandbox, "out-of-bounds.jsonl")
+        watch(sandbox, log)
+        # The processes that the tests start (workers, solver children, examples) watch themselves and
+        # write what they attempt to the log, which the test that started them reads.
+        os.environ[LOG_VARIABLE] = log
+        os.environ["PYTHONPATH"] = python_path(*os.environ.get("PYTHONPATH", "").split(os.pathsep))
+
+
+def python_path(*paths):
+    """A PYTHONPATH of `paths` for a process that a test starts, which keeps it watched."""
+    watched = [CHILD_WATCH] if os.environ.get(LOG_VARIABLE) else []
+    return os.pathsep.join(watched + [path for path in paths if path and path != CHILD_WATCH])
 
 
 def pytest_sessionstart(session):
@@ -141,7 +102,8 @@ def _after_the_fixtures(hook):
 
 @_after_the_fixtures
 def pytest_runtest_teardown(item, nextitem):
-    found = take_out_of_bounds()
+    log = os.environ.get(LOG_VARIABLE)
+    found = take_out_of_bounds(log) if log else []
     if found:
         pytest.fail(f"{item.nodeid} attempted {len(found)} operation(s) outside the sandbox:\n" + "\n".join(found),
                     pytrace=False)

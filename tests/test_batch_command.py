@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pytest
 from brivane_standin import journal
+from confinement import python_path
 from support_solving import build_model
 
 import brivane_computer
@@ -96,7 +97,7 @@ def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_p
     if command == "solve":
         arguments += [str(tmp_path), "--solver", "Quelbar"]
     result = subprocess.run([sys.executable, "-m", "brivane_cli", command, *arguments], capture_output=True,
-                            text=True, env={**os.environ, "PYTHONPATH": PACKAGE_HOME}, timeout=120)
+                            text=True, env={**os.environ, "PYTHONPATH": python_path(PACKAGE_HOME)}, timeout=120)
     assert "Traceback" not in result.stderr
     if command == "doctor":
         assert result.returncode == 1
@@ -111,7 +112,7 @@ def test_ctrl_c_ends_the_workers_and_keeps_the_report(ready, core, tmp_path):
         build_model(core, str(tmp_path / "plant"), name)
     temp, report, journal_file = tmp_path / "temp", tmp_path / "report.jsonl", tmp_path / "journal.jsonl"
     temp.mkdir()
-    environment = {**os.environ, "PYTHONPATH": os.pathsep.join([str(STANDIN), PACKAGE_HOME]), "TMPDIR": str(temp),
+    environment = {**os.environ, "PYTHONPATH": python_path(str(STANDIN), PACKAGE_HOME), "TMPDIR": str(temp),
                    "BRIVANE_STANDIN_KNOBS": json.dumps({"hang_on": ["hangs"], "journal_file": str(journal_file)})}
     # Through the interpreter, as the sanitizer run has the module on its path, not installed (the console
     # script itself is checked against the installed wheel by the package check).

@@ -4,20 +4,26 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
 from conftest import ROOT
 
 
-def test_a_swallowed_removal_outside_the_sandbox_fails_its_test(tmp_path):
-    target = ROOT / "standin"
-    (tmp_path / "test_swallowed.py").write_text(textwrap.dedent(f"""
-        import shutil
+SWALLOWED = """
+import shutil
+try:
+    shutil.rmtree({target!r})
+except OSError:
+    pass
+"""
 
-        def test_swallowed():
-            try:
-                shutil.rmtree({str(target)!r})
-            except OSError:
-                pass
-    """))
+
+@pytest.mark.parametrize("where", ["test", "child"], ids=["in the test", "in a process the test starts"])
+def test_a_swallowed_removal_outside_the_sandbox_fails_its_test(tmp_path, where):
+    target = ROOT / "standin"
+    removal = SWALLOWED.format(target=str(target))
+    body = textwrap.indent(removal if where == "test" else
+                           f"subprocess.run([sys.executable, '-c', {removal!r}], check=True)", "    ")
+    (tmp_path / "test_swallowed.py").write_text(f"import subprocess, sys\n\n\ndef test_swallowed():\n{body}\n")
     environment = dict(os.environ, PYTHONPATH=str(ROOT / "reliability"))
     result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "confinement",
                              str(tmp_path / "test_swallowed.py")], capture_output=True, text=True, cwd=tmp_path,

@@ -9,6 +9,7 @@ import pytest
 
 from brivane_standin.installation import create_installation
 from brivane_standin.product import read_project
+from confinement import python_path
 
 import brivane_computer
 
@@ -43,7 +44,7 @@ def run_example(tmp_path):
     installation = create_installation(str(tmp_path / "Pelorix 2031.1"))
     environment = dict(os.environ)
     package_home = os.path.dirname(os.path.dirname(os.path.abspath(brivane_computer.__file__)))
-    environment["PYTHONPATH"] = os.pathsep.join([str(STANDIN), package_home])
+    environment["PYTHONPATH"] = python_path(str(STANDIN), package_home)
     environment["TMPDIR"] = str(tmp_path)
 
     def run(name, *arguments, check=True, terminal=False):
