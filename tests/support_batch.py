@@ -6,6 +6,8 @@ import pytest
 from brivane_standin import journal
 from support_solving import build_model, temp_root  # noqa: F401
 
+from brivane_cli import main
+
 EXTRA = os.path.join("Reports", "stress.txt")
 
 
@@ -38,3 +40,13 @@ def solve_intervals(entries):
             folder, start = started.pop(entry["pid"])
             intervals.append((folder, entry["pid"], start, entry["time"]))
     return intervals
+
+
+def run_main(capsys, *arguments):
+    """The command line brivane in this process: (exit status, standard output, standard error)."""
+    try:
+        status = main([str(a) for a in arguments])
+    except SystemExit as stopped:  # argparse's own errors
+        status = stopped.code
+    out, err = capsys.readouterr()
+    return status, out, err

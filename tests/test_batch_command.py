@@ -10,22 +10,13 @@ from pathlib import Path
 import pytest
 from brivane_standin import journal
 from confinement import python_path
+from support_batch import run_main
 from support_solving import build_model
 
 import brivane_computer
-from brivane_cli import main
 
 STANDIN = Path(__file__).resolve().parents[1] / "standin"
 PACKAGE_HOME = str(Path(brivane_computer.__file__).resolve().parents[1])
-
-
-def run_main(capsys, *arguments):
-    try:
-        status = main([str(a) for a in arguments])
-    except SystemExit as stopped:  # argparse's own errors
-        status = stopped.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.mark.parametrize("arguments, message", [

@@ -12,10 +12,9 @@ import dask
 import pytest
 from distributed import LocalCluster
 from distributed.security import Security
-from support_batch import plant  # noqa: F401
+from support_batch import plant, run_main  # noqa: F401
 from support_solving import temp_root  # noqa: F401
 
-from brivane_cli import main
 
 REFUSED = "an open Dask scheduler runs pickled code from anyone who can reach it on every workstation"
 
@@ -50,15 +49,6 @@ def remote_attempts():
     yield _remote_attempts
     _watching.clear()
     _remote_attempts.clear()
-
-
-def run_main(capsys, *arguments):
-    try:
-        status = main([str(a) for a in arguments])
-    except SystemExit as stopped:  # argparse's own errors
-        status = stopped.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture
