@@ -10,6 +10,7 @@ from pathlib import Path
 
 import brivane_computer
 import pytest
+from confinement import python_path
 
 ROOT = Path(__file__).resolve().parents[1]
 EMBEDDING = r"""
@@ -74,7 +75,8 @@ def test_each_new_interpreter_gets_a_fresh_working_module(tmp_path):
     package = str(Path(brivane_computer.__file__).resolve().parents[1])
     cycle = CYCLE.format(standin=str(ROOT / "standin"), package=package, work=str(tmp_path / "work"))
     environment = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONNOUSERSITE="1")
-    environment.pop("PYTHONPATH", None)
+    # Only the confinement watch: the cycle puts the stand-in and the package on its path itself.
+    environment["PYTHONPATH"] = python_path()
     result = subprocess.run([str(program), cycle], capture_output=True, text=True, env=environment, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     assert [line for line in result.stdout.splitlines() if line.startswith("cycle")] == [
