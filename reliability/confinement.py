@@ -20,12 +20,8 @@ child_watch/ on PYTHONPATH) and log what they attempt for the test to read.
 import os
 import sys
 
-from confinement_watch import LOG_VARIABLE, take_out_of_bounds, watch
+from confinement_watch import LOG_VARIABLE, THROW_AWAY_RUNNER, take_out_of_bounds, watch
 
-# What the Windows workflow sets instead of a sandbox: Windows has no mount namespace to make the machine
-# read-only, so there the confinement is the machine itself, a virtual machine made for the one job and thrown
-# away after it, whose only data is the checkout.
-THROW_AWAY_RUNNER = "throw-away-windows-runner"
 
 
 def on_throw_away_runner():

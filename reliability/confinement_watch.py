@@ -10,6 +10,10 @@ import traceback
 
 # Where the run's processes append what they attempted out of bounds (JSON Lines).
 LOG_VARIABLE = "BRIVANE_OUT_OF_BOUNDS_LOG"
+# What the Windows workflow sets instead of a sandbox: Windows has no mount namespace to make the machine
+# read-only, so there the confinement is the machine itself, a virtual machine made for the one job and thrown
+# away after it, whose only data is the checkout. Nothing is watched there.
+THROW_AWAY_RUNNER = "throw-away-windows-runner"
 
 # Audit events that remove or write, and the positions of their paths among the event's arguments.
 _CHANGING = {"shutil.rmtree": (0,), "os.remove": (0,), "os.rmdir": (0,), "os.mkdir": (0,), "os.rename": (0, 1),
@@ -48,6 +52,8 @@ def watch(sandbox, log):
 
     def hook(event, args):
         for path in _changed_paths(event, args):
+            if path == log:
+                continue  # the hook's own record of a refusal
             found = outside(path)
             if found is not None:
                 where = "".join(traceback.format_stack(limit=8)[:-1])

@@ -9,4 +9,5 @@ if os.environ.get("BRIVANE_OUT_OF_BOUNDS_LOG") and os.environ.get("BRIVANE_CONFI
         import confinement_watch
     finally:
         del sys.path[0]
-    confinement_watch.watch(os.environ["BRIVANE_CONFINED"], os.environ["BRIVANE_OUT_OF_BOUNDS_LOG"])
+    if os.environ["BRIVANE_CONFINED"] != confinement_watch.THROW_AWAY_RUNNER:
+        confinement_watch.watch(os.environ["BRIVANE_CONFINED"], os.environ["BRIVANE_OUT_OF_BOUNDS_LOG"])
