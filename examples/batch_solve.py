@@ -3,8 +3,9 @@
     python batch_solve.py INSTALLATION PROJECTS_FOLDER [--solver Quelbar] [--jobs 2] [--results DIR]
 
 Each worker process sets the module up once, so this script does not. Progress shows as a bar in a
-terminal and as one line per model otherwise; a summary table ends the run. The models' own folders are
-never written to; with --results, the files that each solve wrote are kept there, one folder per model.
+terminal and as one line per model otherwise; the run ends with one line of counts, then a table of the
+models that failed or timed out, if any. The models' own folders are never written to; with --results, the
+files that each solve wrote are kept there, one folder per model.
 """
 from __future__ import annotations
 

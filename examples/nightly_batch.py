@@ -8,14 +8,14 @@ It runs what one would type:
                   --report REPORT_FILE --resume
 
 Run it again after an interruption or a fix: models already solved, and unchanged since, are skipped.
-The report is JSON Lines, one record per line; this script reads it with nothing but the json module.
+Every run appends to the report; read_report(..., runs="all") gives each model's latest outcome.
 """
 from __future__ import annotations
 
-import json
 import subprocess
 import sys
 
+from brivane_computer.batch import SKIPPED, SOLVED, read_report
 from common import argument_parser
 
 
@@ -35,17 +35,12 @@ def main() -> None:
     if status not in (0, 1):
         sys.exit(status)  # bad input (2) or Ctrl-C (130): the command said why
 
-    # Every run appends to the report; a model's last record that is not "skipped" is its latest outcome.
-    latest: dict[str, dict[str, object]] = {}
-    with open(arguments.report_file, encoding="utf-8") as report:
-        for line in report:
-            record = json.loads(line)
-            if record["record"] == "model" and record["status"] != "skipped":
-                latest[record["path"]] = record
-    attention = [r for r in latest.values() if r["status"] != "solved"]
+    # Each model's last outcome that was not a skip, over every run of the report.
+    latest = read_report(arguments.report_file, runs="all").models
+    attention = [model for model in latest if model.status not in (SOLVED, SKIPPED)]
     print(f"{len(latest) - len(attention)} of {len(latest)} models solved")
-    for record in attention:
-        print(f"needs attention: {record['path']} ({record['status']}: {record['error_message']})")
+    for model in attention:
+        print(f"needs attention: {model.path} ({model.status}: {model.error_message})")
     sys.exit(1 if attention else 0)
 
 

@@ -18,7 +18,7 @@ def test_models_solved_in_parallel_give_what_each_solve_wrote(plant, tmp_path, t
 
     models = plant.by_name(report)
     assert [(m.status, m.attempts) for m in models.values()] == [("solved", 1)] * 4
-    assert len(read_report(str(tmp_path / "report.jsonl"))) == 4
+    assert len(read_report(str(tmp_path / "report.jsonl")).models) == 4
     assert sorted(models) == ["a/s1", "a/s2", "b/s3", "s4"]
     written = {"conception.qres", EXTRA}
     for name, model in models.items():
@@ -75,7 +75,7 @@ def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_
     again = solve_many([folder], plant.installation, solver="Revav", report=report_file, resume=True,
                        progress=False)
     assert [m.status for m in again.models] == ["solved"] * 4
-    assert [m.status for m in read_report(report_file)].count("skipped") == 1
+    assert open(report_file).read().count('"status": "skipped"') == 1
 
 
 @pytest.mark.parametrize("seats", [1, 0])

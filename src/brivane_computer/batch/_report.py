@@ -2,8 +2,10 @@
 
 Each line is one record, told by its "record" member: "batch" opens a run,
 "model" gives one model's outcome, "worker" a worker whose set-up failed, "end"
-closes a run. A resumed run appends to the same file; for a model, its last
-record that is not "skipped" is what it last gave.
+closes a run. A model record also holds "index", the model's place in the order
+the models were given, since records are written as models finish. A resumed
+run appends to the same file; for a model, its last record that is not
+"skipped" is what it last gave.
 """
 from __future__ import annotations
 
@@ -17,6 +19,9 @@ from typing import IO, Any
 SOLVED, FAILED, TIMED_OUT, SKIPPED = "solved", "failed", "timed out", "skipped"
 STATUSES = (SOLVED, FAILED, TIMED_OUT, SKIPPED)
 SANDBOX, IN_PLACE = "sandbox", "in place"
+PIPING, STRUCTURE = "piping", "structure"
+# What read_report reads of a file: its last run, or every run.
+LAST_RUN, ALL_RUNS = "last", "all"
 
 
 @dataclass(frozen=True)
@@ -25,6 +30,8 @@ class ModelResult:
 
     path: str
     status: str
+    # The solver that ran: Revav for a structure model, whichever was asked for. When the solve
+    # ended before the model was loaded (it timed out, or its worker died), the one asked for.
     solver: str
     mode: str
     seconds: float
@@ -35,9 +42,11 @@ class ModelResult:
     results_folder: str | None = None
     error_type: str | None = None
     error_message: str | None = None
-    # The model file as it was solved, which a resumed batch compares.
+    # The model file as the batch found it before solving it, which a resumed batch compares.
     size: int = 0
     mtime_ns: int = 0
+    # "piping" or "structure" once the solve has loaded the model, else None.
+    kind: str | None = None
 
     def record(self) -> dict[str, Any]:
         return {"record": "model", **dataclasses.asdict(self), "results": list(self.results)}
@@ -136,21 +145,72 @@ def _parse(line: str) -> dict[str, Any] | None:
     return record if isinstance(record, dict) and isinstance(record.get("record"), str) else None
 
 
-def read_report(path: str) -> list[ModelResult]:
-    """Every model record of a report file, in the order written."""
-    results = []
+@dataclass
+class _Run:
+    """What one run of a report file holds: its model records with their index, its set-up failures, its end."""
+
+    models: list[tuple[int, ModelResult]] = field(default_factory=list)
+    setup_failures: list[str] = field(default_factory=list)
+    end: dict[str, Any] | None = None
+
+    def in_given_order(self) -> list[ModelResult]:
+        return [model for _, model in sorted(self.models, key=lambda entry: entry[0])]
+
+
+def _read_runs(path: str) -> list[_Run]:
+    runs: list[_Run] = []
     for record in read_records(path):
-        if record["record"] == "model":
+        kind = record["record"]
+        if kind == "batch" or not runs:
+            runs.append(_Run())
+        run = runs[-1]
+        if kind == "model":
             try:
-                results.append(ModelResult.from_record(record))
+                result = ModelResult.from_record(record)
             except (TypeError, ValueError, KeyError):
                 raise ReportError(f"{path} is not a batch report: a model record lacks a member") from None
-    return results
+            # Reports written before records held their index keep the order written.
+            index = record.get("index")
+            run.models.append((index if isinstance(index, int) else len(run.models), result))
+        elif kind == "worker":
+            run.setup_failures.append(str(record.get("message")))
+        elif kind == "end":
+            run.end = record
+    return runs
+
+
+def read_report(path: str, runs: str = LAST_RUN) -> Report:
+    """The report of a file's last run, in the order its models were given.
+
+    With ``runs="all"``: for each model of any run, its last outcome that was
+    not a skip (a model that was only ever skipped keeps its last skip), in the
+    order the models were first given; ``seconds`` adds up the runs. The
+    set-up failures and ``interrupted`` are the last run's; a run that has no
+    end record (killed, or still going) counts as interrupted. Raises
+    ``ReportError`` for a file that is not a batch report.
+    """
+    if runs not in (LAST_RUN, ALL_RUNS):
+        raise ValueError(f"runs must be {LAST_RUN!r} or {ALL_RUNS!r}, not {runs!r}")
+    found = _read_runs(path)
+    if not found:
+        return Report(path=path)
+    last = found[-1]
+    chosen = found if runs == ALL_RUNS else [last]
+    latest: dict[str, ModelResult] = {}
+    for run in chosen:
+        for model in run.in_given_order():
+            key = os.path.normcase(model.path)
+            earlier = latest.get(key)
+            if model.status != SKIPPED or earlier is None or earlier.status == SKIPPED:
+                latest[key] = model
+    seconds = sum(float(run.end.get("seconds") or 0.0) for run in chosen if run.end is not None)
+    interrupted = last.end is None or bool(last.end.get("interrupted"))
+    return Report(list(latest.values()), list(last.setup_failures), seconds, interrupted, path)
 
 
 def last_outcomes(path: str) -> dict[str, ModelResult]:
     """{normalised model path: its last record that is not "skipped"} of a report file."""
-    return {os.path.normcase(r.path): r for r in read_report(path) if r.status != SKIPPED}
+    return {os.path.normcase(r.path): r for r in read_report(path, ALL_RUNS).models if r.status != SKIPPED}
 
 
 def _ends_a_line(path: str) -> bool:

@@ -15,14 +15,18 @@ from .. import brivane_core
 from ..brivane_core import BrivaneModule
 from ._models import ModelSource, find_models
 from ._progress import Progress
-from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportWriter,
-                      last_outcomes)
+from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, STRUCTURE, TIMED_OUT, ModelResult, Report,
+                      ReportWriter, last_outcomes)
 from ._schedule import Schedule, make_job
-from ._task import SOLVERS, Outcome, remove_tree
+from ._task import REVAV, SOLVERS, Outcome, remove_tree
 from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, Worker, WorkerConfig, interrupts_held
 
 if TYPE_CHECKING:
     from ._cluster import ClusterBatch
+
+
+# The longest the batch waits for its workers at a time.
+_SHORT_WAIT = 0.25
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -114,10 +118,13 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
         for index, model in enumerate(found):
             job = make_job(index, model, solver, sandbox, results_root)
             before = earlier.get(os.path.normcase(model.path))
-            if (before is not None and before.status == SOLVED and before.solver == solver and before.mode == mode
+            # A structure model is solved with Revav whichever solver is asked for.
+            would_run = REVAV if before is not None and before.kind == STRUCTURE else solver
+            if (before is not None and before.status == SOLVED and before.solver == would_run and before.mode == mode
                     and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
-                batch.record(job, ModelResult(model.path, SKIPPED, solver, mode, 0.0, 0, before.results,
-                                              before.results_folder, size=job.size, mtime_ns=job.mtime_ns))
+                batch.record(job, ModelResult(model.path, SKIPPED, before.solver, mode, 0.0, 0, before.results,
+                                              before.results_folder, size=job.size, mtime_ns=job.mtime_ns,
+                                              kind=before.kind))
             else:
                 batch.add(job)
         batch.run(config)
@@ -203,18 +210,20 @@ class _LocalBatch(Schedule):
             worker.send(job.task)
 
     def _wait(self) -> None:
-        deadline = None
+        # In short waits: Ctrl-C is seen between them on every system (Windows does not end a wait for it).
+        deadline = _SHORT_WAIT
         if self.timeout is not None:
             deadlines = [w.sent_at + self.timeout for w in self.workers if w.busy]
             if deadlines:
-                deadline = max(0.0, min(deadlines) - time.monotonic())
+                deadline = min(deadline, max(0.0, min(deadlines) - time.monotonic()))
         wait([w.connection for w in self.workers] + [w.process.sentinel for w in self.workers], deadline)
 
     def _finish(self, worker: Worker, outcome: Outcome) -> None:
         worker.take_task()
         job = self.running.pop(worker)
         self.settle(job, SOLVED if outcome.solved else FAILED, time.monotonic() - worker.sent_at, outcome.results,
-                    outcome.results_folder, outcome.error_type, outcome.error_message)
+                    outcome.results_folder, outcome.error_type, outcome.error_message, solver=outcome.solver,
+                    kind=outcome.kind)
 
     def _lost(self, worker: Worker, status: str, error_type: str | None, message: str) -> None:
         """A busy worker that died or ran out of time: it is ended, its folder removed, its model settled."""

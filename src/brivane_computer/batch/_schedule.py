@@ -67,7 +67,7 @@ class Schedule:
         while len(self.finished) <= job.index:
             self.finished.append(None)
         self.finished[job.index] = result
-        self.writer.write(result.record())
+        self.writer.write({**result.record(), "index": job.index})
         self.progress.advance(result)
 
     def next_job(self) -> Job | None:
@@ -84,16 +84,16 @@ class Schedule:
 
     def settle(self, job: Job, status: str, seconds: float, results: tuple[str, ...] = (),
                results_folder: str | None = None, error_type: str | None = None, message: str | None = None,
-               retry: bool = True) -> None:
+               retry: bool = True, solver: str | None = None, kind: str | None = None) -> None:
         """One attempt's end: the job waits again while it has retries left, else its result is recorded."""
         job.seconds += seconds
         if status != SOLVED and retry and job.attempts <= self.retries:
             self.queue(job)
             return
         self.outstanding -= 1
-        self.record(job, ModelResult(job.model.path, status, self.solver, self.mode, round(job.seconds, 3),
-                                     job.attempts, results, results_folder, error_type, message, job.size,
-                                     job.mtime_ns))
+        self.record(job, ModelResult(job.model.path, status, solver or self.solver, self.mode,
+                                     round(job.seconds, 3), job.attempts, results, results_folder, error_type,
+                                     message, job.size, job.mtime_ns, kind))
 
     def setup_failed(self, worker: int | str, message: str) -> None:
         self.report.setup_failures.append(message)

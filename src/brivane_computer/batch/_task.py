@@ -7,6 +7,7 @@ needs, wherever it runs.
 from __future__ import annotations
 
 import contextlib
+import importlib
 import io
 import os
 import shutil
@@ -20,11 +21,14 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import brivane_core
+from ._report import PIPING, STRUCTURE
 
 # The module's functions are typed, but the batch swaps one and assigns globals.
 _core: Any = brivane_core
 
 SOLVERS = ("Revav", "Quelbar")
+# A structure model is solved with Revav whichever solver was asked for.
+REVAV = "Revav"
 
 
 @dataclass(frozen=True)
@@ -52,6 +56,9 @@ class Outcome:
     results_folder: str | None = None
     error_type: str | None = None
     error_message: str | None = None
+    # The solver that ran (see ``ModelResult.solver``) and the model's kind, once it was loaded.
+    solver: str | None = None
+    kind: str | None = None
 
 
 class SetupError(Exception):
@@ -121,6 +128,7 @@ def solve_model(task: Task) -> Outcome:
     load_model: Callable[[str], Any] = core.loadVokel
     working: list[str] = []
     before: dict[str, Signature] = {}
+    kinds: list[str | None] = []
 
     # solve loads the model through the module's loadVokel once the working folder holds what the
     # solver reads (in a sandbox, the copies): the moment that decides what the solve adds.
@@ -129,7 +137,9 @@ def solve_model(task: Task) -> Outcome:
         working.append(folder)
         before.clear()
         before.update(listing(folder))
-        return load_model(filename)
+        model = load_model(filename)
+        kinds.append(_kind(model))
+        return model
 
     run_errors: list[BaseException] = []
     thread_hook = threading.excepthook
@@ -176,14 +186,42 @@ def solve_model(task: Task) -> Outcome:
             _remove_sandbox(sandbox)
 
     seconds = time.perf_counter() - started
+    kind = kinds[-1] if kinds else None
+    ran = REVAV if kind == STRUCTURE else task.solver
     if error is None and solution is not None:
-        return Outcome(True, seconds, results, results_folder)
+        return Outcome(True, seconds, results, results_folder, solver=ran, kind=kind)
     if error is None and run_errors:
         error = run_errors[-1]
     if error is not None:
-        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error))
-    said = " ".join(printed.getvalue().split())
-    return Outcome(False, seconds, results, results_folder, "NoSolution", said or "the solver gave no solution")
+        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error), ran, kind)
+    said = _said(printed.getvalue())
+    return Outcome(False, seconds, results, results_folder, "NoSolution", said or "the solver gave no solution",
+                   ran, kind)
+
+
+def _said(printed: str) -> str:
+    """What the module printed about the solve, on one line: without the lines that report a library loaded
+    on the way, which are about the process, not the model."""
+    loaded = {f"{name} loaded" for name in _core._dlls_}
+    return " ".join(" ".join(line.split()) for line in printed.splitlines()
+                    if line.strip() and line.strip() not in loaded)
+
+
+def _kind(model: Any) -> str | None:
+    """A loaded model's kind, told apart as solve does: by the class of its calculation code."""
+    if model is None:
+        return None
+    try:
+        # Set-up has loaded the assembly, so the bridge imports its namespace.
+        codes: Any = importlib.import_module("Brivane.Pelorix.Core")
+        code = model.CalculationCode
+        if isinstance(code, codes.PipingCode):
+            return PIPING
+        if isinstance(code, codes.StructureCode):
+            return STRUCTURE
+    except Exception:  # the solve itself reports a model it cannot use
+        return None
+    return None
 
 
 def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> str | None:
