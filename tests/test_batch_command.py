@@ -23,18 +23,18 @@ PACKAGE_HOME = str(Path(brivane_computer.__file__).resolve().parents[1])
     (["solve", "{missing}", "{plant}", "--solver", "Quelbar"], "the installation folder {missing} does not exist"),
     (["solve", "{root}", "{empty}", "--solver", "Quelbar"], "no model files (.vokel) found in {empty}"),
     (["solve", "{root}", "{missing}", "--solver", "Quelbar"], "{missing} does not exist"),
-    (["solve", "{root}", "{plant}", "--solver", "quelbar"], "unknown solver 'quelbar': use Revav or Quelbar"),
+    (["solve", "{root}", "{plant}", "--solver", "quelbar"], "unknown solver 'quelbar': use 'Revav' or 'Quelbar'"),
     (["solve", "{root}", "{plant}"], "the following arguments are required: --solver"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume", "--report", "{notes}"],
      "{notes} is not a batch report"),
-    (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume"], "--resume needs --report FILE"),
-    (["solve", "{root}", "{plant}", "--solver", "Revav", "--jobs", "0"], "expected a whole number of at least 1"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume"], "resume needs the report of the earlier batch"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--jobs", "0"], "jobs must be a whole number from 1 to 31, not 0"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--timeout", "soon"], "expected a number of seconds"),
-    (["solve", "{root}", "{plant}", "--solver", "Revav", "--report", "{missing}/report.jsonl"], "cannot write"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--report", "{missing}/report.jsonl"], "cannot be made"),
     (["doctor"], "the following arguments are required: INSTALLATION"),
 ])
-def test_bad_input_gets_one_line(capsys, tmp_path, arguments, message):
-    places = {"root": tmp_path, "plant": tmp_path / "plant", "empty": tmp_path / "empty",
+def test_bad_input_gets_one_line(capsys, installation, tmp_path, arguments, message):
+    places = {"root": installation.root, "plant": tmp_path / "plant", "empty": tmp_path / "empty",
               "missing": tmp_path / "missing", "notes": tmp_path / "notes.txt"}
     for folder in ("plant", "empty"):
         places[folder].mkdir()

@@ -11,19 +11,17 @@ the bridge is what is missing.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import warnings
 from collections.abc import Sequence
 from types import ModuleType
 from typing import Any
 
-from ._cluster import SchedulerInputError, connect, scheduler
+from ._cluster import Scheduler, SchedulerInputError, connect, scheduler
 from ._doctor import doctor
 
 __all__ = ["main"]
 
-SOLVERS = ("Revav", "Quelbar")
 INTERRUPTED = 130
 
 DESCRIPTION = "Solve many Pelorix models unattended, and check an installation."
@@ -59,32 +57,19 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: {message}\n")
 
 
-def _count(least: int) -> type[int]:
-    def convert(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            value = least - 1
-        if value < least:
-            raise argparse.ArgumentTypeError(f"expected a whole number of at least {least}, got {text!r}")
-        return value
-    return convert  # type: ignore[return-value]
+# The options' values are only converted here: the batch checks their ranges, as for any caller.
+def _whole(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
 
 
 def _seconds(text: str) -> float:
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
-        value = 0.0
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got {text!r}")
-    return value
-
-
-def _solver(text: str) -> str:
-    if text not in SOLVERS:
-        raise argparse.ArgumentTypeError(f"unknown solver {text!r}: use Revav or Quelbar (letter case counts)")
-    return text
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -97,20 +82,20 @@ def _parser() -> argparse.ArgumentParser:
                        help="the Pelorix installation folder, the one that holds Extensions")
     solve.add_argument("models", metavar="MODEL_OR_FOLDER", nargs="+",
                        help="model files (.vokel), and folders whose model files below are all solved")
-    solve.add_argument("--solver", required=True, type=_solver, metavar="Revav|Quelbar",
+    solve.add_argument("--solver", required=True, metavar="Revav|Quelbar",
                        help="the solver of piping models (structure models always use Revav); its path must be "
                             "set in the product's settings")
     solve.add_argument("--in-place", action="store_true",
                        help="solve each model in its own folder, where the solver writes its files; models of "
                             "one folder share its fre and .thf files, so they are solved one after the other")
-    solve.add_argument("--jobs", type=_count(1), metavar="N",
+    solve.add_argument("--jobs", type=_whole, metavar="N",
                        help="models solved at once (default 1); each worker is a product instance of its own, "
                             "with its memory and possibly a licence seat; not with --scheduler, where the "
                             "cluster's workers decide")
     solve.add_argument("--timeout", type=_seconds, metavar="S",
                        help="seconds one solve may take; a longer solve is stopped and its model marked "
                             "'timed out' (default: no limit)")
-    solve.add_argument("--retries", type=_count(0), default=0, metavar="K",
+    solve.add_argument("--retries", type=_whole, default=0, metavar="K",
                        help="times a failed or timed-out model is solved again (default 0)")
     solve.add_argument("--results", metavar="DIR",
                        help="copy the files that each solve added or changed to DIR/<model>/, <model> being the "
@@ -173,67 +158,45 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _solve(arguments: argparse.Namespace) -> int:
-    cluster = None
-    if arguments.scheduler is not None:
-        if arguments.jobs is not None:
-            raise _BadInput("--jobs: not with --scheduler, where the cluster's workers decide how many models "
-                            "are solved at once")
-        cluster = scheduler(arguments.scheduler, arguments.tls_ca, arguments.tls_cert, arguments.tls_key,
-                            arguments.insecure)
-    else:
-        given = [option for option, value in (("--tls-ca", arguments.tls_ca), ("--tls-cert", arguments.tls_cert),
-                                               ("--tls-key", arguments.tls_key), ("--insecure", arguments.insecure))
-                 if value]
-        if given:
-            raise _BadInput(f"{', '.join(given)}: only with --scheduler")
-        # On a cluster these are the workers' paths, which this machine may not have.
-        if not os.path.isdir(arguments.installation):
-            raise _BadInput(f"the installation folder {arguments.installation} does not exist")
-        for option, path in (("--settings", arguments.settings), ("--data-sources", arguments.data_sources)):
-            if path is not None and not os.path.isfile(path):
-                raise _BadInput(f"{option}: {path} does not exist")
-    if arguments.resume and arguments.report is None:
-        raise _BadInput("--resume needs --report FILE, the report of the batch to resume")
-    if arguments.report is not None:
-        folder = os.path.dirname(os.path.abspath(arguments.report))
-        if os.path.isdir(arguments.report) or not os.path.isdir(folder):
-            raise _BadInput(f"--report: cannot write a file at {arguments.report}")
+    cluster = _cluster_options(arguments)
     batch = _import_batch(arguments.installation)
-    try:
-        models = batch.find_models(arguments.models)
-    except FileNotFoundError as error:
-        raise _BadInput(str(error)) from None
-    if not models:
-        raise _BadInput(f"no model files (.vokel) found in {', '.join(arguments.models)}")
-    if arguments.resume and os.path.exists(arguments.report):
-        try:
-            batch.read_report(arguments.report)
-        except batch.ReportError as error:
-            raise _BadInput(str(error)) from None
     client = connect(cluster) if cluster is not None else None
     # On a cluster its workers decide how many models are solved at once.
-    spread: dict[str, Any] = {"executor": client} if client is not None else {"jobs": arguments.jobs or 1}
+    jobs = 1 if arguments.jobs is None else arguments.jobs
+    spread: dict[str, Any] = {"executor": client} if client is not None else {"jobs": jobs}
     try:
         report = batch.solve_many(
-            models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
+            arguments.models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
             settings=arguments.settings, data_sources=arguments.data_sources, timeout=arguments.timeout,
             retries=arguments.retries, results=arguments.results, report=arguments.report,
             resume=arguments.resume, **spread)
+    except batch.BatchInputError as error:
+        raise _BadInput(str(error)) from None
     except batch.BatchInterrupted as interrupted:
         print(interrupted.report.summary())
         print("brivane solve: stopped by Ctrl-C; the report keeps the models that finished", file=sys.stderr)
         return INTERRUPTED
-    except ValueError as error:
-        # The options were checked above; what is left is a cluster the batch cannot use (no worker, or a
-        # worker with more than one thread).
-        if client is None:
-            raise
-        raise _BadInput(str(error)) from None
     finally:
         if client is not None:
             client.close()  # type: ignore[no-untyped-call]
     print(report.summary())
     return 0 if report.ok else 1
+
+
+def _cluster_options(arguments: argparse.Namespace) -> Scheduler | None:
+    """The scheduler that the options name, or None; the options of a cluster only go with --scheduler."""
+    if arguments.scheduler is None:
+        given = [option for option, value in (("--tls-ca", arguments.tls_ca), ("--tls-cert", arguments.tls_cert),
+                                               ("--tls-key", arguments.tls_key), ("--insecure", arguments.insecure))
+                 if value]
+        if given:
+            raise _BadInput(f"{', '.join(given)}: only with --scheduler")
+        return None
+    if arguments.jobs is not None:
+        raise _BadInput("--jobs: not with --scheduler, where the cluster's workers decide how many models "
+                        "are solved at once")
+    return scheduler(arguments.scheduler, arguments.tls_ca, arguments.tls_cert, arguments.tls_key,
+                     arguments.insecure)
 
 
 def _import_batch(installation: str) -> ModuleType:

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import ipaddress
 import os
+import ssl
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -49,10 +50,39 @@ def scheduler(address: str, ca: str | None, cert: str | None, key: str | None, i
     if missing:
         raise SchedulerInputError(f"--scheduler {address} needs --tls-ca, --tls-cert and --tls-key "
                                   f"(missing: {', '.join(missing)})")
-    for option, path in files.items():
-        if not os.path.isfile(str(path)):
-            raise SchedulerInputError(f"{option}: {path} does not exist")
+    _certificates(str(ca), str(cert), str(key))
     return Scheduler(address, (str(ca), str(cert), str(key)))
+
+
+def _certificates(ca: str, cert: str, key: str) -> None:
+    """The TLS files, checked before connecting: each a file, the authority and certificate PEM certificates,
+    the key PEM and the key of the certificate. A failure names the file."""
+    for option, path in zip(TLS_OPTIONS, (ca, cert, key)):
+        if not os.path.exists(path):
+            raise SchedulerInputError(f"{option}: {path} does not exist")
+        if not os.path.isfile(path):
+            raise SchedulerInputError(f"{option}: {path} is a folder, not a file: give the PEM file")
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    for option, path in (("--tls-ca", ca), ("--tls-cert", cert)):
+        try:
+            context.load_verify_locations(cafile=path)
+        except (ssl.SSLError, OSError, ValueError) as error:
+            raise SchedulerInputError(f"{option}: {path} is not a certificate in PEM form ({_reason(error)})") \
+                from None
+    def no_pass_phrase() -> str:
+        raise SchedulerInputError(f"--tls-key: {key} is protected by a pass phrase, which the connection cannot "
+                                  "give: give a key without one")
+
+    try:
+        # Without a callback, OpenSSL would ask for the pass phrase of a protected key on the terminal.
+        context.load_cert_chain(cert, key, password=no_pass_phrase)
+    except (ssl.SSLError, OSError, ValueError) as error:
+        raise SchedulerInputError(f"--tls-key: {key} is not the PEM private key of --tls-cert {cert} "
+                                  f"({_reason(error)})") from None
+
+
+def _reason(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
 
 
 def _host(address: str, location: str) -> str:
@@ -97,6 +127,5 @@ def connect(scheduler: Scheduler) -> Client:
     try:
         return Client(scheduler.address, security=security, set_as_default=False)  # type: ignore[no-untyped-call]
     except (OSError, ValueError) as error:
-        reason = " ".join(str(error).split()) or type(error).__name__
         raise SchedulerInputError(f"--scheduler: cannot reach the scheduler at {scheduler.address} "
-                                  f"({reason})") from None
+                                  f"({_reason(error)})") from None

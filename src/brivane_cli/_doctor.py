@@ -14,19 +14,22 @@ from typing import Any
 
 OK, WARN, FAIL = "ok", "warn", "FAIL"
 
-# The module's own defaults (its globals _settingsPath_ and _dataSourcesPath_), for when it cannot be
-# imported to ask.
+# Facts about the product as the module has them, for when it cannot be imported to ask; a test checks each
+# against the module. Its defaults (the globals _settingsPath_ and _dataSourcesPath_):
 DEFAULT_SETTINGS = "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings"
 DEFAULT_DATA_SOURCES = "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources.settings"
-
-# Assembly files: those that set-up loads, then those that solving and projects load.
+# The assembly files that set-up loads; then the others, each with the module's functions that load it.
 SETUP_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Pelorix.Core.dll")
 OTHER_ASSEMBLIES = {
-    "Brivane.Helper.dll": "solving with Revav",
-    "Brivane.Revav.Core.dll": "solving with Revav",
-    "Brivane.Quelbar.Core.dll": "solving with Quelbar",
-    "Brivane.Pelorix.Project.dll": "projects and studies",
+    "Brivane.Helper.dll": ("loading and creating models (so every solve), solving with Revav, duplicating "
+                           "studies", ("loadVokel", "createPipingVokel", "createStructureVokel", "_RevavSolve",
+                                       "duplicateStudy")),
+    "Brivane.Revav.Core.dll": ("solving with Revav (every structure model)", ("_RevavSolve",)),
+    "Brivane.Quelbar.Core.dll": ("solving with Quelbar", ("_QuelbarSolve",)),
+    "Brivane.Pelorix.Project.dll": ("projects and studies", ("addPipingProject", "addPipingStudy", "removeStudy",
+                                                             "duplicateStudy")),
 }
+# The native solver library, which writeFreFile loads from Extensions.
 NATIVE_LIBRARY = "Brivane.Quelbar.lib"
 REPAIR = "repair or reinstall the product"
 
@@ -48,9 +51,12 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
     data_sources = data_sources or (core._dataSourcesPath_ if core else DEFAULT_DATA_SOURCES)
 
     extensions = os.path.join(installation, "Extensions")
-    if not os.path.isdir(installation):
+    if not os.path.exists(installation):
         checks.line(FAIL, "installation folder", f"{installation} does not exist: give the folder that holds "
                                                  "Extensions (C:\\Program Files\\Brivane\\Pelorix 20XX.Y)")
+    elif not os.path.isdir(installation):
+        checks.line(FAIL, "installation folder", f"{installation} is a file, not a folder: give the folder that "
+                                                 "holds Extensions (C:\\Program Files\\Brivane\\Pelorix 20XX.Y)")
     else:
         checks.line(OK, "installation folder", installation)
         if os.path.isdir(extensions):
@@ -73,21 +79,27 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
                                     "solution")
         elif not isinstance(found, str) or not os.path.exists(found):
             checks.line(WARN, what, f"{found} does not exist: correct {place} in the settings file")
+        elif not os.path.isfile(found):
+            checks.line(WARN, what, f"{found} is a folder, not the solver's program: correct {place} in the "
+                                    "settings file")
         else:
             checks.line(OK, what, found)
 
     if os.path.isdir(installation):
         for name in SETUP_ASSEMBLIES + tuple(OTHER_ASSEMBLIES):
+            status = FAIL if name in SETUP_ASSEMBLIES else WARN
+            effect = "set-up loads it" if name in SETUP_ASSEMBLIES else f"{OTHER_ASSEMBLIES[name][0]} fails"
+            # The module looks in Extensions, then in the installation folder, for a file of that name.
             found_in = next((folder for folder in (extensions, installation)
                              if os.path.exists(os.path.join(folder, name))), None)
-            if found_in is not None:
-                checks.line(OK, name, os.path.join(found_in, name))
-            elif name in SETUP_ASSEMBLIES:
-                checks.line(FAIL, name, f"in neither Extensions nor the installation folder, and set-up loads it: "
-                                        f"{REPAIR}")
+            if found_in is None:
+                checks.line(status, name, f"in neither Extensions nor the installation folder, and {effect}: "
+                                          f"{REPAIR}")
+            elif not os.path.isfile(os.path.join(found_in, name)):
+                checks.line(status, name, f"{os.path.join(found_in, name)} is a folder, not a file, and {effect}: "
+                                          f"{REPAIR}")
             else:
-                checks.line(WARN, name, f"in neither Extensions nor the installation folder: {OTHER_ASSEMBLIES[name]} "
-                                        f"fails; {REPAIR}")
+                checks.line(OK, name, os.path.join(found_in, name))
         _native_library(checks, os.path.join(extensions, NATIVE_LIBRARY))
 
     if core is None:
@@ -122,6 +134,10 @@ def _bridge_advice(error: BaseException | None) -> str:
 def _settings_file(checks: _Checks, what: str, path: str, option: str,
                    lookup: Callable[[Any], Any] | None) -> Any:
     """Reads the file as set-up does; returns the lookup's result, or None when it cannot."""
+    if os.path.isdir(path):
+        # Windows refuses to open a folder with an error that does not say so.
+        checks.line(FAIL, what, f"{path} is a folder, not a file: give the file's place with {option}")
+        return None
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()

@@ -13,6 +13,7 @@ instead (``brivane solve --scheduler``). ``solve_model`` is the task that each
 worker runs for one model, after ``set_up``: a plain function that any
 process can run.
 """
+from ._errors import BatchInputError, BatchInputNotFound
 from ._models import FoundModel, find_models
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,
                       read_report)
@@ -21,6 +22,7 @@ from ._task import SOLVERS, Outcome, SetupError, Task, set_up, solve_model
 
 __all__ = [
     "FAILED", "IN_PLACE", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",
-    "BatchInterrupted", "FoundModel", "ModelResult", "Outcome", "Report", "ReportError", "SetupError", "Task",
+    "BatchInputError", "BatchInputNotFound", "BatchInterrupted", "FoundModel", "ModelResult", "Outcome", "Report",
+    "ReportError", "SetupError", "Task",
     "find_models", "read_report", "set_up", "solve_many", "solve_model",
 ]

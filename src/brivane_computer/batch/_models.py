@@ -5,6 +5,8 @@ import os
 from collections.abc import Iterable
 from typing import NamedTuple, Union
 
+from ._errors import BatchInputNotFound
+
 MODEL_EXTENSION = ".vokel"
 
 
@@ -24,8 +26,10 @@ def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
     """The model files that ``paths`` name, in order, each once.
 
     A file is taken as it is; a folder gives every ".vokel" file below it
-    (any letter case), in name order. Raises ``FileNotFoundError`` for a path
-    that does not exist.
+    (any letter case), in name order. ``paths`` is a collection: a single
+    path or ``FoundModel`` raises ``TypeError``. Raises
+    ``BatchInputNotFound`` (a ``FileNotFoundError``) for a path that does not
+    exist.
     """
     found: list[FoundModel] = []
     seen: set[str] = set()
@@ -43,19 +47,46 @@ def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
         names.add(os.path.normcase(unique))
         found.append(FoundModel(path, unique))
 
-    for source in paths:
+    for source in model_sources(paths):
         if isinstance(source, FoundModel):
             add(source.path, source.name)
             continue
-        path = os.path.abspath(os.fspath(source))
+        path = os.path.abspath(source)
         if os.path.isfile(path):
             add(path, os.path.splitext(os.path.basename(path))[0])
         elif os.path.isdir(path):
             for model in _models_below(path):
                 add(model, os.path.splitext(os.path.relpath(model, path))[0])
         else:
-            raise FileNotFoundError(f"the model file or folder {os.fspath(source)} does not exist")
+            raise BatchInputNotFound(f"the model file or folder {source} does not exist")
     return found
+
+
+def model_sources(paths: Iterable[ModelSource]) -> list[str | FoundModel]:
+    """The entries of a collection of models, each a ``FoundModel`` or a path as text.
+
+    Raises ``TypeError`` for one path or one ``FoundModel`` given alone (a
+    string would be read letter by letter), and for an entry of another type.
+    """
+    if isinstance(paths, (str, bytes, os.PathLike, FoundModel)):
+        raise TypeError(f"expected a collection of models (a list of model files and folders), not one "
+                        f"{type(paths).__name__}: give [{paths!r}]")
+    try:
+        entries = list(paths)
+    except TypeError:
+        raise TypeError(f"expected a collection of models (a list of model files and folders), not "
+                        f"{type(paths).__name__}") from None
+    sources: list[str | FoundModel] = []
+    for entry in entries:
+        if isinstance(entry, FoundModel):
+            sources.append(entry)
+            continue
+        path = os.fspath(entry) if isinstance(entry, (str, os.PathLike)) else None
+        if not isinstance(path, str):
+            raise TypeError(f"a model is a path given as text or a path object, or an entry of find_models, "
+                            f"not {type(entry).__name__}: {entry!r}")
+        sources.append(path)
+    return sources
 
 
 def _models_below(folder: str) -> list[str]:

@@ -11,14 +11,14 @@ from collections.abc import Iterable
 from multiprocessing.connection import wait
 from typing import TYPE_CHECKING, Any
 
-from .. import brivane_core
 from ..brivane_core import BrivaneModule
-from ._models import ModelSource, find_models
+from ._inputs import check_input
+from ._models import ModelSource
 from ._progress import Progress
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, STRUCTURE, TIMED_OUT, ModelResult, Report,
-                      ReportWriter, last_outcomes)
+                      ReportWriter)
 from ._schedule import Schedule, make_job
-from ._task import REVAV, SOLVERS, Outcome, remove_tree
+from ._task import REVAV, Outcome, remove_tree
 from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, Worker, WorkerConfig, interrupts_held
 
 if TYPE_CHECKING:
@@ -47,8 +47,8 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
 
     ``models``: model files, folders (searched as ``find_models`` does) or
     entries of ``find_models``. Each of ``jobs`` workers sets the module up
-    on ``installation`` once (``module``, a ``BrivaneModule``, default
-    ``Pelorix``), then solves one model at a time with ``solver`` ("Revav" or
+    on ``installation`` once (``module``, a ``BrivaneModule`` or its name,
+    default ``Pelorix``), then solves one model at a time with ``solver`` ("Revav" or
     "Quelbar"), in a sandbox or, with ``sandbox=False``, in the model's folder
     (never two models of one folder at once). The files that each solve added
     or changed are listed in the report and, with ``results``, copied to
@@ -67,39 +67,28 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     storage that every worker sees under the same paths (the report is
     written here); ``jobs`` is then not used (leave it at 1).
 
-    Returns the ``Report``. Ctrl-C ends the workers and raises
-    ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report so far.
+    Every input is checked before anything starts: a bad value raises
+    ``BatchInputError`` (a ``ValueError``; ``BatchInputNotFound``, also a
+    ``FileNotFoundError``, for a file or folder that does not exist) with one
+    line that says what it is and what is expected, and ``models`` given as
+    one path raises ``TypeError``. Returns the ``Report``. Ctrl-C ends the
+    workers and raises ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the
+    report so far.
     """
-    if solver not in SOLVERS:
-        raise ValueError(f"unknown solver {solver!r}: use 'Revav' or 'Quelbar'")
-    if jobs < 1 or retries < 0 or (timeout is not None and timeout <= 0):
-        raise ValueError("jobs must be at least 1, retries at least 0 and timeout positive")
-    if resume and report is None:
-        raise ValueError("resume needs the report of the earlier batch")
-    if executor is None:
-        if not os.path.isdir(installation):
-            raise FileNotFoundError(f"the installation folder {installation} does not exist")
-        installation = os.path.abspath(installation)
-        where: dict[str, Any] = {"jobs": jobs}
-    else:
-        if jobs != 1:
-            raise ValueError("jobs counts worker processes of this machine: with an executor, each of its "
-                             "workers solves one model at a time")
-        from ._cluster import cluster_workers
-        # The installation is the workers': it need not be here.
-        where = {"scheduler": executor.scheduler.address, "workers": len(cluster_workers(executor))}
-    found = find_models(models)
+    checked = check_input(models, installation, solver=solver, sandbox=sandbox, module=module, settings=settings,
+                          data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
+                          report=report, resume=resume, executor=executor)
+    installation, found, timeout = checked.installation, checked.models, checked.timeout
+    # The installation is the workers': on a cluster it need not be here.
+    where: dict[str, Any] = ({"jobs": jobs} if checked.workers is None else
+                             {"scheduler": executor.scheduler.address, "workers": len(checked.workers)})
     mode = SANDBOX if sandbox else IN_PLACE
-    report_path = os.path.abspath(report) if report is not None else None
+    report_path, earlier, results_root = checked.report, checked.earlier, checked.results
     append = bool(resume and report_path and os.path.exists(report_path))
-    earlier = last_outcomes(report_path) if append and report_path else {}
-    results_root = os.path.abspath(results) if results is not None else None
     if results_root is not None:
         os.makedirs(results_root, exist_ok=True)
-    config = dict(installation=installation,
-                  module=module if isinstance(module, str) else module.name,
-                  settings=settings or brivane_core._settingsPath_,
-                  data_sources=data_sources or brivane_core._dataSourcesPath_)
+    config = dict(installation=installation, module=checked.module, settings=checked.settings,
+                  data_sources=checked.data_sources)
 
     outcome = Report(models=[], path=report_path)
     writer = ReportWriter(report_path, append=append, header={

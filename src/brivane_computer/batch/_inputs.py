@@ -1,0 +1,233 @@
+"""The checks of a batch's input, all made before anything starts: no worker, no report line, no folder.
+
+``check_input`` is the one entry step. Each rule is a small function that
+raises ``BatchInputError`` (``BatchInputNotFound`` for a file or folder that
+does not exist) with one line that says what the value is and what is
+expected; a collection of models given as one path is a ``TypeError``. The
+command line only turns these into a line and exit status 2.
+"""
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+from collections.abc import Iterable
+from dataclasses import dataclass
+from numbers import Real
+from typing import Any
+
+from .. import brivane_core
+from ..brivane_core import BrivaneModule
+from ._errors import BatchInputError, BatchInputNotFound
+from ._models import FoundModel, ModelSource, find_models, model_sources
+from ._report import ModelResult, ReportError, last_outcomes
+from ._task import SOLVERS
+
+# Windows waits on at most 63 handles at once, and the batch waits on two for each worker.
+MAX_JOBS = 31
+MAX_RETRIES = 100
+# A week: longer waits overflow the timers of the system's waits.
+MAX_TIMEOUT = 7 * 24 * 3600
+# The settings files as set-up reads them: (role, parameter, option).
+_SETTINGS_FILES = (("settings file", "settings", "--settings"),
+                   ("data-sources file", "data_sources", "--data-sources"))
+
+
+@dataclass(frozen=True)
+class BatchInput:
+    """A batch's input once checked: paths absolute, the models found, the module by name."""
+
+    models: list[FoundModel]
+    installation: str
+    solver: str
+    sandbox: bool
+    module: str
+    settings: str
+    data_sources: str
+    jobs: int
+    timeout: float | None
+    retries: int
+    results: str | None
+    report: str | None
+    resume: bool
+    executor: Any
+    # On a cluster, {address: threads} of its workers.
+    workers: dict[str, int] | None
+    # With resume, {normalised model path: its last outcome that was not a skip} of the report.
+    earlier: dict[str, ModelResult]
+
+
+def check_input(models: Iterable[ModelSource], installation: str, *, solver: str, sandbox: bool,
+                module: BrivaneModule | str, settings: str | None, data_sources: str | None, jobs: int,
+                timeout: float | None, retries: int, results: str | None, report: str | None, resume: bool,
+                executor: Any) -> BatchInput:
+    """Every rule of ``solve_many``'s input, cheapest first; raises at the first that fails."""
+    sources = model_sources(models)
+    if solver not in SOLVERS:
+        raise BatchInputError(f"unknown solver {solver!r}: use 'Revav' or 'Quelbar' (letter case counts)")
+    jobs = _whole("jobs", jobs, 1, MAX_JOBS)
+    retries = _whole("retries", retries, 0, MAX_RETRIES)
+    checked_timeout = _timeout(timeout)
+    if resume and report is None:
+        raise BatchInputError("resume needs the report of the earlier batch (report=FILE, --report FILE)")
+    settings = settings if settings is not None else brivane_core._settingsPath_
+    data_sources = data_sources if data_sources is not None else brivane_core._dataSourcesPath_
+    workers = None
+    if executor is None:
+        installation = _installation(installation)
+        for (role, parameter, option), path in zip(_SETTINGS_FILES, (settings, data_sources)):
+            _settings_file(role, parameter, option, path)
+    else:
+        workers = _cluster(executor, jobs)
+    found = find_models(sources)
+    if not found:
+        raise BatchInputError(f"no model files (.vokel) found in {', '.join(map(str, sources)) or 'no path'}")
+    report_path = _report_file(report)
+    earlier = _earlier(report_path) if resume and report_path and os.path.exists(report_path) else {}
+    return BatchInput(found, installation, solver, bool(sandbox), _module(module), settings, data_sources, jobs,
+                      checked_timeout, retries, _results_folder(results), report_path, bool(resume), executor,
+                      workers, earlier)
+
+
+def _whole(name: str, value: Any, least: int, most: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not least <= value <= most:
+        raise BatchInputError(f"{name} must be a whole number from {least} to {most}, not {value!r}")
+    return value
+
+
+def _timeout(value: Any) -> float | None:
+    if value is None:
+        return None
+    # Written so that nan fails too.
+    if isinstance(value, bool) or not isinstance(value, Real) or not 0 < float(value) <= MAX_TIMEOUT:
+        raise BatchInputError(f"timeout must be None or a number of seconds above 0 and at most {MAX_TIMEOUT} "
+                              f"(a week), not {value!r}")
+    return float(value)
+
+
+def _module(value: Any) -> str:
+    if isinstance(value, BrivaneModule):
+        return value.name
+    if isinstance(value, str) and value in BrivaneModule.__members__:
+        return value
+    raise BatchInputError(f"module must be a BrivaneModule member or its name "
+                          f"({', '.join(BrivaneModule.__members__)}), not {value!r}")
+
+
+def _path(what: str, value: Any) -> str:
+    path = os.fspath(value) if isinstance(value, (str, os.PathLike)) else None
+    if not isinstance(path, str) or not path:
+        raise BatchInputError(f"the {what} must be a path given as text or a path object, not {value!r}")
+    return os.path.abspath(path)
+
+
+def _installation(value: Any) -> str:
+    path = _path("installation folder", value)
+    if not os.path.exists(path):
+        raise BatchInputNotFound(f"the installation folder {path} does not exist: give the Pelorix installation "
+                                 "folder, the one that holds Extensions")
+    if not os.path.isdir(path):
+        raise BatchInputError(f"the installation folder {path} is a file, not a folder: give the Pelorix "
+                              "installation folder, the one that holds Extensions")
+    if not os.path.isdir(os.path.join(path, "Extensions")):
+        raise BatchInputError(f"the installation folder {path} has no Extensions folder: is it a Pelorix "
+                              "installation?")
+    return path
+
+
+def _settings_file(role: str, parameter: str, option: str, value: Any) -> None:
+    """A settings file as set-up reads it: a file, UTF-8, JSON."""
+    path = _path(role, value)
+    where = f"give its place with {parameter}= ({option})"
+    if not os.path.exists(path):
+        raise BatchInputNotFound(f"the {role} {path} does not exist: {where}")
+    if os.path.isdir(path):
+        raise BatchInputError(f"the {role} {path} is a folder, not a file: {where}")
+    try:
+        with open(path, "rb") as f:
+            text = f.read().decode("utf-8")
+        json.loads(text)
+    except OSError as error:
+        raise BatchInputError(f"the {role} {path} cannot be read ({error.strerror or error})") from None
+    except UnicodeDecodeError as error:
+        raise BatchInputError(f"the {role} {path} is not UTF-8 text (byte {error.object[error.start]:#04x} at "
+                              f"position {error.start}): save it as UTF-8 without BOM") from None
+    except ValueError as error:
+        raise BatchInputError(f"the {role} {path} is not valid JSON ({error}): restore the product's file") \
+            from None
+
+
+def _cluster(executor: Any, jobs: int) -> dict[str, int]:
+    try:
+        from distributed import Client
+    except ImportError:
+        Client = None
+    if Client is None or not isinstance(executor, Client):
+        raise BatchInputError(f"executor must be a distributed.Client, not {type(executor).__name__}")
+    if jobs != 1:
+        raise BatchInputError("jobs counts worker processes of this machine: with an executor, each of its "
+                              "workers solves one model at a time (leave jobs at 1)")
+    from ._cluster import cluster_workers
+    try:
+        return cluster_workers(executor)
+    except ValueError as error:
+        raise BatchInputError(str(error)) from None
+
+
+def _report_file(value: Any) -> str | None:
+    """The report's path, once a probe has shown that it can be written."""
+    if value is None:
+        return None
+    path = _path("report", value)
+    if os.path.isdir(path):
+        raise BatchInputError(f"the report {path} is a folder, not a file: give a file name")
+    if os.path.exists(path):
+        try:
+            # Opened to append, and closed with nothing written: the file stays as it was.
+            os.close(os.open(path, os.O_WRONLY | os.O_APPEND))
+        except OSError as error:
+            raise BatchInputError(f"the report {path} cannot be written ({error.strerror or error})") from None
+        return path
+    folder = _existing_folder("report", path, os.path.dirname(path))
+    if folder != os.path.dirname(path):
+        raise BatchInputNotFound(f"the report {path} cannot be made: its folder {os.path.dirname(path)} does "
+                                 "not exist")
+    _probe("report", path, folder)
+    return path
+
+
+def _results_folder(value: Any) -> str | None:
+    if value is None:
+        return None
+    path = _path("results folder", value)
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise BatchInputError(f"the results folder {path} is a file, not a folder")
+    _probe("results folder", path, _existing_folder("results folder", path, path))
+    return path
+
+
+def _existing_folder(what: str, path: str, folder: str) -> str:
+    """``folder``, or its nearest ancestor that exists, which must be a folder."""
+    while not os.path.exists(folder) and os.path.dirname(folder) != folder:
+        folder = os.path.dirname(folder)
+    if not os.path.isdir(folder):
+        raise BatchInputError(f"the {what} {path} lies below {folder}, which is a file, not a folder")
+    return folder
+
+
+def _probe(what: str, path: str, folder: str) -> None:
+    """Makes and removes a file in ``folder``: whether the batch can write there, leaving nothing behind."""
+    try:
+        handle, probe = tempfile.mkstemp(prefix=".brivane-probe-", dir=folder)
+    except OSError as error:
+        raise BatchInputError(f"the {what} {path} cannot be written in {folder} ({error.strerror or error})") \
+            from None
+    os.close(handle)
+    os.remove(probe)
+
+
+def _earlier(report: str) -> dict[str, ModelResult]:
+    try:
+        return last_outcomes(report)
+    except ReportError as error:
+        raise BatchInputError(f"{error}: resume needs a report of this batch") from None
