@@ -14,6 +14,7 @@ from support_batch import run_main
 from support_solving import build_model
 
 import brivane_computer
+from brivane_cli import _doctor
 
 STANDIN = Path(__file__).resolve().parents[1] / "standin"
 PACKAGE_HOME = str(Path(brivane_computer.__file__).resolve().parents[1])
@@ -52,6 +53,11 @@ DAMAGE = {
     "no SDK assembly": lambda i: os.remove(i.extensions + "/Brivane.SDK.dll"),
     "no Quelbar solver": lambda i: os.remove(i.quelbar_solver),
     "no native library": lambda i: os.remove(i.native_library),
+    "no helper assembly": lambda i: os.remove(i.extensions + "/Brivane.Helper.dll"),
+    # A folder where a file belongs is no file.
+    "Quelbar solver a folder": lambda i: (os.remove(i.quelbar_solver), os.mkdir(i.quelbar_solver)),
+    "SDK assembly a folder": lambda i: (os.remove(i.extensions + "/Brivane.SDK.dll"),
+                                        os.mkdir(i.extensions + "/Brivane.SDK.dll")),
 }
 
 
@@ -66,6 +72,9 @@ DAMAGE = {
     ("no SDK assembly", 1, {"Brivane.SDK.dll": "FAIL", "set-up": "FAIL"}),
     ("no Quelbar solver", 0, {"Quelbar solver": "warn"}),
     ("no native library", 0, {"native solver library": "warn"}),
+    ("no helper assembly", 0, {"Brivane.Helper.dll": "warn"}),
+    ("Quelbar solver a folder", 0, {"Quelbar solver": "warn"}),
+    ("SDK assembly a folder", 1, {"Brivane.SDK.dll": "FAIL", "set-up": "FAIL"}),
 ])
 def test_doctor_checks_what_set_up_needs(capsys, installation, damage, status, failures):
     DAMAGE[damage](installation)
@@ -78,6 +87,45 @@ def test_doctor_checks_what_set_up_needs(capsys, installation, damage, status, f
     assert len(checks) == 15 and lines[-1] == ("set-up succeeds" if status == 0 else
                                                "set-up would fail: see the lines marked FAIL")
     assert all(":" in line[35:] for line in lines[:-1] if not line.startswith("ok"))
+    if "folder" in damage:
+        assert "is a folder, not" in out
+    if damage == "no helper assembly":
+        assert "loading and creating models (so every solve), solving with Revav, duplicating studies fails" in out
+
+
+def test_the_doctors_facts_are_the_modules(ready, core, python, tmp_path):
+    defaults = python("from brivane_computer import brivane_core as c; print(c._settingsPath_, c._dataSourcesPath_)")
+    assert defaults.stdout.split() == [_doctor.DEFAULT_SETTINGS, _doctor.DEFAULT_DATA_SOURCES]
+    assert core._dlls_ == list(_doctor.SETUP_ASSEMBLIES)
+    piping, structure = (build_model(core, str(tmp_path / kind), kind, kind=kind) for kind in ("piping", "structure"))
+    project = core.addPipingProject(str(tmp_path), "Plant", "Study", 1, 1)
+    models = {path: core.loadVokel(path) for path in (piping, structure)}
+    calls = {
+        "loadVokel": lambda: core.loadVokel(piping),
+        "createPipingVokel": core.createPipingVokel,
+        "createStructureVokel": core.createStructureVokel,
+        "solvePipingModel": lambda: core.solvePipingModel(models[piping], piping, "Quelbar", str(tmp_path / "piping")),
+        "solveStructureModel": lambda: core.solveStructureModel(models[structure], structure,
+                                                                str(tmp_path / "structure")),
+        "addPipingProject": lambda: core.addPipingProject(str(tmp_path), "Plant2", "Study", 1, 1),
+        "addPipingStudy": lambda: core.addPipingStudy(project, "Other", 1, 1),
+        "removeStudy": lambda: core.removeStudy(project, "Other"),
+        "duplicateStudy": lambda: core.duplicateStudy(project, "Study", "Copy"),
+    }
+    loaded = set(core._dlls_)
+    for name, (_, functions) in _doctor.OTHER_ASSEMBLIES.items():
+        for function in functions:
+            del core._dlls_[:]
+            calls[function]()
+            assert name in core._dlls_, function
+            loaded.update(core._dlls_)
+            os.chdir(str(tmp_path))
+    # Every assembly that the module loads is one the doctor checks.
+    assert loaded == {*_doctor.SETUP_ASSEMBLIES, *_doctor.OTHER_ASSEMBLIES}
+    # The native library is the file of Extensions that writing a fre file needs.
+    os.remove(os.path.join(core._dllPath_, _doctor.NATIVE_LIBRARY))
+    with pytest.raises(OSError, match=_doctor.NATIVE_LIBRARY):
+        core.writeFreFile(models[piping], piping)
 
 
 @pytest.mark.parametrize("command", ["doctor", "solve"])

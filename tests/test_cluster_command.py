@@ -163,3 +163,27 @@ def test_a_batch_on_a_tls_cluster_solves_every_model(plant, tmp_path, capsys):
     assert (records[0]["record"], records[0]["scheduler"], records[0]["workers"]) == ("batch", address, 2)
     assert {os.path.relpath(r["path"], folder): r["status"] for r in records if r["record"] == "model"} == {
         name + ".vokel": "solved" for name in names}
+
+
+@pytest.mark.parametrize("files, message", [
+    (("{folder}", "{cert}", "{key}"), "--tls-ca: {folder} is a folder, not a file"),
+    (("{empty}", "{cert}", "{key}"), "--tls-ca: {empty} is not a certificate in PEM form"),
+    (("{ca}", "{key}", "{key}"), "--tls-cert: {key} is not a certificate in PEM form"),
+    (("{ca}", "{cert}", "{other_key}"), "--tls-key: {other_key} is not the PEM private key of --tls-cert {cert}"),
+    (("{ca}", "{cert}", "{locked_key}"), "--tls-key: {locked_key} is protected by a pass phrase"),
+])
+def test_certificate_files_are_checked_before_connecting(capsys, tmp_path, remote_attempts, files, message):
+    ca, cert, key = private_authority(tmp_path)
+    (tmp_path / "other").mkdir()
+    other_key = private_authority(tmp_path / "other")[2]
+    openssl("pkey", "-in", key, "-out", str(tmp_path / "locked.key"), "-aes256", "-passout", "pass:secret")
+    (tmp_path / "empty.pem").write_text("")
+    places = {"ca": ca, "cert": cert, "key": key, "other_key": other_key, "locked_key": tmp_path / "locked.key",
+              "folder": tmp_path / "other", "empty": tmp_path / "empty.pem"}
+    (tmp_path / "s1.vokel").write_text("{}")
+    options = [text for option, file in zip(("--tls-ca", "--tls-cert", "--tls-key"), files)
+               for text in (option, file.format(**places))]
+    status, out, err = run_main(capsys, "solve", tmp_path / "no-installation", tmp_path, "--solver", "Quelbar",
+                                "--scheduler", "tls://10.1.2.3:8786", *options)
+    assert (status, out, remote_attempts) == (2, "", []) and len(err.splitlines()) == 1
+    assert message.format(**places) in err

@@ -22,10 +22,10 @@ DEFAULT_DATA_SOURCES = "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources
 SETUP_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Pelorix.Core.dll")
 OTHER_ASSEMBLIES = {
     "Brivane.Helper.dll": ("loading and creating models (so every solve), solving with Revav, duplicating "
-                           "studies", ("loadVokel", "createPipingVokel", "createStructureVokel", "_RevavSolve",
-                                       "duplicateStudy")),
-    "Brivane.Revav.Core.dll": ("solving with Revav (every structure model)", ("_RevavSolve",)),
-    "Brivane.Quelbar.Core.dll": ("solving with Quelbar", ("_QuelbarSolve",)),
+                           "studies", ("loadVokel", "createPipingVokel", "createStructureVokel",
+                                       "solveStructureModel", "duplicateStudy")),
+    "Brivane.Revav.Core.dll": ("solving with Revav (every structure model)", ("solveStructureModel",)),
+    "Brivane.Quelbar.Core.dll": ("solving with Quelbar", ("solvePipingModel",)),
     "Brivane.Pelorix.Project.dll": ("projects and studies", ("addPipingProject", "addPipingStudy", "removeStudy",
                                                              "duplicateStudy")),
 }
