@@ -92,7 +92,7 @@ def check_input(models: Iterable[ModelSource], installation: str, *, solver: str
 def _whole(name: str, value: Any, least: int, most: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or not least <= value <= most:
         raise BatchInputError(f"{name} must be a whole number from {least} to {most}, not {value!r}")
-    return value
+    return int(value)
 
 
 def _timeout(value: Any) -> float | None:
@@ -160,9 +160,10 @@ def _settings_file(role: str, parameter: str, option: str, value: Any) -> None:
 def _cluster(executor: Any, jobs: int) -> dict[str, int]:
     try:
         from distributed import Client
-    except ImportError:
-        Client = None
-    if Client is None or not isinstance(executor, Client):
+        is_client = isinstance(executor, Client)
+    except ImportError:  # then nothing is a Client
+        is_client = False
+    if not is_client:
         raise BatchInputError(f"executor must be a distributed.Client, not {type(executor).__name__}")
     if jobs != 1:
         raise BatchInputError("jobs counts worker processes of this machine: with an executor, each of its "
