@@ -17,7 +17,7 @@ NAN, INF = float("nan"), float("inf")
 # id: (solve_many's arguments that differ, whether brivane solve can give them too, the error, its message).
 CASES = {
     "one str as models": ({"models": "{plant}"}, False, TYPE, "not one str: give ['{plant}']"),
-    "one path object as models": ({"models": "{plant_path}"}, False, TYPE, "not one PosixPath"),
+    "one path object as models": ({"models": "{plant_path}"}, False, TYPE, "not one {path_type}"),
     "one FoundModel as models": ({"models": "{found}"}, False, TYPE, "not one FoundModel"),
     "no models": ({"models": ["{folder}"]}, True, BAD, "no model files (.vokel) found in {folder}"),
     "model missing": ({"models": ["{missing}"]}, True, NOT_FOUND, "the model file or folder {missing} does not exist"),
@@ -29,13 +29,14 @@ CASES = {
     "negative retries": ({"retries": -1}, True, BAD, "retries must be a whole number from 0 to 100, not -1"),
     "unknown module": ({"module": "Nope"}, False, BAD, "module must be a BrivaneModule member or its name"),
     "not an executor": ({"executor": "{object}"}, False, BAD, "executor must be a distributed.Client, not object"),
-    "report below a file": ({"report": "{file}/r.jsonl"}, True, BAD,
-                            "the report {file}/r.jsonl lies below {file}, which is a file, not a folder"),
+    "report below a file": ({"report": "{file}{sep}r.jsonl"}, True, BAD,
+                            "the report {file}{sep}r.jsonl lies below {file}, which is a file, not a folder"),
     "report is a folder": ({"report": "{folder}"}, True, BAD, "the report {folder} is a folder, not a file"),
     "report read-only": ({"report": READ_ONLY + "/r.jsonl"}, True, BAD,
                          f"the report {READ_ONLY}/r.jsonl cannot be written in {READ_ONLY} (Read-only file system)"),
     "results is a file": ({"results": "{file}"}, True, BAD, "the results folder {file} is a file, not a folder"),
-    "results below a file": ({"results": "{file}/out"}, True, BAD, "the results folder {file}/out lies below {file}"),
+    "results below a file": ({"results": "{file}{sep}out"}, True, BAD,
+                             "the results folder {file}{sep}out lies below {file}"),
     "results read-only": ({"results": READ_ONLY + "/out"}, True, BAD,
                           f"the results folder {READ_ONLY}/out cannot be written in {READ_ONLY} (Read-only"),
     "settings not JSON": ({"settings": "{bad_json}"}, True, BAD, "the settings file {bad_json} is not valid JSON"),
@@ -65,8 +66,9 @@ def places(plant, installation, tmp_path):
     (tmp_path / "notes.txt").write_text("solve the plant on Friday\n")
     (tmp_path / "bad.settings").write_text('{"Families": [')
     (tmp_path / "latin1.settings").write_bytes('{"Name": "\u00e9"}'.encode("latin-1"))
-    return {"plant": str(folder), "plant_path": folder, "found": find_models([folder])[0], "object": object(),
-            "folder": str(tmp_path / "empty"), "file": str(tmp_path / "notes.txt"), "missing": str(tmp_path / "no"),
+    return {"plant": str(folder), "plant_path": folder, "path_type": type(folder).__name__, "sep": os.sep,
+            "found": find_models([folder])[0], "object": object(), "folder": str(tmp_path / "empty"),
+            "file": str(tmp_path / "notes.txt"), "missing": str(tmp_path / "no"),
             "bad_json": str(tmp_path / "bad.settings"), "latin1": str(tmp_path / "latin1.settings"),
             "installation": installation.root, "settings": installation.settings_path,
             "data_sources": installation.data_sources_path}

@@ -27,9 +27,9 @@ INTERRUPTED = 130
 DESCRIPTION = "Solve many Pelorix models unattended, and check an installation."
 SOLVE_HELP = """\
 Solve every model given, each by itself, in worker processes: progress shows while it runs; at the end,
-one line of counts, then a table of the models that failed or timed out, if any. By default each model is solved in a throw-away copy of its files (a sandbox), so the
-model's own folder is never written to; the files that the solve added or changed are listed in the
-report and, with --results, kept.
+one line of counts, then a table of the models that failed or timed out, if any. By default each model is
+solved in a throw-away copy of its files (a sandbox), so the model's own folder is never written to; the
+files that the solve added or changed are listed in the report and, with --results, kept.
 
 With --scheduler the models are solved on a Dask cluster instead, one at a time by each of its workers
 (run each with one thread), which set up on INSTALLATION as it is on their machine, with --settings and

@@ -117,8 +117,10 @@ def solve_model(task: Task) -> Outcome:
     """Solves one model with the module set up in this process (``set_up``).
 
     The solution is released at once, its sandbox kept until the files that
-    the solve added or changed are collected, then deleted. Failures become an
-    ``Outcome``; only interrupts propagate. While it runs, the module's
+    the solve added or changed are collected, then deleted. The outcome names
+    the solver that ran, told from the kind of the model that the solve
+    loaded. Failures become an ``Outcome``; only interrupts propagate. While
+    it runs, the module's
     ``loadVokel`` and ``threading.excepthook`` are wrapped, standard output is
     captured, and ``_tempDirectory_`` is taken over: use the module from no
     other thread meanwhile.
