@@ -38,7 +38,8 @@ def test_the_report_names_the_solver_that_ran_and_the_file_as_found(plant, core,
         again = solve_many([folder], plant.installation, solver=solver, report=report_file, resume=True,
                            progress=False)
         assert [m.status for m in again.models] == statuses
-        assert again.ok and again.summary().splitlines()[:-1] == [again.summary().splitlines()[0]]
+        # All solved or skipped: the line of counts, then the report's name.
+        assert again.ok and len(again.summary().splitlines()) == 2
     latest = read_report(report_file, runs="all")
     assert [(os.path.basename(m.path), m.status, m.solver) for m in latest.models] == [
         ("bad.vokel", "failed", "Quelbar"), ("p1.vokel", "solved", "Revav"), ("s1.vokel", "solved", "Revav")]

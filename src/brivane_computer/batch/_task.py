@@ -65,12 +65,13 @@ class SetupError(Exception):
     """Set-up did not complete: the worker cannot solve."""
 
 
-def set_up(installation: str, module: str = "Pelorix", settings: str | None = None,
+def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelorix", settings: str | None = None,
            data_sources: str | None = None) -> None:
     """Sets the module up on the installation, in this process and on this thread.
 
-    ``settings`` and ``data_sources`` replace the module's two settings paths
-    when given. Raises ``SetupError`` when the installation has no Extensions
+    ``module`` is set-up's second argument, a ``BrivaneModule`` member or
+    its name (every member enables both kinds of model). ``settings`` and
+    ``data_sources`` replace the module's two settings paths when given. Raises ``SetupError`` when the installation has no Extensions
     folder; set-up's own exceptions pass unchanged.
     """
     core = _core
@@ -80,7 +81,8 @@ def set_up(installation: str, module: str = "Pelorix", settings: str | None = No
         core._dataSourcesPath_ = data_sources
     # The lines that report loaded assemblies are of no use to a batch.
     with contextlib.redirect_stdout(io.StringIO()):
-        valid = core.setup_brivane_computer(installation, core.BrivaneModule[module])
+        member = module if isinstance(module, core.BrivaneModule) else core.BrivaneModule[module]
+        valid = core.setup_brivane_computer(installation, member)
     if not valid:
         raise SetupError(f"{installation} has no Extensions folder: is it a Pelorix installation?")
 
