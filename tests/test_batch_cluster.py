@@ -8,7 +8,7 @@ import pytest
 from support_batch import EXTRA, plant, solve_intervals  # noqa: F401
 from support_solving import snapshot, temp_root  # noqa: F401
 
-from brivane_computer.batch import read_report, solve_many
+from brivane_computer.batch import read_report
 
 
 @pytest.fixture
@@ -58,9 +58,8 @@ def running(pid):
 def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox):
     folder = plant("a/s1", "a/s2", "b/s3", "s4", "s5", "s6", solve_seconds=0.2, extra_results=[EXTRA])
     before = snapshot(folder)
-    report = solve_many([folder], plant.installation, solver="Quelbar", sandbox=sandbox, executor=cluster(),
-                        timeout=60, results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"),
-                        progress=False)
+    report = plant.solve([folder], solver="Quelbar", sandbox=sandbox, executor=cluster(), timeout=60,
+                         results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"))
 
     assert [(m.status, m.attempts) for m in report.models] == [("solved", 1)] * 6
     assert sorted(m.path for m in read_report(str(tmp_path / "report.jsonl"))) == sorted(m.path for m in report.models)
@@ -82,8 +81,7 @@ def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox)
 def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_path):
     folder = plant("ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"],
                    crash_first_on=["dies_once"])
-    report = solve_many([folder], plant.installation, solver="Quelbar", executor=cluster(), timeout=3, retries=1,
-                        progress=False)
+    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=3, retries=1)
 
     outcome = {name: (m.status, m.attempts, m.error_type) for name, m in plant.by_name(report).items()}
     assert outcome == {"ok": ("solved", 1, None), "hangs": ("timed out", 2, None),
@@ -99,8 +97,8 @@ def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_pat
 def test_a_worker_that_cannot_set_up_turns_its_tasks_down(plant, cluster, tmp_path, seats):
     # The worker with the seat solves only once the other has been refused, so that both get tasks.
     folder = plant("s1", "s2", "s3", "s4", licence_seats=seats, solve_waits_for=str(tmp_path / "state" / "refusals"))
-    report = solve_many([folder], plant.installation, solver="Quelbar", executor=cluster(), timeout=60,
-                        report=str(tmp_path / "report.jsonl"), progress=False)
+    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=60,
+                         report=str(tmp_path / "report.jsonl"))
     message = "InvalidOperationException: No Pelorix licence seat is free."
     workers = [line for line in open(tmp_path / "report.jsonl") if '"record": "worker"' in line]
     if seats:
@@ -120,9 +118,8 @@ def test_a_cluster_that_cannot_take_the_batch_is_refused_before_it_starts(plant,
     folder = plant("s1")
     client = cluster(workers, threads)
     with pytest.raises(ValueError, match="jobs counts worker processes"):
-        solve_many([folder], plant.installation, solver="Quelbar", executor=client, jobs=2, progress=False)
+        plant.solve([folder], solver="Quelbar", executor=client, jobs=2)
     with pytest.raises(ValueError) as refused:
-        solve_many([folder], plant.installation, solver="Quelbar", executor=client,
-                   report=str(tmp_path / "report.jsonl"), progress=False)
+        plant.solve([folder], solver="Quelbar", executor=client, report=str(tmp_path / "report.jsonl"))
     assert message in str(refused.value)
     assert not (tmp_path / "report.jsonl").exists()

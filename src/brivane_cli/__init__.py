@@ -114,10 +114,14 @@ def _parser() -> argparse.ArgumentParser:
                        help="times a failed or timed-out model is solved again (default 0)")
     solve.add_argument("--results", metavar="DIR",
                        help="copy the files that each solve added or changed to DIR/<model>/, <model> being the "
-                            "model's path below the folder it was found in (or its name); without it, sandbox "
+                            "model's path below the folder it was found in (or its name), the same folder in "
+                            "later runs; a folder of another model's or of someone else's files is left alone "
+                            "(<model>-2 is taken); DIR must lie outside the models' folders; without it, sandbox "
                             "results are only listed and in-place results stay beside the model")
     solve.add_argument("--report", metavar="FILE",
-                       help="write the report to FILE (JSON Lines, one line per model, written as models finish)")
+                       help="write the report to FILE (JSON Lines, one line per model, written as models finish); "
+                            "an earlier report in FILE keeps its runs, this one is added after them; any other "
+                            "file that is not empty is refused")
     solve.add_argument("--resume", action="store_true",
                        help="with --report: skip the models that FILE marks solved with the same solver and mode, "
                             "as long as their file is unchanged (size and modification time), and add to FILE")
@@ -219,6 +223,9 @@ def _solve(arguments: argparse.Namespace) -> int:
             settings=arguments.settings, data_sources=arguments.data_sources, timeout=arguments.timeout,
             retries=arguments.retries, results=arguments.results, report=arguments.report,
             resume=arguments.resume, **spread)
+    except batch.OutputError as error:
+        # A report or results folder that the batch may not write to, found before any worker started.
+        raise _BadInput(str(error)) from None
     except batch.BatchInterrupted as interrupted:
         print(interrupted.report.summary())
         print("brivane solve: stopped by Ctrl-C; the report keeps the models that finished", file=sys.stderr)

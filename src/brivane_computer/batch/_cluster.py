@@ -131,7 +131,7 @@ class ClusterBatch(Schedule):
             self.settle(job, answer.status, answer.seconds, error_type=answer.error_type, message=answer.message)
         else:
             self.settle(job, SOLVED if answer.solved else FAILED, answer.seconds, answer.results,
-                        answer.results_folder, answer.error_type, answer.error_message)
+                        answer.results_folder, answer.error_type, answer.error_message, manifest=answer.manifest)
 
     def _end(self, running: list[Any], interrupted: bool) -> None:
         """Cancels what still runs and ends the batch's children on every worker, removing their folders."""

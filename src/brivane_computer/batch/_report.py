@@ -38,14 +38,18 @@ class ModelResult:
     # The model file as it was solved, which a resumed batch compares.
     size: int = 0
     mtime_ns: int = 0
+    # What the manifest of results_folder lists: every file that the batch wrote there for the model.
+    manifest: tuple[str, ...] = ()
 
     def record(self) -> dict[str, Any]:
-        return {"record": "model", **dataclasses.asdict(self), "results": list(self.results)}
+        return {"record": "model", **dataclasses.asdict(self), "results": list(self.results),
+                "manifest": list(self.manifest)}
 
     @classmethod
     def from_record(cls, record: dict[str, Any]) -> ModelResult:
         values = {f.name: record[f.name] for f in dataclasses.fields(cls) if f.name in record}
         values["results"] = tuple(values.get("results") or ())
+        values["manifest"] = tuple(values.get("manifest") or ())
         result = cls(**values)
         if result.status not in STATUSES or not isinstance(result.path, str):
             raise ValueError("not a model record")
@@ -161,12 +165,13 @@ def _ends_a_line(path: str) -> bool:
 
 class ReportWriter:
     """Appends records to the report file, each flushed as it is written: the
-    report holds every finished model whenever the batch stops."""
+    report holds every finished model whenever the batch stops. A run is
+    always added after the file's earlier runs, never written over them."""
 
-    def __init__(self, path: str | None, append: bool, header: dict[str, Any]) -> None:
+    def __init__(self, path: str | None, header: dict[str, Any]) -> None:
         self.file: IO[str] | None = None
         if path is not None:
-            self.file = open(path, "a" if append else "w", encoding="utf-8")
+            self.file = open(path, "a", encoding="utf-8")
             if self.file.tell() and not _ends_a_line(path):
                 self.file.write("\n")
             self.write({"record": "batch", **header})

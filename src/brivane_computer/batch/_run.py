@@ -13,7 +13,8 @@ from typing import TYPE_CHECKING, Any
 
 from .. import brivane_core
 from ..brivane_core import BrivaneModule
-from ._models import ModelSource, find_models
+from ._models import FoundModel, ModelSource, find_models
+from ._outputs import check_report_file, check_results_folder, claim_results_folder
 from ._progress import Progress
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportWriter,
                       last_outcomes)
@@ -84,12 +85,17 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
         from ._cluster import cluster_workers
         # The installation is the workers': it need not be here.
         where = {"scheduler": executor.scheduler.address, "workers": len(cluster_workers(executor))}
-    found = find_models(models)
+    sources = [source for source in models]
+    found = find_models(sources)
     mode = SANDBOX if sandbox else IN_PLACE
     report_path = os.path.abspath(report) if report is not None else None
-    append = bool(resume and report_path and os.path.exists(report_path))
-    earlier = last_outcomes(report_path) if append and report_path else {}
+    if report_path is not None:
+        check_report_file(report_path, [model.path for model in found])
     results_root = os.path.abspath(results) if results is not None else None
+    if results_root is not None:
+        given = [os.fspath(s) for s in sources if not isinstance(s, FoundModel)]
+        check_results_folder(results_root, {os.path.dirname(model.path) for model in found} | set(given))
+    earlier = last_outcomes(report_path) if resume and report_path and os.path.exists(report_path) else {}
     if results_root is not None:
         os.makedirs(results_root, exist_ok=True)
     config = dict(installation=installation,
@@ -98,7 +104,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
                   data_sources=data_sources or brivane_core._dataSourcesPath_)
 
     outcome = Report(models=[], path=report_path)
-    writer = ReportWriter(report_path, append=append, header={
+    writer = ReportWriter(report_path, header={
         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **config,
         "solver": solver, "mode": mode, **where, "timeout": timeout, "retries": retries,
         "results": results_root, "models": len(found)})
@@ -112,14 +118,19 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     started = time.monotonic()
     try:
         for index, model in enumerate(found):
-            job = make_job(index, model, solver, sandbox, results_root)
+            job = make_job(index, model, solver, sandbox, None)
             before = earlier.get(os.path.normcase(model.path))
             if (before is not None and before.status == SOLVED and before.solver == solver and before.mode == mode
                     and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
                 batch.record(job, ModelResult(model.path, SKIPPED, solver, mode, 0.0, 0, before.results,
-                                              before.results_folder, size=job.size, mtime_ns=job.mtime_ns))
-            else:
-                batch.add(job)
+                                              before.results_folder, size=job.size, mtime_ns=job.mtime_ns,
+                                              manifest=before.manifest))
+                continue
+            if results_root is not None:
+                # Decided once, before any worker starts: its folder of earlier runs, else a free one.
+                job = make_job(index, model, solver, sandbox,
+                               claim_results_folder(results_root, model.name, model.path))
+            batch.add(job)
         batch.run(config)
     except KeyboardInterrupt:
         outcome.interrupted = True
@@ -214,7 +225,7 @@ class _LocalBatch(Schedule):
         worker.take_task()
         job = self.running.pop(worker)
         self.settle(job, SOLVED if outcome.solved else FAILED, time.monotonic() - worker.sent_at, outcome.results,
-                    outcome.results_folder, outcome.error_type, outcome.error_message)
+                    outcome.results_folder, outcome.error_type, outcome.error_message, manifest=outcome.manifest)
 
     def _lost(self, worker: Worker, status: str, error_type: str | None, message: str) -> None:
         """A busy worker that died or ran out of time: it is ended, its folder removed, its model settled."""

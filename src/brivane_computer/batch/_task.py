@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import brivane_core
+from ._outputs import record_results
 
 # The module's functions are typed, but the batch swaps one and assigns globals.
 _core: Any = brivane_core
@@ -52,6 +53,8 @@ class Outcome:
     results_folder: str | None = None
     error_type: str | None = None
     error_message: str | None = None
+    # Every file that the results folder's manifest lists: what the batch wrote there for the model.
+    manifest: tuple[str, ...] = ()
 
 
 class SetupError(Exception):
@@ -163,11 +166,12 @@ def solve_model(task: Task) -> Outcome:
 
     results: tuple[str, ...] = ()
     results_folder = None
+    manifest: tuple[str, ...] = ()
     try:
         if working:
             after = listing(working[-1])
             results = tuple(sorted(name for name, signature in after.items() if before.get(name) != signature))
-        results_folder = _collect(task, working[-1] if working else None, results)
+        results_folder, manifest = _collect(task, working[-1] if working else None, results)
     except OSError as raised:
         # A solve whose results cannot be kept has failed all the same.
         error = error or raised
@@ -177,23 +181,27 @@ def solve_model(task: Task) -> Outcome:
 
     seconds = time.perf_counter() - started
     if error is None and solution is not None:
-        return Outcome(True, seconds, results, results_folder)
+        return Outcome(True, seconds, results, results_folder, manifest=manifest)
     if error is None and run_errors:
         error = run_errors[-1]
     if error is not None:
-        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error))
+        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error), manifest)
     said = " ".join(printed.getvalue().split())
-    return Outcome(False, seconds, results, results_folder, "NoSolution", said or "the solver gave no solution")
+    return Outcome(False, seconds, results, results_folder, "NoSolution", said or "the solver gave no solution",
+                   manifest)
 
 
-def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> str | None:
+def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> tuple[str | None, tuple[str, ...]]:
+    """Copies the results to the task's results folder, which the batch gave to its model, overwriting only
+    what the folder's manifest lists; (where the results are now, what the manifest lists)."""
     if task.results is None or working is None:
-        return None if task.sandbox else working
+        return (None if task.sandbox else working), ()
+    manifest = record_results(task.results, task.model, results)
     for name in results:
         target = os.path.join(task.results, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy2(os.path.join(working, name), target)
-    return task.results
+    return task.results, manifest
 
 
 def _remove_sandbox(sandbox: str) -> None:
