@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 import warnings
 from collections.abc import Sequence
@@ -20,11 +21,11 @@ from typing import Any
 
 from ._cluster import SchedulerInputError, connect, scheduler
 from ._doctor import doctor
+from ._signals import exit_status, stop_signals_handled
 
 __all__ = ["main"]
 
 SOLVERS = ("Revav", "Quelbar")
-INTERRUPTED = 130
 
 DESCRIPTION = "Solve many Pelorix models unattended, and check an installation."
 SOLVE_HELP = """\
@@ -41,8 +42,14 @@ see alike (\\\\server\\share\\...). The connection must be TLS with a private ce
 this machine, or with --insecure. The command waits 30 s for the scheduler (Dask's setting
 distributed.comm.timeouts.connect). It needs the extra: pip install brivane_computer[cluster].
 
+A stop signal ends the batch in order, as Ctrl-C does: it stops handing out models, ends the workers (and
+whatever their solves started), closes the report with an end record that says what stopped it, and
+removes its temporary folders. Each worker also ends by itself within 2 s when this command is gone,
+however it ended.
+
 exit status: 0 every model solved (or skipped by --resume), 1 some model failed or timed out,
-2 the command cannot start (bad input), 130 stopped with Ctrl-C (the report keeps what finished).
+2 the command cannot start (bad input), 130 stopped with Ctrl-C, 143 with SIGTERM, 129 with SIGHUP,
+149 with Ctrl-Break (the report keeps what finished).
 """
 DOCTOR_HELP = """\
 Check an installation the way set-up uses it: the installation and Extensions folders, the settings and
@@ -112,6 +119,10 @@ def _parser() -> argparse.ArgumentParser:
                             "'timed out' (default: no limit)")
     solve.add_argument("--retries", type=_count(0), default=0, metavar="K",
                        help="times a failed or timed-out model is solved again (default 0)")
+    solve.add_argument("--max-models-per-worker", type=_count(1), metavar="N",
+                       help="replace a worker (on a cluster, a worker's solver child) after N models, releasing "
+                            "the memory that a product instance grows to hold over hundreds of models "
+                            "(default: no limit)")
     solve.add_argument("--results", metavar="DIR",
                        help="copy the files that each solve added or changed to DIR/<model>/, <model> being the "
                             "model's path below the folder it was found in (or its name), the same folder in "
@@ -171,9 +182,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (_BadInput, SchedulerInputError) as error:
         print(f"brivane {arguments.command}: {error}", file=sys.stderr)
         return 2
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         print("brivane: stopped", file=sys.stderr)
-        return INTERRUPTED
+        return exit_status(getattr(stop, "number", signal.SIGINT))
 
 
 def _solve(arguments: argparse.Namespace) -> int:
@@ -214,6 +225,11 @@ def _solve(arguments: argparse.Namespace) -> int:
             batch.read_report(arguments.report)
         except batch.ReportError as error:
             raise _BadInput(str(error)) from None
+    with stop_signals_handled(batch.StopSignal):
+        return _run(batch, arguments, models, cluster)
+
+
+def _run(batch: ModuleType, arguments: argparse.Namespace, models: list[Any], cluster: Any) -> int:
     client = connect(cluster) if cluster is not None else None
     # On a cluster its workers decide how many models are solved at once.
     spread: dict[str, Any] = {"executor": client} if client is not None else {"jobs": arguments.jobs or 1}
@@ -222,14 +238,15 @@ def _solve(arguments: argparse.Namespace) -> int:
             models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
             settings=arguments.settings, data_sources=arguments.data_sources, timeout=arguments.timeout,
             retries=arguments.retries, results=arguments.results, report=arguments.report,
-            resume=arguments.resume, **spread)
+            resume=arguments.resume, max_models_per_worker=arguments.max_models_per_worker, **spread)
     except batch.OutputError as error:
         # A report or results folder that the batch may not write to, found before any worker started.
         raise _BadInput(str(error)) from None
     except batch.BatchInterrupted as interrupted:
         print(interrupted.report.summary())
-        print("brivane solve: stopped by Ctrl-C; the report keeps the models that finished", file=sys.stderr)
-        return INTERRUPTED
+        how = "Ctrl-C" if interrupted.signal == signal.SIGINT else signal.Signals(interrupted.signal).name
+        print(f"brivane solve: stopped by {how}; the report keeps the models that finished", file=sys.stderr)
+        return exit_status(interrupted.signal)
     except ValueError as error:
         # The options were checked above; what is left is a cluster the batch cannot use (no worker, or a
         # worker with more than one thread).

@@ -17,12 +17,13 @@ from ._models import FoundModel, find_models
 from ._outputs import MANIFEST, OutputError
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,
                       read_report)
-from ._run import BatchInterrupted, solve_many
+from ._lifetime import MARKER
+from ._run import BatchInterrupted, StopSignal, solve_many
 from ._task import SOLVERS, Outcome, SetupError, Task, set_up, solve_model
 
 __all__ = [
-    "FAILED", "IN_PLACE", "MANIFEST", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",
+    "FAILED", "IN_PLACE", "MANIFEST", "MARKER", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",
     "BatchInterrupted", "FoundModel", "ModelResult", "Outcome", "OutputError", "Report", "ReportError",
-    "SetupError", "Task",
+    "SetupError", "StopSignal", "Task",
     "find_models", "read_report", "set_up", "solve_many", "solve_model",
 ]

@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import os
 from collections import deque
-from dataclasses import dataclass
+import datetime
+from dataclasses import dataclass, field
 from typing import Any
 
 from ._identity import Identity, folder_and_ancestors
@@ -25,6 +26,8 @@ class Job:
     mtime_ns: int
     attempts: int = 0
     seconds: float = 0.0
+    # Each attempt's worker and times (``attempt``).
+    runs: list[dict[str, Any]] = field(default_factory=list)
 
     @property
     def folder(self) -> Identity:
@@ -40,6 +43,14 @@ def make_job(index: int, model: FoundModel, solver: str, sandbox: bool, results:
         size = mtime_ns = 0
     folders = folder_and_ancestors(os.path.dirname(model.path))
     return Job(index, model, Task(model.path, solver, sandbox, results), folders, size, mtime_ns)
+
+
+def attempt(worker: int | str, pid: int | None, started: float, ended: float) -> dict[str, Any]:
+    """What the report keeps of one attempt: the worker slot (on a cluster, the worker's address) and the
+    process that ran it, and when it started and ended, on this machine's clock."""
+    def when(moment: float) -> str:
+        return datetime.datetime.fromtimestamp(moment).astimezone().isoformat(timespec="milliseconds")
+    return {"worker": worker, "pid": pid, "started": when(started), "ended": when(ended)}
 
 
 def _overlap(job: Job, other: Job) -> bool:
@@ -89,16 +100,18 @@ class Schedule:
 
     def settle(self, job: Job, status: str, seconds: float, results: tuple[str, ...] = (),
                results_folder: str | None = None, error_type: str | None = None, message: str | None = None,
-               retry: bool = True, manifest: tuple[str, ...] = ()) -> None:
+               retry: bool = True, manifest: tuple[str, ...] = (), run: dict[str, Any] | None = None) -> None:
         """One attempt's end: the job waits again while it has retries left, else its result is recorded."""
         job.seconds += seconds
+        if run is not None:
+            job.runs.append(run)
         if status != SOLVED and retry and job.attempts <= self.retries:
             self.queue(job)
             return
         self.outstanding -= 1
         self.record(job, ModelResult(job.model.path, status, self.solver, self.mode, round(job.seconds, 3),
                                      job.attempts, results, results_folder, error_type, message, job.size,
-                                     job.mtime_ns, manifest))
+                                     job.mtime_ns, manifest, tuple(job.runs)))
 
     def setup_failed(self, worker: int | str, message: str) -> None:
         self.report.setup_failures.append(message)
