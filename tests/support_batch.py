@@ -3,13 +3,15 @@ user's files beside it, which no batch may change."""
 import hashlib
 import json
 import os
+import time
+import uuid
 
 import pytest
 from brivane_standin import journal
 from support_solving import build_model, temp_root  # noqa: F401
 
 from brivane_cli import main
-from brivane_computer.batch import IN_PLACE, MANIFEST, ReportError, read_report, solve_many
+from brivane_computer.batch import IN_PLACE, MANIFEST, MARKER, ReportError, read_report, solve_many
 
 EXTRA = os.path.join("Reports", "stress.txt")
 # The test's own bookkeeping beside the plant, which the oracle leaves out.
@@ -63,6 +65,58 @@ class UserFiles:
         assert not changed, f"the batch changed files it was not asked to write: {changed}"
 
 
+# Every process that a test starts inherits this test's mark (the plant fixture sets it): with the batch's
+# marker, it tells the processes of this test's batches from those of other runs on the machine.
+TEST_MARK = "BRIVANE_TEST_MARK"
+
+
+def batch_processes(mark):
+    """The live processes whose environment holds the batch marker and the test's mark."""
+    wanted, found = f"{TEST_MARK}={mark}".encode(), []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:  # gone, or a zombie's
+            continue
+        if wanted in environment and any(e.startswith(MARKER.encode() + b"=") for e in environment):
+            found.append(int(entry))
+    return found
+
+
+def running(pid):
+    """Whether the process runs (a zombie has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def assert_no_batch_process_left(mark):
+    """None of the batch's processes may be alive 5 s after it."""
+    deadline = time.monotonic() + 5
+    while True:
+        left = batch_processes(mark)
+        if not left:
+            return
+        assert time.monotonic() < deadline, f"processes of the batch alive 5 s after it: {_described(left)}"
+        time.sleep(0.1)
+
+
+def _described(pids):
+    described = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                described.append(f"{pid} " + f.read().replace(b"\0", b" ").decode(errors="replace")[:200])
+        except OSError:
+            described.append(str(pid))
+    return described
+
+
 def _write(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if not os.path.exists(path):
@@ -95,6 +149,8 @@ def plant(ready, core, tmp_path, monkeypatch, temp_root):
     state, folder, journal_file = tmp_path / "state", tmp_path / "plant", str(tmp_path / "journal.jsonl")
     state.mkdir()
     user = UserFiles(tmp_path)
+    mark = uuid.uuid4().hex
+    monkeypatch.setenv(TEST_MARK, mark)
 
     def make(*names, **knobs):
         for name in names:
@@ -113,6 +169,7 @@ def plant(ready, core, tmp_path, monkeypatch, temp_root):
             return report
         finally:
             user.check([report] if report else [], [options.get("report")])
+            assert_no_batch_process_left(mark)
 
     def command(capsys, *arguments):
         """The command line in this process (run_main), with the user's files checked after it."""
@@ -123,9 +180,12 @@ def plant(ready, core, tmp_path, monkeypatch, temp_root):
         finally:
             given = [str(a) for a in arguments]
             user.check((), [given[given.index("--report") + 1]] if "--report" in given else [])
+            assert_no_batch_process_left(mark)
     make.installation = ready.root
-    make.solve, make.command, make.user = solve, command, user
+    make.settings = ["--settings", ready.settings_path, "--data-sources", ready.data_sources_path]
+    make.solve, make.command, make.user, make.mark = solve, command, user, mark
     make.entries = lambda: journal.read_file(journal_file)
+    make.journal = journal_file
     make.by_name = lambda report: {os.path.splitext(os.path.relpath(m.path, folder))[0]: m for m in report.models}
     return make
 

@@ -1,6 +1,7 @@
 """brivane_computer.batch: models solved in worker processes, with the stand-in's journal of every process."""
 import json
 import os
+from collections import Counter
 
 import pytest
 from support_batch import EXTRA, plant, solve_intervals  # noqa: F401
@@ -88,6 +89,18 @@ def test_a_worker_that_cannot_set_up_is_retired(plant, tmp_path, seats):
         assert report.setup_failures == [message] * 2
         assert [(m.status, m.error_type, m.attempts) for m in report.models] == [("failed", "SetupFailed", 0)] * 3
         assert all(message in m.error_message for m in report.models)
+
+
+def test_a_worker_is_replaced_after_its_models(plant):
+    folder = plant("s1", "s2", "s3", "s4", "s5")
+    report = plant.solve([folder], solver="Quelbar", jobs=2, max_models_per_worker=2)
+    # The stand-in's journal counts the models that each process solved.
+    solved_by = Counter(entry["pid"] for entry in plant.entries() if entry["name"] == "Solution..ctor")
+    assert sum(solved_by.values()) == 5 and max(solved_by.values()) == 2 and len(solved_by) >= 3
+    # Each attempt's worker slot, process and times are in the report.
+    runs = [run for model in report.models for run in model.runs]
+    assert Counter(run["pid"] for run in runs) == solved_by
+    assert {run["worker"] for run in runs} == {1, 2} and all(run["started"] <= run["ended"] for run in runs)
 
 
 def test_find_models_names_each_results_folder(tmp_path):

@@ -115,6 +115,11 @@ class Worker:
         lifeline, self.lifeline = context.Pipe(duplex=False)
         self.process: BaseProcess = context.Process(target=worker_main, args=(child, lifeline, config), daemon=True,
                                                     name=f"brivane-worker-{number}")
+        if sys.platform != "win32":
+            # The interpreter's resource tracker, which spawn starts with the first worker, serves this process
+            # for its whole life, not the batch: started here, it does not carry the batch's marker.
+            from multiprocessing import resource_tracker
+            resource_tracker.ensure_running()
         with stop_signals_held(), marked(batch):
             self.process.start()
         child.close()
