@@ -54,21 +54,20 @@ def stop_signals_handled(stop: Callable[[int], BaseException]) -> Iterator[None]
 def _handle_console_close() -> None:
     """A closed console window, a log-off or a shutdown: SIGTERM in the main thread, then this handler waits
     for the batch to end (Windows ends the process once the handler returns)."""
-    if _console_handler:
-        return
-    import _thread
-    import ctypes
-    from ctypes import wintypes
+    if sys.platform == "win32" and not _console_handler:
+        import _thread
+        import ctypes
+        from ctypes import wintypes
 
-    close_events = {2, 5, 6}  # CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT
+        close_events = {2, 5, 6}  # CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT
 
-    @ctypes.WINFUNCTYPE(wintypes.BOOL, wintypes.DWORD)  # type: ignore[attr-defined]
-    def on_event(event: int) -> bool:
-        if event not in close_events:
-            return False  # Ctrl-C and Ctrl-Break: Python's own handlers
-        _thread.interrupt_main(signal.SIGTERM)
-        _ended.wait(4.5)
-        return True
+        @ctypes.WINFUNCTYPE(wintypes.BOOL, wintypes.DWORD)
+        def on_event(event: int) -> bool:
+            if event not in close_events:
+                return False  # Ctrl-C and Ctrl-Break: Python's own handlers
+            _thread.interrupt_main(signal.SIGTERM)
+            _ended.wait(4.5)
+            return True
 
-    ctypes.WinDLL("kernel32").SetConsoleCtrlHandler(on_event, True)  # type: ignore[attr-defined]
-    _console_handler.append(on_event)
+        ctypes.WinDLL("kernel32").SetConsoleCtrlHandler(on_event, True)
+        _console_handler.append(on_event)

@@ -161,7 +161,8 @@ class Worker:
                     self.connection.send(None)
             self.process.join(wait)
         if self.process.exitcode is None:
-            kill_tree(self.process.pid)  # with what its solve started
+            if self.process.pid is not None:
+                kill_tree(self.process.pid)  # with what its solve started
             self.process.kill()
             self.process.join()
         self.connection.close()
