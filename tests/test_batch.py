@@ -1,20 +1,21 @@
 """brivane_computer.batch: models solved in worker processes, with the stand-in's journal of every process."""
 import json
 import os
+from collections import Counter
 
 import pytest
 from support_batch import EXTRA, plant, solve_intervals  # noqa: F401
 from support_solving import snapshot, temp_root  # noqa: F401
 
-from brivane_computer.batch import find_models, read_report, solve_many
+from brivane_computer.batch import find_models, read_report
 
 
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
 def test_models_solved_in_parallel_give_what_each_solve_wrote(plant, tmp_path, temp_root, sandbox):
     folder = plant("a/s1", "a/s2", "b/s3", "s4", solve_seconds=0.2, extra_results=[EXTRA])
     before = snapshot(folder)
-    report = solve_many([folder], plant.installation, solver="Quelbar", sandbox=sandbox, jobs=2, timeout=60,
-                        results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"), progress=False)
+    report = plant.solve([folder], solver="Quelbar", sandbox=sandbox, jobs=2, timeout=60,
+                         results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"))
 
     models = plant.by_name(report)
     assert [(m.status, m.attempts) for m in models.values()] == [("solved", 1)] * 4
@@ -52,8 +53,7 @@ def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_
     folder = plant("ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"],
                    crash_first_on=["dies_once"])
     report_file = str(tmp_path / "report.jsonl")
-    report = solve_many([folder], plant.installation, solver="Quelbar", jobs=2, timeout=3, retries=1,
-                        report=report_file, progress=False)
+    report = plant.solve([folder], solver="Quelbar", jobs=2, timeout=3, retries=1, report=report_file)
 
     outcome = {name: (m.status, m.attempts, m.error_type) for name, m in plant.by_name(report).items()}
     assert outcome == {"ok": ("solved", 1, None), "hangs": ("timed out", 2, None),
@@ -67,13 +67,11 @@ def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_
     plant()
     changed = folder / "dies_once.vokel"
     os.utime(changed, ns=(0, os.stat(changed).st_mtime_ns + 1))
-    resumed = solve_many([folder], plant.installation, solver="Quelbar", report=report_file, resume=True,
-                         progress=False)
+    resumed = plant.solve([folder], solver="Quelbar", report=report_file, resume=True)
     assert {n: (m.status, m.attempts) for n, m in plant.by_name(resumed).items()} == {
         "ok": ("skipped", 0), "hangs": ("solved", 1), "dies": ("solved", 1), "dies_once": ("solved", 1)}
     assert plant.by_name(resumed)["ok"].results == ("conception.qres",)
-    again = solve_many([folder], plant.installation, solver="Revav", report=report_file, resume=True,
-                       progress=False)
+    again = plant.solve([folder], solver="Revav", report=report_file, resume=True)
     assert [m.status for m in again.models] == ["solved"] * 4
     assert open(report_file).read().count('"status": "skipped"') == 1
 
@@ -82,7 +80,7 @@ def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_
 def test_a_worker_that_cannot_set_up_is_retired(plant, tmp_path, seats):
     # The worker with the seat solves only once the refused one has ended: the batch cannot end before it hears.
     folder = plant("s1", "s2", "s3", licence_seats=seats, solve_waits_for=str(tmp_path / "state" / "refusals"))
-    report = solve_many([folder], plant.installation, solver="Quelbar", jobs=2, timeout=60, progress=False)
+    report = plant.solve([folder], solver="Quelbar", jobs=2, timeout=60)
     message = "InvalidOperationException: No Pelorix licence seat is free."
     if seats:
         assert report.setup_failures == [message]
@@ -91,6 +89,18 @@ def test_a_worker_that_cannot_set_up_is_retired(plant, tmp_path, seats):
         assert report.setup_failures == [message] * 2
         assert [(m.status, m.error_type, m.attempts) for m in report.models] == [("failed", "SetupFailed", 0)] * 3
         assert all(message in m.error_message for m in report.models)
+
+
+def test_a_worker_is_replaced_after_its_models(plant):
+    folder = plant("s1", "s2", "s3", "s4", "s5")
+    report = plant.solve([folder], solver="Quelbar", jobs=2, max_models_per_worker=2)
+    # The stand-in's journal counts the models that each process solved.
+    solved_by = Counter(entry["pid"] for entry in plant.entries() if entry["name"] == "Solution..ctor")
+    assert sum(solved_by.values()) == 5 and max(solved_by.values()) == 2 and len(solved_by) >= 3
+    # Each attempt's worker slot, process and times are in the report.
+    runs = [run for model in report.models for run in model.runs]
+    assert Counter(run["pid"] for run in runs) == solved_by
+    assert {run["worker"] for run in runs} == {1, 2} and all(run["started"] <= run["ended"] for run in runs)
 
 
 def test_find_models_names_each_results_folder(tmp_path):

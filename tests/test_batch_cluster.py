@@ -1,14 +1,29 @@
 """solve_many on a Dask cluster: two worker processes on 127.0.0.1, started and stopped by each test."""
 import logging
 import os
-from collections import defaultdict
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections import Counter, defaultdict
+from pathlib import Path
 
 import distributed
 import pytest
-from support_batch import EXTRA, plant, solve_intervals  # noqa: F401
+from confinement import python_path
+from distributed.core import Status
+from support_batch import EXTRA, assert_no_batch_process_left, plant, running, solve_intervals  # noqa: F401
 from support_solving import snapshot, temp_root  # noqa: F401
 
-from brivane_computer.batch import read_report, solve_many
+import brivane_computer
+from brivane_computer.batch import _cluster, read_report
+from brivane_computer.batch._child import FOLDER_PREFIX
+from brivane_computer.batch._leftovers import remove_leftovers
+
+STANDIN = Path(__file__).resolve().parents[1] / "standin"
+PACKAGE_HOME = str(Path(brivane_computer.__file__).resolve().parents[1])
 
 
 @pytest.fixture
@@ -46,21 +61,12 @@ def culture_and_loads(entries):
     return cultures, loads
 
 
-def running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
-
-
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
 def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox):
     folder = plant("a/s1", "a/s2", "b/s3", "s4", "s5", "s6", solve_seconds=0.2, extra_results=[EXTRA])
     before = snapshot(folder)
-    report = solve_many([folder], plant.installation, solver="Quelbar", sandbox=sandbox, executor=cluster(),
-                        timeout=60, results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"),
-                        progress=False)
+    report = plant.solve([folder], solver="Quelbar", sandbox=sandbox, executor=cluster(), timeout=60,
+                         results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"))
 
     assert [(m.status, m.attempts) for m in report.models] == [("solved", 1)] * 6
     assert read_report(str(tmp_path / "report.jsonl")).models == report.models
@@ -82,8 +88,7 @@ def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox)
 def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_path):
     folder = plant("ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"],
                    crash_first_on=["dies_once"])
-    report = solve_many([folder], plant.installation, solver="Quelbar", executor=cluster(), timeout=3, retries=1,
-                        progress=False)
+    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=3, retries=1)
 
     outcome = {name: (m.status, m.attempts, m.error_type) for name, m in plant.by_name(report).items()}
     assert outcome == {"ok": ("solved", 1, None), "hangs": ("timed out", 2, None),
@@ -99,8 +104,8 @@ def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_pat
 def test_a_worker_that_cannot_set_up_turns_its_tasks_down(plant, cluster, tmp_path, seats):
     # The worker with the seat solves only once the other has been refused, so that both get tasks.
     folder = plant("s1", "s2", "s3", "s4", licence_seats=seats, solve_waits_for=str(tmp_path / "state" / "refusals"))
-    report = solve_many([folder], plant.installation, solver="Quelbar", executor=cluster(), timeout=60,
-                        report=str(tmp_path / "report.jsonl"), progress=False)
+    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=60,
+                         report=str(tmp_path / "report.jsonl"))
     message = "InvalidOperationException: No Pelorix licence seat is free."
     workers = [line for line in open(tmp_path / "report.jsonl") if '"record": "worker"' in line]
     if seats:
@@ -120,9 +125,71 @@ def test_a_cluster_that_cannot_take_the_batch_is_refused_before_it_starts(plant,
     folder = plant("s1")
     client = cluster(workers, threads)
     with pytest.raises(ValueError, match="jobs counts worker processes"):
-        solve_many([folder], plant.installation, solver="Quelbar", executor=client, jobs=2, progress=False)
+        plant.solve([folder], solver="Quelbar", executor=client, jobs=2)
     with pytest.raises(ValueError) as refused:
-        solve_many([folder], plant.installation, solver="Quelbar", executor=client,
-                   report=str(tmp_path / "report.jsonl"), progress=False)
+        plant.solve([folder], solver="Quelbar", executor=client, report=str(tmp_path / "report.jsonl"))
     assert message in str(refused.value)
     assert not (tmp_path / "report.jsonl").exists()
+
+
+def test_a_solver_child_is_replaced_after_its_models(plant, cluster):
+    folder = plant("s1", "s2", "s3", "s4")
+    report = plant.solve([folder], solver="Quelbar", executor=cluster(), max_models_per_worker=1)
+    solved_by = Counter(entry["pid"] for entry in plant.entries() if entry["name"] == "Solution..ctor")
+    assert list(solved_by.values()) == [1] * 4
+    runs = [run for model in report.models for run in model.runs]
+    assert Counter(run["pid"] for run in runs) == solved_by
+    assert all(run["worker"].startswith("tcp://127.0.0.1:") and run["started"] <= run["ended"] for run in runs)
+
+
+def wait_for_solves(plant, count):
+    """Until ``count`` solves are inside their solver."""
+    deadline = time.monotonic() + 60
+    while not (os.path.exists(plant.journal)
+               and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") >= count):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+
+
+def test_a_killed_submitter_leaves_no_solve_on_the_workers(plant, cluster, tmp_path):
+    folder = plant("hangs1", "hangs2", "ok", hang_on=["hangs1", "hangs2"])
+    client = cluster()
+    # Its lease lapses sooner than in use, so that the test need not wait 15 s.
+    code = (f"from distributed import Client\n"
+            f"from brivane_computer.batch import _on_worker, solve_many\n"
+            f"_on_worker.LEASE_EVERY, _on_worker.LEASE_EXPIRY = 0.5, 2.0\n"
+            f"with Client({client.scheduler.address!r}) as client:\n"
+            f"    solve_many([{str(folder)!r}], {plant.installation!r}, solver='Quelbar', executor=client,\n"
+            f"               settings={plant.settings[1]!r}, data_sources={plant.settings[3]!r}, progress=False)\n")
+    submitter = subprocess.Popen([sys.executable, "-c", code],
+                                 env={**os.environ, "PYTHONPATH": python_path(str(STANDIN), PACKAGE_HOME)})
+    try:
+        wait_for_solves(plant, 2)
+    finally:
+        submitter.kill()
+        submitter.wait()
+    assert_no_batch_process_left(plant.mark)
+    # The workers are free for the next batch at once.
+    plant()
+    assert plant.solve([folder / "ok.vokel"], solver="Quelbar", executor=client).ok
+
+
+def test_a_batch_whose_workers_all_die_fails_what_is_left(plant, cluster, monkeypatch, tmp_path):
+    folder = plant("hangs1", "hangs2", "s3", hang_on=["hangs1", "hangs2"])
+    monkeypatch.setattr(_cluster, "NO_WORKER_LIMIT", 1.0)
+    client = cluster()
+
+    def kill_every_worker():
+        wait_for_solves(plant, 2)
+        for nanny in list(client.cluster.workers.values()):
+            nanny.status = Status.closing_gracefully  # not restarted
+            os.kill(nanny.process.pid, signal.SIGKILL)
+
+    threading.Thread(target=kill_every_worker, daemon=True).start()
+    report = plant.solve([folder], solver="Quelbar", executor=client)
+    assert [(m.status, m.error_type) for m in report.models] == [("failed", "NoWorkers")] * 3
+    assert "has had no workers for 1 s while models waited" in report.models[0].error_message
+    # The children's folders stay, unlocked: the next child started on the machine removes them.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "worker-temp"))
+    assert len(os.listdir(tempfile.tempdir)) == 2
+    remove_leftovers(FOLDER_PREFIX)

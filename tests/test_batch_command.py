@@ -1,4 +1,4 @@
-"""The command line brivane: bad input, the installation check, and Ctrl-C during a batch."""
+"""The command line brivane: bad input, the installation check, and a batch stopped by a signal."""
 import json
 import os
 import signal
@@ -10,8 +10,8 @@ from pathlib import Path
 import pytest
 from brivane_standin import journal
 from confinement import python_path
-from support_batch import run_main
-from support_solving import build_model
+from support_batch import assert_no_batch_process_left, plant, run_main, running  # noqa: F401
+from support_solving import build_model, temp_root  # noqa: F401
 
 import brivane_computer
 from brivane_cli import _doctor
@@ -32,6 +32,8 @@ PACKAGE_HOME = str(Path(brivane_computer.__file__).resolve().parents[1])
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--jobs", "0"],
      "jobs must be a whole number from 1 to 31, not 0"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--timeout", "soon"], "expected a number of seconds"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--max-models-per-worker", "0"],
+     "max_models_per_worker must be a whole number from 1"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--report", "{missing}/report.jsonl"], "cannot be made"),
     (["doctor"], "the following arguments are required: INSTALLATION"),
 ])
@@ -147,39 +149,49 @@ def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_p
         assert result.returncode == 2 and "brivane doctor" in result.stderr and len(result.stderr.splitlines()) == 1
 
 
-def test_ctrl_c_ends_the_workers_and_keeps_the_report(ready, core, tmp_path):
-    for name in ("ok", "hangs"):
-        build_model(core, str(tmp_path / "plant"), name)
-    temp, report, journal_file = tmp_path / "temp", tmp_path / "report.jsonl", tmp_path / "journal.jsonl"
-    temp.mkdir()
-    environment = {**os.environ, "PYTHONPATH": python_path(str(STANDIN), PACKAGE_HOME), "TMPDIR": str(temp),
-                   "BRIVANE_STANDIN_KNOBS": json.dumps({"hang_on": ["hangs"], "journal_file": str(journal_file)})}
+@pytest.mark.parametrize("stop, status", [("SIGINT", 130), ("SIGTERM", 143), ("SIGKILL", -signal.SIGKILL)])
+def test_a_stopped_batch_leaves_no_process_and_keeps_the_report(plant, tmp_path, temp_root, stop, status):
+    folder = plant("ok", "hangs", hang_on=["hangs"])
+    report = tmp_path / "report.jsonl"
+    environment = {**os.environ, "PYTHONPATH": python_path(str(STANDIN), PACKAGE_HOME), "TMPDIR": str(temp_root)}
     # Through the interpreter, as the sanitizer run has the module on its path, not installed (the console
     # script itself is checked against the installed wheel by the package check).
-    command = [sys.executable, "-m", "brivane_cli", "solve", ready.root, str(tmp_path / "plant"),
-               "--solver", "Quelbar", "--jobs", "2", "--report", str(report), "--settings", ready.settings_path,
-               "--data-sources", ready.data_sources_path]
+    command = [sys.executable, "-m", "brivane_cli", "solve", plant.installation, str(folder), "--solver", "Quelbar",
+               "--jobs", "2", "--report", str(report), *plant.settings]
+    plant.user.take()
     with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
-        # A session of its own: Ctrl-C goes to the whole group, workers included, as on a terminal.
+        # A session of its own: Ctrl-C and a service manager's SIGTERM go to the whole group, as they do.
         batch = subprocess.Popen(command, stdout=out, stderr=err, env=environment, start_new_session=True)
         try:
             # Until "ok" is reported and "hangs" is inside its solver: the batch cannot finish by itself.
             deadline = time.monotonic() + 60
-            while not (report.exists() and '"solved"' in report.read_text() and journal_file.exists()
-                       and [e["name"] for e in journal.read_file(str(journal_file))].count("QuelbarSolver.Run") == 2):
+            while not (report.exists() and '"solved"' in report.read_text()
+                       and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
                 assert time.monotonic() < deadline and batch.poll() is None
                 time.sleep(0.05)
-            os.killpg(batch.pid, signal.SIGINT)
-            assert batch.wait(timeout=60) == 130
+            if stop == "SIGKILL":
+                batch.kill()
+            else:
+                os.killpg(batch.pid, getattr(signal, stop))
+            assert batch.wait(timeout=60) == status
         finally:
             if batch.poll() is None:
                 batch.kill()
+    # The workers are gone, however the command ended: with SIGKILL, through their lifelines.
+    assert_no_batch_process_left(plant.mark)
+    workers = {entry["pid"] for entry in plant.entries()}
+    assert len(workers) == 2 and not [pid for pid in workers if running(pid)]
+    plant.user.check(report_files=[report])
     records = [json.loads(line) for line in report.read_text().splitlines()]
-    assert [(r["record"], r.get("status"), r.get("interrupted")) for r in records] == [
-        ("batch", None, None), ("model", "solved", None), ("end", None, True)]
-    assert os.listdir(temp) == []
-    for pid in {e["pid"] for e in journal.read_file(str(journal_file))}:
-        with pytest.raises(ProcessLookupError):
-            os.kill(pid, 0)
-    assert "(interrupted)" in (tmp_path / "out").read_text()
-    assert "Traceback" not in (tmp_path / "err").read_text()
+    ended = [("end", None, True, stop)] if stop != "SIGKILL" else []
+    assert [(r["record"], r.get("status"), r.get("interrupted"), r.get("stopped")) for r in records] == [
+        ("batch", None, None, None), ("model", "solved", None, None), *ended]
+    if stop == "SIGKILL":
+        # Its temporary folder stays, unlocked: the next batch removes it.
+        assert [name[:14] for name in os.listdir(temp_root)] == ["brivane-batch-"]
+        plant()
+        assert plant.solve([folder / "ok.vokel"], solver="Quelbar").ok
+    else:
+        assert "(interrupted)" in (tmp_path / "out").read_text()
+        assert "Traceback" not in (tmp_path / "err").read_text()
+    assert os.listdir(temp_root) == []

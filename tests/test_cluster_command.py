@@ -154,8 +154,9 @@ def test_a_batch_on_a_tls_cluster_solves_every_model(plant, tmp_path, capsys):
                       security=security) as cluster:
         address = cluster.scheduler_address
         assert address.startswith("tls://127.0.0.1:")
-        status, out, err = run_main(capsys, "solve", plant.installation, folder, "--solver", "Quelbar", "--scheduler",
-                                    address, "--tls-ca", ca, "--tls-cert", cert, "--tls-key", key, "--report", report)
+        status, out, err = plant.command(capsys, "solve", plant.installation, folder, "--solver", "Quelbar",
+                                         "--scheduler", address, "--tls-ca", ca, "--tls-cert", cert, "--tls-key", key,
+                                         "--report", report)
         assert_no_client_left(cluster)
     assert status == 0, err
     assert "4 models: 4 solved in " in out

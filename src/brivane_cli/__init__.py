@@ -11,6 +11,7 @@ the bridge is what is missing.
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 import warnings
 from collections.abc import Sequence
@@ -19,10 +20,10 @@ from typing import Any
 
 from ._cluster import Scheduler, SchedulerInputError, connect, scheduler
 from ._doctor import doctor
+from ._signals import exit_status, stop_signals_handled
 
 __all__ = ["main"]
 
-INTERRUPTED = 130
 
 DESCRIPTION = "Solve many Pelorix models unattended, and check an installation."
 SOLVE_HELP = """\
@@ -39,8 +40,14 @@ see alike (\\\\server\\share\\...). The connection must be TLS with a private ce
 this machine, or with --insecure. The command waits 30 s for the scheduler (Dask's setting
 distributed.comm.timeouts.connect). It needs the extra: pip install brivane_computer[cluster].
 
+A stop signal ends the batch in order, as Ctrl-C does: it stops handing out models, ends the workers (and
+whatever their solves started), closes the report with an end record that says what stopped it, and
+removes its temporary folders. Each worker also ends by itself within 2 s when this command is gone,
+however it ended.
+
 exit status: 0 every model solved (or skipped by --resume), 1 some model failed or timed out,
-2 the command cannot start (bad input), 130 stopped with Ctrl-C (the report keeps what finished).
+2 the command cannot start (bad input), 130 stopped with Ctrl-C, 143 with SIGTERM, 129 with SIGHUP,
+149 with Ctrl-Break (the report keeps what finished).
 """
 DOCTOR_HELP = """\
 Check an installation the way set-up uses it: the installation and Extensions folders, the settings and
@@ -97,12 +104,20 @@ def _parser() -> argparse.ArgumentParser:
                             "'timed out' (default: no limit)")
     solve.add_argument("--retries", type=_whole, default=0, metavar="K",
                        help="times a failed or timed-out model is solved again (default 0)")
+    solve.add_argument("--max-models-per-worker", type=_whole, metavar="N",
+                       help="replace a worker (on a cluster, a worker's solver child) after N models, releasing "
+                            "the memory that a product instance grows to hold over hundreds of models "
+                            "(default: no limit)")
     solve.add_argument("--results", metavar="DIR",
                        help="copy the files that each solve added or changed to DIR/<model>/, <model> being the "
-                            "model's path below the folder it was found in (or its name); without it, sandbox "
+                            "model's path below the folder it was found in (or its name), the same folder in "
+                            "later runs; a folder of another model's or of someone else's files is left alone "
+                            "(<model>-2 is taken); DIR must lie outside the models' folders; without it, sandbox "
                             "results are only listed and in-place results stay beside the model")
     solve.add_argument("--report", metavar="FILE",
-                       help="write the report to FILE (JSON Lines, one line per model, written as models finish)")
+                       help="write the report to FILE (JSON Lines, one line per model, written as models finish); "
+                            "an earlier report in FILE keeps its runs, this one is added after them; any other "
+                            "file that is not empty is refused")
     solve.add_argument("--resume", action="store_true",
                        help="with --report: skip the models that FILE marks solved with the same solver and mode, "
                             "as long as their file is unchanged (size and modification time), and add to FILE")
@@ -152,14 +167,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (_BadInput, SchedulerInputError) as error:
         print(f"brivane {arguments.command}: {error}", file=sys.stderr)
         return 2
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         print("brivane: stopped", file=sys.stderr)
-        return INTERRUPTED
+        return exit_status(getattr(stop, "number", signal.SIGINT))
 
 
 def _solve(arguments: argparse.Namespace) -> int:
     cluster = _cluster_options(arguments)
     batch = _import_batch(arguments.installation)
+    with stop_signals_handled(batch.StopSignal):
+        return _run(batch, arguments, cluster)
+
+
+def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
     client = connect(cluster) if cluster is not None else None
     # On a cluster its workers decide how many models are solved at once.
     jobs = 1 if arguments.jobs is None else arguments.jobs
@@ -169,13 +189,16 @@ def _solve(arguments: argparse.Namespace) -> int:
             arguments.models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
             settings=arguments.settings, data_sources=arguments.data_sources, timeout=arguments.timeout,
             retries=arguments.retries, results=arguments.results, report=arguments.report,
-            resume=arguments.resume, **spread)
+            resume=arguments.resume, max_models_per_worker=arguments.max_models_per_worker, **spread)
     except batch.BatchInputError as error:
+        # Bad input, a report or results folder that the batch may not write to among it, found before any
+        # worker started.
         raise _BadInput(str(error)) from None
     except batch.BatchInterrupted as interrupted:
         print(interrupted.report.summary())
-        print("brivane solve: stopped by Ctrl-C; the report keeps the models that finished", file=sys.stderr)
-        return INTERRUPTED
+        how = "Ctrl-C" if interrupted.signal == signal.SIGINT else signal.Signals(interrupted.signal).name
+        print(f"brivane solve: stopped by {how}; the report keeps the models that finished", file=sys.stderr)
+        return exit_status(interrupted.signal)
     finally:
         if client is not None:
             client.close()  # type: ignore[no-untyped-call]

@@ -15,14 +15,16 @@ process can run.
 """
 from ._errors import BatchInputError, BatchInputNotFound
 from ._models import FoundModel, find_models
+from ._outputs import MANIFEST, OutputError
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,
                       read_report)
-from ._run import BatchInterrupted, solve_many
+from ._lifetime import MARKER
+from ._run import BatchInterrupted, StopSignal, solve_many
 from ._task import SOLVERS, Outcome, SetupError, Task, set_up, solve_model
 
 __all__ = [
-    "FAILED", "IN_PLACE", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",
-    "BatchInputError", "BatchInputNotFound", "BatchInterrupted", "FoundModel", "ModelResult", "Outcome", "Report",
-    "ReportError", "SetupError", "Task",
+    "FAILED", "IN_PLACE", "MANIFEST", "MARKER", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",
+    "BatchInputError", "BatchInputNotFound", "BatchInterrupted", "FoundModel", "ModelResult", "Outcome",
+    "OutputError", "Report", "ReportError", "SetupError", "StopSignal", "Task",
     "find_models", "read_report", "set_up", "solve_many", "solve_model",
 ]

@@ -14,14 +14,16 @@ import pickle
 import queue
 import subprocess
 import sys
-import tempfile
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import IO, Any
 
 from ._report import FAILED, TIMED_OUT
-from ._task import Outcome, Task, remove_tree
+from ._leftovers import LockedFolder
+from ._lifetime import MARKER, kill_tree, lifeline_for_child, read_lifeline
+from ._task import Outcome, Task
 from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, WorkerConfig, describe_end, serve
 
 # The child imports this package through the same path as its parent, as multiprocessing's children do.
@@ -29,6 +31,12 @@ _START = ("import pickle, sys\n"
           "sys.path[:] = pickle.load(sys.stdin.buffer)\n"
           "from brivane_computer.batch._child import child_main\n"
           "child_main()\n")
+
+
+# The folder of a solver child in its worker's temporary folder.
+FOLDER_PREFIX = "brivane-solver-"
+# How often a solve that waits for its child looks at its batch's lease.
+_LOOK_EVERY = 1.0
 
 
 @dataclass(frozen=True)
@@ -58,26 +66,37 @@ class _Pipes:
 def child_main() -> None:
     """The body of the child: its messages leave by a copy of standard output, which then goes to the log."""
     answers = os.fdopen(os.dup(1), "wb")
-    config: WorkerConfig = pickle.load(sys.stdin.buffer)
-    serve(_Pipes(sys.stdin.buffer, answers), config)
+    config: WorkerConfig
+    config, lifeline = pickle.load(sys.stdin.buffer)
+    serve(_Pipes(sys.stdin.buffer, answers), config, read_lifeline(lifeline))
 
 
 class ChildSolver:
     """The task's end of one child: started and set up at once, then asked to solve task after task."""
 
-    def __init__(self, installation: str, module: str, settings: str | None, data_sources: str | None) -> None:
-        self.folder = tempfile.mkdtemp(prefix="brivane-solver-")
+    def __init__(self, installation: str, module: str, settings: str | None, data_sources: str | None,
+                 batch: str) -> None:
+        # Locked while the child lives: a worker that was killed outright leaves it for the next child to remove.
+        self.locked = LockedFolder(FOLDER_PREFIX)
+        self.folder = self.locked.path
         temp = os.path.join(self.folder, "temp")
         os.mkdir(temp)
         self.config = WorkerConfig(installation, module, settings, data_sources, temp,
                                    os.path.join(self.folder, "log.txt"))
         self.messages: queue.Queue[tuple[str, Any] | None] = queue.Queue()
+        # Models that it solved or failed, for recycling.
+        self.models = 0
+        self.lifeline, reading, token, handing = lifeline_for_child()
         # Until the child sends its output to the log itself, what it prints (an import error) goes there.
         with open(self.config.log, "ab") as log:
-            self.process = subprocess.Popen(
-                [sys.executable, "-c", _START], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
-                # Ctrl-C on the worker's console is not for the child: the task ends it.
-                creationflags=getattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0))
+            try:
+                self.process = subprocess.Popen(
+                    [sys.executable, "-c", _START], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                    env={**os.environ, MARKER: batch},
+                    # Ctrl-C on the worker's console is not for the child: the task ends it.
+                    creationflags=getattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0), **handing)
+            finally:
+                os.close(reading)
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests = self.process.stdin
         threading.Thread(target=self._read, args=(self.process.stdout,), daemon=True,
@@ -85,7 +104,7 @@ class ChildSolver:
         self.setup_failure: str | None = None
         try:
             self._send(list(sys.path))
-            self._send(self.config)
+            self._send((self.config, token))
         except OSError:
             pass  # it has died: its first message says how
         first = self.messages.get()
@@ -108,12 +127,25 @@ class ChildSolver:
     def alive(self) -> bool:
         return self.process.poll() is None
 
-    def solve(self, task: Task, timeout: float | None) -> Outcome | Ended:
-        """The task's outcome; a child that takes longer than ``timeout`` seconds is killed."""
+    def solve(self, task: Task, timeout: float | None, leased: Callable[[], bool] = lambda: True) -> Outcome | Ended:
+        """The task's outcome; a child that takes longer than ``timeout`` seconds, or whose batch's lease
+        lapses meanwhile (``leased`` turns false), is killed."""
         started = time.monotonic()
+        self.models += 1
         try:
             self._send(task)
-            answer = self.messages.get(timeout=timeout)
+            while True:
+                left = None if timeout is None else started + timeout - time.monotonic()
+                if left is not None and left <= 0:
+                    raise queue.Empty
+                try:
+                    answer = self.messages.get(timeout=_LOOK_EVERY if left is None else min(left, _LOOK_EVERY))
+                    break
+                except queue.Empty:
+                    if not leased():
+                        self.stop(0)
+                        return Ended(FAILED, "LeaseExpired", "the batch that sent it has gone: its solve was "
+                                     "ended", time.monotonic() - started)
         except queue.Empty:
             self.stop(0)
             return Ended(TIMED_OUT, None, f"the solve took longer than {timeout:g} s; its worker was ended",
@@ -144,6 +176,10 @@ class ChildSolver:
         except subprocess.TimeoutExpired:
             pass
         if self.process.poll() is None:
+            kill_tree(self.process.pid)  # with what its solve started
             self.process.kill()
             self.process.wait()
-        remove_tree(self.folder)
+        if self.lifeline >= 0:
+            os.close(self.lifeline)
+            self.lifeline = -1
+        self.locked.remove()

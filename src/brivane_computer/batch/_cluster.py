@@ -10,20 +10,23 @@ set up is not an attempt: it goes to the other workers.
 from __future__ import annotations
 
 import queue
+import threading
 import time
-import uuid
 from typing import Any
 
+from . import _on_worker
 from ._child import Ended
-from ._on_worker import Refused, Setup, end_batch, solve_on_worker
+from ._on_worker import Done, Refused, Setup, Terms, end_batch, renew_lease, solve_on_worker
 from ._report import FAILED, SOLVED
-from ._schedule import Schedule
+from ._schedule import Schedule, attempt
 from ._workers import STOP_WAIT
 
 # Tasks sent ahead to each worker, so that it starts the next model as soon as one ends.
 _AHEAD = 2
 # How often the batch asks the scheduler which workers there are, for those that joined or left.
 _WORKERS_EVERY = 1.0
+# How long the batch waits for a worker when the cluster has none while models wait or run.
+NO_WORKER_LIMIT = 60.0
 
 
 def cluster_workers(client: Any) -> dict[str, int]:
@@ -46,21 +49,26 @@ def cluster_workers(client: Any) -> dict[str, int]:
 
 
 def _next(done: queue.SimpleQueue[Any]) -> Any:
+    """The next future that finished, or None after a while (the caller looks at the cluster again)."""
     # In short waits: Ctrl-C is seen between them, on every system.
-    while True:
+    for _ in range(4):
         try:
             return done.get(timeout=0.25)
         except queue.Empty:
             pass
+    return None
 
 
 class ClusterBatch(Schedule):
     """The models solved by Dask tasks, which send each solve to a child process of their worker."""
 
-    def __init__(self, client: Any, timeout: float | None, *arguments: Any) -> None:
+    def __init__(self, client: Any, timeout: float | None, max_models: int | None, batch_id: str,
+                 *arguments: Any) -> None:
         super().__init__(*arguments)
-        self.client, self.timeout = client, timeout
-        self.id = uuid.uuid4().hex
+        self.client, self.id = client, batch_id
+        # Read at the start of each batch, so that the module's figures can be changed for one.
+        self.terms = Terms(timeout, max_models, _on_worker.LEASE_EXPIRY)
+        self.submitted: dict[Any, float] = {}
         # Workers that turned the batch down, and why.
         self.refusing: dict[str, str] = {}
         self.workers: list[str] = []
@@ -71,17 +79,21 @@ class ClusterBatch(Schedule):
         # Futures put themselves here when they finish, from a thread of the client's.
         done: queue.SimpleQueue[Any] = queue.SimpleQueue()
         interrupted = False
+        renewing = threading.Event()
+        threading.Thread(target=self._renew_lease, args=(renewing,), daemon=True, name="brivane-lease").start()
+        none_since: float | None = None
         try:
             while self.outstanding:
                 self._look_at_workers()
                 usable = [w for w in self.workers if w not in self.refusing]
-                if not usable and not self.running:
-                    if self.refusing:
-                        last = list(self.refusing.values())[-1]
-                        self.fail_waiting("SetupFailed", f"no worker could set up: {last}")
-                    else:
-                        self.fail_waiting("NoWorkers", f"the Dask cluster at {self.client.scheduler.address} "
-                                                       "has no workers any more")
+                if not usable and not self.running and self.refusing:
+                    last = list(self.refusing.values())[-1]
+                    self.fail_waiting("SetupFailed", f"no worker could set up: {last}")
+                    return
+                # A cluster without workers may get them back (restarted ones): the batch waits a while.
+                none_since = (none_since or time.monotonic()) if not self.workers else None
+                if none_since is not None and time.monotonic() - none_since >= NO_WORKER_LIMIT:
+                    self._no_workers()
                     return
                 # While no worker can take them, tasks are not sent: they would only come back.
                 while len(self.running) < _AHEAD * len(usable):
@@ -90,17 +102,40 @@ class ClusterBatch(Schedule):
                         break
                     job.attempts += 1
                     future = self.client.submit(
-                        solve_on_worker, self.id, setup, job.task, self.timeout, pure=False,
+                        solve_on_worker, self.id, setup, job.task, self.terms, pure=False,
                         # Only once some worker has turned the batch down are tasks kept from it.
                         workers=usable if self.refusing else None, allow_other_workers=bool(self.refusing))
                     self.running[future] = job
+                    self.submitted[future] = time.time()
                     future.add_done_callback(done.put)
-                self._finish(_next(done))
+                finished = _next(done)
+                if finished is not None:
+                    self._finish(finished)
         except KeyboardInterrupt:
             interrupted = True
             raise
         finally:
+            renewing.set()
             self._end(list(self.running), interrupted)
+
+    def _renew_lease(self, stopped: threading.Event) -> None:
+        """Renews the lease on every worker every LEASE_EVERY seconds while the batch runs: the workers' sign
+        that it lives (a worker that joins later starts the lease with the batch's first task there)."""
+        while not stopped.wait(_on_worker.LEASE_EVERY):
+            try:
+                self.client.run(renew_lease, self.id, wait=False)
+            except Exception:  # the scheduler out of reach for now: the workers' expiry allows for it
+                pass
+
+    def _no_workers(self) -> None:
+        message = (f"the Dask cluster at {self.client.scheduler.address} has had no workers for "
+                   f"{NO_WORKER_LIMIT:g} s while models waited")
+        running = list(self.running.items())
+        self.client.cancel([future for future, _ in running])
+        self.running.clear()
+        for _, job in running:
+            self.settle(job, FAILED, 0.0, error_type="NoWorkers", message=message, retry=False)
+        self.fail_waiting("NoWorkers", message)
 
     def _look_at_workers(self, now: bool = False) -> None:
         if now or time.monotonic() - self.looked_at >= _WORKERS_EVERY:
@@ -110,7 +145,10 @@ class ClusterBatch(Schedule):
     def _finish(self, future: Any) -> None:
         from distributed.scheduler import KilledWorker
 
-        job = self.running.pop(future)
+        job = self.running.pop(future, None)
+        if job is None:
+            return  # failed already, with the cluster's workers gone
+        submitted = self.submitted.pop(future, time.time())
         try:
             answer = future.result()
         except KilledWorker as lost:
@@ -120,6 +158,12 @@ class ClusterBatch(Schedule):
         except Exception as error:
             self.settle(job, FAILED, 0.0, error_type=type(error).__name__, message=str(error))
             return
+        run = None
+        if isinstance(answer, Done):
+            # Its start on this machine's clock: when the answer came, less what the solve took there.
+            ended = time.time()
+            run = attempt(answer.worker, answer.pid, max(submitted, ended - answer.answer.seconds), ended)
+            answer = answer.answer
         if isinstance(answer, Refused):
             job.attempts -= 1
             if answer.worker not in self.refusing:
@@ -128,11 +172,12 @@ class ClusterBatch(Schedule):
             self.queue(job)
             self._look_at_workers(now=True)
         elif isinstance(answer, Ended):
-            self.settle(job, answer.status, answer.seconds, error_type=answer.error_type, message=answer.message)
+            self.settle(job, answer.status, answer.seconds, error_type=answer.error_type, message=answer.message,
+                        run=run)
         else:
             self.settle(job, SOLVED if answer.solved else FAILED, answer.seconds, answer.results,
                         answer.results_folder, answer.error_type, answer.error_message, solver=answer.solver,
-                        kind=answer.kind)
+                        kind=answer.kind, manifest=answer.manifest, run=run)
 
     def _end(self, running: list[Any], interrupted: bool) -> None:
         """Cancels what still runs and ends the batch's children on every worker, removing their folders."""

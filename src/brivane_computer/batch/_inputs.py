@@ -20,12 +20,15 @@ from .. import brivane_core
 from ..brivane_core import BrivaneModule
 from ._errors import BatchInputError, BatchInputNotFound
 from ._models import FoundModel, ModelSource, find_models, model_sources
+from ._outputs import check_report_file, check_results_folder
 from ._report import ModelResult, ReportError, last_outcomes
 from ._task import SOLVERS
 
 # Windows waits on at most 63 handles at once, and the batch waits on two for each worker.
 MAX_JOBS = 31
 MAX_RETRIES = 100
+# Replacing a worker after each model is the least; the most is only a bound on what is sensible.
+MAX_MODELS_PER_WORKER = 1_000_000
 # A week: longer waits overflow the timers of the system's waits.
 MAX_TIMEOUT = 7 * 24 * 3600
 # The settings files as set-up reads them: (role, parameter, option).
@@ -51,6 +54,7 @@ class BatchInput:
     report: str | None
     resume: bool
     executor: Any
+    max_models_per_worker: int | None
     # On a cluster, {address: threads} of its workers.
     workers: dict[str, int] | None
     # With resume, {normalised model path: its last outcome that was not a skip} of the report.
@@ -60,7 +64,7 @@ class BatchInput:
 def check_input(models: Iterable[ModelSource], installation: str, *, solver: str, sandbox: bool,
                 module: BrivaneModule | str, settings: str | None, data_sources: str | None, jobs: int,
                 timeout: float | None, retries: int, results: str | None, report: str | None, resume: bool,
-                executor: Any) -> BatchInput:
+                executor: Any, max_models_per_worker: int | None = None) -> BatchInput:
     """Every rule of ``solve_many``'s input, cheapest first; raises at the first that fails."""
     sources = model_sources(models)
     if solver not in SOLVERS:
@@ -68,6 +72,8 @@ def check_input(models: Iterable[ModelSource], installation: str, *, solver: str
     jobs = _whole("jobs", jobs, 1, MAX_JOBS)
     retries = _whole("retries", retries, 0, MAX_RETRIES)
     checked_timeout = _timeout(timeout)
+    if max_models_per_worker is not None:
+        max_models_per_worker = _whole("max_models_per_worker", max_models_per_worker, 1, MAX_MODELS_PER_WORKER)
     if resume and report is None:
         raise BatchInputError("resume needs the report of the earlier batch (report=FILE, --report FILE)")
     settings = settings if settings is not None else brivane_core._settingsPath_
@@ -83,10 +89,16 @@ def check_input(models: Iterable[ModelSource], installation: str, *, solver: str
     if not found:
         raise BatchInputError(f"no model files (.vokel) found in {', '.join(map(str, sources)) or 'no path'}")
     report_path = _report_file(report)
+    if report_path is not None:
+        check_report_file(report_path, [model.path for model in found])
+    results_folder = _results_folder(results)
+    if results_folder is not None:
+        given = [os.fspath(source) for source in sources if not isinstance(source, FoundModel)]
+        check_results_folder(results_folder, {os.path.dirname(model.path) for model in found} | set(given))
     earlier = _earlier(report_path) if resume and report_path and os.path.exists(report_path) else {}
     return BatchInput(found, installation, solver, bool(sandbox), _module(module), settings, data_sources, jobs,
-                      checked_timeout, retries, _results_folder(results), report_path, bool(resume), executor,
-                      workers, earlier)
+                      checked_timeout, retries, results_folder, report_path, bool(resume), executor,
+                      max_models_per_worker, workers, earlier)
 
 
 def _whole(name: str, value: Any, least: int, most: int) -> int:

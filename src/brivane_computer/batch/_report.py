@@ -47,14 +47,21 @@ class ModelResult:
     mtime_ns: int = 0
     # "piping" or "structure" once the solve has loaded the model, else None.
     kind: str | None = None
+    # What the manifest of results_folder lists: every file that the batch wrote there for the model.
+    manifest: tuple[str, ...] = ()
+    # Each attempt: {"worker": slot or address, "pid": process, "started": time, "ended": time}.
+    runs: tuple[dict[str, Any], ...] = ()
 
     def record(self) -> dict[str, Any]:
-        return {"record": "model", **dataclasses.asdict(self), "results": list(self.results)}
+        return {"record": "model", **dataclasses.asdict(self), "results": list(self.results),
+                "manifest": list(self.manifest), "runs": list(self.runs)}
 
     @classmethod
     def from_record(cls, record: dict[str, Any]) -> ModelResult:
         values = {f.name: record[f.name] for f in dataclasses.fields(cls) if f.name in record}
         values["results"] = tuple(values.get("results") or ())
+        values["manifest"] = tuple(values.get("manifest") or ())
+        values["runs"] = tuple(values.get("runs") or ())
         result = cls(**values)
         if result.status not in STATUSES or not isinstance(result.path, str):
             raise ValueError("not a model record")
@@ -71,6 +78,8 @@ class Report:
     seconds: float = 0.0
     interrupted: bool = False
     path: str | None = None
+    # The signal that stopped the batch ("SIGINT" for Ctrl-C, "SIGTERM"...), when one did.
+    stopped: str | None = None
 
     def count(self, status: str) -> int:
         return sum(1 for m in self.models if m.status == status)
@@ -221,12 +230,13 @@ def _ends_a_line(path: str) -> bool:
 
 class ReportWriter:
     """Appends records to the report file, each flushed as it is written: the
-    report holds every finished model whenever the batch stops."""
+    report holds every finished model whenever the batch stops. A run is
+    always added after the file's earlier runs, never written over them."""
 
-    def __init__(self, path: str | None, append: bool, header: dict[str, Any]) -> None:
+    def __init__(self, path: str | None, header: dict[str, Any]) -> None:
         self.file: IO[str] | None = None
         if path is not None:
-            self.file = open(path, "a" if append else "w", encoding="utf-8")
+            self.file = open(path, "a", encoding="utf-8")
             if self.file.tell() and not _ends_a_line(path):
                 self.file.write("\n")
             self.write({"record": "batch", **header})
@@ -239,7 +249,8 @@ class ReportWriter:
     def close(self, report: Report) -> None:
         if self.file is None:
             return
-        self.write({"record": "end", "interrupted": report.interrupted, "seconds": round(report.seconds, 3),
+        self.write({"record": "end", "interrupted": report.interrupted, "stopped": report.stopped,
+                    "seconds": round(report.seconds, 3),
                     **{status: report.count(status) for status in STATUSES}})
         self.file.close()
         self.file = None

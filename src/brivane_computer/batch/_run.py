@@ -5,21 +5,28 @@ from __future__ import annotations
 import datetime
 import itertools
 import os
-import tempfile
+import signal
 import time
+import uuid
 from collections.abc import Iterable
 from multiprocessing.connection import wait
 from typing import TYPE_CHECKING, Any
 
 from ..brivane_core import BrivaneModule
 from ._inputs import check_input
+from ._leftovers import LockedFolder
+from ._lifetime import stop_signals_held
 from ._models import ModelSource
+from ._outputs import claim_results_folder
 from ._progress import Progress
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, STRUCTURE, TIMED_OUT, ModelResult, Report,
                       ReportWriter)
-from ._schedule import Schedule, make_job
+from ._schedule import Schedule, attempt, make_job
 from ._task import REVAV, Outcome, remove_tree
-from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, Worker, WorkerConfig, interrupts_held
+from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, Worker, WorkerConfig
+
+# The temporary folder of a batch on this machine, its workers' folders inside.
+FOLDER_PREFIX = "brivane-batch-"
 
 if TYPE_CHECKING:
     from ._cluster import ClusterBatch
@@ -29,12 +36,23 @@ if TYPE_CHECKING:
 _SHORT_WAIT = 0.25
 
 
-class BatchInterrupted(KeyboardInterrupt):
-    """Ctrl-C stopped the batch; ``report`` holds the models finished by then."""
+class StopSignal(KeyboardInterrupt):
+    """What a handler of a stop signal raises (SIGTERM, SIGHUP, Ctrl-Break) to end a batch in order, as Ctrl-C
+    does; the command line installs such handlers, ``solve_many`` none of its own."""
 
-    def __init__(self, report: Report) -> None:
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """Ctrl-C or a stop signal stopped the batch; ``report`` holds the models finished by then, ``signal`` the
+    number of the signal (``signal.SIGINT`` for Ctrl-C)."""
+
+    def __init__(self, report: Report, number: int = signal.SIGINT) -> None:
         super().__init__()
         self.report = report
+        self.signal = number
 
 
 def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str, sandbox: bool = True,
@@ -42,7 +60,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
                data_sources: str | None = None, jobs: int = 1,
                timeout: float | None = None, retries: int = 0, results: str | None = None,
                report: str | None = None, resume: bool = False, progress: bool = True,
-               executor: Any = None) -> Report:
+               executor: Any = None, max_models_per_worker: int | None = None) -> Report:
     """Solves every model in worker processes and reports each one's outcome.
 
     ``models``: model files, folders (searched as ``find_models`` does) or
@@ -60,6 +78,9 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     ``data_sources`` replace the module's two settings paths in the workers
     (default: the values of ``_settingsPath_`` and ``_dataSourcesPath_`` here).
     ``progress`` shows a bar on a terminal, one line per model otherwise.
+    ``max_models_per_worker`` replaces a worker (on a cluster, a thread's
+    solver child) after that many models, releasing what the product holds;
+    the default is no limit.
 
     ``executor``, a ``distributed.Client``, solves the models on its Dask
     cluster instead: each worker must run one thread, the installation must be
@@ -77,35 +98,40 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     """
     checked = check_input(models, installation, solver=solver, sandbox=sandbox, module=module, settings=settings,
                           data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
-                          report=report, resume=resume, executor=executor)
+                          report=report, resume=resume, executor=executor,
+                          max_models_per_worker=max_models_per_worker)
     installation, found, timeout = checked.installation, checked.models, checked.timeout
     # The installation is the workers': on a cluster it need not be here.
     where: dict[str, Any] = ({"jobs": jobs} if checked.workers is None else
                              {"scheduler": executor.scheduler.address, "workers": len(checked.workers)})
     mode = SANDBOX if sandbox else IN_PLACE
     report_path, earlier, results_root = checked.report, checked.earlier, checked.results
-    append = bool(resume and report_path and os.path.exists(report_path))
     if results_root is not None:
         os.makedirs(results_root, exist_ok=True)
     config = dict(installation=installation, module=checked.module, settings=checked.settings,
                   data_sources=checked.data_sources)
 
     outcome = Report(models=[], path=report_path)
-    writer = ReportWriter(report_path, append=append, header={
+    # Named in the environment of every process the batch starts.
+    batch_id = uuid.uuid4().hex
+    writer = ReportWriter(report_path, header={
         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **config,
         "solver": solver, "mode": mode, **where, "timeout": timeout, "retries": retries,
-        "results": results_root, "models": len(found)})
+        "results": results_root, "models": len(found), "max_models_per_worker": checked.max_models_per_worker,
+        "batch": batch_id})
     shown = Progress(len(found), progress)
     batch: _LocalBatch | ClusterBatch
     if executor is None:
-        batch = _LocalBatch(jobs, timeout, solver, mode, retries, writer, shown, outcome)
+        batch = _LocalBatch(jobs, timeout, checked.max_models_per_worker, batch_id, solver, mode, retries, writer, shown,
+                            outcome)
     else:
         from ._cluster import ClusterBatch
-        batch = ClusterBatch(executor, timeout, solver, mode, retries, writer, shown, outcome)
+        batch = ClusterBatch(executor, timeout, checked.max_models_per_worker, batch_id, solver, mode, retries, writer,
+                             shown, outcome)
     started = time.monotonic()
     try:
         for index, model in enumerate(found):
-            job = make_job(index, model, solver, sandbox, results_root)
+            job = make_job(index, model, solver, sandbox, None)
             before = earlier.get(os.path.normcase(model.path))
             # A structure model is solved with Revav whichever solver is asked for.
             would_run = REVAV if before is not None and before.kind == STRUCTURE else solver
@@ -113,15 +139,21 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
                     and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
                 batch.record(job, ModelResult(model.path, SKIPPED, before.solver, mode, 0.0, 0, before.results,
                                               before.results_folder, size=job.size, mtime_ns=job.mtime_ns,
-                                              kind=before.kind))
-            else:
-                batch.add(job)
+                                              kind=before.kind, manifest=before.manifest))
+                continue
+            if results_root is not None:
+                # Decided once, before any worker starts: its folder of earlier runs, else a free one.
+                job = make_job(index, model, solver, sandbox,
+                               claim_results_folder(results_root, model.name, model.path))
+            batch.add(job)
         batch.run(config)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         outcome.interrupted = True
-        raise BatchInterrupted(outcome) from None
+        number = stop.number if isinstance(stop, StopSignal) else signal.SIGINT
+        outcome.stopped = signal.Signals(number).name
+        raise BatchInterrupted(outcome, number) from None
     finally:
-        with interrupts_held():
+        with stop_signals_held():
             shown.close()
             outcome.seconds = time.monotonic() - started
             outcome.models = [r for r in batch.finished if r is not None]
@@ -132,26 +164,28 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
 class _LocalBatch(Schedule):
     """The models shared out to worker processes of this machine."""
 
-    def __init__(self, jobs: int, timeout: float | None, *arguments: Any) -> None:
+    def __init__(self, jobs: int, timeout: float | None, max_models: int | None, batch_id: str,
+                 *arguments: Any) -> None:
         super().__init__(*arguments)
-        self.jobs, self.timeout = jobs, timeout
+        self.jobs, self.timeout, self.max_models, self.id = jobs, timeout, max_models, batch_id
         self.workers: list[Worker] = []
         self.retired = 0
 
     def run(self, config: dict[str, Any]) -> None:
-        root = tempfile.mkdtemp(prefix="brivane-batch-")
+        # Locked for the batch's life: a later batch removes it only once this one has gone.
+        root = LockedFolder(FOLDER_PREFIX)
         interrupted = False
         try:
-            self._run(root, config)
+            self._run(root.path, config)
         except KeyboardInterrupt:
             interrupted = True
             raise
         finally:
-            with interrupts_held():
+            with stop_signals_held():
                 for worker in self.workers:
                     # One still setting up is not needed any more.
                     worker.stop(STOP_WAIT if worker.ready and not interrupted else 0)
-                remove_tree(root)
+                root.remove()
 
     def _run(self, root: str, config: dict[str, Any]) -> None:
         numbers = itertools.count(1)
@@ -159,9 +193,11 @@ class _LocalBatch(Schedule):
         while self.outstanding:
             while len(self.workers) < min(self.jobs - self.retired, self.outstanding):
                 number = next(numbers)
+                slot = min(set(range(1, self.jobs + 1)) - {w.slot for w in self.workers})
                 temp = os.path.join(root, f"worker-{number}")
                 os.mkdir(temp)
-                self.workers.append(Worker(number, WorkerConfig(**config, temp=temp, log=temp + ".log")))
+                self.workers.append(Worker(number, slot, WorkerConfig(**config, temp=temp, log=temp + ".log"),
+                                           self.id))
             if not self.workers:
                 self.fail_waiting("SetupFailed", f"no worker could set up: {last_setup_failure}")
                 return
@@ -181,6 +217,9 @@ class _LocalBatch(Schedule):
                         last_setup_failure = self._setup_failed(worker, worker.death())
                     else:
                         self._lost(worker, FAILED, "WorkerDied", worker.death())
+                elif self.max_models is not None and worker.models >= self.max_models and not worker.busy:
+                    # Recycled: it ends by itself, letting the product release what it grew to hold.
+                    self._remove(worker, STOP_WAIT)
             if self.timeout is not None:
                 now = time.monotonic()
                 for worker in [w for w in self.workers if w.busy and now - w.sent_at >= self.timeout]:
@@ -191,11 +230,14 @@ class _LocalBatch(Schedule):
         for worker in self.workers:
             if not worker.ready or worker.busy:
                 continue
+            if self.max_models is not None and worker.models >= self.max_models:
+                continue
             job = self.next_job()
             if job is None:
                 return
             job.attempts += 1
             self.running[worker] = job
+            worker.sent_wall = time.time()
             worker.send(job.task)
 
     def _wait(self) -> None:
@@ -207,21 +249,26 @@ class _LocalBatch(Schedule):
                 deadline = min(deadline, max(0.0, min(deadlines) - time.monotonic()))
         wait([w.connection for w in self.workers] + [w.process.sentinel for w in self.workers], deadline)
 
+    def _attempt(self, worker: Worker) -> dict[str, Any]:
+        return attempt(worker.slot, worker.process.pid, worker.sent_wall, time.time())
+
     def _finish(self, worker: Worker, outcome: Outcome) -> None:
         worker.take_task()
+        worker.models += 1
         job = self.running.pop(worker)
         self.settle(job, SOLVED if outcome.solved else FAILED, time.monotonic() - worker.sent_at, outcome.results,
                     outcome.results_folder, outcome.error_type, outcome.error_message, solver=outcome.solver,
-                    kind=outcome.kind)
+                    kind=outcome.kind, manifest=outcome.manifest, run=self._attempt(worker))
 
     def _lost(self, worker: Worker, status: str, error_type: str | None, message: str) -> None:
         """A busy worker that died or ran out of time: it is ended, its folder removed, its model settled."""
         seconds = time.monotonic() - worker.sent_at
         job = self.running.pop(worker, None)
         worker.take_task()
+        run = self._attempt(worker)
         self._remove(worker, 0)
         if job is not None:
-            self.settle(job, status, seconds, error_type=error_type, message=message)
+            self.settle(job, status, seconds, error_type=error_type, message=message, run=run)
 
     def _setup_failed(self, worker: Worker, message: str) -> str:
         self.retired += 1

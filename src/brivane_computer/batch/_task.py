@@ -22,6 +22,7 @@ from typing import Any
 
 from .. import brivane_core
 from ._report import PIPING, STRUCTURE
+from ._outputs import record_results
 
 # The module's functions are typed, but the batch swaps one and assigns globals.
 _core: Any = brivane_core
@@ -59,6 +60,8 @@ class Outcome:
     # The solver that ran (see ``ModelResult.solver``) and the model's kind, once it was loaded.
     solver: str | None = None
     kind: str | None = None
+    # Every file that the results folder's manifest lists: what the batch wrote there for the model.
+    manifest: tuple[str, ...] = ()
 
 
 class SetupError(Exception):
@@ -177,11 +180,12 @@ def solve_model(task: Task) -> Outcome:
 
     results: tuple[str, ...] = ()
     results_folder = None
+    manifest: tuple[str, ...] = ()
     try:
         if working:
             after = listing(working[-1])
             results = tuple(sorted(name for name, signature in after.items() if before.get(name) != signature))
-        results_folder = _collect(task, working[-1] if working else None, results)
+        results_folder, manifest = _collect(task, working[-1] if working else None, results)
     except OSError as raised:
         # A solve whose results cannot be kept has failed all the same.
         error = error or raised
@@ -193,14 +197,15 @@ def solve_model(task: Task) -> Outcome:
     kind = kinds[-1] if kinds else None
     ran = REVAV if kind == STRUCTURE else task.solver
     if error is None and solution is not None:
-        return Outcome(True, seconds, results, results_folder, solver=ran, kind=kind)
+        return Outcome(True, seconds, results, results_folder, solver=ran, kind=kind, manifest=manifest)
     if error is None and run_errors:
         error = run_errors[-1]
     if error is not None:
-        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error), ran, kind)
+        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error), ran, kind,
+                       manifest)
     said = _said(printed.getvalue())
     return Outcome(False, seconds, results, results_folder, "NoSolution", said or "the solver gave no solution",
-                   ran, kind)
+                   ran, kind, manifest)
 
 
 def _said(printed: str) -> str:
@@ -228,14 +233,17 @@ def _kind(model: Any) -> str | None:
     return None
 
 
-def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> str | None:
+def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> tuple[str | None, tuple[str, ...]]:
+    """Copies the results to the task's results folder, which the batch gave to its model, overwriting only
+    what the folder's manifest lists; (where the results are now, what the manifest lists)."""
     if task.results is None or working is None:
-        return None if task.sandbox else working
+        return (None if task.sandbox else working), ()
+    manifest = record_results(task.results, task.model, results)
     for name in results:
         target = os.path.join(task.results, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy2(os.path.join(working, name), target)
-    return task.results
+    return task.results, manifest
 
 
 def _remove_sandbox(sandbox: str) -> None:

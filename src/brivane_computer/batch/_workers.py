@@ -14,12 +14,13 @@ import signal
 import sys
 import tempfile
 import time
-from collections.abc import Iterator
+from collections.abc import Callable
 from dataclasses import dataclass
 from multiprocessing.connection import Connection
 from multiprocessing.process import BaseProcess
 from typing import Any, Protocol
 
+from ._lifetime import hold_lifeline, ignore_stop_signals, kill_tree, lead_own_tree, marked, stop_signals_held
 from ._task import Task, set_up, solve_model
 
 # Messages from a worker: (READY, pid), (SETUP_FAILED, message), (DONE, Outcome).
@@ -40,9 +41,18 @@ class WorkerConfig:
     log: str
 
 
-def worker_main(connection: Connection, config: WorkerConfig) -> None:
+def worker_main(connection: Connection, lifeline: Connection, config: WorkerConfig) -> None:
     """The body of a worker process."""
-    serve(connection, config)
+    serve(connection, config, lambda: _wait_until_closed(lifeline))
+
+
+def _wait_until_closed(lifeline: Connection) -> None:
+    # Nothing is ever sent on it: it only closes.
+    try:
+        while True:
+            lifeline.recv_bytes()
+    except (EOFError, OSError):
+        return
 
 
 class Channel(Protocol):
@@ -53,12 +63,14 @@ class Channel(Protocol):
     def recv(self) -> Any: ...
 
 
-def serve(channel: Channel, config: WorkerConfig) -> None:
-    """Sets up, says whether it could, then solves each task received until told to stop."""
-    # The batch ends its workers itself; Ctrl-C on the terminal is for the batch alone.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    if hasattr(signal, "pthread_sigmask"):
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+def serve(channel: Channel, config: WorkerConfig, lifeline: Callable[[], None]) -> None:
+    """Sets up, says whether it could, then solves each task received until told to stop. Its process tree
+    ends as soon as ``lifeline`` returns: the batch has gone."""
+    # The batch ends its workers itself; Ctrl-C or SIGTERM sent to the terminal's group is for the batch alone.
+    ignore_stop_signals()
+    # Before anything starts a process: whatever the solve starts ends with the worker.
+    lead_own_tree()
+    hold_lifeline(lifeline)
     log = os.open(config.log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
     # What the product or the interpreter prints would break the batch's progress bar; a crash
     # report stays in the log, where the batch reads it.
@@ -86,36 +98,32 @@ def serve(channel: Channel, config: WorkerConfig) -> None:
         channel.send((DONE, solve_model(task)))
 
 
-@contextlib.contextmanager
-def interrupts_held() -> Iterator[None]:
-    """Ctrl-C waits while a worker starts: the worker begins with it blocked,
-    before it can ignore it, and the batch gets it right afterwards."""
-    if not hasattr(signal, "pthread_sigmask"):
-        yield
-        return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
 class Worker:
     """The batch's end of one worker process."""
 
-    def __init__(self, number: int, config: WorkerConfig) -> None:
-        self.number = number
+    def __init__(self, number: int, slot: int, config: WorkerConfig, batch: str) -> None:
+        self.number, self.slot = number, slot
         self.config = config
         self.task: Task | None = None
         self.ready = False
-        self.sent_at = 0.0
+        # When the task was sent: on the monotonic clock for time limits, on the wall clock for the report.
+        self.sent_at = self.sent_wall = 0.0
+        # Models that it solved or failed, for recycling.
+        self.models = 0
         context = multiprocessing.get_context("spawn")
         self.connection, child = context.Pipe()
-        self.process: BaseProcess = context.Process(target=worker_main, args=(child, config), daemon=True,
+        lifeline, self.lifeline = context.Pipe(duplex=False)
+        self.process: BaseProcess = context.Process(target=worker_main, args=(child, lifeline, config), daemon=True,
                                                     name=f"brivane-worker-{number}")
-        with interrupts_held():
+        if sys.platform != "win32":
+            # The interpreter's resource tracker, which spawn starts with the first worker, serves this process
+            # for its whole life, not the batch: started here, it does not carry the batch's marker.
+            from multiprocessing import resource_tracker
+            resource_tracker.ensure_running()
+        with stop_signals_held(), marked(batch):
             self.process.start()
         child.close()
+        lifeline.close()
 
     @property
     def busy(self) -> bool:
@@ -153,9 +161,12 @@ class Worker:
                     self.connection.send(None)
             self.process.join(wait)
         if self.process.exitcode is None:
+            if self.process.pid is not None:
+                kill_tree(self.process.pid)  # with what its solve started
             self.process.kill()
             self.process.join()
         self.connection.close()
+        self.lifeline.close()
 
     def death(self) -> str:
         """How the worker ended, with the last line it left in its log."""

@@ -1,0 +1,142 @@
+"""What a batch writes, and the rule that it never writes over a file that is not its own.
+
+The report file is a report of this batch layer (its first record is a
+"batch" record) or an empty or new file; it is only ever appended to. Each
+model's results folder holds a manifest, ``MANIFEST``: the model's full path
+and the files that the batch wrote there. A folder is given to a model once,
+found again by its manifest in later runs, and never given to another model
+or made of a folder that holds files without a manifest; a file in it is
+overwritten only when the manifest lists it.
+"""
+from __future__ import annotations
+
+import itertools
+import json
+import os
+from collections.abc import Iterable
+from typing import Any
+
+from ._errors import BatchInputError
+from ._identity import folder_and_ancestors, identity
+
+MANIFEST = "brivane-results.json"
+
+
+class OutputError(BatchInputError):
+    """A report file or results folder that the batch may not write to; the message says why in one line."""
+
+
+def is_batch_report(path: str) -> bool:
+    """Whether the file's first line is a "batch" record: a report of this batch layer."""
+    try:
+        with open(path, "rb") as f:
+            first = f.readline(1 << 20)
+            while first and not first.strip():
+                first = f.readline(1 << 20)
+        record = json.loads(first.decode("utf-8"))
+    except (OSError, ValueError):
+        return False
+    return isinstance(record, dict) and record.get("record") == "batch"
+
+
+def check_report_file(path: str, models: Iterable[str]) -> None:
+    """Raises ``OutputError`` unless the batch may append its runs to ``path``: a new file, an empty one or
+    a report of this batch layer, and not one of the batch's models."""
+    if os.path.isdir(path):
+        raise OutputError(f"the report {path} is a folder: name a file")
+    if not os.path.exists(path):
+        return
+    own = identity(path)
+    for model in models:
+        if os.path.exists(model) and identity(model) == own:
+            raise OutputError(f"the report {path} is the model {model} of the batch: name another report file")
+    if os.path.getsize(path) and not is_batch_report(path):
+        raise OutputError(f"{path} is not a batch report (its first line is not a batch record) and the batch "
+                          "never writes over another file: name a new report file, or move this one away")
+
+
+def check_results_folder(results: str, model_folders: Iterable[str]) -> None:
+    """Raises ``OutputError`` when ``results`` is not a folder, or is one of ``model_folders`` (the folders
+    of the models and those they were found in), or lies inside one: told by what the folders are, so that
+    a link or another spelling of a models folder counts too."""
+    if os.path.exists(results) and not os.path.isdir(results):
+        raise OutputError(f"the results folder {results} is a file: name a folder")
+    folders = {identity(folder): folder for folder in model_folders if os.path.isdir(folder)}
+    for level, each in enumerate(folder_and_ancestors(results)):
+        if each in folders:
+            where = "is" if level == 0 and os.path.exists(results) else "lies inside"
+            raise OutputError(f"the results folder {results} {where} the models folder {folders[each]}, where "
+                              "results would mix with the user's files: name a folder outside the models")
+
+
+def read_manifest(folder: str) -> dict[str, Any] | None:
+    """The manifest of a results folder, or None when it has none that reads."""
+    try:
+        with open(os.path.join(folder, MANIFEST), encoding="utf-8") as f:
+            manifest = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if (not isinstance(manifest, dict) or not isinstance(manifest.get("model"), str)
+            or not isinstance(manifest.get("files"), list)):
+        return None
+    return manifest
+
+
+def _same_model(recorded: str, model: str) -> bool:
+    if os.path.normcase(os.path.abspath(recorded)) == os.path.normcase(os.path.abspath(model)):
+        return True
+    return os.path.exists(recorded) and os.path.exists(model) and identity(recorded) == identity(model)
+
+
+def _write_manifest(folder: str, model: str, files: Iterable[str]) -> None:
+    text = json.dumps({"model": model, "files": sorted(set(files))}, indent=1) + "\n"
+    # Written whole or not at all: a batch killed meanwhile leaves the earlier manifest.
+    partial = os.path.join(folder, MANIFEST + ".partial")
+    with open(partial, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(partial, os.path.join(folder, MANIFEST))
+
+
+def claim_results_folder(root: str, name: str, model: str) -> str:
+    """The results folder of ``model`` under ``root``: the one named ``name`` (or ``name-2``, ``name-3``...)
+    whose manifest names the model, else the first of those names that is free (absent, or an empty
+    folder), which gets a manifest of the model now."""
+    free = None
+    for number in itertools.count(1):
+        folder = os.path.join(root, name if number == 1 else f"{name}-{number}")
+        if not os.path.lexists(folder):
+            break
+        if os.path.islink(folder) or not os.path.isdir(folder):
+            continue
+        manifest = read_manifest(folder)
+        if manifest is not None and _same_model(manifest["model"], model):
+            return folder
+        if free is None and manifest is None and not os.listdir(folder):
+            free = folder
+    chosen = free or folder
+    os.makedirs(chosen, exist_ok=True)
+    _write_manifest(chosen, model, ())
+    return chosen
+
+
+def record_results(folder: str, model: str, names: Iterable[str]) -> tuple[str, ...]:
+    """Adds ``names`` to the manifest of ``model``'s results folder before they are copied there, and returns
+    every file it then lists. A folder that is absent or empty becomes the model's. Raises
+    ``FileExistsError`` when the folder is another model's or holds files without a manifest, or when one
+    of the files is there already and the manifest does not list it: it is not the batch's to overwrite."""
+    manifest = read_manifest(folder)
+    if manifest is None and (not os.path.lexists(folder) or os.path.isdir(folder) and not os.listdir(folder)):
+        # A folder of its own that solve_model was given outside a batch: it becomes the model's now.
+        os.makedirs(folder, exist_ok=True)
+        manifest = {"model": model, "files": []}
+    if manifest is None or not _same_model(manifest["model"], model):
+        raise FileExistsError(f"the results folder {folder} holds files that are not {model}'s results: "
+                              "it is left as it is")
+    listed = {str(name) for name in manifest["files"]}
+    for name in names:
+        target = os.path.join(folder, name)
+        if name not in listed and (os.path.lexists(target) or os.path.islink(os.path.dirname(target))):
+            raise FileExistsError(f"{target} was not written by the batch for {model}: it is left as it is")
+    files = listed | set(names)
+    _write_manifest(folder, model, files)
+    return tuple(sorted(files))
