@@ -422,7 +422,7 @@ class _JailedPath:
 
 class _JailedOs:
     _pure = {"sep", "altsep", "pathsep", "curdir", "pardir", "extsep", "linesep", "name", "fspath", "fsdecode",
-             "fsencode", "getcwd", "environ", "error"}
+             "fsencode", "getcwd", "getcwdb", "environ", "error"}
 
     def __init__(self, jail):
         self._jail = jail

@@ -1,5 +1,6 @@
 """addProjectFolder, removeProjectFolder and removeProject: plain folders of the projects area."""
 import os
+import threading
 import types
 
 import pytest
@@ -239,18 +240,24 @@ def test_relative_removals_follow_the_cwd_left_by_the_last_one(core, ready, tmp_
     assert (tmp_path / "p2").is_dir() and (tmp_path / "x" / "x" / "p1").is_dir()
 
 
-def test_the_path_is_looked_at_as_given(core, ready, tmp_path, monkeypatch):
-    real = os.path.exists
-    seen = []
-
-    def exists(path):
-        seen.append(path)
-        return real(path)
-
+@pytest.mark.parametrize("path, removed", [
+    ("missing", None), ("Group1", "Group1"), ("sub/../Group1/", "sub/../Group1"), (b"./Group1", b"./Group1"),
+])
+def test_the_path_is_looked_at_once_made_full_at_entry(core, ready, tmp_path, monkeypatch, recorded_rmtree,
+                                                      path, removed):
+    populate(str(tmp_path / "Group1"))
+    (tmp_path / "sub").mkdir()
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(os.path, "exists", exists)
-    core.removeProject("missing")
-    assert seen == ["missing"]
+    seen = []
+    for name in ("exists", "isdir"):
+        monkeypatch.setattr(os.path, name, lambda p, real=getattr(os.path, name), name=name:
+                            seen.append((name, p)) or real(p))
+    cwd = os.fsencode(tmp_path) if isinstance(path, bytes) else str(tmp_path)
+    core.removeProject(path)
+    # The current folder joined with the path as given: nothing is normalised away.
+    full = os.path.join(cwd, path)
+    assert seen == [("exists", full)] + ([("isdir", full)] if removed else [])
+    assert recorded_rmtree == ([(os.path.join(cwd, removed),)] if removed else [])
 
 
 # --- failures inside the removal ------------------------------------------
@@ -288,7 +295,7 @@ def test_an_rmtree_failure_part_way_is_swallowed(core, ready, tmp_path, monkeypa
     monkeypatch.setattr(core, "shutil", types.SimpleNamespace(rmtree=failing_rmtree(error, calls)))
 
     assert getattr(core, function)(str(tmp_path / "Work" / "Group1")) is None
-    assert calls == [(("Group1",), {})], "the name, from the parent folder"
+    assert calls == [((str(tmp_path / "Work" / "Group1"),), {})], "by its full path"
     after = tree(tmp_path / "Work" / "Group1")
     assert len(after) == len(before) - 1 and set(after) < set(before)   # part of the tree is gone
     assert (tmp_path / "Work" / "Group2" / "sub" / "deeper" / "c.fre").exists()
@@ -365,6 +372,7 @@ def test_removal_never_takes_the_current_folder_a_parent_or_a_root(core, ready, 
 @pytest.mark.parametrize("path, removed", [
     ("keep/link/..", None),                  # textually "keep"; the system names "other"
     ("keep/link/target-child", "other/target/target-child"),
+    ("keep/link/../target/target-child", "other/target/target-child"),   # ".." after a link is not collapsed
     ("keep/link", None),                     # a link is never followed into its target
     ("keep/link/", None),
     ("keep/P1/", "keep/P1"),                 # a trailing separator names P1
@@ -393,3 +401,86 @@ def test_the_empty_result_of_add_project_folder_removes_nothing(core, ready, tmp
     assert result == ""
     assert getattr(core, function)(result) is None
     assert tree(tmp_path) == before and os.getcwd() == str(tmp_path)
+
+
+# --- another thread's current folder, a path object read once ------------------
+
+class RacingOs:
+    """The module's os, whose chdir is followed at once by another thread's change of the current folder."""
+
+    def __init__(self, elsewhere):
+        self.elsewhere = elsewhere
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def chdir(self, path):
+        os.chdir(path)
+        os.chdir(self.elsewhere)
+
+
+@pytest.mark.parametrize("function", REMOVALS)
+@pytest.mark.parametrize("relative", [False, True], ids=["absolute", "relative"])
+def test_a_change_of_the_current_folder_mid_removal_moves_nothing(core, ready, tmp_path, monkeypatch,
+                                                                   function, relative):
+    for area in ("named", "elsewhere"):
+        populate(str(tmp_path / area / "Group1"))
+    before = tree(tmp_path / "elsewhere")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(core, "os", RacingOs(str(tmp_path / "elsewhere")))
+    getattr(core, function)(os.path.join("named", "Group1") if relative else str(tmp_path / "named" / "Group1"))
+    assert not (tmp_path / "named" / "Group1").exists()
+    assert tree(tmp_path / "elsewhere") == before
+
+
+@pytest.mark.parametrize("function", REMOVALS)
+def test_removals_while_another_thread_changes_the_current_folder(core, ready, tmp_path, monkeypatch, function):
+    count = 400
+    named, other = tmp_path / "named", tmp_path / "other"
+    for area in (named, other):
+        for i in range(count):
+            os.makedirs(area / f"F{i}" / "sub")
+    monkeypatch.chdir(tmp_path)
+    stop = threading.Event()
+
+    def wander():
+        while not stop.is_set():
+            os.chdir(other)
+            os.chdir(named)
+
+    wanderer = threading.Thread(target=wander)
+    wanderer.start()
+    try:
+        for i in range(count):
+            getattr(core, function)(str(named / f"F{i}"))
+    finally:
+        stop.set()
+        wanderer.join()
+    assert os.listdir(named) == []
+    assert len(os.listdir(other)) == count and all((other / f"F{i}" / "sub").is_dir() for i in range(count))
+
+
+class Shifting:
+    """A path object that names the next of its paths at each call of __fspath__."""
+
+    def __init__(self, *paths):
+        self.paths, self.calls = paths, 0
+
+    def __fspath__(self):
+        self.calls += 1
+        return self.paths[min(self.calls, len(self.paths)) - 1]
+
+
+@pytest.mark.parametrize("function", REMOVALS)
+@pytest.mark.parametrize("first, removed", [("F1", "F1"), ("file", None), ("link", None)])
+def test_a_path_object_is_read_once(core, ready, tmp_path, function, first, removed):
+    for name in ("F1", "F2", "F3", "target"):
+        populate(str(tmp_path / name))
+    (tmp_path / "file").write_text("a file")
+    os.symlink(str(tmp_path / "target"), str(tmp_path / "link"))
+    before = tree(tmp_path)
+    path = Shifting(*(str(tmp_path / name) for name in (first, "F2", "F3")))
+    assert getattr(core, function)(path) is None
+    assert path.calls == 1
+    assert tree(tmp_path) == {k: v for k, v in before.items()
+                              if not removed or k != removed and not k.startswith(removed + os.sep)}

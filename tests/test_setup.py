@@ -23,6 +23,8 @@ WRITTEN_BEFORE = {
     "settings": ["_CultureInfo_", "_exePath_", "_dllPath_"],
     "data sources": ["_CultureInfo_", "_exePath_", "_dllPath_", "_Revav_", "_Quelbar_"],
 }
+# A failure from the step that records _exePath_ on also clears this flag.
+DISARMED = ["_validSetup_"]
 
 
 @pytest.fixture
@@ -210,11 +212,18 @@ def test_missing_installation_folder(core, tmp_path, marked, capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_missing_installation_folder_keeps_an_earlier_set_up(core, ready, tmp_path):
+@pytest.mark.parametrize("missing", ["installation folder", "settings", "data sources"])
+def test_a_missing_path_keeps_an_earlier_set_up(core, ready, tmp_path, missing):
     application = core._Application_
+    other = create_installation(str(tmp_path / "Other"))
+    core._settingsPath_, core._dataSourcesPath_ = other.settings_path, other.data_sources_path
+    directory = str(tmp_path / "gone") if missing == "installation folder" else other.root
+    if missing != "installation folder":
+        os.remove(other.settings_path if missing == "settings" else other.data_sources_path)
     with pytest.raises(FileNotFoundError):
-        core.setup_brivane_computer(str(tmp_path / "gone"), PELORIX)
+        core.setup_brivane_computer(directory, PELORIX)
     assert core._validSetup_ is True and core._Application_ is application and core._exePath_ == ready.root
+    assert core.getVokel(ready.root) == ""
 
 
 def test_missing_settings_file(core, installation, marked):
@@ -268,7 +277,7 @@ def test_bad_documents(core, installation, marked, capsys, which, content, error
     with pytest.raises(error) as caught:
         core.setup_brivane_computer(installation.root, PELORIX)
     assert fragment in str(caught.value)
-    assert changed(core, marked) == sorted(WRITTEN_BEFORE[which])
+    assert changed(core, marked) == sorted(WRITTEN_BEFORE[which] + DISARMED) and core._validSetup_ is False
     assert core._exePath_ == installation.root and core._dllPath_ == installation.extensions
     assert capsys.readouterr().out == "" and core._dlls_ == []
 
@@ -308,7 +317,7 @@ def test_assembly_missing_in_both_places(core, installation, marked, missing, cr
     with pytest.raises(FileNotFoundError) as caught:
         core.setup_brivane_computer(installation.root, PELORIX)
     assert str(caught.value) == f"DLL '{missing}' not found."
-    assert core._validSetup_ is True
+    assert core._validSetup_ is False
     assert changed(core, marked) == sorted(["_CultureInfo_", "_exePath_", "_dllPath_", "_Revav_", "_Quelbar_",
                                             "_dataPath_", "_projectPath_", "_validSetup_"] + created)
 
@@ -328,7 +337,7 @@ def test_product_failure(core, installation, marked, failing, created):
     knobs.raise_on = {failing: dotnet.InvalidOperationException("refused")}
     with pytest.raises(dotnet.InvalidOperationException, match="refused"):
         core.setup_brivane_computer(installation.root, PELORIX)
-    assert core._validSetup_ is True
+    assert core._validSetup_ is False
     assert changed(core, marked) == sorted(["_CultureInfo_", "_exePath_", "_dllPath_", "_Revav_", "_Quelbar_",
                                             "_dataPath_", "_projectPath_", "_validSetup_"] + created)
     assert journal.names()[-1] == failing
@@ -346,6 +355,55 @@ def test_culture_failure(core, installation, marked, failing, written):
         core.setup_brivane_computer(installation.root, PELORIX)
     assert changed(core, marked) == written
     assert journal.names()[-1] == failing
+
+
+# --- a failure part-way disarms the module --------------------------------------
+
+def interrupt(document):
+    raise KeyboardInterrupt
+
+
+def refuse(name):
+    def prepare(core, other, monkeypatch):
+        monkeypatch.setattr(knobs, "raise_on", {name: dotnet.InvalidOperationException("no licence seat")})
+    return prepare
+
+
+# row: (how the second installation or the call fails, the exception, whether a good set-up came first).
+# An assembly is looked for only by the first set-up of a process: later ones reuse what it loaded.
+PART_WAY = {
+    "settings with a byte-order mark": (lambda core, other, mp: write(other.settings_path, "\ufeff{}"),
+                                        json.JSONDecodeError, True),
+    "missing key": (lambda core, other, mp: write(other.data_sources_path, json.dumps({"CurrentDatasDirectory": ""})),
+                    KeyError, True),
+    "lookup of three values": (lambda core, other, mp: mp.setattr(core, "FindSolverPaths", lambda d: "RQX"),
+                               ValueError, True),
+    "missing assembly": (lambda core, other, mp: os.remove(os.path.join(other.extensions, "Brivane.SDK.dll")),
+                         FileNotFoundError, False),
+    "failing constructor": (refuse("BrivaneApplication..ctor"), dotnet.InvalidOperationException, False),
+    "failing SetApplication": (refuse("CommandController.SetApplication"), dotnet.InvalidOperationException, True),
+    "interrupt": (lambda core, other, mp: mp.setattr(core, "FindDataProjectPaths", interrupt),
+                  KeyboardInterrupt, True),
+}
+
+
+@pytest.mark.parametrize("row", PART_WAY)
+def test_a_set_up_failing_part_way_disarms_the_module(core, installation, tmp_path, monkeypatch, row):
+    fail, error, after_a_good_set_up = PART_WAY[row]
+    if after_a_good_set_up:
+        assert core.setup_brivane_computer(installation.root, PELORIX) is True
+    other = create_installation(str(tmp_path / "Other"))
+    core._settingsPath_, core._dataSourcesPath_ = other.settings_path, other.data_sources_path
+    fail(core, other, monkeypatch)
+    with pytest.raises(error):
+        core.setup_brivane_computer(other.root, PELORIX)
+    assert core._validSetup_ is False and core._exePath_ == other.root
+    (tmp_path / "kept").mkdir()
+    for guarded in (lambda: core.removeProject(str(tmp_path / "kept")), lambda: core.getVokel(other.root)):
+        with pytest.raises(OSError) as caught:
+            guarded()
+        assert str(caught.value) == GUARD_MESSAGE
+    assert (tmp_path / "kept").is_dir()
 
 
 # --- the lookups through the module namespace ----------------------------------
@@ -390,7 +448,7 @@ def test_lookup_results_are_unpacked_like_the_host(core, installation, monkeypat
         core.setup_brivane_computer(installation.root, PELORIX)
     assert (type(caught.value), str(caught.value)) == expected
     written = WRITTEN_BEFORE["settings" if lookup == "FindSolverPaths" else "data sources"]
-    assert changed(core, marked) == sorted(written)
+    assert changed(core, marked) == sorted(written + DISARMED)
 
 
 def test_lookup_error_passes_through(core, installation, monkeypatch, marked):
@@ -400,7 +458,7 @@ def test_lookup_error_passes_through(core, installation, monkeypatch, marked):
     monkeypatch.setattr(core, "FindDataProjectPaths", broken)
     with pytest.raises(LookupError, match="broken lookup"):
         core.setup_brivane_computer(installation.root, PELORIX)
-    assert changed(core, marked) == sorted(WRITTEN_BEFORE["data sources"])
+    assert changed(core, marked) == sorted(WRITTEN_BEFORE["data sources"] + DISARMED)
 
 
 def test_load_dll_is_called_through_the_namespace(core, installation, monkeypatch):

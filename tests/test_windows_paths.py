@@ -46,11 +46,14 @@ class WindowsDisk:
             **{name: getattr(ntpath, name) for name in ("sep", "altsep", "join", "split", "splitext", "basename",
                                                          "dirname", "normcase", "isabs")},
             exists=exists,
+            # Windows' own rule, from this disk's current folder: drive-relative paths completed, "." and ".."
+            # collapsed by text.
+            abspath=lambda path: ntpath.normpath(ntpath.join(self.cwd, path)),
             isdir=lambda path: kind_of(path) in ("folder", "link", "junction"),
             isfile=lambda path: kind_of(path) == "file",
             islink=lambda path: kind_of(path) == "link",
             isjunction=lambda path: kind_of(path) == "junction")
-        self.os = types.SimpleNamespace(path=self.path, sep="\\", fspath=os.fspath, getcwd=lambda: self.cwd,
+        self.os = types.SimpleNamespace(path=self.path, name="nt", sep="\\", fspath=os.fspath, getcwd=lambda: self.cwd,
                                         chdir=self.chdir, makedirs=self.makedirs, listdir=self.listdir)
         self.shutil = types.SimpleNamespace(rmtree=lambda path: self.effects.append(("rmtree", path, self.cwd)),
                                             copy=lambda source, target: self.effects.append(("copy", source, target)))
@@ -107,18 +110,29 @@ TREE = dict(folders=["C:\\", "C:\\Work", "C:\\Work\\Projects", "C:\\Work\\Projec
     ("", "C:\\Work", [], "C:\\Work"),
     (".", "C:\\Work", [], "C:\\Work"),
     ("..", "C:\\Work\\Projects", [], "C:\\Work\\Projects"),
-    # The last name, removed from its parent; both separators are dropped at the end.
-    ("C:\\P1\\", "C:\\Work", [("chdir", "C:\\"), ("rmtree", "P1", "C:\\")], "C:\\"),
-    ("C:/P1//", "C:\\Work", [("chdir", "C:/"), ("rmtree", "P1", "C:\\")], "C:\\"),
-    ("\\\\srv\\share\\P2", "C:\\Work", [("chdir", "\\\\srv\\share\\"), ("rmtree", "P2", "\\\\srv\\share\\")],
-     "\\\\srv\\share\\"),
-    # A relative project names the folder under the current one.
-    ("Projects\\Plant1", "C:\\Work", [("chdir", "Projects"), ("rmtree", "Plant1", "C:\\Work\\Projects")],
+    # Made full once by Windows' rule; the parent becomes current, and the folder is removed by its full path.
+    ("C:\\P1\\", "C:\\Work", [("chdir", "C:\\"), ("rmtree", "C:\\P1", "C:\\")], "C:\\"),
+    ("C:/P1//", "C:\\Work", [("chdir", "C:\\"), ("rmtree", "C:\\P1", "C:\\")], "C:\\"),
+    ("\\\\srv\\share\\P2", "C:\\Work",
+     [("chdir", "\\\\srv\\share\\"), ("rmtree", "\\\\srv\\share\\P2", "\\\\srv\\share\\")], "\\\\srv\\share\\"),
+    # A relative project, and a drive-relative one, name the folder under the current one.
+    ("Projects\\Plant1", "C:\\Work",
+     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
      "C:\\Work\\Projects"),
-    ("Plant1", "C:\\Work\\Projects", [("rmtree", "Plant1", "C:\\Work\\Projects")], "C:\\Work\\Projects"),
+    ("Plant1", "C:\\Work\\Projects",
+     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+     "C:\\Work\\Projects"),
+    ("C:Plant1", "C:\\Work\\Projects",
+     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+     "C:\\Work\\Projects"),
+    # ".." inside the path collapses by text, as Windows resolves it.
+    ("C:\\Work\\Link\\..\\Projects\\Plant1", "C:\\",
+     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+     "C:\\Work\\Projects"),
     # The current folder itself: Windows cannot delete it, so the parent becomes current first.
     ("C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects\\Plant1",
-     [("chdir", "C:\\Work\\Projects"), ("rmtree", "Plant1", "C:\\Work\\Projects")], "C:\\Work\\Projects"),
+     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+     "C:\\Work\\Projects"),
     # Never what a link or a junction points to, nor a file.
     ("C:\\Work\\Link", "C:\\Work", [], "C:\\Work"),
     ("C:\\Work\\Junction\\", "C:\\Work", [], "C:\\Work"),

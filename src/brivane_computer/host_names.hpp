@@ -18,6 +18,11 @@ inline constinit Name uuid{"uuid"};
 
 // os and os.path
 inline constinit Name path{"path"};
+inline constinit Name name{"name"};
+inline constinit Name getcwd{"getcwd"};
+inline constinit Name getcwdb{"getcwdb"};
+inline constinit Name abspath{"abspath"};
+inline constinit Name isabs{"isabs"};
 inline constinit Name fspath{"fspath"};
 inline constinit Name sep{"sep"};
 inline constinit Name altsep{"altsep"};

@@ -95,19 +95,9 @@ bool create_application(const Module& module) {
     return controller && application && call_method(controller, sdk::member::SetApplication, application);
 }
 
-constexpr Signature<2> setup_signature{"setup_brivane_computer", {"pelorix_installation_directory", "brivaneModule"}};
-
-// The module value is accepted as it is: every set-up enables both the piping
-// and the structure functions.
-Ref setup_brivane_computer(Module module, const Arguments<2>& arguments) {
-    PyObject* installation = arguments[0];
-    if (!apply_culture(module)) return {};
-
-    if (!require_existing(module, installation) || !require_existing_global(module, globals::settingsPath) ||
-        !require_existing_global(module, globals::dataSourcesPath)) {
-        return {};
-    }
-
+// Steps that replace the installation's values, from _exePath_ to the three
+// flags; the result is the value of _validSetup_ at the end.
+Ref bind_installation(const Module& module, PyObject* installation) {
     if (!module.set(globals::exePath, installation)) return {};
     PyObject* extensions_folder = sdk::extensions_folder.get();
     if (!extensions_folder) return {};
@@ -134,6 +124,35 @@ Ref setup_brivane_computer(Module module, const Arguments<2>& arguments) {
         }
     }
     return module.get(globals::validSetup);
+}
+
+// A set-up that failed after it began to replace the installation's values
+// leaves a mixture of two installations, or an application that was never
+// made: the guarded functions must refuse to run on it. The exception goes
+// on, as from a finally block.
+void disarm(const Module& module) {
+    PendingError error = PendingError::fetch();
+    module.set(globals::validSetup, Py_False);
+    error.restore_unless_replaced();
+}
+
+constexpr Signature<2> setup_signature{"setup_brivane_computer", {"pelorix_installation_directory", "brivaneModule"}};
+
+// The module value is accepted as it is: every set-up enables both the piping
+// and the structure functions.
+Ref setup_brivane_computer(Module module, const Arguments<2>& arguments) {
+    PyObject* installation = arguments[0];
+    if (!apply_culture(module)) return {};
+
+    // Failures up to here change none of the installation's values: an earlier set-up stays usable.
+    if (!require_existing(module, installation) || !require_existing_global(module, globals::settingsPath) ||
+        !require_existing_global(module, globals::dataSourcesPath)) {
+        return {};
+    }
+
+    Ref result = bind_installation(module, installation);
+    if (!result) disarm(module);
+    return result;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "arguments.hpp"
+#include "full_paths.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -92,49 +93,53 @@ Truth is_link_or_junction(const Module& module, const Ref& path) {
     return truth(junction.get());
 }
 
-// Steps that may fail without the caller hearing of it: the folder is left
-// as it is, partly removed at worst. The parent becomes the current folder and
-// the last name is removed from there, so that a relative path names the
-// folder the caller meant, and links in the parent resolve as the system
-// resolves them.
-bool remove_tree_from_parent(const Module& module, const Ref& path) {
-    Ref stripped = without_trailing_separators(module, path);
+// The last name of a path, after its trailing separators: "P1\\" names P1,
+// and a root ("/", "C:\\") has no name.
+bool last_name(const Module& module, const Ref& path, Ref& stripped, Ref& parent, Ref& name) {
+    stripped = without_trailing_separators(module, path);
     if (!stripped) return false;
     Ref parts = module.call_os_path(host::split, stripped);
-    if (!parts) return false;
-    Ref parent, name;
-    if (!unpack_pair(parts.get(), parent, name)) return false;
+    return parts && unpack_pair(parts.get(), parent, name);
+}
+
+// Steps that may fail without the caller hearing of it: the folder is left
+// as it is, partly removed at worst. The name is judged as the caller gave
+// it too, since Windows' rule of making a path full collapses "." and "..".
+// The parent becomes the current folder first, as callers may rely on, but
+// the folder is removed by its full path: another thread may change the
+// current folder in between.
+bool remove_tree_from_parent(const Module& module, const Ref& given, const Ref& folder) {
+    Ref stripped, parent, name;
+    if (!last_name(module, given, stripped, parent, name)) return false;
+    if (!removable_name(name.get(), stripped)) return true;
+    if (!last_name(module, folder, stripped, parent, name)) return false;
     if (!removable_name(name.get(), stripped)) return true;
     Truth linked = is_link_or_junction(module, stripped);
     if (!linked) return false;
     if (*linked) return true;
-    Truth has_parent = truth(parent.get());
-    if (!has_parent) return false;
-    if (*has_parent && !module.call_host(host::os, host::chdir, parent)) return false;
-    return static_cast<bool>(module.call_host(host::shutil, host::rmtree, name));
+    if (!module.call_host(host::os, host::chdir, parent)) return false;
+    return static_cast<bool>(module.call_host(host::shutil, host::rmtree, stripped));
 }
 
-Ref remove_folder_tree(const Module& module, PyObject* path) {
+Ref remove_folder_tree(const Module& module, PyObject* argument) {
     if (!check_guard(module, Guard::Setup)) return {};
-    // The caller's path as given: "" exists nowhere, so it removes nothing.
-    Truth found = module.exists(path);
+    // Read once and made full once: every step below works on this one folder.
+    Ref given = read_path_once(module, argument);
+    if (!given) return {};
+    // "" exists nowhere (made full, it would name the current folder).
+    if (names_exactly(given.get(), "")) return none();
+    Ref folder = full_path(module, given);
+    if (!folder) return {};
+    Truth found = module.exists(folder.get());
     if (!found) return {};
     if (!*found) return none();
-    Ref is_folder = module.call_os_path(host::isdir, path);
+    Ref is_folder = module.call_os_path(host::isdir, folder);
     if (!is_folder) return {};
     Truth folder_exists = truth(is_folder.get());
     if (!folder_exists) return {};
     if (!*folder_exists) return none();
-    Ref given = module.call_host(host::os, host::fspath, path);
-    if (!given) return {};
-    // As an exact str or bytes, so that the steps below run no Python code of the caller's object.
-    Ref folder = exact_str_or_bytes(given.get());
-    if (!folder) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "os.fspath must return str or bytes");
-        return {};
-    }
 
-    if (!remove_tree_from_parent(module, folder)) {
+    if (!remove_tree_from_parent(module, given, folder)) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
         PyErr_Clear();
     }
