@@ -422,7 +422,7 @@ class _JailedPath:
 
 class _JailedOs:
     _pure = {"sep", "altsep", "pathsep", "curdir", "pardir", "extsep", "linesep", "name", "fspath", "fsdecode",
-             "fsencode", "getcwd", "environ", "error"}
+             "fsencode", "getcwd", "getcwdb", "environ", "error"}
 
     def __init__(self, jail):
         self._jail = jail
@@ -456,6 +456,11 @@ class _JailedOs:
 
     def remove(self, path, *args, **kwargs):
         return os.remove(self._jail.writable(path, "remove")[0], *args, **kwargs)
+
+    def replace(self, src, dst, *args, **kwargs):
+        # A move changes both places.
+        return os.replace(self._jail.writable(src, "replace")[0], self._jail.writable(dst, "replace")[0],
+                          *args, **kwargs)
 
     def rmdir(self, path, *args, **kwargs):
         jail = self._jail

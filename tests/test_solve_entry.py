@@ -397,3 +397,63 @@ def test_solving_end_to_end(core, models, temp_root, kind, name, solver, sandbox
     assert solution.IsDisposed and open_result_files() == [] and core._Solution_ is None
     assert os.listdir(temp_root) == []
     assert os.path.isfile(path)
+
+
+# --- the model's path, read once and made full at the call ---------------------
+
+@pytest.mark.parametrize("moved", [False, True])
+@pytest.mark.parametrize("sandbox", [True, False])
+def test_a_bare_model_name_is_solved_from_the_current_folder(core, models, tmp_path, temp_root, monkeypatch,
+                                                             sandbox, moved):
+    path = models(fre=None, thf=("load.thf",))
+    folder = os.path.dirname(path)
+    monkeypatch.chdir(folder)
+    if moved:   # another thread changes the current folder once the solve has begun
+        spy(monkeypatch, core, "loadVokel", lambda name: os.chdir(tmp_path))
+    solving = spy(monkeypatch, core, "solvePipingModel")
+    solution = core.solve("study1.vokel", "Quelbar", sandbox)
+    working = only_folder(temp_root) if sandbox else folder
+    (vokel, filename, name, directory), = solving.calls
+    assert (filename, directory) == (os.path.join(working, "study1.vokel"), working)
+    assert solution is not None and os.path.dirname(solution.ResultsFile) == working
+    expected = {"study1.vokel", "conception.fre", "load.thf", os.path.basename(solution.ResultsFile)}
+    assert set(os.listdir(working)) == expected
+    assert not os.path.exists(tmp_path / "conception.fre")
+
+
+class Shifting:
+    """A path object that names another place at each read."""
+    def __init__(self, *paths):
+        self.paths, self.reads = list(paths), 0
+
+    def __fspath__(self):
+        self.reads += 1
+        return self.paths[min(self.reads, len(self.paths)) - 1]
+
+
+@pytest.mark.parametrize("sandbox", [True, False])
+def test_solve_reads_a_path_object_once(core, models, temp_root, sandbox):
+    path, other = models("first"), models("second", kind="structure")
+    before = snapshot(os.path.dirname(other))
+    shifting = Shifting(path, other)
+    solution = core.solve(shifting, "Quelbar", sandbox)
+    assert shifting.reads == 1
+    assert solution.Summary.startswith("Quelbar solution of a piping model")
+    assert snapshot(os.path.dirname(other)) == before
+
+
+def test_copy_directory_to_temp_reads_a_path_object_once(core, tmp_path, temp_root):
+    tree = make_tree(tmp_path / "source")
+    (tmp_path / "other").mkdir()
+    shifting = Shifting(str(tmp_path / "source"), str(tmp_path / "other"))
+    folder = core.copyDirectoryToTemp(shifting)
+    assert shifting.reads == 1 and snapshot(folder) == tree
+
+
+def test_copy_directory_to_temp_of_a_relative_folder_and_of_nothing(core, tmp_path, temp_root, monkeypatch):
+    tree = make_tree(tmp_path / "source")
+    monkeypatch.chdir(tmp_path)
+    assert snapshot(core.copyDirectoryToTemp("source")) == tree
+    # "" names no folder, not the current one.
+    assert core.copyDirectoryToTemp("") == ""
+    assert len(os.listdir(temp_root)) == 1

@@ -19,6 +19,10 @@ inline constinit Name uuid{"uuid"};
 // os and os.path
 inline constinit Name path{"path"};
 inline constinit Name fspath{"fspath"};
+inline constinit Name dunder_fspath{"__fspath__"};
+inline constinit Name getcwd{"getcwd"};
+inline constinit Name getcwdb{"getcwdb"};
+inline constinit Name abspath{"abspath"};
 inline constinit Name sep{"sep"};
 inline constinit Name altsep{"altsep"};
 inline constinit Name split{"split"};
@@ -34,6 +38,8 @@ inline constinit Name splitext{"splitext"};
 inline constinit Name listdir{"listdir"};
 inline constinit Name makedirs{"makedirs"};
 inline constinit Name remove{"remove"};
+inline constinit Name replace{"replace"};
+inline constinit Name mkdir{"mkdir"};
 inline constinit Name rmdir{"rmdir"};
 inline constinit Name chdir{"chdir"};
 
@@ -61,6 +67,7 @@ inline constinit Name ignore_errors{"ignore_errors"};
 inline constinit Name gettempdir{"gettempdir"};
 inline constinit Name uuid4{"uuid4"};
 inline constinit Name lower{"lower"};
+inline constinit Name close{"close"};
 inline constinit Name append{"append"};
 inline constinit Name encoding{"encoding"};
 inline constinit Name endswith{"endswith"};

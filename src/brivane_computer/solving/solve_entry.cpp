@@ -1,6 +1,7 @@
 // solve: a model file solved by name, in its own folder or in a sandbox copy;
 // copyDirectoryToTemp: a whole folder copied to a new temporary folder.
 #include "arguments.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -51,8 +52,12 @@ Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder,
 
 constexpr Signature<3> solve_signature{"solve", {"filename", "solvername", "sandbox"}};
 Ref solve(Module module, const Arguments<3>& arguments) {
-    auto [model_file, solver_name, sandbox] = arguments;
+    auto [given_file, solver_name, sandbox] = arguments;
     if (!check_guard(module, Guard::Setup)) return {};
+    // A bare name means the current folder at the call, never a later one.
+    Ref model_file_path = full_path_once(module, given_file);
+    if (!model_file_path) return {};
+    PyObject* model_file = model_file_path.get();
     Truth found = module.exists(model_file);
     if (!found) return {};
     if (!*found) {
@@ -95,6 +100,8 @@ Ref solve(Module module, const Arguments<3>& arguments) {
 
 constexpr Signature<1> copy_directory_signature{"copyDirectoryToTemp", {"directory"}};
 Ref copy_directory_to_temp(Module module, const Arguments<1>& arguments) {
+    Ref source = full_path_once(module, arguments[0]);
+    if (!source) return {};
     Ref folder = new_temporary_folder_name(module);
     if (!folder) return {};
     // Only a folder that did not exist before is this call's own: it may be
@@ -103,7 +110,7 @@ Ref copy_directory_to_temp(Module module, const Arguments<1>& arguments) {
     if (!taken) return {};
     Ref copy_tree = module.host(host::shutil, host::copytree);
     if (!copy_tree) return {};
-    if (call_with_keywords(copy_tree.get(), {arguments[0], folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
+    if (call_with_keywords(copy_tree.get(), {source.get(), folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
         if (!*taken && !made_folders::remember(folder.get())) return {};
         return folder;
     }
