@@ -234,10 +234,12 @@ def test_temporary_folders_are_named_by_a_random_uuid(core, models, temp_root, m
     assert os.listdir(temp_root) == [name]
 
 
-@pytest.mark.parametrize("failing, copied", [(1, []), (2, ["study1.vokel"]), (3, ["study1.vokel", "conception.fre"])])
-def test_a_failing_copy_leaves_the_sandbox_for_disposal(core, models, temp_root, monkeypatch, failing, copied):
+@pytest.mark.parametrize("error", [OSError("disk full"), KeyboardInterrupt()])
+@pytest.mark.parametrize("removal", ["works", "fails"])
+@pytest.mark.parametrize("failing", [1, 2, 3])
+def test_a_copy_cut_short_deletes_the_sandbox_before_the_error_goes_on(core, models, temp_root, monkeypatch,
+                                                                       failing, removal, error):
     path = models(thf=("load.thf",))
-    error = OSError("disk full")
     count = []
 
     def copy(source, target):
@@ -245,18 +247,42 @@ def test_a_failing_copy_leaves_the_sandbox_for_disposal(core, models, temp_root,
         if len(count) == failing:
             raise error
         return shutil.copy(source, target)
-    monkeypatch.setattr(core, "shutil", fake_shutil(copy=copy))
+
+    def rmtree(folder, *args, **kwargs):
+        if removal == "fails":
+            raise PermissionError("file in use")
+        return shutil.rmtree(folder, *args, **kwargs)
+    monkeypatch.setattr(core, "shutil", fake_shutil(copy=copy, rmtree=rmtree))
     loading = spy(monkeypatch, core, "loadVokel")
     core._Solution_ = earlier = Disposable()
-    with pytest.raises(OSError) as raised:
+    with pytest.raises(type(error)) as raised:
         core.solve(path, "Quelbar", True)
     assert raised.value is error
-    folder = only_folder(temp_root)
-    assert core._tempDirectory_ == folder, "recorded as soon as it is made"
-    assert sorted(os.listdir(folder)) == sorted(copied)
     assert loading.calls == [] and core._Solution_ is None and earlier.disposed == 1
-    core.disposeSolution()
+    assert core._tempDirectory_ is None, "recorded once its files are in"
+    assert len(os.listdir(temp_root)) == (removal == "fails")
+    monkeypatch.setattr(core, "shutil", shutil)
+    core.disposeSolution()     # a folder that could not be deleted waits as pending
     assert os.listdir(temp_root) == []
+
+
+@pytest.mark.parametrize("function", ["solve", "copyDirectoryToTemp"])
+def test_an_existing_folder_is_never_taken_for_a_new_one(core, models, temp_root, monkeypatch, function):
+    path = models()
+    names = iter(["0f1e2d3c-4b5a-4697-8877-665544332211", "0f1e2d3c-4b5a-4697-8877-665544332211",
+                  "11111111-4b5a-4697-8877-665544332211"])
+    monkeypatch.setattr(core, "uuid", types.SimpleNamespace(uuid4=lambda: next(names)))
+    existing = temp_root / "0f1e2d3c-4b5a-4697-8877-665544332211"
+    existing.mkdir()
+    (existing / "precious.txt").write_text("keep")
+    if function == "solve":
+        core.solve(path, "Quelbar", True)
+        assert os.path.basename(core._tempDirectory_) == "11111111-4b5a-4697-8877-665544332211"
+    else:
+        assert core.copyDirectoryToTemp(os.path.dirname(path)) == ""
+    core._tempDirectory_ = str(existing)
+    core.disposeSolution()
+    assert snapshot(existing) == {"precious.txt": b"keep"}
 
 
 @pytest.mark.parametrize("sandbox", [True, False])
