@@ -22,8 +22,9 @@ An operation that changes something is judged twice.
      jail records each new folder that ``solve`` makes directly in the
      temporary folder (its sandbox) and each new copy of
      ``copyDirectoryToTemp``.
-   * ``copyDirectoryToTemp`` may copy into one new folder directly in the
-     temporary folder; any call may remove a folder it created itself.
+   * ``copyDirectoryToTemp`` may make one new folder directly in the
+     temporary folder and copy into it; any call may remove a folder it
+     created itself.
    * The calls of :data:`WRITERS` may create, replace and delete what their
      arguments name (a path argument, or two of them joined), what lies
      directly in it or beside it, and anything in a folder they created. The
@@ -454,8 +455,30 @@ class _JailedOs:
                     jail.made.add(place)
         return result
 
+    def mkdir(self, path, *args, **kwargs):
+        # A new folder directly in the temporary folder: a sandbox of solve or a copy of copyDirectoryToTemp.
+        jail = self._jail
+        value, place = jail.path_of(path)
+        call = jail.current()
+        made = (call is not None and call.name in ("solve", "copyDirectoryToTemp")
+                and os.path.dirname(place) == jail.temp)
+        if not made and not jail.may_write(call, place):
+            raise jail.out_of_bounds("mkdir", value, "is not named by the call")
+        jail.contain(place, "mkdir")
+        result = os.mkdir(value, *args, **kwargs)
+        call.created.add(place)
+        if made:
+            with jail._lock:
+                jail.made.add(place)
+        return result
+
     def remove(self, path, *args, **kwargs):
         return os.remove(self._jail.writable(path, "remove")[0], *args, **kwargs)
+
+    def replace(self, src, dst, *args, **kwargs):
+        # A move changes both places.
+        return os.replace(self._jail.writable(src, "replace")[0], self._jail.writable(dst, "replace")[0],
+                          *args, **kwargs)
 
     def rmdir(self, path, *args, **kwargs):
         jail = self._jail
@@ -503,7 +526,7 @@ class _JailedShutil:
         jail = self._jail
         value, place = jail.path_of(dst)
         call = jail.current()
-        new = not os.path.lexists(place)
+        new = not os.path.lexists(place) or place in (call.created if call else ())
         if call is None or call.name != "copyDirectoryToTemp" or not new or os.path.dirname(place) != jail.temp:
             raise jail.out_of_bounds("copytree to", value, "is not a new folder of copyDirectoryToTemp")
         # Its own from now on, even if the copy fails before it creates it: the call may clean it up.

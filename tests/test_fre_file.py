@@ -129,74 +129,150 @@ def test_a_directory_in_the_way_counts_as_existing(core, model, study):
 
 
 @pytest.mark.parametrize("existing, target", [(["model.fre"], "model.fre"), ([], "conception.fre")])
-def test_bare_file_name_gives_targets_relative_to_the_current_directory(core, model, study, monkeypatch,
-                                                                      existing, target):
+def test_a_bare_file_name_is_taken_in_the_current_folder_of_the_call(core, model, study, monkeypatch, existing,
+                                                                    target):
     for name in existing:
         write_text(str(study / name))
     monkeypatch.chdir(study)
     assert core.writeFreFile(model, "model.vokel") is None
-    assert only_writer_call()[0] == target
-    assert read_fre(str(study / target))["frefile"] == repr(target)
+    assert only_writer_call()[0] == str(study / target)
+    assert read_fre(str(study / target))["frefile"] == repr(str(study / target))
 
 
-def test_old_file_is_deleted_after_initialising_and_before_reading_settings(core, model, study, monkeypatch):
+class Shifting:
+    """A path object that names another folder at each read."""
+    def __init__(self, *paths):
+        self.paths, self.reads = list(paths), 0
+
+    def __fspath__(self):
+        self.reads += 1
+        return self.paths[min(self.reads, len(self.paths)) - 1]
+
+
+def test_a_path_object_is_read_once(core, model, study, tmp_path):
+    other = tmp_path / "other"
+    other.mkdir()
+    old = write_text(str(other / "s.fre"))
+    path = Shifting(str(study / "s.vokel"), str(other / "s.vokel"))
+    assert core.writeFreFile(model, path) is None
+    assert path.reads == 1 and only_writer_call()[0] == str(study / "conception.fre")
+    assert os.listdir(study) == ["conception.fre"] and os.listdir(other) == ["s.fre"]
+    assert read_text(old) == "old content\n"
+
+
+def fre_steps(monkeypatch, core, **replaced):
+    """The module's os with `replaced` functions, each recorded with the journal's names at its call."""
+    steps = []
+
+    def recorded(name, action):
+        def step(*paths):
+            steps.append((name, paths, journal.names()))
+            return action(*paths)
+        return step
+    monkeypatch.setattr(core, "os", HostOs(**{name: recorded(name, replaced.get(name, getattr(os, name)))
+                                              for name in ("replace", "remove")}))
+    return steps
+
+
+def test_the_old_file_waits_aside_while_the_writer_runs(core, model, study, monkeypatch):
     old = write_text(str(study / "study1.fre"))
-    removals = []
-
-    def remove(path):
-        removals.append((path, journal.names()))
-        os.remove(path)
-
-    monkeypatch.setattr(core, "os", HostOs(remove=remove))
+    aside = old + ".old"
+    steps = fre_steps(monkeypatch, core)
     core.writeFreFile(model, str(study / "study1.vokel"))
-    (path, seen), = removals
-    assert path == old
-    assert seen[-1] == "QBLibrary.Initialize"
-    assert "BrivaneApplication.GetSettingsController" not in seen
-    assert read_fre(old)["frefile"] == repr(old)
+    (moved, paths, seen), (deleted, deleted_paths, after) = steps
+    assert (moved, paths) == ("replace", (old, aside)) and (deleted, deleted_paths) == ("remove", (aside,))
+    assert seen[-1] == "SettingsController.GetSettingValue", "moved once every setting is read"
+    assert after[-1] == "Model.WriteFreFile"
+    assert os.listdir(study) == ["study1.fre"] and read_fre(old)["frefile"] == repr(old)
 
 
-def test_nothing_is_deleted_when_there_is_no_old_file(core, model, study, monkeypatch):
-    removals = []
-    monkeypatch.setattr(core, "os", HostOs(remove=removals.append))
+def test_nothing_is_moved_when_there_is_no_old_file(core, model, study, monkeypatch):
+    steps = fre_steps(monkeypatch, core)
     core.writeFreFile(model, str(study / "study1.vokel"))
-    assert removals == []
-    assert os.listdir(study) == ["conception.fre"]
+    assert steps == [] and os.listdir(study) == ["conception.fre"]
 
 
+def refuse(error):
+    def refused(*args):
+        raise error
+    return refused
+
+
+@pytest.mark.parametrize("step", ["claim", "move"])
 @pytest.mark.parametrize("error", [PermissionError(13, "Permission denied"), OSError("locked"),
                                    RuntimeError("odd"), dotnet.IOException("in use")])
-def test_failing_deletion_is_ignored_and_the_writer_still_called(core, model, study, monkeypatch, capsys,
-                                                                error):
+def test_a_file_that_cannot_be_moved_aside_is_left_to_the_writer(core, model, study, monkeypatch, capsys, error,
+                                                                 step):
     old = write_text(str(study / "study1.fre"))
-
-    def remove(path):
-        raise error
-
-    monkeypatch.setattr(core, "os", HostOs(remove=remove))
+    if step == "claim":
+        monkeypatch.setattr(core, "open", refuse(error), raising=False)
+    else:
+        fre_steps(monkeypatch, core, replace=refuse(error))
     assert core.writeFreFile(model, str(study / "study1.vokel")) is None
     assert only_writer_call()[0] == old
     assert read_fre(old)["frefile"] == repr(old)
+    assert os.listdir(study) == ["study1.fre"], "the claimed name is given up"
     assert capsys.readouterr().out == ""
 
 
-def test_deletion_interrupted_by_a_non_error_exception_propagates(core, model, study, monkeypatch):
-    write_text(str(study / "study1.fre"))
-
-    def remove(path):
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(core, "os", HostOs(remove=remove))
+def test_an_interrupt_while_moving_aside_propagates_and_leaves_the_file(core, model, study, monkeypatch):
+    old = write_text(str(study / "study1.fre"))
+    fre_steps(monkeypatch, core, replace=refuse(KeyboardInterrupt()))
     with pytest.raises(KeyboardInterrupt):
         core.writeFreFile(model, str(study / "study1.vokel"))
     assert writer_calls() == []
+    assert os.listdir(study) == ["study1.fre"] and read_text(old) == "old content\n"
 
 
-def test_missing_settings_controller_deletes_the_old_file_and_writes_nothing(core, model, study):
-    write_text(str(study / "study1.fre"))
+def partial_writer(path, text):
+    with open(path, "w") as f:
+        f.write(text[:10])
+    raise dotnet.IOException("There is not enough space on the disk.")
+
+
+@pytest.mark.parametrize("writer", ["raises", "writes part and raises", "writes nothing", "interrupted"])
+def test_the_old_file_comes_back_when_no_new_one_is_written(core, model, study, monkeypatch, writer):
+    from brivane_standin.product import _files
+    old = write_text(str(study / "study1.fre"), "the user's own edits\n")
+    error = {"raises": dotnet.IOException("disk"), "interrupted": KeyboardInterrupt()}.get(writer)
+    if writer == "writes part and raises":
+        monkeypatch.setattr(_files, "write_atomic", partial_writer)
+        error = dotnet.IOException
+    elif writer == "writes nothing":
+        monkeypatch.setattr(_files, "write_atomic", lambda path, text: None)
+    elif error is not None:
+        knobs.raise_on = {"Model.WriteFreFile": error}
+    if writer == "writes nothing":
+        assert core.writeFreFile(model, str(study / "study1.vokel")) is None
+    else:
+        with pytest.raises(error if isinstance(error, type) else type(error)):
+            core.writeFreFile(model, str(study / "study1.vokel"))
+    assert os.listdir(study) == ["study1.fre"]
+    assert read_text(old) == "the user's own edits\n"
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_files_with_the_aside_names_are_never_touched(core, model, study, fails):
+    old = write_text(str(study / "study1.fre"))
+    taken = {name: write_text(str(study / name), f"{name} of the user\n") for name in ("study1.fre.old",
+                                                                                       "study1.fre.old1")}
+    if fails:
+        knobs.raise_on = {"Model.WriteFreFile": dotnet.IOException("disk")}
+    try:
+        core.writeFreFile(model, str(study / "study1.vokel"))
+    except dotnet.IOException:
+        assert fails
+    for name, path in taken.items():
+        assert read_text(path) == f"{name} of the user\n"
+    assert sorted(os.listdir(study)) == ["study1.fre", "study1.fre.old", "study1.fre.old1"]
+    assert (read_text(old) == "old content\n") is fails
+
+
+def test_a_missing_settings_controller_leaves_the_old_file_alone(core, model, study):
+    old = write_text(str(study / "study1.fre"))
     knobs.settings_controller_missing = True
     assert core.writeFreFile(model, str(study / "study1.vokel")) is None
-    assert os.listdir(study) == []
+    assert os.listdir(study) == ["study1.fre"] and read_text(old) == "old content\n"
     assert journal.calls("SettingsController") == []
     assert writer_calls() == []
 
@@ -280,36 +356,28 @@ def test_switch_settings_are_on_only_for_one(core, ready, model, study, setting,
 
 @pytest.mark.parametrize("setting", [SETTING_READS[0]] + list(FLAG_POSITIONS))
 @pytest.mark.parametrize("value", ["yes", "", "1.0", "eighty"])
-def test_value_refused_by_int_raises_after_the_old_file_is_gone(core, ready, model, study, setting, value):
-    write_text(str(study / "study1.fre"))
+def test_value_refused_by_int_raises_and_leaves_the_old_file(core, ready, model, study, setting, value):
+    old = write_text(str(study / "study1.fre"))
     write_settings(ready, {setting: value})
     with pytest.raises(ValueError, match="invalid literal for int"):
         core.writeFreFile(model, str(study / "study1.vokel"))
-    assert os.listdir(study) == []
+    assert os.listdir(study) == ["study1.fre"] and read_text(old) == "old content\n"
     assert writer_calls() == []
     # Reading stops at the refused value.
     reads = [c.args for c in journal.calls("SettingsController", "GetSettingValue")]
     assert reads == SETTING_READS[:SETTING_READS.index(setting) + 1]
 
 
-@pytest.mark.parametrize("failing, old_file_kept", [
-    ("QBLibrary.Initialize", True),
-    ("BrivaneApplication.GetSettingsController", False),
-    ("SettingsController.GetSettingValue", False),
-    ("Model.WriteFreFile", False),
-])
-def test_product_errors_propagate_unchanged(core, model, study, failing, old_file_kept):
+@pytest.mark.parametrize("failing", ["QBLibrary.Initialize", "BrivaneApplication.GetSettingsController",
+                                     "SettingsController.GetSettingValue", "Model.WriteFreFile"])
+def test_product_errors_propagate_unchanged_and_leave_the_old_file(core, model, study, failing):
     old = write_text(str(study / "study1.fre"))
     error = dotnet.InvalidOperationException(f"{failing} failed")
     knobs.raise_on = {failing: error}
     with pytest.raises(dotnet.InvalidOperationException) as raised:
         core.writeFreFile(model, str(study / "study1.vokel"))
     assert raised.value is error
-    assert os.path.exists(old) is old_file_kept
-    if old_file_kept:
-        assert read_text(old) == "old content\n"
-
-
+    assert os.listdir(study) == ["study1.fre"] and read_text(old) == "old content\n"
 
 
 def test_assembly_load_error_propagates_before_anything_is_touched(core, monkeypatch, model, study):

@@ -229,8 +229,7 @@ def test_a_copy_into_an_existing_folder_is_not_the_modules_own(core, tmp_path, t
     source = str(tmp_path / ("missing" if copy_fails else "source"))
     if not copy_fails:
         (tmp_path / "source").mkdir()
-    result = core.copyDirectoryToTemp(source)
-    assert result == ("" if copy_fails else str(existing))
+    assert core.copyDirectoryToTemp(source) == ""
     core._tempDirectory_ = str(existing)
     assert core.disposeSolution() is None
     assert rmtree.calls == [] and (existing / "precious").is_dir()

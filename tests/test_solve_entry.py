@@ -234,10 +234,12 @@ def test_temporary_folders_are_named_by_a_random_uuid(core, models, temp_root, m
     assert os.listdir(temp_root) == [name]
 
 
-@pytest.mark.parametrize("failing, copied", [(1, []), (2, ["study1.vokel"]), (3, ["study1.vokel", "conception.fre"])])
-def test_a_failing_copy_leaves_the_sandbox_for_disposal(core, models, temp_root, monkeypatch, failing, copied):
+@pytest.mark.parametrize("error", [OSError("disk full"), KeyboardInterrupt()])
+@pytest.mark.parametrize("removal", ["works", "fails"])
+@pytest.mark.parametrize("failing", [1, 2, 3])
+def test_a_copy_cut_short_deletes_the_sandbox_before_the_error_goes_on(core, models, temp_root, monkeypatch,
+                                                                       failing, removal, error):
     path = models(thf=("load.thf",))
-    error = OSError("disk full")
     count = []
 
     def copy(source, target):
@@ -245,18 +247,42 @@ def test_a_failing_copy_leaves_the_sandbox_for_disposal(core, models, temp_root,
         if len(count) == failing:
             raise error
         return shutil.copy(source, target)
-    monkeypatch.setattr(core, "shutil", fake_shutil(copy=copy))
+
+    def rmtree(folder, *args, **kwargs):
+        if removal == "fails":
+            raise PermissionError("file in use")
+        return shutil.rmtree(folder, *args, **kwargs)
+    monkeypatch.setattr(core, "shutil", fake_shutil(copy=copy, rmtree=rmtree))
     loading = spy(monkeypatch, core, "loadVokel")
     core._Solution_ = earlier = Disposable()
-    with pytest.raises(OSError) as raised:
+    with pytest.raises(type(error)) as raised:
         core.solve(path, "Quelbar", True)
     assert raised.value is error
-    folder = only_folder(temp_root)
-    assert core._tempDirectory_ == folder, "recorded as soon as it is made"
-    assert sorted(os.listdir(folder)) == sorted(copied)
     assert loading.calls == [] and core._Solution_ is None and earlier.disposed == 1
-    core.disposeSolution()
+    assert core._tempDirectory_ is None, "recorded once its files are in"
+    assert len(os.listdir(temp_root)) == (removal == "fails")
+    monkeypatch.setattr(core, "shutil", shutil)
+    core.disposeSolution()     # a folder that could not be deleted waits as pending
     assert os.listdir(temp_root) == []
+
+
+@pytest.mark.parametrize("function", ["solve", "copyDirectoryToTemp"])
+def test_an_existing_folder_is_never_taken_for_a_new_one(core, models, temp_root, monkeypatch, function):
+    path = models()
+    names = iter(["0f1e2d3c-4b5a-4697-8877-665544332211", "0f1e2d3c-4b5a-4697-8877-665544332211",
+                  "11111111-4b5a-4697-8877-665544332211"])
+    monkeypatch.setattr(core, "uuid", types.SimpleNamespace(uuid4=lambda: next(names)))
+    existing = temp_root / "0f1e2d3c-4b5a-4697-8877-665544332211"
+    existing.mkdir()
+    (existing / "precious.txt").write_text("keep")
+    if function == "solve":
+        core.solve(path, "Quelbar", True)
+        assert os.path.basename(core._tempDirectory_) == "11111111-4b5a-4697-8877-665544332211"
+    else:
+        assert core.copyDirectoryToTemp(os.path.dirname(path)) == ""
+    core._tempDirectory_ = str(existing)
+    core.disposeSolution()
+    assert snapshot(existing) == {"precious.txt": b"keep"}
 
 
 @pytest.mark.parametrize("sandbox", [True, False])
@@ -397,3 +423,63 @@ def test_solving_end_to_end(core, models, temp_root, kind, name, solver, sandbox
     assert solution.IsDisposed and open_result_files() == [] and core._Solution_ is None
     assert os.listdir(temp_root) == []
     assert os.path.isfile(path)
+
+
+# --- the model's path, read once and made full at the call ---------------------
+
+@pytest.mark.parametrize("moved", [False, True])
+@pytest.mark.parametrize("sandbox", [True, False])
+def test_a_bare_model_name_is_solved_from_the_current_folder(core, models, tmp_path, temp_root, monkeypatch,
+                                                             sandbox, moved):
+    path = models(fre=None, thf=("load.thf",))
+    folder = os.path.dirname(path)
+    monkeypatch.chdir(folder)
+    if moved:   # another thread changes the current folder once the solve has begun
+        spy(monkeypatch, core, "loadVokel", lambda name: os.chdir(tmp_path))
+    solving = spy(monkeypatch, core, "solvePipingModel")
+    solution = core.solve("study1.vokel", "Quelbar", sandbox)
+    working = only_folder(temp_root) if sandbox else folder
+    (vokel, filename, name, directory), = solving.calls
+    assert (filename, directory) == (os.path.join(working, "study1.vokel"), working)
+    assert solution is not None and os.path.dirname(solution.ResultsFile) == working
+    expected = {"study1.vokel", "conception.fre", "load.thf", os.path.basename(solution.ResultsFile)}
+    assert set(os.listdir(working)) == expected
+    assert not os.path.exists(tmp_path / "conception.fre")
+
+
+class Shifting:
+    """A path object that names another place at each read."""
+    def __init__(self, *paths):
+        self.paths, self.reads = list(paths), 0
+
+    def __fspath__(self):
+        self.reads += 1
+        return self.paths[min(self.reads, len(self.paths)) - 1]
+
+
+@pytest.mark.parametrize("sandbox", [True, False])
+def test_solve_reads_a_path_object_once(core, models, temp_root, sandbox):
+    path, other = models("first"), models("second", kind="structure")
+    before = snapshot(os.path.dirname(other))
+    shifting = Shifting(path, other)
+    solution = core.solve(shifting, "Quelbar", sandbox)
+    assert shifting.reads == 1
+    assert solution.Summary.startswith("Quelbar solution of a piping model")
+    assert snapshot(os.path.dirname(other)) == before
+
+
+def test_copy_directory_to_temp_reads_a_path_object_once(core, tmp_path, temp_root):
+    tree = make_tree(tmp_path / "source")
+    (tmp_path / "other").mkdir()
+    shifting = Shifting(str(tmp_path / "source"), str(tmp_path / "other"))
+    folder = core.copyDirectoryToTemp(shifting)
+    assert shifting.reads == 1 and snapshot(folder) == tree
+
+
+def test_copy_directory_to_temp_of_a_relative_folder_and_of_nothing(core, tmp_path, temp_root, monkeypatch):
+    tree = make_tree(tmp_path / "source")
+    monkeypatch.chdir(tmp_path)
+    assert snapshot(core.copyDirectoryToTemp("source")) == tree
+    # "" names no folder, not the current one.
+    assert core.copyDirectoryToTemp("") == ""
+    assert len(os.listdir(temp_root)) == 1

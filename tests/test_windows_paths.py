@@ -54,7 +54,8 @@ class WindowsDisk:
             islink=lambda path: kind_of(path) == "link",
             isjunction=lambda path: kind_of(path) == "junction")
         self.os = types.SimpleNamespace(path=self.path, name="nt", sep="\\", fspath=os.fspath, getcwd=lambda: self.cwd,
-                                        chdir=self.chdir, makedirs=self.makedirs, listdir=self.listdir)
+                                        chdir=self.chdir, makedirs=self.makedirs, mkdir=self.mkdir,
+                                        listdir=self.listdir)
         self.shutil = types.SimpleNamespace(rmtree=lambda path: self.effects.append(("rmtree", path, self.cwd)),
                                             copy=lambda source, target: self.effects.append(("copy", source, target)))
 
@@ -74,6 +75,12 @@ class WindowsDisk:
     def makedirs(self, path, exist_ok=False):
         self.add(path, "folder")
         self.effects.append(("makedirs", path))
+
+    def mkdir(self, path):
+        if self.path.exists(path):
+            raise FileExistsError(17, "Cannot create a file when that file already exists", path)
+        self.add(path, "folder")
+        self.effects.append(("mkdir", path))
 
     def listdir(self, path):
         prefix = self.key(path).rstrip("\\") + "\\"
@@ -156,7 +163,7 @@ def test_sandboxed_solve_and_disposal(core, windows, monkeypatch, capsys, files,
     monkeypatch.setattr(core, "loadVokel", lambda path: loaded.append(path))
     assert core.solve(f"{folder}\\Study1.vokel", "Quelbar", True) is None
     assert capsys.readouterr().out == "Invalid vokel\n"
-    assert disk.effects == [("makedirs", SANDBOX),
+    assert disk.effects == [("mkdir", SANDBOX),
                             ("copy", f"{folder}\\Study1.vokel", f"{SANDBOX}\\Study1.vokel"),
                             ("copy", f"{folder}\\{fre_copy}", f"{SANDBOX}\\{fre_copy}"),
                             ("copy", f"{folder}\\Loads.THF", f"{SANDBOX}\\Loads.THF")]

@@ -14,7 +14,7 @@
 #include "kept_state.hpp"
 #include "module_globals.hpp"
 #include "module_namespace.hpp"
-#include "solving/abandoned_run.hpp"
+#include "solving/run_handshake.hpp"
 
 namespace brivane {
 namespace {
@@ -217,10 +217,9 @@ bool run_module_body(PyObject* module) {
 // Called by atexit while the interpreter can still run Python code (never
 // from Py_AtExit, which runs after the objects are gone).
 PyObject* release_at_exit(PyObject*, PyObject*) {
-    // A solver run still going may be using what is kept: then it is only forgotten.
-    Truth run_going = state.module == nullptr ? Truth(false) : abandoned_run::still_going(Module(state.module));
-    if (!run_going) PyErr_Clear();
-    const bool free_objects = run_going && !*run_going;
+    // A solver run still going, or a worker whose body may yet begin, may be using what is kept:
+    // then it is only forgotten.
+    const bool free_objects = !run_handshake::outstanding();
     PyObject* module = std::exchange(state, LoadState{}).module;
     if (free_objects) drop_reference(module);
     release_kept_state(free_objects);

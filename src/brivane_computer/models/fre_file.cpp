@@ -1,6 +1,8 @@
 // writeFreFile: the solver input (fre) file of a model, written by the model
 // itself with the options chosen in the product's settings.
 #include "arguments.hpp"
+#include "errors.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -84,22 +86,95 @@ bool initialise_native_library(const Module& module) {
     return static_cast<bool>(call_method(library, sdk::member::Initialize, library_file));
 }
 
-constexpr Signature<2> write_fre_file_signature{"writeFreFile", {"vokel", "vokelFilename"}};
-Ref write_fre_file(Module module, const Arguments<2>& arguments) {
-    auto [model, model_file] = arguments;
-    if (!check_guard(module, Guard::Setup)) return {};
-    if (!initialise_native_library(module)) return {};
+// The old fre file waits aside while the product writes the new one, under
+// the fre file's name followed by ".old" (then ".old1", ".old2", ...): a name
+// that this call creates exclusively first, so that the move never replaces
+// a file of the user's. After a crash, the old content is found there.
+constexpr const char* aside_ending = ".old";
+constexpr int aside_names = 100;
 
-    Ref fre_file = fre_file_for(module, model_file);
-    if (!fre_file) return {};
-    Truth old_file = module.exists(fre_file.get());
-    if (!old_file) return {};
-    if (*old_file && !module.call_host(host::os, host::remove, fre_file)) {
-        // A file that cannot be deleted (locked, no permission) is left to the writer.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+// Swallows an ordinary error, as the steps that may fail without harm do;
+// false when an interrupt (or the like) must go on.
+bool ordinary_error_cleared() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// A new empty file beside `fre_file`, created exclusively (open(name, "xb")).
+Ref claim_aside_name(const Module& module, const Ref& fre_file) {
+    Ref mode = text("xb");
+    if (!mode) return {};
+    for (int attempt = 0; attempt < aside_names; ++attempt) {
+        Ref name = attempt == 0 ? Ref::consuming(PyUnicode_FromFormat("%s", aside_ending))
+                                : Ref::consuming(PyUnicode_FromFormat("%s%d", aside_ending, attempt));
+        if (!name) return {};
+        Ref aside = Ref::consuming(PyNumber_Add(fre_file.get(), name.get()));
+        if (!aside) return {};
+        Ref file = module.call_builtin(host::open, aside, mode);
+        if (file) {
+            if (!call_method(file, host::close)) return {};
+            return aside;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) return {};
         PyErr_Clear();
     }
+    PyErr_SetString(PyExc_FileExistsError, "every aside name of the fre file is taken");
+    return {};
+}
 
+// Where the old file went: `aside` names it, or is empty when it stayed in
+// place. `failed` when an interrupt must go on.
+struct MovedAside {
+    Ref aside;
+    bool failed = false;
+};
+
+// A file that cannot be moved aside (locked, no permission) stays where it
+// is, and the writer is called on the same path.
+MovedAside move_aside(const Module& module, const Ref& fre_file) {
+    Ref aside = claim_aside_name(module, fre_file);
+    if (!aside) return {{}, !ordinary_error_cleared()};
+    if (module.call_host(host::os, host::replace, fre_file, aside)) return {std::move(aside)};
+    PendingError error = PendingError::fetch();
+    // The claimed name is this call's own empty file.
+    if (!module.call_host(host::os, host::remove, aside) && !ordinary_error_cleared()) {
+        error.restore_unless_replaced();
+        return {{}, true};
+    }
+    error.restore();
+    return {{}, !ordinary_error_cleared()};
+}
+
+// After the writer: the old file comes back unless a new one stands.
+bool settle(const Module& module, const Ref& fre_file, const Ref& aside, bool written) {
+    if (!written) {
+        PendingError error = PendingError::fetch();
+        module.call_host(host::os, host::replace, aside, fre_file);
+        error.restore_unless_replaced();
+        return false;
+    }
+    Ref is_file = module.call_os_path(host::isfile, fre_file);
+    if (!is_file) return false;
+    Truth stands = truth(is_file.get());
+    if (!stands) return false;
+    if (!*stands) return static_cast<bool>(module.call_host(host::os, host::replace, aside, fre_file));
+    // An old copy that cannot be deleted harms nothing: it is left where the user finds it.
+    return module.call_host(host::os, host::remove, aside) || ordinary_error_cleared();
+}
+
+constexpr Signature<2> write_fre_file_signature{"writeFreFile", {"vokel", "vokelFilename"}};
+Ref write_fre_file(Module module, const Arguments<2>& arguments) {
+    auto [model, given_file] = arguments;
+    if (!check_guard(module, Guard::Setup)) return {};
+    Ref model_file = full_path_once(module, given_file);
+    if (!model_file) return {};
+    if (!initialise_native_library(module)) return {};
+
+    Ref fre_file = fre_file_for(module, model_file.get());
+    if (!fre_file) return {};
+
+    // Everything that may stop the call is read before the old file is touched.
     Ref application = module.get(globals::application);
     if (!application) return {};
     Ref controller = call_method(application, sdk::member::GetSettingsController);
@@ -122,11 +197,18 @@ Ref write_fre_file(Module module, const Arguments<2>& arguments) {
     Ref imperial = settings.switched_on(keys::pelorix_family, keys::imperial_notation);
     if (!imperial) return {};
 
-    // Twelve positional arguments; the writer's fixed options are always None or False.
-    if (!call_method(model, sdk::member::WriteFreFile, fre_file, Py_None, max_length, rotation, Py_False, imperial,
-                     inline_restraints, inline_dlcs, inline_indi, Py_False, Py_None, Py_None)) {
-        return {};
+    Truth old_file = module.exists(fre_file.get());
+    if (!old_file) return {};
+    MovedAside moved;
+    if (*old_file) {
+        moved = move_aside(module, fre_file);
+        if (moved.failed) return {};
     }
+    // Twelve positional arguments; the writer's fixed options are always None or False.
+    Ref written = call_method(model, sdk::member::WriteFreFile, fre_file, Py_None, max_length, rotation, Py_False,
+                              imperial, inline_restraints, inline_dlcs, inline_indi, Py_False, Py_None, Py_None);
+    if (moved.aside && !settle(module, fre_file, moved.aside, static_cast<bool>(written))) return {};
+    if (!written) return {};
     return none();
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "arguments.hpp"
-#include "full_paths.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"

@@ -6,14 +6,18 @@
 
 #include "errors.hpp"
 #include "host_names.hpp"
-#include "solving/abandoned_run.hpp"
+#include "solving/run_handshake.hpp"
 
 namespace brivane::made_folders {
 namespace {
 
-// Owned tuples, kept until the interpreter ends (release).
+// Owned tuples, kept until the interpreter ends (release). A folder is in
+// `protected_folders` once per protection, and in `deleting_folders` while a
+// thread deletes it.
 PyObject* made_folders = nullptr;
 PyObject* pending_folders = nullptr;
+PyObject* protected_folders = nullptr;
+PyObject* deleting_folders = nullptr;
 
 Py_ssize_t size_of(PyObject* folders) { return folders == nullptr ? 0 : PyTuple_Size(folders); }
 
@@ -41,30 +45,44 @@ bool append(PyObject*& folders, PyObject* folder) {
 
 bool add_pending(const Ref& folder) {
     for (Py_ssize_t i = 0; i < size_of(pending_folders); ++i) {
-        if (PyTuple_GetItem(pending_folders, i) == folder.get()) return true;
+        if (same_path(PyTuple_GetItem(pending_folders, i), folder.get())) return true;
     }
     return append(pending_folders, folder.get());
 }
 
-bool drop_pending(PyObject* folder) {
-    const Py_ssize_t size = size_of(pending_folders);
-    Py_ssize_t kept = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) kept += PyTuple_GetItem(pending_folders, i) != folder;
-    if (kept == size) return true;
+// `folders` without the entries equal to `folder` (only the first with `only_one`).
+bool drop(PyObject*& folders, PyObject* folder, bool only_one) {
+    const Py_ssize_t size = size_of(folders);
+    Py_ssize_t equal = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) equal += same_path(PyTuple_GetItem(folders, i), folder);
+    const Py_ssize_t dropped = only_one && equal > 0 ? 1 : equal;
+    if (dropped == 0) return true;
     Ref remaining;
-    if (kept > 0) {
-        remaining = Ref::consuming(PyTuple_New(kept));
+    if (size > dropped) {
+        remaining = Ref::consuming(PyTuple_New(size - dropped));
         if (!remaining) return false;
-        Py_ssize_t position = 0;
+        Py_ssize_t position = 0, skipped = 0;
         for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* other = PyTuple_GetItem(pending_folders, i);
-            if (other == folder) continue;
+            PyObject* other = PyTuple_GetItem(folders, i);
+            if (skipped < dropped && same_path(other, folder)) {
+                ++skipped;
+                continue;
+            }
             add_reference(other);
             PyTuple_SetItem(remaining.get(), position++, other);
         }
     }
-    replace(pending_folders, std::move(remaining));
+    replace(folders, std::move(remaining));
     return true;
+}
+
+bool drop_pending(PyObject* folder) { return drop(pending_folders, folder, false); }
+
+bool contains(PyObject* folders, PyObject* folder) noexcept {
+    for (Py_ssize_t i = 0; i < size_of(folders); ++i) {
+        if (same_path(PyTuple_GetItem(folders, i), folder)) return true;
+    }
+    return false;
 }
 
 Ref pending() {
@@ -103,10 +121,19 @@ bool same_path(PyObject* recorded, PyObject* named) noexcept {
     return false;
 }
 
-bool remember(PyObject* folder) {
+bool remember_protected(PyObject* folder) {
     Ref recorded = exact_copy(folder);
     if (!recorded) return !PyErr_Occurred();
-    return append(made_folders, recorded.get());
+    if (!append(protected_folders, recorded.get())) return false;
+    if (append(made_folders, recorded.get())) return true;
+    unprotect(recorded.get());
+    return false;
+}
+
+void unprotect(PyObject* folder) noexcept {
+    // Dropping an entry allocates a smaller tuple; without memory for it the protection stays, which
+    // keeps a folder rather than losing one.
+    if (!drop(protected_folders, folder, true)) PyErr_Clear();
 }
 
 Ref take_named(PyObject* named) {
@@ -115,16 +142,52 @@ Ref take_named(PyObject* named) {
         PyObject* recorded = PyTuple_GetItem(made_folders, i);
         if (same_path(recorded, named)) found = Ref::owning(recorded);
     }
-    replace(made_folders, Ref());
+    // What a call is still making stays recorded: its global may come to name it.
+    Ref kept;
+    const Py_ssize_t size = size_of(made_folders);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* recorded = PyTuple_GetItem(made_folders, i);
+        if (recorded == found.get() || !contains(protected_folders, recorded)) continue;
+        // Without memory for the smaller record, that folder is forgotten: never deleted, as any other.
+        PyObject* slot = kept.release();
+        if (!append(slot, recorded)) PyErr_Clear();
+        kept = Ref::consuming(slot);
+    }
+    replace(made_folders, std::move(kept));
     return found;
 }
 
-bool delete_own_folder(const Module& module, const Ref& folder) {
+namespace {
+
+bool in_use(PyObject* folder) noexcept {
+    return contains(protected_folders, folder) || run_handshake::holds(folder);
+}
+
+}  // namespace
+
+bool delete_own_folder(const Module& module, const Ref& folder, bool report) {
     if (!add_pending(folder)) return false;
-    if (abandoned_run::holds(folder.get())) return true;
-    if (delete_folder(module, folder.get())) return drop_pending(folder.get());
+    // One deleter at a time: another thread that deletes it is left to it.
+    if (in_use(folder.get()) || contains(deleting_folders, folder.get())) return true;
+    if (!append(deleting_folders, folder.get())) return false;
+    const bool deleted = delete_folder(module, folder.get());
+    PendingError error;
+    if (!deleted) error = PendingError::fetch();
+    if (!drop(deleting_folders, folder.get(), true)) {
+        error.restore_unless_replaced();
+        return false;
+    }
+    if (deleted) return drop_pending(folder.get());
+    error.restore();
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PendingError error = PendingError::fetch();
+    error = PendingError::fetch();
+    // Whatever removed it, a folder that is gone is not reported.
+    Ref still_there = module.call_os_path(host::isdir, folder);
+    if (!still_there) return false;
+    Truth there = truth(still_there.get());
+    if (!there) return false;
+    if (!*there) return drop_pending(folder.get());
+    if (!report) return true;
     Ref message = text("Impossible to delete temp directory :");
     return message && module.call_builtin(host::print, message, error.value());
 }
@@ -156,7 +219,7 @@ bool retry_pending(const Module& module) {
 }
 
 void release(bool free_objects) noexcept {
-    for (PyObject** folders : {&made_folders, &pending_folders}) {
+    for (PyObject** folders : {&made_folders, &pending_folders, &protected_folders, &deleting_folders}) {
         PyObject* old = std::exchange(*folders, nullptr);
         if (free_objects) drop_reference(old);
     }

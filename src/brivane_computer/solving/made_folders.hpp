@@ -14,24 +14,55 @@ Ref exact_copy(PyObject* path);
 // Equal paths of the same exact type, compared without running Python code.
 bool same_path(PyObject* recorded, PyObject* named) noexcept;
 
-// Records a folder that the module has just created. Only a str or bytes is
-// recorded, as an exact copy of its value (what the operating system was
-// given); anything else is not, so it is never deleted.
-bool remember(PyObject* folder);
+// Records a folder that the module has just created with os.mkdir, and
+// protects it until `unprotect`: the creator calls it as soon as the mkdir
+// returned, before any Python code can run. Only a str or bytes is recorded,
+// as an exact copy of its value (what the operating system was given);
+// anything else is not, so it is never deleted. Runs no Python code.
+bool remember_protected(PyObject* folder);
+
+// Ends one protection of `folder`, taken by remember_protected or protect.
+// Runs no Python code and never fails.
+void unprotect(PyObject* folder) noexcept;
+
+// Holds `folder` protected while its user works in it: a protected folder is
+// never deleted, whichever thread asks; a deletion asked meanwhile leaves it
+// pending, for a later disposeSolution.
+class Protection {
+public:
+    Protection() noexcept = default;
+    explicit Protection(Ref folder) noexcept : folder_(std::move(folder)) {}
+    Protection(Protection&&) noexcept = default;
+    Protection& operator=(Protection&& other) noexcept {
+        end();
+        folder_ = std::move(other.folder_);
+        return *this;
+    }
+    ~Protection() { end(); }
+    void end() noexcept {
+        if (folder_) unprotect(folder_.get());
+        folder_ = Ref();
+    }
+
+private:
+    Ref folder_;
+};
 
 // The recorded folder that `named` names (an equal str or bytes value), or an
-// empty Ref. Every other recorded folder is forgotten, not deleted: the module
-// only ever cleans up the folder its global names. Runs no Python code and
-// never fails.
+// empty Ref. Every other recorded folder is forgotten, not deleted (the
+// module only ever cleans up the folder its global names), except one still
+// protected by the call that is making it. Runs no Python code and never fails.
 Ref take_named(PyObject* named);
 
 // Deletes one of the module's own folders (os.path.isdir, then
 // shutil.rmtree). It is pending from the first attempt until it is gone, so
 // that a failed or interrupted deletion is taken up again by a later
-// disposeSolution; while an abandoned solver run still works in it, it only
-// waits. An ordinary error is reported on standard output and the call goes
-// on; anything else (an interrupt) is returned as a failure.
-bool delete_own_folder(const Module& module, const Ref& folder);
+// disposeSolution; while it is protected or a solver run still works in it,
+// it only waits, and while another thread deletes it, that thread is left to
+// it. An ordinary error is reported on standard output when the folder is
+// still there afterwards (`report`) and the call goes on; anything else (an
+// interrupt) is returned as a failure.
+bool delete_own_folder(const Module& module, const Ref& folder, bool report = true);
 
 // The folder that `named` names when the module made it (take_named), then
 // every folder still pending from earlier calls. Runs Python code (the host's

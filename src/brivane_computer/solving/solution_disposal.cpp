@@ -6,7 +6,6 @@
 #include "host_names.hpp"
 #include "module_globals.hpp"
 #include "sdk/product.hpp"
-#include "solving/abandoned_run.hpp"
 #include "solving/made_folders.hpp"
 
 namespace brivane {
@@ -30,9 +29,6 @@ constexpr Signature<0> dispose_solution_signature{"disposeSolution", {}};
 Ref dispose_solution(Module module, const Arguments<0>&) {
     // The solution first: it may hold files of the sandbox open.
     if (!dispose_last_solution(module)) return {};
-    // Whether a solver run that its caller stopped waiting for still works in its folder.
-    Truth run_going = abandoned_run::still_going(module);
-    if (!run_going) return {};
     Ref named = module.get(globals::tempDirectory);
     if (!named || !made_folders::delete_named_and_pending(module, named.get())) return {};
     return none();

@@ -8,7 +8,7 @@
 #include "module_globals.hpp"
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
-#include "solving/abandoned_run.hpp"
+#include "solving/run_handshake.hpp"
 #include "solving/solve_by_kind.hpp"
 
 namespace brivane {
@@ -45,7 +45,7 @@ bool check_model(const Module& module, Guard guard, PyObject* model, const Name&
 // A run that an earlier caller stopped waiting for (Ctrl-C) ends first: two
 // solvers never run at once.
 Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>& run_arguments) {
-    if (!abandoned_run::wait_for_end(module)) return {};
+    if (!run_handshake::wait_for_abandoned(module)) return {};
     Ref run = module.get(run_name);
     if (!run) return {};
     Ref thread_arguments = Ref::consuming(PyTuple_Pack(3, run_arguments[0], run_arguments[1], run_arguments[2]));
@@ -54,11 +54,14 @@ Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>
     if (!thread_class) return {};
     Ref worker = call_with_keywords(thread_class.get(), {}, {{&host::target, run.get()}, {&host::args, thread_arguments.get()}});
     if (!worker || !set_attribute(worker.get(), host::daemon, Py_True)) return {};
+    if (!run_handshake::issue(worker.get(), run_arguments[2])) return {};
     if (!call_method(worker, host::start) || !call_method(worker, host::join_thread)) {
-        // Interrupted (a Ctrl-C can also land in start, once the thread runs): the run goes on without its caller.
-        abandoned_run::remember(worker.get(), run_arguments[2]);
+        // Interrupted, in the start or the join: a body that began goes on without its caller, and
+        // one that has not begun never will.
+        run_handshake::give_up(worker.get());
         return {};
     }
+    run_handshake::joined(worker.get());
     return module.get(globals::solution);
 }
 

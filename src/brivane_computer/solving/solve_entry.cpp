@@ -1,6 +1,8 @@
 // solve: a model file solved by name, in its own folder or in a sandbox copy;
 // copyDirectoryToTemp: a whole folder copied to a new temporary folder.
 #include "arguments.hpp"
+#include "errors.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -34,13 +36,50 @@ bool copy_into(const Module& module, PyObject* source, PyObject* folder) {
     return target && module.call_host(host::shutil, host::copy, source, target);
 }
 
-// Creates the working folder and copies the model, its fre file and its first
-// thf file into it. Returns the model file to solve.
-Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder, PyObject* fre_file,
-                   PyObject* thf_file) {
-    if (!module.call_host(host::os, host::makedirs, folder)) return {};
-    // Recorded at once, so that a failed copy still leaves it for disposeSolution to delete.
-    if (!made_folders::remember(folder) || !module.set(globals::tempDirectory, folder)) return {};
+// Tries a few names before it gives up: only a replaced uuid4 gives one twice.
+constexpr int sandbox_names = 8;
+
+// os.mkdir(folder): a folder that exists already is never taken for a new
+// one. Once it returned the folder is the module's own, recorded and
+// protected at once, before any Python code can run.
+Truth make_folder(const Module& module, PyObject* folder) {
+    if (!module.call_host(host::os, host::mkdir, folder)) {
+        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) return std::nullopt;
+        PyErr_Clear();
+        return false;
+    }
+    if (!made_folders::remember_protected(folder)) return std::nullopt;
+    return true;
+}
+
+// A new folder under the system temporary folder, made by this call.
+Ref make_sandbox(const Module& module) {
+    for (int attempt = 0; attempt < sandbox_names; ++attempt) {
+        Ref folder = new_temporary_folder_name(module);
+        if (!folder) return {};
+        Truth made = make_folder(module, folder.get());
+        if (!made) return {};
+        if (*made) return folder;
+    }
+    PyErr_SetString(PyExc_FileExistsError, "every new temporary folder name is taken");
+    return {};
+}
+
+// A creation cut short by any exception, an interrupt included: the folder
+// this call made goes before the exception does; a folder that cannot be
+// deleted stays pending, for disposeSolution. False, with the exception set.
+bool give_up_folder(const Module& module, const Ref& folder, made_folders::Protection& protection) {
+    PendingError error = PendingError::fetch();
+    protection.end();
+    made_folders::delete_own_folder(module, folder, false);
+    error.restore_unless_replaced();
+    return false;
+}
+
+// Copies the model, its fre file and its first thf file into the folder
+// this call made. Returns the model file to solve.
+Ref copy_model_files(const Module& module, PyObject* model_file, PyObject* folder, PyObject* fre_file,
+                     PyObject* thf_file) {
     Ref base = module.call_os_path(host::basename, model_file);
     if (!base) return {};
     Ref copied_model = module.call_os_path(host::join, folder, base);
@@ -51,8 +90,12 @@ Ref prepare_folder(const Module& module, PyObject* model_file, PyObject* folder,
 
 constexpr Signature<3> solve_signature{"solve", {"filename", "solvername", "sandbox"}};
 Ref solve(Module module, const Arguments<3>& arguments) {
-    auto [model_file, solver_name, sandbox] = arguments;
+    auto [given_file, solver_name, sandbox] = arguments;
     if (!check_guard(module, Guard::Setup)) return {};
+    // A bare name means the current folder at the call, never a later one.
+    Ref model_file_path = full_path_once(module, given_file);
+    if (!model_file_path) return {};
+    PyObject* model_file = model_file_path.get();
     Truth found = module.exists(model_file);
     if (!found) return {};
     if (!*found) {
@@ -72,14 +115,33 @@ Ref solve(Module module, const Arguments<3>& arguments) {
 
     Truth in_sandbox = truth(sandbox);
     if (!in_sandbox) return {};
-    Ref folder = *in_sandbox ? new_temporary_folder_name(module) : model_folder.copy();
-    if (!folder) return {};
+    Ref folder;
+    bool made = false;
+    if (*in_sandbox) {
+        folder = make_sandbox(module);
+        if (!folder) return {};
+        made = true;
+    } else {
+        folder = model_folder.copy();
+        Truth folder_exists = module.exists(folder.get());
+        if (!folder_exists) return {};
+        // Missing only when it went since the file was found.
+        if (!*folder_exists) {
+            Truth created = make_folder(module, folder.get());
+            if (!created) return {};
+            made = *created;
+        }
+    }
+    // A folder this call made is protected from its creation until the solve ends: while the files
+    // are copied and while the run works in it, no disposeSolution of any thread deletes it.
+    made_folders::Protection protection(made ? folder.copy() : Ref());
     Ref solved_file = Ref::owning(model_file);
-    Truth folder_exists = module.exists(folder.get());
-    if (!folder_exists) return {};
-    if (!*folder_exists) {
-        solved_file = prepare_folder(module, model_file, folder.get(), fre_file.get(), thf_file.get());
-        if (!solved_file) return {};
+    if (made) {
+        solved_file = copy_model_files(module, model_file, folder.get(), fre_file.get(), thf_file.get());
+        if (!solved_file || !module.set(globals::tempDirectory, folder)) {
+            give_up_folder(module, folder, protection);
+            return {};
+        }
     }
 
     Ref model = module.call(functions::loadVokel, solved_file);
@@ -95,29 +157,27 @@ Ref solve(Module module, const Arguments<3>& arguments) {
 
 constexpr Signature<1> copy_directory_signature{"copyDirectoryToTemp", {"directory"}};
 Ref copy_directory_to_temp(Module module, const Arguments<1>& arguments) {
+    Ref source = full_path_once(module, arguments[0]);
+    if (!source) return {};
     Ref folder = new_temporary_folder_name(module);
     if (!folder) return {};
-    // Only a folder that did not exist before is this call's own: it may be
-    // cleaned up here, and deleted by disposeSolution once _tempDirectory_ names it.
-    Truth taken = module.exists(folder.get());
-    if (!taken) return {};
-    Ref copy_tree = module.host(host::shutil, host::copytree);
-    if (!copy_tree) return {};
-    if (call_with_keywords(copy_tree.get(), {arguments[0], folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
-        if (!*taken && !made_folders::remember(folder.get())) return {};
-        return folder;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-    PyErr_Clear();
-    if (*taken) return text("");
-
-    // Remove what was copied before the failure: the folder is this call's own.
-    Ref remove_tree = module.host(host::shutil, host::rmtree);
-    if (remove_tree) call_with_keywords(remove_tree.get(), {folder.get()}, {{&host::ignore_errors, Py_True}});
-    if (PyErr_Occurred()) {
+    // Only a folder that this call made is filled: an existing one (FileExistsError) is left alone.
+    Truth made = make_folder(module, folder.get());
+    if (!made) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
         PyErr_Clear();
+        return text("");
     }
+    if (!*made) return text("");
+    made_folders::Protection protection(folder.copy());
+    Ref copy_tree = module.host(host::shutil, host::copytree);
+    if (copy_tree &&
+        call_with_keywords(copy_tree.get(), {source.get(), folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
+        return folder;
+    }
+    give_up_folder(module, folder, protection);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    PyErr_Clear();
     return text("");
 }
 

@@ -8,7 +8,7 @@
 #include "module_globals.hpp"
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
-#include "solving/abandoned_run.hpp"
+#include "solving/run_handshake.hpp"
 #include "solving/made_folders.hpp"
 
 namespace brivane {
@@ -43,9 +43,7 @@ bool keep_solution(const Module& module, const Ref& solution_class, const Ref& s
     if (!solution) return false;
     // A run that its caller stopped waiting for never replaces a later solve's
     // solution; it closes the files its own holds, so that its folder can go.
-    Truth abandoned = abandoned_run::is_current_thread();
-    if (!abandoned) return false;
-    if (*abandoned) return static_cast<bool>(call_method(solution, sdk::member::Dispose));
+    if (run_handshake::abandoned_here()) return static_cast<bool>(call_method(solution, sdk::member::Dispose));
     return module.set(globals::solution, solution);
 }
 
@@ -120,20 +118,20 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
 
 template <auto run>
 Ref solver_run(Module module, const Arguments<3>& arguments) {
+    // A worker that its caller gave up before this body began touches nothing.
+    Truth go_on = run_handshake::enter();
+    if (!go_on) return {};
+    if (!*go_on) return none();
     // The previous solution is dropped, not disposed: disposing is disposeSolution's job.
-    if (!module.set(globals::solution, Py_None)) return {};
-    Ref result = in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
+    Ref result;
+    if (module.set(globals::solution, Py_None)) {
+        result = in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
+    }
     // The run's own error waits aside while the end of an abandoned run is handled.
     PendingError error;
     if (!result) error = PendingError::fetch();
-    Truth abandoned = abandoned_run::is_current_thread();
-    bool ended = static_cast<bool>(abandoned);
-    if (abandoned && *abandoned) {
+    if (run_handshake::leave() && !made_folders::retry_pending(module)) {
         // Its folder is free now: a deletion that waited for it is made.
-        abandoned_run::end();
-        ended = made_folders::retry_pending(module);
-    }
-    if (!ended) {
         if (!result) error.restore_unless_replaced();
         return {};
     }

@@ -1,4 +1,4 @@
-#include "full_paths.hpp"
+#include "full_path.hpp"
 
 #include "host_names.hpp"
 
@@ -16,6 +16,18 @@ Truth windows_rules(const Module& module) {
     Ref system = module.host(host::os, host::name);
     if (!system) return std::nullopt;
     return PyUnicode_Check(system.get()) && PyUnicode_CompareWithASCIIString(system.get(), "nt") == 0;
+}
+
+bool is_path_object(PyObject* argument) {
+    if (PyUnicode_Check(argument) || PyBytes_Check(argument)) return true;
+    // Looked up on the type, as os.fspath does.
+    Ref method = attribute(reinterpret_cast<PyObject*>(Py_TYPE(argument)), host::dunder_fspath);
+    if (!method && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return static_cast<bool>(method);
+}
+
+bool is_empty(PyObject* path) {
+    return (PyUnicode_Check(path) ? PyUnicode_GetLength(path) : PyBytes_Size(path)) == 0;
 }
 
 }  // namespace
@@ -42,6 +54,17 @@ Ref full_path(const Module& module, const Ref& path) {
     if (!current) return {};
     Ref full = module.call_os_path(host::join, current, path);
     return full ? exact_path(full, "os.path.join") : Ref{};
+}
+
+Ref full_path_once(const Module& module, PyObject* argument) {
+    if (!is_path_object(argument)) {
+        if (PyErr_Occurred()) return {};
+        return Ref::owning(argument);
+    }
+    Ref path = read_path_once(module, argument);
+    if (!path) return {};
+    if (is_empty(path.get())) return path;
+    return full_path(module, path);
 }
 
 }  // namespace brivane

@@ -1,0 +1,274 @@
+"""Interrupt fuzzing: real SIGINTs at random moments of solve, disposeSolution and copyDirectoryToTemp.
+
+    python reliability/interrupt_fuzz.py [--iterations N] [--seed S]
+
+Run confined (scripts/interrupt-fuzz.sh does, on Python 3.10 and 3.13), with the package and the stand-in
+on the path; POSIX only, since the timer signals the main thread with pthread_kill. It refuses to run
+unconfined.
+
+Each iteration calls one of the three functions while a timer thread sends SIGINT to the main thread after
+a random delay of up to a little more than such a call takes, as a user's Ctrl-C would land. A random share
+of the solves also has a second thread call disposeSolution while the solve runs, as a misbehaving
+program would. After each iteration:
+
+- nothing was removed that the call did not name or the module did not make: the script's own folder is
+  unchanged, the model's files are intact, and every removal that the process made (its audit events) lay
+  in a folder the module made under the temporary folder, or was a temporary file of the product's;
+- no false message: "Impossible to delete temp directory :" is never printed, since nothing here holds a
+  file open;
+- the iteration ended within the stand-in's solve time plus a margin: faulthandler's watchdog ends the run
+  otherwise, so a Ctrl-C that left a later solve waiting forever fails it. The bound is the test's, not the
+  module's.
+
+At the end, once every solver run has ended, a final disposeSolution must leave nothing the module made in
+the temporary folder. A complete copy that copyDirectoryToTemp returned, whose path an interrupt kept from
+this script, is the caller's and is allowed. The figures are printed; the exit status is non-zero on any
+problem.
+"""
+import argparse
+import collections
+import faulthandler
+import io
+import os
+import random
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+from contextlib import redirect_stdout
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import confinement  # noqa: E402
+
+FALSE_MESSAGE = "Impossible to delete temp directory :"
+# Seconds that every stand-in solver Run() takes.
+SOLVE_SECONDS = 0.02
+# Seconds an iteration may take at most: two runs (an abandoned one and the next) and generous slack.
+BOUND = 30
+
+
+def snapshot(root):
+    found = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+class Removals:
+    """Every removal the process makes, from its audit events."""
+
+    def __init__(self):
+        self.paths = []
+        sys.addaudithook(self.hook)
+
+    def hook(self, event, args):
+        # What rmtree removes inside a tree comes relative to a folder descriptor; the tree is its own event.
+        inside_a_tree = event != "shutil.rmtree" and len(args) > 1 and args[1] not in (None, -1)
+        if (event in ("shutil.rmtree", "os.remove", "os.rmdir") and args and isinstance(args[0], (str, bytes))
+                and not inside_a_tree):
+            path = os.fsdecode(args[0])
+            self.paths.append(path if os.path.isabs(path) else os.path.join(os.getcwd(), path))
+
+    def take(self):
+        taken, self.paths = self.paths, []
+        return taken
+
+
+class Fuzz:
+    def __init__(self, args):
+        from brivane_standin.installation import create_installation
+        from brivane_standin.knobs import knobs
+
+        import brivane_computer
+        from brivane_computer import brivane_core
+
+        self.core = brivane_core
+        self.random = random.Random(args.seed)
+        self.root = tempfile.mkdtemp(prefix="interrupt-fuzz-", dir=os.environ["BRIVANE_CONFINED"])
+        self.temp = os.path.join(self.root, "temp")
+        os.mkdir(self.temp)
+        tempfile.tempdir = self.temp
+        installation = create_installation(os.path.join(self.root, "Pelorix 2031.1"))
+        brivane_core._settingsPath_ = installation.settings_path
+        brivane_core._dataSourcesPath_ = installation.data_sources_path
+        with redirect_stdout(io.StringIO()):
+            assert brivane_core.setup_brivane_computer(installation.root, brivane_computer.BrivaneModule.Pelorix)
+        self.models = os.path.join(self.root, "models")
+        self.model = self.make_model("study1", "piping")
+        self.structure = self.make_model("frame", "structure")
+        self.source = os.path.join(self.root, "source")
+        os.makedirs(os.path.join(self.source, "sub"))
+        for name in ("a.txt", os.path.join("sub", "b.txt")):
+            with open(os.path.join(self.source, name), "w") as f:
+                f.write(name)
+        self.script = os.path.join(self.root, "script")
+        os.makedirs(os.path.join(self.script, "keep"))
+        with open(os.path.join(self.script, "keep", "notes.txt"), "w") as f:
+            f.write("the script's own")
+        self.model_files = {name: snapshot(self.models)[name] for name in snapshot(self.models)}
+        self.script_files = snapshot(self.script)
+        self.source_files = snapshot(self.source)
+        knobs.solve_seconds = SOLVE_SECONDS
+        self.removals = Removals()
+        self.counts = collections.Counter()
+        self.problems = []
+        self.armed = False
+        signal.signal(signal.SIGINT, self.on_interrupt)
+
+    def make_model(self, name, kind):
+        core = self.core
+        with redirect_stdout(io.StringIO()):
+            model = core.createPipingVokel() if kind == "piping" else core.createStructureVokel()
+            core.executeCommand(core.createCommand("ADD_PIPE" if kind == "piping" else "ADD_BEAM", model))
+            path = os.path.join(self.models, name + ".vokel")
+            os.makedirs(self.models, exist_ok=True)
+            core.saveVokel(model, path)
+        return path
+
+    def on_interrupt(self, signum, frame):
+        # Only during the call under test: a late signal is not the module's to see.
+        if self.armed:
+            raise KeyboardInterrupt
+        self.counts["late signals"] += 1
+
+    # -- the calls -------------------------------------------------------------------------------
+    def operations(self):
+        core = self.core
+        # (name, weight, seconds over which its SIGINTs land: a little more than the call takes, call)
+        return [
+            ("solve in a sandbox", 4, 0.08, lambda: core.solve(self.model, "Quelbar", True)),
+            ("solve a structure in a sandbox", 1, 0.08, lambda: core.solve(self.structure, "Revav", True)),
+            ("solve in place", 2, 0.08, lambda: core.solve(self.model, "Revav", False)),
+            ("disposeSolution", 2, 0.003, core.disposeSolution),
+            ("copyDirectoryToTemp", 2, 0.003, lambda: core.copyDirectoryToTemp(self.source)),
+        ]
+
+    def keep_copy(self, folder):
+        if folder:
+            if snapshot(folder) != self.source_files:
+                self.problems.append(f"copyDirectoryToTemp returned an incomplete copy {folder}")
+            shutil.rmtree(folder)
+
+    def misuse(self, stop):
+        # Another thread of the program, disposing while the solve runs.
+        while not stop.wait(self.random.uniform(0.001, 0.02)):
+            try:
+                self.core.disposeSolution()
+            except Exception as error:  # noqa: BLE001 - counted, as a program would log it
+                self.counts[f"misuse raised {type(error).__name__}"] += 1
+
+    def iteration(self, index):
+        operations = self.operations()
+        name, _, window, call = self.random.choices(operations, [o[1] for o in operations])[0]
+        delay = self.random.uniform(0, window)
+        cancelled = threading.Event()
+        main = threading.main_thread().ident
+
+        def timer():
+            if not cancelled.wait(delay):
+                signal.pthread_kill(main, signal.SIGINT)
+        timers = threading.Thread(target=timer, daemon=True)
+        stop = threading.Event()
+        misuse = None
+        if name.startswith("solve") and self.random.random() < 0.25:
+            misuse = threading.Thread(target=self.misuse, args=(stop,), daemon=True)
+        printed = io.StringIO()
+        faulthandler.dump_traceback_later(BOUND, exit=True)
+        timers.start()
+        if misuse:
+            misuse.start()
+        outcome, result = "returned", None
+        try:
+            with redirect_stdout(printed):
+                self.armed = True
+                result = call()
+                self.armed = False
+        except KeyboardInterrupt:
+            self.armed = False
+            outcome = "interrupted"
+        except Exception as error:  # noqa: BLE001 - a misuse can make a call fail, and that is allowed
+            self.armed = False
+            outcome = f"raised {type(error).__name__}"
+        cancelled.set()
+        stop.set()
+        timers.join()
+        if misuse:
+            misuse.join()
+        faulthandler.cancel_dump_traceback_later()
+        self.counts[f"{name}: {outcome}"] += 1
+        if name == "copyDirectoryToTemp":
+            self.keep_copy(result)
+        self.check(index, name, printed.getvalue())
+
+    def check(self, index, name, printed):
+        where = f"iteration {index} ({name})"
+        if FALSE_MESSAGE in printed:
+            self.problems.append(f"{where}: false message {printed.strip()!r}")
+        if snapshot(self.script) != self.script_files:
+            self.problems.append(f"{where}: the script's own folder changed")
+        now = snapshot(self.models)
+        for path, data in self.model_files.items():
+            if now.get(path) != data:
+                self.problems.append(f"{where}: the model file {path} changed or went")
+        for path in self.removals.take():
+            made = os.path.dirname(path) == self.temp or path.startswith(self.temp + os.sep)
+            product_temporary = os.path.basename(path).startswith(".") and path.endswith(".tmp")
+            if not made and not product_temporary:
+                self.problems.append(f"{where}: removed {path}, which the module did not make")
+
+    # -- the end ---------------------------------------------------------------------------------
+    def finish(self):
+        faulthandler.dump_traceback_later(BOUND, exit=True)
+        # Every solver run that began has ended; a thread that never started (a Ctrl-C inside
+        # Thread.start) has no ident and never will run.
+        while any(t.ident is not None and "Solve" in t.name for t in threading.enumerate()
+                  if t is not threading.current_thread()):
+            time.sleep(0.01)
+        printed = io.StringIO()
+        with redirect_stdout(printed):
+            self.core.disposeSolution()
+        faulthandler.cancel_dump_traceback_later()
+        self.check("final", "disposeSolution", printed.getvalue())
+        for name in os.listdir(self.temp):
+            folder = os.path.join(self.temp, name)
+            if os.path.isdir(folder) and snapshot(folder) == self.source_files:
+                self.counts["copies kept from the script by an interrupt"] += 1
+                shutil.rmtree(folder)
+            else:
+                self.problems.append(f"left after the final disposeSolution: {folder} holding {sorted(snapshot(folder))}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--iterations", type=int, default=400)
+    parser.add_argument("--seed", type=int, default=None)
+    args = parser.parse_args()
+    confinement.require("interrupt_fuzz")
+    if not hasattr(signal, "pthread_kill"):
+        print("interrupt_fuzz: needs POSIX thread signals", file=sys.stderr)
+        return 2
+    if args.seed is None:
+        args.seed = random.randrange(2**32)
+    fuzz = Fuzz(args)
+    started = time.monotonic()
+    for index in range(args.iterations):
+        fuzz.iteration(index)
+    fuzz.finish()
+    print(f"interrupt fuzzing, Python {sys.version_info.major}.{sys.version_info.minor}, seed {args.seed}: "
+          f"{args.iterations} iterations in {time.monotonic() - started:.1f} s")
+    for key, count in sorted(fuzz.counts.items()):
+        print(f"  {key}: {count}")
+    for problem in fuzz.problems[:20]:
+        print(f"PROBLEM {problem}")
+    print(f"problems: {len(fuzz.problems)}")
+    return 1 if fuzz.problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
