@@ -18,7 +18,7 @@ from support_batch import EXTRA, assert_no_batch_process_left, plant, running, s
 from support_solving import snapshot, temp_root  # noqa: F401
 
 import brivane_computer
-from brivane_computer.batch import _cluster, read_report
+from brivane_computer.batch import _cluster, _on_worker, read_report
 from brivane_computer.batch._child import FOLDER_PREFIX
 from brivane_computer.batch._leftovers import remove_leftovers
 
@@ -140,6 +140,14 @@ def test_a_solver_child_is_replaced_after_its_models(plant, cluster):
     runs = [run for model in report.models for run in model.runs]
     assert Counter(run["pid"] for run in runs) == solved_by
     assert all(run["worker"].startswith("tcp://127.0.0.1:") and run["started"] <= run["ended"] for run in runs)
+
+
+def test_a_batch_that_renews_its_lease_outlives_its_expiry(plant, cluster, monkeypatch):
+    folder = plant("s1", "s2", solve_seconds=4)
+    monkeypatch.setattr(_on_worker, "LEASE_EVERY", 0.25)
+    monkeypatch.setattr(_on_worker, "LEASE_EXPIRY", 2.0)
+    report = plant.solve([folder], solver="Quelbar", executor=cluster())
+    assert [(m.status, m.error_type) for m in report.models] == [("solved", None)] * 2
 
 
 def wait_for_solves(plant, count):

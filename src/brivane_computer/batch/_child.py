@@ -144,9 +144,7 @@ class ChildSolver:
                     break
                 except queue.Empty:
                     if not leased():
-                        self.stop(0)
-                        return Ended(FAILED, "LeaseExpired", "the batch that sent it has gone: its solve was "
-                                     "ended", time.monotonic() - started)
+                        return self._lease_expired(started)
         except queue.Empty:
             self.stop(0)
             return Ended(TIMED_OUT, None, f"the solve took longer than {timeout:g} s; its worker was ended",
@@ -154,10 +152,17 @@ class ChildSolver:
         except (OSError, ValueError):  # its input is closed: it has died or was ended
             answer = None
         if answer is None or answer[0] != DONE:
+            if not leased():  # ended by the lease's watch
+                return self._lease_expired(started)
             self.stop(0)
             return Ended(FAILED, "WorkerDied", self._death(), time.monotonic() - started)
         outcome: Outcome = answer[1]
         return outcome
+
+    def _lease_expired(self, started: float) -> Ended:
+        self.stop(0)
+        return Ended(FAILED, "LeaseExpired", "the batch that sent it had gone (its lease was not renewed): its "
+                     "solve was ended", time.monotonic() - started)
 
     def _death(self) -> str:
         try:

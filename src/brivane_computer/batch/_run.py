@@ -84,8 +84,12 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     storage that every worker sees under the same paths (the report is
     written here); ``jobs`` is then not used (leave it at 1).
 
-    Returns the ``Report``. Ctrl-C ends the workers and raises
-    ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report so far.
+    Returns the ``Report``. Ctrl-C (or a ``StopSignal`` that a signal
+    handler raises) ends the workers and raises ``BatchInterrupted`` (a
+    ``KeyboardInterrupt``) with the report so far. The report file is only
+    ever appended to, and each model's results folder is its own (see
+    ``_outputs``): ``OutputError`` (a ``ValueError``) before anything starts
+    when they cannot be.
     """
     if solver not in SOLVERS:
         raise ValueError(f"unknown solver {solver!r}: use 'Revav' or 'Quelbar'")
