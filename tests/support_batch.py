@@ -39,8 +39,11 @@ class UserFiles:
 
     def take(self):
         self.sums = _checksums(self.root)
-        self.manifests = {os.path.dirname(path): json.load(open(path))["files"] for path in self.sums
-                          if os.path.basename(path) == MANIFEST}
+        self.manifests = {}
+        for path in self.sums:
+            if os.path.basename(path) == MANIFEST:
+                with open(path) as f:
+                    self.manifests[os.path.dirname(path)] = json.load(f)["files"]
 
     def check(self, reports=(), report_files=()):
         """Fails naming each changed file that the batch was not asked to write."""
@@ -71,9 +74,10 @@ TEST_MARK = "BRIVANE_TEST_MARK"
 
 
 def batch_processes(mark):
-    """The live processes whose environment holds the batch marker and the test's mark."""
+    """The live processes whose environment holds the batch marker and the test's mark. Read from /proc: where
+    there is none (Windows, which shows no other process's environment without a helper library), none."""
     wanted, found = f"{TEST_MARK}={mark}".encode(), []
-    for entry in os.listdir("/proc"):
+    for entry in os.listdir("/proc") if os.path.isdir("/proc") else []:
         if not entry.isdigit() or int(entry) == os.getpid():
             continue
         try:
