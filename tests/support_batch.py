@@ -39,8 +39,11 @@ class UserFiles:
 
     def take(self):
         self.sums = _checksums(self.root)
-        self.manifests = {os.path.dirname(path): json.load(open(path))["files"] for path in self.sums
-                          if os.path.basename(path) == MANIFEST}
+        self.manifests = {}
+        for path in self.sums:
+            if os.path.basename(path) == MANIFEST:
+                with open(path) as f:
+                    self.manifests[os.path.dirname(path)] = json.load(f)["files"]
 
     def check(self, reports=(), report_files=()):
         """Fails naming each changed file that the batch was not asked to write."""
@@ -71,9 +74,10 @@ TEST_MARK = "BRIVANE_TEST_MARK"
 
 
 def batch_processes(mark):
-    """The live processes whose environment holds the batch marker and the test's mark."""
+    """The live processes whose environment holds the batch marker and the test's mark. Read from /proc: where
+    there is none (Windows, which shows no other process's environment without a helper library), none."""
     wanted, found = f"{TEST_MARK}={mark}".encode(), []
-    for entry in os.listdir("/proc"):
+    for entry in os.listdir("/proc") if os.path.isdir("/proc") else []:
         if not entry.isdigit() or int(entry) == os.getpid():
             continue
         try:
@@ -95,11 +99,12 @@ def running(pid):
         return False
 
 
-def assert_no_batch_process_left(mark):
-    """None of the batch's processes may be alive 5 s after it."""
+def assert_no_batch_process_left(mark, pids=()):
+    """None of the batch's processes, nor any of ``pids``, may be alive 5 s after it. (A process being killed
+    can still run while its environment no longer reads: ``pids`` names such a one all the same.)"""
     deadline = time.monotonic() + 5
     while True:
-        left = batch_processes(mark)
+        left = set(batch_processes(mark)) | {pid for pid in pids if running(pid)}
         if not left:
             return
         assert time.monotonic() < deadline, f"processes of the batch alive 5 s after it: {_described(left)}"

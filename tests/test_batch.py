@@ -8,6 +8,8 @@ from support_batch import EXTRA, plant, solve_intervals  # noqa: F401
 from support_solving import snapshot, temp_root  # noqa: F401
 
 from brivane_computer.batch import find_models, read_report
+from brivane_computer.batch._leftovers import LOCK, LockedFolder
+from brivane_computer.batch._run import FOLDER_PREFIX
 
 
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
@@ -101,6 +103,21 @@ def test_a_worker_is_replaced_after_its_models(plant):
     runs = [run for model in report.models for run in model.runs]
     assert Counter(run["pid"] for run in runs) == solved_by
     assert {run["worker"] for run in runs} == {1, 2} and all(run["started"] <= run["ended"] for run in runs)
+
+
+def test_a_batch_removes_only_what_a_killed_batch_left(plant, temp_root):
+    folder = plant("s1")
+    killed, running = LockedFolder(FOLDER_PREFIX), LockedFolder(FOLDER_PREFIX)
+    killed.file.close()  # its lock went with its process
+    (temp_root / "brivane-batch-notes").mkdir()
+    (temp_root / "brivane-batch-notes" / "notes.txt").write_text("no marker\n")
+    (temp_root / "elsewhere").mkdir()
+    (temp_root / "elsewhere" / LOCK).write_text("")
+    (temp_root / "brivane-batch-link").symlink_to(temp_root / "elsewhere")
+    assert plant.solve([folder], solver="Quelbar").ok
+    assert sorted(os.listdir(temp_root)) == sorted([os.path.basename(running.path), "brivane-batch-notes",
+                                                    "brivane-batch-link", "elsewhere"])
+    running.remove()
 
 
 def test_find_models_names_each_results_folder(tmp_path):

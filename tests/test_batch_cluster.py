@@ -14,11 +14,11 @@ import distributed
 import pytest
 from confinement import python_path
 from distributed.core import Status
-from support_batch import EXTRA, assert_no_batch_process_left, plant, running, solve_intervals  # noqa: F401
+from support_batch import EXTRA, assert_no_batch_process_left, plant, solve_intervals  # noqa: F401
 from support_solving import snapshot, temp_root  # noqa: F401
 
 import brivane_computer
-from brivane_computer.batch import _cluster, read_report
+from brivane_computer.batch import _cluster, _on_worker, read_report
 from brivane_computer.batch._child import FOLDER_PREFIX
 from brivane_computer.batch._leftovers import remove_leftovers
 
@@ -97,7 +97,8 @@ def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_pat
     assert "SIGKILL" in plant.by_name(report)["dies"].error_message
     # The children are gone with the batch, the one ended in its hung solve too.
     children = {entry["pid"] for entry in plant.entries()} - {os.getpid()}
-    assert len(children) >= 4 and not [pid for pid in children if running(pid)]
+    assert len(children) >= 4
+    assert_no_batch_process_left(plant.mark, children)
 
 
 @pytest.mark.parametrize("seats", [1, 0])
@@ -140,6 +141,14 @@ def test_a_solver_child_is_replaced_after_its_models(plant, cluster):
     runs = [run for model in report.models for run in model.runs]
     assert Counter(run["pid"] for run in runs) == solved_by
     assert all(run["worker"].startswith("tcp://127.0.0.1:") and run["started"] <= run["ended"] for run in runs)
+
+
+def test_a_batch_that_renews_its_lease_outlives_its_expiry(plant, cluster, monkeypatch):
+    folder = plant("s1", "s2", solve_seconds=4)
+    monkeypatch.setattr(_on_worker, "LEASE_EVERY", 0.25)
+    monkeypatch.setattr(_on_worker, "LEASE_EXPIRY", 2.0)
+    report = plant.solve([folder], solver="Quelbar", executor=cluster())
+    assert [(m.status, m.error_type) for m in report.models] == [("solved", None)] * 2
 
 
 def wait_for_solves(plant, count):

@@ -1,5 +1,7 @@
 """The command line brivane: bad input, the installation check, and a batch stopped by a signal."""
+import contextlib
 import json
+import logging
 import os
 import signal
 import subprocess
@@ -10,7 +12,8 @@ from pathlib import Path
 import pytest
 from brivane_standin import journal
 from confinement import python_path
-from support_batch import assert_no_batch_process_left, plant, run_main, running  # noqa: F401
+from distributed import LocalCluster
+from support_batch import assert_no_batch_process_left, plant, run_main  # noqa: F401
 from support_solving import build_model, temp_root  # noqa: F401
 
 import brivane_computer
@@ -149,38 +152,34 @@ def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_p
         assert result.returncode == 2 and "brivane doctor" in result.stderr and len(result.stderr.splitlines()) == 1
 
 
-@pytest.mark.parametrize("stop, status", [("SIGINT", 130), ("SIGTERM", 143), ("SIGKILL", -signal.SIGKILL)])
-def test_a_stopped_batch_leaves_no_process_and_keeps_the_report(plant, tmp_path, temp_root, stop, status):
+@pytest.mark.parametrize("stop, status, where", [
+    ("SIGINT", 130, "here"), ("SIGTERM", 143, "here"), ("SIGKILL", -signal.SIGKILL, "here"),
+    # On a cluster (a killed submitting process is in test_batch_cluster.py).
+    ("SIGINT", 130, "cluster"), ("SIGTERM", 143, "cluster")])
+def test_a_stopped_batch_leaves_no_process_and_keeps_the_report(plant, tmp_path, temp_root, monkeypatch, stop,
+                                                                 status, where):
     folder = plant("ok", "hangs", hang_on=["hangs"])
     report = tmp_path / "report.jsonl"
-    environment = {**os.environ, "PYTHONPATH": python_path(str(STANDIN), PACKAGE_HOME), "TMPDIR": str(temp_root)}
+    monkeypatch.setenv("TMPDIR", str(temp_root))  # the cluster's workers' too
+    environment = {**os.environ, "PYTHONPATH": python_path(str(STANDIN), PACKAGE_HOME)}
     # Through the interpreter, as the sanitizer run has the module on its path, not installed (the console
     # script itself is checked against the installed wheel by the package check).
     command = [sys.executable, "-m", "brivane_cli", "solve", plant.installation, str(folder), "--solver", "Quelbar",
-               "--jobs", "2", "--report", str(report), *plant.settings]
-    plant.user.take()
-    with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
-        # A session of its own: Ctrl-C and a service manager's SIGTERM go to the whole group, as they do.
-        batch = subprocess.Popen(command, stdout=out, stderr=err, env=environment, start_new_session=True)
-        try:
-            # Until "ok" is reported and "hangs" is inside its solver: the batch cannot finish by itself.
-            deadline = time.monotonic() + 60
-            while not (report.exists() and '"solved"' in report.read_text()
-                       and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
-                assert time.monotonic() < deadline and batch.poll() is None
-                time.sleep(0.05)
-            if stop == "SIGKILL":
-                batch.kill()
-            else:
-                os.killpg(batch.pid, getattr(signal, stop))
-            assert batch.wait(timeout=60) == status
-        finally:
-            if batch.poll() is None:
-                batch.kill()
-    # The workers are gone, however the command ended: with SIGKILL, through their lifelines.
-    assert_no_batch_process_left(plant.mark)
-    workers = {entry["pid"] for entry in plant.entries()}
-    assert len(workers) == 2 and not [pid for pid in workers if running(pid)]
+               "--report", str(report), *plant.settings]
+    with contextlib.ExitStack() as stack:
+        if where == "cluster":
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
+                dashboard_address="127.0.0.1:0", local_directory=str(tmp_path / "dask"), silence_logs=logging.ERROR))
+            command += ["--scheduler", cluster.scheduler_address]
+        else:
+            command += ["--jobs", "2"]
+        run_and_stop(plant, command, environment, tmp_path, stop, status)
+        # The workers (on a cluster, the solver children) are gone, however the command ended: with SIGKILL,
+        # through their lifelines.
+        workers = {entry["pid"] for entry in plant.entries()}
+        assert len(workers) == 2
+        assert_no_batch_process_left(plant.mark, workers)
     plant.user.check(report_files=[report])
     records = [json.loads(line) for line in report.read_text().splitlines()]
     ended = [("end", None, True, stop)] if stop != "SIGKILL" else []
@@ -194,4 +193,29 @@ def test_a_stopped_batch_leaves_no_process_and_keeps_the_report(plant, tmp_path,
     else:
         assert "(interrupted)" in (tmp_path / "out").read_text()
         assert "Traceback" not in (tmp_path / "err").read_text()
-    assert os.listdir(temp_root) == []
+    # The batch's folders are gone (Dask keeps a scratch folder of its own there).
+    assert [name for name in os.listdir(temp_root) if name != "dask-scratch-space"] == []
+
+
+def run_and_stop(plant, command, environment, tmp_path, stop, status):
+    """Starts the command, stops it once one model is solved and the other hangs in its solver."""
+    plant.user.take()
+    with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
+        # A session of its own: Ctrl-C and a service manager's SIGTERM go to the whole group, as they do.
+        report = Path(command[command.index("--report") + 1])
+        batch = subprocess.Popen(command, stdout=out, stderr=err, env=environment, start_new_session=True)
+        try:
+            # Until "ok" is reported and "hangs" is inside its solver: the batch cannot finish by itself.
+            deadline = time.monotonic() + 60
+            while not (report.exists() and '"solved"' in report.read_text()
+                       and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
+                assert time.monotonic() < deadline and batch.poll() is None
+                time.sleep(0.05)
+            if stop == "SIGKILL":
+                batch.kill()
+            else:
+                os.killpg(batch.pid, getattr(signal, stop))
+            assert batch.wait(timeout=60) == status, (tmp_path / "err").read_text()
+        finally:
+            if batch.poll() is None:
+                batch.kill()

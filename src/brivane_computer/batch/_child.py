@@ -86,6 +86,7 @@ class ChildSolver:
         self.messages: queue.Queue[tuple[str, Any] | None] = queue.Queue()
         # Models that it solved or failed, for recycling.
         self.models = 0
+        self._stopping = threading.Lock()
         self.lifeline, reading, token, handing = lifeline_for_child()
         # Until the child sends its output to the log itself, what it prints (an import error) goes there.
         with open(self.config.log, "ab") as log:
@@ -143,9 +144,7 @@ class ChildSolver:
                     break
                 except queue.Empty:
                     if not leased():
-                        self.stop(0)
-                        return Ended(FAILED, "LeaseExpired", "the batch that sent it has gone: its solve was "
-                                     "ended", time.monotonic() - started)
+                        return self._lease_expired(started)
         except queue.Empty:
             self.stop(0)
             return Ended(TIMED_OUT, None, f"the solve took longer than {timeout:g} s; its worker was ended",
@@ -153,10 +152,17 @@ class ChildSolver:
         except (OSError, ValueError):  # its input is closed: it has died or was ended
             answer = None
         if answer is None or answer[0] != DONE:
+            if not leased():  # ended by the lease's watch
+                return self._lease_expired(started)
             self.stop(0)
             return Ended(FAILED, "WorkerDied", self._death(), time.monotonic() - started)
         outcome: Outcome = answer[1]
         return outcome
+
+    def _lease_expired(self, started: float) -> Ended:
+        self.stop(0)
+        return Ended(FAILED, "LeaseExpired", "the batch that sent it had gone (its lease was not renewed): its "
+                     "solve was ended", time.monotonic() - started)
 
     def _death(self) -> str:
         try:
@@ -166,20 +172,23 @@ class ChildSolver:
         return describe_end(code, self.config.log)
 
     def stop(self, wait: float = STOP_WAIT) -> None:
-        """Ends the child (one that is idle gets ``wait`` seconds to end by itself) and removes its folder."""
-        try:
-            self.requests.close()  # the end of its input tells it to stop
-        except (OSError, ValueError):
-            pass
-        try:
-            self.process.wait(wait)
-        except subprocess.TimeoutExpired:
-            pass
-        if self.process.poll() is None:
-            kill_tree(self.process.pid)  # with what its solve started
-            self.process.kill()
-            self.process.wait()
-        if self.lifeline >= 0:
+        """Ends the child (one that is idle gets ``wait`` seconds to end by itself) and removes its folder. Once:
+        the batch's end and the task's own solve may both stop it, from two threads."""
+        with self._stopping:
+            if self.lifeline < 0:
+                return
+            try:
+                self.requests.close()  # the end of its input tells it to stop
+            except (OSError, ValueError):
+                pass
+            try:
+                self.process.wait(wait)
+            except subprocess.TimeoutExpired:
+                pass
+            if self.process.poll() is None:
+                kill_tree(self.process.pid)  # with what its solve started
+                self.process.kill()
+                self.process.wait()
             os.close(self.lifeline)
             self.lifeline = -1
-        self.locked.remove()
+            self.locked.remove()

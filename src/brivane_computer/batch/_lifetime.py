@@ -92,7 +92,10 @@ def end_own_tree() -> None:
     if sys.platform == "win32":
         if _job is not None:
             import ctypes
-            ctypes.WinDLL("kernel32").TerminateJobObject(_job, 1)
+            from ctypes import wintypes
+            terminate = ctypes.WinDLL("kernel32").TerminateJobObject
+            terminate.argtypes = (wintypes.HANDLE, wintypes.UINT)
+            terminate(_job, 1)
         os._exit(1)
     with contextlib.suppress(OSError):
         os.killpg(os.getpgid(0), signal.SIGKILL)

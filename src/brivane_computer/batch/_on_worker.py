@@ -139,8 +139,9 @@ def end_batch(batch: str, wait: float) -> None:
         child.stop(wait)
 
 
-def renew_lease(batch: str) -> None:
-    """Run on every worker by the batch while it lives."""
+async def renew_lease(batch: str) -> None:
+    """Run on every worker by the batch while it lives, in the worker's event loop (Dask runs only coroutines
+    there without waiting for them)."""
     with _lock:
         lease = _leases.get(batch)
         if lease is not None:

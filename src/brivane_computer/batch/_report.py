@@ -2,10 +2,11 @@
 
 Each line is one record, told by its "record" member: "batch" opens a run,
 "model" gives one model's outcome, "worker" a worker whose set-up failed, "end"
-closes a run. A model record also holds "index", the model's place in the order
-the models were given, since records are written as models finish. A resumed
-run appends to the same file; for a model, its last record that is not
-"skipped" is what it last gave.
+closes a run (its "stopped" names the signal that stopped it, if one did). A
+model record also holds "index", the model's place in the order the models
+were given, since records are written as models finish. A resumed run appends
+to the same file; for a model, its last record that is not "skipped" is what
+it last gave.
 """
 from __future__ import annotations
 

@@ -92,9 +92,12 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     ``BatchInputError`` (a ``ValueError``; ``BatchInputNotFound``, also a
     ``FileNotFoundError``, for a file or folder that does not exist) with one
     line that says what it is and what is expected, and ``models`` given as
-    one path raises ``TypeError``. Returns the ``Report``. Ctrl-C ends the
-    workers and raises ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the
-    report so far.
+    one path raises ``TypeError``. A report file is only ever appended to,
+    and each model's results folder is its own (see ``_outputs``): a report
+    or results folder that cannot be is bad input too (``OutputError``, a
+    ``BatchInputError``). Returns the ``Report``. Ctrl-C (or a ``StopSignal``
+    that a signal handler raises) ends the workers and raises
+    ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report so far.
     """
     checked = check_input(models, installation, solver=solver, sandbox=sandbox, module=module, settings=settings,
                           data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,

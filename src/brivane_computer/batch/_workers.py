@@ -2,7 +2,9 @@
 
 Workers are started with the "spawn" method everywhere, as Windows must, and
 talk to the batch over a pipe of their own: a worker that hangs or dies can be
-ended or lost alone.
+ended or lost alone. Each also holds a lifeline from the batch and leads a
+process tree of its own (``_lifetime``): it ends, with whatever its solve
+started, as soon as the batch has gone, however the batch ended.
 """
 from __future__ import annotations
 
