@@ -1,13 +1,15 @@
 """brivane_computer.batch: models solved in worker processes, with the stand-in's journal of every process."""
 import json
 import os
+import threading
 from collections import Counter
 
 import pytest
 from support_batch import EXTRA, plant, solve_intervals  # noqa: F401
-from support_solving import snapshot, temp_root  # noqa: F401
+from brivane_standin.product.quelbar_core import QuelbarSolver
+from support_solving import build_model, snapshot, temp_root  # noqa: F401
 
-from brivane_computer.batch import find_models, read_report
+from brivane_computer.batch import Task, find_models, read_report, solve_model
 from brivane_computer.batch._leftovers import LOCK, LockedFolder
 from brivane_computer.batch._run import FOLDER_PREFIX
 
@@ -130,3 +132,32 @@ def test_find_models_names_each_results_folder(tmp_path):
     with pytest.raises(FileNotFoundError):
         find_models([tmp_path / "missing"])
 
+
+
+@pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
+def test_a_solve_leaves_the_module_and_the_thread_hook_alone(ready, core, tmp_path, temp_root, monkeypatch,
+                                                               sandbox):
+    path = build_model(core, str(tmp_path / "m"), "s1", fre="own", thf=("a.thf",))
+    names, hook, seen = dict(vars(core)), threading.excepthook, []
+    run = QuelbarSolver.Run
+
+    def watched(solver):
+        seen.append((threading.excepthook, dict(vars(core))))
+        return run(solver)
+
+    monkeypatch.setattr(QuelbarSolver, "Run", watched)
+    outcome = solve_model(Task(path, "Quelbar", sandbox))
+    # The copies of the model, fre and .thf files are not results: their content did not change.
+    assert (outcome.solved, outcome.results, outcome.kind) == (True, ("s1.qres",), "piping")
+    (during_hook, during), = seen
+    # The solve itself writes its solution and sandbox into the module: nothing else changes.
+    assert during_hook is hook and during.keys() == names.keys()
+    assert [n for n in names if during[n] is not names[n] and n not in ("_Solution_", "_tempDirectory_")] == []
+    assert threading.excepthook is hook and os.listdir(temp_root) == []
+
+
+def test_a_workers_solver_run_that_raises_is_reported(plant, tmp_path):
+    folder = plant("s1", fail_writes_after=10)
+    (folder / "conception.fre").unlink()  # the run writes it, and the product's writer fails
+    report = plant.solve([folder], solver="Quelbar")
+    assert [(m.status, m.error_type) for m in report.models] == [("failed", "IOException")]

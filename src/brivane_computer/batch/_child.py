@@ -24,7 +24,8 @@ from ._report import FAILED, TIMED_OUT
 from ._leftovers import LockedFolder
 from ._lifetime import MARKER, kill_tree, lifeline_for_child, read_lifeline
 from ._task import Outcome, Task
-from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, WorkerConfig, describe_end, serve
+from ._messages import Finished, FromWorker, Ready, SetupFailed, Solve
+from ._workers import STOP_WAIT, WorkerConfig, describe_end, serve
 
 # The child imports this package through the same path as its parent, as multiprocessing's children do.
 _START = ("import pickle, sys\n"
@@ -49,13 +50,22 @@ class Ended:
     seconds: float
 
 
+@dataclass(frozen=True)
+class ChildStart:
+    """The child's second message, once its path is set (its first, a plain list, so that it can import this
+    package): how it sets up, and the token of its lifeline."""
+
+    config: WorkerConfig
+    lifeline: int
+
+
 class _Pipes:
     """The child's channel: pickles over its standard input and a copy of its standard output."""
 
     def __init__(self, reading: IO[bytes], writing: IO[bytes]) -> None:
         self.reading, self.writing = reading, writing
 
-    def send(self, message: Any) -> None:
+    def send(self, message: FromWorker) -> None:
         pickle.dump(message, self.writing, pickle.HIGHEST_PROTOCOL)
         self.writing.flush()
 
@@ -66,9 +76,8 @@ class _Pipes:
 def child_main() -> None:
     """The body of the child: its messages leave by a copy of standard output, which then goes to the log."""
     answers = os.fdopen(os.dup(1), "wb")
-    config: WorkerConfig
-    config, lifeline = pickle.load(sys.stdin.buffer)
-    serve(_Pipes(sys.stdin.buffer, answers), config, read_lifeline(lifeline))
+    start: ChildStart = pickle.load(sys.stdin.buffer)
+    serve(_Pipes(sys.stdin.buffer, answers), start.config, read_lifeline(start.lifeline))
 
 
 class ChildSolver:
@@ -83,7 +92,7 @@ class ChildSolver:
         os.mkdir(temp)
         self.config = WorkerConfig(installation, module, settings, data_sources, temp,
                                    os.path.join(self.folder, "log.txt"))
-        self.messages: queue.Queue[tuple[str, Any] | None] = queue.Queue()
+        self.messages: queue.Queue[FromWorker | None] = queue.Queue()
         # Models that it solved or failed, for recycling.
         self.models = 0
         self._stopping = threading.Lock()
@@ -105,12 +114,12 @@ class ChildSolver:
         self.setup_failure: str | None = None
         try:
             self._send(list(sys.path))
-            self._send((self.config, token))
+            self._send(ChildStart(self.config, token))
         except OSError:
             pass  # it has died: its first message says how
         first = self.messages.get()
-        if first is None or first[0] != READY:
-            self.setup_failure = first[1] if first is not None and first[0] == SETUP_FAILED else self._death()
+        if not isinstance(first, Ready):
+            self.setup_failure = first.message if isinstance(first, SetupFailed) else self._death()
             self.stop()
 
     def _read(self, answers: IO[bytes]) -> None:
@@ -120,7 +129,7 @@ class ChildSolver:
         except Exception:  # EOF, or a child cut off in the middle of a message
             self.messages.put(None)
 
-    def _send(self, message: Any) -> None:
+    def _send(self, message: list[str] | ChildStart | Solve) -> None:
         pickle.dump(message, self.requests, pickle.HIGHEST_PROTOCOL)
         self.requests.flush()
 
@@ -134,7 +143,7 @@ class ChildSolver:
         started = time.monotonic()
         self.models += 1
         try:
-            self._send(task)
+            self._send(Solve(task))
             while True:
                 left = None if timeout is None else started + timeout - time.monotonic()
                 if left is not None and left <= 0:
@@ -151,13 +160,12 @@ class ChildSolver:
                          time.monotonic() - started)
         except (OSError, ValueError):  # its input is closed: it has died or was ended
             answer = None
-        if answer is None or answer[0] != DONE:
+        if not isinstance(answer, Finished):
             if not leased():  # ended by the lease's watch
                 return self._lease_expired(started)
             self.stop(0)
             return Ended(FAILED, "WorkerDied", self._death(), time.monotonic() - started)
-        outcome: Outcome = answer[1]
-        return outcome
+        return answer.outcome
 
     def _lease_expired(self, started: float) -> Ended:
         self.stop(0)

@@ -59,12 +59,13 @@ def _next(done: queue.SimpleQueue[Any]) -> Any:
     return None
 
 
-class ClusterBatch(Schedule):
-    """The models solved by Dask tasks, which send each solve to a child process of their worker."""
+class ClusterBatch:
+    """The models solved by Dask tasks, which send each solve to a child process of their worker; ``schedule``
+    keeps what waits, runs and finished."""
 
-    def __init__(self, client: Any, timeout: float | None, max_models: int | None, batch_id: str,
-                 *arguments: Any) -> None:
-        super().__init__(*arguments)
+    def __init__(self, schedule: Schedule, client: Any, timeout: float | None, max_models: int | None,
+                 batch_id: str) -> None:
+        self.schedule = schedule
         self.client, self.id = client, batch_id
         # Read at the start of each batch, so that the module's figures can be changed for one.
         self.terms = Terms(timeout, max_models, _on_worker.LEASE_EXPIRY)
@@ -73,6 +74,8 @@ class ClusterBatch(Schedule):
         self.refusing: dict[str, str] = {}
         self.workers: list[str] = []
         self.looked_at = 0.0
+        # Since when the cluster has had no worker, while models wait.
+        self.none_since: float | None = None
 
     def run(self, config: dict[str, Any]) -> None:
         setup = Setup(**config)
@@ -81,33 +84,9 @@ class ClusterBatch(Schedule):
         interrupted = False
         renewing = threading.Event()
         threading.Thread(target=self._renew_lease, args=(renewing,), daemon=True, name="brivane-lease").start()
-        none_since: float | None = None
         try:
-            while self.outstanding:
-                self._look_at_workers()
-                usable = [w for w in self.workers if w not in self.refusing]
-                if not usable and not self.running and self.refusing:
-                    last = list(self.refusing.values())[-1]
-                    self.fail_waiting("SetupFailed", f"no worker could set up: {last}")
-                    return
-                # A cluster without workers may get them back (restarted ones): the batch waits a while.
-                none_since = (none_since or time.monotonic()) if not self.workers else None
-                if none_since is not None and time.monotonic() - none_since >= NO_WORKER_LIMIT:
-                    self._no_workers()
-                    return
-                # While no worker can take them, tasks are not sent: they would only come back.
-                while len(self.running) < _AHEAD * len(usable):
-                    job = self.next_job()
-                    if job is None:
-                        break
-                    job.attempts += 1
-                    future = self.client.submit(
-                        solve_on_worker, self.id, setup, job.task, self.terms, pure=False,
-                        # Only once some worker has turned the batch down are tasks kept from it.
-                        workers=usable if self.refusing else None, allow_other_workers=bool(self.refusing))
-                    self.running[future] = job
-                    self.submitted[future] = time.time()
-                    future.add_done_callback(done.put)
+            while self.schedule.outstanding and self._can_go_on():
+                self._submit(setup, done)
                 finished = _next(done)
                 if finished is not None:
                     self._finish(finished)
@@ -116,7 +95,42 @@ class ClusterBatch(Schedule):
             raise
         finally:
             renewing.set()
-            self._end(list(self.running), interrupted)
+            self._end(list(self.schedule.running), interrupted)
+
+    def _usable(self) -> list[str]:
+        return [w for w in self.workers if w not in self.refusing]
+
+    def _can_go_on(self) -> bool:
+        """False, with the models that wait failed, once no worker can set up or the cluster has had no worker
+        for NO_WORKER_LIMIT seconds."""
+        self._look_at_workers()
+        if not self._usable() and not self.schedule.running and self.refusing:
+            last = list(self.refusing.values())[-1]
+            self.schedule.fail_waiting("SetupFailed", f"no worker could set up: {last}")
+            return False
+        # A cluster without workers may get them back (restarted ones): the batch waits a while.
+        self.none_since = (self.none_since or time.monotonic()) if not self.workers else None
+        if self.none_since is not None and time.monotonic() - self.none_since >= NO_WORKER_LIMIT:
+            self._no_workers()
+            return False
+        return True
+
+    def _submit(self, setup: Setup, done: queue.SimpleQueue[Any]) -> None:
+        """Tasks sent while the usable workers have fewer than _AHEAD each; while none can take them, none is
+        sent: they would only come back."""
+        usable = self._usable()
+        while len(self.schedule.running) < _AHEAD * len(usable):
+            job = self.schedule.next_job()
+            if job is None:
+                return
+            job.attempts += 1
+            future = self.client.submit(
+                solve_on_worker, self.id, setup, job.task, self.terms, pure=False,
+                # Only once some worker has turned the batch down are tasks kept from it.
+                workers=usable if self.refusing else None, allow_other_workers=bool(self.refusing))
+            self.schedule.running[future] = job
+            self.submitted[future] = time.time()
+            future.add_done_callback(done.put)
 
     def _renew_lease(self, stopped: threading.Event) -> None:
         """Renews the lease on every worker every LEASE_EVERY seconds while the batch runs: the workers' sign
@@ -130,12 +144,12 @@ class ClusterBatch(Schedule):
     def _no_workers(self) -> None:
         message = (f"the Dask cluster at {self.client.scheduler.address} has had no workers for "
                    f"{NO_WORKER_LIMIT:g} s while models waited")
-        running = list(self.running.items())
+        running = list(self.schedule.running.items())
         self.client.cancel([future for future, _ in running])
-        self.running.clear()
+        self.schedule.running.clear()
         for _, job in running:
-            self.settle(job, FAILED, 0.0, error_type="NoWorkers", message=message, retry=False)
-        self.fail_waiting("NoWorkers", message)
+            self.schedule.settle(job, FAILED, 0.0, error_type="NoWorkers", message=message, retry=False)
+        self.schedule.fail_waiting("NoWorkers", message)
 
     def _look_at_workers(self, now: bool = False) -> None:
         if now or time.monotonic() - self.looked_at >= _WORKERS_EVERY:
@@ -145,7 +159,7 @@ class ClusterBatch(Schedule):
     def _finish(self, future: Any) -> None:
         from distributed.scheduler import KilledWorker
 
-        job = self.running.pop(future, None)
+        job = self.schedule.running.pop(future, None)
         if job is None:
             return  # failed already, with the cluster's workers gone
         submitted = self.submitted.pop(future, time.time())
@@ -153,10 +167,10 @@ class ClusterBatch(Schedule):
             answer = future.result()
         except KilledWorker as lost:
             # Dask has tried it on allowed-failures + 1 workers that were lost while it ran.
-            self.settle(job, FAILED, 0.0, error_type="KilledWorker", message=str(lost), retry=False)
+            self.schedule.settle(job, FAILED, 0.0, error_type="KilledWorker", message=str(lost), retry=False)
             return
         except Exception as error:
-            self.settle(job, FAILED, 0.0, error_type=type(error).__name__, message=str(error))
+            self.schedule.settle(job, FAILED, 0.0, error_type=type(error).__name__, message=str(error))
             return
         run = None
         if isinstance(answer, Done):
@@ -168,16 +182,16 @@ class ClusterBatch(Schedule):
             job.attempts -= 1
             if answer.worker not in self.refusing:
                 self.refusing[answer.worker] = answer.reason
-                self.setup_failed(answer.worker, answer.reason)
-            self.queue(job)
+                self.schedule.setup_failed(answer.worker, answer.reason)
+            self.schedule.queue(job)
             self._look_at_workers(now=True)
         elif isinstance(answer, Ended):
-            self.settle(job, answer.status, answer.seconds, error_type=answer.error_type, message=answer.message,
-                        run=run)
+            self.schedule.settle(job, answer.status, answer.seconds, error_type=answer.error_type,
+                                 message=answer.message, run=run)
         else:
-            self.settle(job, SOLVED if answer.solved else FAILED, answer.seconds, answer.results,
-                        answer.results_folder, answer.error_type, answer.error_message, solver=answer.solver,
-                        kind=answer.kind, manifest=answer.manifest, run=run)
+            self.schedule.settle(job, SOLVED if answer.solved else FAILED, answer.seconds, answer.results,
+                                 answer.results_folder, answer.error_type, answer.error_message,
+                                 solver=answer.solver, kind=answer.kind, manifest=answer.manifest, run=run)
 
     def _end(self, running: list[Any], interrupted: bool) -> None:
         """Cancels what still runs and ends the batch's children on every worker, removing their folders."""

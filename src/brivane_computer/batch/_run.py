@@ -13,7 +13,7 @@ from multiprocessing.connection import wait
 from typing import TYPE_CHECKING, Any
 
 from ..brivane_core import BrivaneModule
-from ._inputs import check_input
+from ._inputs import BatchInput, check_input
 from ._leftovers import LockedFolder
 from ._lifetime import stop_signals_held
 from ._models import ModelSource
@@ -23,7 +23,8 @@ from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, STRUCTURE, TIM
                       ReportWriter)
 from ._schedule import Schedule, attempt, make_job
 from ._task import REVAV, Outcome, remove_tree
-from ._workers import DONE, READY, SETUP_FAILED, STOP_WAIT, Worker, WorkerConfig
+from ._messages import Finished, Ready
+from ._workers import STOP_WAIT, Worker, WorkerConfig
 
 # The temporary folder of a batch on this machine, its workers' folders inside.
 FOLDER_PREFIX = "brivane-batch-"
@@ -103,83 +104,110 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
                           data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
                           report=report, resume=resume, executor=executor,
                           max_models_per_worker=max_models_per_worker)
-    installation, found, timeout = checked.installation, checked.models, checked.timeout
-    # The installation is the workers': on a cluster it need not be here.
-    where: dict[str, Any] = ({"jobs": jobs} if checked.workers is None else
-                             {"scheduler": executor.scheduler.address, "workers": len(checked.workers)})
-    mode = SANDBOX if sandbox else IN_PLACE
-    report_path, earlier, results_root = checked.report, checked.earlier, checked.results
-    if results_root is not None:
-        os.makedirs(results_root, exist_ok=True)
-    config = dict(installation=installation, module=checked.module, settings=checked.settings,
-                  data_sources=checked.data_sources)
-
-    outcome = Report(models=[], path=report_path)
-    # Named in the environment of every process the batch starts.
-    batch_id = uuid.uuid4().hex
-    writer = ReportWriter(report_path, header={
-        "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **config,
-        "solver": solver, "mode": mode, **where, "timeout": timeout, "retries": retries,
-        "results": results_root, "models": len(found), "max_models_per_worker": checked.max_models_per_worker,
-        "batch": batch_id})
-    shown = Progress(len(found), progress)
-    batch: _LocalBatch | ClusterBatch
-    if executor is None:
-        batch = _LocalBatch(jobs, timeout, checked.max_models_per_worker, batch_id, solver, mode, retries, writer, shown,
-                            outcome)
-    else:
-        from ._cluster import ClusterBatch
-        batch = ClusterBatch(executor, timeout, checked.max_models_per_worker, batch_id, solver, mode, retries, writer,
-                             shown, outcome)
+    batch = _start(checked, progress)
     started = time.monotonic()
     try:
-        for index, model in enumerate(found):
-            job = make_job(index, model, solver, sandbox, None)
-            before = earlier.get(os.path.normcase(model.path))
-            # A structure model is solved with Revav whichever solver is asked for.
-            would_run = REVAV if before is not None and before.kind == STRUCTURE else solver
-            if (before is not None and before.status == SOLVED and before.solver == would_run and before.mode == mode
-                    and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
-                batch.record(job, ModelResult(model.path, SKIPPED, before.solver, mode, 0.0, 0, before.results,
-                                              before.results_folder, size=job.size, mtime_ns=job.mtime_ns,
-                                              kind=before.kind, manifest=before.manifest))
-                continue
-            if results_root is not None:
-                # Decided once, before any worker starts: its folder of earlier runs, else a free one.
-                job = make_job(index, model, solver, sandbox,
-                               claim_results_folder(results_root, model.name, model.path))
-            batch.add(job)
-        batch.run(config)
+        _plan(batch.schedule, checked)
+        batch.run(_setup(checked))
     except KeyboardInterrupt as stop:
-        outcome.interrupted = True
         number = stop.number if isinstance(stop, StopSignal) else signal.SIGINT
-        outcome.stopped = signal.Signals(number).name
-        raise BatchInterrupted(outcome, number) from None
+        batch.schedule.report.interrupted = True
+        batch.schedule.report.stopped = signal.Signals(number).name
+        raise BatchInterrupted(batch.schedule.report, number) from None
     finally:
         with stop_signals_held():
-            shown.close()
-            outcome.seconds = time.monotonic() - started
-            outcome.models = [r for r in batch.finished if r is not None]
-            writer.close(outcome)
-    return outcome
+            _collect(batch.schedule, time.monotonic() - started)
+    return batch.schedule.report
 
 
-class _LocalBatch(Schedule):
-    """The models shared out to worker processes of this machine."""
+def _setup(checked: BatchInput) -> dict[str, Any]:
+    """What every worker sets up with."""
+    return dict(installation=checked.installation, module=checked.module, settings=checked.settings,
+                data_sources=checked.data_sources)
 
-    def __init__(self, jobs: int, timeout: float | None, max_models: int | None, batch_id: str,
-                 *arguments: Any) -> None:
-        super().__init__(*arguments)
+
+def _start(checked: BatchInput, progress: bool) -> _LocalBatch | ClusterBatch:
+    """The report opened with its "batch" record, the results folder made, and what solves the models: worker
+    processes here or the cluster's tasks."""
+    mode = SANDBOX if checked.sandbox else IN_PLACE
+    # The installation is the workers': on a cluster it need not be here.
+    where: dict[str, Any] = ({"jobs": checked.jobs} if checked.workers is None else
+                             {"scheduler": checked.executor.scheduler.address, "workers": len(checked.workers)})
+    if checked.results is not None:
+        os.makedirs(checked.results, exist_ok=True)
+    # Named in the environment of every process the batch starts.
+    batch_id = uuid.uuid4().hex
+    writer = ReportWriter(checked.report, header={
+        "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **_setup(checked),
+        "solver": checked.solver, "mode": mode, **where, "timeout": checked.timeout, "retries": checked.retries,
+        "results": checked.results, "models": len(checked.models),
+        "max_models_per_worker": checked.max_models_per_worker, "batch": batch_id})
+    schedule = Schedule(checked.solver, mode, checked.retries, writer, Progress(len(checked.models), progress),
+                        Report(models=[], path=checked.report))
+    if checked.executor is None:
+        return _LocalBatch(schedule, checked.jobs, checked.timeout, checked.max_models_per_worker, batch_id)
+    from ._cluster import ClusterBatch
+    return ClusterBatch(schedule, checked.executor, checked.timeout, checked.max_models_per_worker, batch_id)
+
+
+def _plan(schedule: Schedule, checked: BatchInput) -> None:
+    """Each model recorded as skipped (resumed, solved before and unchanged) or queued with its results
+    folder, which is decided once, before any worker starts: its folder of earlier runs, else a free one."""
+    mode = schedule.mode
+    for index, model in enumerate(checked.models):
+        job = make_job(index, model, checked.solver, checked.sandbox, None)
+        before = checked.earlier.get(os.path.normcase(model.path))
+        # A structure model is solved with Revav whichever solver is asked for.
+        would_run = REVAV if before is not None and before.kind == STRUCTURE else checked.solver
+        if (before is not None and before.status == SOLVED and before.solver == would_run and before.mode == mode
+                and (before.size, before.mtime_ns) == (job.size, job.mtime_ns)):
+            schedule.record(job, ModelResult(model.path, SKIPPED, before.solver, mode, 0.0, 0, before.results,
+                                             before.results_folder, size=job.size, mtime_ns=job.mtime_ns,
+                                             kind=before.kind, manifest=before.manifest))
+            continue
+        if checked.results is not None:
+            job = make_job(index, model, checked.solver, checked.sandbox,
+                           claim_results_folder(checked.results, model.name, model.path))
+        schedule.add(job)
+
+
+def _collect(schedule: Schedule, seconds: float) -> None:
+    """The report completed with every model finished, in the order given, and closed with its end record."""
+    schedule.progress.close()
+    report = schedule.report
+    report.seconds = seconds
+    report.models = [r for r in schedule.finished if r is not None]
+    schedule.writer.close(report)
+
+
+class _LocalBatch:
+    """The models shared out to worker processes of this machine; ``schedule`` keeps what waits, runs and
+    finished."""
+
+    def __init__(self, schedule: Schedule, jobs: int, timeout: float | None, max_models: int | None,
+                 batch_id: str) -> None:
+        self.schedule = schedule
         self.jobs, self.timeout, self.max_models, self.id = jobs, timeout, max_models, batch_id
         self.workers: list[Worker] = []
         self.retired = 0
+        self.numbers = itertools.count(1)
+        self.last_setup_failure = ""
 
     def run(self, config: dict[str, Any]) -> None:
         # Locked for the batch's life: a later batch removes it only once this one has gone.
         root = LockedFolder(FOLDER_PREFIX)
         interrupted = False
         try:
-            self._run(root.path, config)
+            while self.schedule.outstanding:
+                self._start_workers(root.path, config)
+                if not self.workers:
+                    self.schedule.fail_waiting("SetupFailed", f"no worker could set up: {self.last_setup_failure}")
+                    return
+                self._dispatch()
+                self._wait()
+                for worker in list(self.workers):
+                    self._hear(worker)
+                self._end_overdue()
         except KeyboardInterrupt:
             interrupted = True
             raise
@@ -190,44 +218,41 @@ class _LocalBatch(Schedule):
                     worker.stop(STOP_WAIT if worker.ready and not interrupted else 0)
                 root.remove()
 
-    def _run(self, root: str, config: dict[str, Any]) -> None:
-        numbers = itertools.count(1)
-        last_setup_failure = ""
-        while self.outstanding:
-            while len(self.workers) < min(self.jobs - self.retired, self.outstanding):
-                number = next(numbers)
-                slot = min(set(range(1, self.jobs + 1)) - {w.slot for w in self.workers})
-                temp = os.path.join(root, f"worker-{number}")
-                os.mkdir(temp)
-                self.workers.append(Worker(number, slot, WorkerConfig(**config, temp=temp, log=temp + ".log"),
-                                           self.id))
-            if not self.workers:
-                self.fail_waiting("SetupFailed", f"no worker could set up: {last_setup_failure}")
-                return
-            self._dispatch()
-            self._wait()
-            for worker in list(self.workers):
-                messages, gone = worker.receive()
-                for kind, value in messages:
-                    if kind == READY:
-                        worker.ready = True
-                    elif kind == DONE:
-                        self._finish(worker, value)
-                    elif kind == SETUP_FAILED:
-                        last_setup_failure = self._setup_failed(worker, value)
-                if gone and worker in self.workers:
-                    if not worker.ready:
-                        last_setup_failure = self._setup_failed(worker, worker.death())
-                    else:
-                        self._lost(worker, FAILED, "WorkerDied", worker.death())
-                elif self.max_models is not None and worker.models >= self.max_models and not worker.busy:
-                    # Recycled: it ends by itself, letting the product release what it grew to hold.
-                    self._remove(worker, STOP_WAIT)
-            if self.timeout is not None:
-                now = time.monotonic()
-                for worker in [w for w in self.workers if w.busy and now - w.sent_at >= self.timeout]:
-                    self._lost(worker, TIMED_OUT, None,
-                               f"the solve took longer than {self.timeout:g} s; its worker was ended")
+    def _start_workers(self, root: str, config: dict[str, Any]) -> None:
+        """As many workers as may run and have models to take, each in a temporary folder of its own."""
+        while len(self.workers) < min(self.jobs - self.retired, self.schedule.outstanding):
+            number = next(self.numbers)
+            slot = min(set(range(1, self.jobs + 1)) - {w.slot for w in self.workers})
+            temp = os.path.join(root, f"worker-{number}")
+            os.mkdir(temp)
+            self.workers.append(Worker(number, slot, WorkerConfig(**config, temp=temp, log=temp + ".log"), self.id))
+
+    def _hear(self, worker: Worker) -> None:
+        """What the worker said, and whether it has gone or is due to be recycled."""
+        messages, gone = worker.receive()
+        for message in messages:
+            if isinstance(message, Ready):
+                worker.ready = True
+            elif isinstance(message, Finished):
+                self._finish(worker, message.outcome)
+            else:
+                self._setup_failed(worker, message.message)
+        if gone and worker in self.workers:
+            if not worker.ready:
+                self._setup_failed(worker, worker.death())
+            else:
+                self._lost(worker, FAILED, "WorkerDied", worker.death())
+        elif self.max_models is not None and worker.models >= self.max_models and not worker.busy:
+            # Recycled: it ends by itself, letting the product release what it grew to hold.
+            self._remove(worker, STOP_WAIT)
+
+    def _end_overdue(self) -> None:
+        """The workers whose solve ran out of time, ended."""
+        if self.timeout is None:
+            return
+        now = time.monotonic()
+        for worker in [w for w in self.workers if w.busy and now - w.sent_at >= self.timeout]:
+            self._lost(worker, TIMED_OUT, None, f"the solve took longer than {self.timeout:g} s; its worker was ended")
 
     def _dispatch(self) -> None:
         for worker in self.workers:
@@ -235,11 +260,11 @@ class _LocalBatch(Schedule):
                 continue
             if self.max_models is not None and worker.models >= self.max_models:
                 continue
-            job = self.next_job()
+            job = self.schedule.next_job()
             if job is None:
                 return
             job.attempts += 1
-            self.running[worker] = job
+            self.schedule.running[worker] = job
             worker.sent_wall = time.time()
             worker.send(job.task)
 
@@ -258,27 +283,28 @@ class _LocalBatch(Schedule):
     def _finish(self, worker: Worker, outcome: Outcome) -> None:
         worker.take_task()
         worker.models += 1
-        job = self.running.pop(worker)
-        self.settle(job, SOLVED if outcome.solved else FAILED, time.monotonic() - worker.sent_at, outcome.results,
-                    outcome.results_folder, outcome.error_type, outcome.error_message, solver=outcome.solver,
-                    kind=outcome.kind, manifest=outcome.manifest, run=self._attempt(worker))
+        job = self.schedule.running.pop(worker)
+        self.schedule.settle(job, SOLVED if outcome.solved else FAILED, time.monotonic() - worker.sent_at,
+                             outcome.results, outcome.results_folder, outcome.error_type, outcome.error_message,
+                             solver=outcome.solver, kind=outcome.kind, manifest=outcome.manifest,
+                             run=self._attempt(worker))
 
     def _lost(self, worker: Worker, status: str, error_type: str | None, message: str) -> None:
         """A busy worker that died or ran out of time: it is ended, its folder removed, its model settled."""
         seconds = time.monotonic() - worker.sent_at
-        job = self.running.pop(worker, None)
+        job = self.schedule.running.pop(worker, None)
         worker.take_task()
         run = self._attempt(worker)
         self._remove(worker, 0)
         if job is not None:
-            self.settle(job, status, seconds, error_type=error_type, message=message, run=run)
+            self.schedule.settle(job, status, seconds, error_type=error_type, message=message, run=run)
 
-    def _setup_failed(self, worker: Worker, message: str) -> str:
+    def _setup_failed(self, worker: Worker, message: str) -> None:
         self.retired += 1
-        self.setup_failed(worker.number, message)
+        self.last_setup_failure = message
+        self.schedule.setup_failed(worker.number, message)
         # It ends by itself after its message, letting the product release what it took.
         self._remove(worker, STOP_WAIT)
-        return message
 
     def _remove(self, worker: Worker, wait: float) -> None:
         worker.stop(wait)

@@ -17,15 +17,13 @@ import tempfile
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from .. import brivane_core
 from ._report import PIPING, STRUCTURE
 from ._outputs import record_results
-
-# The module's functions are typed, but the batch swaps one and assigns globals.
-_core: Any = brivane_core
+from ._results import before_solve, changed_files
 
 SOLVERS = ("Revav", "Quelbar")
 # A structure model is solved with Revav whichever solver was asked for.
@@ -77,7 +75,7 @@ def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelori
     ``data_sources`` replace the module's two settings paths when given. Raises ``SetupError`` when the installation has no Extensions
     folder; set-up's own exceptions pass unchanged.
     """
-    core = _core
+    core = brivane_core
     if settings is not None:
         core._settingsPath_ = settings
     if data_sources is not None:
@@ -90,32 +88,30 @@ def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelori
         raise SetupError(f"{installation} has no Extensions folder: is it a Pelorix installation?")
 
 
-# A file's signature: what tells that a solve wrote it. The inode shows a file replaced within one
-# tick of the file system's clock by one of the same size.
-Signature = tuple[int, int, int]
+def keep_run_errors() -> None:
+    """Keeps the exception that ends a solver run on its thread, for the next ``solve_model`` to report.
+    Called once, at start-up, by each worker process that the batch owns: it sets ``threading.excepthook``
+    for that process's whole life; no public function replaces it."""
+    threading.excepthook = _keep_run_error
 
 
-def listing(folder: str) -> dict[str, Signature]:
-    """{path relative to folder: (size, modification time in ns, inode)} of every file below."""
-    found: dict[str, Signature] = {}
-    stack = [""]
-    while stack:
-        relative = stack.pop()
-        try:
-            entries = list(os.scandir(os.path.join(folder, relative)))
-        except OSError:
-            continue
-        for entry in entries:
-            name = os.path.join(relative, entry.name)
-            if entry.is_dir(follow_symlinks=False):
-                stack.append(name)
-            elif entry.is_file():
-                try:
-                    info = entry.stat()
-                except OSError:  # gone since the folder was read
-                    continue
-                found[name] = (info.st_size, info.st_mtime_ns, info.st_ino)
-    return found
+# The exceptions that ended solver runs since the last solve began (only with keep_run_errors).
+_run_errors: list[BaseException] = []
+
+
+def _keep_run_error(arguments: threading.ExceptHookArgs) -> None:
+    if arguments.exc_value is not None:
+        _run_errors.append(arguments.exc_value)
+
+
+@dataclass
+class _Solved:
+    """What the module's solve gave: whether there is a solution, the error, what it printed, its sandbox."""
+
+    solved: bool
+    error: BaseException | None
+    printed: str
+    sandbox: str | None
 
 
 def solve_model(task: Task) -> Outcome:
@@ -123,104 +119,90 @@ def solve_model(task: Task) -> Outcome:
 
     The solution is released at once, its sandbox kept until the files that
     the solve added or changed are collected, then deleted. The outcome names
-    the solver that ran, told from the kind of the model that the solve
-    loaded. Failures become an ``Outcome``; only interrupts propagate. While
-    it runs, the module's
-    ``loadVokel`` and ``threading.excepthook`` are wrapped, standard output is
-    captured, and ``_tempDirectory_`` is taken over: use the module from no
-    other thread meanwhile.
+    the solver that ran, told from the kind of the model (read with
+    ``loadVokel`` before the solve). Failures become an ``Outcome``; only
+    interrupts propagate. The module is used only as documented: standard
+    output is captured while the solve runs, and ``_tempDirectory_`` is set to
+    ``None`` after it to keep the sandbox; use the module from no other
+    thread meanwhile. The exception that ends a solver run on its thread is
+    reported only in a process that called ``keep_run_errors`` at start-up,
+    as the batch's workers do; elsewhere the outcome says what the module
+    printed.
     """
-    core = _core
     started = time.perf_counter()
-    load_model: Callable[[str], Any] = core.loadVokel
-    working: list[str] = []
-    before: dict[str, Signature] = {}
-    kinds: list[str | None] = []
+    # What loading prints (a library loaded on the way) is not about the solve.
+    with contextlib.redirect_stdout(io.StringIO()):
+        kind = _kind(task.model)
+    before = before_solve(task.model, task.sandbox)
+    solved = _solve(task)
+    error = solved.error
+    try:
+        working = solved.sandbox if task.sandbox else before.folder
+        results = changed_files(before, working) if working is not None else ()
+        results_folder, manifest = _collect(task, working, results)
+    except OSError as raised:
+        # A solve whose results cannot be kept has failed all the same.
+        results, results_folder, manifest, error = (), None, (), error or raised
+    finally:
+        if solved.sandbox:
+            _remove_sandbox(solved.sandbox)
+    ran = REVAV if kind == STRUCTURE else task.solver
+    found = Outcome(solved.solved and error is None, time.perf_counter() - started, results, results_folder,
+                    solver=ran, kind=kind, manifest=manifest)
+    return found if found.solved else _failed(found, error, solved.printed)
 
-    # solve loads the model through the module's loadVokel once the working folder holds what the
-    # solver reads (in a sandbox, the copies): the moment that decides what the solve adds.
-    def list_then_load(filename: str) -> Any:
-        folder = os.path.dirname(os.path.abspath(filename))
-        working.append(folder)
-        before.clear()
-        before.update(listing(folder))
-        model = load_model(filename)
-        kinds.append(_kind(model))
-        return model
 
-    run_errors: list[BaseException] = []
-    thread_hook = threading.excepthook
-
-    def keep_run_error(arguments: threading.ExceptHookArgs) -> None:
-        if arguments.exc_value is not None:
-            run_errors.append(arguments.exc_value)
-
+def _solve(task: Task) -> _Solved:
+    """The module's solve, its solution released at once; its sandbox, when it made one, kept for the batch."""
+    core = brivane_core
+    earlier = core._tempDirectory_
     printed = io.StringIO()
     solution: Any = None
     error: BaseException | None = None
-    core._tempDirectory_ = None
-    core.loadVokel = list_then_load
-    threading.excepthook = keep_run_error
+    del _run_errors[:]
     try:
         with contextlib.redirect_stdout(printed):
             solution = core.solve(task.model, task.solver, task.sandbox)
     except Exception as raised:
         error = raised
     finally:
-        core.loadVokel = load_model
-        threading.excepthook = thread_hook
-        sandbox = core._tempDirectory_ if task.sandbox else None
-        # Forgotten by the module, the sandbox outlives disposeSolution, which still closes the
-        # files that the solution holds open.
-        core._tempDirectory_ = None
+        made = core._tempDirectory_
+        sandbox = made if task.sandbox and made and made != earlier else None
+        if sandbox is not None:
+            # Forgotten by the module, the sandbox outlives disposeSolution, which still closes the files that
+            # the solution holds open.
+            core._tempDirectory_ = None
         try:
             core.disposeSolution()
         except Exception as raised:
             error = error or raised
+    if error is None and solution is None and _run_errors:
+        error = _run_errors[-1]
+    return _Solved(solution is not None, error, printed.getvalue(), sandbox)
 
-    results: tuple[str, ...] = ()
-    results_folder = None
-    manifest: tuple[str, ...] = ()
-    try:
-        if working:
-            after = listing(working[-1])
-            results = tuple(sorted(name for name, signature in after.items() if before.get(name) != signature))
-        results_folder, manifest = _collect(task, working[-1] if working else None, results)
-    except OSError as raised:
-        # A solve whose results cannot be kept has failed all the same.
-        error = error or raised
-    finally:
-        if sandbox:
-            _remove_sandbox(sandbox)
 
-    seconds = time.perf_counter() - started
-    kind = kinds[-1] if kinds else None
-    ran = REVAV if kind == STRUCTURE else task.solver
-    if error is None and solution is not None:
-        return Outcome(True, seconds, results, results_folder, solver=ran, kind=kind, manifest=manifest)
-    if error is None and run_errors:
-        error = run_errors[-1]
+def _failed(found: Outcome, error: BaseException | None, printed: str) -> Outcome:
+    """The outcome of a solve without a solution: its exception, else what the module printed."""
     if error is not None:
-        return Outcome(False, seconds, results, results_folder, type(error).__name__, str(error), ran, kind,
-                       manifest)
-    said = _said(printed.getvalue())
-    return Outcome(False, seconds, results, results_folder, "NoSolution", said or "the solver gave no solution",
-                   ran, kind, manifest)
+        return replace(found, solved=False, error_type=type(error).__name__, error_message=str(error))
+    return replace(found, error_type="NoSolution", error_message=_said(printed) or "the solver gave no solution")
 
 
 def _said(printed: str) -> str:
     """What the module printed about the solve, on one line: without the lines that report a library loaded
     on the way, which are about the process, not the model."""
-    loaded = {f"{name} loaded" for name in _core._dlls_}
+    loaded = {f"{name} loaded" for name in brivane_core._dlls_}
     return " ".join(" ".join(line.split()) for line in printed.splitlines()
                     if line.strip() and line.strip() not in loaded)
 
 
-def _kind(model: Any) -> str | None:
-    """A loaded model's kind, told apart as solve does: by the class of its calculation code."""
-    if model is None:
-        return None
+def _kind(path: str) -> str | None:
+    """The model's kind, told apart as solve does: by the class of its calculation code; None when the module
+    cannot load it."""
     try:
+        model = brivane_core.loadVokel(path)
+        if model is None:
+            return None
         # Set-up has loaded the assembly, so the bridge imports its namespace.
         codes: Any = importlib.import_module("Brivane.Pelorix.Core")
         code = model.CalculationCode

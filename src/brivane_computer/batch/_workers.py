@@ -23,10 +23,9 @@ from multiprocessing.process import BaseProcess
 from typing import Any, Protocol
 
 from ._lifetime import hold_lifeline, ignore_stop_signals, kill_tree, lead_own_tree, marked, stop_signals_held
-from ._task import Task, set_up, solve_model
+from ._messages import Finished, FromWorker, Ready, SetupFailed, Solve, Stop, ToWorker
+from ._task import Task, keep_run_errors, set_up, solve_model
 
-# Messages from a worker: (READY, pid), (SETUP_FAILED, message), (DONE, Outcome).
-READY, SETUP_FAILED, DONE = "ready", "set-up failed", "done"
 # How long a worker that is ending by itself gets before it is killed.
 STOP_WAIT = 10.0
 
@@ -60,14 +59,35 @@ def _wait_until_closed(lifeline: Connection) -> None:
 class Channel(Protocol):
     """The worker's end of its line to the batch: a pipe's connection or the cluster's child pipes."""
 
-    def send(self, message: Any) -> None: ...
+    def send(self, message: FromWorker) -> None: ...
 
+    # A pipe gives back whatever was pickled into it: the worker checks that it is a ``ToWorker``.
     def recv(self) -> Any: ...
 
 
 def serve(channel: Channel, config: WorkerConfig, lifeline: Callable[[], None]) -> None:
     """Sets up, says whether it could, then solves each task received until told to stop. Its process tree
     ends as soon as ``lifeline`` returns: the batch has gone."""
+    _start_up(config, lifeline)
+    try:
+        set_up(config.installation, config.module, config.settings, config.data_sources)
+    except Exception as error:
+        channel.send(SetupFailed(f"{type(error).__name__}: {error}"))
+        return
+    channel.send(Ready(os.getpid()))
+    while True:
+        try:
+            request: ToWorker = channel.recv()
+        except EOFError:
+            return  # the batch has gone
+        if not isinstance(request, Solve):
+            return
+        channel.send(Finished(solve_model(request.task)))
+
+
+def _start_up(config: WorkerConfig, lifeline: Callable[[], None]) -> None:
+    """What a worker process sets once, for its whole life, before it sets up: its signals, its process tree and
+    lifeline, its output, its temporary folder and the hook that keeps a solver run's exception."""
     # The batch ends its workers itself; Ctrl-C or SIGTERM sent to the terminal's group is for the batch alone.
     ignore_stop_signals()
     # Before anything starts a process: whatever the solve starts ends with the worker.
@@ -84,20 +104,7 @@ def serve(channel: Channel, config: WorkerConfig, lifeline: Callable[[], None]) 
     for name in ("TMPDIR", "TEMP", "TMP"):
         os.environ[name] = config.temp
     tempfile.tempdir = config.temp
-    try:
-        set_up(config.installation, config.module, config.settings, config.data_sources)
-    except Exception as error:
-        channel.send((SETUP_FAILED, f"{type(error).__name__}: {error}"))
-        return
-    channel.send((READY, os.getpid()))
-    while True:
-        try:
-            task = channel.recv()
-        except EOFError:
-            return  # the batch has gone
-        if task is None:
-            return
-        channel.send((DONE, solve_model(task)))
+    keep_run_errors()
 
 
 class Worker:
@@ -134,13 +141,13 @@ class Worker:
     def send(self, task: Task) -> None:
         self.task = task
         self.sent_at = time.monotonic()
-        self.connection.send(task)
+        self.connection.send(Solve(task))
 
-    def receive(self) -> tuple[list[tuple[str, Any]], bool]:
+    def receive(self) -> tuple[list[FromWorker], bool]:
         """The messages waiting, and whether the worker has ended (then they are its last)."""
         # Read after the exit is known: all that an ended process sent is in the pipe by then.
         ended = self.process.exitcode is not None
-        messages = []
+        messages: list[FromWorker] = []
         try:
             while self.connection.poll():
                 messages.append(self.connection.recv())
@@ -160,7 +167,7 @@ class Worker:
         if self.process.exitcode is None and not self.busy and wait > 0:
             if self.ready:
                 with contextlib.suppress(OSError):
-                    self.connection.send(None)
+                    self.connection.send(Stop())
             self.process.join(wait)
         if self.process.exitcode is None:
             if self.process.pid is not None:

@@ -1,0 +1,111 @@
+"""What one solve added or changed in the folder it worked in: its results.
+
+Told from what the module documents, never from inside it. In place, the
+model's folder is listed before the solve and after it. In a sandbox, the
+folder that ``solve`` recorded in ``_tempDirectory_`` holds copies of the
+model file, its fre file and its first ``.thf`` file, whose originals are
+known: the results are the files that are not copies, and the copies whose
+content now differs from the original (``shutil.copy`` does not keep the
+modification time, so content is compared). The fre file's aside copy
+(``<fre file>.old``, ``.old1``, ...), which the module leaves only when a
+process dies while writing the fre file, is never a result.
+"""
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass, field
+
+from .. import brivane_core
+
+# A file's signature in a listing: what tells that a solve wrote it in place. The inode shows a file replaced
+# within one tick of the file system's clock by one of the same size.
+Signature = tuple[int, int, int]
+_CHUNK = 1 << 20
+
+
+@dataclass(frozen=True)
+class Before:
+    """What the working folder of a solve held before it: in place, its listing; in a sandbox, the originals
+    of the copies that the solve makes, by the copy's name."""
+
+    folder: str
+    # In place: the listing; None in a sandbox.
+    listed: dict[str, Signature] | None = None
+    originals: dict[str, str] = field(default_factory=dict)
+    # The fre file's aside copy, as the module names it: never a result.
+    aside: re.Pattern[str] = re.compile("(?!)")
+
+
+def before_solve(model: str, sandbox: bool) -> Before:
+    """Taken before the solve: the model's folder listed (in place), or the originals of its copies."""
+    folder = os.path.dirname(os.path.abspath(model))
+    stem = os.path.splitext(os.path.basename(model))[0]
+    aside = re.compile("|".join(re.escape(name) + r"\.old\d*" for name in (stem + ".fre", "conception.fre")))
+    if not sandbox:
+        return Before(folder, listed=listing(folder), aside=aside)
+    return Before(folder, originals=_originals(os.path.join(folder, os.path.basename(model))), aside=aside)
+
+
+def _originals(model: str) -> dict[str, str]:
+    """The files that solve copies into its sandbox, found as it finds them: the model file, its fre file
+    (``<model>.fre``, else ``conception.fre``) and the first ``.thf`` file of its folder."""
+    folder = os.path.dirname(model)
+    if not os.path.isfile(model):
+        return {}  # solve makes no sandbox then
+    fre = os.path.splitext(model)[0] + ".fre"
+    if not os.path.exists(fre):
+        fre = os.path.join(folder, "conception.fre")
+    thf = brivane_core.find_first_file(folder, ".thf")
+    return {os.path.basename(path): path for path in (model, fre, thf) if path and os.path.isfile(path)}
+
+
+def changed_files(before: Before, working: str) -> tuple[str, ...]:
+    """The files below ``working`` that the solve added or changed, relative to it, sorted."""
+    after = listing(working)
+    if before.listed is None:
+        found = [name for name in after
+                 if name not in before.originals or not same_content(before.originals[name],
+                                                                     os.path.join(working, name))]
+    else:
+        found = [name for name, signature in after.items() if before.listed.get(name) != signature]
+    return tuple(sorted(name for name in found if not before.aside.fullmatch(name)))
+
+
+def same_content(one: str, other: str) -> bool:
+    """Whether two files hold the same bytes (a file that cannot be read differs)."""
+    try:
+        if os.path.getsize(one) != os.path.getsize(other):
+            return False
+        with open(one, "rb") as first, open(other, "rb") as second:
+            while True:
+                chunk = first.read(_CHUNK)
+                if chunk != second.read(_CHUNK):
+                    return False
+                if not chunk:
+                    return True
+    except OSError:
+        return False
+
+
+def listing(folder: str) -> dict[str, Signature]:
+    """{path relative to folder: (size, modification time in ns, inode)} of every file below."""
+    found: dict[str, Signature] = {}
+    stack = [""]
+    while stack:
+        relative = stack.pop()
+        try:
+            entries = list(os.scandir(os.path.join(folder, relative)))
+        except OSError:
+            continue
+        for entry in entries:
+            name = os.path.join(relative, entry.name)
+            if entry.is_dir(follow_symlinks=False):
+                stack.append(name)
+            elif entry.is_file():
+                try:
+                    info = entry.stat()
+                except OSError:  # gone since the folder was read
+                    continue
+                found[name] = (info.st_size, info.st_mtime_ns, info.st_ino)
+    return found
