@@ -49,26 +49,44 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
     core, bridge_error = _import_core()
     settings = settings or (core._settingsPath_ if core else DEFAULT_SETTINGS)
     data_sources = data_sources or (core._dataSourcesPath_ if core else DEFAULT_DATA_SOURCES)
-
-    extensions = os.path.join(installation, "Extensions")
-    if not os.path.exists(installation):
-        checks.line(FAIL, "installation folder", f"{installation} does not exist: give the folder that holds "
-                                                 "Extensions (C:\\Program Files\\Brivane\\Pelorix 20XX.Y)")
-    elif not os.path.isdir(installation):
-        checks.line(FAIL, "installation folder", f"{installation} is a file, not a folder: give the folder that "
-                                                 "holds Extensions (C:\\Program Files\\Brivane\\Pelorix 20XX.Y)")
-    else:
-        checks.line(OK, "installation folder", installation)
-        if os.path.isdir(extensions):
-            checks.line(OK, "Extensions folder", extensions)
-        else:
-            checks.line(FAIL, "Extensions folder", f"{extensions} is missing, and set-up returns False without it: "
-                                                   f"{REPAIR}")
-
-    paths = _settings_file(checks, "settings file", settings, "--settings",
-                           core.FindSolverPaths if core else None)
+    _installation(checks, installation)
+    paths = _settings_file(checks, "settings file", settings, "--settings", core.FindSolverPaths if core else None)
     _settings_file(checks, "data-sources file", data_sources, "--data-sources",
                    core.FindDataProjectPaths if core else None)
+    _solvers(checks, paths)
+    if os.path.isdir(installation):
+        _assemblies(checks, installation)
+        _native_library(checks, os.path.join(installation, "Extensions", NATIVE_LIBRARY))
+    if core is None:
+        checks.line(FAIL, "CLR bridge", _bridge_advice(bridge_error))
+        checks.line(FAIL, "set-up", "not run: the module cannot be imported without the CLR bridge")
+    else:
+        checks.line(OK, "CLR bridge", "clr and pythoncom import")
+        _set_up(checks, installation, settings, data_sources)
+    print("set-up would fail: see the lines marked FAIL" if checks.failed else "set-up succeeds", flush=True)
+    return 1 if checks.failed else 0
+
+
+def _installation(checks: _Checks, installation: str) -> None:
+    """The installation folder and its Extensions folder."""
+    give = "give the folder that holds Extensions (C:\\Program Files\\Brivane\\Pelorix 20XX.Y)"
+    if not os.path.exists(installation):
+        checks.line(FAIL, "installation folder", f"{installation} does not exist: {give}")
+        return
+    if not os.path.isdir(installation):
+        checks.line(FAIL, "installation folder", f"{installation} is a file, not a folder: {give}")
+        return
+    checks.line(OK, "installation folder", installation)
+    extensions = os.path.join(installation, "Extensions")
+    if os.path.isdir(extensions):
+        checks.line(OK, "Extensions folder", extensions)
+    else:
+        checks.line(FAIL, "Extensions folder", f"{extensions} is missing, and set-up returns False without it: "
+                                               f"{REPAIR}")
+
+
+def _solvers(checks: _Checks, paths: Any) -> None:
+    """Each solver's program, as the settings file gives it (``paths``: the lookup's result, or None)."""
     for solver, place, found in (("Revav", "REVAV > PATH > WINDOWS SOLVER PATH", paths and paths[0]),
                                  ("Quelbar", "QUELBAR > PATH > SOLVER PATH", paths and paths[1])):
         what = f"{solver} solver"
@@ -85,31 +103,22 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
         else:
             checks.line(OK, what, found)
 
-    if os.path.isdir(installation):
-        for name in SETUP_ASSEMBLIES + tuple(OTHER_ASSEMBLIES):
-            status = FAIL if name in SETUP_ASSEMBLIES else WARN
-            effect = "set-up loads it" if name in SETUP_ASSEMBLIES else f"{OTHER_ASSEMBLIES[name][0]} fails"
-            # The module looks in Extensions, then in the installation folder, for a file of that name.
-            found_in = next((folder for folder in (extensions, installation)
-                             if os.path.exists(os.path.join(folder, name))), None)
-            if found_in is None:
-                checks.line(status, name, f"in neither Extensions nor the installation folder, and {effect}: "
-                                          f"{REPAIR}")
-            elif not os.path.isfile(os.path.join(found_in, name)):
-                checks.line(status, name, f"{os.path.join(found_in, name)} is a folder, not a file, and {effect}: "
-                                          f"{REPAIR}")
-            else:
-                checks.line(OK, name, os.path.join(found_in, name))
-        _native_library(checks, os.path.join(extensions, NATIVE_LIBRARY))
 
-    if core is None:
-        checks.line(FAIL, "CLR bridge", _bridge_advice(bridge_error))
-        checks.line(FAIL, "set-up", "not run: the module cannot be imported without the CLR bridge")
-    else:
-        checks.line(OK, "CLR bridge", "clr and pythoncom import")
-        _set_up(checks, installation, settings, data_sources)
-    print("set-up would fail: see the lines marked FAIL" if checks.failed else "set-up succeeds", flush=True)
-    return 1 if checks.failed else 0
+def _assemblies(checks: _Checks, installation: str) -> None:
+    """Each assembly file, where the module looks for it: in Extensions, then in the installation folder."""
+    extensions = os.path.join(installation, "Extensions")
+    for name in SETUP_ASSEMBLIES + tuple(OTHER_ASSEMBLIES):
+        status = FAIL if name in SETUP_ASSEMBLIES else WARN
+        effect = "set-up loads it" if name in SETUP_ASSEMBLIES else f"{OTHER_ASSEMBLIES[name][0]} fails"
+        found_in = next((folder for folder in (extensions, installation)
+                         if os.path.exists(os.path.join(folder, name))), None)
+        if found_in is None:
+            checks.line(status, name, f"in neither Extensions nor the installation folder, and {effect}: {REPAIR}")
+        elif not os.path.isfile(os.path.join(found_in, name)):
+            checks.line(status, name, f"{os.path.join(found_in, name)} is a folder, not a file, and {effect}: "
+                                      f"{REPAIR}")
+        else:
+            checks.line(OK, name, os.path.join(found_in, name))
 
 
 def _import_core() -> tuple[ModuleType | None, BaseException | None]:

@@ -1,12 +1,12 @@
 """What one solve added or changed in the folder it worked in: its results.
 
 Told from what the module documents, never from inside it. In place, the
-model's folder is listed before the solve and after it. In a sandbox, the
-folder that ``solve`` recorded in ``_tempDirectory_`` holds copies of the
-model file, its fre file and its first ``.thf`` file, whose originals are
-known: the results are the files that are not copies, and the copies whose
-content now differs from the original (``shutil.copy`` does not keep the
-modification time, so content is compared). The fre file's aside copy
+model's folder is listed before the solve and after it. A sandbox holds
+copies of the model file, its fre file and its first ``.thf`` file, found as
+the module's ``solve`` finds them, whose originals are known: the results
+are the files that are not copies, and the copies whose content now differs
+from the original (``shutil.copy`` does not keep the modification time, so
+content is compared). The fre file's aside copy
 (``<fre file>.old``, ``.old1``, ...), which the module leaves only when a
 process dies while writing the fre file, is never a result.
 """

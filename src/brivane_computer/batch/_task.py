@@ -16,6 +16,7 @@ import sys
 import tempfile
 import threading
 import time
+import uuid
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from typing import Any
@@ -23,7 +24,7 @@ from typing import Any
 from .. import brivane_core
 from ._report import PIPING, STRUCTURE
 from ._outputs import record_results
-from ._results import before_solve, changed_files
+from ._results import Before, before_solve, changed_files
 
 SOLVERS = ("Revav", "Quelbar")
 # A structure model is solved with Revav whichever solver was asked for.
@@ -106,35 +107,37 @@ def _keep_run_error(arguments: threading.ExceptHookArgs) -> None:
 
 @dataclass
 class _Solved:
-    """What the module's solve gave: whether there is a solution, the error, what it printed, its sandbox."""
+    """What one solve gave: whether there is a solution, the error, what the module printed, the model's kind
+    and the sandbox that the batch made for it."""
 
     solved: bool
     error: BaseException | None
     printed: str
+    kind: str | None
     sandbox: str | None
 
 
 def solve_model(task: Task) -> Outcome:
     """Solves one model with the module set up in this process (``set_up``).
 
-    The solution is released at once, its sandbox kept until the files that
-    the solve added or changed are collected, then deleted. The outcome names
-    the solver that ran, told from the kind of the model (read with
-    ``loadVokel`` before the solve). Failures become an ``Outcome``; only
-    interrupts propagate. The module is used only as documented: standard
-    output is captured while the solve runs, and ``_tempDirectory_`` is set to
-    ``None`` after it to keep the sandbox; use the module from no other
-    thread meanwhile. The exception that ends a solver run on its thread is
-    reported only in a process that called ``keep_run_errors`` at start-up,
-    as the batch's workers do; elsewhere the outcome says what the module
-    printed.
+    The model is solved as the module's ``solve`` does it, through the
+    module's documented functions: in a sandbox that holds copies of its
+    model, fre and ``.thf`` files (made in ``tempfile.gettempdir()``), or in
+    its own folder; loaded once with ``loadVokel``, which also tells its kind
+    and so the solver that runs; then handed to ``solvePipingModel`` or
+    ``solveStructureModel``. A model that does not load is left to ``solve``,
+    whose words the outcome keeps. The solution is released at once, the
+    files that the solve added or changed collected, and the sandbox deleted.
+    Failures become an ``Outcome``; only interrupts propagate. No function of
+    the module and no process-wide hook is replaced; standard output is
+    captured while it solves; use the module from no other thread meanwhile.
+    The exception that ends a solver run on its thread is reported only in a
+    process that called ``keep_run_errors`` once at start-up, as the batch's
+    workers do; elsewhere the outcome says what the module printed.
     """
     started = time.perf_counter()
-    # What loading prints (a library loaded on the way) is not about the solve.
-    with contextlib.redirect_stdout(io.StringIO()):
-        kind = _kind(task.model)
     before = before_solve(task.model, task.sandbox)
-    solved = _solve(task)
+    solved = _solve(task, before)
     error = solved.error
     try:
         working = solved.sandbox if task.sandbox else before.folder
@@ -146,39 +149,57 @@ def solve_model(task: Task) -> Outcome:
     finally:
         if solved.sandbox:
             _remove_sandbox(solved.sandbox)
-    ran = REVAV if kind == STRUCTURE else task.solver
+    ran = REVAV if solved.kind == STRUCTURE else task.solver
     found = Outcome(solved.solved and error is None, time.perf_counter() - started, results, results_folder,
-                    solver=ran, kind=kind, manifest=manifest)
+                    solver=ran, kind=solved.kind, manifest=manifest)
     return found if found.solved else _failed(found, error, solved.printed)
 
 
-def _solve(task: Task) -> _Solved:
-    """The module's solve, its solution released at once; its sandbox, when it made one, kept for the batch."""
+def _solve(task: Task, before: Before) -> _Solved:
+    """The model loaded once and solved by its kind, in the sandbox made here or in its folder; the solution
+    released at once."""
     core = brivane_core
-    earlier = core._tempDirectory_
     printed = io.StringIO()
     solution: Any = None
     error: BaseException | None = None
+    kind: str | None = None
+    sandbox: str | None = None
     del _run_errors[:]
     try:
         with contextlib.redirect_stdout(printed):
-            solution = core.solve(task.model, task.solver, task.sandbox)
+            sandbox = _make_sandbox(before) if task.sandbox else None
+            folder = sandbox or before.folder
+            path = os.path.join(folder, os.path.basename(task.model))
+            model = core.loadVokel(path)
+            kind = _kind(model)
+            if model is None:
+                # Its words for a model that does not load ("Invalid vokel", "Invalid filename"); its sandbox, if
+                # any, goes with the disposeSolution below.
+                core.solve(task.model, task.solver, task.sandbox)
+            elif kind == STRUCTURE:
+                solution = core.solveStructureModel(model, path, folder)
+            elif kind == PIPING:
+                solution = core.solvePipingModel(model, path, task.solver, folder)
     except Exception as raised:
         error = raised
     finally:
-        made = core._tempDirectory_
-        sandbox = made if task.sandbox and made and made != earlier else None
-        if sandbox is not None:
-            # Forgotten by the module, the sandbox outlives disposeSolution, which still closes the files that
-            # the solution holds open.
-            core._tempDirectory_ = None
         try:
             core.disposeSolution()
         except Exception as raised:
             error = error or raised
     if error is None and solution is None and _run_errors:
         error = _run_errors[-1]
-    return _Solved(solution is not None, error, printed.getvalue(), sandbox)
+    return _Solved(solution is not None, error, printed.getvalue(), kind, sandbox)
+
+
+def _make_sandbox(before: Before) -> str:
+    """A new folder in the temporary folder, named as solve names its sandboxes, with copies of the files that
+    solve copies into its own."""
+    sandbox = os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
+    os.mkdir(sandbox)
+    for name, original in before.originals.items():
+        shutil.copy(original, os.path.join(sandbox, name))
+    return sandbox
 
 
 def _failed(found: Outcome, error: BaseException | None, printed: str) -> Outcome:
@@ -196,13 +217,11 @@ def _said(printed: str) -> str:
                     if line.strip() and line.strip() not in loaded)
 
 
-def _kind(path: str) -> str | None:
-    """The model's kind, told apart as solve does: by the class of its calculation code; None when the module
-    cannot load it."""
+def _kind(model: Any) -> str | None:
+    """A loaded model's kind, told apart as solve does: by the class of its calculation code."""
+    if model is None:
+        return None
     try:
-        model = brivane_core.loadVokel(path)
-        if model is None:
-            return None
         # Set-up has loaded the assembly, so the bridge imports its namespace.
         codes: Any = importlib.import_module("Brivane.Pelorix.Core")
         code = model.CalculationCode
