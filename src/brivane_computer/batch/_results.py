@@ -5,8 +5,11 @@ model's folder is listed before the solve and after it. A sandbox holds
 copies of the model file, its fre file and its first ``.thf`` file, found as
 the module's ``solve`` finds them, whose originals are known: the results
 are the files that are not copies, and the copies whose content now differs
-from the original (``shutil.copy`` does not keep the modification time, so
-content is compared). The fre file's aside copy
+from the original. A copy does not keep the original's modification time, so
+each copy's own signature is taken as it is made: a copy whose signature has
+not changed since is unchanged, and only one whose signature changed has its
+content compared with the original's (a rewrite with the same bytes is no
+result). The fre file's aside copy
 (``<fre file>.old``, ``.old1``, ...), which the module leaves only when a
 process dies while writing the fre file, is never a result.
 """
@@ -14,6 +17,7 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
 from dataclasses import dataclass, field
 
 from .. import brivane_core
@@ -60,13 +64,21 @@ def _originals(model: str) -> dict[str, str]:
     return {os.path.basename(path): path for path in (model, fre, thf) if path and os.path.isfile(path)}
 
 
-def changed_files(before: Before, working: str) -> tuple[str, ...]:
-    """The files below ``working`` that the solve added or changed, relative to it, sorted."""
+def make_copies(before: Before, sandbox: str) -> dict[str, Signature]:
+    """Copies the originals into the sandbox; the signature of each copy as made, by its name."""
+    for name, original in before.originals.items():
+        shutil.copy(original, os.path.join(sandbox, name))
+    return {name: signature for name, signature in listing(sandbox).items() if name in before.originals}
+
+
+def changed_files(before: Before, working: str, copies: dict[str, Signature]) -> tuple[str, ...]:
+    """The files below ``working`` that the solve added or changed, relative to it, sorted; ``copies`` are the
+    signatures of the sandbox's copies as made."""
     after = listing(working)
     if before.listed is None:
-        found = [name for name in after
-                 if name not in before.originals or not same_content(before.originals[name],
-                                                                     os.path.join(working, name))]
+        found = [name for name, signature in after.items()
+                 if name not in before.originals or (copies.get(name) != signature and not same_content(
+                     before.originals[name], os.path.join(working, name)))]
     else:
         found = [name for name, signature in after.items() if before.listed.get(name) != signature]
     return tuple(sorted(name for name in found if not before.aside.fullmatch(name)))

@@ -24,7 +24,7 @@ from typing import Any
 from .. import brivane_core
 from ._report import PIPING, STRUCTURE
 from ._outputs import record_results
-from ._results import Before, before_solve, changed_files
+from ._results import Before, Signature, before_solve, changed_files, make_copies
 
 SOLVERS = ("Revav", "Quelbar")
 # A structure model is solved with Revav whichever solver was asked for.
@@ -115,6 +115,8 @@ class _Solved:
     printed: str
     kind: str | None
     sandbox: str | None
+    # The signatures of the sandbox's copies as made.
+    copies: dict[str, Signature]
 
 
 def solve_model(task: Task) -> Outcome:
@@ -141,7 +143,7 @@ def solve_model(task: Task) -> Outcome:
     error = solved.error
     try:
         working = solved.sandbox if task.sandbox else before.folder
-        results = changed_files(before, working) if working is not None else ()
+        results = changed_files(before, working, solved.copies) if working is not None else ()
         results_folder, manifest = _collect(task, working, results)
     except OSError as raised:
         # A solve whose results cannot be kept has failed all the same.
@@ -164,10 +166,13 @@ def _solve(task: Task, before: Before) -> _Solved:
     error: BaseException | None = None
     kind: str | None = None
     sandbox: str | None = None
+    copies: dict[str, Signature] = {}
     del _run_errors[:]
     try:
         with contextlib.redirect_stdout(printed):
-            sandbox = _make_sandbox(before) if task.sandbox else None
+            if task.sandbox:
+                sandbox = _new_sandbox()
+                copies = make_copies(before, sandbox)
             folder = sandbox or before.folder
             path = os.path.join(folder, os.path.basename(task.model))
             model = core.loadVokel(path)
@@ -189,16 +194,13 @@ def _solve(task: Task, before: Before) -> _Solved:
             error = error or raised
     if error is None and solution is None and _run_errors:
         error = _run_errors[-1]
-    return _Solved(solution is not None, error, printed.getvalue(), kind, sandbox)
+    return _Solved(solution is not None, error, printed.getvalue(), kind, sandbox, copies)
 
 
-def _make_sandbox(before: Before) -> str:
-    """A new folder in the temporary folder, named as solve names its sandboxes, with copies of the files that
-    solve copies into its own."""
+def _new_sandbox() -> str:
+    """A new folder in the temporary folder, named as solve names its sandboxes."""
     sandbox = os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
     os.mkdir(sandbox)
-    for name, original in before.originals.items():
-        shutil.copy(original, os.path.join(sandbox, name))
     return sandbox
 
 
