@@ -89,14 +89,14 @@ def make_realistic_models(core, folder, count, model_bytes=3 << 20, fre_bytes=2 
 
 
 def realistic_case(bc, paths, rounds):
-    """Seconds per model: the loop of solve and disposeSolution, solve_model, and loadVokel alone (medians)."""
+    """Seconds per model, medians: the loop's solve and disposeSolution, solve_model, and loadVokel alone, taken
+    one after the other for each model, so that the machine's other work weighs on all three alike."""
     from brivane_computer.batch import Task, solve_model
 
-    def each(step):
+    def timed(step, path):
         started = time.perf_counter()
-        for path in paths:
-            step(path)
-        return (time.perf_counter() - started) / len(paths)
+        step(path)
+        return time.perf_counter() - started
 
     def bare(path):
         assert bc.solve(path, "Quelbar", True) is not None
@@ -105,8 +105,8 @@ def realistic_case(bc, paths, rounds):
     def batch_task(path):
         assert solve_model(Task(path, "Quelbar", True)).solved
 
-    timed = [(each(bare), each(batch_task), each(bc.loadVokel)) for _ in range(rounds)]
-    return [statistics.median(t[i] for t in timed) for i in range(3)]
+    times = [[timed(step, path) for step in (bare, batch_task, bc.loadVokel)] for _ in range(rounds) for path in paths]
+    return [statistics.median(t[i] for t in times) for i in range(3)]
 
 
 def calibrated_iterations(seconds):
