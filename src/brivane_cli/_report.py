@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 from types import ModuleType
+from typing import Any
 
 REPORT_HELP = """\
 Print what the report FILE of brivane solve --report says of its last run (with --all, of each model's last
@@ -22,7 +23,7 @@ written.
 """
 
 
-def add_report_command(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def add_report_command(commands: argparse._SubParsersAction[Any]) -> None:
     command = commands.add_parser("report", help="summarise a batch report", description=REPORT_HELP,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
     command.add_argument("file", metavar="FILE", help="the report that brivane solve --report wrote (JSON Lines)")

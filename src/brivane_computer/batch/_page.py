@@ -10,7 +10,6 @@ and the batch writes over no other file.
 from __future__ import annotations
 
 import html
-import math
 import os
 import tempfile
 import warnings
@@ -47,7 +46,7 @@ def check_page_file(value: Any) -> str:
         raise BatchInputError(f"the page must be a path given as text or a path object, not {value!r}")
     path = os.path.abspath(path)
     try:
-        import pygal  # noqa: F401
+        import pygal  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         raise BatchInputError(EXTRA_MISSING) from None
     if os.path.isdir(path):
@@ -71,6 +70,10 @@ def write_page(summary: Summary, path: str) -> None:
     try:
         with os.fdopen(handle, "w", encoding="utf-8") as f:
             f.write(text)
+        # A file as the user's others are: mkstemp makes it readable by its owner alone.
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)
         os.replace(temporary, path)
     except BaseException:
         os.remove(temporary)
@@ -139,7 +142,7 @@ def _slots(summary: Summary) -> str:
 
 
 def _style(colours: Sequence[str]) -> Any:
-    from pygal.style import Style
+    from pygal.style import Style  # type: ignore[import-untyped]
     return Style(background="white", plot_background="white", colors=tuple(colours), font_family="sans-serif")
 
 
@@ -151,18 +154,21 @@ def _timeline(summary: Summary) -> str:
     row = {name: len(names) - index for index, name in enumerate(names)}
     series: dict[str, list[Any]] = {}
     for span in summary.spans:
-        kind = "straggler" if span.straggler else span.kind
+        # A time-out is told by its status; a straggler is a solve or failure that took long.
+        kind = "straggler" if span.straggler and span.kind != TIMED_OUT else span.kind
         series.setdefault(kind, []).extend([(span.start, row[span.slot]), (span.end, row[span.slot]), None])
     kinds = [kind for kind in _COLOURS if kind in series]
-    chart = pygal.XY(js=[], show_dots=False, allow_interruptions=True, width=1100, height=90 + 26 * len(names),
+    chart = pygal.XY(js=[], show_dots=False, allow_interruptions=True, width=1100, height=130 + 26 * len(names),
                      style=_style([_COLOURS[kind] for kind in kinds]), range=(0.5, len(names) + 0.5),
                      y_labels=[{"label": _label(name), "value": row[name]} for name in names],
                      show_y_guides=False, x_title="seconds from the batch's start", legend_at_bottom=True,
-                     legend_at_bottom_columns=len(kinds), margin_bottom=4, truncate_label=-1)
-    width = max(3, min(18, 180 // max(1, len(names))))
+                     legend_at_bottom_columns=len(kinds), truncate_label=-1)
     for kind in kinds:
-        chart.add(kind, series[kind], stroke_style={"width": width, "linecap": "butt"})
-    return str(chart.render(is_unicode=True, disable_xml_declaration=True))
+        chart.add(kind, series[kind])
+    # Each slot's row as thick as the rows allow: a rule of the page's own, over the chart's for its lines.
+    width = max(2, min(18, 400 // len(names)))
+    return (f"<style>#timeline .series path.line{{stroke-width:{width}px;stroke-linecap:butt}}</style>"
+            + str(chart.render(is_unicode=True, disable_xml_declaration=True)))
 
 
 def _label(name: str) -> str:
@@ -174,13 +180,13 @@ def _histogram(summary: Summary) -> str:
     if not seconds:
         return "<p>No model was solved in this run.</p>"
     import pygal
-    bins = max(5, min(40, int(math.sqrt(len(seconds)))))
+    bins = max(10, min(60, len(seconds) // 4))
     top = max(seconds) or 1.0
     width = top / bins
     counts = [0] * bins
     for value in seconds:
         counts[min(bins - 1, int(value / width))] += 1
-    chart = pygal.Histogram(js=[], width=1100, height=300, style=_style(["#1565c0"]), show_legend=False,
+    chart = pygal.Histogram(js=[], width=1100, height=260, style=_style(["#1565c0"]), show_legend=False,
                             x_title="seconds per model, every attempt", y_title="models", margin_bottom=4)
     chart.add("models", [(count, index * width, (index + 1) * width) for index, count in enumerate(counts)])
     return str(chart.render(is_unicode=True, disable_xml_declaration=True))
@@ -262,7 +268,7 @@ _PAGE = """<!DOCTYPE html>
 {failures}
 <h2>Worker slots</h2>
 <p>Which slot solved which model when, on the clock of the machine that ran the batch; the gaps are idle time,
-stragglers take over three times the median attempt.</p>
+stragglers take over three times the median attempt (and a second more).</p>
 <div id="timeline">{timeline}</div>
 {slots}
 <h2>Solve times</h2>

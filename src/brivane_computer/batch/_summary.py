@@ -22,8 +22,8 @@ SLOWEST = 10
 # An attempt is a straggler when it takes this many times the median attempt, and at least a second more.
 STRAGGLER_FACTOR = 3.0
 # Paths in an error message, masked so that equal causes group together: a drive or UNC path, a path that
-# starts at the root, and a file name with its folders.
-_PATHS = re.compile(r"""(?:[A-Za-z]:[\\/]|\\\\)[^\s'"<>|]*|(?<![\w.:/])/[^\s'"<>|]+|\b[\w.-]+(?:[\\/][\w.-]+)+""")
+# starts at the root, or a relative one with a folder; what ends a sentence after it is not part of it.
+_PATHS = re.compile(r"""(?:(?:[A-Za-z]:[\\/]|\\\\)|(?<![\w.:/])/|\b[\w.-]+[\\/])(?:[^\s'"<>|]*[^\s'"<>|:;,.)])?""")
 PATH_MASK = "<path>"
 
 
