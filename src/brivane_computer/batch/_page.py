@@ -94,8 +94,9 @@ def render(summary: Summary) -> str:
     title = f"Batch report: {os.path.basename(report.path)}" if report.path else "Batch report"
     stopped = ""
     if report.stopped or report.interrupted:
-        how = f"stopped by {report.stopped}" if report.stopped else "interrupted"
-        stopped = (f'<p class="stopped" id="stopped">This batch was {how}: the page holds the models that had '
+        # A run without its end record was killed, or still ran when its report was read.
+        how = f"was stopped by {report.stopped}" if report.stopped else "was interrupted, or had not ended"
+        stopped = (f'<p class="stopped" id="stopped">This batch {how}: the page holds the models that had '
                    "finished by then.</p>")
     return _PAGE.format(
         generator=GENERATOR, title=html.escape(title), style=_STYLE, script=_SCRIPT, stopped=stopped,
