@@ -178,7 +178,8 @@ def main():
     page, blank = os.path.join(work, "report-2.html"), os.path.join(work, "blank.html")
     started = time.perf_counter()
     subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-m", "brivane_cli", "report",
-                    os.path.join(work, "report-2.jsonl"), "--html", page], check=True, stdout=subprocess.DEVNULL)
+                    os.path.join(work, "report-2.jsonl"), "--html", page], check=True, stdout=subprocess.DEVNULL,
+                   env={**os.environ, "PYTHONPATH": STANDIN})
     written = time.perf_counter() - started
     with open(blank, "w", encoding="utf-8") as f:
         f.write("<!DOCTYPE html><title>blank</title>")
