@@ -76,6 +76,18 @@ make_venv() {
     echo "$venv"
 }
 
+# ensure_chromium: Debian's chromium, which the page's browser test and the batch benchmark run headless,
+# installed when it is missing (as root, as CI runs; anyone else is told how).
+ensure_chromium() {
+    command -v chromium >/dev/null 2>&1 && return 0
+    if [[ "$(id -u)" -ne 0 ]]; then
+        echo "chromium is missing: the page's browser test needs it (sudo apt-get install chromium)" >&2
+        return 0
+    fi
+    echo "installing chromium (apt-get), for the page's browser test" >&2
+    apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
+}
+
 # confined NAME COMMAND...: COMMAND in a fresh sandbox build/confined/NAME, the only writable place
 # (scripts/confine.sh). The stand-in's native library is built first, since its build folder lies outside.
 confined() {

@@ -18,6 +18,7 @@ from ._leftovers import LockedFolder
 from ._lifetime import stop_signals_held
 from ._models import ModelSource
 from ._outputs import claim_results_folder
+from ._page import page_after_batch
 from ._progress import Progress
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, STRUCTURE, TIMED_OUT, ModelResult, Report,
                       ReportWriter)
@@ -60,7 +61,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
                data_sources: str | None = None, jobs: int = 1,
                timeout: float | None = None, retries: int = 0, results: str | None = None,
                report: str | None = None, resume: bool = False, progress: bool = True,
-               executor: Any = None, max_models_per_worker: int | None = None) -> Report:
+               executor: Any = None, max_models_per_worker: int | None = None, html: str | None = None) -> Report:
     """Solves every model in worker processes and reports each one's outcome.
 
     ``models``: model files, folders (searched as ``find_models`` does) or
@@ -80,7 +81,9 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     ``progress`` shows a bar on a terminal, one line per model otherwise.
     ``max_models_per_worker`` replaces a worker (on a cluster, a thread's
     solver child) after that many models, releasing what the product holds;
-    the default is no limit.
+    the default is no limit. ``html`` names a page written when the batch
+    ends, however it ends (it needs the extra ``report``): the summary, the
+    models' table, a timeline of the worker slots and the solve times.
 
     ``executor``, a ``distributed.Client``, solves the models on its Dask
     cluster instead: each worker must run one thread, the installation must be
@@ -102,7 +105,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     checked = check_input(models, installation, solver=solver, sandbox=sandbox, module=module, settings=settings,
                           data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
                           report=report, resume=resume, executor=executor,
-                          max_models_per_worker=max_models_per_worker)
+                          max_models_per_worker=max_models_per_worker, html=html)
     installation, found, timeout = checked.installation, checked.models, checked.timeout
     # The installation is the workers': on a cluster it need not be here.
     where: dict[str, Any] = ({"jobs": jobs} if checked.workers is None else
@@ -161,6 +164,8 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
             outcome.seconds = time.monotonic() - started
             outcome.models = [r for r in batch.finished if r is not None]
             writer.close(outcome)
+            if checked.html is not None:
+                page_after_batch(outcome, checked.html)
     return outcome
 
 
@@ -211,6 +216,7 @@ class _LocalBatch(Schedule):
                 for kind, value in messages:
                     if kind == READY:
                         worker.ready = True
+                        self.set_up_timed(worker.slot, value, worker.started_wall, time.time())
                     elif kind == DONE:
                         self._finish(worker, value)
                     elif kind == SETUP_FAILED:
@@ -274,6 +280,7 @@ class _LocalBatch(Schedule):
             self.settle(job, status, seconds, error_type=error_type, message=message, run=run)
 
     def _setup_failed(self, worker: Worker, message: str) -> str:
+        self.set_up_timed(worker.slot, worker.process.pid, worker.started_wall, time.time(), message)
         self.retired += 1
         self.setup_failed(worker.number, message)
         # It ends by itself after its message, letting the product release what it took.
