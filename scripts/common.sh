@@ -84,8 +84,8 @@ ensure_chromium() {
         echo "chromium is missing: the page's browser test needs it (sudo apt-get install chromium)" >&2
         return 0
     fi
-    echo "installing chromium (apt-get), for the page's browser test" >&2
-    apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
+    with_progress "installing chromium (apt-get), for the page's browser test" \
+        bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null' >&2
 }
 
 # confined NAME COMMAND...: COMMAND in a fresh sandbox build/confined/NAME, the only writable place
