@@ -76,6 +76,18 @@ make_venv() {
     echo "$venv"
 }
 
+# ensure_chromium: Debian's chromium, which the page's browser test and the batch benchmark run headless,
+# installed when it is missing (as root, as CI runs; anyone else is told how).
+ensure_chromium() {
+    command -v chromium >/dev/null 2>&1 && return 0
+    if [[ "$(id -u)" -ne 0 ]]; then
+        echo "chromium is missing: the page's browser test needs it (sudo apt-get install chromium)" >&2
+        return 0
+    fi
+    with_progress "installing chromium (apt-get), for the page's browser test" \
+        bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null' >&2
+}
+
 # confined NAME COMMAND...: COMMAND in a fresh sandbox build/confined/NAME, the only writable place
 # (scripts/confine.sh). The stand-in's native library is built first, since its build folder lies outside.
 confined() {

@@ -2,9 +2,9 @@
 # Proves the package as users get it: the wheel and the source distribution
 # build the same package, the wheel installs without a network into fresh
 # virtual environments of 3.10 and 3.13 and imports from any folder (confined:
-# sandboxes build/confined/package-check-MINOR), the command line starts, the extra cluster installs, and
-# the typed examples, the batch and the command line pass mypy --strict as
-# shipped.
+# sandboxes build/confined/package-check-MINOR), the command line starts, brivane report prints without the
+# extras, the extras cluster and report install, and the typed examples, the batch and the command line pass
+# mypy --strict as shipped.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -38,10 +38,10 @@ echo "the source distribution builds the same wheel; the wheel ships only the pa
 # Fresh environments, no network: the wheel and what it depends on from a folder, as on a machine without
 # internet access. The CLR bridge and COM come from the stand-in, as on a user's machine they come from
 # their own packages.
-# With the extra cluster, whose dependencies have wheels for each interpreter.
+# With the extras cluster and report, whose dependencies have wheels for each interpreter.
 for minor in 3.10 3.13; do
     "$build_venv/bin/python" -m pip download -qq --disable-pip-version-check --only-binary=:all: \
-        --python-version "$minor" --dest "$scratch/wheels" "$wheel[cluster]"
+        --python-version "$minor" --dest "$scratch/wheels" "$wheel[cluster,report]"
 done
 test_venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
 for minor in 3.10 3.13; do
@@ -56,19 +56,37 @@ for minor in 3.10 3.13; do
     PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" bash -c \
         '"$1/bin/brivane" solve --help >/dev/null && "$1/bin/python" -W ignore::RuntimeWarning -m brivane_computer doctor --help >/dev/null' \
         - "$venv"
-    # The extra cluster brings distributed, which the plain install above goes without.
-    if "$venv/bin/python" -c 'import distributed' 2>/dev/null; then
-        echo "the wheel without its extra installed distributed" >&2
+    # brivane report prints without the extra report; its page says which extra it needs.
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" bash -c \
+        'report="$BRIVANE_CONFINED/night.jsonl"
+         printf "%s\n" "{\"record\": \"batch\"}" "{\"record\": \"end\", \"seconds\": 1}" >"$report"
+         printed="$("$1/bin/brivane" report "$report")" && grep -q "^0 models: none in 1.0 s$" <<<"$printed" || exit 1
+         said="$("$1/bin/brivane" report "$report" --html "$BRIVANE_CONFINED/night.html" 2>&1 >/dev/null)"
+         test $? -eq 2 && grep -q "pip install brivane_computer\[report\]" <<<"$said"' - "$venv" || {
+        echo "brivane report does not print without the extra report, or its page does not name the extra" >&2
         exit 1
-    fi
+    }
+    # The extras bring distributed and pygal, which the plain install above goes without.
+    for module in distributed pygal; do
+        if "$venv/bin/python" -c "import $module" 2>/dev/null; then
+            echo "the wheel without its extras installed $module" >&2
+            exit 1
+        fi
+    done
     "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index --find-links "$scratch/wheels" \
         "$wheel[cluster]"
     "$venv/bin/python" -c 'import distributed' && "$venv/bin/python" -m pip check >/dev/null || {
         echo "the extra cluster did not install distributed and what it needs" >&2
         exit 1
     }
+    "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index --find-links "$scratch/wheels" \
+        "$wheel[report]"
+    "$venv/bin/python" -c 'import pygal' && "$venv/bin/python" -m pip check >/dev/null || {
+        echo "the extra report did not install pygal and what it needs" >&2
+        exit 1
+    }
 done
-echo "the command line brivane starts from the installed wheel; its extra cluster installs distributed"
+echo "the command line brivane starts from the installed wheel; its extras install distributed and pygal"
 
 typing_venv="$(make_venv typing-3.10 3.10 "$ROOT/requirements/typing.txt")"
 install_wheel "$typing_venv"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the wheel once and runs every test on each supported interpreter
 # against the installed wheel, each run confined (scripts/confine.sh): only its sandbox under build/confined/
-# is writable. Extra arguments go to pytest.
+# is writable. Chromium, which the page's browser test runs, is installed first when missing. Extra arguments
+# go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
+ensure_chromium
 build_wheel
 status=0
 for minor in ${BRIVANE_TEST_PYTHONS:-3.10 3.13}; do

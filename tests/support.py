@@ -68,3 +68,14 @@ def snapshot(root, skip=()):
             with open(path, "rb") as f:
                 found[os.path.normpath(os.path.join(relative, name))] = f.read()
     return found
+
+
+class Shifting:
+    """A path object that names the next of its paths at each read of __fspath__, and counts the reads."""
+
+    def __init__(self, *paths):
+        self.paths, self.reads = list(paths), 0
+
+    def __fspath__(self):
+        self.reads += 1
+        return self.paths[min(self.reads, len(self.paths)) - 1]

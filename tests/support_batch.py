@@ -45,11 +45,11 @@ class UserFiles:
                 with open(path) as f:
                     self.manifests[os.path.dirname(path)] = json.load(f)["files"]
 
-    def check(self, reports=(), report_files=()):
-        """Fails naming each changed file that the batch was not asked to write."""
+    def check(self, reports=(), report_files=(), pages=()):
+        """Fails naming each changed file that the batch was not asked to write (its pages it may write)."""
         appended = {os.path.abspath(str(f)) for f in report_files if f is not None}
         allowed = {os.path.join(folder, name) for folder, names in self.manifests.items()
-                   for name in names + [MANIFEST]}
+                   for name in names + [MANIFEST]} | {os.path.abspath(str(page)) for page in pages if page}
         results = [m for report in reports for m in report.models]
         for report_file in appended:
             try:
@@ -173,7 +173,7 @@ def plant(ready, core, tmp_path, monkeypatch, temp_root):
             report = solve_many(models, ready.root, **{"progress": False, **options})
             return report
         finally:
-            user.check([report] if report else [], [options.get("report")])
+            user.check([report] if report else [], [options.get("report")], [options.get("html")])
             assert_no_batch_process_left(mark)
 
     def command(capsys, *arguments):
@@ -184,7 +184,8 @@ def plant(ready, core, tmp_path, monkeypatch, temp_root):
             return run_main(capsys, *arguments)
         finally:
             given = [str(a) for a in arguments]
-            user.check((), [given[given.index("--report") + 1]] if "--report" in given else [])
+            user.check((), [given[given.index("--report") + 1]] if "--report" in given else [],
+                       [given[given.index("--html") + 1]] if "--html" in given else [])
             assert_no_batch_process_left(mark)
     make.installation = ready.root
     make.settings = ["--settings", ready.settings_path, "--data-sources", ready.data_sources_path]

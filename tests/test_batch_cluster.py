@@ -79,6 +79,8 @@ def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox)
     cultures, loads = culture_and_loads(plant.entries())
     assert len(cultures) == 2
     assert all(len(threads) == 1 and loads[pid] == set(threads) for pid, threads in cultures.items())
+    # Each child's set-up is timed, on this machine's clock, before its first solve.
+    assert sorted(setup["pid"] for setup in report.setups) == sorted(cultures)
     if not sandbox:
         intervals = solve_intervals(plant.entries())
         for folder_, pid, start, end in intervals:

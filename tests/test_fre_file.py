@@ -7,6 +7,7 @@ import pytest
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import qblibrary_path, read_fre
+from support import Shifting
 from support_models import (model, study,  # noqa: F401
                             CORE, GUARD_MESSAGE, HostOs, read_text, record_loads, write_settings,
                             write_text)
@@ -138,15 +139,6 @@ def test_a_bare_file_name_is_taken_in_the_current_folder_of_the_call(core, model
     assert only_writer_call()[0] == str(study / target)
     assert read_fre(str(study / target))["frefile"] == repr(str(study / target))
 
-
-class Shifting:
-    """A path object that names another folder at each read."""
-    def __init__(self, *paths):
-        self.paths, self.reads = list(paths), 0
-
-    def __fspath__(self):
-        self.reads += 1
-        return self.paths[min(self.reads, len(self.paths)) - 1]
 
 
 def test_a_path_object_is_read_once(core, model, study, tmp_path):

@@ -6,6 +6,7 @@ import types
 import pytest
 from brivane_standin import journal
 
+from support import Shifting
 from support_projects import GUARD_MESSAGE, tree
 
 REMOVALS = ["removeProjectFolder", "removeProject"]
@@ -460,16 +461,6 @@ def test_removals_while_another_thread_changes_the_current_folder(core, ready, t
     assert len(os.listdir(other)) == count and all((other / f"F{i}" / "sub").is_dir() for i in range(count))
 
 
-class Shifting:
-    """A path object that names the next of its paths at each call of __fspath__."""
-
-    def __init__(self, *paths):
-        self.paths, self.calls = paths, 0
-
-    def __fspath__(self):
-        self.calls += 1
-        return self.paths[min(self.calls, len(self.paths)) - 1]
-
 
 @pytest.mark.parametrize("function", REMOVALS)
 @pytest.mark.parametrize("first, removed", [("F1", "F1"), ("file", None), ("link", None)])
@@ -481,6 +472,6 @@ def test_a_path_object_is_read_once(core, ready, tmp_path, function, first, remo
     before = tree(tmp_path)
     path = Shifting(*(str(tmp_path / name) for name in (first, "F2", "F3")))
     assert getattr(core, function)(path) is None
-    assert path.calls == 1
+    assert path.reads == 1
     assert tree(tmp_path) == {k: v for k, v in before.items()
                               if not removed or k != removed and not k.startswith(removed + os.sep)}

@@ -8,6 +8,7 @@ import uuid
 import pytest
 from brivane_standin import journal
 from brivane_standin.product import open_result_files
+from support import Shifting
 from support_solving import (GUARD_MESSAGE, INVALID_SOLVER, Disposable, fake_shutil, models, snapshot, spy,  # noqa: F401
                              temp_root)
 
@@ -446,15 +447,6 @@ def test_a_bare_model_name_is_solved_from_the_current_folder(core, models, tmp_p
     assert set(os.listdir(working)) == expected
     assert not os.path.exists(tmp_path / "conception.fre")
 
-
-class Shifting:
-    """A path object that names another place at each read."""
-    def __init__(self, *paths):
-        self.paths, self.reads = list(paths), 0
-
-    def __fspath__(self):
-        self.reads += 1
-        return self.paths[min(self.reads, len(self.paths)) - 1]
 
 
 @pytest.mark.parametrize("sandbox", [True, False])

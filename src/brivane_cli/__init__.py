@@ -3,6 +3,7 @@
     brivane solve INSTALLATION MODEL_OR_FOLDER... --solver Revav|Quelbar [options]
     brivane solve ... --scheduler tls://HOST:PORT --tls-ca FILE --tls-cert FILE --tls-key FILE
     brivane doctor INSTALLATION [--settings FILE] [--data-sources FILE]
+    brivane report FILE [--all] [--html OUT]
 
 It lives outside the package ``brivane_computer``, which cannot be imported
 without the CLR bridge: ``brivane doctor`` must still run, and say so, where
@@ -20,12 +21,13 @@ from typing import Any
 
 from ._cluster import Scheduler, SchedulerInputError, connect, scheduler
 from ._doctor import doctor
+from ._report import ReportInputError, add_report_command, report
 from ._signals import exit_status, stop_signals_handled
 
 __all__ = ["main"]
 
 
-DESCRIPTION = "Solve many Pelorix models unattended, and check an installation."
+DESCRIPTION = "Solve many Pelorix models unattended, check an installation, and read what a batch did."
 SOLVE_HELP = """\
 Solve every model given, each by itself, in worker processes: progress shows while it runs; at the end,
 one line of counts, then a table of the models that failed or timed out, if any. By default each model is
@@ -121,6 +123,10 @@ def _parser() -> argparse.ArgumentParser:
     solve.add_argument("--resume", action="store_true",
                        help="with --report: skip the models that FILE marks solved with the same solver and mode, "
                             "as long as their file is unchanged (size and modification time), and add to FILE")
+    solve.add_argument("--html", metavar="OUT",
+                       help="write a page to OUT when the batch ends, however it ends: the summary, the models' "
+                            "table, a timeline of the worker slots and the solve times (as brivane report --html; "
+                            "needs the extra: pip install brivane_computer[report])")
     _settings_options(solve)
     cluster = solve.add_argument_group("on a Dask cluster")
     cluster.add_argument("--scheduler", metavar="ADDRESS",
@@ -143,6 +149,7 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("installation", metavar="INSTALLATION",
                        help="the Pelorix installation folder, the one that holds Extensions")
     _settings_options(check)
+    add_report_command(commands)
     return parser
 
 
@@ -163,8 +170,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if arguments.command == "doctor":
             return doctor(arguments.installation, arguments.settings, arguments.data_sources)
+        if arguments.command == "report":
+            return report(_import_batch(None), arguments.file, arguments.all, arguments.html)
         return _solve(arguments)
-    except (_BadInput, SchedulerInputError) as error:
+    except (_BadInput, SchedulerInputError, ReportInputError) as error:
         print(f"brivane {arguments.command}: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt as stop:
@@ -189,7 +198,8 @@ def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
             arguments.models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
             settings=arguments.settings, data_sources=arguments.data_sources, timeout=arguments.timeout,
             retries=arguments.retries, results=arguments.results, report=arguments.report,
-            resume=arguments.resume, max_models_per_worker=arguments.max_models_per_worker, **spread)
+            resume=arguments.resume, max_models_per_worker=arguments.max_models_per_worker, html=arguments.html,
+            **spread)
     except batch.BatchInputError as error:
         # Bad input, a report or results folder that the batch may not write to among it, found before any
         # worker started.
@@ -222,7 +232,7 @@ def _cluster_options(arguments: argparse.Namespace) -> Scheduler | None:
                      arguments.insecure)
 
 
-def _import_batch(installation: str) -> ModuleType:
+def _import_batch(installation: str | None) -> ModuleType:
     try:
         with warnings.catch_warnings():
             # A newer interpreter than the module's warns once; the command has nothing to do about it.
@@ -230,5 +240,5 @@ def _import_batch(installation: str) -> ModuleType:
             import brivane_computer.batch as batch
     except Exception as error:
         raise _BadInput(f"brivane_computer does not import ({type(error).__name__}: {error}): run  "
-                        f"brivane doctor {installation}") from None
+                        f"brivane doctor {installation or 'INSTALLATION'}") from None
     return batch

@@ -176,7 +176,11 @@ class ClusterBatch:
         if isinstance(answer, Done):
             # Its start on this machine's clock: when the answer came, less what the solve took there.
             ended = time.time()
-            run = attempt(answer.worker, answer.pid, max(submitted, ended - answer.answer.seconds), ended)
+            started = max(submitted, ended - answer.answer.seconds)
+            run = attempt(answer.worker, answer.pid, started, ended)
+            if answer.setup_seconds:
+                # The child's set-up came just before the solve: a duration, so no clock of the worker's.
+                self.schedule.set_up_timed(answer.worker, answer.pid, started - answer.setup_seconds, started)
             answer = answer.answer
         if isinstance(answer, Refused):
             job.attempts -= 1

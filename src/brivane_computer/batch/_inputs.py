@@ -21,6 +21,7 @@ from ..brivane_core import BrivaneModule
 from ._errors import BatchInputError, BatchInputNotFound
 from ._models import FoundModel, ModelSource, find_models, model_sources
 from ._outputs import check_report_file, check_results_folder
+from ._page import check_page_file
 from ._report import ModelResult, ReportError, last_outcomes
 from ._task import SOLVERS
 
@@ -59,12 +60,14 @@ class BatchInput:
     workers: dict[str, int] | None
     # With resume, {normalised model path: its last outcome that was not a skip} of the report.
     earlier: dict[str, ModelResult]
+    # The page written when the batch ends.
+    html: str | None = None
 
 
 def check_input(models: Iterable[ModelSource], installation: str, *, solver: str, sandbox: bool,
                 module: BrivaneModule | str, settings: str | None, data_sources: str | None, jobs: int,
                 timeout: float | None, retries: int, results: str | None, report: str | None, resume: bool,
-                executor: Any, max_models_per_worker: int | None = None) -> BatchInput:
+                executor: Any, max_models_per_worker: int | None = None, html: str | None = None) -> BatchInput:
     """Every rule of ``solve_many``'s input, cheapest first; raises at the first that fails."""
     sources = model_sources(models)
     if solver not in SOLVERS:
@@ -95,10 +98,11 @@ def check_input(models: Iterable[ModelSource], installation: str, *, solver: str
     if results_folder is not None:
         given = [os.fspath(source) for source in sources if not isinstance(source, FoundModel)]
         check_results_folder(results_folder, {os.path.dirname(model.path) for model in found} | set(given))
+    page = check_page_file(html) if html is not None else None
     earlier = _earlier(report_path) if resume and report_path and os.path.exists(report_path) else {}
     return BatchInput(found, installation, solver, bool(sandbox), _module(module), settings, data_sources, jobs,
                       checked_timeout, retries, results_folder, report_path, bool(resume), executor,
-                      max_models_per_worker, workers, earlier)
+                      max_models_per_worker, workers, earlier, page)
 
 
 def _whole(name: str, value: Any, least: int, most: int) -> int:

@@ -65,6 +65,8 @@ class Done:
     answer: Outcome | Ended
     worker: str
     pid: int
+    # Seconds that the child took to set up before this task, when the task started it; else 0.
+    setup_seconds: float = 0.0
 
 
 _lock = threading.Lock()
@@ -104,7 +106,9 @@ def solve_on_worker(batch: str, setup: Setup, task: Task, terms: Terms) -> Done 
         old.stop()
     if refusal is not None:
         return Refused(worker.address, refusal)
+    setup_seconds = 0.0
     if child is None or not child.alive:
+        setup_started = time.monotonic()
         child = ChildSolver(setup.installation, setup.module, setup.settings, setup.data_sources, batch)
         with _lock:
             if child.setup_failure is not None:
@@ -116,6 +120,7 @@ def solve_on_worker(batch: str, setup: Setup, task: Task, terms: Terms) -> Done 
         if late:
             child.stop()
             return Refused(worker.address, "the batch has ended")
+        setup_seconds = time.monotonic() - setup_started
     answer = child.solve(task, terms.timeout, lambda: batch not in _ended)
     if terms.max_models is not None and child.models >= terms.max_models:
         # Recycled: the next task of the batch on this thread starts a new child.
@@ -123,7 +128,7 @@ def solve_on_worker(batch: str, setup: Setup, task: Task, terms: Terms) -> Done 
             if _children.get(key) is child:
                 del _children[key]
         child.stop()
-    return Done(answer, worker.address, child.process.pid)
+    return Done(answer, worker.address, child.process.pid, setup_seconds)
 
 
 def end_batch(batch: str, wait: float) -> None:

@@ -1,12 +1,15 @@
 """The batch report: JSON Lines written as the batch goes, read back to resume.
 
 Each line is one record, told by its "record" member: "batch" opens a run,
-"model" gives one model's outcome, "worker" a worker whose set-up failed, "end"
-closes a run (its "stopped" names the signal that stopped it, if one did). A
-model record also holds "index", the model's place in the order the models
-were given, since records are written as models finish. A resumed run appends
-to the same file; for a model, its last record that is not "skipped" is what
-it last gave.
+"model" gives one model's outcome, "worker" a worker whose set-up failed, "setup"
+when a worker set up (its slot or address, process, start and end on the
+submitting side's clock, and "failed", the message of a set-up that failed,
+else null), "end" closes a run (its "stopped" names the signal that stopped it,
+if one did). Readers pass over records they do not know, so reports written
+before set-up was timed read as before. A model record also holds "index", the
+model's place in the order the models were given, since records are written as
+models finish. A resumed run appends to the same file; for a model, its last
+record that is not "skipped" is what it last gave.
 """
 from __future__ import annotations
 
@@ -81,6 +84,8 @@ class Report:
     path: str | None = None
     # The signal that stopped the batch ("SIGINT" for Ctrl-C, "SIGTERM"...), when one did.
     stopped: str | None = None
+    # Each worker's set-up: {"worker", "pid", "started", "ended", "failed"}, as the "setup" records hold it.
+    setups: list[dict[str, Any]] = field(default_factory=list)
 
     def count(self, status: str) -> int:
         return sum(1 for m in self.models if m.status == status)
@@ -157,10 +162,12 @@ def _parse(line: str) -> dict[str, Any] | None:
 
 @dataclass
 class _Run:
-    """What one run of a report file holds: its model records with their index, its set-up failures, its end."""
+    """What one run of a report file holds: its model records with their index, its set-up failures and
+    set-ups, its end."""
 
     models: list[tuple[int, ModelResult]] = field(default_factory=list)
     setup_failures: list[str] = field(default_factory=list)
+    setups: list[dict[str, Any]] = field(default_factory=list)
     end: dict[str, Any] | None = None
 
     def in_given_order(self) -> list[ModelResult]:
@@ -184,6 +191,8 @@ def _read_runs(path: str) -> list[_Run]:
             run.models.append((index if isinstance(index, int) else len(run.models), result))
         elif kind == "worker":
             run.setup_failures.append(str(record.get("message")))
+        elif kind == "setup":
+            run.setups.append({name: value for name, value in record.items() if name != "record"})
         elif kind == "end":
             run.end = record
     return runs
@@ -201,7 +210,11 @@ def read_report(path: str, runs: str = LAST_RUN) -> Report:
     """
     if runs not in (LAST_RUN, ALL_RUNS):
         raise ValueError(f"runs must be {LAST_RUN!r} or {ALL_RUNS!r}, not {runs!r}")
-    found = _read_runs(path)
+    return report_of_runs(_read_runs(path), runs, path)
+
+
+def report_of_runs(found: list[_Run], runs: str, path: str) -> Report:
+    """``read_report`` of the runs read from ``path``."""
     if not found:
         return Report(path=path)
     last = found[-1]
@@ -215,7 +228,9 @@ def read_report(path: str, runs: str = LAST_RUN) -> Report:
                 latest[key] = model
     seconds = sum(float(run.end.get("seconds") or 0.0) for run in chosen if run.end is not None)
     interrupted = last.end is None or bool(last.end.get("interrupted"))
-    return Report(list(latest.values()), list(last.setup_failures), seconds, interrupted, path)
+    stopped = last.end.get("stopped") if last.end is not None else None
+    return Report(list(latest.values()), list(last.setup_failures), seconds, interrupted, path,
+                  stopped if isinstance(stopped, str) else None, [s for run in chosen for s in run.setups])
 
 
 def last_outcomes(path: str) -> dict[str, ModelResult]:

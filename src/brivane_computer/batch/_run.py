@@ -18,6 +18,7 @@ from ._leftovers import LockedFolder
 from ._lifetime import stop_signals_held
 from ._models import ModelSource
 from ._outputs import claim_results_folder
+from ._page import page_after_batch
 from ._progress import Progress
 from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, STRUCTURE, TIMED_OUT, ModelResult, Report,
                       ReportWriter)
@@ -61,7 +62,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
                data_sources: str | None = None, jobs: int = 1,
                timeout: float | None = None, retries: int = 0, results: str | None = None,
                report: str | None = None, resume: bool = False, progress: bool = True,
-               executor: Any = None, max_models_per_worker: int | None = None) -> Report:
+               executor: Any = None, max_models_per_worker: int | None = None, html: str | None = None) -> Report:
     """Solves every model in worker processes and reports each one's outcome.
 
     ``models``: model files, folders (searched as ``find_models`` does) or
@@ -81,7 +82,9 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     ``progress`` shows a bar on a terminal, one line per model otherwise.
     ``max_models_per_worker`` replaces a worker (on a cluster, a thread's
     solver child) after that many models, releasing what the product holds;
-    the default is no limit.
+    the default is no limit. ``html`` names a page written when the batch
+    ends, however it ends (it needs the extra ``report``): the summary, the
+    models' table, a timeline of the worker slots and the solve times.
 
     ``executor``, a ``distributed.Client``, solves the models on its Dask
     cluster instead: each worker must run one thread, the installation must be
@@ -103,7 +106,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
     checked = check_input(models, installation, solver=solver, sandbox=sandbox, module=module, settings=settings,
                           data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
                           report=report, resume=resume, executor=executor,
-                          max_models_per_worker=max_models_per_worker)
+                          max_models_per_worker=max_models_per_worker, html=html)
     batch = _start(checked, progress)
     started = time.monotonic()
     try:
@@ -116,7 +119,7 @@ def solve_many(models: Iterable[ModelSource], installation: str, *, solver: str,
         raise BatchInterrupted(batch.schedule.report, number) from None
     finally:
         with stop_signals_held():
-            _collect(batch.schedule, time.monotonic() - started)
+            _collect(batch.schedule, time.monotonic() - started, checked.html)
     return batch.schedule.report
 
 
@@ -171,13 +174,16 @@ def _plan(schedule: Schedule, checked: BatchInput) -> None:
         schedule.add(job)
 
 
-def _collect(schedule: Schedule, seconds: float) -> None:
-    """The report completed with every model finished, in the order given, and closed with its end record."""
+def _collect(schedule: Schedule, seconds: float, html: str | None) -> None:
+    """The report completed with every model finished, in the order given, and closed with its end record; its
+    page written when one was asked for."""
     schedule.progress.close()
     report = schedule.report
     report.seconds = seconds
     report.models = [r for r in schedule.finished if r is not None]
     schedule.writer.close(report)
+    if html is not None:
+        page_after_batch(report, html)
 
 
 class _LocalBatch:
@@ -233,6 +239,7 @@ class _LocalBatch:
         for message in messages:
             if isinstance(message, Ready):
                 worker.ready = True
+                self.schedule.set_up_timed(worker.slot, message.pid, worker.started_wall, time.time())
             elif isinstance(message, Finished):
                 self._finish(worker, message.outcome)
             else:
@@ -300,6 +307,7 @@ class _LocalBatch:
             self.schedule.settle(job, status, seconds, error_type=error_type, message=message, run=run)
 
     def _setup_failed(self, worker: Worker, message: str) -> None:
+        self.schedule.set_up_timed(worker.slot, worker.process.pid, worker.started_wall, time.time(), message)
         self.retired += 1
         self.last_setup_failure = message
         self.schedule.setup_failed(worker.number, message)

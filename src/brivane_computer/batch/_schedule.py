@@ -114,6 +114,14 @@ class Schedule:
                                      round(job.seconds, 3), job.attempts, results, results_folder, error_type,
                                      message, job.size, job.mtime_ns, kind, manifest, tuple(job.runs)))
 
+    def set_up_timed(self, worker: int | str, pid: int | None, started: float, ended: float,
+                     failed: str | None = None) -> None:
+        """Records a worker's set-up, from its start to its word that it is ready or could not set up, on this
+        machine's clock."""
+        setup = {**attempt(worker, pid, started, ended), "failed": failed}
+        self.report.setups.append(setup)
+        self.writer.write({"record": "setup", **setup})
+
     def setup_failed(self, worker: int | str, message: str) -> None:
         self.report.setup_failures.append(message)
         self.writer.write({"record": "worker", "worker": worker, "message": message})

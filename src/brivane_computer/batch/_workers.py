@@ -129,6 +129,8 @@ class Worker:
             # for its whole life, not the batch: started here, it does not carry the batch's marker.
             from multiprocessing import resource_tracker
             resource_tracker.ensure_running()
+        # When its set-up began, on the wall clock for the report.
+        self.started_wall = time.time()
         with stop_signals_held(), marked(batch):
             self.process.start()
         child.close()

@@ -1,0 +1,55 @@
+"""brivane report: what a batch report says, printed, or as a page."""
+from __future__ import annotations
+
+import argparse
+from types import ModuleType
+from typing import Any
+
+REPORT_HELP = """\
+Print what the report FILE of brivane solve --report says of its last run (with --all, of each model's last
+outcome that was not a skip, across all its runs): the counts by status; the failures grouped by error type
+and message, with paths masked so that equal causes group together, and the models of each group; the
+slowest models; the total time, each worker slot's busy, set-up and idle time; and each worker's set-up.
+Times are those of the machine that ran the batch. A report written by an earlier version lacks some of
+these figures: they are left out, and the command says so.
+
+With --html OUT, also write one self-contained page to OUT (the summary, a table of the models that sorts
+and filters, a timeline of the worker slots and a histogram of solve times), which opens without internet.
+OUT must be a new file or a page that brivane wrote. The page needs the extra:
+pip install brivane_computer[report].
+
+exit status: 0 the report was read (and the page written), 2 FILE is not a batch report, or OUT may not be
+written.
+"""
+
+
+def add_report_command(commands: argparse._SubParsersAction[Any]) -> None:
+    command = commands.add_parser("report", help="summarise a batch report", description=REPORT_HELP,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    command.add_argument("file", metavar="FILE", help="the report that brivane solve --report wrote (JSON Lines)")
+    command.add_argument("--all", action="store_true",
+                         help="each model's last outcome that was not a skip, across every run of FILE")
+    command.add_argument("--html", metavar="OUT", help="also write the page to OUT")
+
+
+class ReportInputError(Exception):
+    """What brivane report cannot start with: one line, exit status 2."""
+
+
+def report(batch: ModuleType, file: str, every: bool, page: str | None) -> int:
+    from brivane_computer.batch import _page, _summary
+
+    runs = "all" if every else "last"
+    try:
+        path = _page.check_page_file(page) if page is not None else None
+        summary = _summary.read_summary(file, runs)
+    except (batch.BatchInputError, batch.ReportError) as error:
+        raise ReportInputError(str(error)) from None
+    print(_summary.text(summary, runs))
+    if path is not None:
+        try:
+            _page.write_page(summary, path)
+        except (OSError, batch.OutputError) as error:
+            raise ReportInputError(str(error)) from None
+        print(f"page: {path}")
+    return 0
