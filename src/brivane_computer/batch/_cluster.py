@@ -18,7 +18,7 @@ from . import _on_worker
 from ._child import Ended
 from ._on_worker import Done, Refused, Setup, Terms, end_batch, renew_lease, solve_on_worker
 from ._report import FAILED, SOLVED
-from ._schedule import Schedule, attempt
+from ._schedule import Job, Schedule, attempt
 from ._workers import STOP_WAIT
 
 # Tasks sent ahead to each worker, so that it starts the next model as soon as one ends.
@@ -157,6 +157,7 @@ class ClusterBatch:
             self.looked_at = time.monotonic()
 
     def _finish(self, future: Any) -> None:
+        """A finished future's task: its answer settled, or Dask's failure."""
         from distributed.scheduler import KilledWorker
 
         job = self.schedule.running.pop(future, None)
@@ -172,24 +173,33 @@ class ClusterBatch:
         except Exception as error:
             self.schedule.settle(job, FAILED, 0.0, error_type=type(error).__name__, message=str(error))
             return
-        run = None
-        if isinstance(answer, Done):
-            # Its start on this machine's clock: when the answer came, less what the solve took there.
-            ended = time.time()
-            started = max(submitted, ended - answer.answer.seconds)
-            run = attempt(answer.worker, answer.pid, started, ended)
-            if answer.setup_seconds:
-                # The child's set-up came just before the solve: a duration, so no clock of the worker's.
-                self.schedule.set_up_timed(answer.worker, answer.pid, started - answer.setup_seconds, started)
-            answer = answer.answer
         if isinstance(answer, Refused):
-            job.attempts -= 1
-            if answer.worker not in self.refusing:
-                self.refusing[answer.worker] = answer.reason
-                self.schedule.setup_failed(answer.worker, answer.reason)
-            self.schedule.queue(job)
-            self._look_at_workers(now=True)
-        elif isinstance(answer, Ended):
+            self._refused(job, answer)
+        else:
+            self._settle(job, answer, self._timed(answer, submitted))
+
+    def _timed(self, done: Done, submitted: float) -> dict[str, Any]:
+        """The attempt's worker and times on this machine's clock, and the set-up of the child that it started."""
+        # Its start: when the answer came, less what the solve took there.
+        ended = time.time()
+        started = max(submitted, ended - done.answer.seconds)
+        if done.setup_seconds:
+            # The child's set-up came just before the solve: a duration, so no clock of the worker's.
+            self.schedule.set_up_timed(done.worker, done.pid, started - done.setup_seconds, started)
+        return attempt(done.worker, done.pid, started, ended)
+
+    def _refused(self, job: Job, refused: Refused) -> None:
+        """A task turned down is no attempt: it waits again, and the worker gets no more of the batch's tasks."""
+        job.attempts -= 1
+        if refused.worker not in self.refusing:
+            self.refusing[refused.worker] = refused.reason
+            self.schedule.setup_failed(refused.worker, refused.reason)
+        self.schedule.queue(job)
+        self._look_at_workers(now=True)
+
+    def _settle(self, job: Job, done: Done, run: dict[str, Any]) -> None:
+        answer = done.answer
+        if isinstance(answer, Ended):
             self.schedule.settle(job, answer.status, answer.seconds, error_type=answer.error_type,
                                  message=answer.message, run=run)
         else:

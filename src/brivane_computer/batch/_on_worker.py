@@ -90,9 +90,34 @@ def solve_on_worker(batch: str, setup: Setup, task: Task, terms: Terms) -> Done 
         return Refused(worker.address, f"it runs {worker.state.nthreads} threads; the batch needs workers of "
                                        "one thread (dask worker --nthreads 1)")
     key = (batch, threading.get_ident())
+    found = _existing_child(key, terms)
+    if isinstance(found, str):
+        return Refused(worker.address, found)
+    setup_seconds = 0.0
+    child = found
+    if child is None or not child.alive:
+        setup_started = time.monotonic()
+        started = _start_child(key, setup)
+        if isinstance(started, str):
+            return Refused(worker.address, started)
+        child, setup_seconds = started, time.monotonic() - setup_started
+    answer = child.solve(task, terms.timeout, lambda: batch not in _ended)
+    if terms.max_models is not None and child.models >= terms.max_models:
+        # Recycled: the next task of the batch on this thread starts a new child.
+        with _lock:
+            if _children.get(key) is child:
+                del _children[key]
+        child.stop()
+    return Done(answer, worker.address, child.process.pid, setup_seconds)
+
+
+def _existing_child(key: tuple[str, int], terms: Terms) -> ChildSolver | str | None:
+    """The batch's child on this thread, None, or why the thread turns the batch down; the batch's lease and its
+    watch started, and a child of an earlier batch on this thread ended."""
+    batch = key[0]
     with _lock:
         if batch in _ended:
-            return Refused(worker.address, "the batch has ended")
+            return "the batch has ended"
         _leases.setdefault(batch, [terms.lease_expiry, time.monotonic()])
         if not _watch:
             _watch.append(threading.Thread(target=_watch_leases, daemon=True, name="brivane-leases"))
@@ -104,31 +129,25 @@ def solve_on_worker(batch: str, setup: Setup, task: Task, terms: Terms) -> Done 
         stale = [_children.pop(k) for k in earlier]
     for old in stale:
         old.stop()
-    if refusal is not None:
-        return Refused(worker.address, refusal)
-    setup_seconds = 0.0
-    if child is None or not child.alive:
-        setup_started = time.monotonic()
-        child = ChildSolver(setup.installation, setup.module, setup.settings, setup.data_sources, batch)
-        with _lock:
-            if child.setup_failure is not None:
-                _refusals[key] = child.setup_failure
-                return Refused(worker.address, child.setup_failure)
-            late = batch in _ended
-            if not late:
-                _children[key] = child
-        if late:
-            child.stop()
-            return Refused(worker.address, "the batch has ended")
-        setup_seconds = time.monotonic() - setup_started
-    answer = child.solve(task, terms.timeout, lambda: batch not in _ended)
-    if terms.max_models is not None and child.models >= terms.max_models:
-        # Recycled: the next task of the batch on this thread starts a new child.
-        with _lock:
-            if _children.get(key) is child:
-                del _children[key]
+    return refusal if refusal is not None else child
+
+
+def _start_child(key: tuple[str, int], setup: Setup) -> ChildSolver | str:
+    """A new child for the batch on this thread, set up; or why it cannot solve (then the thread turns the
+    batch down from now on)."""
+    batch = key[0]
+    child = ChildSolver(setup.installation, setup.module, setup.settings, setup.data_sources, batch)
+    with _lock:
+        if child.setup_failure is not None:
+            _refusals[key] = child.setup_failure
+            return child.setup_failure
+        late = batch in _ended
+        if not late:
+            _children[key] = child
+    if late:
         child.stop()
-    return Done(answer, worker.address, child.process.pid, setup_seconds)
+        return "the batch has ended"
+    return child
 
 
 def end_batch(batch: str, wait: float) -> None:

@@ -177,14 +177,7 @@ def _solve(task: Task, before: Before) -> _Solved:
             path = os.path.join(folder, os.path.basename(task.model))
             model = core.loadVokel(path)
             kind = _kind(model)
-            if model is None:
-                # Its words for a model that does not load ("Invalid vokel", "Invalid filename"); its sandbox, if
-                # any, goes with the disposeSolution below.
-                core.solve(task.model, task.solver, task.sandbox)
-            elif kind == STRUCTURE:
-                solution = core.solveStructureModel(model, path, folder)
-            elif kind == PIPING:
-                solution = core.solvePipingModel(model, path, task.solver, folder)
+            solution = _by_kind(task, model, kind, path, folder)
     except Exception as raised:
         error = raised
     finally:
@@ -195,6 +188,21 @@ def _solve(task: Task, before: Before) -> _Solved:
     if error is None and solution is None and _run_errors:
         error = _run_errors[-1]
     return _Solved(solution is not None, error, printed.getvalue(), kind, sandbox, copies)
+
+
+def _by_kind(task: Task, model: Any, kind: str | None, path: str, folder: str) -> Any:
+    """The loaded model handed to the module's function for its kind; the solution, or None."""
+    core = brivane_core
+    if model is None:
+        # Its words for a model that does not load ("Invalid vokel", "Invalid filename"); its sandbox, if any,
+        # goes with the next disposeSolution.
+        core.solve(task.model, task.solver, task.sandbox)
+        return None
+    if kind == STRUCTURE:
+        return core.solveStructureModel(model, path, folder)
+    if kind == PIPING:
+        return core.solvePipingModel(model, path, task.solver, folder)
+    return None  # neither kind: solve returns None for it, saying nothing
 
 
 def _new_sandbox() -> str:
