@@ -167,6 +167,7 @@ def _solve(task: Task, before: Before) -> _Solved:
     kind: str | None = None
     sandbox: str | None = None
     copies: dict[str, Signature] = {}
+    interrupted = False
     del _run_errors[:]
     try:
         with contextlib.redirect_stdout(printed):
@@ -180,11 +181,16 @@ def _solve(task: Task, before: Before) -> _Solved:
             solution = _by_kind(task, model, kind, path, folder)
     except Exception as raised:
         error = raised
+    except BaseException:
+        interrupted = True
+        raise
     finally:
         try:
             core.disposeSolution()
         except Exception as raised:
             error = error or raised
+        if interrupted and sandbox is not None:
+            _remove_sandbox(sandbox)  # nobody collects from it
     if error is None and solution is None and _run_errors:
         error = _run_errors[-1]
     return _Solved(solution is not None, error, printed.getvalue(), kind, sandbox, copies)
