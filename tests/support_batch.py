@@ -3,8 +3,11 @@ user's files beside it, which no batch may change."""
 import hashlib
 import json
 import os
+import signal
+import subprocess
 import time
 import uuid
+from pathlib import Path
 
 import pytest
 from brivane_standin import journal
@@ -216,3 +219,27 @@ def run_main(capsys, *arguments):
         status = stopped.code
     out, err = capsys.readouterr()
     return status, out, err
+
+
+def run_and_stop(plant, command, environment, tmp_path, stop, status):
+    """Starts the command, stops it once one model is solved and the other hangs in its solver."""
+    plant.user.take()
+    with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
+        # A session of its own: Ctrl-C and a service manager's SIGTERM go to the whole group, as they do.
+        report = Path(command[command.index("--report") + 1])
+        batch = subprocess.Popen(command, stdout=out, stderr=err, env=environment, start_new_session=True)
+        try:
+            # Until "ok" is reported and "hangs" is inside its solver: the batch cannot finish by itself.
+            deadline = time.monotonic() + 60
+            while not (report.exists() and '"solved"' in report.read_text()
+                       and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
+                assert time.monotonic() < deadline and batch.poll() is None
+                time.sleep(0.05)
+            if stop == "SIGKILL":
+                batch.kill()
+            else:
+                os.killpg(batch.pid, getattr(signal, stop))
+            assert batch.wait(timeout=60) == status, (tmp_path / "err").read_text()
+        finally:
+            if batch.poll() is None:
+                batch.kill()

@@ -6,14 +6,12 @@ import os
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
-from brivane_standin import journal
 from confinement import python_path
 from distributed import LocalCluster
-from support_batch import assert_no_batch_process_left, plant, run_main  # noqa: F401
+from support_batch import assert_no_batch_process_left, plant, run_and_stop, run_main  # noqa: F401
 from support_solving import build_model, temp_root  # noqa: F401
 
 import brivane_computer
@@ -195,27 +193,3 @@ def test_a_stopped_batch_leaves_no_process_and_keeps_the_report(plant, tmp_path,
         assert "Traceback" not in (tmp_path / "err").read_text()
     # The batch's folders are gone (Dask keeps a scratch folder of its own there).
     assert [name for name in os.listdir(temp_root) if name != "dask-scratch-space"] == []
-
-
-def run_and_stop(plant, command, environment, tmp_path, stop, status):
-    """Starts the command, stops it once one model is solved and the other hangs in its solver."""
-    plant.user.take()
-    with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
-        # A session of its own: Ctrl-C and a service manager's SIGTERM go to the whole group, as they do.
-        report = Path(command[command.index("--report") + 1])
-        batch = subprocess.Popen(command, stdout=out, stderr=err, env=environment, start_new_session=True)
-        try:
-            # Until "ok" is reported and "hangs" is inside its solver: the batch cannot finish by itself.
-            deadline = time.monotonic() + 60
-            while not (report.exists() and '"solved"' in report.read_text()
-                       and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
-                assert time.monotonic() < deadline and batch.poll() is None
-                time.sleep(0.05)
-            if stop == "SIGKILL":
-                batch.kill()
-            else:
-                os.killpg(batch.pid, getattr(signal, stop))
-            assert batch.wait(timeout=60) == status, (tmp_path / "err").read_text()
-        finally:
-            if batch.poll() is None:
-                batch.kill()

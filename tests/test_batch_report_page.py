@@ -4,15 +4,13 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
 from confinement import python_path
-from support_batch import assert_no_batch_process_left, plant, run_main  # noqa: F401
+from support_batch import assert_no_batch_process_left, plant, run_and_stop, run_main  # noqa: F401
 from support_solving import build_model, temp_root  # noqa: F401
 
 import brivane_computer
@@ -163,19 +161,7 @@ def test_a_batch_stopped_by_sigterm_still_writes_its_page(plant, tmp_path, temp_
     environment = {**os.environ, "PYTHONPATH": python_path(str(STANDIN), PACKAGE_HOME), "TMPDIR": str(temp_root)}
     command = [sys.executable, "-m", "brivane_cli", "solve", plant.installation, str(folder), "--solver", "Quelbar",
                "--jobs", "2", "--report", str(report), "--html", str(page), *plant.settings]
-    with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
-        batch = subprocess.Popen(command, stdout=out, stderr=err, env=environment, start_new_session=True)
-        try:
-            deadline = time.monotonic() + 60
-            while not (report.exists() and '"solved"' in report.read_text()
-                       and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
-                assert time.monotonic() < deadline and batch.poll() is None
-                time.sleep(0.05)
-            os.killpg(batch.pid, signal.SIGTERM)
-            assert batch.wait(timeout=60) == 143
-        finally:
-            if batch.poll() is None:
-                batch.kill()
+    run_and_stop(plant, command, environment, tmp_path, "SIGTERM", 143)
     assert_no_batch_process_left(plant.mark)
     text = page.read_text()
     assert 'id="stopped">This batch was stopped by SIGTERM' in text and 'id="count-solved">1<' in text
