@@ -204,8 +204,10 @@ bool run_module_body(PyObject* module) {
            bind_globals(module) && bind_functions(module);
 }
 
-// Called by atexit while the interpreter can still run Python code (never
-// from Py_AtExit, which runs after the objects are gone).
+// The one release point (state.hpp), registered once per interpreter life by
+// the execution that succeeded. Called by atexit while the interpreter can
+// still run Python code (never from Py_AtExit, which runs after the objects
+// are gone).
 PyObject* release_at_exit(PyObject*, PyObject*) {
     release_state();
     return none().release();
