@@ -3,9 +3,11 @@ nothing is freed or deleted under it, and nothing the module made is left behind
 
 Each interleaving is pinned through the module's namespace-bound os, shutil and threading, or the stand-in's
 solver; the statistical counterpart, real SIGINTs at random moments, is reliability/interrupt_fuzz.py."""
+import importlib
 import os
 import shutil
 import signal
+import sys
 import threading
 import time
 
@@ -86,6 +88,28 @@ def test_an_interrupted_solve_keeps_its_sandbox_until_the_run_ends(core, models,
     disposals = [c for c in journal.entries() if c.name == "Solution.Dispose"]
     assert disposals and disposals[0].thread != threading.main_thread().ident
     assert os.listdir(temp_root) == []
+    assert "Impossible to delete" not in capsys.readouterr().out
+
+
+@needs_thread_signals
+def test_a_reimport_keeps_a_pending_sandbox_and_a_running_abandoned_run(core, models, temp_root, held_runs,
+                                                                         monkeypatch, capsys):
+    path = models(thf=("load.thf",))
+    interrupt_main_thread_once_started(held_runs)
+    with pytest.raises(KeyboardInterrupt):
+        core.solve(path, "Quelbar", True)
+    sandbox = core._tempDirectory_
+    core.disposeSolution()            # pending, for the run still works in it
+    monkeypatch.delitem(sys.modules, "brivane_computer.brivane_core")
+    again = importlib.import_module("brivane_computer.brivane_core")
+    assert again is core
+    threading.Timer(0.5, held_runs.release.set).start()
+    solution = again.solve(path, "Quelbar", True)
+    (first_start, first_end), (second_start, _) = held_runs.spans
+    assert second_start >= first_end, "the run going on was forgotten: two solvers ran at once"
+    assert not os.path.exists(sandbox), "the pending sandbox was forgotten"
+    again.disposeSolution()
+    assert solution.IsDisposed and os.listdir(temp_root) == []
     assert "Impossible to delete" not in capsys.readouterr().out
 
 

@@ -4,25 +4,29 @@ namespace brivane {
 namespace {
 
 Raised wrong_count(const char* function, std::size_t count, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function, "exactly",
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd positional argument%s (%zd given)", function,
                  static_cast<Py_ssize_t>(count), count == 1 ? "" : "s", given);
     return {};
 }
 
-// "<function>() got <what> keyword argument '<keyword>'"
-Raised wrong_keyword(const char* function, const char* what, PyObject* keyword) {
-    PyErr_Format(PyExc_TypeError, "%s() got %s keyword argument '%U'", function, what, keyword);
+Raised unexpected_keyword(const char* function, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
+    return {};
+}
+
+Raised repeated_keyword(const char* function, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, keyword);
     return {};
 }
 
 bool parse_without_parameters(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     // Keywords are reported first, as the host does for functions without parameters.
     if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", function, "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", function);
         return false;
     }
     if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function, "takes no arguments", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", function, nargs);
         return false;
     }
     return true;
@@ -56,8 +60,8 @@ bool parse_arguments(const char* function, const char* const* parameters, std::s
             return false;
         }
         const Py_ssize_t index = parameter_index(keyword, parameters, count);
-        if (index < 0) return wrong_keyword(function, "an unexpected", keyword);
-        if (out[index] != nullptr) return wrong_keyword(function, "multiple values for", keyword);
+        if (index < 0) return unexpected_keyword(function, keyword);
+        if (out[index] != nullptr) return repeated_keyword(function, keyword);
         out[index] = args[nargs + k];
     }
 

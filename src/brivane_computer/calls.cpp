@@ -1,6 +1,6 @@
 #include "calls.hpp"
 
-#include "kept_state.hpp"
+#include "state.hpp"
 
 namespace brivane {
 
@@ -38,10 +38,9 @@ constexpr const char* unpacker_source =
     "    first, second = value\n"
     "    return first, second\n";
 
-constinit KeptObject unpacker;
-
+// Compiled once per interpreter life and kept in the State.
 Ref host_unpacker() {
-    if (unpacker.get() != nullptr) return Ref::owning(unpacker.get());
+    if (state().unpacker) return state().unpacker.copy();
     Ref code = Ref::consuming(Py_CompileString(unpacker_source, "<brivane_core>", Py_file_input));
     if (!code) return {};
     Ref scope = Ref::consuming(PyDict_New());
@@ -53,13 +52,11 @@ Ref host_unpacker() {
         PyErr_SetString(PyExc_SystemError, "unpacking helper not defined");
         return {};
     }
-    unpacker.keep(Ref::owning(function).release());
-    return Ref::owning(unpacker.get());
+    state().unpacker = Ref::owning(function);
+    return state().unpacker.copy();
 }
 
 }  // namespace
-
-void release_unpacker(bool free_objects) noexcept { unpacker.release(free_objects); }
 
 bool unpack_pair(PyObject* iterable, Ref& first, Ref& second) {
     Ref helper = host_unpacker();

@@ -74,8 +74,6 @@ Ref exact_str_or_bytes(PyObject* value);
 
 // `first, second = iterable`, with the host's unpacking errors.
 bool unpack_pair(PyObject* iterable, Ref& first, Ref& second);
-// The unpacking helper (see kept_state.hpp).
-void release_unpacker(bool free_objects) noexcept;
 
 // Raises `kind` with a message made of the given parts, each formatted as
 // format(part, "") would (a str is used unchanged).

@@ -2,6 +2,12 @@
 
 namespace brivane {
 
+Raised raise_environment_error(const Name& message) {
+    PyObject* text = message.get();
+    if (text != nullptr) PyErr_SetObject(PyExc_OSError, text);
+    return {};
+}
+
 PendingError PendingError::fetch() noexcept {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);

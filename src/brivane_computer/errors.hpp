@@ -1,9 +1,15 @@
-// Exceptions held aside while cleanup code runs, with the host's chaining.
+// The module's fixed refusals, and exceptions held aside while cleanup code
+// runs, with the host's chaining.
 #pragma once
 
-#include "handles.hpp"
+#include "names.hpp"
 
 namespace brivane {
+
+// Raises EnvironmentError (the host's OSError) with a fixed message. The
+// message is a Name, made once like a constant of Python source, so that a
+// refusal met again and again formats nothing.
+Raised raise_environment_error(const Name& message);
 
 // The exception being raised, taken out of the thread state so that a
 // cleanup step (a finally block, a with-block exit) can call Python code.

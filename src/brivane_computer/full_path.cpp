@@ -13,7 +13,7 @@ Ref exact_path(const Ref& value, const char* what) {
 
 // os.name, compared without running code of a str subclass.
 Truth windows_rules(const Module& module) {
-    Ref system = module.host(host::os, host::name);
+    Ref system = module.imported(host::os, host::name);
     if (!system) return std::nullopt;
     return PyUnicode_Check(system.get()) && PyUnicode_CompareWithASCIIString(system.get(), "nt") == 0;
 }
@@ -33,7 +33,7 @@ bool is_empty(PyObject* path) {
 }  // namespace
 
 Ref read_path_once(const Module& module, PyObject* argument) {
-    Ref value = module.call_host(host::os, host::fspath, argument);
+    Ref value = module.call_imported(host::os, host::fspath, argument);
     if (!value) return {};
     return exact_path(value, "os.fspath");
 }
@@ -50,7 +50,7 @@ Ref full_path(const Module& module, const Ref& path) {
     Truth is_absolute = truth(absolute.get());
     if (!is_absolute) return {};
     if (*is_absolute) return path.copy();
-    Ref current = module.call_host(host::os, PyBytes_Check(path.get()) ? host::getcwdb : host::getcwd);
+    Ref current = module.call_imported(host::os, PyBytes_Check(path.get()) ? host::getcwdb : host::getcwd);
     if (!current) return {};
     Ref full = module.call_os_path(host::join, current, path);
     return full ? exact_path(full, "os.path.join") : Ref{};

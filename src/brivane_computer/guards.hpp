@@ -14,7 +14,4 @@ enum class Guard {
 // False with EnvironmentError set when the guard fails (or reading a flag raised).
 bool check_guard(const Module& module, Guard guard);
 
-// The guard's prepared exception arguments (see kept_state.hpp).
-void release_guard_state(bool free_objects) noexcept;
-
 }  // namespace brivane

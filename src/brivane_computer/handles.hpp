@@ -1,9 +1,13 @@
 // Owned references to Python objects.
 //
-// Every PyObject* that this module owns lives in a Ref, so that no error path
-// can leak it and no reader has to count references. Borrowed pointers are
-// only ever used for the span of a call that cannot run Python code; anything
-// kept longer is taken into a Ref first.
+// The ownership rule: every reference that this module owns lives in a Ref
+// (or, for one scope on a hot path, in a Pin), so that no error path can leak
+// it and no reader has to count references; what the module keeps between
+// calls lives in Refs of its State (state.hpp). The one exception is Leaked,
+// the holder of the objects that the module gives up on purpose. Borrowed
+// pointers are only ever used for the span of a call that cannot run Python
+// code, or point into an object that a Ref of the State holds for as long as
+// the pointer is used; anything kept longer is taken into a Ref first.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -55,6 +59,16 @@ public:
 private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
+};
+
+// The holder of the objects that the module leaks on purpose: what a solver
+// run still going may use when its interpreter ends (state.hpp). A reference
+// handed over is kept for ever: no count may change once the interpreter that
+// owned the object is gone, and freeing it under the running thread would be
+// worse than the leak.
+class Leaked {
+public:
+    static void keep(Ref object) noexcept { static_cast<void>(object.release()); }
 };
 
 // Keeps a borrowed object alive for one scope, such as an element of a list

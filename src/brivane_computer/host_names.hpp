@@ -1,11 +1,12 @@
-// Names of the host modules, their members and the built-ins that the module uses.
+// Names of the imports (the host's modules bound in the namespace), their
+// members and the built-ins that the module uses.
 #pragma once
 
 #include "names.hpp"
 
 namespace brivane::host {
 
-// Modules bound in the module namespace, in the order the module body imports them.
+// The imports, in the order the module body binds them.
 inline constinit Name os{"os"};
 inline constinit Name clr{"clr"};
 inline constinit Name ctypes{"ctypes"};
@@ -33,7 +34,7 @@ inline constinit Name isjunction{"isjunction"};
 inline constinit Name exists{"exists"};
 inline constinit Name isdir{"isdir"};
 inline constinit Name isfile{"isfile"};
-inline constinit Name join{"join"};
+inline constinit Name join{"join"};  // os.path.join, and Thread.join
 inline constinit Name dirname{"dirname"};
 inline constinit Name basename{"basename"};
 inline constinit Name splitext{"splitext"};
@@ -45,7 +46,7 @@ inline constinit Name mkdir{"mkdir"};
 inline constinit Name rmdir{"rmdir"};
 inline constinit Name chdir{"chdir"};
 
-// other host modules
+// the other imports
 inline constinit Name load{"load"};
 inline constinit Name CDLL{"CDLL"};
 inline constinit Name AddReference{"AddReference"};
@@ -56,7 +57,6 @@ inline constinit Name target{"target"};
 inline constinit Name args{"args"};
 inline constinit Name daemon{"daemon"};
 inline constinit Name start{"start"};
-inline constinit Name join_thread{"join"};
 inline constinit Name ident{"ident"};
 inline constinit Name Event{"Event"};
 inline constinit Name wait{"wait"};

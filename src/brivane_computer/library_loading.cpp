@@ -20,8 +20,8 @@ Ref path_in(const Module& module, const Name& folder_global, PyObject* dllname) 
 }
 
 bool load_from(const Module& module, Loader loader, const Ref& path) {
-    Ref loaded = loader == Loader::Assembly ? module.call_host(host::clr, host::AddReference, path)
-                                            : module.call_host(host::ctypes, host::CDLL, path);
+    Ref loaded = loader == Loader::Assembly ? module.call_imported(host::clr, host::AddReference, path)
+                                            : module.call_imported(host::ctypes, host::CDLL, path);
     return static_cast<bool>(loaded);
 }
 

@@ -3,18 +3,16 @@
 // The module is one per interpreter life: one interpreter at a time, one
 // module object, executed once. A re-import after the module was dropped from
 // sys.modules hands back the same object with its state intact. When the
-// interpreter ends, everything kept is released (kept_state.hpp), so that an
+// interpreter ends, everything kept is released (state.hpp), so that an
 // interpreter started again in the same process loads a fresh module.
 #include <cctype>
-#include <cstdint>
 
 #include "calls.hpp"
 #include "errors.hpp"
 #include "function_table.hpp"
-#include "kept_state.hpp"
 #include "module_globals.hpp"
 #include "module_namespace.hpp"
-#include "solving/run_handshake.hpp"
+#include "state.hpp"
 
 namespace brivane {
 namespace {
@@ -23,38 +21,26 @@ constexpr const char* qualified_name = "brivane_computer.brivane_core";
 constexpr int abi_major = (Py_LIMITED_API >> 24) & 0xff;
 constexpr int abi_minor = (Py_LIMITED_API >> 16) & 0xff;
 
-struct LoadState {
-    bool has_interpreter = false;
-    std::int64_t interpreter = 0;  // the first interpreter that created the module
-    PyObject* module = nullptr;    // strong: the one module object of the interpreter's life
-    bool executed = false;
-};
-constinit LoadState state;
-
-void forget_module() {
-    PyObject* module = state.module;
-    state.module = nullptr;
-    drop_reference(module);
-}
-
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    forget_ended_interpreter();
+    State& kept = state();
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (!state.has_interpreter) {
-        state.has_interpreter = true;
-        state.interpreter = interpreter;
-    } else if (state.interpreter != interpreter) {
+    if (!kept.has_interpreter) {
+        kept.has_interpreter = true;
+        kept.interpreter = interpreter;
+    } else if (kept.interpreter != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
         return nullptr;
     }
-    if (state.module != nullptr) return Ref::owning(state.module).release();
+    if (kept.module) return kept.module.copy().release();
 
     Ref name = Ref::consuming(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::consuming(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    state.module = module.copy().release();
+    kept.module = module.copy();
     return module.release();
 }
 
@@ -77,11 +63,15 @@ bool check_runtime_version() {
     int major = 0, minor = 0;
     if (!runtime_version(major, minor) || (major == abi_major && minor == abi_minor)) return true;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            abi_major, abi_minor, qualified_name, "does not match", major, minor) == 0;
+                            "compile time Python version %d.%d of module '%.100s' does not match runtime version %d.%d",
+                            abi_major, abi_minor, qualified_name, major, minor) == 0;
 }
 
 // Registers the module under its full name unless something is already there.
+// The import system adds an extension module to sys.modules only after its
+// execution; registered first, as a module of Python source is before its
+// body runs, it is found by what the body's imports run (an import of the
+// package, a bridge that looks its caller up) instead of being loaded twice.
 // Returns false on error; `registered` tells whether this call added the entry.
 bool register_module(PyObject* module, bool& registered) {
     registered = false;
@@ -124,16 +114,16 @@ void note_missing_package(const char* name, const char* note) {
     error.restore();
 }
 
-bool import_host_modules(PyObject* module) {
+bool bind_imports(PyObject* module) {
     Ref enum_module = Ref::consuming(PyImport_ImportModule("enum"));
     if (!enum_module || !bind(module, "Enum", Ref::consuming(PyObject_GetAttrString(enum_module.get(), "Enum")))) {
         return false;
     }
-    struct HostModule {
+    struct Import {
         const char* name;
         const char* note;
     };
-    constexpr HostModule host_modules[] = {
+    constexpr Import imports[] = {
         {"os", nullptr},
         {"clr", "brivane_computer needs the CLR bridge 'clr' of the package pythonnet: pip install pythonnet"},
         {"ctypes", nullptr},
@@ -144,10 +134,10 @@ bool import_host_modules(PyObject* module) {
         {"tempfile", nullptr},
         {"uuid", nullptr},
     };
-    for (const HostModule& host : host_modules) {
-        Ref imported = Ref::consuming(PyImport_ImportModule(host.name));
-        if (!imported && host.note != nullptr) note_missing_package(host.name, host.note);
-        if (!bind(module, host.name, imported)) return false;
+    for (const Import& bound : imports) {
+        Ref imported = Ref::consuming(PyImport_ImportModule(bound.name));
+        if (!imported && bound.note != nullptr) note_missing_package(bound.name, bound.note);
+        if (!bind(module, bound.name, imported)) return false;
     }
     return true;
 }
@@ -210,23 +200,20 @@ bool bind_functions(PyObject* module) {
 }
 
 bool run_module_body(PyObject* module) {
-    return import_host_modules(module) && bind(module, "BrivaneModule", make_enumeration(module)) &&
+    return bind_imports(module) && bind(module, "BrivaneModule", make_enumeration(module)) &&
            bind_globals(module) && bind_functions(module);
 }
 
-// Called by atexit while the interpreter can still run Python code (never
-// from Py_AtExit, which runs after the objects are gone).
+// The one release point (state.hpp), registered once per interpreter life by
+// the execution that succeeded. Called by atexit while the interpreter can
+// still run Python code (never from Py_AtExit, which runs after the objects
+// are gone).
 PyObject* release_at_exit(PyObject*, PyObject*) {
-    // A solver run still going, or a worker whose body may yet begin, may be using what is kept:
-    // then it is only forgotten.
-    const bool free_objects = !run_handshake::outstanding();
-    PyObject* module = std::exchange(state, LoadState{}).module;
-    if (free_objects) drop_reference(module);
-    release_kept_state(free_objects);
+    release_state();
     return none().release();
 }
 
-PyMethodDef release_definition = {"release_kept_state", release_at_exit, METH_NOARGS, nullptr};
+PyMethodDef release_definition = {"release_state", release_at_exit, METH_NOARGS, nullptr};
 
 bool register_release_at_exit() {
     Ref atexit = Ref::consuming(PyImport_ImportModule("atexit"));
@@ -237,8 +224,9 @@ bool register_release_at_exit() {
 }
 
 int execute_module(PyObject* module) {
-    if (state.executed) {
-        if (module == state.module) return 0;
+    State& kept = state();
+    if (kept.executed) {
+        if (module == kept.module.get()) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'brivane_core' has already been imported. Re-initialisation is not supported.");
         return -1;
@@ -252,10 +240,10 @@ int execute_module(PyObject* module) {
             unregister_module(module);
             error.restore_unless_replaced();
         }
-        if (module == state.module) forget_module();
+        if (module == kept.module.get()) kept.module = Ref();
         return -1;
     }
-    state.executed = true;
+    kept.executed = true;
     return 0;
 }
 
@@ -267,9 +255,9 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "brivane_computer.brivane_core",
+    qualified_name,
     nullptr,  // no module docstring
-    0,        // the globals live in the namespace; what is kept across calls, in kept_state
+    0,        // no state block: the globals live in the namespace, what is kept between calls in the State
     nullptr,  // functions are bound by the module body, in its order
     module_slots,
     nullptr,

@@ -54,14 +54,14 @@ Ref Module::builtin(const Name& name) const {
     return {};
 }
 
-Ref Module::host(const Name& module, const Name& attribute_name) const {
-    Ref bound = get(module);
+Ref Module::imported(const Name& import_name, const Name& attribute_name) const {
+    Ref bound = get(import_name);
     if (!bound) return {};
     return attribute(bound, attribute_name);
 }
 
 Ref Module::os_path(const Name& attribute_name) const {
-    Ref path = host(host::os, host::path);
+    Ref path = imported(host::os, host::path);
     if (!path) return {};
     return attribute(path, attribute_name);
 }

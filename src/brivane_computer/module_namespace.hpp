@@ -1,6 +1,12 @@
-// The module's namespace: its globals, the host modules bound in it and its
-// own functions, all looked up afresh at each use so that a script can
-// replace any of them.
+// The module's namespace: its globals, the imports bound in it (the host's
+// modules os, clr, json, ...) and its own functions, all looked up afresh at
+// each use so that a script can replace any of them.
+//
+// Three things are called "module" in the product's words; here each has
+// its own: the module is this extension, brivane_core (Module); an import is
+// a host module that the module body binds in the namespace; a discipline is
+// the product's module value, BrivaneModule.Pelorix or .Karvona of Brivane.SDK
+// (sdk/bridge.hpp).
 #pragma once
 
 #include "calls.hpp"
@@ -28,9 +34,9 @@ public:
     // A built-in such as print or isinstance, unless the module namespace shadows it.
     Ref builtin(const Name& name) const;
 
-    // An attribute of a host module bound in the namespace (os.makedirs),
-    // or of os.path (os.path.exists).
-    Ref host(const Name& module, const Name& attribute) const;
+    // An attribute of an import bound in the namespace (os.makedirs), or of
+    // os.path (os.path.exists).
+    Ref imported(const Name& import_name, const Name& attribute) const;
     Ref os_path(const Name& attribute) const;
 
     // Calls a module function (or a global callable) by its name.
@@ -47,8 +53,8 @@ public:
         return brivane::call(callable, args...);
     }
     template <class... Args>
-    Ref call_host(const Name& module, const Name& function, const Args&... args) const {
-        Ref callable = host(module, function);
+    Ref call_imported(const Name& import_name, const Name& function, const Args&... args) const {
+        Ref callable = imported(import_name, function);
         if (!callable) return {};
         return brivane::call(callable, args...);
     }

@@ -1,27 +1,25 @@
 #include "names.hpp"
 
 namespace brivane {
-namespace {
-
-const Name* first_interned = nullptr;
-
-}  // namespace
 
 void Name::intern() const noexcept {
-    object_ = PyUnicode_InternFromString(text_);
-    if (object_ == nullptr) return;
-    next_interned_ = first_interned;
-    first_interned = this;
-}
-
-void release_names(bool free_objects) noexcept {
-    const Name* name = first_interned;
-    first_interned = nullptr;
-    while (name != nullptr) {
-        PyObject* object = std::exchange(name->object_, nullptr);
-        if (free_objects) drop_reference(object);
-        name = std::exchange(name->next_interned_, nullptr);
+    object_ = nullptr;
+    Ref interned = Ref::consuming(PyUnicode_InternFromString(text_));
+    if (!interned) return;
+    // The State's tuple, one longer: immutable, so no script that reaches it can drop a name under the module.
+    State& kept = state();
+    const Py_ssize_t count = kept.interned_names ? PyTuple_Size(kept.interned_names.get()) : 0;
+    Ref grown = Ref::consuming(PyTuple_New(count + 1));
+    if (!grown) return;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* earlier = PyTuple_GetItem(kept.interned_names.get(), i);
+        add_reference(earlier);
+        PyTuple_SetItem(grown.get(), i, earlier);
     }
+    object_ = interned.get();
+    PyTuple_SetItem(grown.get(), count, interned.release());
+    kept.interned_names = std::move(grown);  // the old tuple's names are all in the new one
+    life_ = kept.life;
 }
 
 }  // namespace brivane

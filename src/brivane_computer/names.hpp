@@ -1,7 +1,9 @@
 // Interned attribute and global names, created on first use.
 #pragma once
 
-#include "handles.hpp"
+#include <cstdint>
+
+#include "state.hpp"
 
 namespace brivane {
 
@@ -11,25 +13,22 @@ public:
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
 
-    // The interned string, or nullptr with MemoryError set. It is kept until
-    // the interpreter that made it ends (release_names).
+    // The interned string, or nullptr with MemoryError set. The State owns
+    // it (interned_names) until the interpreter that made it ends.
     PyObject* get() const noexcept {
-        if (object_ == nullptr) intern();
+        if (life_ != state().life) intern();
         return object_;
     }
     const char* text() const noexcept { return text_; }
 
 private:
-    friend void release_names(bool free_objects) noexcept;
     void intern() const noexcept;
 
     const char* text_;
+    // Borrowed from the State's tuple of interned names, which holds it for
+    // the whole life stamped in `life_` and drops it only when that life ends.
     mutable PyObject* object_ = nullptr;
-    mutable const Name* next_interned_ = nullptr;  // the names interned so far form a list
+    mutable std::uint64_t life_ = 0;
 };
-
-// Drops every interned name, so that the next interpreter interns its own.
-// Without `free_objects` the strings are left alive (see release_kept_state).
-void release_names(bool free_objects) noexcept;
 
 }  // namespace brivane

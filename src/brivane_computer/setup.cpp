@@ -25,7 +25,7 @@ Ref read_json_file(const Module& module, PyObject* path) {
     Ref file = call_method(manager, host::enter);
     if (!file) return {};
 
-    Ref document = module.call_host(host::json, host::load, file);
+    Ref document = module.call_imported(host::json, host::load, file);
     if (!document) {
         // The file is closed on the way out; an error while closing takes over, as in a with block.
         PendingError error = PendingError::fetch();

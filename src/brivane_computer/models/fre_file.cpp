@@ -66,6 +66,8 @@ private:
     Ref controller_;
 };
 
+constinit Name missing_library_message{"Invalid setup! Brivane.Quelbar.lib not found!"};
+
 // Initialises the native solver library of the installation, which must lie in the Extensions folder.
 bool initialise_native_library(const Module& module) {
     if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_core})) return false;
@@ -80,8 +82,7 @@ bool initialise_native_library(const Module& module) {
     Truth present = module.exists(library_file.get());
     if (!present) return false;
     if (!*present) {
-        PyErr_SetString(PyExc_OSError, "Invalid setup! Brivane.Quelbar.lib not found!");
-        return false;
+        return raise_environment_error(missing_library_message);
     }
     return static_cast<bool>(call_method(library, sdk::member::Initialize, library_file));
 }
@@ -106,7 +107,7 @@ Ref claim_aside_name(const Module& module, const Ref& fre_file) {
     Ref mode = text("xb");
     if (!mode) return {};
     for (int attempt = 0; attempt < aside_names; ++attempt) {
-        Ref name = attempt == 0 ? Ref::consuming(PyUnicode_FromFormat("%s", aside_ending))
+        Ref name = attempt == 0 ? text(aside_ending)
                                 : Ref::consuming(PyUnicode_FromFormat("%s%d", aside_ending, attempt));
         if (!name) return {};
         Ref aside = Ref::consuming(PyNumber_Add(fre_file.get(), name.get()));
@@ -135,10 +136,10 @@ struct MovedAside {
 MovedAside move_aside(const Module& module, const Ref& fre_file) {
     Ref aside = claim_aside_name(module, fre_file);
     if (!aside) return {{}, !ordinary_error_cleared()};
-    if (module.call_host(host::os, host::replace, fre_file, aside)) return {std::move(aside)};
+    if (module.call_imported(host::os, host::replace, fre_file, aside)) return {std::move(aside)};
     PendingError error = PendingError::fetch();
     // The claimed name is this call's own empty file.
-    if (!module.call_host(host::os, host::remove, aside) && !ordinary_error_cleared()) {
+    if (!module.call_imported(host::os, host::remove, aside) && !ordinary_error_cleared()) {
         error.restore_unless_replaced();
         return {{}, true};
     }
@@ -150,7 +151,7 @@ MovedAside move_aside(const Module& module, const Ref& fre_file) {
 bool settle(const Module& module, const Ref& fre_file, const Ref& aside, bool written) {
     if (!written) {
         PendingError error = PendingError::fetch();
-        module.call_host(host::os, host::replace, aside, fre_file);
+        module.call_imported(host::os, host::replace, aside, fre_file);
         error.restore_unless_replaced();
         return false;
     }
@@ -158,9 +159,9 @@ bool settle(const Module& module, const Ref& fre_file, const Ref& aside, bool wr
     if (!is_file) return false;
     Truth stands = truth(is_file.get());
     if (!stands) return false;
-    if (!*stands) return static_cast<bool>(module.call_host(host::os, host::replace, aside, fre_file));
+    if (!*stands) return static_cast<bool>(module.call_imported(host::os, host::replace, aside, fre_file));
     // An old copy that cannot be deleted harms nothing: it is left where the user finds it.
-    return module.call_host(host::os, host::remove, aside) || ordinary_error_cleared();
+    return module.call_imported(host::os, host::remove, aside) || ordinary_error_cleared();
 }
 
 constexpr Signature<2> write_fre_file_signature{"writeFreFile", {"vokel", "vokelFilename"}};

@@ -31,12 +31,12 @@ Ref create_vokel(Module module, const Arguments<1>& arguments) {
     return model;
 }
 
-// The product's own module enumeration (not the module's BrivaneModule) names the kind.
+// The discipline (the product's own enumeration, not the module's BrivaneModule) names the kind.
 Ref create_model_of_kind(const Module& module, const Name& kind) {
     if (!check_guard(module, Guard::Setup)) return {};
-    Ref product_module = sdk::product_module(module, kind);
-    if (!product_module) return {};
-    return module.call(functions::createVokel, product_module);
+    Ref discipline = sdk::discipline(module, kind);
+    if (!discipline) return {};
+    return module.call(functions::createVokel, discipline);
 }
 
 constexpr Signature<0> create_piping_vokel_signature{"createPipingVokel", {}};

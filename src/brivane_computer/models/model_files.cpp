@@ -72,7 +72,7 @@ Truth lowered_ends_with(PyObject* name, PyObject* ending) {
 constexpr Signature<2> find_first_file_signature{"find_first_file", {"directory", "ext"}};
 Ref find_first_file(Module module, const Arguments<2>& arguments) {
     auto [directory, ending] = arguments;
-    Ref listing = module.call_host(host::os, host::listdir, directory);
+    Ref listing = module.call_imported(host::os, host::listdir, directory);
     if (!listing) return {};
     Ref entries = Ref::consuming(PyObject_GetIter(listing.get()));
     if (!entries) return {};

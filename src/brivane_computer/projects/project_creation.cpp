@@ -14,20 +14,17 @@ namespace brivane {
 namespace {
 
 bool create_project_content(const Module& module, const Ref& project_directory, const Arguments<6>& arguments) {
-    auto [directory, project_name, study_name, screen_width, screen_height, product_module] = arguments;
-    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_project})) return false;
-    Ref view_model_class = sdk::import_class(module, sdk::ns::pelorix_project, sdk::cls::ProjectViewModel);
-    if (!view_model_class) return false;
-    Ref point_class = sdk::import_class(module, sdk::ns::windows, sdk::cls::Point);
-    if (!point_class) return false;
-    Ref project = call(view_model_class, Py_None);
+    auto [directory, project_name, study_name, screen_width, screen_height, discipline] = arguments;
+    ProjectClasses classes;
+    if (!load_project_classes(module, classes)) return false;
+    Ref project = call(classes.view_model, Py_None);
     if (!project) return false;
-    Ref point = placement_point(point_class, screen_width, screen_height);
+    Ref point = placement_point(classes.point, screen_width, screen_height);
     if (!point) return false;
     Ref no_text = text("");
     if (!no_text) return false;
     return static_cast<bool>(call_method(project, sdk::member::CreateNewProject, project_directory, point, no_text,
-                                          study_name, product_module));
+                                          study_name, discipline));
 }
 
 constexpr Signature<6> add_project_signature{
@@ -38,12 +35,12 @@ Ref add_project(Module module, const Arguments<6>& arguments) {
     Truth taken = module.exists(project_directory.get());
     if (!taken) return {};
     if (*taken) return text("");
-    if (!module.call_host(host::os, host::makedirs, project_directory)) return {};
+    if (!module.call_imported(host::os, host::makedirs, project_directory)) return {};
 
     if (!create_project_content(module, project_directory, arguments)) {
         // Leave no empty folder behind: a retry would take it for an existing project.
         PendingError error = PendingError::fetch();
-        if (!module.call_host(host::os, host::rmdir, project_directory)) PyErr_Clear();
+        if (!module.call_imported(host::os, host::rmdir, project_directory)) PyErr_Clear();
         error.restore();
         return {};
     }

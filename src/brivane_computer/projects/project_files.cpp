@@ -42,10 +42,26 @@ Ref placement_point(const Ref& point_class, PyObject* screen_width, PyObject* sc
     return call(point_class, x, y);
 }
 
-Ref open_project(const Ref& view_model_class, const Ref& project_file) {
+bool load_project_classes(const Module& module, ProjectClasses& classes) {
+    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_project})) return false;
+    classes.view_model = sdk::import_class(module, sdk::ns::pelorix_project, sdk::cls::ProjectViewModel);
+    if (!classes.view_model) return false;
+    classes.point = sdk::import_class(module, sdk::ns::windows, sdk::cls::Point);
+    return static_cast<bool>(classes.point);
+}
+
+StudyLookup look_up_study(const Module& module, const Ref& view_model_class, PyObject* project_directory,
+                          PyObject* study_name) {
+    Ref project_file = project_file_of(module, project_directory);
+    if (!project_file) return StudyLookup::failure();
+    Truth found = module.exists(project_file.get());
+    if (!found) return StudyLookup::failure();
+    if (!*found) return {};
     Ref project = call(view_model_class, Py_None);
-    if (!project || !call_method(project, sdk::member::LoadFromFile, project_file)) return {};
-    return project;
+    if (!project || !call_method(project, sdk::member::LoadFromFile, project_file)) return StudyLookup::failure();
+    Ref study = call_method(project, sdk::member::GetStudy, study_name);
+    if (!study) return StudyLookup::failure();
+    return {false, std::move(project), std::move(study)};
 }
 
 }  // namespace brivane

@@ -22,7 +22,7 @@ Ref add_project_folder(Module module, const Arguments<2>& arguments) {
     Truth taken = module.exists(folder.get());
     if (!taken) return {};
     if (*taken) return text("");
-    if (!module.call_host(host::os, host::makedirs, folder)) return {};
+    if (!module.call_imported(host::os, host::makedirs, folder)) return {};
     return folder;
 }
 
@@ -117,8 +117,8 @@ bool remove_tree_from_parent(const Module& module, const Ref& given, const Ref& 
     Truth linked = is_link_or_junction(module, stripped);
     if (!linked) return false;
     if (*linked) return true;
-    if (!module.call_host(host::os, host::chdir, parent)) return false;
-    return static_cast<bool>(module.call_host(host::shutil, host::rmtree, stripped));
+    if (!module.call_imported(host::os, host::chdir, parent)) return false;
+    return static_cast<bool>(module.call_imported(host::shutil, host::rmtree, stripped));
 }
 
 Ref remove_folder_tree(const Module& module, PyObject* argument) {

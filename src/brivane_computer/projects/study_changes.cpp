@@ -10,28 +10,16 @@ namespace brivane {
 namespace {
 
 // The project opened from its project file when that file and the study
-// exist; None (as an empty-but-successful result) otherwise.
-struct OpenedStudy {
-    bool failed = false;
-    Ref project;  // empty when there is nothing to do
-};
-
-OpenedStudy open_study(const Module& module, PyObject* project_directory, PyObject* study_name) {
+// exist; an empty project (nothing to do) otherwise.
+StudyLookup open_study(const Module& module, PyObject* project_directory, PyObject* study_name) {
     Ref view_model_class = sdk::import_class(module, sdk::ns::pelorix_project, sdk::cls::ProjectViewModel);
-    if (!view_model_class) return {true, {}};
-    Ref project_file = project_file_of(module, project_directory);
-    if (!project_file) return {true, {}};
-    Truth found = module.exists(project_file.get());
-    if (!found) return {true, {}};
-    if (!*found) return {};
-    Ref project = open_project(view_model_class, project_file);
-    if (!project) return {true, {}};
-    Ref study = call_method(project, sdk::member::GetStudy, study_name);
-    if (!study) return {true, {}};
-    Truth present = differs(study.get(), Py_None);
-    if (!present) return {true, {}};
+    if (!view_model_class) return StudyLookup::failure();
+    StudyLookup lookup = look_up_study(module, view_model_class, project_directory, study_name);
+    if (lookup.failed || !lookup.project) return lookup;
+    Truth present = differs(lookup.study.get(), Py_None);
+    if (!present) return StudyLookup::failure();
     if (!*present) return {};
-    return {false, std::move(project)};
+    return lookup;
 }
 
 constexpr Signature<2> remove_study_signature{"removeStudy", {"projectDirectory", "studyName"}};
@@ -39,7 +27,7 @@ Ref remove_study(Module module, const Arguments<2>& arguments) {
     auto [project_directory, study_name] = arguments;
     if (!check_guard(module, Guard::Setup)) return {};
     if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_project})) return {};
-    OpenedStudy opened = open_study(module, project_directory, study_name);
+    StudyLookup opened = open_study(module, project_directory, study_name);
     if (opened.failed) return {};
     if (!opened.project) return none();
     if (!call_method(opened.project, sdk::member::SetCurrentStudy, study_name) ||
@@ -54,7 +42,7 @@ Ref duplicate_study(Module module, const Arguments<3>& arguments) {
     auto [project_directory, study_name, copy_name] = arguments;
     if (!check_guard(module, Guard::Setup)) return {};
     if (!sdk::load_assemblies(module, {&sdk::assembly::helper, &sdk::assembly::pelorix_project})) return {};
-    OpenedStudy opened = open_study(module, project_directory, study_name);
+    StudyLookup opened = open_study(module, project_directory, study_name);
     if (opened.failed) return {};
     if (!opened.project) return none();
     const Ref& project = opened.project;

@@ -15,31 +15,21 @@ namespace {
 constexpr Signature<5> add_study_signature{
     "addStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight", "module"}};
 Ref add_study(Module module, const Arguments<5>& arguments) {
-    auto [project_directory, study_name, screen_width, screen_height, product_module] = arguments;
-    if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_project})) return {};
-    Ref view_model_class = sdk::import_class(module, sdk::ns::pelorix_project, sdk::cls::ProjectViewModel);
-    if (!view_model_class) return {};
-    Ref point_class = sdk::import_class(module, sdk::ns::windows, sdk::cls::Point);
-    if (!point_class) return {};
-
-    Ref project_file = project_file_of(module, project_directory);
-    if (!project_file) return {};
-    Truth found = module.exists(project_file.get());
-    if (!found) return {};
-    if (!*found) return none();
-
-    Ref project = open_project(view_model_class, project_file);
-    if (!project) return {};
-    Ref existing = call_method(project, sdk::member::GetStudy, study_name);
-    if (!existing) return {};
-    Truth absent = equals(existing.get(), Py_None);
+    auto [project_directory, study_name, screen_width, screen_height, discipline] = arguments;
+    ProjectClasses classes;
+    if (!load_project_classes(module, classes)) return {};
+    StudyLookup lookup = look_up_study(module, classes.view_model, project_directory, study_name);
+    if (lookup.failed) return {};
+    if (!lookup.project) return none();
+    const Ref& project = lookup.project;
+    Truth absent = equals(lookup.study.get(), Py_None);
     if (!absent) return {};
     if (!*absent) return none();
 
-    Ref point = placement_point(point_class, screen_width, screen_height);
+    Ref point = placement_point(classes.point, screen_width, screen_height);
     if (!point) return {};
     // Point first and name last, unlike CreateNewProject.
-    if (!call_method(project, sdk::member::AddEmptyStudy, point, product_module, study_name)) return {};
+    if (!call_method(project, sdk::member::AddEmptyStudy, point, discipline, study_name)) return {};
     return call_method(project, sdk::member::GetStudy, study_name);
 }
 

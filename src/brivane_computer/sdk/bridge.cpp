@@ -56,12 +56,9 @@ Ref import_class(const Module& module, const Name& namespace_name, const Name& c
 
 bool reference_core_library(const Module& module) {
     PyObject* name = assembly::core_library.get();
-    return name != nullptr && module.call_host(host::clr, host::AddReference, name);
+    return name != nullptr && module.call_imported(host::clr, host::AddReference, name);
 }
 
-}  // namespace brivane::sdk
-
-namespace brivane::sdk {
 
 bool apply_set_up_culture(const Module& module, const Ref& thread_class) {
     for (const Name* property : {&member::CurrentCulture, &member::CurrentUICulture}) {
@@ -73,11 +70,11 @@ bool apply_set_up_culture(const Module& module, const Ref& thread_class) {
     return true;
 }
 
-Ref product_module(const Module& module, const Name& kind) {
+Ref discipline(const Module& module, const Name& kind) {
     if (!load_assemblies(module, {&assembly::sdk})) return {};
-    Ref product_modules = import_class(module, ns::sdk, cls::BrivaneModule);
-    if (!product_modules) return {};
-    return attribute(product_modules, kind);
+    Ref disciplines = import_class(module, ns::sdk, cls::BrivaneModule);
+    if (!disciplines) return {};
+    return attribute(disciplines, kind);
 }
 
 }  // namespace brivane::sdk

@@ -19,9 +19,10 @@ Ref import_class(const Module& module, const Name& namespace_name, const Name& c
 bool import_classes(const Module& module, const Name& namespace_name,
                     std::initializer_list<std::pair<const Name*, Ref*>> targets);
 
-// A member (Pelorix or Karvona) of the product's own module enumeration,
-// BrivaneModule of Brivane.SDK, which is not the module's BrivaneModule.
-Ref product_module(const Module& module, const Name& kind);
+// A discipline: the member `kind` (Pelorix or Karvona) of the product's own
+// enumeration BrivaneModule of Brivane.SDK, which is not the module's
+// BrivaneModule.
+Ref discipline(const Module& module, const Name& kind);
 
 // clr.AddReference("mscorlib"), which makes the System namespaces importable.
 bool reference_core_library(const Module& module);

@@ -1,5 +1,5 @@
-// The private record of the folders the module made, held as tuples of exact
-// str or bytes objects: immutable, so no one holding a tuple can change it.
+// The private record of the folders the module made, held in the State as
+// tuples of exact str or bytes objects.
 #include "solving/made_folders.hpp"
 
 #include <cstring>
@@ -7,54 +7,46 @@
 #include "errors.hpp"
 #include "host_names.hpp"
 #include "solving/run_handshake.hpp"
+#include "state.hpp"
 
 namespace brivane::made_folders {
 namespace {
 
-// Owned tuples, kept until the interpreter ends (release). A folder is in
-// `protected_folders` once per protection, and in `deleting_folders` while a
-// thread deletes it.
-PyObject* made_folders = nullptr;
-PyObject* pending_folders = nullptr;
-PyObject* protected_folders = nullptr;
-PyObject* deleting_folders = nullptr;
-
-Py_ssize_t size_of(PyObject* folders) { return folders == nullptr ? 0 : PyTuple_Size(folders); }
-
-void replace(PyObject*& slot, Ref folders) {
-    PyObject* old = slot;
-    slot = folders.release();
-    drop_reference(old);  // a tuple of str or bytes: releasing it runs no Python code
-}
+Py_ssize_t size_of(const Ref& folders) { return folders ? PyTuple_Size(folders.get()) : 0; }
 
 // `folders` with `folder` added at the end.
-bool append(PyObject*& folders, PyObject* folder) {
+bool append(Ref& folders, PyObject* folder) {
     const Py_ssize_t size = size_of(folders);
     Ref grown = Ref::consuming(PyTuple_New(size + 1));
     if (!grown) return false;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* kept = PyTuple_GetItem(folders, i);
+        PyObject* kept = PyTuple_GetItem(folders.get(), i);
         add_reference(kept);
         PyTuple_SetItem(grown.get(), i, kept);
     }
     add_reference(folder);
     PyTuple_SetItem(grown.get(), size, folder);
-    replace(folders, std::move(grown));
+    folders = std::move(grown);  // a tuple of str or bytes: dropping the old one runs no Python code
     return true;
 }
 
-bool add_pending(const Ref& folder) {
-    for (Py_ssize_t i = 0; i < size_of(pending_folders); ++i) {
-        if (same_path(PyTuple_GetItem(pending_folders, i), folder.get())) return true;
+bool contains(const Ref& folders, PyObject* folder) noexcept {
+    for (Py_ssize_t i = 0; i < size_of(folders); ++i) {
+        if (same_path(PyTuple_GetItem(folders.get(), i), folder)) return true;
     }
-    return append(pending_folders, folder.get());
+    return false;
+}
+
+bool add_pending(const Ref& folder) {
+    Ref& pending = state().folders_pending;
+    return contains(pending, folder.get()) || append(pending, folder.get());
 }
 
 // `folders` without the entries equal to `folder` (only the first with `only_one`).
-bool drop(PyObject*& folders, PyObject* folder, bool only_one) {
+bool drop(Ref& folders, PyObject* folder, bool only_one) {
     const Py_ssize_t size = size_of(folders);
     Py_ssize_t equal = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) equal += same_path(PyTuple_GetItem(folders, i), folder);
+    for (Py_ssize_t i = 0; i < size; ++i) equal += same_path(PyTuple_GetItem(folders.get(), i), folder);
     const Py_ssize_t dropped = only_one && equal > 0 ? 1 : equal;
     if (dropped == 0) return true;
     Ref remaining;
@@ -63,7 +55,7 @@ bool drop(PyObject*& folders, PyObject* folder, bool only_one) {
         if (!remaining) return false;
         Py_ssize_t position = 0, skipped = 0;
         for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* other = PyTuple_GetItem(folders, i);
+            PyObject* other = PyTuple_GetItem(folders.get(), i);
             if (skipped < dropped && same_path(other, folder)) {
                 ++skipped;
                 continue;
@@ -72,22 +64,15 @@ bool drop(PyObject*& folders, PyObject* folder, bool only_one) {
             PyTuple_SetItem(remaining.get(), position++, other);
         }
     }
-    replace(folders, std::move(remaining));
+    folders = std::move(remaining);
     return true;
 }
 
-bool drop_pending(PyObject* folder) { return drop(pending_folders, folder, false); }
-
-bool contains(PyObject* folders, PyObject* folder) noexcept {
-    for (Py_ssize_t i = 0; i < size_of(folders); ++i) {
-        if (same_path(PyTuple_GetItem(folders, i), folder)) return true;
-    }
-    return false;
-}
+bool drop_pending(PyObject* folder) { return drop(state().folders_pending, folder, false); }
 
 Ref pending() {
-    if (pending_folders == nullptr) return Ref::consuming(PyTuple_New(0));
-    return Ref::owning(pending_folders);
+    if (!state().folders_pending) return Ref::consuming(PyTuple_New(0));
+    return state().folders_pending.copy();
 }
 
 // Deletes `folder` when it names a folder.
@@ -96,7 +81,7 @@ bool delete_folder(const Module& module, PyObject* folder) {
     if (!is_folder) return false;
     Truth folder_exists = truth(is_folder.get());
     if (!folder_exists) return false;
-    return !*folder_exists || module.call_host(host::shutil, host::rmtree, folder);
+    return !*folder_exists || module.call_imported(host::shutil, host::rmtree, folder);
 }
 
 }  // namespace
@@ -124,8 +109,8 @@ bool same_path(PyObject* recorded, PyObject* named) noexcept {
 bool remember_protected(PyObject* folder) {
     Ref recorded = exact_copy(folder);
     if (!recorded) return !PyErr_Occurred();
-    if (!append(protected_folders, recorded.get())) return false;
-    if (append(made_folders, recorded.get())) return true;
+    if (!append(state().folder_protections, recorded.get())) return false;
+    if (append(state().folders_made, recorded.get())) return true;
     unprotect(recorded.get());
     return false;
 }
@@ -133,34 +118,33 @@ bool remember_protected(PyObject* folder) {
 void unprotect(PyObject* folder) noexcept {
     // Dropping an entry allocates a smaller tuple; without memory for it the protection stays, which
     // keeps a folder rather than losing one.
-    if (!drop(protected_folders, folder, true)) PyErr_Clear();
+    if (!drop(state().folder_protections, folder, true)) PyErr_Clear();
 }
 
 Ref take_named(PyObject* named) {
+    State& kept = state();
     Ref found;
-    for (Py_ssize_t i = 0; i < size_of(made_folders) && !found; ++i) {
-        PyObject* recorded = PyTuple_GetItem(made_folders, i);
+    for (Py_ssize_t i = 0; i < size_of(kept.folders_made) && !found; ++i) {
+        PyObject* recorded = PyTuple_GetItem(kept.folders_made.get(), i);
         if (same_path(recorded, named)) found = Ref::owning(recorded);
     }
     // What a call is still making stays recorded: its global may come to name it.
-    Ref kept;
-    const Py_ssize_t size = size_of(made_folders);
+    Ref still_made;
+    const Py_ssize_t size = size_of(kept.folders_made);
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* recorded = PyTuple_GetItem(made_folders, i);
-        if (recorded == found.get() || !contains(protected_folders, recorded)) continue;
+        PyObject* recorded = PyTuple_GetItem(kept.folders_made.get(), i);
+        if (recorded == found.get() || !contains(kept.folder_protections, recorded)) continue;
         // Without memory for the smaller record, that folder is forgotten: never deleted, as any other.
-        PyObject* slot = kept.release();
-        if (!append(slot, recorded)) PyErr_Clear();
-        kept = Ref::consuming(slot);
+        if (!append(still_made, recorded)) PyErr_Clear();
     }
-    replace(made_folders, std::move(kept));
+    kept.folders_made = std::move(still_made);
     return found;
 }
 
 namespace {
 
 bool in_use(PyObject* folder) noexcept {
-    return contains(protected_folders, folder) || run_handshake::holds(folder);
+    return contains(state().folder_protections, folder) || run_handshake::holds(folder);
 }
 
 }  // namespace
@@ -168,12 +152,12 @@ bool in_use(PyObject* folder) noexcept {
 bool delete_own_folder(const Module& module, const Ref& folder, bool report) {
     if (!add_pending(folder)) return false;
     // One deleter at a time: another thread that deletes it is left to it.
-    if (in_use(folder.get()) || contains(deleting_folders, folder.get())) return true;
-    if (!append(deleting_folders, folder.get())) return false;
+    if (in_use(folder.get()) || contains(state().folders_deleting, folder.get())) return true;
+    if (!append(state().folders_deleting, folder.get())) return false;
     const bool deleted = delete_folder(module, folder.get());
     PendingError error;
     if (!deleted) error = PendingError::fetch();
-    if (!drop(deleting_folders, folder.get(), true)) {
+    if (!drop(state().folders_deleting, folder.get(), true)) {
         error.restore_unless_replaced();
         return false;
     }
@@ -216,13 +200,6 @@ bool delete_named_and_pending(const Module& module, PyObject* named) {
 bool retry_pending(const Module& module) {
     Ref earlier = pending();
     return earlier && retry(module, earlier);
-}
-
-void release(bool free_objects) noexcept {
-    for (PyObject** folders : {&made_folders, &pending_folders, &protected_folders, &deleting_folders}) {
-        PyObject* old = std::exchange(*folders, nullptr);
-        if (free_objects) drop_reference(old);
-    }
 }
 
 }  // namespace brivane::made_folders

@@ -72,7 +72,4 @@ bool delete_named_and_pending(const Module& module, PyObject* named);
 // Tries every pending folder again.
 bool retry_pending(const Module& module);
 
-// See kept_state.hpp.
-void release(bool free_objects) noexcept;
-
 }  // namespace brivane::made_folders

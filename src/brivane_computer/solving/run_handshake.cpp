@@ -1,42 +1,27 @@
 #include "solving/run_handshake.hpp"
 
-#include <array>
-
 #include "host_names.hpp"
-#include "kept_state.hpp"
 #include "solving/made_folders.hpp"
+#include "state.hpp"
 
 namespace brivane::run_handshake {
 namespace {
 
-enum class Phase { free, starting, cancelled, running, abandoned, ended };
-
-struct Ticket {
-    KeptObject worker;  // the thread object
-    KeptObject folder;  // an exact str or bytes copy, or nothing
-    Phase phase = Phase::free;
-    unsigned long ident = 0;  // the body's thread, once it began
-    unsigned long issued = 0;
-};
-
-// One ticket per solve at a time, in practice; the others are workers given
-// up while they started, kept so that a body that runs late still finds
-// itself cancelled.
-constinit std::array<Ticket, 16> tickets;
-constinit unsigned long issued_count = 0;
-
 // Seconds between two looks at whether an abandoned run ended.
 constexpr double wait_step = 0.05;
 
-void forget(Ticket& ticket, bool free_objects) noexcept {
-    ticket.worker.release(free_objects);
-    ticket.folder.release(free_objects);
+auto& tickets() noexcept { return state().tickets; }
+
+void forget(Ticket& ticket) noexcept {
+    // Taken out first: the ticket is free before dropping the worker can run any code.
+    Ref worker = std::move(ticket.worker);
+    Ref folder = std::move(ticket.folder);
     ticket.phase = Phase::free;
     ticket.ident = 0;
 }
 
 Ticket* of_worker(PyObject* worker) noexcept {
-    for (Ticket& ticket : tickets) {
+    for (Ticket& ticket : tickets()) {
         if (ticket.phase != Phase::free && ticket.worker.get() == worker) return &ticket;
     }
     return nullptr;
@@ -45,7 +30,7 @@ Ticket* of_worker(PyObject* worker) noexcept {
 // The ticket of the body running on this thread.
 Ticket* of_this_thread() noexcept {
     const unsigned long self = PyThread_get_thread_ident();
-    for (Ticket& ticket : tickets) {
+    for (Ticket& ticket : tickets()) {
         if ((ticket.phase == Phase::running || ticket.phase == Phase::abandoned) && ticket.ident == self) {
             return &ticket;
         }
@@ -56,18 +41,18 @@ Ticket* of_this_thread() noexcept {
 // A free slot; when none is left, the oldest worker given up before its body began.
 Ticket* free_slot() noexcept {
     Ticket* oldest = nullptr;
-    for (Ticket& ticket : tickets) {
+    for (Ticket& ticket : tickets()) {
         if (ticket.phase == Phase::free) return &ticket;
         if (ticket.phase == Phase::cancelled && (oldest == nullptr || ticket.issued < oldest->issued)) {
             oldest = &ticket;
         }
     }
-    if (oldest != nullptr) forget(*oldest, true);
+    if (oldest != nullptr) forget(*oldest);
     return oldest;
 }
 
 bool any_abandoned() noexcept {
-    for (const Ticket& ticket : tickets) {
+    for (const Ticket& ticket : tickets()) {
         if (ticket.phase == Phase::abandoned) return true;
     }
     return false;
@@ -83,15 +68,15 @@ bool issue(PyObject* worker, PyObject* folder) {
         PyErr_SetString(PyExc_RuntimeError, "too many solver runs at once");
         return false;
     }
-    ticket->worker.keep(Ref::owning(worker).release());
-    ticket->folder.keep(recorded.release());
+    ticket->worker = Ref::owning(worker);
+    ticket->folder = std::move(recorded);
     ticket->phase = Phase::starting;
-    ticket->issued = ++issued_count;
+    ticket->issued = ++state().issued_tickets;
     return true;
 }
 
 void joined(PyObject* worker) noexcept {
-    if (Ticket* ticket = of_worker(worker)) forget(*ticket, true);
+    if (Ticket* ticket = of_worker(worker)) forget(*ticket);
 }
 
 void give_up(PyObject* worker) noexcept {
@@ -100,7 +85,7 @@ void give_up(PyObject* worker) noexcept {
     switch (ticket->phase) {
         case Phase::starting: ticket->phase = Phase::cancelled; break;
         case Phase::running: ticket->phase = Phase::abandoned; break;
-        case Phase::ended: forget(*ticket, true); break;
+        case Phase::ended: forget(*ticket); break;
         default: break;
     }
 }
@@ -110,9 +95,9 @@ Truth enter() {
     // Which waiting worker this thread is: reading a thread's ident runs Python code, so the
     // workers are held while they are looked at, and the ticket is found again afterwards.
     Ref found;
-    for (std::size_t i = 0; i < tickets.size() && !found; ++i) {
-        if (tickets[i].phase != Phase::starting && tickets[i].phase != Phase::cancelled) continue;
-        Ref worker = Ref::owning(tickets[i].worker.get());
+    for (std::size_t i = 0; i < tickets().size() && !found; ++i) {
+        if (tickets()[i].phase != Phase::starting && tickets()[i].phase != Phase::cancelled) continue;
+        Ref worker = tickets()[i].worker.copy();
         Ref ident = attribute(worker, host::ident);
         if (!ident) return std::nullopt;
         if (ident.get() == Py_None) continue;
@@ -125,7 +110,7 @@ Truth enter() {
     Ticket* ticket = of_worker(found.get());
     if (ticket == nullptr) return true;
     if (ticket->phase == Phase::cancelled) {
-        forget(*ticket, true);
+        forget(*ticket);
         return false;
     }
     if (ticket->phase != Phase::starting) return true;
@@ -141,7 +126,7 @@ bool leave() noexcept {
         ticket->phase = Phase::ended;
         return false;
     }
-    forget(*ticket, true);
+    forget(*ticket);
     return true;
 }
 
@@ -152,7 +137,7 @@ bool abandoned_here() noexcept {
 
 bool wait_for_abandoned(const Module& module) {
     if (!any_abandoned()) return true;
-    Ref pause = module.call_host(host::threading, host::Event);
+    Ref pause = module.call_imported(host::threading, host::Event);
     if (!pause) return false;
     Ref step = Ref::consuming(PyFloat_FromDouble(wait_step));
     if (!step) return false;
@@ -163,7 +148,7 @@ bool wait_for_abandoned(const Module& module) {
 }
 
 bool holds(PyObject* folder) noexcept {
-    for (const Ticket& ticket : tickets) {
+    for (const Ticket& ticket : tickets()) {
         if ((ticket.phase == Phase::running || ticket.phase == Phase::abandoned) && ticket.folder.get() != nullptr &&
             made_folders::same_path(ticket.folder.get(), folder)) {
             return true;
@@ -173,14 +158,10 @@ bool holds(PyObject* folder) noexcept {
 }
 
 bool outstanding() noexcept {
-    for (const Ticket& ticket : tickets) {
+    for (const Ticket& ticket : tickets()) {
         if (ticket.phase != Phase::free && ticket.phase != Phase::ended) return true;
     }
     return false;
-}
-
-void release(bool free_objects) noexcept {
-    for (Ticket& ticket : tickets) forget(ticket, free_objects);
 }
 
 }  // namespace brivane::run_handshake

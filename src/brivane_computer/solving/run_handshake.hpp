@@ -48,7 +48,4 @@ bool holds(PyObject* folder) noexcept;
 // Whether any worker may still run the module's code.
 bool outstanding() noexcept;
 
-// See kept_state.hpp.
-void release(bool free_objects) noexcept;
-
 }  // namespace brivane::run_handshake

@@ -2,6 +2,7 @@
 // solver and run it on a worker thread that the caller waits for; and
 // solve_by_kind, which hands solve's loaded model to the one of its kind.
 #include "arguments.hpp"
+#include "errors.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -14,16 +15,13 @@
 namespace brivane {
 namespace {
 
-constexpr const char* invalid_model_message = "Invalid vokel.";
-
-Raised raise_environment_error(const char* message) {
-    PyErr_SetString(PyExc_OSError, message);
-    return {};
-}
+constinit Name invalid_model_message{"Invalid vokel."};
+constinit Name not_piping_message{"The vokel is not a piping model."};
+constinit Name not_structure_message{"The vokel is not a structure model."};
 
 // Guard, model present, model of the expected kind; then _Solution_ is cleared.
 bool check_model(const Module& module, Guard guard, PyObject* model, const Name& code_class,
-                 const char* wrong_kind_message) {
+                 const Name& wrong_kind_message) {
     if (!check_guard(module, guard)) return false;
     Truth missing = equals(model, Py_None);
     if (!missing) return false;
@@ -50,12 +48,12 @@ Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>
     if (!run) return {};
     Ref thread_arguments = Ref::consuming(PyTuple_Pack(3, run_arguments[0], run_arguments[1], run_arguments[2]));
     if (!thread_arguments) return {};
-    Ref thread_class = module.host(host::threading, host::Thread);
+    Ref thread_class = module.imported(host::threading, host::Thread);
     if (!thread_class) return {};
     Ref worker = call_with_keywords(thread_class.get(), {}, {{&host::target, run.get()}, {&host::args, thread_arguments.get()}});
     if (!worker || !set_attribute(worker.get(), host::daemon, Py_True)) return {};
     if (!run_handshake::issue(worker.get(), run_arguments[2])) return {};
-    if (!call_method(worker, host::start) || !call_method(worker, host::join_thread)) {
+    if (!call_method(worker, host::start) || !call_method(worker, host::join)) {
         // Interrupted, in the start or the join: a body that began goes on without its caller, and
         // one that has not begun never will.
         run_handshake::give_up(worker.get());
@@ -101,7 +99,7 @@ Truth names_solver(PyObject* solver_name, const char* solver) {
 constexpr Signature<4> solve_piping_signature{"solvePipingModel", {"vokel", "vokelFilename", "solvername", "directory"}};
 Ref solve_piping_model(Module module, const Arguments<4>& arguments) {
     auto [model, model_file, solver_name, directory] = arguments;
-    if (!check_model(module, Guard::Piping, model, sdk::cls::PipingCode, "The vokel is not a piping model.")) {
+    if (!check_model(module, Guard::Piping, model, sdk::cls::PipingCode, not_piping_message)) {
         return {};
     }
     const Arguments<3> run_arguments{model, model_file, directory};
@@ -117,8 +115,7 @@ Ref solve_piping_model(Module module, const Arguments<4>& arguments) {
 
 constexpr Signature<3> solve_structure_signature{"solveStructureModel", {"vokel", "vokelFilename", "directory"}};
 Ref solve_structure_model(Module module, const Arguments<3>& arguments) {
-    if (!check_model(module, Guard::Structure, arguments[0], sdk::cls::StructureCode,
-                     "The vokel is not a structure model.")) {
+    if (!check_model(module, Guard::Structure, arguments[0], sdk::cls::StructureCode, not_structure_message)) {
         return {};
     }
     return solve_with_revav(module, arguments);

@@ -16,9 +16,9 @@ namespace {
 
 // tempfile.gettempdir() joined with str(uuid.uuid4())
 Ref new_temporary_folder_name(const Module& module) {
-    Ref temporary = module.call_host(host::tempfile, host::gettempdir);
+    Ref temporary = module.call_imported(host::tempfile, host::gettempdir);
     if (!temporary) return {};
-    Ref unique = module.call_host(host::uuid, host::uuid4);
+    Ref unique = module.call_imported(host::uuid, host::uuid4);
     if (!unique) return {};
     Ref unique_text = Ref::consuming(PyObject_Str(unique.get()));
     if (!unique_text) return {};
@@ -33,7 +33,7 @@ bool copy_into(const Module& module, PyObject* source, PyObject* folder) {
     Ref base = module.call_os_path(host::basename, source);
     if (!base) return false;
     Ref target = module.call_os_path(host::join, folder, base);
-    return target && module.call_host(host::shutil, host::copy, source, target);
+    return target && module.call_imported(host::shutil, host::copy, source, target);
 }
 
 // Tries a few names before it gives up: only a replaced uuid4 gives one twice.
@@ -43,7 +43,7 @@ constexpr int sandbox_names = 8;
 // one. Once it returned the folder is the module's own, recorded and
 // protected at once, before any Python code can run.
 Truth make_folder(const Module& module, PyObject* folder) {
-    if (!module.call_host(host::os, host::mkdir, folder)) {
+    if (!module.call_imported(host::os, host::mkdir, folder)) {
         if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) return std::nullopt;
         PyErr_Clear();
         return false;
@@ -83,7 +83,7 @@ Ref copy_model_files(const Module& module, PyObject* model_file, PyObject* folde
     Ref base = module.call_os_path(host::basename, model_file);
     if (!base) return {};
     Ref copied_model = module.call_os_path(host::join, folder, base);
-    if (!copied_model || !module.call_host(host::shutil, host::copy, model_file, copied_model)) return {};
+    if (!copied_model || !module.call_imported(host::shutil, host::copy, model_file, copied_model)) return {};
     if (!copy_into(module, fre_file, folder) || !copy_into(module, thf_file, folder)) return {};
     return copied_model;
 }
@@ -170,7 +170,7 @@ Ref copy_directory_to_temp(Module module, const Arguments<1>& arguments) {
     }
     if (!*made) return text("");
     made_folders::Protection protection(folder.copy());
-    Ref copy_tree = module.host(host::shutil, host::copytree);
+    Ref copy_tree = module.imported(host::shutil, host::copytree);
     if (copy_tree &&
         call_with_keywords(copy_tree.get(), {source.get(), folder.get()}, {{&host::dirs_exist_ok, Py_True}})) {
         return folder;

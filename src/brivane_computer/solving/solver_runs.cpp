@@ -18,11 +18,11 @@ namespace {
 // apartment on every path, as a finally block would.
 template <class Body>
 Ref in_apartment(const Module& module, Body&& body) {
-    if (!module.call_host(host::pythoncom, host::CoInitialize)) return {};
+    if (!module.call_imported(host::pythoncom, host::CoInitialize)) return {};
     const bool completed = body();
     PendingError error;
     if (!completed) error = PendingError::fetch();
-    Ref closed = module.call_host(host::pythoncom, host::CoUninitialize);
+    Ref closed = module.call_imported(host::pythoncom, host::CoUninitialize);
     if (!completed) {
         error.restore_unless_replaced();
         return {};
@@ -49,6 +49,14 @@ bool keep_solution(const Module& module, const Ref& solution_class, const Ref& s
 
 bool dispose(const Ref& solver) { return static_cast<bool>(call_method(solver, sdk::member::Dispose)); }
 
+// solver_class(arguments...) with IgnoreWarnings set, as both runs make their solver.
+template <class... Args>
+Ref make_solver(const Ref& solver_class, const Args&... arguments) {
+    Ref solver = call(solver_class, arguments...);
+    if (!solver || !set_attribute(solver.get(), sdk::member::IgnoreWarnings, Py_True)) return {};
+    return solver;
+}
+
 bool run_quelbar(const Module& module, PyObject* model, PyObject* model_file, PyObject* directory) {
     Ref study_name = stem_of(module, model_file);
     if (!study_name) return false;
@@ -67,8 +75,8 @@ bool run_quelbar(const Module& module, PyObject* model, PyObject* model_file, Py
     if (!solution_class) return false;
     Ref solver_path = module.get(globals::quelbar);
     if (!solver_path) return false;
-    Ref solver = call(solver_class, solver_path, model, fre_file, thf_file);
-    if (!solver || !set_attribute(solver.get(), sdk::member::IgnoreWarnings, Py_True)) return false;
+    Ref solver = make_solver(solver_class, solver_path, model, fre_file, thf_file);
+    if (!solver) return false;
 
     Ref result = call_method(solver, sdk::member::Run);
     if (!result) return false;
@@ -97,8 +105,8 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
     Ref solver_path = module.get(globals::revav);
     if (!solver_path) return false;
     // The Revav solver reads the model file itself; it has no fre file.
-    Ref solver = call(solver_class, solver_path, model, model_file, thf_file, Py_False);
-    if (!solver || !set_attribute(solver.get(), sdk::member::IgnoreWarnings, Py_True)) return false;
+    Ref solver = make_solver(solver_class, solver_path, model, model_file, thf_file, Py_False);
+    if (!solver) return false;
 
     PyObject* keep_distant_models = Py_False;
     Ref built = call_method(solver, sdk::member::BuildAnalysisModel, keep_distant_models);
@@ -116,6 +124,21 @@ bool run_revav(const Module& module, PyObject* model, PyObject* model_file, PyOb
     return *succeeded ? keep_solution(module, solution_class, solver) : dispose(solver);
 }
 
+// The end of a run's body: when its caller had given it up, its folder is
+// free now, and a deletion that waited for it is made. The run's own error
+// (`result` empty) waits aside meanwhile; an error of the deletion takes
+// over, with it as context.
+Ref end_run(const Module& module, Ref result) {
+    PendingError error;
+    if (!result) error = PendingError::fetch();
+    if (run_handshake::leave() && !made_folders::retry_pending(module)) {
+        if (!result) error.restore_unless_replaced();
+        return {};
+    }
+    if (!result) error.restore();
+    return result;
+}
+
 template <auto run>
 Ref solver_run(Module module, const Arguments<3>& arguments) {
     // A worker that its caller gave up before this body began touches nothing.
@@ -127,16 +150,7 @@ Ref solver_run(Module module, const Arguments<3>& arguments) {
     if (module.set(globals::solution, Py_None)) {
         result = in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
     }
-    // The run's own error waits aside while the end of an abandoned run is handled.
-    PendingError error;
-    if (!result) error = PendingError::fetch();
-    if (run_handshake::leave() && !made_folders::retry_pending(module)) {
-        // Its folder is free now: a deletion that waited for it is made.
-        if (!result) error.restore_unless_replaced();
-        return {};
-    }
-    if (!result) error.restore();
-    return result;
+    return end_run(module, std::move(result));
 }
 
 constexpr Signature<3> quelbar_solve_signature{"_QuelbarSolve", {"vokel", "vokelFilename", "directory"}};
