@@ -47,7 +47,6 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-STANDIN = os.path.join(os.path.dirname(HERE), "standin")
 SOLVE_SECONDS = 0.05
 OVERHEAD_TARGET = 0.005
 RATIO_TARGET = 0.6
@@ -154,7 +153,6 @@ def main():
     if not sandbox:
         sys.exit("bench/batch.py solves and deletes: run it confined, with scripts/bench-batch.sh")
 
-    sys.path.insert(0, STANDIN)
     from brivane_standin import knobs as knobs_module
     from brivane_standin.installation import create_installation
 
@@ -238,8 +236,7 @@ def main():
     page, blank = os.path.join(work, "report-2.html"), os.path.join(work, "blank.html")
     started = time.perf_counter()
     subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-m", "brivane_cli", "report",
-                    os.path.join(work, "report-2.jsonl"), "--html", page], check=True, stdout=subprocess.DEVNULL,
-                   env={**os.environ, "PYTHONPATH": STANDIN})
+                    os.path.join(work, "report-2.jsonl"), "--html", page], check=True, stdout=subprocess.DEVNULL)
     written = time.perf_counter() - started
     with open(blank, "w", encoding="utf-8") as f:
         f.write("<!DOCTYPE html><title>blank</title>")

@@ -26,23 +26,17 @@ from time import perf_counter
 
 import pyperf
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import fixtures  # noqa: E402
-import floors  # noqa: E402
-import peer_build  # noqa: E402
-import probe  # noqa: E402
+import fixtures
+import floors
+import peer_build
+import probe
 
-sys.path.insert(0, probe.FOLDER)
-import bench_probe  # noqa: E402  (built by bench/run.py)
-
-sys.path.insert(0, peer_build.FOLDER)
-import bench_peer  # noqa: E402  (built by bench/run.py)
+bench_probe = probe.load()
+bench_peer = peer_build.load()
 
 if not bench_peer.__file__.endswith(".abi3.so"):
     raise SystemExit(f"the peer must be the compiled module, not {bench_peer.__file__}")
 
-fixtures.use_standin()
 import clr  # noqa: E402,F401  (the platform is there before the module)
 import pythoncom  # noqa: E402,F401
 

@@ -8,23 +8,15 @@
 """
 import json
 import os
-import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-STANDIN = os.path.join(ROOT, "standin")
 
 LISTING_ENTRIES = 10_000
 BIG_MODEL_BYTES = 200 * 1024 * 1024
 SMALL_FILES = 5_000
 SMALL_FOLDERS = 10
 SETTINGS_FAMILIES = 10_000
-
-
-def use_standin():
-    """Puts the stand-in platform on sys.path, as the tests and the demo do."""
-    if STANDIN not in sys.path:
-        sys.path.insert(0, STANDIN)
 
 
 def settings_document():
@@ -86,7 +78,6 @@ def _small_files(folder):
 
 def build(directory):
     """Makes every fixture under `directory` (which must be empty) and returns the layout."""
-    use_standin()
     from brivane_standin.installation import create_installation
 
     installation = create_installation(os.path.join(directory, "installation"))

@@ -5,12 +5,10 @@ user's machine; then the clock runs around one import and the seconds are printe
 SIDE "module" imports the package brivane_computer (which loads brivane_core);
 SIDE "floor" imports only the host modules that the module body must import.
 """
-import os
 import sys
 from time import perf_counter
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "standin"))
-import clr  # noqa: E402,F401
+import clr  # noqa: F401
 import pythoncom  # noqa: E402,F401
 
 

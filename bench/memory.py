@@ -15,11 +15,8 @@ import json
 import os
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import fixtures  # noqa: E402
+import fixtures
 
-fixtures.use_standin()
 import clr  # noqa: E402,F401
 import pythoncom  # noqa: E402,F401
 from brivane_standin import journal  # noqa: E402

@@ -6,13 +6,15 @@ its default directives (binding=True, language_level 3) as module
 Py_LIMITED_API=0x030A0000, the stable ABI of 3.10 that the module is built for,
 under which Cython's generated code uses only the limited API. Prints the
 folder that holds the built module (bench/run.py builds it before any case
-runs; bench/cases.py only imports it).
+runs; bench/cases.py only loads it, with ``load``).
 """
 import os
 import shlex
 import subprocess
 import sys
 import sysconfig
+
+import probe
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FOLDER = os.path.join(os.path.dirname(HERE), "build", "bench-peer")
@@ -37,6 +39,11 @@ def build(folder=FOLDER):
     subprocess.run(compiler + ["-O2", "-shared", "-fPIC", f"-DPy_LIMITED_API={LIMITED_API}",
                                "-I", sysconfig.get_paths()["include"], generated, "-o", target], check=True)
     return folder
+
+
+def load():
+    """The built peer (bench/run.py builds it first)."""
+    return probe.load_built(NAME, built())
 
 
 if __name__ == "__main__":

@@ -45,9 +45,7 @@ ROOT = os.path.dirname(HERE)
 RESULTS = os.path.join(HERE, "results")
 # A confined run writes its results into its sandbox; scripts/bench.sh copies them to RESULTS.
 WRITTEN = os.environ.get("BRIVANE_BENCH_RESULTS", RESULTS)
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "reliability"))
-import confinement  # noqa: E402
+from brivane_testkit import confinement  # noqa: E402
 import fixtures  # noqa: E402
 import peer_build  # noqa: E402
 import probe  # noqa: E402

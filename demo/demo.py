@@ -1,17 +1,17 @@
 """The demo: brivane_computer driven end to end against a stand-in installation.
 
 Run it with ./scripts/demo.sh, which puts the project's stand-in for the CLR
-bridge, COM and the product (standin/) on the path and runs it confined: the
-demo deletes folders, and refuses to run unconfined. Everything is made in a
-temporary folder that is removed at the end.
+bridge, COM and the product (standin/) and the test kit (testkit/) on
+PYTHONPATH and runs it confined: the demo deletes folders, and refuses to run
+unconfined. Everything is made in a temporary folder that is removed at the
+end.
 """
 import json
 import os
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "reliability"))
-import confinement  # noqa: E402
+from brivane_testkit import confinement
 
 confinement.require("the demo")
 

@@ -9,7 +9,7 @@ names (right and wrong counts, valid and invalid names) of fuzzed values. Every
 input starts from the module as after import, before set-up (a decoded call
 may itself set up on the stand-in installation, whose root is one of the
 values). The calls are checked as in the property-based suite
-(tests/reliability/support_fuzzing.py) and jailed (reliability/jail.py), so
+(testkit/brivane_testkit/fuzzing.py) and jailed (its jail.py), so
 the functions that do reach files stay inside a sandbox under BRIVANE_FUZZ_SANDBOX.
 An operation out of a call's bounds does not stop the fuzzer: it is counted,
 the input is kept in BRIVANE_FUZZ_FINDINGS, and the report written at exit
@@ -28,18 +28,15 @@ import os
 import sys
 import tempfile
 import warnings
-from pathlib import Path
 
 import atheris
 
-import confinement
+from brivane_testkit import confinement
 
 confinement.require("atheris fuzzing")
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests"))
 warnings.simplefilter("ignore")
 
-from reliability import support_fuzzing as support  # noqa: E402
+from brivane_testkit import fuzzing as support  # noqa: E402
 
 core = support.core
 NAMES = sorted(support.FUNCTIONS)

@@ -39,25 +39,14 @@ import threading
 import time
 from contextlib import redirect_stdout
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import confinement  # noqa: E402
+from brivane_testkit import confinement
+from brivane_testkit.module_table import DELETE_FAILED
+from brivane_testkit.trees import tree_contents
 
-FALSE_MESSAGE = "Impossible to delete temp directory :"
 # Seconds that every stand-in solver Run() takes.
 SOLVE_SECONDS = 0.02
 # Seconds an iteration may take at most: two runs (an abandoned one and the next) and generous slack.
 BOUND = 30
-
-
-def snapshot(root):
-    found = {}
-    for folder, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                found[os.path.relpath(path, root)] = f.read()
-    return found
 
 
 class Removals:
@@ -111,9 +100,9 @@ class Fuzz:
         os.makedirs(os.path.join(self.script, "keep"))
         with open(os.path.join(self.script, "keep", "notes.txt"), "w") as f:
             f.write("the script's own")
-        self.model_files = {name: snapshot(self.models)[name] for name in snapshot(self.models)}
-        self.script_files = snapshot(self.script)
-        self.source_files = snapshot(self.source)
+        self.model_files = tree_contents(self.models)
+        self.script_files = tree_contents(self.script)
+        self.source_files = tree_contents(self.source)
         knobs.solve_seconds = SOLVE_SECONDS
         self.removals = Removals()
         self.counts = collections.Counter()
@@ -151,7 +140,7 @@ class Fuzz:
 
     def keep_copy(self, folder):
         if folder:
-            if snapshot(folder) != self.source_files:
+            if tree_contents(folder) != self.source_files:
                 self.problems.append(f"copyDirectoryToTemp returned an incomplete copy {folder}")
             shutil.rmtree(folder)
 
@@ -208,11 +197,11 @@ class Fuzz:
 
     def check(self, index, name, printed):
         where = f"iteration {index} ({name})"
-        if FALSE_MESSAGE in printed:
+        if DELETE_FAILED in printed:
             self.problems.append(f"{where}: false message {printed.strip()!r}")
-        if snapshot(self.script) != self.script_files:
+        if tree_contents(self.script) != self.script_files:
             self.problems.append(f"{where}: the script's own folder changed")
-        now = snapshot(self.models)
+        now = tree_contents(self.models)
         for path, data in self.model_files.items():
             if now.get(path) != data:
                 self.problems.append(f"{where}: the model file {path} changed or went")
@@ -237,11 +226,11 @@ class Fuzz:
         self.check("final", "disposeSolution", printed.getvalue())
         for name in os.listdir(self.temp):
             folder = os.path.join(self.temp, name)
-            if os.path.isdir(folder) and snapshot(folder) == self.source_files:
+            if os.path.isdir(folder) and tree_contents(folder) == self.source_files:
                 self.counts["copies kept from the script by an interrupt"] += 1
                 shutil.rmtree(folder)
             else:
-                self.problems.append(f"left after the final disposeSolution: {folder} holding {sorted(snapshot(folder))}")
+                self.problems.append(f"left after the final disposeSolution: {folder} holding {sorted(tree_contents(folder))}")
 
 
 def main():

@@ -21,8 +21,7 @@ import tempfile
 import threading
 import warnings
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import confinement  # noqa: E402
+from brivane_testkit import confinement
 
 confinement.require("the leak hunt")
 warnings.simplefilter("ignore", RuntimeWarning)

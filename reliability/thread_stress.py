@@ -53,9 +53,8 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
-import confinement  # noqa: E402
-from jail import Jail, Sandbox, StablePath  # noqa: E402
+from brivane_testkit import confinement
+from brivane_testkit.jail import Jail, Sandbox, StablePath
 
 WORKERS = 8
 # Seconds every thread gets to finish after the stop signal.
@@ -700,7 +699,6 @@ def child(args):
     # The last watchdog: a hang that even the join limit does not catch ends the process with all tracebacks.
     faulthandler.dump_traceback_later(args.seconds + 2 * JOIN_LIMIT + 60, exit=True)
     warnings.simplefilter("ignore", RuntimeWarning)      # the version notice on interpreters after 3.10
-    sys.path.insert(0, os.path.join(ROOT, "standin"))
     sys.setswitchinterval(2e-5)                          # switch threads often
     stress = Stress(args.root, args.seconds, args.seed)
     stress.self_test = args.self_test

@@ -12,6 +12,6 @@ build_wheel >/dev/null
 venv="$(make_venv bench-3.10 3.10 "$ROOT/requirements/bench.txt")"
 install_wheel "$venv"
 status=0
-confined bench-batch "$venv/bin/python" "$ROOT/bench/batch.py" "$@" || status=$?
+confined bench-batch env PYTHONPATH="$TEST_PYTHONPATH" "$venv/bin/python" "$ROOT/bench/batch.py" "$@" || status=$?
 cp "$ROOT/build/confined/bench-batch/batch.json" "$ROOT/bench/results/batch.json"
 exit "$status"

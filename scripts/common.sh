@@ -3,6 +3,11 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYENV_VERSIONS="${PYENV_ROOT:-/root/.pyenv}/versions"
+# What the tests, the tools, the benchmarks and the demo import besides the module under test: the stand-in of
+# the platform (standin/) and the test kit (testkit/). PYTHONPATH is the one way they reach them, and every
+# process they start inherits it; nothing changes sys.path by hand. src/ is never on it: they import the
+# built module (the installed wheel, or a development build put before these).
+TEST_PYTHONPATH="$ROOT/standin:$ROOT/testkit"
 
 # The newest installed patch release of a minor version, e.g. python_for 3.10.
 python_for() {
@@ -93,7 +98,7 @@ ensure_chromium() {
 confined() {
     local name="$1" sandbox="$ROOT/build/confined/$1"
     shift
-    PYTHONPATH="$ROOT/standin" python3 -c \
+    PYTHONPATH="$TEST_PYTHONPATH" python3 -c \
         "from brivane_standin.installation import build_native_library; build_native_library()"
     rm -rf "$sandbox"
     "$ROOT/scripts/confine.sh" "$sandbox" "$@"

@@ -8,4 +8,4 @@ build_wheel >/dev/null
 venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
 install_wheel "$venv"
 echo "running demo/demo.py on Python 3.10 against a stand-in installation" >&2
-PATH="$venv/bin:$PATH" confined demo env PYTHONPATH="$ROOT/standin" "$venv/bin/python" "$ROOT/demo/demo.py" "$@"
+PATH="$venv/bin:$PATH" confined demo env PYTHONPATH="$TEST_PYTHONPATH" "$venv/bin/python" "$ROOT/demo/demo.py" "$@"

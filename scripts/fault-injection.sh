@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fault injection: tests/test_fault_injection.py alone, against a development
+# Fault injection: tests/fault_finding/test_fault_injection.py alone, against a development
 # build, on Python 3.10 and 3.13 (BRIVANE_FAULT_PYTHONS="3.10" for one), each
 # confined (sandbox build/confined/fault-injection-MINOR). Every
 # host call of the file-handling functions fails in turn; prints the number of
@@ -18,8 +18,8 @@ for minor in ${BRIVANE_FAULT_PYTHONS:-3.10 3.13}; do
     # The report is written inside the run's sandbox and read once the run has ended.
     file="$ROOT/build/confined/fault-injection-$minor/report.jsonl"
     echo "== Python $minor"
-    PATH="$venv/bin:$PATH" confined "fault-injection-$minor" env BRIVANE_FAULT_REPORT="$file" PYTHONPATH="$package" \
-        "$venv/bin/python" -m pytest tests/test_fault_injection.py -q -p no:cacheprovider "$@" || status=$?
+    PATH="$venv/bin:$PATH" confined "fault-injection-$minor" env BRIVANE_FAULT_REPORT="$file" PYTHONPATH="$package:$TEST_PYTHONPATH" \
+        "$venv/bin/python" -m pytest tests/fault_finding/test_fault_injection.py -q -p no:cacheprovider "$@" || status=$?
     read -r cases lost wrong < <("$venv/bin/python" - "$file" <<'EOF'
 import json, os, sys
 rows = []

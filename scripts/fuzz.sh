@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Argument fuzzing of the module, on Python 3.10:
-#  (a) the property-based suite tests/reliability/test_argument_fuzzing.py with its "ci" profile (every
+#  (a) the property-based suite tests/fault_finding/test_argument_fuzzing.py with its "ci" profile (every
 #      function of the module, before and after set-up, 10,000 calls each) against the module built with
 #      AddressSanitizer and UndefinedBehaviorSanitizer by g++ (build/fuzz-sanitize), as scripts/sanitize.sh runs;
 #  (b) the coverage-guided fuzzer reliability/atheris_fuzz.py (argument handling, settings lookups, every
@@ -9,7 +9,7 @@
 # Each runs confined (sandboxes build/confined/fuzz-hypothesis and fuzz-atheris): reports, logs, new corpus
 # inputs and crash artifacts are written there and read or copied out (build/fuzz-corpus, build/fuzz-artifacts)
 # once the run has ended. Prints the calls made per function, failures, crashes and operations out of bounds
-# (reliability/jail.py); exits non-zero on any of them.
+# (testkit/brivane_testkit/jail.py); exits non-zero on any of them.
 #
 #   scripts/fuzz.sh [--long] [--skip-hypothesis] [--skip-atheris]
 # Environment: FUZZ_SECONDS, BRIVANE_FUZZ_EXAMPLES (examples per function and phase, 100 = 10,000 calls per
@@ -60,8 +60,8 @@ if [[ "$run_hypothesis" -eq 1 ]]; then
         ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:malloc_context_size=2:log_path=$sandbox/asan" \
         LSAN_OPTIONS="suppressions=$ROOT/reliability/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$sandbox/ubsan" \
-        BRIVANE_FUZZ_PROFILE=ci BRIVANE_FUZZ_REPORT="$report" "${trace[@]}" PYTHONPATH="$package" \
-        timeout 1800 "$venv/bin/python" -m pytest tests/reliability/test_argument_fuzzing.py -q -p no:cacheprovider \
+        BRIVANE_FUZZ_PROFILE=ci BRIVANE_FUZZ_REPORT="$report" "${trace[@]}" PYTHONPATH="$package:$TEST_PYTHONPATH" \
+        timeout 1800 "$venv/bin/python" -m pytest tests/fault_finding/test_argument_fuzzing.py -q -p no:cacheprovider \
         || hypothesis_status=$?
     if [[ -n "${BRIVANE_FUZZ_TRACE:-}" && -f "$sandbox/trace.txt" ]]; then cp "$sandbox/trace.txt" "$BRIVANE_FUZZ_TRACE"; fi
     sanitizer_reports=$(sanitizer_reports "$sandbox")
@@ -97,7 +97,7 @@ if [[ "$run_atheris" -eq 1 ]]; then
         ASAN_OPTIONS="halt_on_error=1:detect_leaks=0:allocator_may_return_null=1" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
         BRIVANE_FUZZ_SANDBOX="$sandbox/jail" BRIVANE_FUZZ_FINDINGS="$sandbox/out-of-bounds" \
-        BRIVANE_FUZZ_ATHERIS_REPORT="$report" PYTHONPATH="$package" \
+        BRIVANE_FUZZ_ATHERIS_REPORT="$report" PYTHONPATH="$package:$TEST_PYTHONPATH" \
         timeout $((seconds + 600)) "$venv/bin/python" reliability/atheris_fuzz.py -max_total_time="$seconds" \
         -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$sandbox/artifacts/" \
         "$sandbox/corpus" "$corpus" || atheris_status=$?

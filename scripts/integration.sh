@@ -2,16 +2,17 @@
 # The integration run: the module driven through the real CLR bridge (pythonnet)
 # on Mono, against the C# stand-in of the product (standin-dotnet/), and the same
 # suite through the project's Python stand-in, both checked against one table of
-# behaviour (tests/integration/behaviour.py).
+# behaviour (integration/behaviour.py).
 #
 #   ./scripts/integration.sh [pytest arguments...]
 #
 # Installs Mono from the distribution's archive when missing, builds the module
 # into build/dev-mono and the assemblies into build/integration-mono, and runs
-# tests/integration in a virtual environment of its own (.venv/integration-3.10),
-# confined (sandboxes build/confined/integration-BRIDGE). The suite does not load
-# tests/conftest.py, so reliability/confinement.py makes its refusal to run
-# unconfined (-p confinement).
+# the test root integration/ (its own conftest.py, which refuses to run
+# unconfined) in a virtual environment of its own (.venv/integration-3.10),
+# confined (sandboxes build/confined/integration-BRIDGE). PYTHONPATH gives the
+# bridge: standin/ for the stand-in's; for Mono's, a folder with the stand-in's
+# pythoncom and helpers but not its clr, which would shadow the real one.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -28,6 +29,11 @@ venv="$(make_venv integration-3.10 3.10 "$ROOT/requirements/integration.txt")"
 package="$(./scripts/dev-build.sh "$ROOT/build/dev-mono" 2>/dev/null | tail -n 1)"
 assemblies="$ROOT/build/integration-mono/assemblies"
 standin-dotnet/build.sh "$assemblies" >/dev/null
+com="$ROOT/build/integration-mono/com"
+rm -rf "$com"
+mkdir -p "$com"
+cp standin/pythoncom.py "$com/"
+ln -s "$ROOT/standin/brivane_standin" "$com/brivane_standin"
 
 echo "$(mono --version | head -n 1)"
 echo "pythonnet $("$venv/bin/python" -c 'from importlib.metadata import version; print(version("pythonnet"))')"
@@ -35,9 +41,11 @@ echo "pythonnet $("$venv/bin/python" -c 'from importlib.metadata import version;
 status=0
 for bridge in standin mono; do
     echo "== the module through the ${bridge} bridge"
-    PATH="$venv/bin:$PATH" confined "integration-$bridge" env BRIVANE_INTEGRATION=1 BRIVANE_BRIDGE="$bridge" \
-        BRIVANE_STANDIN_ASSEMBLIES="$assemblies" PYTHONNET_RUNTIME=mono PYTHONPATH="$package:$ROOT/reliability" \
+    if [[ "$bridge" == standin ]]; then platform="$ROOT/standin"; else platform="$com"; fi
+    PATH="$venv/bin:$PATH" confined "integration-$bridge" env BRIVANE_BRIDGE="$bridge" \
+        BRIVANE_STANDIN_ASSEMBLIES="$assemblies" PYTHONNET_RUNTIME=mono \
+        PYTHONPATH="$package:$platform:$ROOT/testkit" \
         timeout 600 "$venv/bin/python" -W "ignore:Hosting Mono versions before" -m pytest -q -p no:cacheprovider \
-        -p confinement --confcutdir tests/integration tests/integration "$@" || status=1
+        integration "$@" || status=1
 done
 exit "$status"

@@ -19,7 +19,7 @@ status=0
 for minor in ${BRIVANE_FUZZ_PYTHONS:-3.10 3.13}; do
     venv="$(make_venv "test-$minor" "$minor" "$ROOT/requirements/test.txt")"
     echo "== Python $minor"
-    PATH="$venv/bin:$PATH" confined "interrupt-fuzz-$minor" env PYTHONPATH="$package:$ROOT/standin" \
+    PATH="$venv/bin:$PATH" confined "interrupt-fuzz-$minor" env PYTHONPATH="$package:$TEST_PYTHONPATH" \
         "$venv/bin/python" "$ROOT/reliability/interrupt_fuzz.py" --iterations "$iterations" "${seed[@]}" \
         || status=1
 done

@@ -49,15 +49,15 @@ for minor in 3.10 3.13; do
     "$(python_for "$minor")" -m venv "$venv"
     "$venv/bin/python" -m pip install -qq --disable-pip-version-check --no-index --find-links "$scratch/wheels" \
         "$wheel"
-    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" \
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$TEST_PYTHONPATH" \
         "$venv/bin/python" -W ignore::RuntimeWarning -c \
         'import brivane_computer as bc; assert bc.brivane_core.__file__.startswith(__import__("sys").prefix); print("Python", __import__("sys").version.split()[0], "imports", bc.__name__, "with", len(bc.__all__), "names")'
     # The command line, as a console script and as a module.
-    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" bash -c \
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$TEST_PYTHONPATH" bash -c \
         '"$1/bin/brivane" solve --help >/dev/null && "$1/bin/python" -W ignore::RuntimeWarning -m brivane_computer doctor --help >/dev/null' \
         - "$venv"
     # brivane report prints without the extra report; its page says which extra it needs.
-    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$ROOT/standin" bash -c \
+    PATH="$test_venv/bin:$PATH" confined "package-check-$minor" env -C / PYTHONPATH="$TEST_PYTHONPATH" bash -c \
         'report="$BRIVANE_CONFINED/night.jsonl"
          printf "%s\n" "{\"record\": \"batch\"}" "{\"record\": \"end\", \"seconds\": 1}" >"$report"
          printed="$("$1/bin/brivane" report "$report")" && grep -q "^0 models: none in 1.0 s$" <<<"$printed" || exit 1

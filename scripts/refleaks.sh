@@ -15,5 +15,5 @@ venv="$(make_venv test-3.10 3.10 "$ROOT/requirements/test.txt")"
 unpacked="$(mktemp -d)"
 trap 'rm -rf "$unpacked"' EXIT
 python3-dbg -m zipfile -e "$wheel" "$unpacked"
-PATH="$venv/bin:$PATH" confined refleaks env PYTHONPATH="$unpacked:$ROOT/standin" \
+PATH="$venv/bin:$PATH" confined refleaks env PYTHONPATH="$unpacked:$TEST_PYTHONPATH" \
     python3-dbg "$ROOT/reliability/refleaks.py"

@@ -17,7 +17,7 @@ PATH="$venv/bin:$PATH" confined sanitize env LD_PRELOAD="$(g++ -print-file-name=
     ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:malloc_context_size=2:log_path=$sandbox/asan" \
     LSAN_OPTIONS="suppressions=$ROOT/reliability/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$sandbox/ubsan" \
-    PYTHONPATH="$package" "$venv/bin/python" -m pytest tests -p no:cacheprovider "$@" || status=$?
+    PYTHONPATH="$package:$TEST_PYTHONPATH" "$venv/bin/python" -m pytest tests -p no:cacheprovider "$@" || status=$?
 
 reports=$(sanitizer_reports "$sandbox")
 echo "sanitizer reports: $reports"

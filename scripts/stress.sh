@@ -39,7 +39,7 @@ PATH="$venv/bin:$PATH" confined stress-sanitized env LD_PRELOAD="$(g++ -print-fi
     ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:malloc_context_size=2:log_path=$reports/asan" \
     LSAN_OPTIONS="suppressions=$ROOT/reliability/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
-    PYTHONPATH="$sanitized" \
+    PYTHONPATH="$sanitized:$TEST_PYTHONPATH" \
     "$venv/bin/python" "$ROOT/reliability/thread_stress.py" --seconds "$seconds" --reports "$reports" "${seed[@]}" \
     || status=$?
 # Counted again once every process has ended: leak reports are written at exit.
@@ -49,7 +49,7 @@ echo "sanitizer reports (all processes): $count"
 
 if [[ "$plain_seconds" != "0" ]]; then
     echo "== plain build, Python 3.13, ${plain_seconds} s"
-    PATH="$venv13/bin:$PATH" confined stress-plain env PYTHONPATH="$plain" \
+    PATH="$venv13/bin:$PATH" confined stress-plain env PYTHONPATH="$plain:$TEST_PYTHONPATH" \
         "$venv13/bin/python" "$ROOT/reliability/thread_stress.py" --seconds "$plain_seconds" "${seed[@]}" \
         || status=$?
 fi

@@ -1,41 +1,33 @@
 """Fixtures shared by the module's tests.
 
-The tests run the installed ``brivane_computer`` against the project's
-stand-in for the CLR bridge, COM and the product (``standin/``), which only
-the tests and the demo put on ``sys.path``. Every test starts from the state
-the module has right after import, with the stand-in forgotten as well.
+The tests run the built ``brivane_computer`` against the project's stand-in
+for the CLR bridge, COM and the product (``standin/``), with the test kit
+(``testkit/``): both come from PYTHONPATH, which the scripts set and every
+process a test starts inherits. Every test starts from the state the module
+has right after import, with the stand-in forgotten as well.
 """
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
-from pathlib import Path
 
 import pytest
 
-import support  # noqa: E402
-from support import GUARD_MESSAGE  # noqa: F401
+try:
+    import brivane_standin  # noqa: F401
+    from brivane_testkit.confinement import pytest_runtest_teardown, pytest_sessionstart  # noqa: F401
+except ModuleNotFoundError as missing:
+    raise pytest.UsageError(f"{missing}: the tests find the stand-in and the test kit on PYTHONPATH; run them "
+                            "through scripts/test.sh, or see the README's Building and testing") from None
 
-ROOT = Path(__file__).resolve().parents[1]
-STANDIN = ROOT / "standin"
-if str(STANDIN) not in sys.path:
-    sys.path.insert(0, str(STANDIN))
+from brivane_standin import journal
+from brivane_standin.installation import create_installation
 
-import brivane_standin  # noqa: E402
-from brivane_standin import journal  # noqa: E402
-from brivane_standin.installation import create_installation  # noqa: E402
+import brivane_computer
+from brivane_computer import brivane_core
 
-import brivane_computer  # noqa: E402
-from brivane_computer import brivane_core  # noqa: E402
-
-
-reset_module = support.reset_module
-
-
-# The refusal to run unconfined and the watch on changes outside the sandbox, shared with the tools.
-if str(ROOT / "reliability") not in sys.path:
-    sys.path.insert(0, str(ROOT / "reliability"))
-from confinement import pytest_runtest_teardown, pytest_sessionstart  # noqa: E402,F401
+from .support import reset_module
 
 
 @pytest.fixture(autouse=True)
@@ -80,17 +72,15 @@ def calls():
 
 
 def run_python(code, *, env=None, check=True):
-    """Runs a snippet in a new interpreter with the stand-in on its path.
+    """Runs a snippet in a new interpreter, which inherits this one's PYTHONPATH (the module, when it is not
+    installed, the stand-in and the test kit).
 
     The module is one per process, so loading rules are seen in subprocesses.
     """
     environment = dict(os.environ)
-    # The same brivane_computer as this process, wherever it was installed.
-    paths = [str(STANDIN), str(Path(brivane_computer.__file__).resolve().parents[1])]
-    environment["PYTHONPATH"] = os.pathsep.join(paths + [environment.get("PYTHONPATH", "")])
     environment.update(env or {})
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            env=environment, cwd=str(ROOT / "tests"), timeout=120)
+                            env=environment, cwd=tempfile.gettempdir(), timeout=120)
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result

@@ -1,33 +1,10 @@
-"""What every test area shares: the set-up guard's message, the module's globals as import leaves them, and
-a snapshot of a folder tree."""
-import os
+"""What the test areas share: the repository's folder, the module and the stand-in put back as import leaves
+them, and a path object that names another path at each read."""
+from pathlib import Path
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-    "and set up with Pelorix installation directory."
-)
+from brivane_testkit.module_table import INITIAL_GLOBALS
 
-# The globals in the order the module body creates them, with their initial values.
-INITIAL_GLOBALS = {
-    "_validSetup_": False,
-    "_validPelorix_": False,
-    "_validKarvona_": False,
-    "_settingsPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings",
-    "_dataSourcesPath_": "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources.settings",
-    "_CultureInfo_": None,
-    "_exePath_": None,
-    "_dllPath_": None,
-    "_Revav_": None,
-    "_Quelbar_": None,
-    "_dlls_": [],
-    "_Solution_": None,
-    "_dataPath_": None,
-    "_projectPath_": None,
-    "_Application_": None,
-    "_commandController_": None,
-    "_tempDirectory_": None,
-}
-
+ROOT = Path(__file__).resolve().parents[1]
 
 _original_dlls = []
 
@@ -49,25 +26,6 @@ def reset_module():
     # are forgotten, and those whose deletion failed or was interrupted are deleted now, with the real host
     # modules, so that no test inherits another's.
     brivane_core.disposeSolution()
-
-
-def snapshot(root, skip=()):
-    """{relative path: bytes, or None for a folder (its path ends with a separator)} of the tree under `root`,
-    leaving out the trees under the folders in `skip`."""
-    skipped = {os.path.realpath(s) for s in skip}
-    found = {}
-    for folder, folders, files in os.walk(root):
-        folders[:] = [f for f in folders if os.path.realpath(os.path.join(folder, f)) not in skipped]
-        relative = os.path.relpath(folder, root)
-        for name in folders:
-            found[os.path.normpath(os.path.join(relative, name)) + os.sep] = None
-        for name in files:
-            path = os.path.join(folder, name)
-            if os.path.realpath(path) in skipped:
-                continue
-            with open(path, "rb") as f:
-                found[os.path.normpath(os.path.join(relative, name))] = f.read()
-    return found
 
 
 class Shifting:

@@ -1,1 +1,0 @@
-"""Reliability suites that go beyond the behaviour tests: the argument fuzzing."""
