@@ -9,6 +9,7 @@ import os
 import threading
 
 import pytest
+from brivane_testkit.trees import tree_contents
 
 MAIN = threading.get_ident()
 
@@ -55,15 +56,6 @@ def saved_model(core, folder, kind="piping", elements=1, name="Study1"):
     return model, path
 
 
-def folder_snapshot(folder):
-    found = {}
-    for root, _, files in os.walk(folder):
-        for name in files:
-            with open(os.path.join(root, name), "rb") as f:
-                found[os.path.relpath(os.path.join(root, name), folder)] = f.read()
-    return found
-
-
 # ---- the bridge itself -------------------------------------------------------------------
 
 def test_the_chosen_bridge_is_in_use(face):
@@ -97,11 +89,11 @@ def test_the_demo_workflow(core, bc, face, installation, tmp_path, capsys, count
     assert bc.findNameSpaceAndAssembly("Model") == ("Brivane.Pelorix.Core", "Brivane.Pelorix.Core")
 
     for solver, results in (("Quelbar", "conception.qres"), ("Revav", "Study1.rres")):
-        before = folder_snapshot(str(study))
+        before = tree_contents(str(study))
         solution = bc.solve(model_file, solver, True)
         sandbox = core._tempDirectory_
         assert solution.Summary.endswith(os.path.join(sandbox, results))
-        assert folder_snapshot(str(study)) == before
+        assert tree_contents(str(study)) == before
         bc.disposeSolution()
         assert not os.path.exists(sandbox) and solution.IsDisposed
         solution = bc.solve(model_file, solver, False)

@@ -26,7 +26,7 @@ within a time limit after the stop signal; faulthandler's dump_traceback_later
 is the last watchdog), a SystemError, an exception left set after a normal
 return, any other exception outside the Exception family, an operation out of
 the bounds of its call (the module's os, shutil, tempfile, threading and open,
-and the product's writes, are jailed: reliability/jail.py), a folder of the
+and the product's writes, are jailed: brivane_testkit.jail), a folder of the
 script's own removed, a change outside the jail's sandbox, or a sanitizer
 report. The figures are printed; the exit status is non-zero on any problem.
 
