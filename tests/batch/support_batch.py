@@ -11,10 +11,11 @@ from pathlib import Path
 
 import pytest
 from brivane_standin import journal
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
 
 from brivane_cli import main
 from brivane_computer.batch import IN_PLACE, MANIFEST, MARKER, ReportError, read_report, solve_many
+
+from ..solving.support_solving import build_model, temp_root  # noqa: F401
 
 EXTRA = os.path.join("Reports", "stress.txt")
 # The test's own bookkeeping beside the plant, which the oracle leaves out.

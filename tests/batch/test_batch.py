@@ -5,14 +5,15 @@ import threading
 from collections import Counter
 
 import pytest
-from .support_batch import EXTRA, plant, solve_intervals  # noqa: F401
 from brivane_standin.product.quelbar_core import QuelbarSolver
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
 from brivane_testkit.trees import tree_contents
 
 from brivane_computer.batch import Task, find_models, read_report, solve_model
 from brivane_computer.batch._leftovers import LOCK, LockedFolder
 from brivane_computer.batch._run import FOLDER_PREFIX
+
+from ..solving.support_solving import build_model, temp_root  # noqa: F401
+from .support_batch import EXTRA, plant, solve_intervals  # noqa: F401
 
 
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
@@ -133,7 +134,6 @@ def test_find_models_names_each_results_folder(tmp_path):
         ("plant/a/S2.VOKEL", "a/S2"), ("plant/b/s1.vokel", "b/s1"), ("other/s1.vokel", "s1")]
     with pytest.raises(FileNotFoundError):
         find_models([tmp_path / "missing"])
-
 
 
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])

@@ -4,10 +4,11 @@ import os
 import sys
 
 import pytest
-from .support_batch import plant, run_main  # noqa: F401
-from ..solving.support_solving import temp_root  # noqa: F401
 
 from brivane_computer.batch import BatchInputError, BatchInputNotFound, find_models, solve_many
+
+from ..solving.support_solving import temp_root  # noqa: F401
+from .support_batch import plant, run_main  # noqa: F401
 
 # A file system that the confinement keeps read-only, and that the watch on the sandbox leaves alone.
 READ_ONLY = "/dev"

@@ -4,10 +4,11 @@ import json
 import os
 
 import pytest
-from .support_batch import EARLIER_REPORT, plant, solve_intervals  # noqa: F401
-from ..solving.support_solving import temp_root  # noqa: F401
 
 from brivane_computer.batch import MANIFEST
+
+from ..solving.support_solving import temp_root  # noqa: F401
+from .support_batch import EARLIER_REPORT, plant, solve_intervals  # noqa: F401
 
 
 @pytest.mark.parametrize("report, status, message", [

@@ -9,10 +9,11 @@ import sys
 from pathlib import Path
 
 import pytest
-from .support_batch import assert_no_batch_process_left, plant, run_and_stop, run_main  # noqa: F401
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
 
 from brivane_computer.batch import BatchInputError, read_report
+
+from ..solving.support_solving import build_model, temp_root  # noqa: F401
+from .support_batch import assert_no_batch_process_left, plant, run_and_stop, run_main  # noqa: F401
 
 OURS = '<meta name="generator" content="brivane report page">'
 

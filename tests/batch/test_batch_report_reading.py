@@ -4,10 +4,11 @@ import json
 import os
 
 import pytest
-from .support_batch import plant, run_main  # noqa: F401
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
 
 from brivane_computer.batch import ModelResult, Report, read_report, solve_many
+
+from ..solving.support_solving import build_model, temp_root  # noqa: F401
+from .support_batch import plant, run_main  # noqa: F401
 
 
 def test_the_report_names_the_solver_that_ran_and_the_file_as_found(plant, core, tmp_path):

@@ -12,6 +12,7 @@ import dask
 import pytest
 from distributed import LocalCluster
 from distributed.security import Security
+
 from ..batch.support_batch import plant, run_main  # noqa: F401
 from ..solving.support_solving import temp_root  # noqa: F401
 

@@ -36,11 +36,11 @@ from brivane_standin.knobs import knobs
 from brivane_standin.product import read_fre, read_project
 from brivane_standin.product.pelorix_core import Model
 from brivane_standin.product.sdk import BrivaneModule as ProductModule
+from brivane_testkit.module_table import DELETE_FAILED
+from brivane_testkit.trees import tree_contents
 
 import brivane_computer
 from brivane_computer import brivane_core
-from brivane_testkit.module_table import DELETE_FAILED
-from brivane_testkit.trees import tree_contents
 
 from ..support import reset_module
 

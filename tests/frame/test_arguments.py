@@ -1,11 +1,11 @@
 """The argument errors that every function raises before its body runs, and
 the binding of positional and keyword arguments to the parameters."""
 import pytest
+from brivane_standin import journal
+from brivane_testkit.module_table import BY_NAME, FUNCTIONS, GUARD_MESSAGE
 
 import brivane_computer
-from brivane_standin import journal
-from brivane_testkit.module_table import GUARD_MESSAGE
-from brivane_testkit.module_table import BY_NAME, FUNCTIONS
+
 from .support_frame import Untouchable, ids, module_globals, vectorcall
 
 WITH_PARAMETERS = [f for f in FUNCTIONS if f.parameters]

@@ -4,10 +4,11 @@ import os
 import types
 
 import pytest
-
-import brivane_computer
 from brivane_standin import journal
 from brivane_testkit.module_table import BY_NAME, FUNCTIONS, GUARD_MESSAGE
+
+import brivane_computer
+
 from .support_frame import Untouchable, ids, module_globals
 
 GUARDED = [f for f in FUNCTIONS if f.guard]

@@ -5,10 +5,10 @@ import shutil
 import types
 
 import pytest
-
 from brivane_standin import dotnet, journal
 from brivane_standin.installation import write_assembly
 from brivane_testkit.module_table import GUARD_MESSAGE
+
 from .support_frame import Untouchable
 
 LOADERS = ["load_dll", "load_dll_c"]

@@ -6,9 +6,10 @@ import re
 import types
 
 import pytest
+from brivane_testkit.module_table import FUNCTIONS, GLOBALS, INITIAL_GLOBALS as INITIAL
 
 import brivane_computer
-from brivane_testkit.module_table import FUNCTIONS, GLOBALS, INITIAL_GLOBALS as INITIAL
+
 from .support_frame import ids
 
 HOST_MODULES = ["os", "clr", "ctypes", "pythoncom", "json", "threading", "shutil", "tempfile", "uuid"]

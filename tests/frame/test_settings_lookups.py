@@ -2,8 +2,8 @@
 import collections.abc
 
 import pytest
-
 from brivane_standin import journal
+
 from .support_frame import module_globals
 
 REVAV = ("REVAV", "PATH", "WINDOWS SOLVER PATH")

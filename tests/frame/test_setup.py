@@ -7,14 +7,15 @@ import shutil
 import threading
 
 import pytest
-
-from brivane_computer import BrivaneModule
 from brivane_standin import dotnet, journal
 from brivane_standin.installation import create_installation
 from brivane_standin.knobs import knobs
 from brivane_standin.product.pelorix_core import CommandController
 from brivane_standin.product.sdk import BrivaneApplication
 from brivane_testkit.module_table import GUARD_MESSAGE, GLOBALS
+
+from brivane_computer import BrivaneModule
+
 from .support_frame import Untouchable
 
 PELORIX = BrivaneModule.Pelorix

@@ -12,7 +12,6 @@ import types
 import uuid
 
 import pytest
-
 from brivane_testkit.confinement import THROW_AWAY_RUNNER
 
 TEMP = "C:\\Users\\ada\\AppData\\Local\\Temp"

@@ -3,9 +3,7 @@ import os
 import subprocess
 import sys
 
-
 import pytest
-
 from brivane_standin.installation import create_installation
 from brivane_standin.product import read_project
 

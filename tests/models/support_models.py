@@ -5,7 +5,6 @@ import os
 
 import pytest
 from brivane_standin import journal
-
 from brivane_standin.installation import settings_document
 
 SDK = "Brivane.SDK.dll"

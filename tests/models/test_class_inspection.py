@@ -3,11 +3,11 @@ import builtins
 import json
 
 import pytest
-
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
-from .support_models import CORE, SDK, model, record_loads  # noqa: F401
 from brivane_testkit.module_table import GUARD_MESSAGE
+
+from .support_models import CORE, SDK, model, record_loads  # noqa: F401
 
 
 @pytest.fixture
@@ -50,8 +50,6 @@ def test_indent_is_not_turned_into_a_boolean(core, model, indent):
     with pytest.raises(TypeError, match="expects a bool"):
         core.inspectClass(model, indent)
     assert exports()[0].args[1] is indent
-
-
 
 
 def test_inspect_loads_sdk_then_core_and_imports_model(core, model, monkeypatch, imports):

@@ -1,11 +1,11 @@
 """createCommand and executeCommand: the product's named commands run on a
 model through the module's command controller."""
 import pytest
-
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
-from .support_models import CORE, read_text, record_loads
 from brivane_testkit.module_table import GUARD_MESSAGE
+
+from .support_models import CORE, read_text, record_loads
 
 
 @pytest.fixture
@@ -29,8 +29,6 @@ def test_command_is_built_with_the_model_first_and_the_name_second(core, piping,
     (built,) = journal.calls("CustomCommand", ".ctor")
     assert built.args == (piping, name) and built.kwargs == {}
     assert command.Name == name
-
-
 
 
 def test_controller_gets_the_model_before_the_command_is_built(core, piping):
@@ -105,8 +103,6 @@ def test_execute_works_on_the_model_of_the_latest_create_command(core, piping):
     core.createCommand("CLEAR", piping)
     core.executeCommand(for_piping)
     assert piping.Elements == ("PIPE-1",)
-
-
 
 
 @pytest.mark.parametrize("not_a_command", [None, "ADD_PIPE", 3])

@@ -3,13 +3,14 @@ that shape it and the call of the model's writer."""
 import os
 
 import pytest
-
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import qblibrary_path, read_fre
-from ..support import Shifting
-from .support_models import (model, study, CORE, HostOs, read_text, record_loads, write_settings, write_text)  # noqa: F401
 from brivane_testkit.module_table import GUARD_MESSAGE, LIBRARY_MISSING
+
+from ..support import Shifting
+from .support_models import (model, study, CORE, HostOs, read_text, record_loads, write_settings,  # noqa: F401
+                             write_text)
 
 SETTING_READS = [
     ("QUELBAR", "MAX FIELD LENGTH"),
@@ -136,7 +137,6 @@ def test_a_bare_file_name_is_taken_in_the_current_folder_of_the_call(core, model
     assert core.writeFreFile(model, "model.vokel") is None
     assert only_writer_call()[0] == str(study / target)
     assert read_fre(str(study / target))["frefile"] == repr(str(study / target))
-
 
 
 def test_a_path_object_is_read_once(core, model, study, tmp_path):

@@ -2,12 +2,13 @@
 import builtins
 
 import pytest
-
-import brivane_computer
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
-from .support_models import CORE, HELPER, SDK, record_loads
 from brivane_testkit.module_table import GUARD_MESSAGE
+
+import brivane_computer
+
+from .support_models import CORE, HELPER, SDK, record_loads
 
 ENTRY_POINTS = [("createPipingVokel", "Pelorix", "PipingCode"),
                 ("createStructureVokel", "Karvona", "StructureCode")]

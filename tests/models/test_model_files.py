@@ -3,12 +3,13 @@ import json
 import os
 
 import pytest
-
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import read_fre
-from .support_models import (model, study, CORE, HELPER, SDK, HostOs, HostPath, read_text, record_loads, write_text)  # noqa: F401
 from brivane_testkit.module_table import GUARD_MESSAGE
+
+from .support_models import (model, study, CORE, HELPER, SDK, HostOs, HostPath, read_text,  # noqa: F401
+                             record_loads, write_text)
 
 
 def model_document(path):
@@ -110,8 +111,6 @@ def test_load_assembly_errors_propagate(core, ready, monkeypatch, study, failing
         core.loadVokel(path)
     assert raised.value is error
     assert "Model..ctor" not in journal.names()
-
-
 
 
 def test_load_model_constructor_error_propagates(core, ready, study):
@@ -346,8 +345,6 @@ def test_get_vokel_goes_through_find_first_file(core, ready, monkeypatch, study)
     monkeypatch.setattr(core, "find_first_file", lambda directory, ext: seen.append((directory, ext)) or "x")
     assert core.getVokel(str(study)) == "x"
     assert seen == [(str(study), ".vokel")]
-
-
 
 
 # --- end to end -----------------------------------------------------------------

@@ -7,11 +7,12 @@ from brivane_standin.dotnet import Point
 from brivane_standin.knobs import knobs
 from brivane_standin.product import read_current_study, read_project
 from brivane_standin.product.pelorix_project import ProjectViewModel
+from brivane_testkit.module_table import GUARD_MESSAGE
 
 import brivane_computer
-from brivane_testkit.module_table import GUARD_MESSAGE
-from .support_projects import (PIPING, PROJECT_DLL, SDK_DLL, STRUCTURE, events, imports, loads, make_project, names,
-    product_names, tree)  # noqa: F401
+
+from .support_projects import (PIPING, PROJECT_DLL, SDK_DLL, STRUCTURE, events, imports, loads,  # noqa: F401
+                               make_project, names, product_names, tree)
 
 ENTRY_POINTS = [("addPipingProject", PIPING), ("addStructureProject", STRUCTURE)]
 

@@ -5,9 +5,9 @@ import types
 
 import pytest
 from brivane_standin import journal
+from brivane_testkit.module_table import GUARD_MESSAGE
 
 from ..support import Shifting
-from brivane_testkit.module_table import GUARD_MESSAGE
 from .support_projects import tree
 
 REMOVALS = ["removeProjectFolder", "removeProject"]
@@ -460,7 +460,6 @@ def test_removals_while_another_thread_changes_the_current_folder(core, ready, t
         wanderer.join()
     assert os.listdir(named) == []
     assert len(os.listdir(other)) == count and all((other / f"F{i}" / "sub").is_dir() for i in range(count))
-
 
 
 @pytest.mark.parametrize("function", REMOVALS)

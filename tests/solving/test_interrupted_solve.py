@@ -15,6 +15,7 @@ import pytest
 from brivane_standin import journal
 from brivane_standin.product import open_result_files
 from brivane_standin.product.quelbar_core import QuelbarSolver
+
 from .support_solving import fake_shutil, models, spy, temp_root  # noqa: F401
 
 needs_thread_signals = pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="POSIX thread signals")

@@ -6,8 +6,9 @@ import types
 import pytest
 from brivane_standin import dotnet, journal
 from brivane_standin.product import open_result_files
-from .support_solving import Disposable, fake_shutil, models, temp_root  # noqa: F401
 from brivane_testkit.trees import tree_contents
+
+from .support_solving import Disposable, fake_shutil, models, temp_root  # noqa: F401
 
 
 @pytest.fixture

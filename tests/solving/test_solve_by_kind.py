@@ -9,8 +9,9 @@ import pytest
 import pythoncom
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
-from .support_solving import release_solution, Disposable, Recorder, ThreadSpy, models, spy, temp_root  # noqa: F401
 from brivane_testkit.module_table import GUARD_MESSAGE, INVALID_SOLVER
+
+from .support_solving import release_solution, Disposable, Recorder, ThreadSpy, models, spy, temp_root  # noqa: F401
 
 CORE = "Brivane.Pelorix.Core.dll"
 SDK = "Brivane.SDK.dll"

@@ -8,10 +8,11 @@ import uuid
 import pytest
 from brivane_standin import journal
 from brivane_standin.product import open_result_files
-from ..support import Shifting
 from brivane_testkit.module_table import GUARD_MESSAGE, INVALID_SOLVER
-from .support_solving import Disposable, fake_shutil, models, spy, temp_root  # noqa: F401
 from brivane_testkit.trees import tree_contents
+
+from ..support import Shifting
+from .support_solving import Disposable, fake_shutil, models, spy, temp_root  # noqa: F401
 
 SOLVERS = ["Quelbar", "Revav"]
 
@@ -447,7 +448,6 @@ def test_a_bare_model_name_is_solved_from_the_current_folder(core, models, tmp_p
     expected = {"study1.vokel", "conception.fre", "load.thf", os.path.basename(solution.ResultsFile)}
     assert set(os.listdir(working)) == expected
     assert not os.path.exists(tmp_path / "conception.fre")
-
 
 
 @pytest.mark.parametrize("sandbox", [True, False])

@@ -10,7 +10,9 @@ import pythoncom
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import open_result_files
-from .support_solving import (RUN_ASSEMBLIES, RUN_FUNCTION, Disposable, models, release_solution, spy, temp_root)  # noqa: F401
+
+from .support_solving import (RUN_ASSEMBLIES, RUN_FUNCTION, Disposable, models, release_solution, spy,  # noqa: F401
+                              temp_root)
 
 SOLVERS = ["Quelbar", "Revav"]
 HOWS = ["direct", "worker"]

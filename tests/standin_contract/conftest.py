@@ -1,9 +1,8 @@
 """Fixtures of the stand-in's own tests: the contract it keeps with the module, checked without the module."""
 import os
 
-import pytest
-
 import brivane_standin
+import pytest
 from brivane_standin.installation import create_installation
 
 

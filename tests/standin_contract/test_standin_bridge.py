@@ -5,9 +5,8 @@ import os
 import shutil
 import threading
 
-import pytest
-
 import clr
+import pytest
 import pythoncom
 from brivane_standin import assembly_files, dotnet, journal, knobs as knobs_module
 from brivane_standin.installation import create_installation

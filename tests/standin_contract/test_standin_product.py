@@ -4,7 +4,6 @@ import os
 import threading
 
 import pytest
-
 from brivane_standin import dotnet, journal, product
 from brivane_standin.knobs import knobs
 
