@@ -15,6 +15,7 @@ import pytest
 from brivane_standin import journal
 from brivane_standin.product import open_result_files
 from brivane_standin.product.quelbar_core import QuelbarSolver
+from brivane_testkit.module_table import DELETE_FAILED
 
 from .support_solving import fake_shutil, models, spy, temp_root  # noqa: F401
 
@@ -89,7 +90,7 @@ def test_an_interrupted_solve_keeps_its_sandbox_until_the_run_ends(core, models,
     disposals = [c for c in journal.entries() if c.name == "Solution.Dispose"]
     assert disposals and disposals[0].thread != threading.main_thread().ident
     assert os.listdir(temp_root) == []
-    assert "Impossible to delete" not in capsys.readouterr().out
+    assert DELETE_FAILED not in capsys.readouterr().out
 
 
 @needs_thread_signals
@@ -111,7 +112,7 @@ def test_a_reimport_keeps_a_pending_sandbox_and_a_running_abandoned_run(core, mo
     assert not os.path.exists(sandbox), "the pending sandbox was forgotten"
     again.disposeSolution()
     assert solution.IsDisposed and os.listdir(temp_root) == []
-    assert "Impossible to delete" not in capsys.readouterr().out
+    assert DELETE_FAILED not in capsys.readouterr().out
 
 
 def bounded(call):
@@ -146,7 +147,7 @@ def test_a_ctrl_c_in_the_thread_start_never_blocks_a_later_solve(core, models, t
         assert not os.path.exists(first)
         core.disposeSolution()
         wait_until(lambda: os.listdir(temp_root) == [], "every sandbox to go")
-        assert "Impossible to delete" not in capsys.readouterr().out
+        assert DELETE_FAILED not in capsys.readouterr().out
     finally:
         # Thread.start() lets a KeyboardInterrupt through without unlisting a thread that never started.
         for worker in workers:
@@ -176,7 +177,7 @@ def test_one_side_deletes_a_sandbox_that_an_ending_run_and_a_disposal_both_take_
     core.disposeSolution()
     disposed.set()
     wait_until(lambda: not os.path.exists(sandbox), "the run's end to delete its sandbox")
-    assert len(deletions) == 1 and "Impossible to delete" not in capsys.readouterr().out
+    assert len(deletions) == 1 and DELETE_FAILED not in capsys.readouterr().out
 
 
 def test_a_deletion_whose_folder_went_meanwhile_is_not_reported(core, models, temp_root, monkeypatch, capsys):
@@ -226,4 +227,4 @@ def test_a_disposal_from_another_thread_never_deletes_a_sandbox_in_use(core, mod
     assert os.path.dirname(solution.ResultsFile) == sandbox
     core.disposeSolution()
     assert solution.IsDisposed and os.listdir(temp_root) == []
-    assert "Impossible to delete" not in capsys.readouterr().out
+    assert DELETE_FAILED not in capsys.readouterr().out

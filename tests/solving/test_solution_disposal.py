@@ -6,6 +6,7 @@ import types
 import pytest
 from brivane_standin import dotnet, journal
 from brivane_standin.product import open_result_files
+from brivane_testkit.module_table import DELETE_FAILED
 from brivane_testkit.trees import tree_contents
 
 from .support_solving import Disposable, fake_shutil, models, temp_root  # noqa: F401
@@ -124,7 +125,7 @@ def test_a_failing_deletion_is_reported_and_retried_later(core, sandbox, rmtree,
         raise error
     rmtree.action = remove_one_then_fail
     assert core.disposeSolution() is None
-    assert capsys.readouterr().out == "Impossible to delete temp directory : " + text + "\n"
+    assert capsys.readouterr().out == f"{DELETE_FAILED} {text}\n"
     assert solution.IsDisposed and core._Solution_ is None
     assert os.path.isdir(folder) and not os.path.exists(partly), "what was deleted stays deleted"
     assert core._tempDirectory_ == folder

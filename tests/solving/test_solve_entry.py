@@ -8,7 +8,7 @@ import uuid
 import pytest
 from brivane_standin import journal
 from brivane_standin.product import open_result_files
-from brivane_testkit.module_table import GUARD_MESSAGE, INVALID_SOLVER
+from brivane_testkit.module_table import DELETE_FAILED, GUARD_MESSAGE, INVALID_SOLVER
 from brivane_testkit.trees import tree_contents
 
 from ..support import Shifting
@@ -302,7 +302,7 @@ def test_a_sandbox_that_could_not_be_deleted_is_not_forgotten(core, models, temp
     monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=rmtree))
     capsys.readouterr()
     assert core.solve(path, "Revav", sandbox) is not None
-    assert "Impossible to delete temp directory : file in use" in capsys.readouterr().out
+    assert f"{DELETE_FAILED} file in use" in capsys.readouterr().out
     assert os.path.isdir(stuck)
     # The global moves to the new sandbox; the old one waits in the module's own record.
     assert (core._tempDirectory_ != stuck) if sandbox else (core._tempDirectory_ == stuck)
@@ -326,7 +326,7 @@ def test_a_pending_sandbox_is_tried_again_until_it_goes(core, models, temp_root,
     core.solve(path, "Quelbar", True)
     capsys.readouterr()
     core.disposeSolution()
-    assert capsys.readouterr().out == "Impossible to delete temp directory : file in use\n", "kept once"
+    assert capsys.readouterr().out == f"{DELETE_FAILED} file in use\n", "kept once"
     assert os.listdir(temp_root) == [os.path.basename(stuck)]
     refusing.clear()
     core.disposeSolution()
