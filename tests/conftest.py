@@ -27,6 +27,7 @@ from brivane_standin.installation import create_installation
 import brivane_computer
 from brivane_computer import brivane_core
 
+from .batch.support_batch import make_plant
 from .support import reset_module
 
 
@@ -89,3 +90,18 @@ def run_python(code, *, env=None, check=True):
 @pytest.fixture
 def python():
     return run_python
+
+
+@pytest.fixture
+def temp_root(tmp_path, monkeypatch):
+    """The system temporary folder as the module sees it (tempfile.gettempdir())."""
+    root = tmp_path / "temp"
+    root.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(root))
+    return root
+
+
+@pytest.fixture
+def plant(ready, core, tmp_path, monkeypatch, temp_root):
+    """The plant of models that the batch and the command-line tests solve (see support_batch.make_plant)."""
+    return make_plant(ready, core, tmp_path, monkeypatch)

@@ -1,5 +1,7 @@
 """What the test areas share: the repository's folder, the module and the stand-in put back as import leaves
-them, and a path object that names another path at each read."""
+them, models made by the module itself (so that their fre files are the ones it writes), and a path object that
+names another path at each read."""
+import os
 from pathlib import Path
 
 from brivane_testkit.module_table import INITIAL_GLOBALS
@@ -26,6 +28,33 @@ def reset_module():
     # are forgotten, and those whose deletion failed or was interrupted are deleted now, with the real host
     # modules, so that no test inherits another's.
     brivane_core.disposeSolution()
+
+
+def build_model(core, folder, name="study1", kind="piping", elements=1, fre="conception", thf=()):
+    """Saves a model of `kind` with `elements` elements as folder/name.vokel.
+
+    fre: "conception" (what saveVokel writes when no fre file carries the
+    model's name), "own" (name.fre only), "both", or None (no fre file).
+    thf: names of ".thf" files to add, each holding its own name.
+    """
+    os.makedirs(folder, exist_ok=True)
+    model = core.createPipingVokel() if kind == "piping" else core.createStructureVokel()
+    command = "ADD_PIPE" if kind == "piping" else "ADD_BEAM"
+    for _ in range(elements):
+        core.executeCommand(core.createCommand(command, model))
+    path = os.path.join(folder, name + ".vokel")
+    own = os.path.join(folder, name + ".fre")
+    if fre == "both":
+        core.saveVokel(model, path)          # conception.fre
+    if fre in ("own", "both"):
+        open(own, "w").close()               # saveVokel rewrites a fre file of the model's name
+    core.saveVokel(model, path)
+    if fre is None:
+        os.remove(os.path.join(folder, "conception.fre"))
+    for thf_name in thf:
+        with open(os.path.join(folder, thf_name), "w") as f:
+            f.write(thf_name)
+    return path
 
 
 class Shifting:

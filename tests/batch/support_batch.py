@@ -1,4 +1,4 @@
-"""The plant of models that the batch tests solve, with the journal of every process that solved them, and the
+"""The plant of models that the batch and the command-line tests solve, with the journal of every process that solved them, and the
 user's files beside it, which no batch may change."""
 import hashlib
 import json
@@ -9,13 +9,12 @@ import time
 import uuid
 from pathlib import Path
 
-import pytest
 from brivane_standin import journal
 
 from brivane_cli import main
 from brivane_computer.batch import IN_PLACE, MANIFEST, MARKER, ReportError, read_report, solve_many
 
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
+from ..support import build_model
 
 EXTRA = os.path.join("Reports", "stress.txt")
 # The test's own bookkeeping beside the plant, which the oracle leaves out.
@@ -151,9 +150,10 @@ def _checksums(root):
     return sums
 
 
-@pytest.fixture
-def plant(ready, core, tmp_path, monkeypatch, temp_root):
-    """make(*names, **knobs): saves the models plant/<name>.vokel ("a/s1" is plant/a/s1.vokel) and sets the
+def make_plant(ready, core, tmp_path, monkeypatch):
+    """The plant fixture's value, for the batch and the command-line tests.
+
+    make(*names, **knobs): saves the models plant/<name>.vokel ("a/s1" is plant/a/s1.vokel) and sets the
     knobs of the workers to come; returns the plant folder. entries() reads the journal of all workers."""
     state, folder, journal_file = tmp_path / "state", tmp_path / "plant", str(tmp_path / "journal.jsonl")
     state.mkdir()

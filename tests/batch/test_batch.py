@@ -12,8 +12,8 @@ from brivane_computer.batch import Task, find_models, read_report, solve_model
 from brivane_computer.batch._leftovers import LOCK, LockedFolder
 from brivane_computer.batch._run import FOLDER_PREFIX
 
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
-from .support_batch import EXTRA, plant, solve_intervals  # noqa: F401
+from ..support import build_model
+from .support_batch import EXTRA, solve_intervals
 
 
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])

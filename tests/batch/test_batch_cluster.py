@@ -8,21 +8,18 @@ import tempfile
 import threading
 import time
 from collections import Counter, defaultdict
-from pathlib import Path
 
 import distributed
 import pytest
-from brivane_testkit.confinement import python_path
 from brivane_testkit.trees import tree_contents
 from distributed.core import Status
 
-import brivane_computer
 from brivane_computer.batch import _cluster, _on_worker, read_report
 from brivane_computer.batch._child import FOLDER_PREFIX
 from brivane_computer.batch._leftovers import remove_leftovers
 
-from ..solving.support_solving import temp_root  # noqa: F401
-from .support_batch import EXTRA, assert_no_batch_process_left, plant, solve_intervals  # noqa: F401
+
+from .support_batch import EXTRA, assert_no_batch_process_left, solve_intervals
 
 
 @pytest.fixture

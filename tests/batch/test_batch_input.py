@@ -7,8 +7,8 @@ import pytest
 
 from brivane_computer.batch import BatchInputError, BatchInputNotFound, find_models, solve_many
 
-from ..solving.support_solving import temp_root  # noqa: F401
-from .support_batch import plant, run_main  # noqa: F401
+
+from .support_batch import run_main
 
 # A file system that the confinement keeps read-only, and that the watch on the sandbox leaves alone.
 READ_ONLY = "/dev"

@@ -1,14 +1,13 @@
 """What a batch writes: its report and its results folders, and never a file that is not its own (the user's
 files beside the plant are checked after every batch by the plant fixture)."""
 import json
-import os
 
 import pytest
 
 from brivane_computer.batch import MANIFEST
 
-from ..solving.support_solving import temp_root  # noqa: F401
-from .support_batch import EARLIER_REPORT, plant, solve_intervals  # noqa: F401
+
+from .support_batch import solve_intervals
 
 
 @pytest.mark.parametrize("report, status, message", [

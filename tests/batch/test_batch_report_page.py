@@ -12,8 +12,7 @@ import pytest
 
 from brivane_computer.batch import BatchInputError, read_report
 
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
-from .support_batch import assert_no_batch_process_left, plant, run_and_stop, run_main  # noqa: F401
+from .support_batch import assert_no_batch_process_left, run_and_stop, run_main
 
 OURS = '<meta name="generator" content="brivane report page">'
 

@@ -7,8 +7,8 @@ import pytest
 
 from brivane_computer.batch import ModelResult, Report, read_report, solve_many
 
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
-from .support_batch import plant, run_main  # noqa: F401
+from ..support import build_model
+from .support_batch import run_main
 
 
 def test_the_report_names_the_solver_that_ran_and_the_file_as_found(plant, core, tmp_path):

@@ -1,14 +1,10 @@
 """On Windows: a worker's job object ends every process that its solve started, once the worker is ended by
 TerminateProcess, when no event reaches it (a cancelled scheduled task). Run by the Windows workflow only."""
 import ctypes
-import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
-
-import brivane_computer
 
 pytestmark = pytest.mark.skipif(sys.platform != "win32", reason="job objects exist on Windows only")
 

@@ -15,8 +15,8 @@ from distributed import LocalCluster
 
 from brivane_cli import _doctor
 
-from ..batch.support_batch import assert_no_batch_process_left, plant, run_and_stop, run_main  # noqa: F401
-from ..solving.support_solving import build_model, temp_root  # noqa: F401
+from ..batch.support_batch import assert_no_batch_process_left, run_and_stop, run_main
+from ..support import build_model
 
 # The folder of the stand-in's clr and pythoncom, left off the path of a command run without the bridge.
 STANDIN = str(Path(brivane_standin.__file__).resolve().parents[1])

@@ -13,8 +13,7 @@ import pytest
 from distributed import LocalCluster
 from distributed.security import Security
 
-from ..batch.support_batch import plant, run_main  # noqa: F401
-from ..solving.support_solving import temp_root  # noqa: F401
+from ..batch.support_batch import run_main
 
 
 REFUSED = "an open Dask scheduler runs pickled code from anyone who can reach it on every workstation"

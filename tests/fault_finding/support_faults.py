@@ -29,7 +29,6 @@ import shutil
 import tempfile
 import threading
 
-import brivane_standin
 from brivane_standin import journal
 from brivane_standin.installation import create_installation
 from brivane_standin.knobs import knobs

@@ -4,7 +4,6 @@ import json
 import os
 
 import pytest
-from brivane_standin import journal
 from brivane_standin.installation import settings_document
 
 SDK = "Brivane.SDK.dll"
@@ -68,15 +67,6 @@ class HostOs:
 
     def __getattr__(self, name):
         return getattr(os, name)
-
-
-@pytest.fixture
-def model(core, ready, capsys):
-    """A new piping model, made after set-up; output and journal emptied."""
-    made = core.createPipingVokel()
-    capsys.readouterr()
-    journal.clear()
-    return made
 
 
 @pytest.fixture

@@ -7,7 +7,7 @@ from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_testkit.module_table import GUARD_MESSAGE
 
-from .support_models import CORE, SDK, model, record_loads  # noqa: F401
+from .support_models import CORE, SDK, record_loads
 
 
 @pytest.fixture

@@ -9,8 +9,7 @@ from brivane_standin.product import qblibrary_path, read_fre
 from brivane_testkit.module_table import GUARD_MESSAGE, LIBRARY_MISSING
 
 from ..support import Shifting
-from .support_models import (model, study, CORE, HostOs, read_text, record_loads, write_settings,  # noqa: F401
-                             write_text)
+from .support_models import CORE, HostOs, read_text, record_loads, write_settings, write_text
 
 SETTING_READS = [
     ("QUELBAR", "MAX FIELD LENGTH"),

@@ -8,8 +8,7 @@ from brivane_standin.knobs import knobs
 from brivane_standin.product import read_fre
 from brivane_testkit.module_table import GUARD_MESSAGE
 
-from .support_models import (model, study, CORE, HELPER, SDK, HostOs, HostPath, read_text,  # noqa: F401
-                             record_loads, write_text)
+from .support_models import CORE, HELPER, SDK, HostOs, HostPath, read_text, record_loads, write_text
 
 
 def model_document(path):

@@ -11,8 +11,7 @@ from brivane_testkit.module_table import GUARD_MESSAGE
 
 import brivane_computer
 
-from .support_projects import (PIPING, PROJECT_DLL, SDK_DLL, STRUCTURE, events, imports, loads,  # noqa: F401
-                               make_project, names, product_names, tree)
+from .support_projects import PIPING, PROJECT_DLL, SDK_DLL, STRUCTURE, events, make_project, names, product_names, tree
 
 ENTRY_POINTS = [("addPipingProject", PIPING), ("addStructureProject", STRUCTURE)]
 

@@ -1,12 +1,6 @@
-"""Models, folders and spies shared by the solving tests.
-
-Models are made by the module itself (createPipingVokel / createStructureVokel,
-ADD_PIPE / ADD_BEAM commands, saveVokel), so their fre files are the ones the
-module writes. Sandboxes go to a temporary root under the test's tmp_path.
-"""
-import os
+"""Spies, stand-in host modules and solutions shared by the solving tests (their models come from
+tests/support.py's build_model, their sandboxes from the temp_root fixture)."""
 import shutil
-import tempfile
 import threading
 import types
 
@@ -16,33 +10,6 @@ from brivane_standin import journal
 RUN_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Helper.dll", "Brivane.Pelorix.Core.dll",
                   "Brivane.Quelbar.Core.dll", "Brivane.Revav.Core.dll")
 RUN_FUNCTION = {"Quelbar": "_QuelbarSolve", "Revav": "_RevavSolve"}
-
-
-def build_model(core, folder, name="study1", kind="piping", elements=1, fre="conception", thf=()):
-    """Saves a model of `kind` with `elements` elements as folder/name.vokel.
-
-    fre: "conception" (what saveVokel writes when no fre file carries the
-    model's name), "own" (name.fre only), "both", or None (no fre file).
-    thf: names of ".thf" files to add, each holding its own name.
-    """
-    os.makedirs(folder, exist_ok=True)
-    model = core.createPipingVokel() if kind == "piping" else core.createStructureVokel()
-    command = "ADD_PIPE" if kind == "piping" else "ADD_BEAM"
-    for _ in range(elements):
-        core.executeCommand(core.createCommand(command, model))
-    path = os.path.join(folder, name + ".vokel")
-    own = os.path.join(folder, name + ".fre")
-    if fre == "both":
-        core.saveVokel(model, path)          # conception.fre
-    if fre in ("own", "both"):
-        open(own, "w").close()               # saveVokel rewrites a fre file of the model's name
-    core.saveVokel(model, path)
-    if fre is None:
-        os.remove(os.path.join(folder, "conception.fre"))
-    for thf_name in thf:
-        with open(os.path.join(folder, thf_name), "w") as f:
-            f.write(thf_name)
-    return path
 
 
 def worker_entries():
@@ -115,27 +82,6 @@ class ThreadSpy:
                 super().start()
 
         monkeypatch.setattr(core, "threading", types.SimpleNamespace(Thread=SpyThread))
-
-
-@pytest.fixture
-def temp_root(tmp_path, monkeypatch):
-    """The system temporary folder as the module sees it (tempfile.gettempdir())."""
-    root = tmp_path / "temp"
-    root.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(root))
-    return root
-
-
-@pytest.fixture
-def models(ready, core, tmp_path, temp_root, capsys):
-    """make(folder="study", **build_model options) -> path of a saved model;
-    the journal and the output are emptied afterwards."""
-    def make(folder="study", **options):
-        path = build_model(core, str(tmp_path / "models" / folder), **options)
-        journal.clear()
-        capsys.readouterr()
-        return path
-    return make
 
 
 @pytest.fixture

@@ -17,7 +17,7 @@ from brivane_standin.product import open_result_files
 from brivane_standin.product.quelbar_core import QuelbarSolver
 from brivane_testkit.module_table import DELETE_FAILED
 
-from .support_solving import fake_shutil, models, spy, temp_root  # noqa: F401
+from .support_solving import fake_shutil, spy
 
 needs_thread_signals = pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="POSIX thread signals")
 # The function that Thread.start() calls to start the system thread: 3.13 renamed it.

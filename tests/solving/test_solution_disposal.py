@@ -9,7 +9,7 @@ from brivane_standin.product import open_result_files
 from brivane_testkit.module_table import DELETE_FAILED
 from brivane_testkit.trees import tree_contents
 
-from .support_solving import Disposable, fake_shutil, models, temp_root  # noqa: F401
+from .support_solving import Disposable, fake_shutil
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_testkit.module_table import GUARD_MESSAGE, INVALID_SOLVER
 
-from .support_solving import release_solution, Disposable, Recorder, ThreadSpy, models, spy, temp_root  # noqa: F401
+from .support_solving import Disposable, Recorder, ThreadSpy, spy
 
 CORE = "Brivane.Pelorix.Core.dll"
 SDK = "Brivane.SDK.dll"

@@ -12,7 +12,7 @@ from brivane_testkit.module_table import DELETE_FAILED, GUARD_MESSAGE, INVALID_S
 from brivane_testkit.trees import tree_contents
 
 from ..support import Shifting
-from .support_solving import Disposable, fake_shutil, models, spy, temp_root  # noqa: F401
+from .support_solving import Disposable, fake_shutil, spy
 
 SOLVERS = ["Quelbar", "Revav"]
 

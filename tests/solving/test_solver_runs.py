@@ -11,8 +11,7 @@ from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
 from brivane_standin.product import open_result_files
 
-from .support_solving import (RUN_ASSEMBLIES, RUN_FUNCTION, Disposable, models, release_solution, spy,  # noqa: F401
-                              temp_root)
+from .support_solving import RUN_ASSEMBLIES, RUN_FUNCTION, Disposable, spy
 
 SOLVERS = ["Quelbar", "Revav"]
 HOWS = ["direct", "worker"]
