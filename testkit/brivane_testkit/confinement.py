@@ -24,17 +24,16 @@ import sys
 
 from .confinement_watch import LOG_VARIABLE, THROW_AWAY_RUNNER, take_out_of_bounds, watch
 
-
-
-def on_throw_away_runner():
-    return (sys.platform == "win32" and os.environ.get("GITHUB_ACTIONS") == "true"
-            and os.environ.get("RUNNER_ENVIRONMENT") == "github-hosted")
-
 TESTKIT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The repository, where a canary write must fail.
 ROOT = os.path.dirname(TESTKIT)
 # What each Python process that a test starts imports first, through PYTHONPATH.
 CHILD_WATCH = os.path.join(TESTKIT, "child_watch")
+
+
+def on_throw_away_runner():
+    return (sys.platform == "win32" and os.environ.get("GITHUB_ACTIONS") == "true"
+            and os.environ.get("RUNNER_ENVIRONMENT") == "github-hosted")
 
 
 def problem():
@@ -76,6 +75,10 @@ def start_session():
         # The processes that the tests start (workers, solver children, examples) watch themselves and
         # write what they attempt to the log, which the test that started them reads.
         os.environ[LOG_VARIABLE] = log
+        # Made absolute while the current folder is still the one the run started in: a test's processes
+        # start in folders of their own.
+        given = [os.path.abspath(path) for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]
+        os.environ["PYTHONPATH"] = os.pathsep.join(given)
         os.environ["PYTHONPATH"] = python_path()
 
 
