@@ -9,7 +9,7 @@ import sys
 from time import perf_counter
 
 import clr  # noqa: F401
-import pythoncom  # noqa: E402,F401
+import pythoncom  # noqa: F401
 
 
 def main(side):

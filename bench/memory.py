@@ -15,13 +15,12 @@ import json
 import os
 import sys
 
+import clr  # noqa: F401  (the platform is there before the module)
 import fixtures
+import pythoncom  # noqa: F401
+from brivane_standin import journal
 
-import clr  # noqa: E402,F401
-import pythoncom  # noqa: E402,F401
-from brivane_standin import journal  # noqa: E402
-
-from brivane_computer import brivane_core as core  # noqa: E402
+from brivane_computer import brivane_core as core
 
 WARM_UP = 100
 
