@@ -230,7 +230,8 @@ class Fuzz:
                 self.counts["copies kept from the script by an interrupt"] += 1
                 shutil.rmtree(folder)
             else:
-                self.problems.append(f"left after the final disposeSolution: {folder} holding {sorted(tree_contents(folder))}")
+                self.problems.append(f"left after the final disposeSolution: {folder} "
+                                     f"holding {sorted(tree_contents(folder))}")
 
 
 def main():

@@ -14,7 +14,8 @@ package="$(BUILD_TYPE=Release ./scripts/dev-build.sh "$ROOT/build/bench")"
 "$venv/bin/python" "$ROOT/bench/peer_build.py" >/dev/null
 results="$ROOT/build/confined/bench/results"
 # The stand-in installation builds its native library with the build environment's CMake.
-PATH="$ROOT/.venv/build-3.10/bin:$PATH" confined bench env BRIVANE_BENCH_RESULTS="$results" PYTHONPATH="$package:$TEST_PYTHONPATH" \
+PATH="$ROOT/.venv/build-3.10/bin:$PATH" confined bench env BRIVANE_BENCH_RESULTS="$results" \
+    PYTHONPATH="$package:$TEST_PYTHONPATH" \
     "$venv/bin/python" "$ROOT/bench/run.py" "$@"
 if [[ -f "$results/latest.json" ]]; then
     cp "$results/latest.json" "$ROOT/bench/results/latest.json"

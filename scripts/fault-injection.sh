@@ -18,8 +18,9 @@ for minor in ${BRIVANE_FAULT_PYTHONS:-3.10 3.13}; do
     # The report is written inside the run's sandbox and read once the run has ended.
     file="$ROOT/build/confined/fault-injection-$minor/report.jsonl"
     echo "== Python $minor"
-    PATH="$venv/bin:$PATH" confined "fault-injection-$minor" env BRIVANE_FAULT_REPORT="$file" PYTHONPATH="$package:$TEST_PYTHONPATH" \
-        "$venv/bin/python" -m pytest tests/fault_finding/test_fault_injection.py -q -p no:cacheprovider "$@" || status=$?
+    PATH="$venv/bin:$PATH" confined "fault-injection-$minor" env BRIVANE_FAULT_REPORT="$file" \
+        PYTHONPATH="$package:$TEST_PYTHONPATH" "$venv/bin/python" -m pytest tests/fault_finding/test_fault_injection.py \
+        -q -p no:cacheprovider "$@" || status=$?
     read -r cases lost wrong < <("$venv/bin/python" - "$file" <<'EOF'
 import json, os, sys
 rows = []

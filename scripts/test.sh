@@ -14,7 +14,8 @@ for minor in ${BRIVANE_TEST_PYTHONS:-3.10 3.13}; do
     install_wheel "$venv"
     echo "=== Python $minor ==="
     # From the repository root but not from src/: the tests import the installed wheel.
-    PATH="$venv/bin:$PATH" confined "test-$minor" env PYTHONPATH="$TEST_PYTHONPATH" "$venv/bin/python" -m pytest tests -p no:cacheprovider "$@" \
+    PATH="$venv/bin:$PATH" confined "test-$minor" env PYTHONPATH="$TEST_PYTHONPATH" \
+        "$venv/bin/python" -m pytest tests -p no:cacheprovider "$@" \
         || status=1
 done
 exit "$status"

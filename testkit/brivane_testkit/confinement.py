@@ -75,10 +75,8 @@ def start_session():
         # The processes that the tests start (workers, solver children, examples) watch themselves and
         # write what they attempt to the log, which the test that started them reads.
         os.environ[LOG_VARIABLE] = log
-        # Made absolute while the current folder is still the one the run started in: a test's processes
-        # start in folders of their own.
-        given = [os.path.abspath(path) for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]
-        os.environ["PYTHONPATH"] = os.pathsep.join(given)
+        # Now, while the current folder is still the one the run started in, so that its entries are made
+        # absolute against it: a test's processes start in folders of their own.
         os.environ["PYTHONPATH"] = python_path()
 
 
@@ -86,10 +84,11 @@ def python_path(*first, leave_out=()):
     """The PYTHONPATH for a process that a test starts: `first`, then this process's own PYTHONPATH (the
     stand-in and the test kit, which the scripts set) less the folders in `leave_out`. When this run is
     watched, the watch comes before all of them, unless it is left out; the test kit is never left out,
-    since the watch imports it."""
+    since the watch imports it. Relative entries are made absolute against the current folder."""
     given = [path for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]
+    leave_out = {os.path.abspath(path) for path in leave_out}
     watched = [CHILD_WATCH] if os.environ.get(LOG_VARIABLE) and CHILD_WATCH not in leave_out else []
-    kept = [path for path in [*first, *given]
+    kept = [path for path in map(os.path.abspath, [*first, *given])
             if path != CHILD_WATCH and (path == TESTKIT or path not in leave_out)]
     return os.pathsep.join(watched + list(dict.fromkeys(kept)))
 

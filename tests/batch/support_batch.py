@@ -1,5 +1,5 @@
-"""The plant of models that the batch and the command-line tests solve, with the journal of every process that solved them, and the
-user's files beside it, which no batch may change."""
+"""The plant of models that the batch and the command-line tests solve, with the journal of every process that
+solved them, and the user's files beside it, which no batch may change."""
 import hashlib
 import json
 import os

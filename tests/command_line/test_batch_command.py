@@ -19,7 +19,7 @@ from ..batch.support_batch import assert_no_batch_process_left, run_and_stop, ru
 from ..support import build_model
 
 # The folder of the stand-in's clr and pythoncom, left off the path of a command run without the bridge.
-STANDIN = str(Path(brivane_standin.__file__).resolve().parents[1])
+STANDIN = str(Path(brivane_standin.__file__).parents[1])
 
 
 @pytest.mark.parametrize("arguments, message", [

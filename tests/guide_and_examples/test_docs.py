@@ -76,8 +76,8 @@ def test_every_python_block_runs_as_written(ready, core, tmp_path, document):
     (tmp_path / "blocks.json").write_text(json.dumps(run))
     (tmp_path / "temp").mkdir()
     result = subprocess.run(
-        [sys.executable, str(Path(__file__).with_name("docs_runner.py")), str(tmp_path / "blocks.json"), ready.settings_path,
-         ready.data_sources_path], capture_output=True, text=True, cwd=str(tmp_path), timeout=300,
+        [sys.executable, str(Path(__file__).with_name("docs_runner.py")), str(tmp_path / "blocks.json"),
+         ready.settings_path, ready.data_sources_path], capture_output=True, text=True, cwd=str(tmp_path), timeout=300,
         env={**os.environ, "TMPDIR": str(tmp_path / "temp")})
     assert result.returncode == 0, result.stdout + result.stderr
     # The head blocks run first, as the top of a script.

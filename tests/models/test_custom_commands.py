@@ -9,11 +9,9 @@ from .support_models import CORE, read_text, record_loads
 
 
 @pytest.fixture
-def piping(core, ready, capsys):
-    made = core.createPipingVokel()
-    capsys.readouterr()
-    journal.clear()
-    return made
+def piping(model):
+    """The area's new piping model (conftest.py), under the name these tests give it."""
+    return model
 
 
 @pytest.fixture

@@ -4,7 +4,6 @@ import shutil
 import threading
 import types
 
-import pytest
 from brivane_standin import journal
 
 RUN_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Helper.dll", "Brivane.Pelorix.Core.dll",
@@ -82,12 +81,3 @@ class ThreadSpy:
                 super().start()
 
         monkeypatch.setattr(core, "threading", types.SimpleNamespace(Thread=SpyThread))
-
-
-@pytest.fixture
-def release_solution(core):
-    """Disposes the solution a test left in _Solution_, so its files are closed."""
-    yield
-    solution = core._Solution_
-    if solution is not None and not getattr(solution, "IsDisposed", True):
-        solution.Dispose()

@@ -16,13 +16,7 @@ from .support_solving import Disposable, fake_shutil, spy
 
 SOLVERS = ["Quelbar", "Revav"]
 
-
-@pytest.fixture(autouse=True)
-def release_solution(core):
-    yield
-    solution = core._Solution_
-    if solution is not None and not getattr(solution, "IsDisposed", True):
-        solution.Dispose()
+pytestmark = pytest.mark.usefixtures("release_solution")
 
 
 def only_folder(root):
