@@ -37,18 +37,18 @@ class ReportInputError(Exception):
 
 
 def report(batch: ModuleType, file: str, every: bool, page: str | None) -> int:
-    from brivane_computer.batch import _page, _summary
+    from brivane_computer.batch.report import check_page_file, read_summary, summary_text, write_page
 
     runs = "all" if every else "last"
     try:
-        path = _page.check_page_file(page) if page is not None else None
-        summary = _summary.read_summary(file, runs)
+        path = check_page_file(page) if page is not None else None
+        summary = read_summary(file, runs)
     except (batch.BatchInputError, batch.ReportError) as error:
         raise ReportInputError(str(error)) from None
-    print(_summary.text(summary, runs))
+    print(summary_text(summary, runs))
     if path is not None:
         try:
-            _page.write_page(summary, path)
+            write_page(summary, path)
         except (OSError, batch.OutputError) as error:
             raise ReportInputError(str(error)) from None
         print(f"page: {path}")

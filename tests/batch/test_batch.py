@@ -10,7 +10,7 @@ from brivane_testkit.trees import tree_contents
 
 from brivane_computer.batch import Task, find_models, read_report, solve_model
 from brivane_computer.batch._leftovers import LOCK, LockedFolder
-from brivane_computer.batch._run import FOLDER_PREFIX
+from brivane_computer.batch.local import FOLDER_PREFIX
 
 from ..support import build_model
 from .support_batch import EXTRA, solve_intervals

@@ -14,9 +14,11 @@ import pytest
 from brivane_testkit.trees import tree_contents
 from distributed.core import Status
 
-from brivane_computer.batch import _cluster, _on_worker, read_report
-from brivane_computer.batch._child import FOLDER_PREFIX
+from brivane_computer.batch import read_report
 from brivane_computer.batch._leftovers import remove_leftovers
+from brivane_computer.batch.cluster import _on_worker
+from brivane_computer.batch.cluster import _runner as _cluster
+from brivane_computer.batch.cluster._child import FOLDER_PREFIX
 
 
 from .support_batch import EXTRA, assert_no_batch_process_left, solve_intervals
@@ -163,7 +165,8 @@ def test_a_killed_submitter_leaves_no_solve_on_the_workers(plant, cluster, tmp_p
     client = cluster()
     # Its lease lapses sooner than in use, so that the test need not wait 15 s.
     code = (f"from distributed import Client\n"
-            f"from brivane_computer.batch import _on_worker, solve_many\n"
+            f"from brivane_computer.batch import solve_many\n"
+            f"from brivane_computer.batch.cluster import _on_worker\n"
             f"_on_worker.LEASE_EVERY, _on_worker.LEASE_EXPIRY = 0.5, 2.0\n"
             f"with Client({client.scheduler.address!r}) as client:\n"
             f"    solve_many([{str(folder)!r}], {plant.installation!r}, solver='Quelbar', executor=client,\n"

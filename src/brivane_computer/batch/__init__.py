@@ -13,41 +13,50 @@ instead (``brivane solve --scheduler``). ``solve_model`` is the task that each
 worker runs for one model, after ``set_up``: a plain function that any
 process can run.
 
-How the data flows (the names are this package's)::
+How the data flows (the names are this package's). The core (``_inputs``,
+``_schedule``, ``_task``, ``_results``, ``_outputs``) sits beside three
+subpackages: ``local`` and ``cluster``, the runners, which only move processes
+and tasks, and ``report``, which writes, reads, summarises and shows what a
+batch did. Every transition of a model is a method of the ``Schedule``, named
+for its event; nothing else changes a model's job::
 
     caller
-      | models, options
+      | models, options (keywords)
       v
-    solve_many --check_input--> BatchInput (or BatchInputError, before anything starts)
-      |  _start: ReportWriter ("batch" record), Schedule (queues, retries, report, progress), a runner
-      |  _plan:  each model skipped (resumed, unchanged) or queued as a Job, its results folder decided
+    solve_many --check_input--> BatchInput: the models found and one frozen Options (or BatchInputError,
+      |                         before anything starts)
+      |  _start: ReportWriter ("batch" record), Schedule (queues, retries, records, progress), a runner
+      |  _plan:  each model Schedule.skipped_if_unchanged (resumed), or Schedule.queued as a Job with its
+      |          results folder decided
       v
-    _LocalBatch.run: _start_workers, _dispatch, _wait, _hear, _end_overdue, until nothing is outstanding
+    local.LocalBatch.run: start workers; Schedule.dispatch(worker) -> Job; wait; hear; end overdue workers
       |   Solve(task), Stop()                     ^   Ready(pid), SetupFailed(message), Finished(outcome)
       v   over each worker's own pipe             |
-    worker process (serve): start-up once, set_up once, then solve_model(task) for each Solve
+    worker process (_serve.serve): start-up once, set_up once, then solve_model(task) for each Solve
                              solve_model: the module's solve, then the results (_results) collected
       |
-    Schedule.settle: queued again while retries are left, else a ModelResult
-      |                 --> ReportWriter ("model" record), Progress
+    Schedule.finished / timed_out / lost / refused: queued again while retries are left, else
+      |       Schedule._model_record --> ReportWriter ("model" record), Progress
       v
-    _collect: Report (returned, or carried by BatchInterrupted), "end" record
+    Schedule.close: the Report (returned, or carried by BatchInterrupted), "end" record; report's page
 
-    On a cluster, ClusterBatch.run takes _LocalBatch's place:
-    ClusterBatch --client.submit(solve_on_worker, batch, Setup, Task, Terms)--> Dask worker thread
-                 <--Done(Outcome | Ended, worker, pid) or Refused(worker, reason)--
-    Dask worker thread --ChildStart, then Solve--> ChildSolver's process (serve, as above)
+    On a cluster, cluster.ClusterBatch takes LocalBatch's place:
+    ClusterBatch --Schedule.dispatch(key); client.submit(solve_on_worker, batch, Setup, Task, Terms)-->
+                 Dask worker thread (one WorkerState a worker)
+                 <--Done(outcome, or how the solve was lost; worker, pid) or Refused(worker, reason)--
+    Dask worker thread --ChildStart, then Solve--> ChildSolver's process (_serve.serve, as above)
                        <--Ready | SetupFailed, then Finished--
-    ClusterBatch --renew_lease, every LEASE_EVERY s--> every Dask worker; end_batch at the end
+    ClusterBatch --renew_lease, at once and every LEASE_EVERY s--> every Dask worker; end_batch at the end
 """
-from ._errors import BatchInputError, BatchInputNotFound
+from ._errors import BatchInputError, BatchInputNotFound, SetupError
+from ._lifetime import MARKER
+from ._messages import SOLVERS, Outcome, Task
 from ._models import FoundModel, find_models
 from ._outputs import MANIFEST, OutputError
-from ._report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,
-                      read_report)
-from ._lifetime import MARKER
 from ._run import BatchInterrupted, StopSignal, solve_many
-from ._task import SOLVERS, Outcome, SetupError, Task, keep_run_errors, set_up, solve_model
+from ._task import keep_run_errors, set_up, solve_model
+from .report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,
+                     read_report)
 
 __all__ = [
     "FAILED", "IN_PLACE", "MANIFEST", "MARKER", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",

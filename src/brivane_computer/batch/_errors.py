@@ -1,4 +1,5 @@
-"""The error of a batch's input: raised before anything starts, with one line that says what is wrong."""
+"""The batch's errors: its input's, raised before anything starts with one line that says what is wrong, and a
+worker's set-up's."""
 from __future__ import annotations
 
 
@@ -8,3 +9,7 @@ class BatchInputError(ValueError):
 
 class BatchInputNotFound(BatchInputError, FileNotFoundError):
     """A file or folder of the input that does not exist."""
+
+
+class SetupError(Exception):
+    """Set-up did not complete: the worker cannot solve."""

@@ -12,7 +12,7 @@ import json
 import os
 import tempfile
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, fields, replace
 from numbers import Real
 from typing import Any
 
@@ -21,9 +21,8 @@ from ..brivane_core import BrivaneModule
 from ._errors import BatchInputError, BatchInputNotFound
 from ._models import FoundModel, ModelSource, find_models, model_sources
 from ._outputs import check_report_file, check_results_folder
-from ._page import check_page_file
-from ._report import ModelResult, ReportError, last_outcomes
-from ._task import SOLVERS
+from ._messages import SOLVERS
+from .report import ModelResult, ReportError, check_page_file, last_outcomes
 
 # Windows waits on at most 63 handles at once, and the batch waits on two for each worker.
 MAX_JOBS = 31
@@ -38,71 +37,95 @@ _SETTINGS_FILES = (("settings file", "settings", "--settings"),
 
 
 @dataclass(frozen=True)
+class Options:
+    """A batch's options, which ``solve_many`` takes by keyword: the one list of them, with their defaults.
+    ``check_input`` gives them back checked: numbers in range, paths absolute, the module by name, the
+    settings files' default paths filled in."""
+
+    solver: str
+    sandbox: bool = True
+    module: Any = "Pelorix"
+    settings: str | None = None
+    data_sources: str | None = None
+    jobs: int = 1
+    timeout: float | None = None
+    retries: int = 0
+    results: str | None = None
+    report: str | None = None
+    resume: bool = False
+    progress: bool = True
+    executor: Any = None
+    max_models_per_worker: int | None = None
+    html: str | None = None
+
+
+OPTION_NAMES = tuple(option.name for option in fields(Options))
+
+
+@dataclass(frozen=True)
 class BatchInput:
-    """A batch's input once checked: paths absolute, the models found, the module by name."""
+    """A batch's input once checked: the models found, the installation, the options, and what the checks
+    learnt on the way."""
 
     models: list[FoundModel]
     installation: str
-    solver: str
-    sandbox: bool
-    module: str
-    settings: str
-    data_sources: str
-    jobs: int
-    timeout: float | None
-    retries: int
-    results: str | None
-    report: str | None
-    resume: bool
-    executor: Any
-    max_models_per_worker: int | None
+    options: Options
     # On a cluster, {address: threads} of its workers.
     workers: dict[str, int] | None
     # With resume, {normalised model path: its last outcome that was not a skip} of the report.
     earlier: dict[str, ModelResult]
-    # The page written when the batch ends.
-    html: str | None = None
 
 
-def check_input(models: Iterable[ModelSource], installation: str, *, solver: str, sandbox: bool,
-                module: BrivaneModule | str, settings: str | None, data_sources: str | None, jobs: int,
-                timeout: float | None, retries: int, results: str | None, report: str | None, resume: bool,
-                executor: Any, max_models_per_worker: int | None = None, html: str | None = None) -> BatchInput:
+def options_given(caller: str, given: dict[str, Any]) -> Options:
+    """The options given by keyword to ``caller``; a name that is not an option, or a missing solver, is the
+    ``TypeError`` of a call with a wrong keyword."""
+    for name in given:
+        if name not in OPTION_NAMES:
+            raise TypeError(f"{caller}() got an unexpected keyword argument {name!r}")
+    if "solver" not in given:
+        raise TypeError(f"{caller}() missing 1 required keyword-only argument: 'solver'")
+    return Options(**given)
+
+
+def check_input(models: Iterable[ModelSource], installation: str, given: Options) -> BatchInput:
     """Every rule of ``solve_many``'s input, cheapest first; raises at the first that fails."""
     sources = model_sources(models)
-    if solver not in SOLVERS:
-        raise BatchInputError(f"unknown solver {solver!r}: use 'Revav' or 'Quelbar' (letter case counts)")
-    jobs = _whole("jobs", jobs, 1, MAX_JOBS)
-    retries = _whole("retries", retries, 0, MAX_RETRIES)
-    checked_timeout = _timeout(timeout)
-    if max_models_per_worker is not None:
-        max_models_per_worker = _whole("max_models_per_worker", max_models_per_worker, 1, MAX_MODELS_PER_WORKER)
-    if resume and report is None:
+    if given.solver not in SOLVERS:
+        raise BatchInputError(f"unknown solver {given.solver!r}: use 'Revav' or 'Quelbar' (letter case counts)")
+    jobs = _whole("jobs", given.jobs, 1, MAX_JOBS)
+    retries = _whole("retries", given.retries, 0, MAX_RETRIES)
+    timeout = _timeout(given.timeout)
+    max_models = given.max_models_per_worker
+    if max_models is not None:
+        max_models = _whole("max_models_per_worker", max_models, 1, MAX_MODELS_PER_WORKER)
+    if given.resume and given.report is None:
         raise BatchInputError("resume needs the report of the earlier batch (report=FILE, --report FILE)")
-    settings = settings if settings is not None else brivane_core._settingsPath_
-    data_sources = data_sources if data_sources is not None else brivane_core._dataSourcesPath_
+    settings = given.settings if given.settings is not None else brivane_core._settingsPath_
+    data_sources = given.data_sources if given.data_sources is not None else brivane_core._dataSourcesPath_
     workers = None
-    if executor is None:
+    if given.executor is None:
         installation = _installation(installation)
         for (role, parameter, option), path in zip(_SETTINGS_FILES, (settings, data_sources)):
             _settings_file(role, parameter, option, path)
     else:
-        workers = _cluster(executor, jobs)
+        workers = _cluster(given.executor, jobs)
     found = find_models(sources)
     if not found:
         raise BatchInputError(f"no model files (.vokel) found in {', '.join(map(str, sources)) or 'no path'}")
-    report_path = _report_file(report)
-    if report_path is not None:
-        check_report_file(report_path, [model.path for model in found])
-    results_folder = _results_folder(results)
-    if results_folder is not None:
-        given = [os.fspath(source) for source in sources if not isinstance(source, FoundModel)]
-        check_results_folder(results_folder, {os.path.dirname(model.path) for model in found} | set(given))
-    page = check_page_file(html) if html is not None else None
-    earlier = _earlier(report_path) if resume and report_path and os.path.exists(report_path) else {}
-    return BatchInput(found, installation, solver, bool(sandbox), _module(module), settings, data_sources, jobs,
-                      checked_timeout, retries, results_folder, report_path, bool(resume), executor,
-                      max_models_per_worker, workers, earlier, page)
+    report = _report_file(given.report)
+    if report is not None:
+        check_report_file(report, [model.path for model in found])
+    results = _results_folder(given.results)
+    if results is not None:
+        named = [os.fspath(source) for source in sources if not isinstance(source, FoundModel)]
+        check_results_folder(results, {os.path.dirname(model.path) for model in found} | set(named))
+    page = check_page_file(given.html) if given.html is not None else None
+    earlier = _earlier(report) if given.resume and report and os.path.exists(report) else {}
+    options = replace(given, sandbox=bool(given.sandbox), module=_module(given.module), settings=settings,
+                      data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
+                      report=report, resume=bool(given.resume), progress=bool(given.progress),
+                      max_models_per_worker=max_models, html=page)
+    return BatchInput(found, installation, options, workers, earlier)
 
 
 def _whole(name: str, value: Any, least: int, most: int) -> int:
@@ -184,7 +207,7 @@ def _cluster(executor: Any, jobs: int) -> dict[str, int]:
     if jobs != 1:
         raise BatchInputError("jobs counts worker processes of this machine: with an executor, each of its "
                               "workers solves one model at a time (leave jobs at 1)")
-    from ._cluster import cluster_workers
+    from .cluster import cluster_workers
     try:
         return cluster_workers(executor)
     except ValueError as error:

@@ -12,27 +12,12 @@ from __future__ import annotations
 
 import contextlib
 import os
-import sys
 import tempfile
 from typing import IO
 
-from ._task import remove_tree
+from ._files import remove_tree, try_lock
 
 LOCK = "brivane-batch.lock"
-
-
-def _lock(file: IO[bytes]) -> bool:
-    """Takes the lock on ``file`` without waiting; whether it could."""
-    try:
-        if sys.platform == "win32":
-            import msvcrt
-            msvcrt.locking(file.fileno(), msvcrt.LK_NBLCK, 1)
-        else:
-            import fcntl
-            fcntl.flock(file.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        return False
-    return True
 
 
 class LockedFolder:
@@ -45,7 +30,7 @@ class LockedFolder:
         # unlocked while its batch lives.
         partial = os.path.join(self.path, LOCK + ".partial")
         self.file: IO[bytes] | None = open(partial, "wb")
-        if not _lock(self.file):
+        if not try_lock(self.file):
             raise OSError(f"cannot lock {partial}")
         os.replace(partial, os.path.join(self.path, LOCK))
 
@@ -75,7 +60,7 @@ def remove_leftovers(prefix: str) -> None:
         except OSError:
             continue
         with file:
-            if not _lock(file):
+            if not try_lock(file):
                 continue  # its batch still runs
         with contextlib.suppress(OSError):
             remove_tree(folder)

@@ -5,7 +5,7 @@ import os
 import sys
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
-from ._report import FAILED, SKIPPED, SOLVED, TIMED_OUT, ModelResult, shown_path
+from .report import FAILED, SKIPPED, SOLVED, TIMED_OUT, ModelResult, shown_path
 
 if TYPE_CHECKING:
     from tqdm import tqdm

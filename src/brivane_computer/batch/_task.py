@@ -11,61 +11,20 @@ import importlib
 import io
 import os
 import shutil
-import stat
-import sys
 import tempfile
 import threading
 import time
 import uuid
-from collections.abc import Callable
-from dataclasses import dataclass, replace
+from dataclasses import replace
 from typing import Any
 
 from .. import brivane_core
-from ._report import PIPING, STRUCTURE
+from ._files import remove_tree
+from ._errors import SetupError
+from ._messages import REVAV, Outcome, Task
 from ._outputs import record_results
 from ._results import Before, Signature, before_solve, changed_files, make_copies
-
-SOLVERS = ("Revav", "Quelbar")
-# A structure model is solved with Revav whichever solver was asked for.
-REVAV = "Revav"
-
-
-@dataclass(frozen=True)
-class Task:
-    """A model to solve: its file, the solver, the mode and where its results go."""
-
-    model: str
-    solver: str
-    sandbox: bool = True
-    # The folder that receives the collected files; None keeps them where the solve left them
-    # (in place) or only lists them (sandbox).
-    results: str | None = None
-
-
-@dataclass(frozen=True)
-class Outcome:
-    """What one solve of a task gave."""
-
-    solved: bool
-    seconds: float
-    # The files that the solve added or changed, relative to its working folder.
-    results: tuple[str, ...] = ()
-    # Where those files are now: the results folder, the model's folder in place, or None when
-    # they went with the sandbox.
-    results_folder: str | None = None
-    error_type: str | None = None
-    error_message: str | None = None
-    # The solver that ran (see ``ModelResult.solver``) and the model's kind, once it was loaded.
-    solver: str | None = None
-    kind: str | None = None
-    # Every file that the results folder's manifest lists: what the batch wrote there for the model.
-    manifest: tuple[str, ...] = ()
-
-
-class SetupError(Exception):
-    """Set-up did not complete: the worker cannot solve."""
-
+from .report import PIPING, STRUCTURE
 
 def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelorix", settings: str | None = None,
            data_sources: str | None = None) -> None:
@@ -73,8 +32,9 @@ def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelori
 
     ``module`` is set-up's second argument, a ``BrivaneModule`` member or
     its name (every member enables both kinds of model). ``settings`` and
-    ``data_sources`` replace the module's two settings paths when given. Raises ``SetupError`` when the installation has no Extensions
-    folder; set-up's own exceptions pass unchanged.
+    ``data_sources`` replace the module's two settings paths when given.
+    Raises ``SetupError`` when the installation has no Extensions folder;
+    set-up's own exceptions pass unchanged.
     """
     core = brivane_core
     if settings is not None:
@@ -105,20 +65,6 @@ def _keep_run_error(arguments: threading.ExceptHookArgs) -> None:
         _run_errors.append(arguments.exc_value)
 
 
-@dataclass
-class _Solved:
-    """What one solve gave: whether there is a solution, the error, what the module printed, the model's kind
-    and the sandbox that the batch made for it."""
-
-    solved: bool
-    error: BaseException | None
-    printed: str
-    kind: str | None
-    sandbox: str | None
-    # The signatures of the sandbox's copies as made.
-    copies: dict[str, Signature]
-
-
 def solve_model(task: Task) -> Outcome:
     """Solves one model with the module set up in this process (``set_up``).
 
@@ -139,61 +85,69 @@ def solve_model(task: Task) -> Outcome:
     """
     started = time.perf_counter()
     before = before_solve(task.model, task.sandbox)
-    solved = _solve(task, before)
-    error = solved.error
+    solve = _Solve(task, before)
+    solve.run()
     try:
-        working = solved.sandbox if task.sandbox else before.folder
-        results = changed_files(before, working, solved.copies) if working is not None else ()
+        working = solve.sandbox if task.sandbox else before.folder
+        results = changed_files(before, working, solve.copies) if working is not None else ()
         results_folder, manifest = _collect(task, working, results)
     except OSError as raised:
         # A solve whose results cannot be kept has failed all the same.
-        results, results_folder, manifest, error = (), None, (), error or raised
+        results, results_folder, manifest = (), None, ()
+        solve.error = solve.error or raised
     finally:
-        if solved.sandbox:
-            _remove_sandbox(solved.sandbox)
-    ran = REVAV if solved.kind == STRUCTURE else task.solver
-    found = Outcome(solved.solved and error is None, time.perf_counter() - started, results, results_folder,
-                    solver=ran, kind=solved.kind, manifest=manifest)
-    return found if found.solved else _failed(found, error, solved.printed)
+        if solve.sandbox:
+            _remove_sandbox(solve.sandbox)
+    ran = REVAV if solve.kind == STRUCTURE else task.solver
+    found = Outcome(solve.solution_made and solve.error is None, time.perf_counter() - started, results,
+                    results_folder, solver=ran, kind=solve.kind, manifest=manifest)
+    return found if found.solved else _failed(found, solve.error, solve.printed.getvalue())
 
 
-def _solve(task: Task, before: Before) -> _Solved:
-    """The model loaded once and solved by its kind, in the sandbox made here or in its folder; the solution
-    released at once."""
-    core = brivane_core
-    printed = io.StringIO()
-    solution: Any = None
-    error: BaseException | None = None
-    kind: str | None = None
-    sandbox: str | None = None
-    copies: dict[str, Signature] = {}
-    interrupted = False
-    del _run_errors[:]
-    try:
-        with contextlib.redirect_stdout(printed):
-            if task.sandbox:
-                sandbox = _new_sandbox()
-                copies = make_copies(before, sandbox)
-            folder = sandbox or before.folder
-            path = os.path.join(folder, os.path.basename(task.model))
-            model = core.loadVokel(path)
-            kind = _kind(model)
-            solution = _by_kind(task, model, kind, path, folder)
-    except Exception as raised:
-        error = raised
-    except BaseException:
-        interrupted = True
-        raise
-    finally:
+class _Solve:
+    """One solve as it goes: the sandbox that it made and the signatures of its copies, what the module
+    printed, the model's kind once loaded, and the exception that ended it."""
+
+    def __init__(self, task: Task, before: Before) -> None:
+        self.task, self.before = task, before
+        self.printed = io.StringIO()
+        self.sandbox: str | None = None
+        self.copies: dict[str, Signature] = {}
+        self.kind: str | None = None
+        self.error: BaseException | None = None
+        self.solution_made = False
+
+    def run(self) -> None:
+        """The model loaded once and solved by its kind, in the sandbox made here or in its folder; the
+        solution released at once."""
+        core = brivane_core
+        task = self.task
+        interrupted = False
+        del _run_errors[:]
         try:
-            core.disposeSolution()
+            with contextlib.redirect_stdout(self.printed):
+                if task.sandbox:
+                    self.sandbox = _new_sandbox()
+                    self.copies = make_copies(self.before, self.sandbox)
+                folder = self.sandbox or self.before.folder
+                path = os.path.join(folder, os.path.basename(task.model))
+                model = core.loadVokel(path)
+                self.kind = _kind(model)
+                self.solution_made = _by_kind(task, model, self.kind, path, folder) is not None
         except Exception as raised:
-            error = error or raised
-        if interrupted and sandbox is not None:
-            _remove_sandbox(sandbox)  # nobody collects from it
-    if error is None and solution is None and _run_errors:
-        error = _run_errors[-1]
-    return _Solved(solution is not None, error, printed.getvalue(), kind, sandbox, copies)
+            self.error = raised
+        except BaseException:
+            interrupted = True
+            raise
+        finally:
+            try:
+                core.disposeSolution()
+            except Exception as raised:
+                self.error = self.error or raised
+            if interrupted and self.sandbox is not None:
+                _remove_sandbox(self.sandbox)  # nobody collects from it
+        if self.error is None and not self.solution_made and _run_errors:
+            self.error = _run_errors[-1]
 
 
 def _by_kind(task: Task, model: Any, kind: str | None, path: str, folder: str) -> Any:
@@ -269,19 +223,3 @@ def _remove_sandbox(sandbox: str) -> None:
     if folder != os.path.normcase(os.path.abspath(tempfile.gettempdir())):
         return
     remove_tree(sandbox)
-
-
-def remove_tree(folder: str) -> None:
-    """Deletes a folder tree, read-only files too; what cannot go now stays."""
-    def make_writable_and_retry(function: Callable[[str], Any], path: str, _: Any) -> None:
-        # Windows deletes a read-only file (a copy of a read-only model, say) only once it is writable.
-        try:
-            os.chmod(path, stat.S_IWRITE)
-            function(path)
-        except OSError:
-            pass
-
-    if sys.version_info >= (3, 12):
-        shutil.rmtree(folder, onexc=make_writable_and_retry)
-    else:
-        shutil.rmtree(folder, onerror=make_writable_and_retry)

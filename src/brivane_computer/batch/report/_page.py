@@ -16,9 +16,9 @@ import warnings
 from collections.abc import Sequence
 from typing import Any
 
-from ._errors import BatchInputError, BatchInputNotFound
-from ._outputs import OutputError
-from ._report import FAILED, SOLVED, STATUSES, TIMED_OUT, Report, shown_path
+from .._errors import BatchInputError, BatchInputNotFound
+from .._outputs import OutputError
+from ._records import FAILED, SOLVED, STATUSES, TIMED_OUT, Report, shown_path
 from ._summary import Summary, counts_line, slot_order, summarize
 
 # The line that tells a page of ours, within its first bytes.

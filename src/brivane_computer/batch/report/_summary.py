@@ -14,8 +14,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._report import (ALL_RUNS, FAILED, LAST_RUN, SKIPPED, STATUSES, TIMED_OUT, ModelResult, Report, _read_runs,
-                      report_of_runs, shown_path)
+from ._records import (ALL_RUNS, FAILED, LAST_RUN, SKIPPED, STATUSES, TIMED_OUT, ModelResult, Report, read_runs,
+                       report_of_runs, shown_path)
 
 # The slowest models listed.
 SLOWEST = 10
@@ -88,7 +88,7 @@ def read_summary(path: str, runs: str = LAST_RUN) -> Summary:
     not a skip; raises ``ReportError`` for a file that is not a batch report."""
     if runs not in (LAST_RUN, ALL_RUNS):
         raise ValueError(f"runs must be {LAST_RUN!r} or {ALL_RUNS!r}, not {runs!r}")
-    found = _read_runs(path)
+    found = read_runs(path)
     report = report_of_runs(found, runs, path)
     chosen = found if runs == ALL_RUNS else found[-1:]
     run_of = {id(model): number for number, run in enumerate(chosen) for _, model in run.models}
@@ -194,7 +194,7 @@ def counts_line(report: Report) -> str:
     return f"{total} model{'' if total == 1 else 's'}: {counts or 'none'} in {report.seconds:.1f} s{stopped}"
 
 
-def text(summary: Summary, runs: str = LAST_RUN) -> str:
+def summary_text(summary: Summary, runs: str = LAST_RUN) -> str:
     """What ``brivane report`` prints."""
     report = summary.report
     which = "every run (each model's last outcome)" if runs == ALL_RUNS else "last run"

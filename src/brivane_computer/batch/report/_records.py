@@ -1,4 +1,4 @@
-"""The batch report: JSON Lines written as the batch goes, read back to resume.
+"""The batch report's records: JSON Lines written as the batch goes, read back to resume and to summarise.
 
 Each line is one record, told by its "record" member: "batch" opens a run,
 "model" gives one model's outcome, "worker" a worker whose set-up failed, "setup"
@@ -161,7 +161,7 @@ def _parse(line: str) -> dict[str, Any] | None:
 
 
 @dataclass
-class _Run:
+class Run:
     """What one run of a report file holds: its model records with their index, its set-up failures and
     set-ups, its end."""
 
@@ -174,12 +174,14 @@ class _Run:
         return [model for _, model in sorted(self.models, key=lambda entry: entry[0])]
 
 
-def _read_runs(path: str) -> list[_Run]:
-    runs: list[_Run] = []
+def read_runs(path: str) -> list[Run]:
+    """Each run of a report file, in the order written; raises ``ReportError`` for a file that is not a batch
+    report."""
+    runs: list[Run] = []
     for record in read_records(path):
         kind = record["record"]
         if kind == "batch" or not runs:
-            runs.append(_Run())
+            runs.append(Run())
         run = runs[-1]
         if kind == "model":
             try:
@@ -210,10 +212,10 @@ def read_report(path: str, runs: str = LAST_RUN) -> Report:
     """
     if runs not in (LAST_RUN, ALL_RUNS):
         raise ValueError(f"runs must be {LAST_RUN!r} or {ALL_RUNS!r}, not {runs!r}")
-    return report_of_runs(_read_runs(path), runs, path)
+    return report_of_runs(read_runs(path), runs, path)
 
 
-def report_of_runs(found: list[_Run], runs: str, path: str) -> Report:
+def report_of_runs(found: list[Run], runs: str, path: str) -> Report:
     """``read_report`` of the runs read from ``path``."""
     if not found:
         return Report(path=path)

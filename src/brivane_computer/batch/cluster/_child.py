@@ -18,19 +18,17 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
-from ._report import FAILED, TIMED_OUT
-from ._leftovers import LockedFolder
-from ._lifetime import MARKER, kill_tree, lifeline_for_child, read_lifeline
-from ._task import Outcome, Task
-from ._messages import Finished, FromWorker, Ready, SetupFailed, Solve
-from ._workers import STOP_WAIT, WorkerConfig, describe_end, serve
+from .._leftovers import LockedFolder
+from .._lifetime import MARKER, kill_tree, lifeline_for_child, read_lifeline
+from .._messages import Finished, FromWorker, Outcome, Ready, SetupFailed, Solve, Task
+from .._serve import STOP_WAIT, WorkerConfig, describe_end, serve
 
 # The child imports this package through the same path as its parent, as multiprocessing's children do.
 _START = ("import pickle, sys\n"
           "sys.path[:] = pickle.load(sys.stdin.buffer)\n"
-          "from brivane_computer.batch._child import child_main\n"
+          "from brivane_computer.batch.cluster._child import child_main\n"
           "child_main()\n")
 
 
@@ -40,14 +38,13 @@ FOLDER_PREFIX = "brivane-solver-"
 _LOOK_EVERY = 1.0
 
 
-@dataclass(frozen=True)
-class Ended:
-    """A solve that gave no outcome: it ran out of time, or its child died."""
+class ChildLost(Exception):
+    """A solve that gave no outcome: its child ran out of time (``timed_out``) or died, or was ended because
+    its batch had gone; ``seconds`` is how long it had been solving."""
 
-    status: str
-    error_type: str | None
-    message: str
-    seconds: float
+    def __init__(self, message: str, seconds: float, timed_out: bool = False, error_type: str = "WorkerDied"):
+        super().__init__(message)
+        self.message, self.seconds, self.timed_out, self.error_type = message, seconds, timed_out, error_type
 
 
 @dataclass(frozen=True)
@@ -137,9 +134,9 @@ class ChildSolver:
     def alive(self) -> bool:
         return self.process.poll() is None
 
-    def solve(self, task: Task, timeout: float | None, leased: Callable[[], bool] = lambda: True) -> Outcome | Ended:
-        """The task's outcome; a child that takes longer than ``timeout`` seconds, or whose batch's lease
-        lapses meanwhile (``leased`` turns false), is killed."""
+    def solve(self, task: Task, timeout: float | None, leased: Callable[[], bool] = lambda: True) -> Outcome:
+        """The task's outcome. A child that takes longer than ``timeout`` seconds, or whose batch's lease
+        lapses meanwhile (``leased`` turns false), is killed; then, and when it dies, raises ``ChildLost``."""
         started = time.monotonic()
         self.models += 1
         try:
@@ -153,24 +150,24 @@ class ChildSolver:
                     break
                 except queue.Empty:
                     if not leased():
-                        return self._lease_expired(started)
+                        self._lease_expired(started)
         except queue.Empty:
             self.stop(0)
-            return Ended(TIMED_OUT, None, f"the solve took longer than {timeout:g} s; its worker was ended",
-                         time.monotonic() - started)
+            raise ChildLost(f"the solve took longer than {timeout:g} s; its worker was ended",
+                            time.monotonic() - started, timed_out=True) from None
         except (OSError, ValueError):  # its input is closed: it has died or was ended
             answer = None
         if not isinstance(answer, Finished):
             if not leased():  # ended by the lease's watch
-                return self._lease_expired(started)
+                self._lease_expired(started)
             self.stop(0)
-            return Ended(FAILED, "WorkerDied", self._death(), time.monotonic() - started)
+            raise ChildLost(self._death(), time.monotonic() - started)
         return answer.outcome
 
-    def _lease_expired(self, started: float) -> Ended:
+    def _lease_expired(self, started: float) -> NoReturn:
         self.stop(0)
-        return Ended(FAILED, "LeaseExpired", "the batch that sent it had gone (its lease was not renewed): its "
-                     "solve was ended", time.monotonic() - started)
+        raise ChildLost("the batch that sent it had gone (its lease was not renewed): its solve was ended",
+                        time.monotonic() - started, error_type="LeaseExpired")
 
     def _death(self) -> str:
         try:

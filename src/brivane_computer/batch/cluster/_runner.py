@@ -1,4 +1,5 @@
-"""The models of a batch sent to a Dask cluster: one task per model, as many at once as the workers take.
+"""The cluster runner: a batch's models sent to a Dask cluster, one task per model, as many at once as the
+workers take. It only submits tasks and hears their answers; what each attempt gave goes to the schedule.
 
 Who retries what: the batch's ``retries`` cover a solve that failed or ran out
 of time (the task reports it; it never raises for it). Dask's own
@@ -9,17 +10,17 @@ set up is not an attempt: it goes to the other workers.
 """
 from __future__ import annotations
 
+import itertools
 import queue
 import threading
 import time
+from collections.abc import Hashable
 from typing import Any
 
+from .._schedule import Schedule
+from .._serve import STOP_WAIT
 from . import _on_worker
-from ._child import Ended
 from ._on_worker import Done, Refused, Setup, Terms, end_batch, renew_lease, solve_on_worker
-from ._report import FAILED, SOLVED
-from ._schedule import Job, Schedule, attempt
-from ._workers import STOP_WAIT
 
 # Tasks sent ahead to each worker, so that it starts the next model as soon as one ends.
 _AHEAD = 2
@@ -69,7 +70,9 @@ class ClusterBatch:
         self.client, self.id = client, batch_id
         # Read at the start of each batch, so that the module's figures can be changed for one.
         self.terms = Terms(timeout, max_models, _on_worker.LEASE_EXPIRY)
-        self.submitted: dict[Any, float] = {}
+        # The futures of the tasks that run, by key: the schedule's slots.
+        self.futures: dict[Hashable, Any] = {}
+        self.keys = (f"brivane-solve-{batch_id}-{number}" for number in itertools.count(1))
         # Workers that turned the batch down, and why.
         self.refusing: dict[str, str] = {}
         self.workers: list[str] = []
@@ -95,7 +98,7 @@ class ClusterBatch:
             raise
         finally:
             renewing.set()
-            self._end(list(self.schedule.running), interrupted)
+            self._end(interrupted)
 
     def _usable(self) -> list[str]:
         return [w for w in self.workers if w not in self.refusing]
@@ -106,7 +109,7 @@ class ClusterBatch:
         self._look_at_workers()
         if not self._usable() and not self.schedule.running and self.refusing:
             last = list(self.refusing.values())[-1]
-            self.schedule.fail_waiting("SetupFailed", f"no worker could set up: {last}")
+            self.schedule.gave_up("SetupFailed", f"no worker could set up: {last}")
             return False
         # A cluster without workers may get them back (restarted ones): the batch waits a while.
         self.none_since = (self.none_since or time.monotonic()) if not self.workers else None
@@ -119,37 +122,37 @@ class ClusterBatch:
         """Tasks sent while the usable workers have fewer than _AHEAD each; while none can take them, none is
         sent: they would only come back."""
         usable = self._usable()
-        while len(self.schedule.running) < _AHEAD * len(usable):
-            job = self.schedule.next_job()
+        while self.schedule.running < _AHEAD * len(usable):
+            key = next(self.keys)
+            job = self.schedule.dispatch(key)
             if job is None:
                 return
-            job.attempts += 1
             future = self.client.submit(
-                solve_on_worker, self.id, setup, job.task, self.terms, pure=False,
+                solve_on_worker, self.id, setup, job.task, self.terms, key=key,
                 # Only once some worker has turned the batch down are tasks kept from it.
                 workers=usable if self.refusing else None, allow_other_workers=bool(self.refusing))
-            self.schedule.running[future] = job
-            self.submitted[future] = time.time()
+            self.futures[key] = future
             future.add_done_callback(done.put)
 
     def _renew_lease(self, stopped: threading.Event) -> None:
         """Renews the lease on every worker every LEASE_EVERY seconds while the batch runs: the workers' sign
         that it lives (a worker that joins later starts the lease with the batch's first task there)."""
-        while not stopped.wait(_on_worker.LEASE_EVERY):
+        while True:
             try:
-                self.client.run(renew_lease, self.id, wait=False)
+                self.client.run(renew_lease, self.id, self.terms.lease_expiry, wait=False)
             except Exception:  # the scheduler out of reach for now: the workers' expiry allows for it
                 pass
+            if stopped.wait(_on_worker.LEASE_EVERY):
+                return
 
     def _no_workers(self) -> None:
         message = (f"the Dask cluster at {self.client.scheduler.address} has had no workers for "
                    f"{NO_WORKER_LIMIT:g} s while models waited")
-        running = list(self.schedule.running.items())
-        self.client.cancel([future for future, _ in running])
-        self.schedule.running.clear()
-        for _, job in running:
-            self.schedule.settle(job, FAILED, 0.0, error_type="NoWorkers", message=message, retry=False)
-        self.schedule.fail_waiting("NoWorkers", message)
+        running = self.schedule.running_slots()
+        self.client.cancel([self.futures.pop(key) for key in running])
+        for key in running:
+            self.schedule.lost(key, None, None, "NoWorkers", message, retry=False, seconds=0.0)
+        self.schedule.gave_up("NoWorkers", message)
 
     def _look_at_workers(self, now: bool = False) -> None:
         if now or time.monotonic() - self.looked_at >= _WORKERS_EVERY:
@@ -157,59 +160,49 @@ class ClusterBatch:
             self.looked_at = time.monotonic()
 
     def _finish(self, future: Any) -> None:
-        """A finished future's task: its answer settled, or Dask's failure."""
+        """A finished future's task: its answer given to the schedule, or Dask's failure."""
         from distributed.scheduler import KilledWorker
 
-        job = self.schedule.running.pop(future, None)
-        if job is None:
+        key = future.key
+        self.futures.pop(key, None)
+        if not self.schedule.is_running(key):
             return  # failed already, with the cluster's workers gone
-        submitted = self.submitted.pop(future, time.time())
         try:
             answer = future.result()
         except KilledWorker as lost:
             # Dask has tried it on allowed-failures + 1 workers that were lost while it ran.
-            self.schedule.settle(job, FAILED, 0.0, error_type="KilledWorker", message=str(lost), retry=False)
+            self.schedule.lost(key, None, None, "KilledWorker", str(lost), retry=False, seconds=0.0)
             return
         except Exception as error:
-            self.schedule.settle(job, FAILED, 0.0, error_type=type(error).__name__, message=str(error))
+            self.schedule.lost(key, None, None, type(error).__name__, str(error), seconds=0.0)
             return
         if isinstance(answer, Refused):
-            self._refused(job, answer)
+            self._refused(key, answer)
         else:
-            self._settle(job, answer, self._timed(answer, submitted))
+            self._done(key, answer)
 
-    def _timed(self, done: Done, submitted: float) -> dict[str, Any]:
-        """The attempt's worker and times on this machine's clock, and the set-up of the child that it started."""
-        # Its start: when the answer came, less what the solve took there.
-        ended = time.time()
-        started = max(submitted, ended - done.answer.seconds)
-        if done.setup_seconds:
-            # The child's set-up came just before the solve: a duration, so no clock of the worker's.
-            self.schedule.set_up_timed(done.worker, done.pid, started - done.setup_seconds, started)
-        return attempt(done.worker, done.pid, started, ended)
-
-    def _refused(self, job: Job, refused: Refused) -> None:
+    def _refused(self, key: str, refused: Refused) -> None:
         """A task turned down is no attempt: it waits again, and the worker gets no more of the batch's tasks."""
-        job.attempts -= 1
+        self.schedule.refused(key)
         if refused.worker not in self.refusing:
             self.refusing[refused.worker] = refused.reason
             self.schedule.setup_failed(refused.worker, refused.reason)
-        self.schedule.queue(job)
         self._look_at_workers(now=True)
 
-    def _settle(self, job: Job, done: Done, run: dict[str, Any]) -> None:
-        answer = done.answer
-        if isinstance(answer, Ended):
-            self.schedule.settle(job, answer.status, answer.seconds, error_type=answer.error_type,
-                                 message=answer.message, run=run)
+    def _done(self, key: str, done: Done) -> None:
+        if done.setup_seconds:
+            self.schedule.set_up_before(key, done.worker, done.pid, done.setup_seconds, done.seconds)
+        if done.outcome is not None:
+            self.schedule.finished(key, done.outcome, done.worker, done.pid, done.seconds)
+        elif done.timed_out:
+            self.schedule.timed_out(key, done.worker, done.pid, done.message or "", done.seconds)
         else:
-            self.schedule.settle(job, SOLVED if answer.solved else FAILED, answer.seconds, answer.results,
-                                 answer.results_folder, answer.error_type, answer.error_message,
-                                 solver=answer.solver, kind=answer.kind, manifest=answer.manifest, run=run)
+            self.schedule.lost(key, done.worker, done.pid, done.error_type or "WorkerDied", done.message or "",
+                               seconds=done.seconds)
 
-    def _end(self, running: list[Any], interrupted: bool) -> None:
+    def _end(self, interrupted: bool) -> None:
         """Cancels what still runs and ends the batch's children on every worker, removing their folders."""
-        if running:
-            self.client.cancel(running)
+        if self.futures:
+            self.client.cancel(list(self.futures.values()))
         # Idle children end by themselves, letting the product release what it took; busy ones are killed.
         self.client.run(end_batch, self.id, 0.0 if interrupted else STOP_WAIT)
