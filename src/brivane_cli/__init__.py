@@ -21,6 +21,7 @@ from typing import Any
 
 from ._cluster import Scheduler, SchedulerInputError, connect, scheduler
 from ._doctor import doctor
+from ._output import show
 from ._report import ReportInputError, add_report_command, report
 from ._signals import exit_status, stop_signals_handled
 
@@ -47,9 +48,13 @@ whatever their solves started), closes the report with an end record that says w
 removes its temporary folders. Each worker also ends by itself within 2 s when this command is gone,
 however it ended.
 
-exit status: 0 every model solved (or skipped by --resume), 1 some model failed or timed out,
-2 the command cannot start (bad input), 130 stopped with Ctrl-C, 143 with SIGTERM, 129 with SIGHUP,
-149 with Ctrl-Break (the report keeps what finished).
+Every model given ends with an outcome: solved, failed, timed out, skipped (--resume), or, when the batch
+is stopped, stopped (it was being solved) or not started. Output that cannot be shown (a closed pipe or
+terminal) only ends the progress and the summary; the batch goes on as it would have.
+
+exit status: 0 every model solved (or skipped by --resume), 1 some model failed or timed out, or the batch
+crashed (its report says why), 2 the command cannot start (bad input), 130 stopped with Ctrl-C, 143 with
+SIGTERM, 129 with SIGHUP, 149 with Ctrl-Break (the report keeps every model's outcome).
 """
 DOCTOR_HELP = """\
 Check an installation the way set-up uses it: the installation and Extensions folders, the settings and
@@ -174,10 +179,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return report(_import_batch(None), arguments.file, arguments.all, arguments.html)
         return _solve(arguments)
     except (_BadInput, SchedulerInputError, ReportInputError) as error:
-        print(f"brivane {arguments.command}: {error}", file=sys.stderr)
+        show(f"brivane {arguments.command}: {error}", sys.stderr)
         return 2
     except KeyboardInterrupt as stop:
-        print("brivane: stopped", file=sys.stderr)
+        show("brivane: stopped", sys.stderr)
         return exit_status(getattr(stop, "number", signal.SIGINT))
 
 
@@ -205,14 +210,14 @@ def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
         # worker started.
         raise _BadInput(str(error)) from None
     except batch.BatchInterrupted as interrupted:
-        print(interrupted.report.summary())
+        show(interrupted.report.summary())
         how = "Ctrl-C" if interrupted.signal == signal.SIGINT else signal.Signals(interrupted.signal).name
-        print(f"brivane solve: stopped by {how}; the report keeps the models that finished", file=sys.stderr)
+        show(f"brivane solve: stopped by {how}; the report keeps every model's outcome", sys.stderr)
         return exit_status(interrupted.signal)
     finally:
         if client is not None:
             client.close()  # type: ignore[no-untyped-call]
-    print(report.summary())
+    show(report.summary())
     return 0 if report.ok else 1
 
 

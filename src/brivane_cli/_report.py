@@ -5,6 +5,8 @@ import argparse
 from types import ModuleType
 from typing import Any
 
+from ._output import show
+
 REPORT_HELP = """\
 Print what the report FILE of brivane solve --report says of its last run (with --all, of each model's last
 outcome that was not a skip, across all its runs): the counts by status; the failures grouped by error type
@@ -18,8 +20,12 @@ and filters, a timeline of the worker slots and a histogram of solve times), whi
 OUT must be a new file or a page that brivane wrote. The page needs the extra:
 pip install brivane_computer[report].
 
-exit status: 0 the report was read (and the page written), 2 FILE is not a batch report, or OUT may not be
-written.
+A run that has no end record is "running" while the batch that writes it lives on this machine, else it
+"died": its models being solved count as stopped, the rest as not started.
+
+exit status: 0 the run shown solved (or skipped) every model; 1 some model failed, timed out, was stopped or
+was not started, or the run crashed, died or is still running; 2 FILE is not a batch report (an empty file
+included), or OUT may not be written.
 """
 
 
@@ -45,11 +51,11 @@ def report(batch: ModuleType, file: str, every: bool, page: str | None) -> int:
         summary = read_summary(file, runs)
     except (batch.BatchInputError, batch.ReportError) as error:
         raise ReportInputError(str(error)) from None
-    print(summary_text(summary, runs))
+    show(summary_text(summary, runs))
     if path is not None:
         try:
             write_page(summary, path)
         except (OSError, batch.OutputError) as error:
             raise ReportInputError(str(error)) from None
-        print(f"page: {path}")
-    return 0
+        show(f"page: {path}")
+    return 0 if summary.report.ok else 1

@@ -1,6 +1,7 @@
 """brivane_computer.batch: models solved in worker processes, with the stand-in's journal of every process."""
 import json
 import os
+import shutil
 import threading
 from collections import Counter
 
@@ -66,14 +67,15 @@ def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_
                        "dies": ("failed", 2, "WorkerDied"), "dies_once": ("solved", 2, None)}
     assert "SIGKILL" in plant.by_name(report)["dies"].error_message
     assert os.listdir(temp_root) == []
-    # Less the "setup" records, one for each worker.
-    records = [r for r in (json.loads(line)["record"] for line in open(report_file)) if r != "setup"]
+    # Less the "setup" records, one for each worker, and each attempt's start and retry.
+    records = [r for r in (json.loads(line)["record"] for line in open(report_file))
+               if r not in ("setup", "attempt", "retry")]
     assert records == ["batch"] + ["model"] * 4 + ["end"]
 
-    # Resumed: what was solved, unchanged and with the same solver and mode, is skipped.
+    # Resumed: what was solved, from unchanged inputs and with the same solver and mode, is skipped. A fre
+    # file of its own is a changed input.
     plant()
-    changed = folder / "dies_once.vokel"
-    os.utime(changed, ns=(0, os.stat(changed).st_mtime_ns + 1))
+    shutil.copy(folder / "conception.fre", folder / "dies_once.fre")
     resumed = plant.solve([folder], solver="Quelbar", report=report_file, resume=True)
     assert {n: (m.status, m.attempts) for n, m in plant.by_name(resumed).items()} == {
         "ok": ("skipped", 0), "hangs": ("solved", 1), "dies": ("solved", 1), "dies_once": ("solved", 1)}

@@ -30,7 +30,7 @@ def test_a_report_is_only_ever_added_to(plant, tmp_path, capsys, report, status,
         text = (tmp_path / report).read_text()
         assert text.startswith(before)
         assert [r for r in (json.loads(line)["record"] for line in text[len(before):].splitlines())
-                if r != "setup"] == ["batch", "model", "end"]
+                if r not in ("setup", "attempt")] == ["batch", "model", "end"]
 
 
 def test_each_model_keeps_a_results_folder_of_its_own(plant, tmp_path):

@@ -51,7 +51,7 @@ def test_the_report_groups_failures_by_masked_cause_and_tells_where_the_time_wen
         model_record(3, "/srv/plant/c/s4.vokel", "solved", 0.5, runs=runs(2, 6, 6.5)),
         {"record": "end", "interrupted": False, "seconds": 34.0})
     status, out, err = run_main(capsys, "report", report)
-    assert (status, err) == (0, "")
+    assert (status, err) == (1, "")
     assert "4 models: 1 solved, 2 failed, 1 timed out in 34.0 s" in out
     assert re.search(r"2 x IOException: cannot open <path>\n +.*s1\.vokel\n +/srv/plant/b/s2\.vokel\n", out)
     assert "1 x timed out: the solve took longer than 30 s" in out
@@ -67,7 +67,7 @@ def test_the_report_groups_failures_by_masked_cause_and_tells_where_the_time_wen
         assert "worker slots: left out, this report does not record each attempt's worker and times" in out
         assert "set-up times: left out, this report does not record when its workers set up" in out
     page = tmp_path / "night.html"
-    assert run_main(capsys, "report", report, "--html", page)[0] == 0
+    assert run_main(capsys, "report", report, "--html", page)[0] == 1
     text = page.read_text()
     assert OURS in text and 'id="count-failed">2<' in text
     assert ('<div id="timeline"><style>' in text) == timed and '<div id="histogram"><svg' in text
@@ -98,7 +98,8 @@ def test_a_page_path_the_batch_may_not_write_stops_it_before_any_worker(plant, c
         plant.solve([folder], solver="Quelbar", html=page)
     if where == "extra missing":
         # Printing needs no extra; the page says which one it needs.
-        write_report(report, {"record": "batch"}, model_record(0, "/p/s1.vokel", "solved", 1.0))
+        write_report(report, {"record": "batch"}, model_record(0, "/p/s1.vokel", "solved", 1.0),
+                     {"record": "end", "ended": "finished", "seconds": 1.0})
         status, out, err = run_main(capsys, "report", report)
         assert (status, err) == (0, "") and "1 model: 1 solved" in out
         status, out, err = run_main(capsys, "report", report, "--html", page)
@@ -122,7 +123,7 @@ def test_a_batch_writes_its_page_over_its_own_and_times_each_set_up(plant, capsy
     text = page.read_text()
     assert "an earlier page" not in text and 'id="count-solved">3<' in text and 'id="count-failed">2<' in text
     status, out, _ = run_main(capsys, "report", report)
-    assert status == 0 and "5 models: 3 solved, 2 failed" in out
+    assert status == 1 and "5 models: 3 solved, 2 failed" in out
     assert re.search(r"slot 1 +busy .*\n +slot 2 +busy", out)
     assert len(re.findall(r"^ +slot \d +process \d+: ", out, re.M)) == len(setups)
 

@@ -8,7 +8,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from brivane_computer.batch import FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, FoundModel, Outcome, Task
+from brivane_computer.batch import (FAILED, IN_PLACE, NOT_STARTED, SANDBOX, SKIPPED, SOLVED, STOPPED, TIMED_OUT,
+                                    FoundModel, Outcome, Task)
 from brivane_computer.batch._progress import Progress
 from brivane_computer.batch._schedule import Schedule, make_job
 from brivane_computer.batch.cluster import _on_worker
@@ -19,12 +20,13 @@ from brivane_computer.batch.report import ModelResult, Report, ReportWriter, rea
 def make_schedule(tmp_path, names, mode=SANDBOX, retries=0):
     """A schedule of the models tmp_path/<name>.vokel, queued in that order, writing tmp_path/report.jsonl."""
     report = str(tmp_path / "report.jsonl")
+    models = [FoundModel(str(tmp_path / f"{name}.vokel"), name) for name in names]
     schedule = Schedule("Quelbar", mode, retries, ReportWriter(report, {"solver": "Quelbar"}),
-                        Progress(len(names), False), Report(path=report))
-    for index, name in enumerate(names):
-        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / f"{name}.vokel").write_text(name)
-        model = FoundModel(str(tmp_path / f"{name}.vokel"), name)
+                        Progress(len(names), False), Report(path=report), models)
+    for index, model in enumerate(models):
+        os.makedirs(os.path.dirname(model.path), exist_ok=True)
+        with open(model.path, "w") as f:
+            f.write(model.name)
         schedule.queued(make_job(index, model, "Quelbar", mode == SANDBOX, None))
     return schedule, report
 
@@ -41,20 +43,25 @@ def records(report):
 SOLVED_OUTCOME = Outcome(True, 0.5, results=("m.qres",), solver="Quelbar", kind="piping")
 
 
-def test_a_failed_attempt_waits_again_behind_the_others_while_retries_are_left(tmp_path):
-    schedule, report = make_schedule(tmp_path, ["m0", "m1"], retries=1)
-    assert name_of(schedule.dispatch("slot 1")) == "m0"
+def test_a_failed_attempt_is_tried_again_first_and_keeps_its_own_outcome(tmp_path):
+    schedule, report = make_schedule(tmp_path, ["m0", "m1", "m2"], retries=1)
+    assert name_of(schedule.dispatch("slot 1", 1, 101)) == "m0"
     schedule.lost("slot 1", 1, 101, "WorkerDied", "the worker process was killed by SIGKILL")
-    assert schedule.outstanding == 2 and records(report)[-1]["record"] == "batch"
-    assert [name_of(schedule.dispatch(slot)) for slot in ("slot 1", "slot 2")] == ["m1", "m0"]
-    schedule.finished("slot 2", SOLVED_OUTCOME, 2, 102)
-    schedule.lost("slot 1", 1, 103, "WorkerDied", "again")
-    assert name_of(schedule.dispatch("slot 1")) == "m1"
-    schedule.lost("slot 1", 1, 104, "WorkerDied", "and again")
+    assert schedule.outstanding == 3 and [r["record"] for r in records(report)] == ["batch", "attempt", "retry"]
+    assert [name_of(schedule.dispatch(slot)) for slot in ("slot 1", "slot 2")] == ["m0", "m1"]
+    schedule.finished("slot 1", SOLVED_OUTCOME, 1, 102)
+    # The model itself gives no solution: another attempt would only repeat it.
+    schedule.finished("slot 2", Outcome(False, 1.0, error_type="NoSolution", error_message="Invalid vokel"), 2, 103)
+    assert name_of(schedule.dispatch("slot 2")) == "m2"
+    schedule.timed_out("slot 2", 2, 104, "the solve took longer than 3 s")
+    assert name_of(schedule.dispatch("slot 2")) == "m2"
+    schedule.timed_out("slot 2", 2, 105, "the solve took longer than 3 s")
     assert schedule.outstanding == 0 and schedule.dispatch("slot 1") is None
     result = {os.path.basename(m.path)[:-6]: m for m in schedule.close(1.0).models}
-    assert (result["m0"].status, result["m0"].attempts, [r["pid"] for r in result["m0"].runs]) == (SOLVED, 2, [101, 102])
-    assert (result["m1"].status, result["m1"].error_message, result["m1"].attempts) == (FAILED, "and again", 2)
+    assert [(r["status"], r["error_type"], r["pid"]) for r in result["m0"].runs] == [
+        (FAILED, "WorkerDied", 101), (SOLVED, None, 102)]
+    assert (result["m1"].status, result["m1"].attempts, result["m2"].status, result["m2"].attempts) == (
+        FAILED, 1, TIMED_OUT, 2)
     assert read_report(report).models == schedule.report.models
 
 
@@ -72,8 +79,8 @@ def test_an_attempt_without_a_solution_is_the_models_record_once_retries_are_spe
         schedule.finished("key", Outcome(False, 1.0, error_type="NoSolution", error_message="no"), "tcp://w:1", 7)
     (model,) = [r for r in records(report) if r["record"] == "model"]
     assert (model["status"], model["error_type"], model["attempts"], model["index"]) == (status, error_type, 1, 0)
-    # An attempt that the runner cannot place has no worker or times to keep.
-    assert len(model["runs"]) == (0 if event == "lost for good" else 1)
+    # An attempt that the runner cannot place keeps its outcome and times without a worker.
+    assert [(run["status"], run["worker"] is None) for run in model["runs"]] == [(status, event == "lost for good")]
     if event == "timed out":
         assert model["seconds"] == 3.2 and model["runs"][0]["worker"] == "tcp://w:1"
 
@@ -96,15 +103,29 @@ def test_in_place_no_two_models_of_one_folder_tree_run_at_once(tmp_path):
     assert name_of(schedule.dispatch(1)) == "a/b/s3"
 
 
-def test_a_stopped_batch_ends_its_report_and_gives_up_on_nothing_else(tmp_path):
-    schedule, report = make_schedule(tmp_path, ["m0", "m1"])
-    schedule.dispatch(1)
+@pytest.mark.parametrize("how", ["stopped", "crashed"])
+def test_every_model_given_has_an_outcome_however_the_batch_ends(tmp_path, how):
+    schedule, report = make_schedule(tmp_path, ["m0", "m1", "m2"])
+    # A model given that the batch never got to queue (it crashed while planning, say).
+    schedule._given.append(FoundModel(str(tmp_path / "m3.vokel"), "m3"))
+    schedule.dispatch(1, 1, 11)
     schedule.finished(1, SOLVED_OUTCOME, 1, 11)
-    schedule.stopped("SIGTERM")
+    schedule.dispatch(1, 1, 11)
+    if how == "stopped":
+        schedule.stopped("SIGTERM")
+    else:
+        schedule.crashed(BrokenPipeError(32, "Broken pipe"))
     closed = schedule.close(2.0)
-    assert (closed.interrupted, closed.stopped, [m.status for m in closed.models]) == (True, "SIGTERM", [SOLVED])
-    assert records(report)[-1] == {"record": "end", "interrupted": True, "stopped": "SIGTERM", "seconds": 2.0,
-                                   SOLVED: 1, FAILED: 0, TIMED_OUT: 0, SKIPPED: 0}
+    assert [m.status for m in closed.models] == [SOLVED, STOPPED, NOT_STARTED, NOT_STARTED]
+    assert [(r["status"], r["worker"], r["pid"]) for r in closed.models[1].runs] == [(STOPPED, 1, 11)]
+    end = records(report)[-1]
+    assert (end["ended"], end["stopped"], end["error"], closed.ok) == (
+        (how, "SIGTERM", None, False) if how == "stopped" else (how, None, "BrokenPipeError: [Errno 32] Broken pipe",
+                                                                False))
+    assert end["counts"] == {SOLVED: 1, FAILED: 0, TIMED_OUT: 0, STOPPED: 1, NOT_STARTED: 2, SKIPPED: 0}
+    read = read_report(report)
+    assert (read.models, read.ended, read.ok) == (closed.models, how, False)
+    assert "4 models: 1 solved, 1 stopped, 2 not started in 2.0 s (" in read.summary()
 
 
 def test_models_that_nothing_can_solve_fail_with_the_cause(tmp_path):
@@ -114,10 +135,8 @@ def test_models_that_nothing_can_solve_fail_with_the_cause(tmp_path):
     assert [(m.status, m.error_type, m.attempts) for m in schedule.close(0.1).models] == [(FAILED, "SetupFailed", 0)] * 2
 
 
-def earlier_record(path, **changes):
-    return ModelResult(**{"path": path, "status": SOLVED, "solver": "Quelbar", "mode": SANDBOX, "seconds": 4.0,
-                          "attempts": 1, "results": ("m.qres",), "results_folder": "/r/m", "kind": "piping",
-                          **changes})
+DIGESTS = {"model": {"file": "m.vokel", "blake2b": "aa"}, "fre": {"file": "conception.fre", "blake2b": "bb"},
+           "thf": None}
 
 
 @pytest.mark.parametrize("changes, skipped", [
@@ -125,14 +144,20 @@ def earlier_record(path, **changes):
     ({"status": FAILED}, False),
     ({"solver": "Revav"}, False),
     ({"mode": IN_PLACE}, False),
-    ({"mtime_ns": 1}, False),
+    ({"digests": {**DIGESTS, "fre": {"file": "conception.fre", "blake2b": "cc"}}}, False),
+    ({"digests": {**DIGESTS, "fre": {"file": "m.fre", "blake2b": "bb"}}}, False),
+    ({"digests": {**DIGESTS, "thf": {"file": "a.thf", "blake2b": "dd"}}}, False),
+    # A report written before digests were recorded.
+    ({"digests": None}, False),
     # A structure model is solved with Revav whichever solver is asked for.
     ({"solver": "Revav", "kind": "structure"}, True),
-], ids=["unchanged", "failed before", "other solver", "other mode", "file changed", "structure model"])
+], ids=["unchanged", "failed before", "other solver", "other mode", "fre file edited", "own fre file now",
+        "thf file added", "no digests", "structure model"])
 def test_a_resumed_model_is_skipped_only_when_its_earlier_solve_still_holds(tmp_path, changes, skipped):
     schedule, report = make_schedule(tmp_path, [])
-    job = make_job(0, FoundModel(str(tmp_path / "m.vokel"), "m"), "Quelbar", True, None)
-    earlier = earlier_record(job.model.path, size=job.size, mtime_ns=job.mtime_ns)
+    job = make_job(0, FoundModel(str(tmp_path / "m.vokel"), "m"), "Quelbar", True, None, DIGESTS)
+    earlier = ModelResult(job.model.path, SOLVED, "Quelbar", SANDBOX, 4.0, 1, results=("m.qres",),
+                          results_folder="/r/m", kind="piping", digests=DIGESTS)
     assert schedule.skipped_if_unchanged(job, replace(earlier, **changes)) is skipped
     written = [r for r in records(report) if r["record"] == "model"]
     if skipped:

@@ -14,6 +14,7 @@ from brivane_testkit.confinement import python_path
 from distributed import LocalCluster
 
 from brivane_cli import _doctor
+from brivane_computer.batch import read_report
 
 from ..batch.support_batch import assert_no_batch_process_left, run_and_stop, run_main
 from ..support import build_model
@@ -180,17 +181,23 @@ def test_a_stopped_batch_leaves_no_process_and_keeps_the_report(plant, tmp_path,
         assert len(workers) == 2
         assert_no_batch_process_left(plant.mark, workers)
     plant.user.check(report_files=[report])
-    records = [r for r in map(json.loads, report.read_text().splitlines()) if r["record"] != "setup"]
-    ended = [("end", None, True, stop)] if stop != "SIGKILL" else []
+    records = [r for r in map(json.loads, report.read_text().splitlines()) if r["record"] not in ("setup", "attempt")]
+    # The model in its solver when the batch stopped is stopped; killed outright, the batch wrote no more, and
+    # its report reads so all the same.
+    ended = [("model", "stopped", None, None), ("end", None, True, stop)] if stop != "SIGKILL" else []
     assert [(r["record"], r.get("status"), r.get("interrupted"), r.get("stopped")) for r in records] == [
         ("batch", None, None, None), ("model", "solved", None, None), *ended]
+    read = read_report(str(report))
+    assert [(os.path.basename(m.path), m.status) for m in read.models] == [("hangs.vokel", "stopped"),
+                                                                           ("ok.vokel", "solved")]
+    assert (read.ended, read.ok) == ("died" if stop == "SIGKILL" else "stopped", False)
     if stop == "SIGKILL":
         # Its temporary folder stays, unlocked: the next batch removes it.
         assert [name[:14] for name in os.listdir(temp_root)] == ["brivane-batch-"]
         plant()
         assert plant.solve([folder / "ok.vokel"], solver="Quelbar").ok
     else:
-        assert "(interrupted)" in (tmp_path / "out").read_text()
+        assert f"(stopped by {stop})" in (tmp_path / "out").read_text()
         assert "Traceback" not in (tmp_path / "err").read_text()
     # The batch's folders are gone (Dask keeps a scratch folder of its own there).
     assert [name for name in os.listdir(temp_root) if name != "dask-scratch-space"] == []

@@ -55,11 +55,12 @@ from ._models import FoundModel, find_models
 from ._outputs import MANIFEST, OutputError
 from ._run import BatchInterrupted, StopSignal, solve_many
 from ._task import keep_run_errors, set_up, solve_model
-from .report import (FAILED, IN_PLACE, SANDBOX, SKIPPED, SOLVED, TIMED_OUT, ModelResult, Report, ReportError,
-                     read_report)
+from .report import (CRASHED, DIED, FAILED, FINISHED, IN_PLACE, NOT_STARTED, RUNNING, SANDBOX, SKIPPED, SOLVED,
+                     STOPPED, TIMED_OUT, ModelResult, Report, ReportError, read_report)
 
 __all__ = [
-    "FAILED", "IN_PLACE", "MANIFEST", "MARKER", "SANDBOX", "SKIPPED", "SOLVED", "SOLVERS", "TIMED_OUT",
+    "CRASHED", "DIED", "FAILED", "FINISHED", "IN_PLACE", "MANIFEST", "MARKER", "NOT_STARTED", "RUNNING", "SANDBOX",
+    "SKIPPED", "SOLVED", "SOLVERS", "STOPPED", "TIMED_OUT",
     "BatchInputError", "BatchInputNotFound", "BatchInterrupted", "FoundModel", "ModelResult", "Outcome",
     "OutputError", "Report", "ReportError", "SetupError", "StopSignal", "Task",
     "find_models", "keep_run_errors", "read_report", "set_up", "solve_many", "solve_model",

@@ -1,5 +1,5 @@
-"""Files and folders as both sides of a batch handle them, without the native module: a tree removed, a lock
-taken on a file."""
+"""Files, folders and processes as both sides of a batch handle them, without the native module: a tree
+removed, a lock taken on a file, a process told alive."""
 from __future__ import annotations
 
 import os
@@ -38,4 +38,36 @@ def try_lock(file: IO[bytes]) -> bool:
             fcntl.flock(file.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
         return False
+    return True
+
+
+def process_alive(pid: int) -> bool:
+    """Whether a process ``pid`` runs on this machine (a zombie on POSIX counts, as it has not been waited
+    for; a process of another user counts)."""
+    if pid <= 0:
+        return False
+    if sys.platform == "win32":
+        import ctypes
+        from ctypes import wintypes
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.OpenProcess.restype = wintypes.HANDLE
+        kernel32.OpenProcess.argtypes = (wintypes.DWORD, wintypes.BOOL, wintypes.DWORD)
+        kernel32.GetExitCodeProcess.argtypes = (wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD))
+        kernel32.CloseHandle.argtypes = (wintypes.HANDLE,)
+        # PROCESS_QUERY_LIMITED_INFORMATION; os.kill(pid, 0) would end the process on Windows.
+        handle = kernel32.OpenProcess(0x1000, False, pid)
+        if not handle:
+            return ctypes.get_last_error() == 5  # ERROR_ACCESS_DENIED: it exists
+        try:
+            code = wintypes.DWORD()
+            still_active = 259
+            return bool(kernel32.GetExitCodeProcess(handle, ctypes.byref(code))) and code.value == still_active
+        finally:
+            kernel32.CloseHandle(handle)
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
     return True

@@ -120,7 +120,8 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
         named = [os.fspath(source) for source in sources if not isinstance(source, FoundModel)]
         check_results_folder(results, {os.path.dirname(model.path) for model in found} | set(named))
     page = check_page_file(given.html) if given.html is not None else None
-    earlier = _earlier(report) if given.resume and report and os.path.exists(report) else {}
+    earlier = _earlier(report) if given.resume and report and os.path.exists(report) and os.path.getsize(report) \
+        else {}
     options = replace(given, sandbox=bool(given.sandbox), module=_module(given.module), settings=settings,
                       data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
                       report=report, resume=bool(given.resume), progress=bool(given.progress),

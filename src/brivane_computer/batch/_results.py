@@ -3,7 +3,7 @@
 Told from what the module documents, never from inside it. In place, the
 model's folder is listed before the solve and after it. A sandbox holds
 copies of the model file, its fre file and its first ``.thf`` file, found as
-the module's ``solve`` finds them, whose originals are known: the results
+the module's ``solve`` finds them (``_solve_inputs``), whose originals are known: the results
 are the files that are not copies, and the copies whose content now differs
 from the original. A copy does not keep the original's modification time, so
 each copy's own signature is taken as it is made: a copy whose signature has
@@ -20,7 +20,7 @@ import re
 import shutil
 from dataclasses import dataclass, field
 
-from .. import brivane_core
+from ._solve_inputs import solve_inputs
 
 # A file's signature in a listing: what tells that a solve wrote it in place. The inode shows a file replaced
 # within one tick of the file system's clock by one of the same size.
@@ -52,16 +52,8 @@ def before_solve(model: str, sandbox: bool) -> Before:
 
 
 def _originals(model: str) -> dict[str, str]:
-    """The files that solve copies into its sandbox, found as it finds them: the model file, its fre file
-    (``<model>.fre``, else ``conception.fre``) and the first ``.thf`` file of its folder."""
-    folder = os.path.dirname(model)
-    if not os.path.isfile(model):
-        return {}  # solve makes no sandbox then
-    fre = os.path.splitext(model)[0] + ".fre"
-    if not os.path.exists(fre):
-        fre = os.path.join(folder, "conception.fre")
-    thf = brivane_core.find_first_file(folder, ".thf")
-    return {os.path.basename(path): path for path in (model, fre, thf) if path and os.path.isfile(path)}
+    """The files that solve copies into its sandbox, by the copy's name (``solve_inputs``)."""
+    return {os.path.basename(path): path for path in solve_inputs(model).values()}
 
 
 def make_copies(before: Before, sandbox: str) -> dict[str, Signature]:

@@ -6,6 +6,7 @@ import datetime
 import inspect
 import os
 import signal
+import socket
 import time
 import uuid
 from collections.abc import Iterable
@@ -17,6 +18,7 @@ from ._models import ModelSource
 from ._outputs import claim_results_folder
 from ._progress import Progress
 from ._schedule import Schedule, make_job
+from ._solve_inputs import input_digests
 from .report import IN_PLACE, SANDBOX, Report, ReportWriter, page_after_batch
 
 
@@ -50,10 +52,12 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     (never two models of one folder at once). The files that each solve added
     or changed are listed in the report and, with ``results``, copied to
     ``results/<the model's name>/``. A solve longer than ``timeout`` seconds
-    has its worker ended; a failed or timed-out model is tried again up to
-    ``retries`` times. ``report`` names a JSON Lines file written as the batch
+    has its worker ended; a failed or timed-out model is tried again, at once,
+    up to ``retries`` times, unless the model itself caused the failure (it
+    gave no solution: its file does not load, or the solver refused its input). ``report`` names a JSON Lines file written as the batch
     goes; with ``resume``, models that it marks solved with the same solver and
-    mode are skipped while their file is unchanged. ``settings`` and
+    mode are skipped while every input of their solve is unchanged (the model
+    file, its fre file and its first ``.thf`` file, by content digest). ``settings`` and
     ``data_sources`` replace the module's two settings paths in the workers
     (default: the values of ``_settingsPath_`` and ``_dataSourcesPath_`` here).
     ``progress`` shows a bar on a terminal, one line per model otherwise.
@@ -78,7 +82,11 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     or results folder that cannot be is bad input too (``OutputError``, a
     ``BatchInputError``). Returns the ``Report``. Ctrl-C (or a ``StopSignal``
     that a signal handler raises) ends the workers and raises
-    ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report so far.
+    ``BatchInterrupted`` (a ``KeyboardInterrupt``) with the report: every model
+    given has an outcome in it, "stopped" for one being solved then and "not
+    started" for one never begun. Any other exception ends the batch the same
+    way and passes on; the report's end record says that the batch crashed, and
+    why.
     """
     checked = check_input(models, installation, options_given("solve_many", options))
     schedule, runner = _start(checked)
@@ -90,6 +98,9 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
         number = stop.number if isinstance(stop, StopSignal) else signal.SIGINT
         schedule.stopped(signal.Signals(number).name)
         raise BatchInterrupted(schedule.report, number) from None
+    except BaseException as error:
+        schedule.crashed(error)
+        raise
     finally:
         with stop_signals_held():
             report = schedule.close(time.monotonic() - started)
@@ -130,9 +141,11 @@ def _start(checked: BatchInput) -> tuple[Schedule, Any]:
         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **_setup(checked),
         "solver": options.solver, "mode": mode, **where, "timeout": options.timeout, "retries": options.retries,
         "results": options.results, "models": len(checked.models),
-        "max_models_per_worker": options.max_models_per_worker, "batch": batch_id})
+        "max_models_per_worker": options.max_models_per_worker, "batch": batch_id, "pid": os.getpid(),
+        "host": socket.gethostname(), "given": [model.path for model in checked.models]})
     schedule = Schedule(options.solver, mode, options.retries, writer,
-                        Progress(len(checked.models), options.progress), Report(models=[], path=options.report))
+                        Progress(len(checked.models), options.progress), Report(models=[], path=options.report),
+                        checked.models)
     if options.executor is None:
         from .local import LocalBatch
         return schedule, LocalBatch(schedule, options.jobs, options.timeout, options.max_models_per_worker,
@@ -147,10 +160,11 @@ def _plan(schedule: Schedule, checked: BatchInput) -> None:
     decided once, before any worker starts: its folder of earlier runs, else a free one."""
     options = checked.options
     for index, model in enumerate(checked.models):
-        job = make_job(index, model, options.solver, options.sandbox, None)
+        digests = input_digests(model.path)
+        job = make_job(index, model, options.solver, options.sandbox, None, digests)
         if schedule.skipped_if_unchanged(job, checked.earlier.get(os.path.normcase(model.path))):
             continue
         if options.results is not None:
             job = make_job(index, model, options.solver, options.sandbox,
-                           claim_results_folder(options.results, model.name, model.path))
+                           claim_results_folder(options.results, model.name, model.path), digests)
         schedule.queued(job)

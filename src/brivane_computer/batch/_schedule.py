@@ -6,10 +6,18 @@ schedule what happened through the methods named for the events: a model is
 ``queued`` or ``skipped_if_unchanged``, ``dispatch``-ed to a slot, and its attempt there
 ``finished`` with an outcome, ``timed_out``, was ``lost`` with its worker or
 ``refused``; the schedule decides whether it is retried, and turns its last
-attempt into the model's record (``_record``), written to the report at once.
-``set_up_timed``, ``setup_failed``, ``gave_up`` and ``stopped`` say what
-happened to the workers and to the batch. A slot is whatever the runner
-tells its attempts apart by: a worker process, or a Dask task's key.
+attempt into the model's record (``_model_record``), written to the report at
+once. ``set_up_timed``, ``setup_failed``, ``gave_up``, ``stopped`` and
+``crashed`` say what happened to the workers and to the batch; ``close``
+gives every model given an outcome: one being solved is stopped, one that
+never started is not started. A slot is whatever the runner tells its
+attempts apart by: a worker process, or a Dask task's key.
+
+Every attempt keeps its own outcome. A failure that the model itself causes
+is not retried (``NOT_RETRIED``: the solve gave no solution, because the
+model file does not load or the solver's run refused its input); a worker's
+crash, a time-out, a lost worker and a turned-down task are. A retried model
+goes first in its queue, so that its fate is known early.
 """
 from __future__ import annotations
 
@@ -17,7 +25,7 @@ import datetime
 import os
 import time
 from collections import deque
-from collections.abc import Hashable
+from collections.abc import Hashable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -25,7 +33,12 @@ from ._identity import Identity, folder_and_ancestors
 from ._models import FoundModel
 from ._progress import Progress
 from ._messages import REVAV, Outcome, Task
-from .report import FAILED, IN_PLACE, SKIPPED, SOLVED, STRUCTURE, TIMED_OUT, ModelResult, Report, ReportWriter
+from ._solve_inputs import Digests
+from .report import (CRASHED, FAILED, IN_PLACE, NOT_STARTED, SKIPPED, SOLVED, STOPPED, STRUCTURE,
+                     TIMED_OUT, ModelResult, Report, ReportWriter)
+
+# The error types of a failure that the model itself causes, which another attempt would only repeat.
+NOT_RETRIED = frozenset({"NoSolution"})
 
 
 @dataclass
@@ -40,37 +53,43 @@ class Job:
     folders: tuple[Identity, ...]
     size: int
     mtime_ns: int
+    # The inputs of its solve as found when it was queued (None: one could not be read).
+    digests: Digests | None = None
     attempts: int = 0
     seconds: float = 0.0
     # Each attempt's worker and times (``_attempt``).
     runs: list[dict[str, Any]] = field(default_factory=list)
-    # When its attempt under way was dispatched: on the monotonic clock, and on the wall clock for the report.
+    # When its attempt under way was dispatched: on the monotonic clock, and on the wall clock for the report;
+    # and to which worker slot and process, where the runner knew them then.
     dispatched: float = 0.0
     dispatched_wall: float = 0.0
+    dispatched_to: tuple[int | str | None, int | None] = (None, None)
 
     @property
     def folder(self) -> Identity:
         return self.folders[0] if self.folders else ("path", os.path.normcase(os.path.dirname(self.model.path)))
 
 
-def make_job(index: int, model: FoundModel, solver: str, sandbox: bool, results: str | None) -> Job:
-    """The job of a model; ``results`` is its own results folder, given to it by the batch."""
+def make_job(index: int, model: FoundModel, solver: str, sandbox: bool, results: str | None,
+             digests: Digests | None = None) -> Job:
+    """The job of a model; ``results`` is its own results folder, given to it by the batch, ``digests`` the
+    inputs of its solve as the batch found them."""
     try:
         info = os.stat(model.path)
         size, mtime_ns = info.st_size, info.st_mtime_ns
     except OSError:
         size = mtime_ns = 0
     folders = folder_and_ancestors(os.path.dirname(model.path))
-    return Job(index, model, Task(model.path, solver, sandbox, results), folders, size, mtime_ns)
+    return Job(index, model, Task(model.path, solver, sandbox, results), folders, size, mtime_ns, digests)
 
 
 def _when(moment: float) -> str:
     return datetime.datetime.fromtimestamp(moment).astimezone().isoformat(timespec="milliseconds")
 
 
-def _attempt(worker: int | str, pid: int | None, started: float, ended: float) -> dict[str, Any]:
-    """What the report keeps of one attempt: the worker slot (on a cluster, the worker's address) and the
-    process that ran it, and when it started and ended, on this machine's clock."""
+def _timed(worker: int | str | None, pid: int | None, started: float, ended: float) -> dict[str, Any]:
+    """The worker slot (on a cluster, the worker's address) and the process, and when it started and ended, on
+    this machine's clock."""
     return {"worker": worker, "pid": pid, "started": _when(started), "ended": _when(ended)}
 
 
@@ -83,9 +102,11 @@ class Schedule:
     """The models waiting, running and finished, whoever solves them."""
 
     def __init__(self, solver: str, mode: str, retries: int, writer: ReportWriter, progress: Progress,
-                 report: Report) -> None:
+                 report: Report, given: Sequence[FoundModel] = ()) -> None:
         self.solver, self.mode, self.retries = solver, mode, retries
         self.writer, self.progress, self.report = writer, progress, report
+        # Every model given, by index: each gets a record by the end, whatever ends the batch.
+        self._given = list(given)
         # Waiting jobs by folder in place (one queue for all in a sandbox), in the order given.
         self._queues: dict[Identity | str, deque[Job]] = {}
         # Each running job by its slot.
@@ -119,19 +140,21 @@ class Schedule:
 
     def skipped_if_unchanged(self, job: Job, earlier: ModelResult | None) -> bool:
         """A resumed model is skipped when its ``earlier`` record says it was solved with the solver that
-        would run now, in this mode, and its file is unchanged: its earlier results stand. Whether it was."""
+        would run now, in this mode, from the same inputs (by their digests; a record without them never
+        counts as the same): its earlier results stand. Whether it was."""
         # A structure model is solved with Revav whichever solver is asked for.
         would_run = REVAV if earlier is not None and earlier.kind == STRUCTURE else self.solver
         if (earlier is None or earlier.status != SOLVED or earlier.solver != would_run or earlier.mode != self.mode
-                or (earlier.size, earlier.mtime_ns) != (job.size, job.mtime_ns)):
+                or earlier.digests is None or earlier.digests != job.digests):
             return False
-        self._record(job, replace(earlier, path=job.model.path, status=SKIPPED, seconds=0.0, attempts=0,
-                                  error_type=None, error_message=None, runs=()))
+        self._record(job.index, replace(earlier, path=job.model.path, status=SKIPPED, seconds=0.0, attempts=0,
+                                  error_type=None, error_message=None, size=job.size, mtime_ns=job.mtime_ns,
+                                  runs=()))
         return True
 
-    def dispatch(self, slot: Hashable) -> Job | None:
-        """The first waiting job that may start now, now attempted in ``slot``; in place, none whose folder a
-        running job shares."""
+    def dispatch(self, slot: Hashable, worker: int | str | None = None, pid: int | None = None) -> Job | None:
+        """The first waiting job that may start now, now attempted in ``slot`` (by ``worker``'s process ``pid``,
+        where the runner knows them now); in place, none whose folder a running job shares."""
         for key, waiting in self._queues.items():
             if self.mode == IN_PLACE and any(_overlap(waiting[0], busy) for busy in self._running.values()):
                 continue
@@ -140,7 +163,11 @@ class Schedule:
                 del self._queues[key]
             job.attempts += 1
             job.dispatched, job.dispatched_wall = time.monotonic(), time.time()
+            job.dispatched_to = (worker, pid)
             self._running[slot] = job
+            self.writer.write({"record": "attempt", "index": job.index, "model": job.model.path,
+                               "attempt": job.attempts, "worker": worker, "pid": pid,
+                               "started": _when(job.dispatched_wall)})
             return job
         return None
 
@@ -149,16 +176,15 @@ class Schedule:
         """The attempt in ``slot`` gave ``outcome``. ``seconds``: what the solve took where it ran (default:
         since it was dispatched)."""
         job = self._running.pop(slot)
-        self._attempt_ended(job, worker, pid, seconds)
         status = SOLVED if outcome.solved else FAILED
-        self._settle(job, status, outcome, outcome.error_type, outcome.error_message, retry=True)
+        self._settle(job, self._ran(job, worker, pid, seconds, status, outcome.error_type, outcome.error_message),
+                     outcome, retry=True)
 
     def timed_out(self, slot: Hashable, worker: int | str, pid: int | None, message: str,
                   seconds: float | None = None) -> None:
         """The attempt in ``slot`` ran out of time, and its worker was ended."""
         job = self._running.pop(slot)
-        self._attempt_ended(job, worker, pid, seconds)
-        self._settle(job, TIMED_OUT, None, None, message, retry=True)
+        self._settle(job, self._ran(job, worker, pid, seconds, TIMED_OUT, None, message), None, retry=True)
 
     def lost(self, slot: Hashable, worker: int | str | None, pid: int | None, error_type: str, message: str,
              retry: bool = True, seconds: float | None = None) -> None:
@@ -166,11 +192,7 @@ class Schedule:
         the runner cannot say which it was. With ``retry`` False the model is failed whatever retries are
         left: what lost it would lose it again."""
         job = self._running.pop(slot)
-        if worker is not None:
-            self._attempt_ended(job, worker, pid, seconds)
-        elif seconds is not None:
-            job.seconds += seconds
-        self._settle(job, FAILED, None, error_type, message, retry=retry)
+        self._settle(job, self._ran(job, worker, pid, seconds, FAILED, error_type, message), None, retry=retry)
 
     def refused(self, slot: Hashable) -> None:
         """The attempt in ``slot`` was turned down before it began: it is no attempt, and the model waits
@@ -192,19 +214,36 @@ class Schedule:
         for waiting in self._queues.values():
             for job in waiting:
                 self._outstanding -= 1
-                self._record(job, self._model_record(job, FAILED, None, error_type, message))
+                self._record(job.index, self._model_record(job, FAILED, None, error_type, message))
         self._queues.clear()
 
-    def stopped(self, signal_name: str) -> None:
-        """A signal (``SIGINT`` for Ctrl-C) stopped the batch: the report says so."""
-        self.report.interrupted = True
-        self.report.stopped = signal_name
+    def stopped(self, by: str) -> None:
+        """The batch was stopped ``by`` a signal (``SIGINT`` for Ctrl-C) or a rule of its own."""
+        self.report.ended, self.report.stopped = STOPPED, by
+
+    def crashed(self, error: BaseException) -> None:
+        """An exception ended the batch."""
+        self.report.ended, self.report.error = CRASHED, f"{type(error).__name__}: {error}"
 
     def close(self, seconds: float) -> Report:
-        """The report completed with every model recorded, in the order given, and closed with its end
-        record."""
+        """The report completed with every model given, in the order given, and closed with its end record:
+        a model being solved now is stopped, with its seconds so far; one that never started is not
+        started."""
+        for job in self._running.values():
+            self._ran(job, None, None, None, STOPPED, None, None)
+            self._record(job.index, self._model_record(job, STOPPED, None, None, None))
+        self._running.clear()
+        for waiting in self._queues.values():
+            for job in waiting:
+                self._record(job.index, self._model_record(job, NOT_STARTED, None, None, None))
+        self._queues.clear()
+        for index, model in enumerate(self._given):
+            if index not in self._records:
+                self._record(index, self._model_record(None, NOT_STARTED, None, None, None, path=model.path))
+        self._outstanding = 0
         self.progress.close()
         self.report.seconds = seconds
+        self.report.given = len(self._given) or len(self._records)
         self.report.models = [self._records[index] for index in sorted(self._records)]
         self.writer.close(self.report)
         return self.report
@@ -215,7 +254,7 @@ class Schedule:
                      failed: str | None = None) -> None:
         """Records a worker's set-up, from its start to its word that it is ready or could not set up, on this
         machine's clock."""
-        setup = {**_attempt(worker, pid, started, ended), "failed": failed}
+        setup = {**_timed(worker, pid, started, ended), "failed": failed}
         self.report.setups.append(setup)
         self.writer.write({"record": "setup", **setup})
 
@@ -226,39 +265,58 @@ class Schedule:
 
     # The schedule's own steps.
 
-    def _wait(self, job: Job) -> None:
+    def _wait(self, job: Job, first: bool = False) -> None:
         key = job.folder if self.mode == IN_PLACE else ""
-        self._queues.setdefault(key, deque()).append(job)
+        waiting = self._queues.setdefault(key, deque())
+        if first:
+            waiting.appendleft(job)
+        else:
+            waiting.append(job)
 
-    def _attempt_ended(self, job: Job, worker: int | str, pid: int | None, seconds: float | None) -> None:
-        """The attempt's time added to the job's, and its worker and times kept: it started at its dispatch,
-        or, when the solve took less than that, ``seconds`` before now."""
+    def _ran(self, job: Job, worker: int | str | None, pid: int | None, seconds: float | None, status: str,
+             error_type: str | None, message: str | None) -> dict[str, Any]:
+        """The attempt under way has ended: its time added to the job's, and its outcome kept. It started at
+        its dispatch, or, when the solve took less than that, ``seconds`` before now."""
         took = time.monotonic() - job.dispatched if seconds is None else seconds
         job.seconds += took
         ended = time.time()
-        job.runs.append(_attempt(worker, pid, max(job.dispatched_wall, ended - took), ended))
+        if worker is None:
+            worker, pid = job.dispatched_to
+        run = {**_timed(worker, pid, max(job.dispatched_wall, ended - took), ended), "status": status,
+               "error_type": error_type, "error_message": message, "seconds": round(took, 3)}
+        job.runs.append(run)
+        return run
 
-    def _settle(self, job: Job, status: str, outcome: Outcome | None, error_type: str | None, message: str | None,
-                retry: bool) -> None:
-        """One attempt's end: the job waits again while it has retries left, else its record is made."""
-        if status != SOLVED and retry and job.attempts <= self.retries:
-            self._wait(job)
-            return
+    def _settle(self, job: Job, run: dict[str, Any], outcome: Outcome | None, retry: bool) -> None:
+        """One attempt's end: the job waits again, first in its queue, while it has retries left and what
+        ended it may pass; else its record is made."""
+        status, error_type = run["status"], run["error_type"]
+        if status != SOLVED:
+            retried = retry and job.attempts <= self.retries and error_type not in NOT_RETRIED
+            self.progress.attempt_failed(job.model.path, run, job.attempts, retried)
+            if retried:
+                self.writer.write({"record": "retry", "index": job.index, "model": job.model.path, "run": run})
+                self._wait(job, first=True)
+                return
         self._outstanding -= 1
-        self._record(job, self._model_record(job, status, outcome, error_type, message))
+        self._record(job.index, self._model_record(job, status, outcome, error_type, run["error_message"]))
 
-    def _model_record(self, job: Job, status: str, outcome: Outcome | None, error_type: str | None,
-                      message: str | None) -> ModelResult:
+    def _model_record(self, job: Job | None, status: str, outcome: Outcome | None, error_type: str | None,
+                      message: str | None, path: str = "") -> ModelResult:
         """A model's record from its last attempt's outcome (None when the attempt gave none) and what the
-        batch knows of it. A field added to a model's record is filled in here."""
+        batch knows of it (``job`` None: the batch never queued it). A field added to a model's record is
+        filled in here."""
         given = outcome if outcome is not None else Outcome(False, 0.0)
         return ModelResult(
-            path=job.model.path, status=status, solver=given.solver or self.solver, mode=self.mode,
-            seconds=round(job.seconds, 3), attempts=job.attempts, results=given.results,
-            results_folder=given.results_folder, error_type=error_type, error_message=message, size=job.size,
-            mtime_ns=job.mtime_ns, kind=given.kind, manifest=given.manifest, runs=tuple(job.runs))
+            path=job.model.path if job is not None else path, status=status, solver=given.solver or self.solver,
+            mode=self.mode, seconds=round(job.seconds, 3) if job is not None else 0.0,
+            attempts=job.attempts if job is not None else 0, results=given.results,
+            results_folder=given.results_folder, error_type=error_type, error_message=message,
+            size=job.size if job is not None else 0, mtime_ns=job.mtime_ns if job is not None else 0,
+            kind=given.kind, manifest=given.manifest, runs=tuple(job.runs) if job is not None else (),
+            digests=job.digests if job is not None else None)
 
-    def _record(self, job: Job, result: ModelResult) -> None:
-        self._records[job.index] = result
-        self.writer.write({**result.record(), "index": job.index})
+    def _record(self, index: int, result: ModelResult) -> None:
+        self._records[index] = result
+        self.writer.write({**result.record(), "index": index})
         self.progress.advance(result)

@@ -18,14 +18,15 @@ from typing import Any
 
 from .._errors import BatchInputError, BatchInputNotFound
 from .._outputs import OutputError
-from ._records import FAILED, SOLVED, STATUSES, TIMED_OUT, Report, shown_path
+from ._records import (CRASHED, DIED, FAILED, RUNNING, SOLVED, STATUSES, STOPPED, TIMED_OUT, Report,
+                       earlier_failures, shown_path)
 from ._summary import Summary, counts_line, slot_order, summarize
 
 # The line that tells a page of ours, within its first bytes.
 GENERATOR = '<meta name="generator" content="brivane report page">'
 EXTRA_MISSING = "the page needs the extra report: pip install brivane_computer[report]"
 _COLOURS = {"set-up": "#9e9e9e", "set-up failed": "#424242", SOLVED: "#2e7d32", FAILED: "#c62828",
-            TIMED_OUT: "#ef6c00", "straggler": "#6a1b9a"}
+            TIMED_OUT: "#ef6c00", STOPPED: "#5d4037", "straggler": "#6a1b9a"}
 
 
 def is_our_page(path: str) -> bool:
@@ -93,11 +94,13 @@ def render(summary: Summary) -> str:
     report = summary.report
     title = f"Batch report: {os.path.basename(report.path)}" if report.path else "Batch report"
     stopped = ""
-    if report.stopped or report.interrupted:
-        # A run without its end record was killed, or still ran when its report was read.
-        how = f"was stopped by {report.stopped}" if report.stopped else "was interrupted, or had not ended"
-        stopped = (f'<p class="stopped" id="stopped">This batch {how}: the page holds the models that had '
-                   "finished by then.</p>")
+    if report.interrupted:
+        how = {STOPPED: f"was stopped by {report.stopped}" if report.stopped else "was stopped",
+               CRASHED: f"crashed ({report.error})",
+               RUNNING: "was still running when its report was read",
+               DIED: "died: its report has no end record, and its process is gone"}.get(report.ended, "did not end")
+        stopped = (f'<p class="ended" id="stopped">This batch {html.escape(how)}: each model shows how far it '
+                   "got (stopped while being solved, or not started).</p>")
     return _PAGE.format(
         generator=GENERATOR, title=html.escape(title), style=_STYLE, script=_SCRIPT, stopped=stopped,
         counts=_counts(summary), line=html.escape(counts_line(report)), failures=_failures(summary),
@@ -196,17 +199,20 @@ def _histogram(summary: Summary) -> str:
 def _row(model: Any) -> str:
     error = f"{model.error_type}: {model.error_message}" if model.error_type else (model.error_message or "")
     workers = ", ".join(dict.fromkeys(_label(str(run.get("worker"))) for run in model.runs))
+    earlier = "".join(f"<li>{html.escape(attempt)}</li>" for attempt in earlier_failures(model))
+    attempts = f'{model.attempts}<ul class="attempts">{earlier}</ul>' if earlier else str(model.attempts)
     return (f'<tr class="{_css(model.status)}" data-status="{html.escape(model.status)}">'
             f"<td>{html.escape(shown_path(model.path))}</td><td>{html.escape(model.status)}</td>"
-            f'<td data-v="{model.seconds}">{model.seconds:.1f}</td><td>{model.attempts}</td>'
+            f'<td data-v="{model.seconds}">{model.seconds:.1f}</td><td data-v="{model.attempts}">{attempts}</td>'
             f"<td>{html.escape(workers)}</td><td>{html.escape(error)}</td></tr>")
 
 
 _STYLE = """
 body{font-family:sans-serif;margin:1.5em;color:#212121}h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
-.stopped{background:#fff3e0;border-left:6px solid #ef6c00;padding:.6em}
+p.ended{background:#fff3e0;border-left:6px solid #ef6c00;padding:.6em}
 ul.counts{list-style:none;padding:0;display:flex;gap:1.5em}ul.counts b{font-size:1.5em}
 .solved b{color:#2e7d32}.failed b{color:#c62828}.timed-out b{color:#ef6c00}.skipped b{color:#616161}
+.stopped b{color:#5d4037}.not-started b{color:#616161}ul.attempts{margin:0;padding-left:1.2em;font-size:.85em}
 table{border-collapse:collapse}th,td{padding:.2em .6em;text-align:left;border-bottom:1px solid #e0e0e0}
 #models th{cursor:pointer;background:#f5f5f5;position:sticky;top:0}#models th[aria-sort=ascending]::after{content:" \\25B2"}
 #models th[aria-sort=descending]::after{content:" \\25BC"}tr.failed td:nth-child(2){color:#c62828}

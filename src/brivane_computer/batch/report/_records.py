@@ -1,27 +1,49 @@
 """The batch report's records: JSON Lines written as the batch goes, read back to resume and to summarise.
 
-Each line is one record, told by its "record" member: "batch" opens a run,
-"model" gives one model's outcome, "worker" a worker whose set-up failed, "setup"
-when a worker set up (its slot or address, process, start and end on the
-submitting side's clock, and "failed", the message of a set-up that failed,
-else null), "end" closes a run (its "stopped" names the signal that stopped it,
-if one did). Readers pass over records they do not know, so reports written
-before set-up was timed read as before. A model record also holds "index", the
-model's place in the order the models were given, since records are written as
-models finish. A resumed run appends to the same file; for a model, its last
-record that is not "skipped" is what it last gave.
+Each line is one record, told by its "record" member:
+
+- "batch" opens a run: its options, the models given ("given", in order),
+  and the process that runs it ("pid", "host");
+- "attempt" when an attempt at a model starts (its "index", "model",
+  "attempt" number, "worker" slot or address, "pid", "started");
+- "retry" when an attempt ended without a solution and the model will be
+  tried again ("run": that attempt's outcome);
+- "model" gives one model's outcome, with every attempt's in "runs";
+- "worker" a worker whose set-up failed; "setup" when a worker set up (its
+  slot or address, process, start and end on the submitting side's clock,
+  and "failed", the message of a set-up that failed, else null);
+- "end" closes a run: how it "ended" (finished, stopped, crashed), what
+  "stopped" it, a crash's "error", its seconds and counts.
+
+A run that has no end record is *running* while its batch's process lives on
+this machine, else it *died*: its models with an attempt under way count as
+stopped, and the rest of those given as not started. Readers pass over
+records they do not know, so older reports read as before. A model record
+also holds "index", the model's place in the order the models were given,
+since records are written as models finish. A resumed run appends to the same
+file; for a model, its last record that is not "skipped" or "not started" is
+what it last gave.
 """
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import json
 import os
+import socket
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
+from .._files import process_alive
+
 SOLVED, FAILED, TIMED_OUT, SKIPPED = "solved", "failed", "timed out", "skipped"
-STATUSES = (SOLVED, FAILED, TIMED_OUT, SKIPPED)
+# A model that was being solved when its batch stopped, and one that its batch never started.
+STOPPED, NOT_STARTED = "stopped", "not started"
+STATUSES = (SOLVED, FAILED, TIMED_OUT, STOPPED, NOT_STARTED, SKIPPED)
+# How a run ended: as it should, stopped (a signal, or a rule of the batch), crashed (an exception); and,
+# for a run without an end record, still running or died.
+FINISHED, CRASHED, RUNNING, DIED = "finished", "crashed", "running", "died"
 SANDBOX, IN_PLACE = "sandbox", "in place"
 PIPING, STRUCTURE = "piping", "structure"
 # What read_report reads of a file: its last run, or every run.
@@ -53,8 +75,12 @@ class ModelResult:
     kind: str | None = None
     # What the manifest of results_folder lists: every file that the batch wrote there for the model.
     manifest: tuple[str, ...] = ()
-    # Each attempt: {"worker": slot or address, "pid": process, "started": time, "ended": time}.
+    # Each attempt: {"worker": slot or address, "pid": process, "started": time, "ended": time, "status",
+    # "error_type", "error_message", "seconds"}; times on the submitting side's clock.
     runs: tuple[dict[str, Any], ...] = ()
+    # The inputs of the solve as the batch found them before it: {"model" | "fre" | "thf": {"file": name,
+    # "blake2b": digest} or None}; None when not recorded (an older report).
+    digests: dict[str, Any] | None = None
 
     def record(self) -> dict[str, Any]:
         return {"record": "model", **dataclasses.asdict(self), "results": list(self.results),
@@ -74,48 +100,95 @@ class ModelResult:
 
 @dataclass
 class Report:
-    """What a batch did: every model's result, in the order the models were given."""
+    """What a batch did: every model given and its outcome, in the order the models were given."""
 
     models: list[ModelResult] = field(default_factory=list)
     # One message for each worker whose set-up failed.
     setup_failures: list[str] = field(default_factory=list)
     seconds: float = 0.0
-    interrupted: bool = False
+    # How the run ended: FINISHED, STOPPED, CRASHED, or, read from a file without an end record, RUNNING or
+    # DIED.
+    ended: str = FINISHED
     path: str | None = None
-    # The signal that stopped the batch ("SIGINT" for Ctrl-C, "SIGTERM"...), when one did.
+    # What stopped the batch: a signal's name ("SIGINT" for Ctrl-C, "SIGTERM"...) or a rule of the batch.
     stopped: str | None = None
     # Each worker's set-up: {"worker", "pid", "started", "ended", "failed"}, as the "setup" records hold it.
     setups: list[dict[str, Any]] = field(default_factory=list)
+    # A crashed run's exception, "Type: message".
+    error: str | None = None
+    # How many models the run was given, where that is known: a running run has records of some of them.
+    given: int | None = None
+
+    @property
+    def interrupted(self) -> bool:
+        """Whether the run did not finish as it should: stopped, crashed, died or still running."""
+        return self.ended != FINISHED
 
     def count(self, status: str) -> int:
         return sum(1 for m in self.models if m.status == status)
 
     @property
     def ok(self) -> bool:
-        """Whether every model is solved, now or in the run that a resumed batch skipped it for."""
-        return not self.interrupted and all(m.status in (SOLVED, SKIPPED) for m in self.models)
+        """Whether the run finished with every model solved, now or in the run that a resumed batch skipped
+        it for."""
+        return self.ended == FINISHED and all(m.status in (SOLVED, SKIPPED) for m in self.models)
+
+    def counts_line(self) -> str:
+        """One line: the models, how many ended how, the time and how the run ended."""
+        counts = ", ".join(f"{self.count(s)} {s}" for s in STATUSES if self.count(s)) or "none"
+        total = self.given if self.ended == RUNNING and self.given is not None else len(self.models)
+        head = f"{total} model{'' if total == 1 else 's'}: {counts}"
+        if self.ended == RUNNING:
+            return f"{head} so far (running: the batch that writes this report is still going)"
+        how = {STOPPED: f" (stopped by {self.stopped})" if self.stopped else " (stopped)",
+               CRASHED: f" (crashed: {self.error})",
+               DIED: " (died: the run has no end record and its process is gone)"}.get(self.ended, "")
+        return f"{head} in {self.seconds:.1f} s{how}"
 
     def summary(self) -> str:
-        """The counts, then a table of the models that were not solved."""
-        counts = ", ".join(f"{self.count(s)} {s}" for s in STATUSES if self.count(s))
-        total = len(self.models)
-        lines = [f"{total} model{'' if total == 1 else 's'}: {counts or 'none'} in {self.seconds:.1f} s"
-                 + (" (interrupted)" if self.interrupted else "")]
+        """The counts, then a table of the models that were not solved, and of those solved only after a
+        failed attempt."""
+        lines = [self.counts_line()]
         lines += [f"worker set-up failed: {message}" for message in self.setup_failures]
-        problems = [m for m in self.models if m.status in (FAILED, TIMED_OUT)]
-        if problems:
+        problems = [m for m in self.models if m.status in (FAILED, TIMED_OUT, STOPPED)]
+        flaky = [m for m in self.models if m.status == SOLVED and earlier_failures(m)]
+        for title, models in (("", problems), ("solved after a failed attempt:", flaky)):
+            if not models:
+                continue
             rows = [("status", "attempts", "seconds", "model", "error")]
-            rows += [(m.status, str(m.attempts), f"{m.seconds:.1f}", shown_path(m.path),
-                      f"{m.error_type}: {m.error_message}" if m.error_type else (m.error_message or ""))
-                     for m in problems]
+            rows += [(m.status, str(m.attempts), f"{m.seconds:.1f}", shown_path(m.path), _error_of(m))
+                     for m in models]
             widths = [max(len(row[i]) for row in rows) for i in range(4)]
-            lines.append("")
+            lines += ["", title] if title else [""]
             for row in rows:
                 lines.append("  ".join(cell.rjust(w) if i in (1, 2) else cell.ljust(w)
                                        for i, (cell, w) in enumerate(zip(row, widths))) + "  " + row[4])
         if self.path:
             lines.append(f"report: {self.path}")
-        return "\n".join(line.rstrip() for line in lines)
+        return "\n".join(line.rstrip() for line in lines if line is not None)
+
+
+def _error_of(model: ModelResult) -> str:
+    error = f"{model.error_type}: {model.error_message}" if model.error_type else (model.error_message or "")
+    earlier = earlier_failures(model)
+    if earlier:
+        error = (error + "; " if error else "") + "earlier: " + "; ".join(earlier)
+    return error
+
+
+def earlier_failures(model: ModelResult) -> list[str]:
+    """What each attempt before the last gave, when it gave no solution: "attempt 1: failed, WorkerDied:
+    ..."."""
+    described = []
+    for number, run in enumerate(model.runs[:-1], 1):
+        status = run.get("status")
+        if not isinstance(status, str) or status == SOLVED:
+            continue
+        error = run.get("error_type")
+        message = run.get("error_message")
+        cause = f"{error}: {message}" if error else (message or "")
+        described.append(f"attempt {number}: {status}" + (f", {cause}" if cause else ""))
+    return described
 
 
 def shown_path(path: str) -> str:
@@ -162,16 +235,86 @@ def _parse(line: str) -> dict[str, Any] | None:
 
 @dataclass
 class Run:
-    """What one run of a report file holds: its model records with their index, its set-up failures and
-    set-ups, its end."""
+    """What one run of a report file holds: its batch record, its model records with their index, the
+    attempts started and the retries, its set-up failures and set-ups, its end."""
 
+    header: dict[str, Any] = field(default_factory=dict)
     models: list[tuple[int, ModelResult]] = field(default_factory=list)
+    # Index -> the last "attempt" record of the model, and the outcomes of its attempts that were retried.
+    attempts: dict[int, dict[str, Any]] = field(default_factory=dict)
+    retried: dict[int, list[dict[str, Any]]] = field(default_factory=dict)
     setup_failures: list[str] = field(default_factory=list)
     setups: list[dict[str, Any]] = field(default_factory=list)
     end: dict[str, Any] | None = None
+    # The latest moment that a record of the run names.
+    last_seen: str | None = None
 
     def in_given_order(self) -> list[ModelResult]:
         return [model for _, model in sorted(self.models, key=lambda entry: entry[0])]
+
+    def ending(self, path: str) -> str:
+        """How the run ended; without an end record, whether its batch still runs, on this machine."""
+        if self.end is not None:
+            ended = self.end.get("ended")
+            if ended in (FINISHED, STOPPED, CRASHED):
+                return str(ended)
+            return STOPPED if self.end.get("interrupted") else FINISHED
+        return RUNNING if batch_alive(self.header, path) else DIED
+
+    def account(self, ending: str) -> list[ModelResult]:
+        """Every model of the run in the order given. A run that died has its models with an attempt under
+        way as stopped, and the rest of those given as not started."""
+        recorded = dict(self.models)
+        if ending != DIED:
+            return self.in_given_order()
+        given = self.header.get("given")
+        paths = {index: str(path) for index, path in enumerate(given)} if isinstance(given, list) else {}
+        paths.update({index: str(attempt.get("model")) for index, attempt in self.attempts.items()})
+        solver, mode = str(self.header.get("solver")), str(self.header.get("mode"))
+        for index, path in paths.items():
+            if index in recorded:
+                continue
+            runs = list(self.retried.get(index, ()))
+            attempt = self.attempts.get(index)
+            if attempt is None:
+                recorded[index] = ModelResult(path, NOT_STARTED, solver, mode, 0.0, 0, runs=tuple(runs))
+                continue
+            # It ran at least until the run's last record.
+            ended = max(str(attempt.get("started")), self.last_seen or "")
+            seconds = _seconds_between(attempt.get("started"), ended)
+            runs.append({"worker": attempt.get("worker"), "pid": attempt.get("pid"),
+                         "started": attempt.get("started"), "ended": ended, "status": STOPPED,
+                         "error_type": None, "error_message": None, "seconds": seconds})
+            recorded[index] = ModelResult(
+                path, STOPPED, solver, mode, round(seconds + sum(float(r.get("seconds") or 0) for r in runs[:-1]), 3),
+                int(attempt.get("attempt") or len(runs)), error_message="its batch died while it was being solved",
+                runs=tuple(runs))
+        return [recorded[index] for index in sorted(recorded)]
+
+
+def _seconds_between(started: Any, ended: Any) -> float:
+    try:
+        return max(0.0, (datetime.datetime.fromisoformat(str(ended))
+                         - datetime.datetime.fromisoformat(str(started))).total_seconds())
+    except ValueError:
+        return 0.0
+
+
+def batch_alive(header: dict[str, Any], path: str) -> bool:
+    """Whether the batch of a run's "batch" record still runs: its process lives on this machine."""
+    pid, host = header.get("pid"), header.get("host")
+    return isinstance(pid, int) and host == socket.gethostname() and process_alive(pid)
+
+
+def _times(record: dict[str, Any]) -> list[str]:
+    times = [record.get(name) for name in ("started", "ended")]
+    run = record.get("run")
+    if isinstance(run, dict):
+        times += [run.get("started"), run.get("ended")]
+    for each in record.get("runs") or () if isinstance(record.get("runs"), list) else ():
+        if isinstance(each, dict):
+            times += [each.get("started"), each.get("ended")]
+    return [time for time in times if isinstance(time, str)]
 
 
 def read_runs(path: str) -> list[Run]:
@@ -181,16 +324,23 @@ def read_runs(path: str) -> list[Run]:
     for record in read_records(path):
         kind = record["record"]
         if kind == "batch" or not runs:
-            runs.append(Run())
+            runs.append(Run(header=record if kind == "batch" else {}))
         run = runs[-1]
+        seen = _times(record)
+        if seen:
+            run.last_seen = max([run.last_seen or "", *seen])
+        index = record.get("index")
         if kind == "model":
             try:
                 result = ModelResult.from_record(record)
             except (TypeError, ValueError, KeyError):
                 raise ReportError(f"{path} is not a batch report: a model record lacks a member") from None
             # Reports written before records held their index keep the order written.
-            index = record.get("index")
             run.models.append((index if isinstance(index, int) else len(run.models), result))
+        elif kind == "attempt" and isinstance(index, int):
+            run.attempts[index] = record
+        elif kind == "retry" and isinstance(index, int) and isinstance(record.get("run"), dict):
+            run.retried.setdefault(index, []).append(record["run"])
         elif kind == "worker":
             run.setup_failures.append(str(record.get("message")))
         elif kind == "setup":
@@ -201,13 +351,14 @@ def read_runs(path: str) -> list[Run]:
 
 
 def read_report(path: str, runs: str = LAST_RUN) -> Report:
-    """The report of a file's last run, in the order its models were given.
+    """The report of a file's last run, every model given in the order given.
 
     With ``runs="all"``: for each model of any run, its last outcome that was
-    not a skip (a model that was only ever skipped keeps its last skip), in the
-    order the models were first given; ``seconds`` adds up the runs. The
-    set-up failures and ``interrupted`` are the last run's; a run that has no
-    end record (killed, or still going) counts as interrupted. Raises
+    not a skip or a model not started (a model that only ever was keeps the
+    last), in the order the models were first given; ``seconds`` adds up the
+    runs. How the run ended (``ended``, ``stopped``, ``error``) and the set-up
+    failures are the last run's; a run that has no end record is running
+    while its batch's process lives on this machine, else it died. Raises
     ``ReportError`` for a file that is not a batch report.
     """
     if runs not in (LAST_RUN, ALL_RUNS):
@@ -217,27 +368,39 @@ def read_report(path: str, runs: str = LAST_RUN) -> Report:
 
 def report_of_runs(found: list[Run], runs: str, path: str) -> Report:
     """``read_report`` of the runs read from ``path``."""
+    return report_and_runs(found, runs, path)[0]
+
+
+def report_and_runs(found: list[Run], runs: str, path: str) -> tuple[Report, list[int]]:
+    """``read_report`` of the runs read from ``path``, and for each of its models the number of the run (among
+    those chosen) that gave its outcome."""
     if not found:
-        return Report(path=path)
+        raise ReportError(f"{path} is empty: it holds no batch report")
     last = found[-1]
     chosen = found if runs == ALL_RUNS else [last]
-    latest: dict[str, ModelResult] = {}
-    for run in chosen:
-        for model in run.in_given_order():
+    latest: dict[str, tuple[int, ModelResult]] = {}
+    for number, run in enumerate(chosen):
+        for model in run.account(run.ending(path)):
             key = os.path.normcase(model.path)
             earlier = latest.get(key)
-            if model.status != SKIPPED or earlier is None or earlier.status == SKIPPED:
-                latest[key] = model
+            if model.status not in (SKIPPED, NOT_STARTED) or earlier is None or earlier[1].status in (
+                    SKIPPED, NOT_STARTED):
+                latest[key] = (number, model)
     seconds = sum(float(run.end.get("seconds") or 0.0) for run in chosen if run.end is not None)
-    interrupted = last.end is None or bool(last.end.get("interrupted"))
-    stopped = last.end.get("stopped") if last.end is not None else None
-    return Report(list(latest.values()), list(last.setup_failures), seconds, interrupted, path,
-                  stopped if isinstance(stopped, str) else None, [s for run in chosen for s in run.setups])
+    end = last.end or {}
+    stopped, error = end.get("stopped"), end.get("error")
+    given = last.header.get("given")
+    report = Report([model for _, model in latest.values()], list(last.setup_failures), seconds,
+                    last.ending(path), path, stopped if isinstance(stopped, str) else None,
+                    [s for run in chosen for s in run.setups], error if isinstance(error, str) else None,
+                    len(given) if isinstance(given, list) and runs == LAST_RUN else None)
+    return report, [number for number, _ in latest.values()]
 
 
 def last_outcomes(path: str) -> dict[str, ModelResult]:
-    """{normalised model path: its last record that is not "skipped"} of a report file."""
-    return {os.path.normcase(r.path): r for r in read_report(path, ALL_RUNS).models if r.status != SKIPPED}
+    """{normalised model path: its last record that is not "skipped" or "not started"} of a report file."""
+    return {os.path.normcase(r.path): r for r in read_report(path, ALL_RUNS).models
+            if r.status not in (SKIPPED, NOT_STARTED)}
 
 
 def _ends_a_line(path: str) -> bool:
@@ -267,8 +430,8 @@ class ReportWriter:
     def close(self, report: Report) -> None:
         if self.file is None:
             return
-        self.write({"record": "end", "interrupted": report.interrupted, "stopped": report.stopped,
-                    "seconds": round(report.seconds, 3),
-                    **{status: report.count(status) for status in STATUSES}})
+        self.write({"record": "end", "ended": report.ended, "interrupted": report.interrupted,
+                    "stopped": report.stopped, "error": report.error, "seconds": round(report.seconds, 3),
+                    "counts": {status: report.count(status) for status in STATUSES}})
         self.file.close()
         self.file = None

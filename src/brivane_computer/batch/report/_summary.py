@@ -14,8 +14,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._records import (ALL_RUNS, FAILED, LAST_RUN, SKIPPED, STATUSES, TIMED_OUT, ModelResult, Report, read_runs,
-                       report_of_runs, shown_path)
+from ._records import (ALL_RUNS, FAILED, LAST_RUN, NOT_STARTED, SKIPPED, STOPPED, TIMED_OUT, ModelResult, Report,
+                       earlier_failures, read_runs, report_and_runs, shown_path)
 
 # The slowest models listed.
 SLOWEST = 10
@@ -39,7 +39,7 @@ class Span:
     slot: str
     start: float
     end: float
-    # "set-up", "set-up failed", or the status of the model that the attempt belongs to.
+    # "set-up", "set-up failed", or the attempt's outcome (in older reports, its model's).
     kind: str
     model: str = ""
     straggler: bool = False
@@ -80,7 +80,7 @@ class Summary:
 
     @property
     def solve_seconds(self) -> list[float]:
-        return [m.seconds for m in self.report.models if m.status != SKIPPED]
+        return [m.seconds for m in self.report.models if m.status not in (SKIPPED, NOT_STARTED)]
 
 
 def read_summary(path: str, runs: str = LAST_RUN) -> Summary:
@@ -89,10 +89,9 @@ def read_summary(path: str, runs: str = LAST_RUN) -> Summary:
     if runs not in (LAST_RUN, ALL_RUNS):
         raise ValueError(f"runs must be {LAST_RUN!r} or {ALL_RUNS!r}, not {runs!r}")
     found = read_runs(path)
-    report = report_of_runs(found, runs, path)
+    report, run_of = report_and_runs(found, runs, path)
     chosen = found if runs == ALL_RUNS else found[-1:]
-    run_of = {id(model): number for number, run in enumerate(chosen) for _, model in run.models}
-    parts = [([m for m in report.models if run_of.get(id(m)) == number], run.setups)
+    parts = [([m for m, of in zip(report.models, run_of) if of == number], run.setups)
              for number, run in enumerate(chosen)]
     return summarize(report, parts)
 
@@ -103,7 +102,7 @@ def summarize(report: Report, parts: Sequence[tuple[Sequence[ModelResult], Seque
     report's)."""
     if parts is None:
         parts = [(report.models, report.setups)]
-    attempted = [m for m in report.models if m.status != SKIPPED]
+    attempted = [m for m in report.models if m.status not in (SKIPPED, NOT_STARTED)]
     timed = any(m.runs for m in attempted)
     has_setups = any(setups for _, setups in parts)
     spans: list[Span] | None = [] if timed else None
@@ -141,8 +140,12 @@ def _spans(models: Sequence[ModelResult], setups: Sequence[dict[str, Any]], offs
     for model in models:
         for each in model.runs:
             started, ended = _moment(each.get("started")), _moment(each.get("ended"))
-            if started is not None and ended is not None:
-                raw.append((str(each.get("worker")), started, ended, model.status, model.path))
+            # An attempt that a cluster lost with its worker cannot be placed on any worker's row.
+            if started is not None and ended is not None and each.get("worker") is not None:
+                # Each attempt by its own outcome; a report that did not record it, by the model's.
+                status = each.get("status")
+                raw.append((str(each.get("worker")), started, ended, status if isinstance(status, str)
+                            else model.status, model.path))
     if not raw:
         return []
     first = min(entry[1] for entry in raw)
@@ -187,11 +190,7 @@ def _failures(models: Sequence[ModelResult]) -> list[FailureGroup]:
 
 
 def counts_line(report: Report) -> str:
-    counts = ", ".join(f"{report.count(s)} {s}" for s in STATUSES if report.count(s))
-    total = len(report.models)
-    stopped = (f" (stopped by {report.stopped})" if report.stopped
-               else " (interrupted)" if report.interrupted else "")
-    return f"{total} model{'' if total == 1 else 's'}: {counts or 'none'} in {report.seconds:.1f} s{stopped}"
+    return report.counts_line()
 
 
 def summary_text(summary: Summary, runs: str = LAST_RUN) -> str:
@@ -205,9 +204,19 @@ def summary_text(summary: Summary, runs: str = LAST_RUN) -> str:
         for group in summary.failures:
             lines.append(f"  {len(group.models)} x {group.error_type}: {group.message}".rstrip(": "))
             lines += [f"      {shown_path(path)}" for path in group.models]
+    stopped = [m for m in report.models if m.status == STOPPED]
+    if stopped:
+        lines += ["", "stopped while being solved:"]
+        lines += [f"  {m.seconds:8.1f} s  {shown_path(m.path)}" for m in stopped]
+    retried = [m for m in report.models if earlier_failures(m)]
+    if retried:
+        lines += ["", "models with an earlier attempt that gave no solution:"]
+        for model in retried:
+            lines.append(f"  {model.status:11}  {shown_path(model.path)}")
+            lines += [f"      {attempt}" for attempt in earlier_failures(model)]
     if summary.slowest:
         lines += ["", "slowest models:"]
-        lines += [f"  {m.seconds:8.1f} s  {m.status:9}  {m.attempts} attempt{'' if m.attempts == 1 else 's'}  "
+        lines += [f"  {m.seconds:8.1f} s  {m.status:11}  {m.attempts} attempt{'' if m.attempts == 1 else 's'}  "
                   f"{shown_path(m.path)}" for m in summary.slowest]
     lines += ["", f"total time: {report.seconds:.1f} s; solving: {sum(summary.solve_seconds):.1f} s"]
     if summary.slots is None:
