@@ -228,14 +228,18 @@ class Schedule:
     def close(self, seconds: float) -> Report:
         """The report completed with every model given, in the order given, and closed with its end record:
         a model being solved now is stopped, with its seconds so far; one that never started is not
-        started."""
+        started; one whose retry never started keeps its last attempt's outcome."""
         for job in self._running.values():
             self._ran(job, None, None, None, STOPPED, None, None)
             self._record(job.index, self._model_record(job, STOPPED, None, None, None))
         self._running.clear()
         for waiting in self._queues.values():
             for job in waiting:
-                self._record(job.index, self._model_record(job, NOT_STARTED, None, None, None))
+                # One waiting for a retry that never came keeps what its last attempt gave.
+                last = job.runs[-1] if job.runs else {"status": NOT_STARTED, "error_type": None,
+                                                      "error_message": None}
+                self._record(job.index, self._model_record(job, last["status"], None, last["error_type"],
+                                                           last["error_message"]))
         self._queues.clear()
         for index, model in enumerate(self._given):
             if index not in self._records:
