@@ -11,6 +11,7 @@ from brivane_testkit.trees import tree_contents
 
 from brivane_computer.batch import Task, find_models, read_report, solve_model
 from brivane_computer.batch._leftovers import LOCK, LockedFolder
+from brivane_computer.batch._solve_inputs import first_file
 from brivane_computer.batch.local import FOLDER_PREFIX
 
 from ..support import build_model
@@ -176,3 +177,18 @@ def test_a_workers_solver_run_that_raises_is_reported(plant, tmp_path):
     (folder / "conception.fre").unlink()  # the run writes it, and the product's writer fails
     report = plant.solve([folder], solver="Quelbar")
     assert [(m.status, m.error_type) for m in report.models] == [("failed", "IOException")]
+
+
+@pytest.mark.parametrize("entries", [
+    ["b.THF", "a.thf"], ["x.thf/", "y.Thf"], ["link.thf@", "z.thf"], ["notes.txt", "thf"], ["gone.thf@"]],
+    ids=["listing order", "a folder", "a link to a file", "none", "a dangling link"])
+def test_the_batch_finds_a_solves_thf_file_as_the_module_does(core, tmp_path, entries):
+    (tmp_path / "target").write_text("")
+    for entry in entries:
+        if entry.endswith("/"):
+            (tmp_path / entry[:-1]).mkdir()
+        elif entry.endswith("@"):
+            (tmp_path / entry[:-1]).symlink_to(tmp_path / ("target" if entry != "gone.thf@" else "missing"))
+        else:
+            (tmp_path / entry).write_text(entry)
+    assert first_file(str(tmp_path), ".thf") == core.find_first_file(str(tmp_path), ".thf")

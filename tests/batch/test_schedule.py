@@ -135,7 +135,7 @@ def test_models_that_nothing_can_solve_fail_with_the_cause(tmp_path):
     assert [(m.status, m.error_type, m.attempts) for m in schedule.close(0.1).models] == [(FAILED, "SetupFailed", 0)] * 2
 
 
-DIGESTS = {"model": {"file": "m.vokel", "blake2b": "aa"}, "fre": {"file": "conception.fre", "blake2b": "bb"},
+DIGESTS = {"model": {"file": "m.vokel", "sha256": "aa"}, "fre": {"file": "conception.fre", "sha256": "bb"},
            "thf": None}
 
 
@@ -144,9 +144,9 @@ DIGESTS = {"model": {"file": "m.vokel", "blake2b": "aa"}, "fre": {"file": "conce
     ({"status": FAILED}, False),
     ({"solver": "Revav"}, False),
     ({"mode": IN_PLACE}, False),
-    ({"digests": {**DIGESTS, "fre": {"file": "conception.fre", "blake2b": "cc"}}}, False),
-    ({"digests": {**DIGESTS, "fre": {"file": "m.fre", "blake2b": "bb"}}}, False),
-    ({"digests": {**DIGESTS, "thf": {"file": "a.thf", "blake2b": "dd"}}}, False),
+    ({"digests": {**DIGESTS, "fre": {"file": "conception.fre", "sha256": "cc"}}}, False),
+    ({"digests": {**DIGESTS, "fre": {"file": "m.fre", "sha256": "bb"}}}, False),
+    ({"digests": {**DIGESTS, "thf": {"file": "a.thf", "sha256": "dd"}}}, False),
     # A report written before digests were recorded.
     ({"digests": None}, False),
     # A structure model is solved with Revav whichever solver is asked for.

@@ -79,7 +79,7 @@ class ModelResult:
     # "error_type", "error_message", "seconds"}; times on the submitting side's clock.
     runs: tuple[dict[str, Any], ...] = ()
     # The inputs of the solve as the batch found them before it: {"model" | "fre" | "thf": {"file": name,
-    # "blake2b": digest} or None}; None when not recorded (an older report).
+    # "sha256": digest} or None}; None when not recorded (an older report).
     digests: dict[str, Any] | None = None
 
     def record(self) -> dict[str, Any]:
