@@ -209,6 +209,12 @@ def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
         # Bad input, a report or results folder that the batch may not write to among it, found before any
         # worker started.
         raise _BadInput(str(error)) from None
+    except batch.BatchCrashed as crashed:
+        # One line of what ended it, then every model's outcome.
+        show(f"brivane solve: {crashed}", sys.stderr)
+        if crashed.report is not None:
+            show(crashed.report.summary())
+        return 1
     except batch.BatchInterrupted as interrupted:
         show(interrupted.report.summary())
         how = "Ctrl-C" if interrupted.signal == signal.SIGINT else signal.Signals(interrupted.signal).name

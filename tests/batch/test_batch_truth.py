@@ -139,13 +139,16 @@ def test_a_batch_that_crashes_says_so_and_names_every_model(plant, tmp_path, mon
 
     def claim_fails_on_the_second(root, name, model):
         if claimed:
-            raise OSError(28, "No space left on device")
+            raise OSError(28, "No space left on device", os.path.join(root, name))
         claimed.append(name)
         return os.path.join(root, name)
 
     monkeypatch.setattr(_run, "claim_results_folder", claim_fails_on_the_second)
-    with pytest.raises(OSError, match="No space left"):
+    with pytest.raises(OSError, match="No space left") as crashed:
         plant.solve([folder], solver="Quelbar", report=report, results=str(tmp_path / "results"))
+    line = f"the disk is full: {tmp_path / 'results' / 's2'} cannot be written (No space left on device)"
+    assert str(crashed.value) == line and crashed.value.errno == 28
     read = read_report(report)
-    assert (read.ended, read.error, read.ok) == ("crashed", "OSError: [Errno 28] No space left on device", False)
+    assert (read.ended, read.error, read.ok) == ("crashed", f"DiskFull: {line}", False)
+    assert read.models == crashed.value.report.models
     assert [m.status for m in read.models] == ["not started"] * 3

@@ -1,6 +1,15 @@
-"""The batch's errors: its input's, raised before anything starts with one line that says what is wrong, and a
-worker's set-up's."""
+"""The batch's errors: its input's, raised before anything starts with one line that says what is wrong; a
+worker's set-up's; and what ended a batch that could not go on, also said in one line."""
 from __future__ import annotations
+
+import errno
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .report import Report
+
+# The errors of a write that found its disk full (or the user's quota spent).
+DISK_FULL = frozenset({errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC)})
 
 
 class BatchInputError(ValueError):
@@ -13,3 +22,30 @@ class BatchInputNotFound(BatchInputError, FileNotFoundError):
 
 class SetupError(Exception):
     """Set-up did not complete: the worker cannot solve."""
+
+
+class BatchCrashed(Exception):
+    """A batch that could not go on, for a reason that one line tells (a full disk, a lost scheduler). It ended
+    its workers and gave every model its outcome, which ``report`` holds; its report file ends with a record
+    that says it crashed, and why."""
+
+    report: Report | None = None
+
+
+class DiskFull(BatchCrashed, OSError):
+    """A file of the batch (its report, a results folder, a manifest) could not be written: its disk is full."""
+
+    def __init__(self, error: OSError, path: str | None = None) -> None:
+        path = path or error.filename
+        where = f"{path} cannot be written" if path else "a file of the batch cannot be written"
+        OSError.__init__(self, error.errno, f"the disk is full: {where} ({error.strerror or error})", path)
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
+def disk_full(error: BaseException, path: str | None = None) -> Any:
+    """``error`` as a ``DiskFull`` when it is an ``OSError`` of a full disk, else ``error`` itself."""
+    if isinstance(error, OSError) and not isinstance(error, DiskFull) and error.errno in DISK_FULL:
+        return DiskFull(error, path)
+    return error

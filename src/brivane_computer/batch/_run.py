@@ -12,6 +12,7 @@ import uuid
 from collections.abc import Iterable
 from typing import Any
 
+from ._errors import BatchCrashed, disk_full
 from ._inputs import OPTION_NAMES, BatchInput, Options, check_input, options_given
 from ._lifetime import stop_signals_held
 from ._models import ModelSource
@@ -54,8 +55,8 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     ``results/<the model's name>/``. A solve longer than ``timeout`` seconds
     has its worker ended; a failed or timed-out model is tried again, at once,
     up to ``retries`` times, unless the model itself caused the failure (it
-    gave no solution: its file does not load, or the solver refused its input). ``report`` names a JSON Lines file written as the batch
-    goes; with ``resume``, models that it marks solved with the same solver and
+    gave no solution: its file does not load, or the solver refused its
+    input). ``report`` names a JSON Lines file written as the batch goes; with ``resume``, models that it marks solved with the same solver and
     mode are skipped while every input of their solve is unchanged (the model
     file, its fre file and its first ``.thf`` file, by content digest). ``settings`` and
     ``data_sources`` replace the module's two settings paths in the workers
@@ -86,11 +87,14 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     given has an outcome in it, "stopped" for one being solved then and "not
     started" for one never begun. Any other exception ends the batch the same
     way and passes on; the report's end record says that the batch crashed, and
-    why.
+    why. What one line tells is a ``BatchCrashed``, carrying the report: a
+    full disk (``DiskFull``, an ``OSError``) or a lost Dask scheduler
+    (``SchedulerLost``, a ``ConnectionError``).
     """
     checked = check_input(models, installation, options_given("solve_many", options))
     schedule, runner = _start(checked)
     started = time.monotonic()
+    crash: BaseException | None = None
     try:
         _plan(schedule, checked)
         runner.run(_setup(checked))
@@ -99,11 +103,16 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
         schedule.stopped(signal.Signals(number).name)
         raise BatchInterrupted(schedule.report, number) from None
     except BaseException as error:
-        schedule.crashed(error)
+        crash = disk_full(error)
+        schedule.crashed(crash)
+        if crash is not error:
+            raise crash from None
         raise
     finally:
         with stop_signals_held():
             report = schedule.close(time.monotonic() - started)
+            if isinstance(crash, BatchCrashed):
+                crash.report = report
             if checked.options.html is not None:
                 page_after_batch(report, checked.options.html)
     return report

@@ -12,7 +12,8 @@ from ._summary import Summary, read_summary, summarize, summary_text
 
 __all__ = [
     "ALL_RUNS", "CRASHED", "DIED", "EXTRA_MISSING", "FAILED", "FINISHED", "IN_PLACE", "LAST_RUN", "NOT_STARTED",
-    "PIPING", "RUNNING", "SANDBOX", "SKIPPED", "SOLVED", "STATUSES", "STOPPED", "STRUCTURE", "TIMED_OUT", "ModelResult", "Report", "ReportError", "ReportWriter", "Summary",
+    "PIPING", "RUNNING", "SANDBOX", "SKIPPED", "SOLVED", "STATUSES", "STOPPED", "STRUCTURE", "TIMED_OUT",
+    "ModelResult", "Report", "ReportError", "ReportWriter", "Summary",
     "check_page_file", "last_outcomes", "page_after_batch", "read_report", "read_summary", "shown_path",
     "summarize", "summary_text", "write_page",
 ]
