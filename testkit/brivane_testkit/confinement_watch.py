@@ -15,9 +15,14 @@ LOG_VARIABLE = "BRIVANE_OUT_OF_BOUNDS_LOG"
 # away after it, whose only data is the checkout. Nothing is watched there.
 THROW_AWAY_RUNNER = "throw-away-windows-runner"
 
-# Audit events that remove or write, and the positions of their paths among the event's arguments.
+# Audit events that remove or write, and the positions of their paths among the event's arguments. The batch
+# announces each folder that it writes into by names relative to the folder (dir_fd) with an event of its own.
 _CHANGING = {"shutil.rmtree": (0,), "os.remove": (0,), "os.rmdir": (0,), "os.mkdir": (0,), "os.rename": (0, 1),
-             "os.replace": (0, 1), "shutil.copyfile": (1,), "shutil.copytree": (1,), "shutil.move": (1,)}
+             "os.replace": (0, 1), "os.link": (1,), "shutil.copyfile": (1,), "shutil.copytree": (1,),
+             "shutil.move": (1,), "brivane.batch.write_folder": (0,)}
+# Where the events that take names relative to an open folder have it.
+_FOLDER_ARGUMENTS = {"os.remove": (-1,), "os.rmdir": (-1,), "os.mkdir": (-1,), "os.rename": (2, 3),
+                     "os.replace": (2, 3), "os.link": (2, 3)}
 _WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_APPEND
 # Devices, and the interpreter's own bytecode cache (which the read-only mounts turn down quietly).
 _LEFT_ALONE = ("/dev/", "/proc/")
@@ -26,12 +31,15 @@ def _changed_paths(event, args):
     if event == "open":
         path, mode, flags = args
         writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & _WRITE_FLAGS)
-        return [path] if writing else []
+        # A relative name opened to write is relative to an open folder (dir_fd: the open event does not say
+        # which), one announced and checked when it was opened; the mounts still stop anything else.
+        relative = isinstance(path, (str, bytes)) and not os.path.isabs(path)
+        return [path] if writing and not relative else []
     positions = _CHANGING.get(event)
     if positions is None:
         return []
     # Names relative to an open folder (dir_fd, as rmtree walks) lie inside a folder already checked.
-    if event in ("os.remove", "os.rmdir", "os.mkdir") and args[-1] not in (None, -1):
+    if any(args[i] not in (None, -1) for i in _FOLDER_ARGUMENTS.get(event, ())):
         return []
     return [args[i] for i in positions]
 

@@ -2,12 +2,13 @@
 removed, a lock taken on a file, a process told alive."""
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 import stat
 import sys
 from collections.abc import Callable
-from typing import IO, Any
+from typing import IO, Any, BinaryIO
 
 
 def remove_tree(folder: str) -> None:
@@ -71,3 +72,39 @@ def process_alive(pid: int) -> bool:
     except PermissionError:
         return True
     return True
+
+
+class NotRegularFile(OSError):
+    """A path that names something other than a regular file (a folder, a FIFO, a device)."""
+
+
+def open_regular(path: str) -> BinaryIO:
+    """The regular file ``path``, opened to read. Raises ``NotRegularFile`` for anything else, without waiting on
+    it (opening a FIFO to read waits for a writer)."""
+    descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    file = os.fdopen(descriptor, "rb")
+    try:
+        if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            raise NotRegularFile(errno.EINVAL, "not a regular file", path)
+    except BaseException:
+        file.close()
+        raise
+    return file
+
+
+def read_regular(path: str, limit: int) -> bytes:
+    """The bytes of the regular file ``path`` (``open_regular``); ``ValueError`` for one larger than
+    ``limit``."""
+    with open_regular(path) as f:
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"{path} is larger than {limit} bytes")
+    return data
+
+
+def is_regular_or_absent(path: str) -> bool:
+    """Whether ``path`` names nothing, or a regular file (a link to one counts)."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return not os.path.lexists(path)

@@ -17,9 +17,13 @@ from collections.abc import Iterable
 from typing import Any
 
 from ._errors import BatchInputError
+from ._files import open_regular, read_regular
 from ._identity import folder_and_ancestors, identity
+from ._writing import Folder, is_temporary
 
 MANIFEST = "brivane-results.json"
+# A manifest lists file names: one larger than this is not a manifest of ours.
+MANIFEST_LIMIT = 64 << 20
 
 
 class OutputError(BatchInputError):
@@ -29,11 +33,11 @@ class OutputError(BatchInputError):
 def is_batch_report(path: str) -> bool:
     """Whether the file's first line is a "batch" record: a report of this batch layer."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             first = f.readline(1 << 20)
             while first and not first.strip():
                 first = f.readline(1 << 20)
-        record = json.loads(first.decode("utf-8"))
+        record = json.loads(first.decode("utf-8-sig"))
     except (OSError, ValueError):
         return False
     return isinstance(record, dict) and record.get("record") == "batch"
@@ -72,8 +76,7 @@ def check_results_folder(results: str, model_folders: Iterable[str]) -> None:
 def read_manifest(folder: str) -> dict[str, Any] | None:
     """The manifest of a results folder, or None when it has none that reads."""
     try:
-        with open(os.path.join(folder, MANIFEST), encoding="utf-8") as f:
-            manifest = json.load(f)
+        manifest = json.loads(read_regular(os.path.join(folder, MANIFEST), MANIFEST_LIMIT).decode("utf-8"))
     except (OSError, ValueError):
         return None
     if (not isinstance(manifest, dict) or not isinstance(manifest.get("model"), str)
@@ -88,35 +91,47 @@ def _same_model(recorded: str, model: str) -> bool:
     return os.path.exists(recorded) and os.path.exists(model) and identity(recorded) == identity(model)
 
 
-def _write_manifest(folder: str, model: str, files: Iterable[str]) -> None:
-    text = json.dumps({"model": model, "files": sorted(set(files))}, indent=1) + "\n"
-    # Written whole or not at all: a batch killed meanwhile leaves the earlier manifest.
-    partial = os.path.join(folder, MANIFEST + ".partial")
-    with open(partial, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(partial, os.path.join(folder, MANIFEST))
+def _manifest_text(model: str, files: Iterable[str]) -> bytes:
+    return (json.dumps({"model": model, "files": sorted(set(files))}, indent=1) + "\n").encode("utf-8")
 
 
 def claim_results_folder(root: str, name: str, model: str) -> str:
     """The results folder of ``model`` under ``root``: the one named ``name`` (or ``name-2``, ``name-3``...)
-    whose manifest names the model, else the first of those names that is free (absent, or an empty
-    folder), which gets a manifest of the model now."""
-    free = None
-    for number in itertools.count(1):
-        folder = os.path.join(root, name if number == 1 else f"{name}-{number}")
-        if not os.path.lexists(folder):
-            break
-        if os.path.islink(folder) or not os.path.isdir(folder):
-            continue
-        manifest = read_manifest(folder)
-        if manifest is not None and _same_model(manifest["model"], model):
-            return folder
-        if free is None and manifest is None and not os.listdir(folder):
-            free = folder
-    chosen = free or folder
-    os.makedirs(chosen, exist_ok=True)
-    _write_manifest(chosen, model, ())
-    return chosen
+    whose manifest names the model, else the first of those names that is free (absent, or an empty folder),
+    which gets a manifest of the model now. A folder is claimed by its manifest, which is published only
+    where there is none: of two processes claiming one folder, one alone gets it. Nothing is made through a
+    link."""
+    with Folder(os.path.realpath(root)) as top:
+        while True:
+            free = None
+            for number in itertools.count(1):
+                relative = name if number == 1 else f"{name}-{number}"
+                folder = os.path.join(root, relative)
+                if not os.path.lexists(folder):
+                    break
+                if os.path.islink(folder) or not os.path.isdir(folder):
+                    continue
+                manifest = read_manifest(folder)
+                if manifest is not None and _same_model(manifest["model"], model):
+                    return folder
+                if free is None and manifest is None and _holds_nothing(folder):
+                    free = relative
+            chosen = free if free is not None else relative
+            top.make_folder(chosen)
+            with Folder(os.path.join(top.path, chosen)) as claimed:
+                for leftover in os.listdir(os.path.join(root, chosen)):
+                    claimed.remove_temporary(leftover)
+                if claimed.publish(MANIFEST, _manifest_text(model, ())):
+                    return os.path.join(root, chosen)
+            # Another process claimed it first: look again.
+
+
+def _holds_nothing(folder: str) -> bool:
+    """Whether a folder is empty, but for what a killed writer left (its temporary files)."""
+    try:
+        return all(is_temporary(entry) for entry in os.listdir(folder))
+    except OSError:
+        return False
 
 
 def record_results(folder: str, model: str, names: Iterable[str]) -> tuple[str, ...]:
@@ -125,7 +140,7 @@ def record_results(folder: str, model: str, names: Iterable[str]) -> tuple[str, 
     ``FileExistsError`` when the folder is another model's or holds files without a manifest, or when one
     of the files is there already and the manifest does not list it: it is not the batch's to overwrite."""
     manifest = read_manifest(folder)
-    if manifest is None and (not os.path.lexists(folder) or os.path.isdir(folder) and not os.listdir(folder)):
+    if manifest is None and (not os.path.lexists(folder) or os.path.isdir(folder) and _holds_nothing(folder)):
         # A folder of its own that solve_model was given outside a batch: it becomes the model's now.
         os.makedirs(folder, exist_ok=True)
         manifest = {"model": model, "files": []}
@@ -138,5 +153,6 @@ def record_results(folder: str, model: str, names: Iterable[str]) -> tuple[str, 
         if name not in listed and (os.path.lexists(target) or os.path.islink(os.path.dirname(target))):
             raise FileExistsError(f"{target} was not written by the batch for {model}: it is left as it is")
     files = listed | set(names)
-    _write_manifest(folder, model, files)
+    with Folder(folder) as writing:
+        writing.write(MANIFEST, _manifest_text(model, files))
     return tuple(sorted(files))

@@ -20,6 +20,7 @@ import re
 import shutil
 from dataclasses import dataclass, field
 
+from ._locks import LOCK
 from ._solve_inputs import solve_inputs
 
 # A file's signature in a listing: what tells that a solve wrote it in place. The inode shows a file replaced
@@ -73,7 +74,8 @@ def changed_files(before: Before, working: str, copies: dict[str, Signature]) ->
                      before.originals[name], os.path.join(working, name)))]
     else:
         found = [name for name, signature in after.items() if before.listed.get(name) != signature]
-    return tuple(sorted(name for name in found if not before.aside.fullmatch(name)))
+    # Nor is the batch's own lock file of a folder solved in place.
+    return tuple(sorted(name for name in found if not before.aside.fullmatch(name) and name != LOCK))
 
 
 def same_content(one: str, other: str) -> bool:

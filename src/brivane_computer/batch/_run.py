@@ -13,8 +13,10 @@ from collections.abc import Iterable
 from typing import Any
 
 from ._errors import BatchCrashed, disk_full
+from ._identity import identity
 from ._inputs import OPTION_NAMES, BatchInput, Options, check_input, options_given
 from ._lifetime import stop_signals_held
+from ._locks import BatchLocks
 from ._models import ModelSource
 from ._outputs import claim_results_folder
 from ._progress import Progress
@@ -56,10 +58,11 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     has its worker ended; a failed or timed-out model is tried again, at once,
     up to ``retries`` times, unless the model itself caused the failure (it
     gave no solution: its file does not load, or the solver refused its
-    input). ``report`` names a JSON Lines file written as the batch goes; with ``resume``, models that it marks solved with the same solver and
+    input). ``report`` names a JSON Lines file written as the batch goes;
+    with ``resume``, models that it marks solved with the same solver and
     mode are skipped while every input of their solve is unchanged (the model
-    file, its fre file and its first ``.thf`` file, by content digest). ``settings`` and
-    ``data_sources`` replace the module's two settings paths in the workers
+    file, its fre file and its first ``.thf`` file, by content digest).
+    ``settings`` and ``data_sources`` replace the module's two settings paths in the workers
     (default: the values of ``_settingsPath_`` and ``_dataSourcesPath_`` here).
     ``progress`` shows a bar on a terminal, one line per model otherwise.
     ``max_models_per_worker`` replaces a worker (on a cluster, a thread's
@@ -92,7 +95,32 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     (``SchedulerLost``, a ``ConnectionError``).
     """
     checked = check_input(models, installation, options_given("solve_many", options))
-    schedule, runner = _start(checked)
+    # Named in the environment of every process the batch starts, and in its lock files.
+    batch_id = uuid.uuid4().hex
+    with _locked(checked, batch_id):
+        return _run(checked, batch_id)
+
+
+def _locked(checked: BatchInput, batch_id: str) -> BatchLocks:
+    """The batch's lock files, held for its whole life: beside its report, in its results folder (made now),
+    in each folder that it solves in place. Raises ``OutputError`` when another batch holds one."""
+    options = checked.options
+    if options.results is not None:
+        try:
+            os.makedirs(options.results, exist_ok=True)
+        except OSError as error:
+            raise disk_full(error) from None
+    # Each folder once, by what it is: one reached by two paths has one lock file.
+    in_place = {} if options.sandbox else {identity(folder): folder for folder in sorted(
+        {os.path.dirname(model.path) for model in checked.models}, reverse=True)}
+    return BatchLocks(batch_id, options.report, options.results, in_place.values())
+
+
+def _run(checked: BatchInput, batch_id: str) -> Report:
+    try:
+        schedule, runner = _start(checked, batch_id)
+    except OSError as error:
+        raise disk_full(error) from None
     started = time.monotonic()
     crash: BaseException | None = None
     try:
@@ -111,10 +139,16 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     finally:
         with stop_signals_held():
             report = schedule.close(time.monotonic() - started)
+            if crash is None and schedule.writer.error is not None:
+                # The report's disk filled as the batch ended: the file still reads, without its end.
+                crash = disk_full(schedule.writer.error)
+                schedule.crashed(crash)
             if isinstance(crash, BatchCrashed):
                 crash.report = report
             if checked.options.html is not None:
                 page_after_batch(report, checked.options.html)
+    if crash is not None:
+        raise crash
     return report
 
 
@@ -134,7 +168,7 @@ def _setup(checked: BatchInput) -> dict[str, Any]:
                 data_sources=options.data_sources)
 
 
-def _start(checked: BatchInput) -> tuple[Schedule, Any]:
+def _start(checked: BatchInput, batch_id: str) -> tuple[Schedule, Any]:
     """The report opened with its "batch" record, the results folder made, the schedule, and what solves the
     models: worker processes here or the cluster's tasks."""
     options = checked.options
@@ -142,10 +176,6 @@ def _start(checked: BatchInput) -> tuple[Schedule, Any]:
     # The installation is the workers': on a cluster it need not be here.
     where: dict[str, Any] = ({"jobs": options.jobs} if checked.workers is None else
                              {"scheduler": options.executor.scheduler.address, "workers": len(checked.workers)})
-    if options.results is not None:
-        os.makedirs(options.results, exist_ok=True)
-    # Named in the environment of every process the batch starts.
-    batch_id = uuid.uuid4().hex
     writer = ReportWriter(options.report, header={
         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **_setup(checked),
         "solver": options.solver, "mode": mode, **where, "timeout": options.timeout, "retries": options.retries,

@@ -10,7 +10,6 @@ import contextlib
 import importlib
 import io
 import os
-import shutil
 import tempfile
 import threading
 import time
@@ -24,6 +23,7 @@ from ._errors import SetupError
 from ._messages import REVAV, Outcome, Task
 from ._outputs import record_results
 from ._results import Before, Signature, before_solve, changed_files, make_copies
+from ._writing import Folder
 from .report import PIPING, STRUCTURE
 
 def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelorix", settings: str | None = None,
@@ -206,14 +206,15 @@ def _kind(model: Any) -> str | None:
 
 def _collect(task: Task, working: str | None, results: tuple[str, ...]) -> tuple[str | None, tuple[str, ...]]:
     """Copies the results to the task's results folder, which the batch gave to its model, overwriting only
-    what the folder's manifest lists; (where the results are now, what the manifest lists)."""
+    what the folder's manifest lists and never through a link; (where the results are now, what the manifest
+    lists)."""
     if task.results is None or working is None:
         return (None if task.sandbox else working), ()
     manifest = record_results(task.results, task.model, results)
-    for name in results:
-        target = os.path.join(task.results, name)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy2(os.path.join(working, name), target)
+    with Folder(task.results) as folder:
+        for name in results:
+            source = os.path.join(working, name)
+            folder.write(name, source=source, mode=os.stat(source).st_mode)
     return task.results, manifest
 
 

@@ -26,6 +26,7 @@ what it last gave.
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import datetime
 import json
@@ -33,9 +34,10 @@ import os
 import socket
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any
+from typing import Any
 
 from .._files import process_alive
+from .._locks import held, report_lock
 
 SOLVED, FAILED, TIMED_OUT, SKIPPED = "solved", "failed", "timed out", "skipped"
 # A model that was being solved when its batch stopped, and one that its batch never started.
@@ -301,7 +303,10 @@ def _seconds_between(started: Any, ended: Any) -> float:
 
 
 def batch_alive(header: dict[str, Any], path: str) -> bool:
-    """Whether the batch of a run's "batch" record still runs: its process lives on this machine."""
+    """Whether the batch of a run's "batch" record still runs: it holds the report's lock, or its process lives
+    on this machine."""
+    if held(report_lock(path)):
+        return True
     pid, host = header.get("pid"), header.get("host")
     return isinstance(pid, int) and host == socket.gethostname() and process_alive(pid)
 
@@ -403,35 +408,63 @@ def last_outcomes(path: str) -> dict[str, ModelResult]:
             if r.status not in (SKIPPED, NOT_STARTED)}
 
 
+class ReportWriter:
+    """Appends records to the report file, each written whole as it comes: the
+    report holds every finished model whenever the batch stops. A run is
+    always added after the file's earlier runs, never written over them. A
+    record that cannot be written whole (the disk is full) is cut off again,
+    so that the file still reads; the first such error is raised (``error``
+    keeps it) and nothing more is written."""
+
+    def __init__(self, path: str | None, header: dict[str, Any]) -> None:
+        self.path = path
+        self.descriptor: int | None = None
+        self.error: OSError | None = None
+        if path is not None:
+            self.descriptor = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | getattr(os, "O_BINARY", 0),
+                                      0o666)
+            try:
+                size = os.fstat(self.descriptor).st_size
+                if size and not _ends_a_line(path):
+                    self._append(b"\n")
+                self.write({"record": "batch", **header})
+            except BaseException:
+                self._shut()
+                raise
+
+    def write(self, record: dict[str, Any]) -> None:
+        if self.descriptor is not None and self.error is None:
+            self._append((json.dumps(record) + "\n").encode("utf-8"))
+
+    def _append(self, data: bytes) -> None:
+        assert self.descriptor is not None
+        start = os.lseek(self.descriptor, 0, os.SEEK_END)
+        try:
+            written = 0
+            while written < len(data):
+                written += os.write(self.descriptor, data[written:])
+        except OSError as error:
+            with contextlib.suppress(OSError):
+                os.ftruncate(self.descriptor, start)
+            self.error = error if error.filename else OSError(error.errno, error.strerror, self.path)
+            raise self.error from None
+
+    def close(self, report: Report) -> None:
+        """Writes the end record and closes the file; never raises (``error`` says what went wrong)."""
+        with contextlib.suppress(OSError):
+            self.write({"record": "end", "ended": report.ended, "interrupted": report.interrupted,
+                        "stopped": report.stopped, "error": report.error, "seconds": round(report.seconds, 3),
+                        "counts": {status: report.count(status) for status in STATUSES}})
+        self._shut()
+
+    def _shut(self) -> None:
+        if self.descriptor is not None:
+            with contextlib.suppress(OSError):
+                os.close(self.descriptor)
+            self.descriptor = None
+
+
 def _ends_a_line(path: str) -> bool:
     with open(path, "rb") as f:
         f.seek(-1, os.SEEK_END)
         return f.read(1) == b"\n"
-
-
-class ReportWriter:
-    """Appends records to the report file, each flushed as it is written: the
-    report holds every finished model whenever the batch stops. A run is
-    always added after the file's earlier runs, never written over them."""
-
-    def __init__(self, path: str | None, header: dict[str, Any]) -> None:
-        self.file: IO[str] | None = None
-        if path is not None:
-            self.file = open(path, "a", encoding="utf-8")
-            if self.file.tell() and not _ends_a_line(path):
-                self.file.write("\n")
-            self.write({"record": "batch", **header})
-
-    def write(self, record: dict[str, Any]) -> None:
-        if self.file is not None:
-            self.file.write(json.dumps(record) + "\n")
-            self.file.flush()
-
-    def close(self, report: Report) -> None:
-        if self.file is None:
-            return
-        self.write({"record": "end", "ended": report.ended, "interrupted": report.interrupted,
-                    "stopped": report.stopped, "error": report.error, "seconds": round(report.seconds, 3),
-                    "counts": {status: report.count(status) for status in STATUSES}})
-        self.file.close()
-        self.file = None
