@@ -15,7 +15,8 @@ from distributed import LocalCluster
 
 from brivane_cli import _doctor
 from brivane_computer.batch import read_report
-from brivane_computer.batch._module_facts import DEFAULT_DATA_SOURCES, DEFAULT_SETTINGS, MODULES, settings_paths
+from brivane_computer.batch._module_facts import (DEFAULT_DATA_SOURCES, DEFAULT_SETTINGS, MODULES, module_name,
+                                                  settings_paths)
 
 from ..batch.support_batch import assert_no_batch_process_left, run_and_stop, run_main
 from ..support import build_model
@@ -104,8 +105,10 @@ def test_the_doctors_and_the_batchs_facts_are_the_modules(ready, core, python, t
     facts = python("from brivane_computer import brivane_core as c\n"
                    "print(c._settingsPath_, c._dataSourcesPath_, *c.BrivaneModule.__members__)")
     assert facts.stdout.split() == [DEFAULT_SETTINGS, DEFAULT_DATA_SOURCES, *MODULES]
-    # Once a script has loaded the module, its current paths count.
+    # Once a script has loaded the module, its current paths count, and its members name themselves.
     assert settings_paths() == (ready.settings_path, ready.data_sources_path)
+    assert [module_name(value) for value in (core.BrivaneModule.Karvona, "All", "karvona", 1, None)] == [
+        "Karvona", "All", None, None, None]
     assert core._dlls_ == list(_doctor.SETUP_ASSEMBLIES)
     piping, structure = (build_model(core, str(tmp_path / kind), kind, kind=kind) for kind in ("piping", "structure"))
     project = core.addPipingProject(str(tmp_path), "Plant", "Study", 1, 1)
@@ -175,16 +178,20 @@ def test_without_the_bridge_reports_are_read_and_a_cluster_solves(plant, python,
         result = python(f"""
             import importlib.util, json, sys
             from brivane_cli import main
-            from brivane_computer.batch import read_report
+            from brivane_computer.batch import read_report, solve_many
             absent = [importlib.util.find_spec(name) is None for name in ("clr", "pythoncom", "brivane_standin")]
             statuses = [main(command) for command in {commands!r}]
             solved = [m.status for m in read_report({second!r}).models]
-            print(json.dumps([absent, statuses, solved,
+            # Here, the workers lack the bridge that this process lacks.
+            local = solve_many([{str(folder)!r}], {plant.installation!r}, solver="Quelbar", progress=False,
+                               settings={plant.settings[1]!r}, data_sources={plant.settings[3]!r})
+            print(json.dumps([absent, statuses, solved, local.setup_failures, [m.error_type for m in local.models],
                               sorted({{"clr", "pythoncom", "brivane_computer.brivane_core"}} & set(sys.modules))]))
         """, env={"PYTHONPATH": python_path(leave_out=[STANDIN])})
-    absent, statuses, solved, loaded = json.loads(result.stdout.splitlines()[-1])
+    absent, statuses, solved, not_set_up, local, loaded = json.loads(result.stdout.splitlines()[-1])
     assert absent == [True] * 3 and loaded == []
     assert statuses == [1, 0, 0] and solved == ["solved"] * 3
+    assert not_set_up == ["ModuleNotFoundError: No module named 'clr'"] and local == ["SetupFailed"] * 3
     header = json.loads(open(first).readline())
     assert (header["settings"], header["data_sources"]) == (DEFAULT_SETTINGS, DEFAULT_DATA_SOURCES)
     failed = read_report(first)
