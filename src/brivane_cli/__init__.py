@@ -5,9 +5,10 @@
     brivane doctor INSTALLATION [--settings FILE] [--data-sources FILE]
     brivane report FILE [--all] [--html OUT]
 
-It lives outside the package ``brivane_computer``, which cannot be imported
-without the CLR bridge: ``brivane doctor`` must still run, and say so, where
-the bridge is what is missing.
+It lives outside the package ``brivane_computer``, and only a command that
+solves on this machine loads the package's native module, which needs the
+CLR bridge: ``brivane report`` and ``brivane solve --scheduler`` run where the
+bridge is missing, and ``brivane doctor`` says when it is what is missing.
 """
 from __future__ import annotations
 
@@ -188,7 +189,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _solve(arguments: argparse.Namespace) -> int:
     cluster = _cluster_options(arguments)
-    batch = _import_batch(arguments.installation)
+    batch = _import_batch(arguments.installation if cluster is None else None)
     with stop_signals_handled(batch.StopSignal):
         return _run(batch, arguments, cluster)
 
@@ -244,12 +245,18 @@ def _cluster_options(arguments: argparse.Namespace) -> Scheduler | None:
 
 
 def _import_batch(installation: str | None) -> ModuleType:
+    """The batch; with the ``installation`` of a batch solved on this machine, also the native module, which
+    its workers load: one line now rather than every worker failing to set up."""
+    import brivane_computer.batch as batch
+
+    if installation is None:
+        return batch
     try:
         with warnings.catch_warnings():
             # A newer interpreter than the module's warns once; the command has nothing to do about it.
             warnings.simplefilter("ignore", RuntimeWarning)
-            import brivane_computer.batch as batch
+            import brivane_computer.brivane_core  # noqa: F401
     except Exception as error:
-        raise _BadInput(f"brivane_computer does not import ({type(error).__name__}: {error}): run  "
-                        f"brivane doctor {installation or 'INSTALLATION'}") from None
+        raise _BadInput(f"the module brivane_computer.brivane_core does not load ({type(error).__name__}: "
+                        f"{error}): run brivane doctor {installation}") from None
     return batch

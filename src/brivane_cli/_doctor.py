@@ -15,9 +15,7 @@ from typing import Any
 OK, WARN, FAIL = "ok", "warn", "FAIL"
 
 # Facts about the product as the module has them, for when it cannot be imported to ask; a test checks each
-# against the module. Its defaults (the globals _settingsPath_ and _dataSourcesPath_):
-DEFAULT_SETTINGS = "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\Pelorix.settings"
-DEFAULT_DATA_SOURCES = "C:\\ProgramData\\Brivane\\Pelorix\\Settings\\DataSources.settings"
+# against the module (its default settings paths are the batch's, in brivane_computer.batch._module_facts).
 # The assembly files that set-up loads; then the others, each with the module's functions that load it.
 SETUP_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Pelorix.Core.dll")
 OTHER_ASSEMBLIES = {
@@ -45,10 +43,13 @@ class _Checks:
 
 def doctor(installation: str, settings: str | None, data_sources: str | None) -> int:
     """Prints the checks; returns 1 when set-up would fail, else 0."""
+    from brivane_computer.batch._module_facts import settings_paths
+
     checks = _Checks()
     core, bridge_error = _import_core()
-    settings = settings or (core._settingsPath_ if core else DEFAULT_SETTINGS)
-    data_sources = data_sources or (core._dataSourcesPath_ if core else DEFAULT_DATA_SOURCES)
+    default_settings, default_data_sources = settings_paths()
+    settings = settings or default_settings
+    data_sources = data_sources or default_data_sources
     _installation(checks, installation)
     paths = _settings_file(checks, "settings file", settings, "--settings", core.FindSolverPaths if core else None)
     _settings_file(checks, "data-sources file", data_sources, "--data-sources",

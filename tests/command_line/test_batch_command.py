@@ -15,6 +15,8 @@ from distributed import LocalCluster
 
 from brivane_cli import _doctor
 from brivane_computer.batch import read_report
+from brivane_computer.batch._module_facts import (DEFAULT_DATA_SOURCES, DEFAULT_SETTINGS, MODULES, module_name,
+                                                  settings_paths)
 
 from ..batch.support_batch import assert_no_batch_process_left, run_and_stop, run_main
 from ..support import build_model
@@ -99,9 +101,14 @@ def test_doctor_checks_what_set_up_needs(capsys, installation, damage, status, f
         assert "loading and creating models (so every solve), solving with Revav, duplicating studies fails" in out
 
 
-def test_the_doctors_facts_are_the_modules(ready, core, python, tmp_path):
-    defaults = python("from brivane_computer import brivane_core as c; print(c._settingsPath_, c._dataSourcesPath_)")
-    assert defaults.stdout.split() == [_doctor.DEFAULT_SETTINGS, _doctor.DEFAULT_DATA_SOURCES]
+def test_the_doctors_and_the_batchs_facts_are_the_modules(ready, core, python, tmp_path):
+    facts = python("from brivane_computer import brivane_core as c\n"
+                   "print(c._settingsPath_, c._dataSourcesPath_, *c.BrivaneModule.__members__)")
+    assert facts.stdout.split() == [DEFAULT_SETTINGS, DEFAULT_DATA_SOURCES, *MODULES]
+    # Once a script has loaded the module, its current paths count, and its members name themselves.
+    assert settings_paths() == (ready.settings_path, ready.data_sources_path)
+    assert [module_name(value) for value in (core.BrivaneModule.Karvona, "All", "karvona", 1, None)] == [
+        "Karvona", "All", None, None, None]
     assert core._dlls_ == list(_doctor.SETUP_ASSEMBLIES)
     piping, structure = (build_model(core, str(tmp_path / kind), kind, kind=kind) for kind in ("piping", "structure"))
     project = core.addPipingProject(str(tmp_path), "Plant", "Study", 1, 1)
@@ -150,6 +157,50 @@ def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_p
         assert "ok    settings file" in result.stdout
     else:
         assert result.returncode == 2 and "brivane doctor" in result.stderr and len(result.stderr.splitlines()) == 1
+
+
+def test_without_the_bridge_reports_are_read_and_a_cluster_solves(plant, python, tmp_path, temp_root, monkeypatch):
+    folder = plant("a/s1", "a/s2", "s3")
+    monkeypatch.setenv("TMPDIR", str(temp_root))  # the cluster's workers'
+    first, second, page = (str(tmp_path / name) for name in ("first.jsonl", "second.jsonl", "night.html"))
+    plant.user.take()
+    # The workers have the stand-in; the submitting process has neither it nor the bridge.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
+                      dashboard_address="127.0.0.1:0", local_directory=str(tmp_path / "dask"),
+                      silence_logs=logging.ERROR) as cluster:
+        solve = ["solve", "--solver", "Quelbar", "--scheduler", cluster.scheduler_address, "--report"]
+        commands = [
+            # The workers check the installation, which is theirs; the settings are the module's defaults.
+            [*solve, first, str(tmp_path / "no-installation"), str(folder)],
+            [*solve, second, *plant.settings, plant.installation, str(folder)],
+            ["report", second, "--html", page],
+        ]
+        result = python(f"""
+            import importlib.util, json, sys
+            from brivane_cli import main
+            from brivane_computer.batch import read_report, solve_many
+            absent = [importlib.util.find_spec(name) is None for name in ("clr", "pythoncom", "brivane_standin")]
+            statuses = [main(command) for command in {commands!r}]
+            solved = [m.status for m in read_report({second!r}).models]
+            # Here, the workers lack the bridge that this process lacks.
+            local = solve_many([{str(folder)!r}], {plant.installation!r}, solver="Quelbar", progress=False,
+                               settings={plant.settings[1]!r}, data_sources={plant.settings[3]!r})
+            print(json.dumps([absent, statuses, solved, local.setup_failures, [m.error_type for m in local.models],
+                              sorted({{"clr", "pythoncom", "brivane_computer.brivane_core"}} & set(sys.modules))]))
+        """, env={"PYTHONPATH": python_path(leave_out=[STANDIN])})
+    absent, statuses, solved, not_set_up, local, loaded = json.loads(result.stdout.splitlines()[-1])
+    assert absent == [True] * 3 and loaded == []
+    assert statuses == [1, 0, 0] and solved == ["solved"] * 3
+    assert not_set_up == ["ModuleNotFoundError: No module named 'clr'"] and local == ["SetupFailed"] * 3
+    header = json.loads(open(first).readline())
+    assert (header["settings"], header["data_sources"]) == (DEFAULT_SETTINGS, DEFAULT_DATA_SOURCES)
+    failed = read_report(first)
+    message = f"BatchInputNotFound: the installation folder {tmp_path / 'no-installation'} does not exist"
+    assert failed.setup_failures and all(m.startswith(message) for m in failed.setup_failures)
+    assert [(m.status, m.error_type) for m in failed.models] == [("failed", "SetupFailed")] * 3
+    assert "s3.vokel" in open(page).read()
+    plant.user.check(report_files=[first, second], pages=[page])
+    assert_no_batch_process_left(plant.mark)
 
 
 @pytest.mark.parametrize("stop, status, where", [

@@ -1,6 +1,7 @@
 """Loading rules of the module, each seen in a new interpreter process: the
-version warning, one module object per process, a clean retry after a
-failed load, self-registration and the one-interpreter rule."""
+package loads it on first use, the version warning, one module object per
+process, a clean retry after a failed load, self-registration and the
+one-interpreter rule."""
 import json
 import sys
 
@@ -28,28 +29,56 @@ def expected_warnings(count):
     return [["RuntimeWarning", MISMATCH.format(minor=sys.version_info.minor)]] * count
 
 
-def test_import_warns_only_off_310(python):
-    result = python("""
-        import json, warnings
-        import clr, pythoncom
+# Each use of the package that loads the module, from a fresh interpreter: (statement, what it gave).
+FIRST_USES = {
+    "attribute": ("value = brivane_computer._settingsPath_", "value.endswith('Pelorix.settings')"),
+    "assignment": ("brivane_computer._validSetup_ = 1",
+                   "sys.modules[CORE]._validSetup_ == 1 and '_validSetup_' not in vars(brivane_computer)"),
+    "from-import": ("from brivane_computer import setup_brivane_computer", "callable(setup_brivane_computer)"),
+    "dir": ("names = dir(brivane_computer)", "'solve' in names and 'batch' in names"),
+    "__all__": ("names = brivane_computer.__all__", "'solve' in names and '_validSetup_' not in names"),
+    "core": ("import brivane_computer.brivane_core as core", "core is sys.modules[CORE]"),
+    "batch task": ("from brivane_computer.batch import set_up", "callable(set_up)"),
+}
+
+
+@pytest.mark.parametrize("use", FIRST_USES)
+def test_the_package_loads_the_module_at_its_first_use(python, use):
+    statement, check = FIRST_USES[use]
+    result = python(f"""
+        import json, sys, warnings
+        CORE = "brivane_computer.brivane_core"
+        def loaded():
+            return sorted({{"clr", "pythoncom", CORE}} & set(sys.modules))
+        import brivane_computer
+        from brivane_computer import batch
+        import brivane_computer.batch.cluster, brivane_computer.batch.local, brivane_computer.batch.report
+        # Probes of special names, the batch's own names, and an assignment of the package's own.
+        probed = [hasattr(brivane_computer, name) for name in ("__wrapped__", "__test__")]
+        probed.append(callable(batch.read_report) and callable(batch.solve_many))
+        brivane_computer.__doc__ = brivane_computer.__doc__
+        before = loaded()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            import brivane_computer
-        print(json.dumps([[w.category.__name__, str(w.message)] for w in caught]))
-        print(brivane_computer.brivane_core._validSetup_)
+            {statement}
+            brivane_computer._validPelorix_, dir(brivane_computer)
+        print(json.dumps([probed, before, loaded(), {check}, [str(w.message) for w in caught]]))
     """)
-    caught, flag = result.stdout.splitlines()
-    assert json.loads(caught) == expected_warnings(1)
-    assert flag == "False"
+    probed, before, after, checked, caught = json.loads(result.stdout)
+    assert probed == [False, False, True] and before == []
+    assert after == ["brivane_computer.brivane_core", "clr", "pythoncom"] and checked
+    # The version warning comes once, at the first use.
+    assert caught == [message for _, message in expected_warnings(1)]
 
 
-def test_warning_as_error_fails_the_import_and_a_retry_starts_afresh(python):
+def test_warning_as_error_fails_the_first_use_and_a_retry_starts_afresh(python):
     result = python("""
         import json, sys, warnings
         import clr, pythoncom
+        import brivane_computer
         outcome = []
         try:
-            import brivane_computer
+            brivane_computer.solve
             outcome.append("loaded")
         except RuntimeWarning as error:
             outcome.append(str(error))
@@ -57,7 +86,7 @@ def test_warning_as_error_fails_the_import_and_a_retry_starts_afresh(python):
             warnings.resetwarnings()
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                import brivane_computer
+                brivane_computer.solve
             outcome.append([str(w.message) for w in caught])
         outcome.append(brivane_computer.brivane_core.BrivaneModule.Pelorix.value)
         print(json.dumps(outcome))
@@ -116,12 +145,13 @@ def test_failed_load_is_forgotten(python):
         sys.modules["pythoncom"] = None
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
+            import brivane_computer
             try:
-                import brivane_computer
-                raise SystemExit("import succeeded without pythoncom")
+                brivane_computer.load_dll
+                raise SystemExit("loaded without pythoncom")
             except ImportError as error:
                 first = type(error).__name__
-            registered = [name for name in ("brivane_computer", "brivane_computer.brivane_core") if name in sys.modules]
+            registered = ["brivane_computer.brivane_core" in sys.modules]
 
             spec = new_spec()
             half = importlib.util.module_from_spec(spec)
@@ -135,8 +165,7 @@ def test_failed_load_is_forgotten(python):
             registered.append("brivane_computer.brivane_core" in sys.modules)
 
             del sys.modules["pythoncom"]
-            import brivane_computer
-        core = brivane_computer.brivane_core
+            core = brivane_computer.brivane_core
         spec.loader.exec_module(half)  # the half-built object stays as it was
         print(json.dumps({"first": first, "registered": registered, "partial": partial,
                           "new": core is not half, "complete": callable(core.duplicateStudy),
@@ -146,7 +175,7 @@ def test_failed_load_is_forgotten(python):
     outcome = json.loads(result.stdout)
     assert outcome == {
         "first": "ModuleNotFoundError",
-        "registered": [False],
+        "registered": [False, False],
         "partial": ["Enum", "os", "clr", "ctypes"],
         "new": True,
         "complete": True,
@@ -172,8 +201,8 @@ NOTES = {
     ("pythoncom", "import pywintypes_gone", "ModuleNotFoundError", "pywintypes_gone",
      "No module named 'pywintypes_gone'"),
 ], ids=["clr-missing", "pythoncom-missing", "clr-fails", "pythoncom-lacks-its-own"])
-def test_import_error_of_bridge_or_com_propagates_with_a_note_when_missing(python, tmp_path, module, source, kind,
-                                                                           name, message):
+def test_import_error_of_bridge_or_com_propagates_at_first_use_with_a_note_when_missing(python, tmp_path, module,
+                                                                                        source, kind, name, message):
     if source is None:
         hide, shadowed = f"sys.modules[{module!r}] = None", {}
     else:
@@ -184,8 +213,9 @@ def test_import_error_of_bridge_or_com_propagates_with_a_note_when_missing(pytho
         import json, sys, warnings
         warnings.simplefilter("ignore")
         {hide}
+        import brivane_computer
         try:
-            import brivane_computer
+            from brivane_computer import setup_brivane_computer
         except ImportError as error:
             print(json.dumps([type(error).__name__, error.name, str(error), getattr(error, "__notes__", [])]))
     """, env=shadowed)

@@ -16,10 +16,9 @@ from dataclasses import dataclass, fields, replace
 from numbers import Real
 from typing import Any
 
-from .. import brivane_core
-from ..brivane_core import BrivaneModule
 from ._errors import BatchInputError, BatchInputNotFound
 from ._models import FoundModel, ModelSource, find_models, model_sources
+from ._module_facts import MODULES, module_name, settings_paths
 from ._outputs import check_report_file, check_results_folder
 from ._messages import SOLVERS
 from .report import ModelResult, ReportError, check_page_file, last_outcomes
@@ -100,14 +99,14 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
         max_models = _whole("max_models_per_worker", max_models, 1, MAX_MODELS_PER_WORKER)
     if given.resume and given.report is None:
         raise BatchInputError("resume needs the report of the earlier batch (report=FILE, --report FILE)")
-    settings = given.settings if given.settings is not None else brivane_core._settingsPath_
-    data_sources = given.data_sources if given.data_sources is not None else brivane_core._dataSourcesPath_
+    default_settings, default_data_sources = settings_paths()
+    settings = given.settings if given.settings is not None else default_settings
+    data_sources = given.data_sources if given.data_sources is not None else default_data_sources
     workers = None
     if given.executor is None:
-        installation = _installation(installation)
-        for (role, parameter, option), path in zip(_SETTINGS_FILES, (settings, data_sources)):
-            _settings_file(role, parameter, option, path)
+        installation = check_installation(installation, settings, data_sources)
     else:
+        # The installation is the workers': each checks it as it sets up.
         workers = _cluster(given.executor, jobs)
     found = find_models(sources)
     if not found:
@@ -146,12 +145,22 @@ def _timeout(value: Any) -> float | None:
 
 
 def _module(value: Any) -> str:
-    if isinstance(value, BrivaneModule):
-        return value.name
-    if isinstance(value, str) and value in BrivaneModule.__members__:
-        return value
-    raise BatchInputError(f"module must be a BrivaneModule member or its name "
-                          f"({', '.join(BrivaneModule.__members__)}), not {value!r}")
+    name = module_name(value)
+    if name is None:
+        raise BatchInputError(f"module must be a BrivaneModule member or its name ({', '.join(MODULES)}), "
+                              f"not {value!r}")
+    return name
+
+
+def check_installation(installation: Any, settings: Any, data_sources: Any) -> str:
+    """The rules of the machine that solves: the installation folder holds Extensions, and the settings files
+    (unless None) are UTF-8 JSON files. Checked before a batch starts on this machine, and by each worker of
+    a cluster as it sets up. Returns the installation's absolute path."""
+    path = _installation(installation)
+    for (role, parameter, option), file in zip(_SETTINGS_FILES, (settings, data_sources)):
+        if file is not None:
+            _settings_file(role, parameter, option, file)
+    return path
 
 
 def _path(what: str, value: Any) -> str:

@@ -16,9 +16,9 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Protocol
 
+from ._inputs import check_installation
 from ._lifetime import hold_lifeline, ignore_stop_signals, lead_own_tree
 from ._messages import Finished, FromWorker, Ready, SetupFailed, Solve, ToWorker
-from ._task import keep_run_errors, set_up, solve_model
 
 # How long a worker that is ending by itself gets before it is killed.
 STOP_WAIT = 10.0
@@ -50,7 +50,13 @@ def serve(channel: Channel, config: WorkerConfig, lifeline: Callable[[], None]) 
     ends as soon as ``lifeline`` returns: the batch has gone."""
     _start_up(config, lifeline)
     try:
-        set_up(config.installation, config.module, config.settings, config.data_sources)
+        # What the batch could not check where it was started (on a cluster, the installation is this
+        # machine's), then the native module, which only the worker loads: a failure of either is the
+        # worker's set-up failing.
+        check_installation(config.installation, config.settings, config.data_sources)
+        from . import _task
+        _task.keep_run_errors()
+        _task.set_up(config.installation, config.module, config.settings, config.data_sources)
     except Exception as error:
         channel.send(SetupFailed(f"{type(error).__name__}: {error}"))
         return
@@ -62,12 +68,12 @@ def serve(channel: Channel, config: WorkerConfig, lifeline: Callable[[], None]) 
             return  # the batch has gone
         if not isinstance(request, Solve):
             return
-        channel.send(Finished(solve_model(request.task)))
+        channel.send(Finished(_task.solve_model(request.task)))
 
 
 def _start_up(config: WorkerConfig, lifeline: Callable[[], None]) -> None:
     """What a worker process sets once, for its whole life, before it sets up: its signals, its process tree and
-    lifeline, its output, its temporary folder and the hook that keeps a solver run's exception."""
+    lifeline, its output and its temporary folder."""
     # The batch ends its workers itself; Ctrl-C or SIGTERM sent to the terminal's group is for the batch alone.
     ignore_stop_signals()
     # Before anything starts a process: whatever the solve starts ends with the worker.
@@ -84,7 +90,6 @@ def _start_up(config: WorkerConfig, lifeline: Callable[[], None]) -> None:
     for name in ("TMPDIR", "TEMP", "TMP"):
         os.environ[name] = config.temp
     tempfile.tempdir = config.temp
-    keep_run_errors()
 
 
 def describe_end(code: int | None, log: str) -> str:
