@@ -144,15 +144,25 @@ def _bridge_advice(error: BaseException | None) -> str:
 def _settings_file(checks: _Checks, what: str, path: str, option: str,
                    lookup: Callable[[Any], Any] | None) -> Any:
     """Reads the file as set-up does; returns the lookup's result, or None when it cannot."""
+    from brivane_computer.batch._files import NotRegularFile, TooLarge, read_regular
+    from brivane_computer.batch._inputs import SETTINGS_LIMIT
+
     if os.path.isdir(path):
         # Windows refuses to open a folder with an error that does not say so.
         checks.line(FAIL, what, f"{path} is a folder, not a file: give the file's place with {option}")
         return None
     try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
+        text = read_regular(path, SETTINGS_LIMIT).decode("utf-8")
     except FileNotFoundError:
         checks.line(FAIL, what, f"{path} does not exist: give its place with {option}")
+        return None
+    except NotRegularFile:
+        checks.line(FAIL, what, f"{path} is not a regular file (a FIFO or a device, say): give the file's place "
+                                f"with {option}")
+        return None
+    except TooLarge:
+        checks.line(FAIL, what, f"{path} is larger than {SETTINGS_LIMIT >> 20} MiB, which no settings file of the "
+                                f"product is: give the file's place with {option}")
         return None
     except (OSError, UnicodeDecodeError) as error:
         checks.line(FAIL, what, f"{path} cannot be read ({error}): {REPAIR}")

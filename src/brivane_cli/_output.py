@@ -6,12 +6,20 @@ import os
 import sys
 from typing import TextIO
 
+from brivane_computer.batch.report import printable
+
 
 def show(text: str, stream: TextIO | None = None) -> None:
-    """Prints ``text`` and a newline to ``stream`` (standard output by default), at once."""
+    """Prints ``text`` and a newline to ``stream`` (standard output by default), at once. A name that is not
+    valid UTF-8 shows with replacement characters, and a character that the stream cannot encode as one."""
     stream = stream if stream is not None else sys.stdout
+    text = printable(text)
     try:
-        print(text, file=stream, flush=True)
+        try:
+            print(text, file=stream, flush=True)
+        except UnicodeEncodeError:
+            encoding = stream.encoding or "utf-8"
+            print(text.encode(encoding, "replace").decode(encoding), file=stream, flush=True)
     except (OSError, ValueError):  # EPIPE, EIO, ENOSPC; or a stream already closed
         _silence(stream)
 

@@ -92,13 +92,16 @@ def open_regular(path: str) -> BinaryIO:
     return file
 
 
+class TooLarge(ValueError):
+    """A file larger than what it is read for can be."""
+
+
 def read_regular(path: str, limit: int) -> bytes:
-    """The bytes of the regular file ``path`` (``open_regular``); ``ValueError`` for one larger than
-    ``limit``."""
+    """The bytes of the regular file ``path`` (``open_regular``); ``TooLarge`` for one larger than ``limit``."""
     with open_regular(path) as f:
         data = f.read(limit + 1)
     if len(data) > limit:
-        raise ValueError(f"{path} is larger than {limit} bytes")
+        raise TooLarge(f"{path} is larger than {limit} bytes")
     return data
 
 
@@ -106,5 +109,5 @@ def is_regular_or_absent(path: str) -> bool:
     """Whether ``path`` names nothing, or a regular file (a link to one counts)."""
     try:
         return stat.S_ISREG(os.stat(path).st_mode)
-    except FileNotFoundError:
+    except OSError:  # absent, below a file, or a link that leads nowhere
         return not os.path.lexists(path)

@@ -8,15 +8,19 @@ command line only turns these into a line and exit status 2.
 """
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import tempfile
 from collections.abc import Iterable
 from dataclasses import dataclass, fields, replace
+from decimal import Decimal
 from numbers import Real
 from typing import Any
 
 from ._errors import BatchInputError, BatchInputNotFound
+from ._files import NotRegularFile, TooLarge, is_regular_or_absent, read_regular
+from ._identity import identity
 from ._models import FoundModel, ModelSource, find_models, model_sources
 from ._module_facts import MODULES, module_name, settings_paths
 from ._outputs import check_report_file, check_results_folder
@@ -26,6 +30,8 @@ from .report import ModelResult, ReportError, check_page_file, last_outcomes
 # Windows waits on at most 63 handles at once, and the batch waits on two for each worker.
 MAX_JOBS = 31
 MAX_RETRIES = 100
+# A settings file of the product is a few kilobytes: a larger one is not one.
+SETTINGS_LIMIT = 16 << 20
 # Replacing a worker after each model is the least; the most is only a bound on what is sensible.
 MAX_MODELS_PER_WORKER = 1_000_000
 # A week: longer waits overflow the timers of the system's waits.
@@ -119,6 +125,8 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
         named = [os.fspath(source) for source in sources if not isinstance(source, FoundModel)]
         check_results_folder(results, {os.path.dirname(model.path) for model in found} | set(named))
     page = check_page_file(given.html) if given.html is not None else None
+    if page is not None and report is not None and _same_file(page, report):
+        raise BatchInputError(f"the page {page} is the report: give the page a name of its own")
     earlier = _earlier(report) if given.resume and report and os.path.exists(report) and os.path.getsize(report) \
         else {}
     options = replace(given, sandbox=bool(given.sandbox), module=_module(given.module), settings=settings,
@@ -126,6 +134,12 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
                       report=report, resume=bool(given.resume), progress=bool(given.progress),
                       max_models_per_worker=max_models, html=page)
     return BatchInput(found, installation, options, workers, earlier)
+
+
+def _same_file(one: str, other: str) -> bool:
+    if os.path.normcase(one) == os.path.normcase(other):
+        return True
+    return os.path.exists(one) and os.path.exists(other) and identity(one) == identity(other)
 
 
 def _whole(name: str, value: Any, least: int, most: int) -> int:
@@ -137,11 +151,16 @@ def _whole(name: str, value: Any, least: int, most: int) -> int:
 def _timeout(value: Any) -> float | None:
     if value is None:
         return None
+    # Any real number: a Decimal is one, though the numbers module does not say so.
+    seconds = None
+    if not isinstance(value, bool) and isinstance(value, (Real, Decimal)):
+        with contextlib.suppress(ValueError, OverflowError):
+            seconds = float(value)
     # Written so that nan fails too.
-    if isinstance(value, bool) or not isinstance(value, Real) or not 0 < float(value) <= MAX_TIMEOUT:
+    if seconds is None or not 0 < seconds <= MAX_TIMEOUT:
         raise BatchInputError(f"timeout must be None or a number of seconds above 0 and at most {MAX_TIMEOUT} "
                               f"(a week), not {value!r}")
-    return float(value)
+    return seconds
 
 
 def _module(value: Any) -> str:
@@ -167,6 +186,8 @@ def _path(what: str, value: Any) -> str:
     path = os.fspath(value) if isinstance(value, (str, os.PathLike)) else None
     if not isinstance(path, str) or not path:
         raise BatchInputError(f"the {what} must be a path given as text or a path object, not {value!r}")
+    if "\0" in path:
+        raise BatchInputError(f"the {what} {path!r} holds a NUL character, which no file name can")
     return os.path.abspath(path)
 
 
@@ -193,14 +214,19 @@ def _settings_file(role: str, parameter: str, option: str, value: Any) -> None:
     if os.path.isdir(path):
         raise BatchInputError(f"the {role} {path} is a folder, not a file: {where}")
     try:
-        with open(path, "rb") as f:
-            text = f.read().decode("utf-8")
+        text = read_regular(path, SETTINGS_LIMIT).decode("utf-8")
         json.loads(text)
+    except NotRegularFile:
+        raise BatchInputError(f"the {role} {path} is not a regular file (a FIFO or a device, say): {where}") \
+            from None
     except OSError as error:
         raise BatchInputError(f"the {role} {path} cannot be read ({error.strerror or error})") from None
     except UnicodeDecodeError as error:
         raise BatchInputError(f"the {role} {path} is not UTF-8 text (byte {error.object[error.start]:#04x} at "
                               f"position {error.start}): save it as UTF-8 without BOM") from None
+    except TooLarge:
+        raise BatchInputError(f"the {role} {path} is larger than {SETTINGS_LIMIT >> 20} MiB: not a settings file "
+                              f"of the product; {where}") from None
     except ValueError as error:
         raise BatchInputError(f"the {role} {path} is not valid JSON ({error}): restore the product's file") \
             from None
@@ -231,6 +257,9 @@ def _report_file(value: Any) -> str | None:
     path = _path("report", value)
     if os.path.isdir(path):
         raise BatchInputError(f"the report {path} is a folder, not a file: give a file name")
+    if not is_regular_or_absent(path):
+        raise BatchInputError(f"the report {path} is not a regular file (a FIFO or a device, say): give a file "
+                              "name")
     if os.path.exists(path):
         try:
             # Opened to append, and closed with nothing written: the file stays as it was.

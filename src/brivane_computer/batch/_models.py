@@ -5,7 +5,7 @@ import os
 from collections.abc import Iterable
 from typing import NamedTuple, Union
 
-from ._errors import BatchInputNotFound
+from ._errors import BatchInputError, BatchInputNotFound
 
 MODEL_EXTENSION = ".vokel"
 
@@ -49,7 +49,7 @@ def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
 
     for source in model_sources(paths):
         if isinstance(source, FoundModel):
-            add(source.path, source.name)
+            add(source.path, _results_name(source))
             continue
         path = os.path.abspath(source)
         if os.path.isfile(path):
@@ -85,8 +85,24 @@ def model_sources(paths: Iterable[ModelSource]) -> list[str | FoundModel]:
         if not isinstance(path, str):
             raise TypeError(f"a model is a path given as text or a path object, or an entry of find_models, "
                             f"not {type(entry).__name__}: {entry!r}")
+        if "\0" in path:
+            raise BatchInputError(f"the model file or folder {path!r} holds a NUL character, which no file name can")
         sources.append(path)
     return sources
+
+
+def _results_name(model: FoundModel) -> str:
+    """A ``FoundModel``'s name, which names its results folder below the batch's: a relative path that stays
+    below it."""
+    name, path = model.name, model.path
+    if not isinstance(path, str) or not path or "\0" in path:
+        raise BatchInputError(f"a FoundModel's path must be a model file's path, not {path!r}")
+    parts = name.replace("\\", "/").split("/") if isinstance(name, str) else []
+    if (not isinstance(name, str) or not name.strip() or "\0" in name or os.path.isabs(name)
+            or os.path.splitdrive(name)[0] or any(part in ("", ".", "..") for part in parts)):
+        raise BatchInputError(f"a FoundModel's name names its results folder below the batch's results folder: "
+                              f"a relative path without '.' or '..' parts, not {name!r} (model {path})")
+    return name
 
 
 def _models_below(folder: str) -> list[str]:

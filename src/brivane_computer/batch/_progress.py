@@ -14,7 +14,7 @@ import sys
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from .report import STATUSES, ModelResult, shown_path
+from .report import STATUSES, ModelResult, printable, shown_path
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -83,7 +83,7 @@ class Progress:
                     f"{float(run.get('seconds') or 0):.2f} s  {cause}").rstrip()
             if self.bar is not None:
                 self._postfix()
-                self.bar.write(line, file=self.stream)
+                self.bar.write(printable(line), file=self.stream)
             else:
                 self._line(line)
 
@@ -93,7 +93,7 @@ class Progress:
             return
         with self._shown():
             if self.bar is not None:
-                self.bar.write(line, file=self.stream)
+                self.bar.write(printable(line), file=self.stream)
             else:
                 self._line(line)
 
@@ -111,4 +111,4 @@ class Progress:
         self.bar.set_postfix_str(", ".join(shown), refresh=False)
 
     def _line(self, line: str) -> None:
-        print(line, file=self.stream, flush=True)
+        print(printable(line), file=self.stream, flush=True)

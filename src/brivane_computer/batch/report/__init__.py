@@ -7,13 +7,14 @@ on any machine. ``brivane report`` uses what this package exports.
 from ._page import EXTRA_MISSING, check_page_file, page_after_batch, write_page
 from ._records import (ALL_RUNS, CRASHED, DIED, FAILED, FINISHED, IN_PLACE, LAST_RUN, NOT_STARTED, PIPING, RUNNING,
                        SANDBOX, SKIPPED, SOLVED, STATUSES, STOPPED, STRUCTURE, TIMED_OUT, ModelResult, Report,
-                       ReportError, ReportWriter, last_outcomes, read_report, shown_path)
+                       ReportError, ReportWriter, last_outcomes, printable, read_report, shown_path)
 from ._summary import Summary, read_summary, summarize, summary_text
 
 __all__ = [
     "ALL_RUNS", "CRASHED", "DIED", "EXTRA_MISSING", "FAILED", "FINISHED", "IN_PLACE", "LAST_RUN", "NOT_STARTED",
     "PIPING", "RUNNING", "SANDBOX", "SKIPPED", "SOLVED", "STATUSES", "STOPPED", "STRUCTURE", "TIMED_OUT",
     "ModelResult", "Report", "ReportError", "ReportWriter", "Summary",
-    "check_page_file", "last_outcomes", "page_after_batch", "read_report", "read_summary", "shown_path",
+    "check_page_file", "last_outcomes", "page_after_batch", "printable", "read_report", "read_summary",
+    "shown_path",
     "summarize", "summary_text", "write_page",
 ]

@@ -17,9 +17,10 @@ from collections.abc import Sequence
 from typing import Any
 
 from .._errors import BatchInputError, BatchInputNotFound
+from .._files import is_regular_or_absent, open_regular
 from .._outputs import OutputError
 from ._records import (CRASHED, DIED, FAILED, RUNNING, SOLVED, STATUSES, STOPPED, TIMED_OUT, Report,
-                       earlier_failures, shown_path)
+                       earlier_failures, printable, shown_path)
 from ._summary import Summary, counts_line, slot_order, summarize
 
 # The line that tells a page of ours, within its first bytes.
@@ -31,7 +32,7 @@ _COLOURS = {"set-up": "#9e9e9e", "set-up failed": "#424242", SOLVED: "#2e7d32", 
 
 def is_our_page(path: str) -> bool:
     try:
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             head = f.read(4096)
     except OSError:
         return False
@@ -45,6 +46,8 @@ def check_page_file(value: Any) -> str:
     path = os.fspath(value) if isinstance(value, (str, os.PathLike)) else None
     if not isinstance(path, str) or not path:
         raise BatchInputError(f"the page must be a path given as text or a path object, not {value!r}")
+    if "\0" in path:
+        raise BatchInputError(f"the page {path!r} holds a NUL character, which no file name can")
     path = os.path.abspath(path)
     try:
         import pygal  # type: ignore[import-untyped]  # noqa: F401
@@ -52,19 +55,29 @@ def check_page_file(value: Any) -> str:
         raise BatchInputError(EXTRA_MISSING) from None
     if os.path.isdir(path):
         raise OutputError(f"the page {path} is a folder: name a file")
+    if not is_regular_or_absent(path):
+        raise OutputError(f"the page {path} is not a regular file (a FIFO or a device, say): name a file")
     if os.path.lexists(path) and not is_our_page(path):
         raise OutputError(f"{path} is not a page of brivane report and the batch never writes over another file: "
                           "name a new file, or move this one away")
-    if not os.path.isdir(os.path.dirname(path)):
-        raise BatchInputNotFound(f"the page {path} cannot be made: its folder {os.path.dirname(path)} does not "
-                                 "exist")
+    folder = os.path.dirname(path)
+    if not os.path.isdir(folder):
+        raise BatchInputNotFound(f"the page {path} cannot be made: its folder {folder} does not exist")
+    # Found now, not when the batch has ended: a file made and removed where the page goes.
+    try:
+        handle, probe = tempfile.mkstemp(prefix=".brivane-probe-", dir=folder)
+    except OSError as error:
+        raise OutputError(f"the page {path} cannot be written in {folder} ({error.strerror or error})") from None
+    os.close(handle)
+    os.remove(probe)
     return path
 
 
 def write_page(summary: Summary, path: str) -> None:
     """Writes the page at ``path``, whole or not at all; raises ``OutputError`` when a file that is not a page
     of ours has taken its place since the batch checked it."""
-    text = render(summary)
+    # Names that are not valid UTF-8 (the report keeps them exact) shown with replacement characters.
+    text = printable(render(summary))
     if os.path.lexists(path) and not is_our_page(path):
         raise OutputError(f"{path} is no longer a page of brivane report: it is left as it is")
     handle, temporary = tempfile.mkstemp(prefix=".brivane-page-", suffix=".html", dir=os.path.dirname(path))

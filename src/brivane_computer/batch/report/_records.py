@@ -30,13 +30,15 @@ import contextlib
 import dataclasses
 import datetime
 import json
+import math
 import os
+import re
 import socket
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
-from .._files import process_alive
+from .._files import NotRegularFile, open_regular, process_alive
 from .._locks import held, report_lock
 
 SOLVED, FAILED, TIMED_OUT, SKIPPED = "solved", "failed", "timed out", "skipped"
@@ -90,14 +92,19 @@ class ModelResult:
 
     @classmethod
     def from_record(cls, record: dict[str, Any]) -> ModelResult:
+        """The model of a "model" record; raises ``ValueError`` naming the member that is missing or not of its
+        kind (a report can come from anyone: nothing in it is taken on trust)."""
         values = {f.name: record[f.name] for f in dataclasses.fields(cls) if f.name in record}
         values["results"] = tuple(values.get("results") or ())
         values["manifest"] = tuple(values.get("manifest") or ())
         values["runs"] = tuple(values.get("runs") or ())
-        result = cls(**values)
-        if result.status not in STATUSES or not isinstance(result.path, str):
-            raise ValueError("not a model record")
-        return result
+        for name, valid in _MODEL_MEMBERS.items():
+            if name not in values:
+                if name in _REQUIRED:
+                    raise ValueError(f"a model record lacks its {name!r}")
+            elif not valid(values[name]):
+                raise ValueError(f"a model record's {name!r} is not what it should be: {values[name]!r:.80}")
+        return cls(**values)
 
 
 @dataclass
@@ -170,6 +177,50 @@ class Report:
         return "\n".join(line.rstrip() for line in lines if line is not None)
 
 
+def _text(value: Any) -> bool:
+    return isinstance(value, str)
+
+
+def _text_or_none(value: Any) -> bool:
+    return value is None or isinstance(value, str)
+
+
+def _whole(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _seconds(value: Any) -> bool:
+    return (isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+            and value >= 0)
+
+
+def _names(value: Any) -> bool:
+    return isinstance(value, tuple) and all(isinstance(name, str) for name in value)
+
+
+def valid_run(run: Any) -> bool:
+    """Whether an attempt's entry holds members of their kinds (each may be missing, in older reports)."""
+    return isinstance(run, dict) and all(check(run[name]) for name, check in _RUN_MEMBERS.items() if name in run)
+
+
+_RUN_MEMBERS = {
+    "worker": lambda value: value is None or _whole(value) or isinstance(value, str),
+    "pid": lambda value: value is None or _whole(value),
+    "started": _text_or_none, "ended": _text_or_none, "status": lambda value: value is None or value in STATUSES,
+    "error_type": _text_or_none, "error_message": _text_or_none,
+    "seconds": lambda value: value is None or _seconds(value),
+}
+_MODEL_MEMBERS = {
+    "path": _text, "status": lambda value: value in STATUSES, "solver": _text, "mode": _text,
+    "seconds": _seconds, "attempts": lambda value: _whole(value) and value >= 0, "results": _names,
+    "results_folder": _text_or_none, "error_type": _text_or_none, "error_message": _text_or_none,
+    "size": _whole, "mtime_ns": _whole, "kind": _text_or_none, "manifest": _names,
+    "runs": lambda value: isinstance(value, tuple) and all(valid_run(run) for run in value),
+    "digests": lambda value: value is None or isinstance(value, dict),
+}
+_REQUIRED = ("path", "status", "solver", "mode", "seconds", "attempts")
+
+
 def _error_of(model: ModelResult) -> str:
     error = f"{model.error_type}: {model.error_message}" if model.error_type else (model.error_message or "")
     earlier = earlier_failures(model)
@@ -194,12 +245,24 @@ def earlier_failures(model: ModelResult) -> list[str]:
 
 
 def shown_path(path: str) -> str:
-    """The path relative to the current folder when it lies below it."""
+    """The path relative to the current folder when it lies below it, as it can be shown (``printable``)."""
     try:
         relative = os.path.relpath(path)
     except ValueError:  # another drive
-        return path
-    return path if relative.startswith(os.pardir) else relative
+        return printable(path)
+    return printable(path if relative.startswith(os.pardir) else relative)
+
+
+_SURROGATES = re.compile("[\ud800-\udfff]")
+
+
+def printable(text: str) -> str:
+    """``text`` as it can be shown: a file name that is not valid UTF-8 (which POSIX allows, and Python keeps
+    as surrogates) with a replacement character for each byte that is not. The report keeps the exact name."""
+    try:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    except UnicodeEncodeError:  # a surrogate that no file name gave, as "\ud800" in a report
+        return _SURROGATES.sub("\ufffd", text)
 
 
 class ReportError(ValueError):
@@ -211,10 +274,15 @@ def read_records(path: str) -> Iterator[dict[str, Any]]:
     writing it), last in the file or last of its run, is left out; anything
     else unreadable raises ``ReportError``."""
     try:
-        with open(path, encoding="utf-8") as f:
-            lines = [(number, line) for number, line in enumerate(f.read().split("\n"), 1) if line.strip()]
+        with open_regular(path) as f:
+            # A byte-order mark (as Notepad saves a file) is not part of the first record.
+            text = f.read().decode("utf-8-sig")
+    except NotRegularFile:
+        raise ReportError(f"{path} is not a batch report: it is not a regular file (a FIFO or a device, say)") \
+            from None
     except (OSError, UnicodeDecodeError) as error:
         raise ReportError(f"cannot read the report {path}: {error}") from None
+    lines = [(number, line) for number, line in enumerate(text.split("\n"), 1) if line.strip()]
     records = [_parse(line) for _, line in lines]
     if records and (records[0] is None or records[0]["record"] != "batch"):
         raise ReportError(f"{path} is not a batch report: it does not start with a batch record")
@@ -322,6 +390,25 @@ def _times(record: dict[str, Any]) -> list[str]:
     return [time for time in times if isinstance(time, str)]
 
 
+def _valid_record(kind: str, record: dict[str, Any]) -> bool:
+    """Whether the members of a record that the readers use are of their kinds."""
+    if kind == "setup":
+        return (valid_run({name: record.get(name) for name in ("worker", "pid", "started", "ended")})
+                and record.get("worker") is not None and _text_or_none(record.get("failed")))
+    if kind == "attempt":
+        return (_whole(record.get("index")) and _text(record.get("model")) and _whole(record.get("attempt"))
+                and valid_run({name: record.get(name) for name in ("worker", "pid", "started")}))
+    if kind == "retry":
+        return _whole(record.get("index")) and valid_run(record.get("run"))
+    if kind == "end":
+        return (_seconds(record.get("seconds", 0.0)) and _text_or_none(record.get("stopped"))
+                and _text_or_none(record.get("error")))
+    if kind == "batch":
+        given = record.get("given")
+        return given is None or isinstance(given, list) and all(isinstance(path, str) for path in given)
+    return True
+
+
 def read_runs(path: str) -> list[Run]:
     """Each run of a report file, in the order written; raises ``ReportError`` for a file that is not a batch
     report."""
@@ -335,11 +422,14 @@ def read_runs(path: str) -> list[Run]:
         if seen:
             run.last_seen = max([run.last_seen or "", *seen])
         index = record.get("index")
+        if not _valid_record(kind, record):
+            raise ReportError(f"{path} is not a batch report: a {kind!r} record holds a member that is not what "
+                              "it should be")
         if kind == "model":
             try:
                 result = ModelResult.from_record(record)
-            except (TypeError, ValueError, KeyError):
-                raise ReportError(f"{path} is not a batch report: a model record lacks a member") from None
+            except (TypeError, ValueError) as error:
+                raise ReportError(f"{path} is not a batch report: {error}") from None
             # Reports written before records held their index keep the order written.
             run.models.append((index if isinstance(index, int) else len(run.models), result))
         elif kind == "attempt" and isinstance(index, int):
