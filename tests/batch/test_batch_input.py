@@ -54,10 +54,26 @@ CASES = {
                                "the installation folder {file} is a file, not a folder"),
     "installation missing": ({"installation": "{missing}"}, True, NOT_FOUND,
                              "the installation folder {missing} does not exist"),
+    # Files that are not regular files would hang a reader (a FIFO) or never end (a device).
+    "settings a FIFO": ({"settings": "{fifo}"}, True, BAD, "the settings file {fifo} is not a regular file"),
+    "settings a device": ({"settings": "/dev/zero"}, True, BAD, "the settings file /dev/zero is not a regular file"),
+    "settings too large": ({"settings": "{huge}"}, True, BAD, "the settings file {huge} is larger than 16 MiB"),
+    "report a FIFO": ({"report": "{fifo}"}, True, BAD, "the report {fifo} is not a regular file"),
+    "page a FIFO": ({"html": "{fifo}"}, True, BAD, "the page {fifo} is not a regular file"),
+    "page is the report": ({"html": "{file}.jsonl", "report": "{file}.jsonl"}, True, BAD,
+                           "the page {file}.jsonl is the report"),
+    "page read-only": ({"html": READ_ONLY + "/night.html"}, True, BAD,
+                       f"the page {READ_ONLY}/night.html cannot be written in {READ_ONLY} (Read-only"),
+    "NUL in the report": ({"report": "{folder}{sep}r\0.jsonl"}, False, BAD, "holds a NUL character"),
+    "NUL in a model": ({"models": ["{plant}\0"]}, False, BAD, "holds a NUL character"),
+    "FoundModel named absolutely": ({"models": ["{found_absolute}"]}, False, BAD,
+                                    "a relative path without '.' or '..' parts, not '/srv/s1'"),
+    "FoundModel named with ..": ({"models": ["{found_up}"]}, False, BAD, "not '../s1'"),
+    "FoundModel named .": ({"models": ["{found_here}"]}, False, BAD, "not '.'"),
 }
 # The options of brivane solve that give solve_many's arguments.
 OPTIONS = {"settings": "--settings", "data_sources": "--data-sources", "timeout": "--timeout", "jobs": "--jobs",
-           "retries": "--retries", "report": "--report", "results": "--results"}
+           "retries": "--retries", "report": "--report", "results": "--results", "html": "--html"}
 
 
 @pytest.fixture
@@ -67,12 +83,18 @@ def places(plant, installation, tmp_path):
     (tmp_path / "notes.txt").write_text("solve the plant on Friday\n")
     (tmp_path / "bad.settings").write_text('{"Families": [')
     (tmp_path / "latin1.settings").write_bytes('{"Name": "\u00e9"}'.encode("latin-1"))
+    os.mkfifo(tmp_path / "fifo")
+    with open(tmp_path / "huge.settings", "wb") as huge:
+        huge.truncate(17 << 20)  # sparse: nothing is written
+    found = find_models([folder])[0]
     return {"plant": str(folder), "plant_path": folder, "path_type": type(folder).__name__, "sep": os.sep,
             "found": find_models([folder])[0], "object": object(), "folder": str(tmp_path / "empty"),
             "file": str(tmp_path / "notes.txt"), "missing": str(tmp_path / "no"),
             "bad_json": str(tmp_path / "bad.settings"), "latin1": str(tmp_path / "latin1.settings"),
             "installation": installation.root, "settings": installation.settings_path,
-            "data_sources": installation.data_sources_path}
+            "data_sources": installation.data_sources_path, "fifo": str(tmp_path / "fifo"),
+            "huge": str(tmp_path / "huge.settings"), "found_absolute": found._replace(name="/srv/s1"),
+            "found_up": found._replace(name="../s1"), "found_here": found._replace(name=".")}
 
 
 def _filled(value, places):

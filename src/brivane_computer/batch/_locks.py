@@ -37,12 +37,15 @@ def report_lock(report: str) -> str:
     return report + REPORT_LOCK_SUFFIX
 
 
-def holder_of(path: str) -> str:
-    """Who holds the lock file ``path``, as its file says: "process 123 on host H"."""
+def holder_of(path: str) -> str | None:
+    """Who holds the lock file ``path``, as its file says: "process 123 on host H"; None when there is no such
+    file any more."""
     try:
         with open(path, encoding="utf-8") as f:
             owner = json.loads(f.read(4096))
         return f"process {int(owner['pid'])} on {owner['host']}"
+    except FileNotFoundError:
+        return None
     except (OSError, ValueError, KeyError, TypeError):
         return "a process that did not say which"
 
@@ -65,7 +68,10 @@ class LockFile:
         self.file: IO[bytes] | None = self._take(what, batch)
 
     def _take(self, what: str, batch: str) -> IO[bytes]:
-        for _ in range(_TRIES):
+        holder, tries = "a process that did not say which", 0
+        for _ in range(3 * _TRIES):
+            if tries == _TRIES:
+                break
             try:
                 descriptor = os.open(self.path, os.O_RDWR | os.O_CREAT | _NOFOLLOW | getattr(os, "O_BINARY", 0),
                                      0o666)
@@ -87,9 +93,13 @@ class LockFile:
                 file.close()
                 continue
             file.close()
+            known = holder_of(self.path)
+            if known is None:
+                continue  # its batch has just ended and removed it: take it now
+            holder, tries = known, tries + 1
             time.sleep(_TRY_EVERY)
-        raise OutputError(f"the {what} is in use by another batch ({holder_of(self.path)}, lock file {self.path}): "
-                          f"wait until it ends, or name another")
+        raise OutputError(f"the {what} is in use by another batch ({holder}, lock file {self.path}): wait until it "
+                          "ends, or name another")
 
     def _still_at_path(self, file: IO[bytes]) -> bool:
         try:

@@ -39,6 +39,10 @@ def write_atomic(path, text):
                 f.write(data[:knobs.fail_writes_after])
                 raise IOException("There is not enough space on the disk.")
             f.write(data)
+        # As the product's files are made: for the user, within the umask (mkstemp makes them private).
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)
         os.replace(temp, path)
     except OSError as e:
         raise IOException(str(e)) from None
