@@ -22,6 +22,8 @@ from ._identity import folder_and_ancestors, identity
 from ._writing import Folder, is_temporary
 
 MANIFEST = "brivane-results.json"
+# What the module printed during a solve that failed or timed out, kept in the model's results folder.
+SOLVE_LOG = "brivane-solve.log"
 # A manifest lists file names: one larger than this is not a manifest of ours.
 MANIFEST_LIMIT = 64 << 20
 
