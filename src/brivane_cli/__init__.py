@@ -2,8 +2,10 @@
 
     brivane solve INSTALLATION MODEL_OR_FOLDER... --solver Revav|Quelbar [options]
     brivane solve ... --scheduler tls://HOST:PORT --tls-ca FILE --tls-cert FILE --tls-key FILE
+    brivane solve ... --dry-run
     brivane doctor INSTALLATION [--settings FILE] [--data-sources FILE]
-    brivane report FILE [--all] [--html OUT]
+    brivane report FILE [--all] [--html OUT] [--against OLD] [--json] [--junit FILE]
+    brivane --version
 
 It lives outside the package ``brivane_computer``, and only a command that
 solves on this machine loads the package's native module, which needs the
@@ -13,7 +15,10 @@ bridge is missing, and ``brivane doctor`` says when it is what is missing.
 from __future__ import annotations
 
 import argparse
+import os
+import shlex
 import signal
+import subprocess
 import sys
 import warnings
 from collections.abc import Sequence
@@ -89,7 +94,9 @@ def _seconds(text: str) -> float:
 
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="brivane", description=DESCRIPTION)
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    parser.add_argument("--version", action="version", version=f"brivane {_version()}")
+    # Checked after the parse, so that an unknown option is told as such, not as a missing command.
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     solve = commands.add_parser("solve", help="solve many models", description=SOLVE_HELP,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -111,7 +118,11 @@ def _parser() -> argparse.ArgumentParser:
                        help="seconds one solve may take; a longer solve is stopped and its model marked "
                             "'timed out' (default: no limit)")
     solve.add_argument("--retries", type=_whole, default=0, metavar="K",
-                       help="times a failed or timed-out model is solved again (default 0)")
+                       help="times a failed or timed-out model is solved again, at once (default 0); a model "
+                            "that does not load, or whose solver refuses its input, is not")
+    solve.add_argument("--max-failures", type=_whole, metavar="N",
+                       help="stop in order once N models failed or timed out: those being solved finish, the rest "
+                            "are not started (default: no limit)")
     solve.add_argument("--max-models-per-worker", type=_whole, metavar="N",
                        help="replace a worker (on a cluster, a worker's solver child) after N models, releasing "
                             "the memory that a product instance grows to hold over hundreds of models "
@@ -128,11 +139,16 @@ def _parser() -> argparse.ArgumentParser:
                             "file that is not empty is refused")
     solve.add_argument("--resume", action="store_true",
                        help="with --report: skip the models that FILE marks solved with the same solver and mode, "
-                            "as long as their file is unchanged (size and modification time), and add to FILE")
+                            "as long as every input of their solve is unchanged (the model file, its fre file "
+                            "and its first .thf file, by content), and add to FILE")
     solve.add_argument("--html", metavar="OUT",
                        help="write a page to OUT when the batch ends, however it ends: the summary, the models' "
                             "table, a timeline of the worker slots and the solve times (as brivane report --html; "
                             "needs the extra: pip install brivane_computer[report])")
+    solve.add_argument("--dry-run", action="store_true",
+                       help="list each model, the results folder it would get and whether --resume would solve "
+                            "or skip it; start nothing and write nothing (the CLR bridge is not needed)")
+    solve.add_argument("--quiet", action="store_true", help="show no progress (the summary still comes at the end)")
     _settings_options(solve)
     cluster = solve.add_argument_group("on a Dask cluster")
     cluster.add_argument("--scheduler", metavar="ADDRESS",
@@ -166,18 +182,30 @@ def _settings_options(parser: argparse.ArgumentParser) -> None:
                         help="the product's DataSources.settings, when it is not in its usual place")
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+    try:
+        return version("brivane_computer")
+    except PackageNotFoundError:  # run from a development build that was not installed
+        return "(not installed)"
+
+
 class _BadInput(Exception):
     """What the command cannot start with: one line, exit status 2."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    arguments = _parser().parse_args(argv)
+    parser = _parser()
+    arguments = parser.parse_args(argv)
+    if arguments.command is None:
+        parser.error("choose a command: solve, doctor or report (brivane --help says what each does)")
+    arguments.argv = list(sys.argv[1:] if argv is None else argv)
     try:
         if arguments.command == "doctor":
             return doctor(arguments.installation, arguments.settings, arguments.data_sources)
         if arguments.command == "report":
-            return report(_import_batch(None), arguments.file, arguments.all, arguments.html)
+            return report(_import_batch(None), arguments)
         return _solve(arguments)
     except (_BadInput, SchedulerInputError, ReportInputError) as error:
         show(f"brivane {arguments.command}: {error}", sys.stderr)
@@ -189,9 +217,37 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _solve(arguments: argparse.Namespace) -> int:
     cluster = _cluster_options(arguments)
+    if arguments.dry_run:
+        # Nothing is solved: no worker, no cluster, no native module.
+        return _dry_run(_import_batch(None), arguments)
     batch = _import_batch(arguments.installation if cluster is None else None)
     with stop_signals_handled(batch.StopSignal):
         return _run(batch, arguments, cluster)
+
+
+def _options(arguments: argparse.Namespace) -> dict[str, Any]:
+    """solve_many's options from the command's."""
+    return dict(solver=arguments.solver, sandbox=not arguments.in_place, settings=arguments.settings,
+                data_sources=arguments.data_sources, timeout=arguments.timeout, retries=arguments.retries,
+                results=arguments.results, report=arguments.report, resume=arguments.resume,
+                max_models_per_worker=arguments.max_models_per_worker, html=arguments.html,
+                max_failures=arguments.max_failures, progress=not arguments.quiet)
+
+
+def _dry_run(batch: ModuleType, arguments: argparse.Namespace) -> int:
+    options = {name: value for name, value in _options(arguments).items() if name not in ("progress", "html")}
+    try:
+        planned = batch.dry_run(arguments.models, arguments.installation, **options,
+                                **({} if arguments.jobs is None else {"jobs": arguments.jobs}))
+    except batch.BatchInputError as error:
+        raise _BadInput(error.command_line) from None
+    for model in planned:
+        where = f"  -> {model.results_folder}" if model.results_folder else ""
+        show(f"{'would ' + model.action:11}  {model.path}{where}")
+    to_solve = sum(1 for model in planned if model.action == "solve")
+    show(f"{len(planned)} model{'' if len(planned) == 1 else 's'}: {to_solve} to solve, {len(planned) - to_solve} "
+         "to skip (nothing was started or written)")
+    return 0
 
 
 def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
@@ -200,16 +256,11 @@ def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
     jobs = 1 if arguments.jobs is None else arguments.jobs
     spread: dict[str, Any] = {"executor": client} if client is not None else {"jobs": jobs}
     try:
-        report = batch.solve_many(
-            arguments.models, arguments.installation, solver=arguments.solver, sandbox=not arguments.in_place,
-            settings=arguments.settings, data_sources=arguments.data_sources, timeout=arguments.timeout,
-            retries=arguments.retries, results=arguments.results, report=arguments.report,
-            resume=arguments.resume, max_models_per_worker=arguments.max_models_per_worker, html=arguments.html,
-            **spread)
+        report = batch.solve_many(arguments.models, arguments.installation, **_options(arguments), **spread)
     except batch.BatchInputError as error:
         # Bad input, a report or results folder that the batch may not write to among it, found before any
-        # worker started.
-        raise _BadInput(str(error)) from None
+        # worker started; said in the command's words.
+        raise _BadInput(error.command_line) from None
     except batch.BatchCrashed as crashed:
         # One line of what ended it, then every model's outcome.
         show(f"brivane solve: {crashed}", sys.stderr)
@@ -220,12 +271,41 @@ def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
         show(interrupted.report.summary())
         how = "Ctrl-C" if interrupted.signal == signal.SIGINT else signal.Signals(interrupted.signal).name
         show(f"brivane solve: stopped by {how}; the report keeps every model's outcome", sys.stderr)
+        _after(arguments, interrupted.report)
         return exit_status(interrupted.signal)
     finally:
         if client is not None:
             client.close()  # type: ignore[no-untyped-call]
     show(report.summary())
+    _after(arguments, report)
     return 0 if report.ok else 1
+
+
+def _after(arguments: argparse.Namespace, report: Any) -> None:
+    """Where the page went, and the command that solves again only the models that did not solve."""
+    if arguments.html is not None:
+        show(f"page: {os.path.abspath(arguments.html)}")
+    rerun = rerun_command(arguments, report)
+    if rerun:
+        show(f"to solve again only the models that did not solve:\n  {rerun}")
+
+
+def rerun_command(arguments: argparse.Namespace, report: Any) -> str | None:
+    """The command that solves again only the models of ``report`` that did not solve: the same command with
+    --resume, which skips what solved, when there is a report; else the same options with those models."""
+    left = [model.path for model in report.models if model.status not in ("solved", "skipped")]
+    if not left:
+        return None
+    if arguments.report is not None:
+        words = list(arguments.argv) + ([] if arguments.resume else ["--resume"])
+    else:
+        given = set(arguments.models)
+        words = [word for word in arguments.argv if word not in given or word == arguments.installation]
+        at = words.index(arguments.installation) + 1 if arguments.installation in words else 1
+        words[at:at] = left
+    words = [word for word in words if word != "--dry-run"]
+    quoted = subprocess.list2cmdline(words) if sys.platform == "win32" else shlex.join(words)
+    return f"brivane {quoted}"
 
 
 def _cluster_options(arguments: argparse.Namespace) -> Scheduler | None:

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 from types import ModuleType
 from typing import Any
 
@@ -36,26 +37,37 @@ def add_report_command(commands: argparse._SubParsersAction[Any]) -> None:
     command.add_argument("--all", action="store_true",
                          help="each model's last outcome that was not a skip, across every run of FILE")
     command.add_argument("--html", metavar="OUT", help="also write the page to OUT")
+    command.add_argument("--json", action="store_true",
+                         help="print one JSON object of the figures instead of the text (the exit status stays)")
+    command.add_argument("--junit", metavar="FILE",
+                         help="also write FILE, JUnit XML with one test case per model, for a CI job: failures as "
+                              "failures; time-outs, stopped and not started models as errors; models skipped by "
+                              "--resume as skipped; FILE must be a new file or one that brivane report wrote")
 
 
 class ReportInputError(Exception):
     """What brivane report cannot start with: one line, exit status 2."""
 
 
-def report(batch: ModuleType, file: str, every: bool, page: str | None) -> int:
-    from brivane_computer.batch.report import check_page_file, read_summary, summary_text, write_page
+def report(batch: ModuleType, arguments: argparse.Namespace) -> int:
+    from brivane_computer.batch.report import (check_junit_file, check_page_file, read_summary, summary_object,
+                                               summary_text, write_junit, write_page)
 
-    runs = "all" if every else "last"
+    runs = "all" if arguments.all else "last"
     try:
-        path = check_page_file(page) if page is not None else None
-        summary = read_summary(file, runs)
+        path = check_page_file(arguments.html) if arguments.html is not None else None
+        junit = check_junit_file(arguments.junit) if arguments.junit is not None else None
+        summary = read_summary(arguments.file, runs)
     except (batch.BatchInputError, batch.ReportError) as error:
         raise ReportInputError(str(error)) from None
-    show(summary_text(summary, runs))
-    if path is not None:
+    show(json.dumps(summary_object(summary, runs)) if arguments.json else summary_text(summary, runs))
+    for output, write, what in ((path, write_page, "page"), (junit, write_junit, "JUnit file")):
+        if output is None:
+            continue
         try:
-            write_page(summary, path)
+            write(summary, output)
         except (OSError, batch.OutputError) as error:
             raise ReportInputError(str(error)) from None
-        show(f"page: {path}")
+        if not arguments.json:
+            show(f"{what}: {output}")
     return 0 if summary.report.ok else 1

@@ -15,19 +15,23 @@ READ_ONLY = "/dev"
 NOT_FOUND, BAD, TYPE = BatchInputNotFound, BatchInputError, TypeError
 NAN, INF = float("nan"), float("inf")
 
-# id: (solve_many's arguments that differ, whether brivane solve can give them too, the error, its message).
+# id: (solve_many's arguments that differ, whether brivane solve can give them too, the error, its message, or
+# (its message, the command's), where the command names an option instead of an argument).
 CASES = {
     "one str as models": ({"models": "{plant}"}, False, TYPE, "not one str: give ['{plant}']"),
     "one path object as models": ({"models": "{plant_path}"}, False, TYPE, "not one {path_type}"),
     "one FoundModel as models": ({"models": "{found}"}, False, TYPE, "not one FoundModel"),
     "no models": ({"models": ["{folder}"]}, True, BAD, "no model files (.vokel) found in {folder}"),
     "model missing": ({"models": ["{missing}"]}, True, NOT_FOUND, "the model file or folder {missing} does not exist"),
-    "infinite timeout": ({"timeout": INF}, True, BAD, "timeout must be None or a number of seconds above 0"),
+    "infinite timeout": ({"timeout": INF}, True, BAD, ("timeout must be None or a number of seconds above 0",
+                                                       "--timeout must be a number of seconds above 0")),
     "huge timeout": ({"timeout": 1e7}, True, BAD, "at most 604800 (a week), not 10000000.0"),
     "nan timeout": ({"timeout": NAN}, True, BAD, "(a week), not nan"),
     "jobs as text": ({"jobs": "2"}, False, BAD, "jobs must be a whole number from 1 to 31, not '2'"),
-    "too many jobs": ({"jobs": 32}, True, BAD, "jobs must be a whole number from 1 to 31, not 32"),
-    "negative retries": ({"retries": -1}, True, BAD, "retries must be a whole number from 0 to 100, not -1"),
+    "too many jobs": ({"jobs": 32}, True, BAD, ("jobs must be a whole number from 1 to 31, not 32",
+                                                "--jobs must be a whole number from 1 to 31, not 32")),
+    "negative retries": ({"retries": -1}, True, BAD, ("retries must be a whole number from 0 to 100, not -1",
+                                                      "--retries must be a whole number from 0 to 100, not -1")),
     "unknown module": ({"module": "Nope"}, False, BAD, "module must be a BrivaneModule member or its name"),
     "not an executor": ({"executor": "{object}"}, False, BAD, "executor must be a distributed.Client, not object"),
     "report below a file": ({"report": "{file}{sep}r.jsonl"}, True, BAD,
@@ -46,7 +50,8 @@ CASES = {
     "settings not UTF-8": ({"settings": "{latin1}"}, True, BAD,
                            "the settings file {latin1} is not UTF-8 text (byte 0xe9 at position 10)"),
     "settings missing": ({"settings": "{missing}"}, True, NOT_FOUND,
-                         "the settings file {missing} does not exist: give its place with settings= (--settings)"),
+                         ("the settings file {missing} does not exist: give its place with settings=",
+                          "the settings file {missing} does not exist: give its place with --settings")),
     "settings is a folder": ({"settings": "{folder}"}, True, BAD, "the settings file {folder} is a folder, not a file"),
     "installation empty": ({"installation": "{folder}"}, True, BAD,
                            "the installation folder {folder} has no Extensions folder"),
@@ -118,6 +123,8 @@ def test_bad_input_is_one_line_before_anything_starts(plant, places, capsys, tmp
     arguments = {"models": [places["plant"]], "installation": places["installation"], "solver": "Quelbar",
                  "settings": places["settings"], "data_sources": places["data_sources"],
                  **{name: _filled(value, places) for name, value in changed.items()}}
+    if isinstance(message, tuple):
+        message = message[0 if through == "solve_many" else 1]
     message = message.format(**places)
     capsys.readouterr()
     if through == "solve_many":

@@ -33,12 +33,19 @@ STANDIN = str(Path(brivane_standin.__file__).parents[1])
     (["solve", "{root}", "{plant}"], "the following arguments are required: --solver"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume", "--report", "{notes}"],
      "{notes} is not a batch report"),
-    (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume"], "resume needs the report of the earlier batch"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--resume"], "--resume needs --report FILE"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--jobs", "0"],
-     "jobs must be a whole number from 1 to 31, not 0"),
+     "--jobs must be a whole number from 1 to 31, not 0"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--timeout", "soon"], "expected a number of seconds"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--max-models-per-worker", "0"],
-     "max_models_per_worker must be a whole number from 1"),
+     "--max-models-per-worker must be a whole number from 1"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--max-failures", "0"],
+     "--max-failures must be a whole number from 1"),
+    (["solve", "{root}", "{plant}/s1.fre", "--solver", "Revav"], "{plant}/s1.fre is not a model file (.vokel)"),
+    (["solve", "{root}", "{plant}", "--solver", "Revav", "--settings", "{missing}"],
+     "give its place with --settings"),
+    (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+    ([], "choose a command: solve, doctor or report"),
     (["solve", "{root}", "{plant}", "--solver", "Revav", "--report", "{missing}/report.jsonl"], "cannot be made"),
     (["doctor"], "the following arguments are required: INSTALLATION"),
 ])
@@ -48,6 +55,7 @@ def test_bad_input_gets_one_line(capsys, installation, tmp_path, arguments, mess
     for folder in ("plant", "empty"):
         places[folder].mkdir()
     (tmp_path / "plant" / "s1.vokel").write_text("{}")
+    (tmp_path / "plant" / "s1.fre").write_text("")
     places["notes"].write_text("solve the plant on Friday\n")
     status, out, err = run_main(capsys, *[a.format(**places) for a in arguments])
     assert status == 2 and out == ""

@@ -13,7 +13,12 @@ DISK_FULL = frozenset({errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC)})
 
 
 class BatchInputError(ValueError):
-    """Input that the batch cannot start with: the message says what the value is and what is expected."""
+    """Input that the batch cannot start with: the message says what the value is and what is expected.
+    ``command_line`` says the same in the words of ``brivane solve``, which names options, not arguments."""
+
+    def __init__(self, message: str, command_line: str | None = None) -> None:
+        super().__init__(message)
+        self.command_line = command_line if command_line is not None else message
 
 
 class BatchInputNotFound(BatchInputError, FileNotFoundError):

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import ntpath
 import os
 import tempfile
 from collections.abc import Iterable
@@ -62,6 +63,7 @@ class Options:
     executor: Any = None
     max_models_per_worker: int | None = None
     html: str | None = None
+    max_failures: int | None = None
 
 
 OPTION_NAMES = tuple(option.name for option in fields(Options))
@@ -92,8 +94,9 @@ def options_given(caller: str, given: dict[str, Any]) -> Options:
     return Options(**given)
 
 
-def check_input(models: Iterable[ModelSource], installation: str, given: Options) -> BatchInput:
-    """Every rule of ``solve_many``'s input, cheapest first; raises at the first that fails."""
+def check_input(models: Iterable[ModelSource], installation: str, given: Options, probe: bool = True) -> BatchInput:
+    """Every rule of ``solve_many``'s input, cheapest first; raises at the first that fails. Without ``probe``
+    (a dry run, which writes nothing) no file is made to show that an output's folder can be written."""
     sources = model_sources(models)
     if given.solver not in SOLVERS:
         raise BatchInputError(f"unknown solver {given.solver!r}: use 'Revav' or 'Quelbar' (letter case counts)")
@@ -103,8 +106,12 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
     max_models = given.max_models_per_worker
     if max_models is not None:
         max_models = _whole("max_models_per_worker", max_models, 1, MAX_MODELS_PER_WORKER)
+    max_failures = given.max_failures
+    if max_failures is not None:
+        max_failures = _whole("max_failures", max_failures, 1, MAX_MODELS_PER_WORKER)
     if given.resume and given.report is None:
-        raise BatchInputError("resume needs the report of the earlier batch (report=FILE, --report FILE)")
+        raise BatchInputError("resume needs the report of the earlier batch (report=FILE)",
+                              "--resume needs --report FILE, the report of the earlier batch")
     default_settings, default_data_sources = settings_paths()
     settings = given.settings if given.settings is not None else default_settings
     data_sources = given.data_sources if given.data_sources is not None else default_data_sources
@@ -117,14 +124,14 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
     found = find_models(sources)
     if not found:
         raise BatchInputError(f"no model files (.vokel) found in {', '.join(map(str, sources)) or 'no path'}")
-    report = _report_file(given.report)
+    report = _report_file(given.report, probe)
     if report is not None:
         check_report_file(report, [model.path for model in found])
-    results = _results_folder(given.results)
+    results = _results_folder(given.results, probe)
     if results is not None:
         named = [os.fspath(source) for source in sources if not isinstance(source, FoundModel)]
         check_results_folder(results, {os.path.dirname(model.path) for model in found} | set(named))
-    page = check_page_file(given.html) if given.html is not None else None
+    page = check_page_file(given.html, probe) if given.html is not None else None
     if page is not None and report is not None and _same_file(page, report):
         raise BatchInputError(f"the page {page} is the report: give the page a name of its own")
     earlier = _earlier(report) if given.resume and report and os.path.exists(report) and os.path.getsize(report) \
@@ -132,7 +139,7 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
     options = replace(given, sandbox=bool(given.sandbox), module=_module(given.module), settings=settings,
                       data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
                       report=report, resume=bool(given.resume), progress=bool(given.progress),
-                      max_models_per_worker=max_models, html=page)
+                      max_models_per_worker=max_models, html=page, max_failures=max_failures)
     return BatchInput(found, installation, options, workers, earlier)
 
 
@@ -144,8 +151,14 @@ def _same_file(one: str, other: str) -> bool:
 
 def _whole(name: str, value: Any, least: int, most: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or not least <= value <= most:
-        raise BatchInputError(f"{name} must be a whole number from {least} to {most}, not {value!r}")
+        raise BatchInputError(f"{name} must be a whole number from {least} to {most}, not {value!r}",
+                              f"{_option(name)} must be a whole number from {least} to {most}, not {value!r}")
     return int(value)
+
+
+def _option(name: str) -> str:
+    """The option of brivane solve that gives the argument ``name``."""
+    return "--" + name.replace("_", "-")
 
 
 def _timeout(value: Any) -> float | None:
@@ -159,7 +172,9 @@ def _timeout(value: Any) -> float | None:
     # Written so that nan fails too.
     if seconds is None or not 0 < seconds <= MAX_TIMEOUT:
         raise BatchInputError(f"timeout must be None or a number of seconds above 0 and at most {MAX_TIMEOUT} "
-                              f"(a week), not {value!r}")
+                              f"(a week), not {value!r}",
+                              f"--timeout must be a number of seconds above 0 and at most {MAX_TIMEOUT} (a week), "
+                              f"not {value!r}")
     return seconds
 
 
@@ -188,6 +203,10 @@ def _path(what: str, value: Any) -> str:
         raise BatchInputError(f"the {what} must be a path given as text or a path object, not {value!r}")
     if "\0" in path:
         raise BatchInputError(f"the {what} {path!r} holds a NUL character, which no file name can")
+    # A Windows path where this system is not Windows (the product's default settings paths) is shown as it is
+    # written, not joined to the current folder; it names nothing here.
+    if ntpath.isabs(path) and not os.path.isabs(path):
+        return path
     return os.path.abspath(path)
 
 
@@ -208,16 +227,21 @@ def _installation(value: Any) -> str:
 def _settings_file(role: str, parameter: str, option: str, value: Any) -> None:
     """A settings file as set-up reads it: a file, UTF-8, JSON."""
     path = _path(role, value)
-    where = f"give its place with {parameter}= ({option})"
+
+    def bad(kind: type[BatchInputError], message: str) -> BatchInputError:
+        # Where to give the file: the argument, or on the command line the option.
+        return kind(message.format(where=f"give its place with {parameter}="),
+                    message.format(where=f"give its place with {option}"))
+
     if not os.path.exists(path):
-        raise BatchInputNotFound(f"the {role} {path} does not exist: {where}")
+        raise bad(BatchInputNotFound, f"the {role} {path} does not exist: {{where}}")
     if os.path.isdir(path):
-        raise BatchInputError(f"the {role} {path} is a folder, not a file: {where}")
+        raise bad(BatchInputError, f"the {role} {path} is a folder, not a file: {{where}}")
     try:
         text = read_regular(path, SETTINGS_LIMIT).decode("utf-8")
         json.loads(text)
     except NotRegularFile:
-        raise BatchInputError(f"the {role} {path} is not a regular file (a FIFO or a device, say): {where}") \
+        raise bad(BatchInputError, f"the {role} {path} is not a regular file (a FIFO or a device, say): {{where}}") \
             from None
     except OSError as error:
         raise BatchInputError(f"the {role} {path} cannot be read ({error.strerror or error})") from None
@@ -225,8 +249,8 @@ def _settings_file(role: str, parameter: str, option: str, value: Any) -> None:
         raise BatchInputError(f"the {role} {path} is not UTF-8 text (byte {error.object[error.start]:#04x} at "
                               f"position {error.start}): save it as UTF-8 without BOM") from None
     except TooLarge:
-        raise BatchInputError(f"the {role} {path} is larger than {SETTINGS_LIMIT >> 20} MiB: not a settings file "
-                              f"of the product; {where}") from None
+        raise bad(BatchInputError, f"the {role} {path} is larger than {SETTINGS_LIMIT >> 20} MiB: not a settings "
+                                   "file of the product; {where}") from None
     except ValueError as error:
         raise BatchInputError(f"the {role} {path} is not valid JSON ({error}): restore the product's file") \
             from None
@@ -250,7 +274,7 @@ def _cluster(executor: Any, jobs: int) -> dict[str, int]:
         raise BatchInputError(str(error)) from None
 
 
-def _report_file(value: Any) -> str | None:
+def _report_file(value: Any, probe: bool) -> str | None:
     """The report's path, once a probe has shown that it can be written."""
     if value is None:
         return None
@@ -271,17 +295,20 @@ def _report_file(value: Any) -> str | None:
     if folder != os.path.dirname(path):
         raise BatchInputNotFound(f"the report {path} cannot be made: its folder {os.path.dirname(path)} does "
                                  "not exist")
-    _probe("report", path, folder)
+    if probe:
+        _probe("report", path, folder)
     return path
 
 
-def _results_folder(value: Any) -> str | None:
+def _results_folder(value: Any, probe: bool) -> str | None:
     if value is None:
         return None
     path = _path("results folder", value)
     if os.path.exists(path) and not os.path.isdir(path):
         raise BatchInputError(f"the results folder {path} is a file, not a folder")
-    _probe("results folder", path, _existing_folder("results folder", path, path))
+    folder = _existing_folder("results folder", path, path)
+    if probe:
+        _probe("results folder", path, folder)
     return path
 
 

@@ -25,7 +25,8 @@ ModelSource = Union[str, "os.PathLike[str]", FoundModel]
 def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
     """The model files that ``paths`` name, in order, each once.
 
-    A file is taken as it is; a folder gives every ".vokel" file below it
+    A model file (".vokel", any letter case) is taken as it is, another file
+    is a ``BatchInputError``; a folder gives every ".vokel" file below it
     (any letter case), in name order. ``paths`` is a collection: a single
     path or ``FoundModel`` raises ``TypeError``. Raises
     ``BatchInputNotFound`` (a ``FileNotFoundError``) for a path that does not
@@ -53,6 +54,9 @@ def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
             continue
         path = os.path.abspath(source)
         if os.path.isfile(path):
+            if not path.lower().endswith(MODEL_EXTENSION):
+                raise BatchInputError(f"{source} is not a model file (.vokel): give model files, or folders whose "
+                                      "model files are all solved")
             add(path, os.path.splitext(os.path.basename(path))[0])
         elif os.path.isdir(path):
             for model in _models_below(path):

@@ -87,7 +87,7 @@ def read_manifest(folder: str) -> dict[str, Any] | None:
     return manifest
 
 
-def _same_model(recorded: str, model: str) -> bool:
+def same_model(recorded: str, model: str) -> bool:
     if os.path.normcase(os.path.abspath(recorded)) == os.path.normcase(os.path.abspath(model)):
         return True
     return os.path.exists(recorded) and os.path.exists(model) and identity(recorded) == identity(model)
@@ -114,7 +114,7 @@ def claim_results_folder(root: str, name: str, model: str) -> str:
                 if os.path.islink(folder) or not os.path.isdir(folder):
                     continue
                 manifest = read_manifest(folder)
-                if manifest is not None and _same_model(manifest["model"], model):
+                if manifest is not None and same_model(manifest["model"], model):
                     return folder
                 if free is None and manifest is None and _holds_nothing(folder):
                     free = relative
@@ -146,7 +146,7 @@ def record_results(folder: str, model: str, names: Iterable[str]) -> tuple[str, 
         # A folder of its own that solve_model was given outside a batch: it becomes the model's now.
         os.makedirs(folder, exist_ok=True)
         manifest = {"model": model, "files": []}
-    if manifest is None or not _same_model(manifest["model"], model):
+    if manifest is None or not same_model(manifest["model"], model):
         raise FileExistsError(f"the results folder {folder} holds files that are not {model}'s results: "
                               "it is left as it is")
     listed = {str(name) for name in manifest["files"]}
@@ -157,4 +157,39 @@ def record_results(folder: str, model: str, names: Iterable[str]) -> tuple[str, 
     files = listed | set(names)
     with Folder(folder) as writing:
         writing.write(MANIFEST, _manifest_text(model, files))
+    return tuple(sorted(files))
+
+
+# The end of a solve's log that its results folder keeps: what the module printed last says most.
+SOLVE_LOG_LIMIT = 1 << 20
+
+
+def keep_solve_log(folder: str | None, model: str, log: str) -> tuple[str, ...]:
+    """Keeps the end of ``log``, what the module printed during a solve of ``model`` that gave no solution, as
+    ``SOLVE_LOG`` in its results ``folder``, listed in the manifest; returns what the manifest then lists (()
+    when there is no results folder or no log, or the log cannot be kept: the model's outcome stands)."""
+    if folder is None:
+        return ()
+    try:
+        with open_regular(log) as f:
+            f.seek(max(0, os.fstat(f.fileno()).st_size - SOLVE_LOG_LIMIT))
+            data = f.read(SOLVE_LOG_LIMIT)
+        manifest = record_results(folder, model, [SOLVE_LOG])
+        with Folder(folder) as writing:
+            writing.write(SOLVE_LOG, data)
+    except OSError:
+        return ()
+    return manifest
+
+
+def drop_solve_log(folder: str, model: str) -> tuple[str, ...]:
+    """Removes a solve's log that an earlier attempt kept in ``model``'s results folder, now that it solved;
+    returns what the manifest then lists."""
+    manifest = read_manifest(folder)
+    if manifest is None or not same_model(manifest["model"], model) or SOLVE_LOG not in manifest["files"]:
+        return tuple(sorted(str(name) for name in manifest["files"])) if manifest is not None else ()
+    files = [str(name) for name in manifest["files"] if name != SOLVE_LOG]
+    with Folder(folder) as writing:
+        writing.write(MANIFEST, _manifest_text(model, files))
+        writing.remove(SOLVE_LOG)
     return tuple(sorted(files))

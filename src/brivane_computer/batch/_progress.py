@@ -42,8 +42,10 @@ class Progress:
         except (OSError, ValueError):
             sized = False
         # A terminal that tells no size (a bare pseudo-terminal) would get no bar at all.
+        # No rate: the counts need the room more than "1.2model/s" does, and the bar at 80 columns too.
         return tqdm(total=total, unit="model", file=self.stream, smoothing=0.1, dynamic_ncols=sized,
-                    ncols=None if sized else 80, nrows=None if sized else 24)
+                    ncols=None if sized else 80, nrows=None if sized else 24,
+                    bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}]{postfix}")
 
     @contextlib.contextmanager
     def _shown(self) -> Iterator[None]:

@@ -65,6 +65,8 @@ def solve_many(models: Iterable[ModelSource], installation: str, **options: Any)
     ``settings`` and ``data_sources`` replace the module's two settings paths in the workers
     (default: the values of ``_settingsPath_`` and ``_dataSourcesPath_`` here).
     ``progress`` shows a bar on a terminal, one line per model otherwise.
+    ``max_failures`` stops the batch in order once that many models failed
+    or timed out: the models being solved finish, the rest are not started.
     ``max_models_per_worker`` replaces a worker (on a cluster, a thread's
     solver child) after that many models, releasing what the product holds;
     the default is no limit. ``html`` names a page written when the batch
@@ -184,7 +186,7 @@ def _start(checked: BatchInput, batch_id: str) -> tuple[Schedule, Any]:
         "host": socket.gethostname(), "given": [model.path for model in checked.models]})
     schedule = Schedule(options.solver, mode, options.retries, writer,
                         Progress(len(checked.models), options.progress), Report(models=[], path=options.report),
-                        checked.models)
+                        checked.models, options.max_failures)
     if options.executor is None:
         from .local import LocalBatch
         return schedule, LocalBatch(schedule, options.jobs, options.timeout, options.max_models_per_worker,

@@ -93,6 +93,15 @@ def _timed(worker: int | str | None, pid: int | None, started: float, ended: flo
     return {"worker": worker, "pid": pid, "started": _when(started), "ended": _when(ended)}
 
 
+def solved_from_the_same_inputs(earlier: ModelResult, job: Job, solver: str, mode: str) -> bool:
+    """Whether the ``earlier`` record of a model says that it was solved with the solver that would run now, in
+    ``mode``, from the same inputs (by their digests; a record without them never counts as the same)."""
+    # A structure model is solved with Revav whichever solver is asked for.
+    would_run = REVAV if earlier.kind == STRUCTURE else solver
+    return (earlier.status == SOLVED and earlier.solver == would_run and earlier.mode == mode
+            and earlier.digests is not None and earlier.digests == job.digests)
+
+
 def _overlap(job: Job, other: Job) -> bool:
     """Whether one job's folder is the other's or holds it: a solve in place lists its folder's whole tree."""
     return job.folder in other.folders or other.folder in job.folders
@@ -102,8 +111,11 @@ class Schedule:
     """The models waiting, running and finished, whoever solves them."""
 
     def __init__(self, solver: str, mode: str, retries: int, writer: ReportWriter, progress: Progress,
-                 report: Report, given: Sequence[FoundModel] = ()) -> None:
+                 report: Report, given: Sequence[FoundModel] = (), max_failures: int | None = None) -> None:
         self.solver, self.mode, self.retries = solver, mode, retries
+        # After this many models failed or timed out, no more start: those running finish, the rest are not
+        # started.
+        self._max_failures, self._failures, self._stopping = max_failures, 0, False
         self.writer, self.progress, self.report = writer, progress, report
         # Every model given, by index: each gets a record by the end, whatever ends the batch.
         self._given = list(given)
@@ -118,8 +130,9 @@ class Schedule:
 
     @property
     def outstanding(self) -> int:
-        """Models queued or running: the batch goes on while there are any."""
-        return self._outstanding
+        """Models queued or running: the batch goes on while there are any (once it stops by its limit of
+        failures, only those running)."""
+        return len(self._running) if self._stopping else self._outstanding
 
     @property
     def running(self) -> int:
@@ -142,10 +155,7 @@ class Schedule:
         """A resumed model is skipped when its ``earlier`` record says it was solved with the solver that
         would run now, in this mode, from the same inputs (by their digests; a record without them never
         counts as the same): its earlier results stand. Whether it was."""
-        # A structure model is solved with Revav whichever solver is asked for.
-        would_run = REVAV if earlier is not None and earlier.kind == STRUCTURE else self.solver
-        if (earlier is None or earlier.status != SOLVED or earlier.solver != would_run or earlier.mode != self.mode
-                or earlier.digests is None or earlier.digests != job.digests):
+        if earlier is None or not solved_from_the_same_inputs(earlier, job, self.solver, self.mode):
             return False
         self._record(job.index, replace(earlier, path=job.model.path, status=SKIPPED, seconds=0.0, attempts=0,
                                   error_type=None, error_message=None, size=job.size, mtime_ns=job.mtime_ns,
@@ -155,6 +165,8 @@ class Schedule:
     def dispatch(self, slot: Hashable, worker: int | str | None = None, pid: int | None = None) -> Job | None:
         """The first waiting job that may start now, now attempted in ``slot`` (by ``worker``'s process ``pid``,
         where the runner knows them now); in place, none whose folder a running job shares."""
+        if self._stopping:
+            return None
         for key, waiting in self._queues.items():
             if self.mode == IN_PLACE and any(_overlap(waiting[0], busy) for busy in self._running.values()):
                 continue
@@ -181,18 +193,19 @@ class Schedule:
                      outcome, retry=True)
 
     def timed_out(self, slot: Hashable, worker: int | str, pid: int | None, message: str,
-                  seconds: float | None = None) -> None:
-        """The attempt in ``slot`` ran out of time, and its worker was ended."""
+                  seconds: float | None = None, outcome: Outcome | None = None) -> None:
+        """The attempt in ``slot`` ran out of time, and its worker was ended; ``outcome``, where the runner kept
+        what the solve printed, says where."""
         job = self._running.pop(slot)
-        self._settle(job, self._ran(job, worker, pid, seconds, TIMED_OUT, None, message), None, retry=True)
+        self._settle(job, self._ran(job, worker, pid, seconds, TIMED_OUT, None, message), outcome, retry=True)
 
     def lost(self, slot: Hashable, worker: int | str | None, pid: int | None, error_type: str, message: str,
-             retry: bool = True, seconds: float | None = None) -> None:
+             retry: bool = True, seconds: float | None = None, outcome: Outcome | None = None) -> None:
         """The attempt in ``slot`` was lost with its worker (it died, or was taken away); ``worker`` None when
         the runner cannot say which it was. With ``retry`` False the model is failed whatever retries are
         left: what lost it would lose it again."""
         job = self._running.pop(slot)
-        self._settle(job, self._ran(job, worker, pid, seconds, FAILED, error_type, message), None, retry=retry)
+        self._settle(job, self._ran(job, worker, pid, seconds, FAILED, error_type, message), outcome, retry=retry)
 
     def refused(self, slot: Hashable) -> None:
         """The attempt in ``slot`` was turned down before it began: it is no attempt, and the model waits
@@ -304,6 +317,13 @@ class Schedule:
                 return
         self._outstanding -= 1
         self._record(job.index, self._model_record(job, status, outcome, error_type, run["error_message"]))
+        if status in (FAILED, TIMED_OUT):
+            self._failures += 1
+            if self._max_failures is not None and self._failures >= self._max_failures and not self._stopping:
+                self._stopping = True
+                self.stopped(f"its limit of {self._max_failures} failed model{'s' if self._max_failures > 1 else ''}")
+                self.progress.say(f"{self._failures} models failed: the batch stops at its limit; the models "
+                                  "being solved finish, the rest are not started")
 
     def _model_record(self, job: Job | None, status: str, outcome: Outcome | None, error_type: str | None,
                       message: str | None, path: str = "") -> ModelResult:

@@ -34,6 +34,8 @@ class WorkerConfig:
     temp: str
     # Where the worker's standard output and error go.
     log: str
+    # Where what the module prints during each solve goes, as it prints it.
+    solve_log: str | None = None
 
 
 class Channel(Protocol):
@@ -68,7 +70,7 @@ def serve(channel: Channel, config: WorkerConfig, lifeline: Callable[[], None]) 
             return  # the batch has gone
         if not isinstance(request, Solve):
             return
-        channel.send(Finished(_task.solve_model(request.task)))
+        channel.send(Finished(_task.solve_model(request.task, config.solve_log)))
 
 
 def _start_up(config: WorkerConfig, lifeline: Callable[[], None]) -> None:

@@ -14,14 +14,15 @@ import tempfile
 import threading
 import time
 import uuid
+from collections.abc import Iterator
 from dataclasses import replace
-from typing import Any
+from typing import Any, TextIO
 
 from .. import brivane_core
 from ._files import remove_tree
 from ._errors import SetupError
 from ._messages import REVAV, Outcome, Task
-from ._outputs import record_results
+from ._outputs import drop_solve_log, keep_solve_log, record_results
 from ._results import Before, Signature, before_solve, changed_files, make_copies
 from ._writing import Folder
 from .report import PIPING, STRUCTURE
@@ -65,7 +66,7 @@ def _keep_run_error(arguments: threading.ExceptHookArgs) -> None:
         _run_errors.append(arguments.exc_value)
 
 
-def solve_model(task: Task) -> Outcome:
+def solve_model(task: Task, log: str | None = None) -> Outcome:
     """Solves one model with the module set up in this process (``set_up``).
 
     The model is solved as the module's ``solve`` does it, through the
@@ -82,11 +83,18 @@ def solve_model(task: Task) -> Outcome:
     The exception that ends a solver run on its thread is reported only in a
     process that called ``keep_run_errors`` once at start-up, as the batch's
     workers do; elsewhere the outcome says what the module printed.
+
+    ``log`` names a file that receives what the module prints, as it prints
+    it (so that it stays when the process is killed). A solve that gives no
+    solution keeps its end in the task's results folder as
+    ``brivane-solve.log``, listed in the manifest; one that solves removes an
+    earlier attempt's.
     """
     started = time.perf_counter()
     before = before_solve(task.model, task.sandbox)
     solve = _Solve(task, before)
-    solve.run()
+    with _log_file(log) as logging:
+        solve.run(logging)
     try:
         working = solve.sandbox if task.sandbox else before.folder
         results = changed_files(before, working, solve.copies) if working is not None else ()
@@ -99,9 +107,40 @@ def solve_model(task: Task) -> Outcome:
         if solve.sandbox:
             _remove_sandbox(solve.sandbox)
     ran = REVAV if solve.kind == STRUCTURE else task.solver
-    found = Outcome(solve.solution_made and solve.error is None, time.perf_counter() - started, results,
-                    results_folder, solver=ran, kind=solve.kind, manifest=manifest)
+    solved = solve.solution_made and solve.error is None
+    if task.results is not None and log is not None:
+        with contextlib.suppress(OSError):
+            kept = drop_solve_log(task.results, task.model) if solved else keep_solve_log(task.results, task.model,
+                                                                                            log)
+            results_folder, manifest = (task.results, kept) if kept else (results_folder, manifest)
+    found = Outcome(solved, time.perf_counter() - started, results, results_folder, solver=ran, kind=solve.kind,
+                    manifest=manifest)
     return found if found.solved else _failed(found, solve.error, solve.printed.getvalue())
+
+
+@contextlib.contextmanager
+def _log_file(log: str | None) -> Iterator[TextIO | None]:
+    """The solve's log, emptied for this solve; None without one."""
+    if log is None:
+        yield None
+        return
+    with open(log, "w", encoding="utf-8", errors="backslashreplace") as f:
+        yield f
+
+
+class _Tee(io.TextIOBase):
+    """What the module prints: kept in memory for the outcome, and written to the log at once."""
+
+    def __init__(self, memory: io.StringIO, log: TextIO | None) -> None:
+        self.memory, self.log = memory, log
+
+    def write(self, text: str) -> int:
+        self.memory.write(text)
+        if self.log is not None:
+            with contextlib.suppress(OSError, ValueError):
+                self.log.write(text)
+                self.log.flush()
+        return len(text)
 
 
 class _Solve:
@@ -117,15 +156,15 @@ class _Solve:
         self.error: BaseException | None = None
         self.solution_made = False
 
-    def run(self) -> None:
+    def run(self, log: TextIO | None = None) -> None:
         """The model loaded once and solved by its kind, in the sandbox made here or in its folder; the
-        solution released at once."""
+        solution released at once. What the module prints goes to ``log`` too."""
         core = brivane_core
         task = self.task
         interrupted = False
         del _run_errors[:]
         try:
-            with contextlib.redirect_stdout(self.printed):
+            with contextlib.redirect_stdout(_Tee(self.printed, log)):
                 if task.sandbox:
                     self.sandbox = _new_sandbox()
                     self.copies = make_copies(self.before, self.sandbox)

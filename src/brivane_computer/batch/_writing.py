@@ -134,6 +134,14 @@ class Folder:
         with self._below(relative + "/-", make=True):
             pass
 
+    def remove(self, name: str) -> None:
+        """Removes the file ``name`` of the folder, if it is there (a link is removed, not what it names)."""
+        with contextlib.suppress(FileNotFoundError):
+            if self._descriptor is not None:
+                os.unlink(name, dir_fd=self._descriptor)
+            else:
+                os.unlink(os.path.join(self.path, name))
+
     def remove_temporary(self, name: str) -> None:
         """Removes a writer's temporary file that a killed batch left in the folder."""
         if is_temporary(name):

@@ -14,7 +14,8 @@ from typing import Any
 from .._files import remove_tree
 from .._leftovers import LockedFolder
 from .._lifetime import stop_signals_held
-from .._messages import Finished, Outcome, Ready
+from .._messages import Finished, Outcome, Ready, Task
+from .._outputs import keep_solve_log
 from .._schedule import Schedule
 from .._serve import STOP_WAIT, WorkerConfig
 from ._workers import Worker
@@ -70,7 +71,8 @@ class LocalBatch:
             slot = min(set(range(1, self.jobs + 1)) - {w.slot for w in self.workers})
             temp = os.path.join(root, f"worker-{number}")
             os.mkdir(temp)
-            self.workers.append(Worker(number, slot, WorkerConfig(**config, temp=temp, log=temp + ".log"), self.id))
+            self.workers.append(Worker(number, slot, WorkerConfig(**config, temp=temp, log=temp + ".log",
+                                                                  solve_log=temp + ".solve.log"), self.id))
 
     def _hear(self, worker: Worker) -> None:
         """What the worker said, and whether it has gone or is due to be recycled."""
@@ -126,17 +128,29 @@ class LocalBatch:
         self.schedule.finished(worker, outcome, worker.slot, worker.process.pid)
 
     def _lost(self, worker: Worker, error_type: str, message: str) -> None:
-        """A busy worker that died: its model's attempt is lost, it is ended and its folder removed."""
-        if worker.take_task() is not None:
-            self.schedule.lost(worker, worker.slot, worker.process.pid, error_type, message)
+        """A busy worker that died: it is ended and its folder removed, what its solve printed kept, and its
+        model's attempt is lost."""
+        task = worker.take_task()
         self._remove(worker, 0)
+        if task is not None:
+            self.schedule.lost(worker, worker.slot, worker.process.pid, error_type, message,
+                               outcome=self._kept_log(worker, task))
 
     def _timed_out(self, worker: Worker, message: str) -> None:
-        """A busy worker whose solve ran out of time: its model's attempt timed out, it is ended and its folder
-        removed."""
-        if worker.take_task() is not None:
-            self.schedule.timed_out(worker, worker.slot, worker.process.pid, message)
+        """A busy worker whose solve ran out of time: it is ended and its folder removed, what its solve printed
+        kept, and its model's attempt timed out."""
+        task = worker.take_task()
         self._remove(worker, 0)
+        if task is not None:
+            self.schedule.timed_out(worker, worker.slot, worker.process.pid, message,
+                                    outcome=self._kept_log(worker, task))
+
+    @staticmethod
+    def _kept_log(worker: Worker, task: Task) -> Outcome | None:
+        """What the killed worker's solve printed, kept in the model's results folder (its log outlives it)."""
+        assert worker.config.solve_log is not None
+        kept = keep_solve_log(task.results, task.model, worker.config.solve_log)
+        return Outcome(False, 0.0, results_folder=task.results, manifest=kept) if kept else None
 
     def _setup_failed(self, worker: Worker, message: str) -> None:
         self.schedule.set_up_timed(worker.slot, worker.process.pid, worker.started_wall, time.time(), message)

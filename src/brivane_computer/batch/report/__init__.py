@@ -4,6 +4,7 @@ the morning after (``_summary``) and the page that shows them (``_page``).
 Nothing here loads the native module: a report is read, summarised and shown
 on any machine. ``brivane report`` uses what this package exports.
 """
+from ._machine import check_junit_file, summary_object, write_junit
 from ._page import EXTRA_MISSING, check_page_file, page_after_batch, write_page
 from ._records import (ALL_RUNS, CRASHED, DIED, FAILED, FINISHED, IN_PLACE, LAST_RUN, NOT_STARTED, PIPING, RUNNING,
                        SANDBOX, SKIPPED, SOLVED, STATUSES, STOPPED, STRUCTURE, TIMED_OUT, ModelResult, Report,
@@ -13,8 +14,7 @@ from ._summary import Summary, read_summary, summarize, summary_text
 __all__ = [
     "ALL_RUNS", "CRASHED", "DIED", "EXTRA_MISSING", "FAILED", "FINISHED", "IN_PLACE", "LAST_RUN", "NOT_STARTED",
     "PIPING", "RUNNING", "SANDBOX", "SKIPPED", "SOLVED", "STATUSES", "STOPPED", "STRUCTURE", "TIMED_OUT",
-    "ModelResult", "Report", "ReportError", "ReportWriter", "Summary",
-    "check_page_file", "last_outcomes", "page_after_batch", "printable", "read_report", "read_summary",
-    "shown_path",
-    "summarize", "summary_text", "write_page",
+    "ModelResult", "Report", "ReportError", "ReportWriter", "Summary", "check_junit_file", "check_page_file",
+    "last_outcomes", "page_after_batch", "printable", "read_report", "read_summary", "shown_path", "summarize",
+    "summary_object", "summary_text", "write_junit", "write_page",
 ]

@@ -39,7 +39,7 @@ def is_our_page(path: str) -> bool:
     return GENERATOR.encode() in head
 
 
-def check_page_file(value: Any) -> str:
+def check_page_file(value: Any, probe: bool = True) -> str:
     """The page's absolute path, once the extra that draws it imports and the path is one the batch may write:
     a new file in a folder that exists, or a page of ours; raises ``BatchInputError`` (``OutputError`` for a
     file that is not ours) otherwise."""
@@ -63,6 +63,8 @@ def check_page_file(value: Any) -> str:
     folder = os.path.dirname(path)
     if not os.path.isdir(folder):
         raise BatchInputNotFound(f"the page {path} cannot be made: its folder {folder} does not exist")
+    if not probe:
+        return path
     # Found now, not when the batch has ended: a file made and removed where the page goes.
     try:
         handle, probe = tempfile.mkstemp(prefix=".brivane-probe-", dir=folder)

@@ -34,6 +34,7 @@ import math
 import os
 import re
 import socket
+import textwrap
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
@@ -154,27 +155,43 @@ class Report:
                DIED: " (died: the run has no end record and its process is gone)"}.get(self.ended, "")
         return f"{head} in {self.seconds:.1f} s{how}"
 
-    def summary(self) -> str:
+    def summary(self, width: int = 80) -> str:
         """The counts, then a table of the models that were not solved, and of those solved only after a
-        failed attempt."""
+        failed attempt, each line at most ``width`` columns (but for a path longer than that)."""
         lines = [self.counts_line()]
         lines += [f"worker set-up failed: {message}" for message in self.setup_failures]
         problems = [m for m in self.models if m.status in (FAILED, TIMED_OUT, STOPPED)]
         flaky = [m for m in self.models if m.status == SOLVED and earlier_failures(m)]
         for title, models in (("", problems), ("solved after a failed attempt:", flaky)):
-            if not models:
-                continue
-            rows = [("status", "attempts", "seconds", "model", "error")]
-            rows += [(m.status, str(m.attempts), f"{m.seconds:.1f}", shown_path(m.path), _error_of(m))
-                     for m in models]
-            widths = [max(len(row[i]) for row in rows) for i in range(4)]
-            lines += ["", title] if title else [""]
-            for row in rows:
-                lines.append("  ".join(cell.rjust(w) if i in (1, 2) else cell.ljust(w)
-                                       for i, (cell, w) in enumerate(zip(row, widths))) + "  " + row[4])
+            if models:
+                lines += ["", title] if title else [""]
+                lines += _table(models, width)
         if self.path:
             lines.append(f"report: {self.path}")
         return "\n".join(line.rstrip() for line in lines if line is not None)
+
+
+def _table(models: list[ModelResult], width: int) -> list[str]:
+    """The models' rows, the error wrapped by words so that each line fits ``width`` columns; a model too long
+    for the error to fit beside it has its error on the lines below."""
+    rows = [("status", "attempts", "seconds", "model", "error")]
+    rows += [(m.status, str(m.attempts), f"{m.seconds:.1f}", shown_path(m.path), _error_of(m)) for m in models]
+    widths = [max(len(row[i]) for row in rows) for i in range(4)]
+    indent = sum(widths) + 2 * 4
+    beside = width - indent
+    lines = []
+    for row in rows:
+        head = "  ".join(cell.rjust(w) if i in (1, 2) else cell.ljust(w)
+                         for i, (cell, w) in enumerate(zip(row, widths))) + "  "
+        if beside >= 24:
+            wrapped = textwrap.wrap(row[4], beside, break_on_hyphens=False) or [""]
+            lines.append(head + wrapped[0])
+            lines += [" " * indent + more for more in wrapped[1:]]
+        else:
+            lines.append(head.rstrip())
+            lines += textwrap.wrap(row[4], width, initial_indent="    ", subsequent_indent="    ",
+                                   break_on_hyphens=False)
+    return lines
 
 
 def _text(value: Any) -> bool:
