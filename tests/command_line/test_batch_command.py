@@ -149,14 +149,15 @@ def test_the_doctors_and_the_batchs_facts_are_the_modules(ready, core, python, t
         core.writeFreFile(models[piping], piping)
 
 
-@pytest.mark.parametrize("command", ["doctor", "solve"])
-def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_path, command):
+@pytest.mark.parametrize("command, module", [("doctor", "brivane_cli"), ("solve", "brivane_cli"),
+                                             ("solve", "brivane_computer")])
+def test_without_the_bridge_the_command_says_what_is_missing(installation, tmp_path, command, module):
     (tmp_path / "s1.vokel").write_text("{}")
     arguments = [installation.root, "--settings", installation.settings_path, "--data-sources",
                  installation.data_sources_path]
     if command == "solve":
         arguments += [str(tmp_path), "--solver", "Quelbar"]
-    result = subprocess.run([sys.executable, "-m", "brivane_cli", command, *arguments], capture_output=True,
+    result = subprocess.run([sys.executable, "-m", module, command, *arguments], capture_output=True,
                             text=True, env={**os.environ, "PYTHONPATH": python_path(leave_out=[STANDIN])}, timeout=120)
     assert "Traceback" not in result.stderr
     if command == "doctor":
@@ -182,6 +183,9 @@ def test_without_the_bridge_reports_are_read_and_a_cluster_solves(plant, python,
             [*solve, first, str(tmp_path / "no-installation"), str(folder)],
             [*solve, second, *plant.settings, plant.installation, str(folder)],
             ["report", second, "--html", page],
+            # What a resumed night would do, found without the bridge too: nothing, as all solved.
+            ["solve", "--solver", "Quelbar", *plant.settings, "--report", second, "--resume", "--dry-run",
+             plant.installation, str(folder)],
         ]
         result = python(f"""
             import importlib.util, json, sys
@@ -198,7 +202,7 @@ def test_without_the_bridge_reports_are_read_and_a_cluster_solves(plant, python,
         """, env={"PYTHONPATH": python_path(leave_out=[STANDIN])})
     absent, statuses, solved, not_set_up, local, loaded = json.loads(result.stdout.splitlines()[-1])
     assert absent == [True] * 3 and loaded == []
-    assert statuses == [1, 0, 0] and solved == ["solved"] * 3
+    assert statuses == [1, 0, 0, 0] and solved == ["solved"] * 3
     assert not_set_up == ["ModuleNotFoundError: No module named 'clr'"] and local == ["SetupFailed"] * 3
     header = json.loads(open(first).readline())
     assert (header["settings"], header["data_sources"]) == (DEFAULT_SETTINGS, DEFAULT_DATA_SOURCES)
