@@ -14,12 +14,14 @@ import sys
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from .report import STATUSES, ModelResult, printable, shown_path
+from .report import (FAILED, NOT_STARTED, SKIPPED, SOLVED, STATUSES, STOPPED, TIMED_OUT, ModelResult, printable,
+                     shown_path)
 
 if TYPE_CHECKING:
     from tqdm import tqdm
 
 RETRYING = "retrying"
+_SHORT = {SOLVED: "ok", FAILED: "fail", TIMED_OUT: "t/o", STOPPED: "stop", NOT_STARTED: "n/s", SKIPPED: "skip"}
 
 
 class Progress:
@@ -42,10 +44,8 @@ class Progress:
         except (OSError, ValueError):
             sized = False
         # A terminal that tells no size (a bare pseudo-terminal) would get no bar at all.
-        # No rate: the counts need the room more than "1.2model/s" does, and the bar at 80 columns too.
         return tqdm(total=total, unit="model", file=self.stream, smoothing=0.1, dynamic_ncols=sized,
-                    ncols=None if sized else 80, nrows=None if sized else 24,
-                    bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}]{postfix}")
+                    ncols=None if sized else 80, nrows=None if sized else 24)
 
     @contextlib.contextmanager
     def _shown(self) -> Iterator[None]:
@@ -107,10 +107,11 @@ class Progress:
 
     def _postfix(self) -> None:
         assert self.bar is not None
-        shown = [f"{n} {status}" for status, n in self.counts.items() if n]
+        # In short words, so that the bar keeps its room at 80 columns.
+        shown = [f"{n} {_SHORT[status]}" for status, n in self.counts.items() if n]
         if self.retrying:
-            shown.append(f"{len(self.retrying)} {RETRYING}")
-        self.bar.set_postfix_str(", ".join(shown), refresh=False)
+            shown.append(f"{len(self.retrying)} retry")
+        self.bar.set_postfix_str(" ".join(shown), refresh=False)
 
     def _line(self, line: str) -> None:
         print(printable(line), file=self.stream, flush=True)
