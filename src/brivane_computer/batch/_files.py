@@ -7,6 +7,7 @@ import os
 import shutil
 import stat
 import sys
+import tempfile
 from collections.abc import Callable
 from typing import IO, Any, BinaryIO
 
@@ -111,3 +112,19 @@ def is_regular_or_absent(path: str) -> bool:
         return stat.S_ISREG(os.stat(path).st_mode)
     except OSError:  # absent, below a file, or a link that leads nowhere
         return not os.path.lexists(path)
+
+
+def write_whole(path: str, text: str) -> None:
+    """Writes ``text`` to ``path`` whole or not at all: a temporary file beside it, then renamed over it, with
+    the mode of the user's other files (mkstemp makes it readable by its owner alone)."""
+    handle, temporary = tempfile.mkstemp(prefix=".brivane-", suffix=".partial", dir=os.path.dirname(path))
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8") as f:
+            f.write(text)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)
+        os.replace(temporary, path)
+    except BaseException:
+        os.remove(temporary)
+        raise

@@ -11,11 +11,10 @@ from __future__ import annotations
 import dataclasses
 import os
 import re
-import tempfile
 import xml.etree.ElementTree as ElementTree
 from typing import Any
 
-from .._files import is_regular_or_absent, open_regular
+from .._files import is_regular_or_absent, open_regular, write_whole
 from .._outputs import OutputError
 from ._records import (FAILED, NOT_STARTED, SKIPPED, STATUSES, STOPPED, TIMED_OUT, ModelResult, earlier_failures,
                        printable)
@@ -85,18 +84,7 @@ def write_junit(summary: Summary, path: str) -> None:
         case = ElementTree.SubElement(suite, "testcase", {"classname": "brivane.batch", "name": _xml(model.path),
                                                           "time": f"{model.seconds:.3f}"})
         _outcome(case, model)
-    text = ElementTree.tostring(suites, encoding="unicode")
-    handle, temporary = tempfile.mkstemp(prefix=".brivane-junit-", suffix=".xml", dir=os.path.dirname(path))
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as f:
-            f.write('<?xml version="1.0" encoding="utf-8"?>\n' + text + "\n")
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)
-        os.replace(temporary, path)
-    except BaseException:
-        os.remove(temporary)
-        raise
+    write_whole(path, '<?xml version="1.0" encoding="utf-8"?>\n' + ElementTree.tostring(suites, "unicode") + "\n")
 
 
 def _outcome(case: ElementTree.Element, model: ModelResult) -> None:
