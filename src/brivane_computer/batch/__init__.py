@@ -48,7 +48,7 @@ for its event; nothing else changes a model's job::
                        <--Ready | SetupFailed, then Finished--
     ClusterBatch --renew_lease, at once and every LEASE_EVERY s--> every Dask worker; end_batch at the end
 """
-from ._errors import BatchCrashed, BatchInputError, BatchInputNotFound, DiskFull, SetupError
+from ._errors import BatchCrashed, BatchInputError, BatchInputNotFound, DiskFull, SchedulerLost, SetupError
 from ._lifetime import MARKER
 from ._messages import SOLVERS, Outcome, Task
 from ._models import FoundModel, find_models
@@ -62,6 +62,6 @@ __all__ = [
     "CRASHED", "DIED", "FAILED", "FINISHED", "IN_PLACE", "MANIFEST", "MARKER", "NOT_STARTED", "RUNNING", "SANDBOX",
     "SKIPPED", "SOLVED", "SOLVERS", "STOPPED", "TIMED_OUT", "BatchCrashed", "BatchInputError", "BatchInputNotFound",
     "BatchInterrupted", "DiskFull", "FoundModel", "ModelResult", "Outcome", "OutputError", "Report", "ReportError",
-    "SetupError", "StopSignal", "Task", "find_models", "keep_run_errors", "read_report", "set_up", "solve_many",
-    "solve_model",
+    "SchedulerLost", "SetupError", "StopSignal", "Task", "find_models", "keep_run_errors", "read_report", "set_up",
+    "solve_many", "solve_model",
 ]
