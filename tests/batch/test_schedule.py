@@ -238,3 +238,16 @@ def test_a_child_is_recycled_after_its_models(worker_state):
     terms = Terms(timeout=None, max_models=2, lease_expiry=0.2)
     assert {solve(worker_state, "b1", terms).pid for _ in range(3)} == {4242}
     assert [(child.models, child.stopped) for child in FakeChild.started] == [(2, True), (1, False)]
+
+
+def test_a_closing_worker_ends_its_children_at_once_and_starts_no_more(worker_state):
+    worker_state.renew("b1", 60.0)
+    assert isinstance(solve(worker_state, "b1"), Done)
+    worker_state.close()
+    assert [child.stopped for child in FakeChild.started] == [True]
+    assert solve(worker_state, "b1") == Refused("tcp://w:1", "its Dask worker is closing")
+    # A child that was starting as the worker began to close is ended as well.
+    state = WorkerState(lambda batch, setup: (state.close(), FakeChild(batch, setup))[1], watch=False)
+    state.renew("b1", 60.0)
+    assert solve(state, "b1") == Refused("tcp://w:1", "its Dask worker is closing")
+    assert [child.stopped for child in FakeChild.started] == [True, True]

@@ -97,7 +97,13 @@ class ClusterBatch:
         self.none_since: float | None = None
 
     def run(self, config: dict[str, Any]) -> None:
+        from ._plugin import NAME, EndChildrenAtClose
+
         setup = Setup(**config)
+        try:
+            self.client.register_plugin(EndChildrenAtClose(), name=NAME)
+        except _UNREACHABLE:
+            raise self._lost() from None
         # Futures put themselves here when they finish, from a thread of the client's.
         done: queue.SimpleQueue[Any] = queue.SimpleQueue()
         interrupted = False
