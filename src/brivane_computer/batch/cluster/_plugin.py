@@ -6,6 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from distributed import WorkerPlugin
+from distributed.core import Status
 
 from ._on_worker import close_worker
 
@@ -14,9 +15,11 @@ NAME = "brivane-end-solver-children"
 
 
 class EndChildrenAtClose(WorkerPlugin):
-    # Registered once for every batch to come: a second registration does not replace it (which would run its
-    # teardown on every worker, ending the children of the batches under way).
+    # Registered once for every batch to come: a second registration does not replace it.
     idempotent = True
 
     def teardown(self, worker: Any) -> None:
-        close_worker()
+        # Dask also tears a plugin down when it only replaces or removes it (a worker that registers with its
+        # scheduler again is sent its plugins anew): the worker then lives on, and so do its children.
+        if worker.status == Status.closing:
+            close_worker()
