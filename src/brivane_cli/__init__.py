@@ -25,7 +25,7 @@ from collections.abc import Sequence
 from types import ModuleType
 from typing import Any
 
-from ._cluster import Scheduler, SchedulerInputError, connect, scheduler
+from ._cluster import Scheduler, SchedulerInputError, close, connect, scheduler
 from ._doctor import doctor
 from ._output import show
 from ._report import ReportInputError, add_report_command, report
@@ -275,7 +275,7 @@ def _run(batch: ModuleType, arguments: argparse.Namespace, cluster: Any) -> int:
         return exit_status(interrupted.signal)
     finally:
         if client is not None:
-            client.close()  # type: ignore[no-untyped-call]
+            close(client)
     show(report.summary())
     _after(arguments, report)
     return 0 if report.ok else 1

@@ -1,7 +1,9 @@
-"""brivane solve --scheduler: the scheduler's address, the security it needs, and the connection to it."""
+"""brivane solve --scheduler: the scheduler's address, the security it needs, and the connection to it, from
+its opening to its close."""
 from __future__ import annotations
 
 import ipaddress
+import logging
 import os
 import ssl
 from dataclasses import dataclass
@@ -129,3 +131,16 @@ def connect(scheduler: Scheduler) -> Client:
     except (OSError, ValueError) as error:
         raise SchedulerInputError(f"--scheduler: cannot reach the scheduler at {scheduler.address} "
                                   f"({_reason(error)})") from None
+
+
+def close(client: Client) -> None:
+    """Closes the client. One that lost its scheduler is still trying to connect again, and Dask logs an error
+    line as the close ends that; the batch has already said in its own line that the scheduler was lost."""
+    log = logging.getLogger("distributed.client")
+    level = log.level
+    if client.status != "running":
+        log.setLevel(logging.CRITICAL)
+    try:
+        client.close()  # type: ignore[no-untyped-call]
+    finally:
+        log.setLevel(level)

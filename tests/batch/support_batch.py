@@ -1,10 +1,12 @@
 """The plant of models that the batch and the command-line tests solve, with the journal of every process that
-solved them, and the user's files beside it, which no batch may change."""
+solved them, and the user's files beside it, which no batch may change; and a Dask cluster of processes."""
+import contextlib
 import hashlib
 import json
 import os
 import signal
 import subprocess
+import sys
 import time
 import uuid
 from pathlib import Path
@@ -223,7 +225,8 @@ def run_main(capsys, *arguments):
 
 
 def run_and_stop(plant, command, environment, tmp_path, stop, status):
-    """Starts the command, stops it once one model is solved and the other hangs in its solver."""
+    """Starts the command, stops it once one model is solved and the other hangs in its solver: with the signal
+    that ``stop`` names, or by calling it."""
     plant.user.take()
     with open(tmp_path / "out", "w") as out, open(tmp_path / "err", "w") as err:
         # A session of its own: Ctrl-C and a service manager's SIGTERM go to the whole group, as they do.
@@ -236,7 +239,9 @@ def run_and_stop(plant, command, environment, tmp_path, stop, status):
                        and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
                 assert time.monotonic() < deadline and batch.poll() is None
                 time.sleep(0.05)
-            if stop == "SIGKILL":
+            if callable(stop):
+                stop()
+            elif stop == "SIGKILL":
                 batch.kill()
             else:
                 os.killpg(batch.pid, getattr(signal, stop))
@@ -244,3 +249,46 @@ def run_and_stop(plant, command, environment, tmp_path, stop, status):
         finally:
             if batch.poll() is None:
                 batch.kill()
+
+
+@contextlib.contextmanager
+def dask_processes(tmp_path, workers=2):
+    """A Dask scheduler and ``workers`` workers of one thread on 127.0.0.1, started as the guide starts them,
+    each in a session of its own that the test may stop (a worker with its nanny); worker N's temporary folder
+    is tmp_path/worker-temp/N. Yields (the scheduler's address, its process, the workers' processes); at the
+    end whatever still runs is killed."""
+    import distributed
+
+    folder, temps = tmp_path / "dask", tmp_path / "worker-temp"
+    folder.mkdir()
+    temps.mkdir()
+    started = []
+
+    def start(name, command, **environment):
+        with open(folder / f"{name}.log", "w") as log:
+            started.append(subprocess.Popen([sys.executable, "-m", *command], stdout=log, stderr=log,
+                                             env={**os.environ, **environment}, start_new_session=True))
+        return started[-1]
+
+    try:
+        file = folder / "scheduler.json"
+        scheduler = start("scheduler", ["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                                        "--no-dashboard", "--scheduler-file", str(file)])
+        deadline = time.monotonic() + 60
+        while not file.exists() or not file.read_text().endswith("}"):
+            assert time.monotonic() < deadline and scheduler.poll() is None
+            time.sleep(0.05)
+        address = json.loads(file.read_text())["address"]
+        for number in range(workers):
+            (temps / str(number)).mkdir()
+            start(f"worker{number}", ["distributed.cli.dask_worker", address, "--nthreads", "1", "--host",
+                                      "127.0.0.1", "--no-dashboard", "--local-directory", str(folder / str(number))],
+                  TMPDIR=str(temps / str(number)))
+        with distributed.Client(address, timeout=30) as client:
+            client.wait_for_workers(workers, timeout=60)
+        yield address, scheduler, started[1:]
+    finally:
+        for process in started:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)  # with the worker process of its nanny
+                process.wait()

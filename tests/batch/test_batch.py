@@ -139,6 +139,32 @@ def test_find_models_names_each_results_folder(tmp_path):
         find_models([tmp_path / "missing"])
 
 
+@pytest.mark.parametrize("links, given, found", [
+    ({"plant/z": "outside"}, ["plant"], [("plant/a/s1.vokel", "a/s1"), ("plant/z/s2.vokel", "z/s2")]),
+    ({"plant/a/up": "plant"}, ["plant"], [("plant/a/s1.vokel", "a/s1")]),
+    ({"plant/y": "outside", "plant/x": "outside", "plant/z": "plant/a"}, ["plant"],
+     [("plant/a/s1.vokel", "a/s1"), ("plant/x/s2.vokel", "x/s2")]),
+    ({"plant/b/copy.vokel": "hard:plant/a/s1.vokel"}, ["plant"], [("plant/a/s1.vokel", "a/s1")]),
+    ({"view": "outside"}, ["view/s2.vokel", "outside/s2.vokel"], [("outside/s2.vokel", "s2")]),
+    ({"view": "plant"}, ["view", "plant/a/s1.vokel", "outside"], [("plant/a/s1.vokel", "s1"),
+                                                                    ("outside/s2.vokel", "s2")]),
+], ids=["a linked folder", "a link to a folder that holds it", "links to folders searched already", "a hard link",
+        "one file in two spellings", "a folder and its link"])
+def test_find_models_takes_each_file_once_under_its_first_path_in_name_order(tmp_path, links, given, found):
+    for name in ("plant/a/s1.vokel", "outside/s2.vokel"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("")
+    for link, target in links.items():
+        (tmp_path / link).parent.mkdir(parents=True, exist_ok=True)
+        if target.startswith("hard:"):
+            os.link(tmp_path / target[5:], tmp_path / link)
+        else:
+            (tmp_path / link).symlink_to(tmp_path / target)
+    for order in (given, given[::-1]):
+        models = find_models([tmp_path / path for path in order])
+        assert sorted((os.path.relpath(m.path, tmp_path), m.name) for m in models) == sorted(found)
+
+
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
 def test_a_solve_leaves_the_module_and_the_thread_hook_alone(ready, core, tmp_path, temp_root, monkeypatch,
                                                                sandbox):

@@ -10,6 +10,7 @@ import time
 from collections import Counter, defaultdict
 
 import distributed
+import psutil
 import pytest
 from brivane_testkit.trees import tree_contents
 from distributed.core import Status
@@ -21,7 +22,8 @@ from brivane_computer.batch.cluster import _runner as _cluster
 from brivane_computer.batch.cluster._child import FOLDER_PREFIX
 
 
-from .support_batch import EXTRA, assert_no_batch_process_left, solve_intervals
+from .support_batch import (EXTRA, assert_no_batch_process_left, batch_processes, dask_processes, running,
+                            solve_intervals)
 
 
 @pytest.fixture
@@ -202,3 +204,26 @@ def test_a_batch_whose_workers_all_die_fails_what_is_left(plant, cluster, monkey
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "worker-temp"))
     assert len(os.listdir(tempfile.tempdir)) == 2
     remove_leftovers(FOLDER_PREFIX)
+
+
+def test_a_worker_stopped_mid_solve_ends_its_children_and_removes_their_folders(plant, monkeypatch, tmp_path):
+    folder = plant("hangs1", "hangs2", hang_on=["hangs1", "hangs2"])
+    monkeypatch.setattr(_cluster, "NO_WORKER_LIMIT", 1.0)
+    seen = []
+    with dask_processes(tmp_path) as (address, _, workers), distributed.Client(address) as client:
+        def stop_each_worker():
+            wait_for_solves(plant, 2)
+            for number, worker in enumerate(workers):
+                tree = {process.pid for process in psutil.Process(worker.pid).children(recursive=True)}
+                children = tree & set(batch_processes(plant.mark))
+                worker.send_signal(signal.SIGTERM)  # as its service manager stops it
+                worker.wait(timeout=60)
+                seen.append((len(children), [pid for pid in children if running(pid)],
+                             os.listdir(tmp_path / "worker-temp" / str(number))))
+
+        threading.Thread(target=stop_each_worker, daemon=True).start()
+        # The time limit only ends a batch whose workers the thread failed to stop.
+        report = plant.solve([folder], solver="Quelbar", executor=client, timeout=120)
+    # Each worker's child ended with it, and its folder went, not waiting for the next child on the machine.
+    assert seen == [(1, [], [])] * 2
+    assert [(m.status, m.error_type) for m in report.models] == [("failed", "NoWorkers")] * 2

@@ -7,6 +7,7 @@ from dataclasses import replace
 from types import SimpleNamespace
 
 import pytest
+from distributed.core import Status
 
 from brivane_computer.batch import (FAILED, IN_PLACE, NOT_STARTED, SANDBOX, SKIPPED, SOLVED, STOPPED, TIMED_OUT,
                                     FoundModel, Outcome, Task)
@@ -14,6 +15,7 @@ from brivane_computer.batch._progress import Progress
 from brivane_computer.batch._schedule import Schedule, make_job
 from brivane_computer.batch.cluster import _on_worker
 from brivane_computer.batch.cluster._on_worker import Done, Refused, Setup, Terms, WorkerState
+from brivane_computer.batch.cluster._plugin import EndChildrenAtClose
 from brivane_computer.batch.report import ModelResult, Report, ReportWriter, read_report
 
 
@@ -238,3 +240,22 @@ def test_a_child_is_recycled_after_its_models(worker_state):
     terms = Terms(timeout=None, max_models=2, lease_expiry=0.2)
     assert {solve(worker_state, "b1", terms).pid for _ in range(3)} == {4242}
     assert [(child.models, child.stopped) for child in FakeChild.started] == [(2, True), (1, False)]
+
+
+def test_a_child_that_starts_as_its_worker_closes_is_ended():
+    FakeChild.started = []
+    state = WorkerState(lambda batch, setup: (state.close(), FakeChild(batch, setup))[1], watch=False)
+    state.renew("b1", 60.0)
+    assert solve(state, "b1") == Refused("tcp://w:1", "its Dask worker is closing")
+    assert [child.stopped for child in FakeChild.started] == [True]
+
+
+@pytest.mark.parametrize("status, ended", [(Status.closing, True), (Status.running, False)],
+                         ids=["its worker closes", "it is only replaced"])
+def test_the_plugin_ends_the_children_only_when_its_worker_closes(worker_state, monkeypatch, status, ended):
+    monkeypatch.setattr(_on_worker, "_state", worker_state)
+    worker_state.renew("b1", 60.0)
+    solve(worker_state, "b1")
+    EndChildrenAtClose().teardown(SimpleNamespace(status=status))
+    assert [child.stopped for child in FakeChild.started] == [ended]
+    assert isinstance(solve(worker_state, "b1"), Refused if ended else Done)

@@ -1,4 +1,5 @@
-"""brivane solve --scheduler: the address and security rules, and a batch on a TLS cluster of this machine."""
+"""brivane solve --scheduler: the address and security rules, a batch on a TLS cluster of this machine, and one
+whose scheduler is lost."""
 import ipaddress
 import json
 import logging
@@ -13,7 +14,9 @@ import pytest
 from distributed import LocalCluster
 from distributed.security import Security
 
-from ..batch.support_batch import run_main
+from brivane_computer.batch import read_report
+
+from ..batch.support_batch import assert_no_batch_process_left, dask_processes, run_and_stop, run_main
 
 
 REFUSED = "an open Dask scheduler runs pickled code from anyone who can reach it on every workstation"
@@ -188,3 +191,35 @@ def test_certificate_files_are_checked_before_connecting(capsys, tmp_path, remot
                                 "--scheduler", "tls://10.1.2.3:8786", *options)
     assert (status, out, remote_attempts) == (2, "", []) and len(err.splitlines()) == 1
     assert message.format(**places) in err
+
+
+def test_a_lost_scheduler_ends_the_batch_in_one_line_then_the_summary(plant, tmp_path):
+    folder = plant("ok", "hangs", hang_on=["hangs"])
+    report, killed = tmp_path / "report.jsonl", []
+    with dask_processes(tmp_path) as (address, scheduler, _):
+        # Its lease lapses sooner than in use, so that the workers end its children without waiting 15 s; the
+        # module imported before the command's own import, its warning on a newer interpreter is left out here.
+        code = ("import sys, warnings\n"
+                "warnings.filterwarnings('ignore', 'compile time Python version', RuntimeWarning)\n"
+                "from brivane_cli import main\n"
+                "from brivane_computer.batch.cluster import _on_worker\n"
+                "_on_worker.LEASE_EVERY, _on_worker.LEASE_EXPIRY = 0.5, 2.0\n"
+                "sys.exit(main(sys.argv[1:]))\n")
+        command = [sys.executable, "-c", code, "solve", plant.installation, str(folder), "--solver", "Quelbar",
+                   "--report", str(report), "--scheduler", address, *plant.settings]
+        run_and_stop(plant, command, dict(os.environ), tmp_path,
+                     lambda: (scheduler.kill(), killed.append(time.monotonic())), 1)
+        # Well under the 30 s of Dask's connect timeout, which the batch's end once waited for.
+        assert time.monotonic() - killed[0] < 20
+        assert_no_batch_process_left(plant.mark, {entry["pid"] for entry in plant.entries()})
+    plant.user.check(report_files=[report])
+    line = f"brivane solve: lost the Dask scheduler at {address}: the connection to it closed while the batch ran"
+    # After the progress's line for each model's outcome, the one line, and no traceback.
+    err = (tmp_path / "err").read_text().splitlines()
+    assert [progress.split()[:2] for progress in err[:-1]] == [["[1/2]", "solved"], ["[2/2]", "stopped"]]
+    assert err[-1] == line
+    assert "2 models: 1 solved, 1 stopped" in (tmp_path / "out").read_text()
+    read = read_report(str(report))
+    assert (read.ended, read.error) == ("crashed", "SchedulerLost: " + line.split(": ", 1)[1])
+    assert sorted((os.path.basename(m.path), m.status) for m in read.models) == [("hangs.vokel", "stopped"),
+                                                                                 ("ok.vokel", "solved")]

@@ -57,7 +57,7 @@ for its event; nothing else changes a model's job::
 from typing import TYPE_CHECKING, Any
 
 from ._dry_run import PlannedModel, dry_run
-from ._errors import BatchCrashed, BatchInputError, BatchInputNotFound, DiskFull, SetupError
+from ._errors import BatchCrashed, BatchInputError, BatchInputNotFound, DiskFull, SchedulerLost, SetupError
 from ._lifetime import MARKER
 from ._messages import SOLVERS, Outcome, Task
 from ._models import FoundModel, find_models
@@ -73,8 +73,8 @@ __all__ = [
     "CRASHED", "DIED", "FAILED", "FINISHED", "IN_PLACE", "MANIFEST", "MARKER", "NOT_STARTED", "RUNNING", "SANDBOX",
     "SKIPPED", "SOLVED", "SOLVERS", "STOPPED", "TIMED_OUT", "BatchCrashed", "BatchInputError", "BatchInputNotFound",
     "BatchInterrupted", "DiskFull", "FoundModel", "ModelResult", "Outcome", "OutputError", "PlannedModel", "Report",
-    "ReportError", "SetupError", "StopSignal", "Task", "dry_run", "find_models", "keep_run_errors", "read_report",
-    "set_up", "solve_many", "solve_model",
+    "ReportError", "SchedulerLost", "SetupError", "StopSignal", "Task", "dry_run", "find_models", "keep_run_errors",
+    "read_report", "set_up", "solve_many", "solve_model",
 ]
 
 # What a worker runs, which loads the native module: imported at its first use, so that reading reports and

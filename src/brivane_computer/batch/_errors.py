@@ -49,6 +49,16 @@ class DiskFull(BatchCrashed, OSError):
         return str(self.strerror)
 
 
+class SchedulerLost(BatchCrashed, ConnectionError):
+    """The batch's connection to its Dask scheduler closed while it ran (the scheduler stopped, its machine went
+    down, the network between them failed): its tasks are gone with it."""
+
+    def __init__(self, address: str) -> None:
+        ConnectionError.__init__(self, f"lost the Dask scheduler at {address}: the connection to it closed while "
+                                       "the batch ran")
+        self.address = address
+
+
 def disk_full(error: BaseException, path: str | None = None) -> Any:
     """``error`` as a ``DiskFull`` when it is an ``OSError`` of a full disk, else ``error`` itself."""
     if isinstance(error, OSError) and not isinstance(error, DiskFull) and error.errno in DISK_FULL:

@@ -1,9 +1,10 @@
-"""Folders told apart by what they are, not by how they are named.
+"""Files and folders told apart by what they are, not by how they are named.
 
 A folder reached through a link, a mapped drive and its UNC path, or two
-spellings of one path are the same folder: the system's device and file
-number (``os.stat``'s ``st_dev`` and ``st_ino``, which Windows fills from the
-volume serial number and the file index) say so where the path text cannot.
+spellings of one path are the same folder, and a file and its hard link the
+same file: the system's device and file number (``os.stat``'s ``st_dev`` and
+``st_ino``, which Windows fills from the volume serial number and the file
+index) say so where the path text cannot.
 """
 from __future__ import annotations
 

@@ -6,6 +6,7 @@ from collections.abc import Iterable
 from typing import NamedTuple, Union
 
 from ._errors import BatchInputError, BatchInputNotFound
+from ._identity import Identity, identity
 
 MODEL_EXTENSION = ".vokel"
 
@@ -27,42 +28,51 @@ def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
 
     A model file (".vokel", any letter case) is taken as it is, another file
     is a ``BatchInputError``; a folder gives every ".vokel" file below it
-    (any letter case), in name order. ``paths`` is a collection: a single
-    path or ``FoundModel`` raises ``TypeError``. Raises
-    ``BatchInputNotFound`` (a ``FileNotFoundError``) for a path that does not
-    exist.
+    (any letter case), in name order. Linked folders below it are followed,
+    each once: a folder that the search has already been through (reached
+    again through another link, or a link to a folder that holds it) is not
+    searched again, so that a loop of links ends. A model file is told by what
+    it is, its device and file number, not by its path: one reached by
+    several paths (a linked folder, a link or a hard link, one file given in
+    two spellings) is taken once, under the path that comes first in name
+    order (folder by folder), whichever path reached it first; so its name,
+    its results folder and what resume finds of it are the same on every run.
+    ``paths`` is a collection: a single path or ``FoundModel`` raises
+    ``TypeError``. Raises ``BatchInputNotFound`` (a ``FileNotFoundError``) for
+    a path that does not exist.
     """
-    found: list[FoundModel] = []
-    seen: set[str] = set()
-    names: set[str] = set()
-
-    def add(path: str, name: str) -> None:
-        key = os.path.normcase(path)
-        if key in seen:
-            return
-        seen.add(key)
-        unique, number = name, 1
-        while os.path.normcase(unique) in names:
-            number += 1
-            unique = f"{name}-{number}"
-        names.add(os.path.normcase(unique))
-        found.append(FoundModel(path, unique))
-
+    reached: list[FoundModel] = []
     for source in model_sources(paths):
         if isinstance(source, FoundModel):
-            add(source.path, _results_name(source))
+            reached.append(FoundModel(source.path, _results_name(source)))
             continue
         path = os.path.abspath(source)
         if os.path.isfile(path):
             if not path.lower().endswith(MODEL_EXTENSION):
                 raise BatchInputError(f"{source} is not a model file (.vokel): give model files, or folders whose "
                                       "model files are all solved")
-            add(path, os.path.splitext(os.path.basename(path))[0])
+            reached.append(FoundModel(path, os.path.splitext(os.path.basename(path))[0]))
         elif os.path.isdir(path):
-            for model in _models_below(path):
-                add(model, os.path.splitext(os.path.relpath(model, path))[0])
+            reached += [FoundModel(model, os.path.splitext(os.path.relpath(model, path))[0])
+                        for model in _models_below(path)]
         else:
             raise BatchInputNotFound(f"the model file or folder {source} does not exist")
+    # Each file by the index of its path that comes first in name order.
+    kept: dict[Identity, int] = {}
+    for index, model in enumerate(reached):
+        file = identity(model.path)
+        if file not in kept or _in_name_order(model.path) < _in_name_order(reached[kept[file]].path):
+            kept[file] = index
+    found: list[FoundModel] = []
+    names: set[str] = set()
+    for index in sorted(kept.values()):
+        path, name = reached[index]
+        unique, number = name, 1
+        while os.path.normcase(unique) in names:
+            number += 1
+            unique = f"{name}-{number}"
+        names.add(os.path.normcase(unique))
+        found.append(FoundModel(path, unique))
     return found
 
 
@@ -110,8 +120,21 @@ def _results_name(model: FoundModel) -> str:
 
 
 def _models_below(folder: str) -> list[str]:
-    models = []
-    for base, folders, files in os.walk(folder):
+    """The model files below ``folder``, folder by folder in name order, through linked folders: each folder is
+    searched once, by the path that comes first in that order."""
+    models: list[str] = []
+    searched: set[Identity] = set()
+    for base, folders, files in os.walk(folder, followlinks=True):
+        here = identity(base)
+        if here in searched:
+            folders.clear()
+            continue
+        searched.add(here)
         folders.sort()
         models += [os.path.join(base, name) for name in sorted(files) if name.lower().endswith(MODEL_EXTENSION)]
     return models
+
+
+def _in_name_order(path: str) -> list[str]:
+    # Folder by folder, as the search goes: "a/b" comes before "a-b", as folder "a" comes before "a-b".
+    return os.path.normpath(path).split(os.sep)

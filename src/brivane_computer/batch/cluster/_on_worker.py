@@ -21,7 +21,10 @@ down without taking a licence seat.
 
 All that a worker keeps of the batches is one ``WorkerState``. It forgets an
 ended batch ``FORGET_AFTER`` seconds after its end, so that a worker that
-lives for weeks keeps only what recent batches left.
+lives for weeks keeps only what recent batches left. When the worker itself
+closes (its service stopped, SIGTERM, Ctrl-C), the batch's plugin
+(``_plugin``) has the state end every child at once, with its process tree,
+and remove its folder.
 """
 from __future__ import annotations
 
@@ -31,6 +34,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from .._messages import Outcome, Task
+from .._serve import STOP_WAIT
 from ._child import ChildLost, ChildSolver
 
 # How often the submitting side renews its lease, and after how long without a renewal a worker takes the batch
@@ -42,6 +46,8 @@ LEASE_EXPIRY = 15.0
 FORGET_AFTER = 3600.0
 # How often the watch looks at the leases.
 _WATCH_EVERY = 1.0
+# Why a task is turned down once its worker has begun to close.
+CLOSING = "its Dask worker is closing"
 
 
 @dataclass(frozen=True)
@@ -112,6 +118,8 @@ class WorkerState:
         self._ended: dict[str, float] = {}
         # Live batches -> [their lease's expiry, when it was last renewed on this worker's clock].
         self._leases: dict[str, list[float]] = {}
+        # Whether the worker has begun to close: it starts no child from then on.
+        self._closed = False
         self._watch: threading.Thread | None = None
 
     def solve(self, batch: str, setup: Setup, task: Task, terms: Terms, worker: str) -> Done | Refused:
@@ -169,6 +177,17 @@ class WorkerState:
         for child in ending:
             child.stop(wait)
 
+    def close(self) -> None:
+        """The worker closes: every child here is ended at once, with its process tree, and its folder
+        removed; the tasks that come later are turned down."""
+        with self._lock:
+            self._closed = True
+            ending = list(self._children.values())
+            self._children.clear()
+            self._renewed.notify_all()
+        for child in ending:
+            child.stop(0.0)
+
     def look(self) -> None:
         """Ends the batches whose lease has not been renewed within its expiry, and forgets those that ended
         more than ``FORGET_AFTER`` seconds ago."""
@@ -193,8 +212,11 @@ class WorkerState:
         batch = key[0]
         with self._lock:
             deadline = self._clock() + terms.lease_expiry
-            while batch not in self._leases and batch not in self._ended and self._clock() < deadline:
+            while batch not in self._leases and batch not in self._ended and not self._closed \
+                    and self._clock() < deadline:
                 self._renewed.wait(min(_WATCH_EVERY, max(0.0, deadline - self._clock())))
+            if self._closed:
+                return CLOSING
             if batch in self._ended:
                 return "the batch has ended"
             if batch not in self._leases:
@@ -217,12 +239,12 @@ class WorkerState:
             if child.setup_failure is not None:
                 self._refusals[key] = child.setup_failure
                 return child.setup_failure
-            late = batch in self._ended
-            if not late:
+            late = CLOSING if self._closed else "the batch has ended" if batch in self._ended else None
+            if late is None:
                 self._children[key] = child
-        if late:
-            child.stop()
-            return "the batch has ended"
+        if late is not None:
+            child.stop(0.0 if late == CLOSING else STOP_WAIT)
+            return late
         return child
 
     def _start_watch(self) -> None:
@@ -254,6 +276,11 @@ def solve_on_worker(batch: str, setup: Setup, task: Task, terms: Terms) -> Done 
         return Refused(worker.address, f"it runs {worker.state.nthreads} threads; the batch needs workers of "
                                        "one thread (dask worker --nthreads 1)")
     return _state.solve(batch, setup, task, terms, worker.address)
+
+
+def close_worker() -> None:
+    """Ends every child on this worker, which closes (the batch's plugin runs it there)."""
+    _state.close()
 
 
 def end_batch(batch: str, wait: float) -> None:

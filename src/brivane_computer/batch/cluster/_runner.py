@@ -7,9 +7,16 @@ of time (the task reports it; it never raises for it). Dask's own
 was lost; once Dask gives up, the model is failed with ``KilledWorker`` and
 the batch does not try it again. A task turned down by a worker that cannot
 set up is not an attempt: it goes to the other workers.
+
+A lost scheduler (the client's connection to it closed, and Dask cancelled
+every task for that reason) ends the batch with ``SchedulerLost``: the models
+under way are stopped, not failed. The batch's end waits at most
+``CLUSTER_WAIT`` seconds for the cluster, and not at all once the scheduler
+is lost: the workers' lease then ends the batch's children.
 """
 from __future__ import annotations
 
+import asyncio
 import itertools
 import queue
 import threading
@@ -17,6 +24,7 @@ import time
 from collections.abc import Hashable
 from typing import Any
 
+from .._errors import SchedulerLost
 from .._schedule import Schedule
 from .._serve import STOP_WAIT
 from . import _on_worker
@@ -28,6 +36,14 @@ _AHEAD = 2
 _WORKERS_EVERY = 1.0
 # How long the batch waits for a worker when the cluster has none while models wait or run.
 NO_WORKER_LIMIT = 60.0
+# How long the batch waits for the cluster's answer: which workers there are, a renewal of its lease, and at its
+# end the children ended.
+CLUSTER_WAIT = 5.0
+# Why Dask cancels every task of a client whose connection to the scheduler closed.
+_CONNECTION_LOST = "scheduler-connection-lost"
+# What a call to the scheduler raises when it cannot be reached or does not answer in time (asyncio's
+# TimeoutError is an OSError only from Python 3.11 on).
+_UNREACHABLE = (OSError, asyncio.TimeoutError)
 
 
 def cluster_workers(client: Any) -> dict[str, int]:
@@ -81,7 +97,13 @@ class ClusterBatch:
         self.none_since: float | None = None
 
     def run(self, config: dict[str, Any]) -> None:
+        from ._plugin import NAME, EndChildrenAtClose
+
         setup = Setup(**config)
+        try:
+            self.client.register_plugin(EndChildrenAtClose(), name=NAME)
+        except _UNREACHABLE:
+            raise self._lost() from None
         # Futures put themselves here when they finish, from a thread of the client's.
         done: queue.SimpleQueue[Any] = queue.SimpleQueue()
         interrupted = False
@@ -139,7 +161,8 @@ class ClusterBatch:
         that it lives (a worker that joins later starts the lease with the batch's first task there)."""
         while True:
             try:
-                self.client.run(renew_lease, self.id, self.terms.lease_expiry, wait=False)
+                self.client.run(renew_lease, self.id, self.terms.lease_expiry, wait=False,
+                                callback_timeout=CLUSTER_WAIT)
             except Exception:  # the scheduler out of reach for now: the workers' expiry allows for it
                 pass
             if stopped.wait(_on_worker.LEASE_EVERY):
@@ -155,31 +178,55 @@ class ClusterBatch:
         self.schedule.gave_up("NoWorkers", message)
 
     def _look_at_workers(self, now: bool = False) -> None:
+        """The workers that the scheduler knows now; raises SchedulerLost once the connection to it has closed.
+        A scheduler slow to answer leaves the workers as they were last seen."""
+        if not self._connected():
+            raise self._lost()
         if now or time.monotonic() - self.looked_at >= _WORKERS_EVERY:
-            self.workers = sorted(self.client.nthreads())
+            try:
+                self.workers = sorted(self.client.nthreads(callback_timeout=CLUSTER_WAIT))
+            except _UNREACHABLE:
+                if not self._connected():
+                    raise self._lost() from None
             self.looked_at = time.monotonic()
 
-    def _finish(self, future: Any) -> None:
-        """A finished future's task: its answer given to the schedule, or Dask's failure."""
-        from distributed.scheduler import KilledWorker
+    def _connected(self) -> bool:
+        """Whether the client is still connected to the scheduler: once the connection closes, Dask tries to
+        connect again, and whatever it gets back, the batch's tasks are gone."""
+        return bool(self.client.status == "running")
 
+    def _lost(self) -> SchedulerLost:
+        return SchedulerLost(self.client.scheduler.address)
+
+    def _finish(self, future: Any) -> None:
+        """A finished future's task: its answer given to the schedule, or Dask's failure; raises SchedulerLost
+        for a task cancelled because the connection to the scheduler closed."""
         key = future.key
         self.futures.pop(key, None)
         if not self.schedule.is_running(key):
             return  # failed already, with the cluster's workers gone
         try:
             answer = future.result()
-        except KilledWorker as lost:
-            # Dask has tried it on allowed-failures + 1 workers that were lost while it ran.
-            self.schedule.lost(key, None, None, "KilledWorker", str(lost), retry=False, seconds=0.0)
-            return
         except Exception as error:
-            self.schedule.lost(key, None, None, type(error).__name__, str(error), seconds=0.0)
+            if getattr(error, "reason", None) == _CONNECTION_LOST or not self._connected():
+                # Not an attempt that failed: the models under way are stopped with the batch.
+                raise self._lost() from None
+            self._failed(key, error)
             return
         if isinstance(answer, Refused):
             self._refused(key, answer)
         else:
             self._done(key, answer)
+
+    def _failed(self, key: str, error: Exception) -> None:
+        """A task that Dask failed."""
+        from distributed.scheduler import KilledWorker
+
+        if isinstance(error, KilledWorker):
+            # Dask has tried it on allowed-failures + 1 workers that were lost while it ran.
+            self.schedule.lost(key, None, None, "KilledWorker", str(error), retry=False, seconds=0.0)
+        else:
+            self.schedule.lost(key, None, None, type(error).__name__, str(error), seconds=0.0)
 
     def _refused(self, key: str, refused: Refused) -> None:
         """A task turned down is no attempt: it waits again, and the worker gets no more of the batch's tasks."""
@@ -201,8 +248,14 @@ class ClusterBatch:
                                seconds=done.seconds)
 
     def _end(self, interrupted: bool) -> None:
-        """Cancels what still runs and ends the batch's children on every worker, removing their folders."""
-        if self.futures:
-            self.client.cancel(list(self.futures.values()))
-        # Idle children end by themselves, letting the product release what it took; busy ones are killed.
-        self.client.run(end_batch, self.id, 0.0 if interrupted else STOP_WAIT)
+        """Cancels what still runs and ends the batch's children on every worker, removing their folders. With
+        the scheduler lost, or silent for CLUSTER_WAIT seconds, the workers' lease ends the children instead."""
+        if not self._connected():
+            return
+        try:
+            if self.futures:
+                self.client.cancel(list(self.futures.values()))
+            # Idle children end by themselves, letting the product release what it took; busy ones are killed.
+            self.client.run(end_batch, self.id, 0.0 if interrupted else STOP_WAIT, callback_timeout=CLUSTER_WAIT)
+        except _UNREACHABLE:
+            pass  # the workers end the children all the same: this run goes on there, and the lease expires
