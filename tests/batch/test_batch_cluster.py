@@ -90,11 +90,16 @@ def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox)
 def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_path):
     folder = plant("ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"],
                    crash_first_on=["dies_once"])
-    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=3, retries=1)
+    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=3, retries=1,
+                         results=str(tmp_path / "res"))
 
     outcome = {name: (m.status, m.attempts, m.error_type) for name, m in plant.by_name(report).items()}
     assert outcome == {"ok": ("solved", 1, None), "hangs": ("timed out", 2, None),
                        "dies": ("failed", 2, "WorkerDied"), "dies_once": ("solved", 2, None)}
+    # The worker kept what each lost solve printed with its results, before its child's folder went.
+    kept = {name: "brivane-solve.log" in m.manifest for name, m in plant.by_name(report).items()}
+    assert kept == {"ok": False, "hangs": True, "dies": True, "dies_once": False}
+    assert (tmp_path / "res" / "hangs" / "brivane-solve.log").exists()
     assert "took longer than 3 s" in plant.by_name(report)["hangs"].error_message
     assert "SIGKILL" in plant.by_name(report)["dies"].error_message
     # The children are gone with the batch, the one ended in its hung solve too.

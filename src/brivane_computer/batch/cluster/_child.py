@@ -23,6 +23,7 @@ from typing import IO, Any, NoReturn
 from .._leftovers import LockedFolder
 from .._lifetime import MARKER, kill_tree, lifeline_for_child, read_lifeline
 from .._messages import Finished, FromWorker, Outcome, Ready, SetupFailed, Solve, Task
+from .._outputs import keep_solve_log
 from .._serve import STOP_WAIT, WorkerConfig, describe_end, serve
 
 # The child imports this package through the same path as its parent, as multiprocessing's children do.
@@ -40,11 +41,14 @@ _LOOK_EVERY = 1.0
 
 class ChildLost(Exception):
     """A solve that gave no outcome: its child ran out of time (``timed_out``) or died, or was ended because
-    its batch had gone; ``seconds`` is how long it had been solving."""
+    its batch had gone; ``seconds`` is how long it had been solving; ``kept``, where what the solve printed was
+    kept in the model's results folder, says where."""
 
-    def __init__(self, message: str, seconds: float, timed_out: bool = False, error_type: str = "WorkerDied"):
+    def __init__(self, message: str, seconds: float, timed_out: bool = False, error_type: str = "WorkerDied",
+                 kept: Outcome | None = None):
         super().__init__(message)
         self.message, self.seconds, self.timed_out, self.error_type = message, seconds, timed_out, error_type
+        self.kept = kept
 
 
 @dataclass(frozen=True)
@@ -88,7 +92,7 @@ class ChildSolver:
         temp = os.path.join(self.folder, "temp")
         os.mkdir(temp)
         self.config = WorkerConfig(installation, module, settings, data_sources, temp,
-                                   os.path.join(self.folder, "log.txt"))
+                                   os.path.join(self.folder, "log.txt"), os.path.join(self.folder, "solve.log"))
         self.messages: queue.Queue[FromWorker | None] = queue.Queue()
         # Models that it solved or failed, for recycling.
         self.models = 0
@@ -150,24 +154,32 @@ class ChildSolver:
                     break
                 except queue.Empty:
                     if not leased():
-                        self._lease_expired(started)
+                        self._lease_expired(task, started)
         except queue.Empty:
-            self.stop(0)
-            raise ChildLost(f"the solve took longer than {timeout:g} s; its worker was ended",
-                            time.monotonic() - started, timed_out=True) from None
+            self._lost(task, f"the solve took longer than {timeout:g} s; its worker was ended", started,
+                       timed_out=True)
         except (OSError, ValueError):  # its input is closed: it has died or was ended
             answer = None
         if not isinstance(answer, Finished):
             if not leased():  # ended by the lease's watch
-                self._lease_expired(started)
-            self.stop(0)
-            raise ChildLost(self._death(), time.monotonic() - started)
+                self._lease_expired(task, started)
+            self._lost(task, None, started)
         return answer.outcome
 
-    def _lease_expired(self, started: float) -> NoReturn:
+    def _lease_expired(self, task: Task, started: float) -> NoReturn:
+        self._lost(task, "the batch that sent it had gone (its lease was not renewed): its solve was ended", started,
+                   error_type="LeaseExpired")
+
+    def _lost(self, task: Task, message: str | None, started: float, timed_out: bool = False,
+              error_type: str = "WorkerDied") -> NoReturn:
+        """The child's solve gave no outcome: what it printed kept in the model's results folder (before its
+        folder goes), the child ended; ``message`` None: it died, and how it ended says why."""
+        assert self.config.solve_log is not None
+        kept = keep_solve_log(task.results, task.model, self.config.solve_log)
+        seconds = time.monotonic() - started
         self.stop(0)
-        raise ChildLost("the batch that sent it had gone (its lease was not renewed): its solve was ended",
-                        time.monotonic() - started, error_type="LeaseExpired")
+        raise ChildLost(message if message is not None else self._death(), seconds, timed_out, error_type,
+                        Outcome(False, 0.0, results_folder=task.results, manifest=kept) if kept else None)
 
     def _death(self) -> str:
         try:

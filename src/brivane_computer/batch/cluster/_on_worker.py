@@ -92,6 +92,8 @@ class Done:
     message: str | None = None
     # Seconds that the child took to set up before this task, when the task started it; else 0.
     setup_seconds: float = 0.0
+    # Of a solve that was lost: where what it printed was kept, if it was.
+    kept: Outcome | None = None
 
 
 StartChild = Callable[[str, Setup], ChildSolver]
@@ -141,7 +143,7 @@ class WorkerState:
             done = Done(worker, child.process.pid, outcome.seconds, outcome, setup_seconds=setup_seconds)
         except ChildLost as lost:
             done = Done(worker, child.process.pid, lost.seconds, None, lost.timed_out,
-                        None if lost.timed_out else lost.error_type, lost.message, setup_seconds)
+                        None if lost.timed_out else lost.error_type, lost.message, setup_seconds, lost.kept)
         if terms.max_models is not None and child.models >= terms.max_models:
             # Recycled: the next task of the batch on this thread starts a new child.
             with self._lock:

@@ -242,10 +242,10 @@ class ClusterBatch:
         if done.outcome is not None:
             self.schedule.finished(key, done.outcome, done.worker, done.pid, done.seconds)
         elif done.timed_out:
-            self.schedule.timed_out(key, done.worker, done.pid, done.message or "", done.seconds)
+            self.schedule.timed_out(key, done.worker, done.pid, done.message or "", done.seconds, done.kept)
         else:
             self.schedule.lost(key, done.worker, done.pid, done.error_type or "WorkerDied", done.message or "",
-                               seconds=done.seconds)
+                               seconds=done.seconds, outcome=done.kept)
 
     def _end(self, interrupted: bool) -> None:
         """Cancels what still runs and ends the batch's children on every worker, removing their folders. With
