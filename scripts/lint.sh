@@ -5,7 +5,7 @@
 # The tools are pinned in requirements/lint.txt; .pre-commit-config.yaml runs the same versions for a
 # contributor's commits, which is checked here too.
 #
-#   ./scripts/lint.sh          checks, changes nothing; fails on the first tool that finds something
+#   ./scripts/lint.sh          checks with each tool and changes nothing; fails when any of them finds something
 #   ./scripts/lint.sh --fix    applies what the tools can: ruff check --fix, ruff format, clang-format -i
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
@@ -32,7 +32,14 @@ if [[ -n "$fix" ]]; then
     "$venv/bin/clang-format" -i "${native[@]}"
     echo "lint: fixed what the tools could; what is left:" >&2
 fi
-"$venv/bin/ruff" check --quiet .
-"$venv/bin/ruff" format --check --quiet .
-"$venv/bin/clang-format" --dry-run --Werror "${native[@]}"
+failed=()
+"$venv/bin/ruff" check --quiet . || failed+=("ruff check")
+"$venv/bin/ruff" format --check --quiet . || failed+=("ruff format --check")
+"$venv/bin/clang-format" --dry-run --Werror "${native[@]}" || failed+=("clang-format")
+if [[ "${#failed[@]}" -ne 0 ]]; then
+    said="${failed[0]}"
+    for tool in "${failed[@]:1}"; do said+=", $tool"; done
+    echo "lint: failed: $said (./scripts/lint.sh --fix applies what the tools can)" >&2
+    exit 1
+fi
 echo "lint: $(git ls-files '*.py' '*.pyi' | wc -l) Python files (ruff $("$venv/bin/ruff" --version | cut -d' ' -f2)) and ${#native[@]} C and C++ files ($("$venv/bin/clang-format" --version | grep -o 'version [0-9.]*')) pass"
