@@ -15,9 +15,7 @@ packages=()
 command -v x86_64-w64-mingw32-g++ >/dev/null || packages+=(g++-mingw-w64-x86-64-posix)
 command -v x86_64-w64-mingw32-dlltool >/dev/null || packages+=(binutils-mingw-w64-x86-64)
 if ((${#packages[@]})); then
-    with_progress "build-windows: installing ${packages[*]} (Debian)" \
-        sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null' \
-        apt-get "${packages[@]}"
+    install_debian "the Windows cross-build" --no-install-recommends "${packages[@]}" || exit 1
 fi
 venv="$(make_venv windows-build-3.10 3.10 "$ROOT/requirements/windows-build.txt")"
 

@@ -81,16 +81,73 @@ make_venv() {
     echo "$venv"
 }
 
-# ensure_chromium: Debian's chromium, which the page's browser test and the batch benchmark run headless,
-# installed when it is missing (as root, as CI runs; anyone else is told how).
-ensure_chromium() {
-    command -v chromium >/dev/null 2>&1 && return 0
+# apt_get ARGUMENT...: apt-get, waiting up to 10 minutes for the package database's lock while another apt-get
+# (a second script, unattended upgrades) holds it, and saying so, rather than failing at once.
+apt_get() {
+    local said status waited=0
+    said="$(mktemp)"
+    while :; do
+        status=0
+        DEBIAN_FRONTEND=noninteractive apt-get "$@" 2>"$said" || status=$?
+        if [[ "$status" -ne 0 && "$waited" -lt 600 ]] && grep -q -E "Could not get lock|Unable to (acquire|lock)" "$said"; then
+            echo "apt-get: the package database is locked ($(grep -o -m 1 "held by process.*" "$said" || echo "by another apt-get")); waiting for it (${waited} s so far, 600 s at most)" >&2
+            sleep 10
+            waited=$((waited + 10))
+            continue
+        fi
+        cat "$said" >&2
+        rm -f "$said"
+        return "$status"
+    done
+}
+
+# install_debian WHAT [APT-OPTION...] PACKAGE...: Debian's packages that WHAT needs and this machine lacks. Root
+# installs them; anyone else installs nothing and is told which, and the status 1 lets the caller skip or stop
+# what needs them.
+install_debian() {
+    local what="$1" packages
+    shift
+    packages="$(printf '%s\n' "$@" | grep -v '^-' | paste -s -d ' ')"
     if [[ "$(id -u)" -ne 0 ]]; then
-        echo "chromium is missing: the page's browser test needs it (sudo apt-get install chromium)" >&2
-        return 0
+        echo "missing Debian packages, for $what: $packages (as root: apt-get install $packages)" >&2
+        return 1
     fi
-    with_progress "installing chromium (apt-get), for the page's browser test" \
-        bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null' >&2
+    with_progress "installing $packages (Debian, apt-get), for $what" apt_install "$@" >&2
+}
+
+apt_install() {
+    apt_get update -qq && apt_get install -y -qq "$@" >/dev/null
+}
+
+# ensure_chromium: Debian's chromium, which the page's browser test and the batch benchmark run headless,
+# installed when it is missing (by root, for whom a failed install fails the run; without it, the browser test
+# is skipped).
+ensure_chromium() {
+    command -v chromium >/dev/null 2>&1 || install_debian "the page's browser test" chromium || [[ "$(id -u)" -ne 0 ]]
+}
+
+# user_namespace_refusal [AS...]: nothing when this user (or the one that the command AS switches to) may make a
+# user namespace with a mount namespace of its own (unshare --user --map-root-user --mount), else one line: why
+# not, and the host's setting that allows it.
+user_namespace_refusal() {
+    local said setting wanted settings=()
+    said="$("$@" unshare --user --map-root-user --mount true 2>&1)" && return 0
+    # Each setting that blocks it, with the value that allows it.
+    for setting in kernel.unprivileged_userns_clone=1 user.max_user_namespaces=15000 \
+                   kernel.apparmor_restrict_unprivileged_userns=0; do
+        wanted="${setting#*=}"
+        setting="${setting%=*}"
+        case "$setting=$(cat "/proc/sys/${setting//.//}" 2>/dev/null || echo absent)" in
+            *=absent) ;;
+            kernel.unprivileged_userns_clone=0 | user.max_user_namespaces=0 | \
+            kernel.apparmor_restrict_unprivileged_userns=1) settings+=("sysctl -w $setting=$wanted") ;;
+        esac
+    done
+    if [[ "${#settings[@]}" -eq 0 ]]; then
+        settings=("the container's seccomp or AppArmor profile must let unshare make a user namespace")
+    fi
+    echo "this host refuses unprivileged user namespaces (${said//$'\n'/ }): enable them ($(printf '%s\n' \
+        "${settings[@]}" | paste -s -d ';' | sed 's/;/; /g')) or run as root"
 }
 
 # confined NAME COMMAND...: COMMAND in a fresh sandbox build/confined/NAME, the only writable place

@@ -36,8 +36,10 @@ missing=()
 command -v "$CLANG" >/dev/null 2>&1 || missing+=(clang-16)
 compgen -G "/usr/lib/llvm-16/lib/clang/*/share/asan_ignorelist.txt" >/dev/null || missing+=(libclang-rt-16-dev)
 if [[ "$run_atheris" -eq 1 && "${#missing[@]}" -ne 0 ]]; then
-    echo "installing ${missing[*]}" >&2
-    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
+    install_debian "the coverage-guided fuzzer" "${missing[@]}" || {
+        echo "(b) the coverage-guided fuzzer: skipped, clang 16 is missing" >&2
+        run_atheris=0
+    }
 fi
 
 venv="$(make_venv fuzz 3.10 "$ROOT/requirements/fuzz.txt")"

@@ -6,8 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 if ! command -v python3-dbg >/dev/null 2>&1; then
-    apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-dbg >/dev/null
+    install_debian "the leak hunt" python3-dbg || exit 1
 fi
 wheel="$(build_wheel)"
 # The stand-in's native library is built with CMake from the test environment.
