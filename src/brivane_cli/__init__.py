@@ -3,7 +3,7 @@
     brivane solve INSTALLATION MODEL_OR_FOLDER... --solver Revav|Quelbar [options]
     brivane solve ... --scheduler tls://HOST:PORT --tls-ca FILE --tls-cert FILE --tls-key FILE
     brivane doctor INSTALLATION [--settings FILE] [--data-sources FILE]
-    brivane report FILE [--all] [--html OUT]
+    brivane report FILE [--all] [--html OUT] [--against OLD]
 
 It lives outside the package ``brivane_computer``, and only a command that
 solves on this machine loads the package's native module, which needs the
@@ -177,7 +177,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if arguments.command == "doctor":
             return doctor(arguments.installation, arguments.settings, arguments.data_sources)
         if arguments.command == "report":
-            return report(_import_batch(None), arguments.file, arguments.all, arguments.html)
+            return report(_import_batch(None), arguments.file, arguments.all, arguments.html, arguments.against)
         return _solve(arguments)
     except (_BadInput, SchedulerInputError, ReportInputError) as error:
         show(f"brivane {arguments.command}: {error}", sys.stderr)
