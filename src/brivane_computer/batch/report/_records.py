@@ -35,7 +35,7 @@ import math
 import os
 import re
 import socket
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -204,14 +204,14 @@ def valid_run(run: Any) -> bool:
     return isinstance(run, dict) and all(check(run[name]) for name, check in _RUN_MEMBERS.items() if name in run)
 
 
-_RUN_MEMBERS = {
+_RUN_MEMBERS: dict[str, Callable[[Any], bool]] = {
     "worker": lambda value: value is None or _whole(value) or isinstance(value, str),
     "pid": lambda value: value is None or _whole(value),
     "started": _text_or_none, "ended": _text_or_none, "status": lambda value: value is None or value in STATUSES,
     "error_type": _text_or_none, "error_message": _text_or_none,
     "seconds": lambda value: value is None or _seconds(value),
 }
-_MODEL_MEMBERS = {
+_MODEL_MEMBERS: dict[str, Callable[[Any], bool]] = {
     "path": _text, "status": lambda value: value in STATUSES, "solver": _text, "mode": _text,
     "seconds": _seconds, "attempts": lambda value: _whole(value) and value >= 0, "results": _names,
     "results_folder": _text_or_none, "error_type": _text_or_none, "error_message": _text_or_none,
