@@ -19,7 +19,6 @@ import math
 import ntpath
 import os
 import posixpath
-import re
 import statistics
 import tempfile
 import warnings
@@ -437,15 +436,10 @@ def _row(index: int, model: ModelResult, folder: str | None) -> str:
         attempts += '<ol class="attempts">' + "".join(f"<li>{html.escape(_attempt(run))}</li>"
                                                       for run in model.runs) + "</ol>"
     return (f'<tr id="model-{index}" class="{_css(model.status)}" data-status="{html.escape(model.status)}">'
-            f"<td>{_breakable(model.path)}</td>"
+            f"<td>{html.escape(printable(model.path))}</td>"
             f'<td data-v="{_SEVERITY[model.status]}">{html.escape(model.status)}</td>'
             f'<td data-v="{model.seconds}">{model.seconds:.1f}</td><td data-v="{model.attempts}">{attempts}</td>'
             f"<td>{html.escape(workers)}</td><td>{_results(model, folder)}</td><td>{html.escape(error)}</td></tr>")
-
-
-def _breakable(path: str) -> str:
-    """A path that may wrap after each separator, and only there."""
-    return re.sub(r"([\\/])", r"\1<wbr>", html.escape(printable(path)))
 
 
 def _results(model: ModelResult, folder: str | None) -> str:
@@ -498,7 +492,7 @@ width:100%;text-align:left;cursor:pointer}
 #models th[aria-sort=ascending] button::after{content:" \\25B2"}
 #models th[aria-sort=descending] button::after{content:" \\25BC"}
 #models td:nth-child(3),#models td:nth-child(4){text-align:right}#models td:nth-child(2){white-space:nowrap}
-#models td:first-child{min-width:16em}#models td:nth-child(7){min-width:16em}
+#models td:first-child{min-width:16em;overflow-wrap:anywhere}#models td:nth-child(7){min-width:16em}
 #models tr:target td{background:#e8f1fa}#models tr{scroll-margin-top:3em}
 details{margin:.3em 0}#timeline svg,#histogram svg{width:100%;min-width:640px;height:auto}
 #timeline svg text{font-family:sans-serif;font-size:13px;fill:#212121}#timeline a.bar{cursor:pointer}
