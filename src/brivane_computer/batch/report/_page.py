@@ -470,6 +470,7 @@ def _href(path: str, folder: str | None) -> str:
     return "file://" + quote(path, safe="/", errors="surrogateescape")
 
 
+# The models' box is laid out only when it comes into view: thousands of rows would hold up the top of the page.
 _STYLE = """
 body{font-family:sans-serif;margin:1.5em;color:#212121;background:#ffffff}h1{font-size:1.4em}
 h2{font-size:1.15em;margin-top:1.6em}h3{font-size:1em;margin:.8em 0 .2em}
@@ -484,7 +485,8 @@ ul.counts{list-style:none;padding:0;display:flex;flex-wrap:wrap;gap:.3em 1.5em}u
 ol.attempts{margin:0;padding-left:1.4em;font-size:.85em;text-align:left;min-width:14em;max-width:30em}
 table{border-collapse:collapse}caption{text-align:left;font-weight:bold;padding:.3em 0}
 th,td{padding:.2em .6em;text-align:left;border-bottom:1px solid #e0e0e0;vertical-align:top}
-.scroll{max-width:100%;overflow:auto}#models-box{max-height:85vh}
+.scroll{max-width:100%;overflow:auto}
+#models-box{max-height:85vh;content-visibility:auto;contain-intrinsic-size:auto 85vh}
 #models th{background:#f5f5f5;position:sticky;top:0;padding:0}
 #models th button{font:inherit;font-weight:bold;color:inherit;background:none;border:0;padding:.3em .6em;
 width:100%;text-align:left;cursor:pointer}
@@ -498,7 +500,7 @@ details{margin:.3em 0}#timeline svg,#histogram svg{width:100%;min-width:640px;he
 #timeline svg text{font-family:sans-serif;font-size:13px;fill:#212121}#timeline a.bar{cursor:pointer}
 @media print{
 .controls{display:none}details::details-content{content-visibility:visible;display:block}
-.scroll,#models-box{overflow:visible;max-height:none}#models th{position:static}
+.scroll,#models-box{overflow:visible;max-height:none;content-visibility:visible}#models th{position:static}
 #models th[aria-sort] button::after{content:""}
 }
 """
