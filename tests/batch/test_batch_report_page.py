@@ -192,7 +192,7 @@ def run(slot, start, end, status, error=(None, None)):
 
 
 SOLVE_LOG = "brivane-solve.log"
-# A night that a SIGTERM stopped: every status, a worker that crashed at once, a straggler, a results folder
+# A night that a SIGTERM stopped: every status, a worker that crashed at once, stragglers, a results folder
 # below the page's, one on a Windows drive and one on a Windows server, each failure's solve log.
 NIGHT = [  # (model below /srv/plant, status, its attempts, its results folder, relative ones from the page's)
     ("a/s1", "solved", [run(1, 2, 7, "solved")], None),
