@@ -16,10 +16,17 @@ slowest models; the total time, each worker slot's busy, set-up and idle time; a
 Times are those of the machine that ran the batch. A report written by an earlier version lacks some of
 these figures: they are left out, and the command says so.
 
-With --html OUT, also write one self-contained page to OUT (the summary, a table of the models that sorts
-and filters, a timeline of the worker slots and a histogram of solve times), which opens without internet.
+With --html OUT, also write one self-contained page to OUT (when, where and how the batch ran, the summary,
+a table of the models that sorts and filters and links to their results, a timeline of the worker slots and
+a histogram of solve times), which opens without internet.
 OUT must be a new file or a page that brivane wrote. The page needs the extra:
 pip install brivane_computer[report].
+
+With --against OLD, also compare with the report OLD of an earlier night (read as FILE is, with --all
+or without): the models that fail now (failed or timed out) and solved before; those that solve now and
+failed before; those still failing; those slower by more than half and by more than 10 s (solved both
+times); and those new or gone. Models are matched by their path (a Windows path whatever its letter case
+and slashes). The page shows the same. The exit status is still that of FILE's run.
 
 A run that has no end record is "running" while the batch that writes it lives on this machine, else it
 "died": its models being solved count as stopped, the rest as not started.
@@ -37,6 +44,9 @@ def add_report_command(commands: argparse._SubParsersAction[Any]) -> None:
     command.add_argument("--all", action="store_true",
                          help="each model's last outcome that was not a skip, across every run of FILE")
     command.add_argument("--html", metavar="OUT", help="also write the page to OUT")
+    command.add_argument("--against", metavar="OLD",
+                         help="compare with OLD, the report of an earlier night: what broke, what was mended, what "
+                              "still fails, what became much slower, what is new or gone")
     command.add_argument("--json", action="store_true",
                          help="print one JSON object of the figures instead of the text (the exit status stays)")
     command.add_argument("--junit", metavar="FILE",
@@ -50,24 +60,31 @@ class ReportInputError(Exception):
 
 
 def report(batch: ModuleType, arguments: argparse.Namespace) -> int:
-    from brivane_computer.batch.report import (check_junit_file, check_page_file, read_summary, summary_object,
-                                               summary_text, write_junit, write_page)
+    from brivane_computer.batch.report import (check_junit_file, check_page_file, compare, comparison_text,
+                                               read_report, read_summary, summary_object, summary_text,
+                                               write_junit, write_page)
 
     runs = "all" if arguments.all else "last"
     try:
         path = check_page_file(arguments.html) if arguments.html is not None else None
         junit = check_junit_file(arguments.junit) if arguments.junit is not None else None
         summary = read_summary(arguments.file, runs)
+        against = arguments.against
+        comparison = compare(summary.report, read_report(against, runs), against) if against is not None else None
     except (batch.BatchInputError, batch.ReportError) as error:
         raise ReportInputError(str(error)) from None
-    show(json.dumps(summary_object(summary, runs)) if arguments.json else summary_text(summary, runs))
-    for output, write, what in ((path, write_page, "page"), (junit, write_junit, "JUnit file")):
-        if output is None:
-            continue
-        try:
-            write(summary, output)
-        except (OSError, batch.OutputError) as error:
-            raise ReportInputError(str(error)) from None
-        if not arguments.json:
+    if arguments.json:
+        show(json.dumps(summary_object(summary, runs)))
+    else:
+        show(summary_text(summary, runs) + (comparison_text(comparison) if comparison is not None else ""))
+    try:
+        if path is not None:
+            write_page(summary, path, comparison)
+        if junit is not None:
+            write_junit(summary, junit)
+    except (OSError, batch.OutputError) as error:
+        raise ReportInputError(str(error)) from None
+    for output, what in ((path, "page"), (junit, "JUnit file")):
+        if output is not None and not arguments.json:
             show(f"{what}: {output}")
     return 0 if summary.report.ok else 1

@@ -22,7 +22,7 @@ from ._outputs import claim_results_folder
 from ._progress import Progress
 from ._schedule import Schedule, make_job
 from ._solve_inputs import input_digests
-from .report import IN_PLACE, SANDBOX, Report, ReportWriter, page_after_batch
+from .report import IN_PLACE, SANDBOX, Report, ReportWriter, package_version, page_after_batch
 
 
 class StopSignal(KeyboardInterrupt):
@@ -148,7 +148,7 @@ def _run(checked: BatchInput, batch_id: str) -> Report:
             if isinstance(crash, BatchCrashed):
                 crash.report = report
             if checked.options.html is not None:
-                page_after_batch(report, checked.options.html)
+                page_after_batch(report, checked.options.html, schedule.writer.header)
     if crash is not None:
         raise crash
     return report
@@ -182,8 +182,9 @@ def _start(checked: BatchInput, batch_id: str) -> tuple[Schedule, Any]:
         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **_setup(checked),
         "solver": options.solver, "mode": mode, **where, "timeout": options.timeout, "retries": options.retries,
         "results": options.results, "models": len(checked.models),
-        "max_models_per_worker": options.max_models_per_worker, "batch": batch_id, "pid": os.getpid(),
-        "host": socket.gethostname(), "given": [model.path for model in checked.models]})
+        "max_models_per_worker": options.max_models_per_worker, "resume": options.resume, "html": options.html,
+        "batch": batch_id, "pid": os.getpid(), "host": socket.gethostname(), "version": package_version(),
+        "given": [model.path for model in checked.models]})
     schedule = Schedule(options.solver, mode, options.retries, writer,
                         Progress(len(checked.models), options.progress), Report(models=[], path=options.report),
                         checked.models, options.max_failures)

@@ -12,8 +12,8 @@ Each line is one record, told by its "record" member:
 - "worker" a worker whose set-up failed; "setup" when a worker set up (its
   slot or address, process, start and end on the submitting side's clock,
   and "failed", the message of a set-up that failed, else null);
-- "end" closes a run: how it "ended" (finished, stopped, crashed), what
-  "stopped" it, a crash's "error", its seconds and counts.
+- "end" closes a run: when ("time"), how it "ended" (finished, stopped,
+  crashed), what "stopped" it, a crash's "error", its seconds and counts.
 
 A run that has no end record is *running* while its batch's process lives on
 this machine, else it *died*: its models with an attempt under way count as
@@ -29,13 +29,14 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import datetime
+import importlib.metadata
 import json
 import math
 import os
 import re
 import socket
 import textwrap
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -220,14 +221,14 @@ def valid_run(run: Any) -> bool:
     return isinstance(run, dict) and all(check(run[name]) for name, check in _RUN_MEMBERS.items() if name in run)
 
 
-_RUN_MEMBERS = {
+_RUN_MEMBERS: dict[str, Callable[[Any], bool]] = {
     "worker": lambda value: value is None or _whole(value) or isinstance(value, str),
     "pid": lambda value: value is None or _whole(value),
     "started": _text_or_none, "ended": _text_or_none, "status": lambda value: value is None or value in STATUSES,
     "error_type": _text_or_none, "error_message": _text_or_none,
     "seconds": lambda value: value is None or _seconds(value),
 }
-_MODEL_MEMBERS = {
+_MODEL_MEMBERS: dict[str, Callable[[Any], bool]] = {
     "path": _text, "status": lambda value: value in STATUSES, "solver": _text, "mode": _text,
     "seconds": _seconds, "attempts": lambda value: _whole(value) and value >= 0, "results": _names,
     "results_folder": _text_or_none, "error_type": _text_or_none, "error_message": _text_or_none,
@@ -397,7 +398,8 @@ def batch_alive(header: dict[str, Any], path: str) -> bool:
 
 
 def _times(record: dict[str, Any]) -> list[str]:
-    times = [record.get(name) for name in ("started", "ended")]
+    # An end record's "ended" says how the run ended, not when: its "time" says when.
+    times = [record.get("time")] if record["record"] == "end" else [record.get(name) for name in ("started", "ended")]
     run = record.get("run")
     if isinstance(run, dict):
         times += [run.get("started"), run.get("ended")]
@@ -419,7 +421,7 @@ def _valid_record(kind: str, record: dict[str, Any]) -> bool:
         return _whole(record.get("index")) and valid_run(record.get("run"))
     if kind == "end":
         return (_seconds(record.get("seconds", 0.0)) and _text_or_none(record.get("stopped"))
-                and _text_or_none(record.get("error")))
+                and _text_or_none(record.get("error")) and _text_or_none(record.get("time")))
     if kind == "batch":
         given = record.get("given")
         return given is None or isinstance(given, list) and all(isinstance(path, str) for path in given)
@@ -525,6 +527,8 @@ class ReportWriter:
 
     def __init__(self, path: str | None, header: dict[str, Any]) -> None:
         self.path = path
+        # The batch record, less its "record" member: the page of a batch without a report file shows it too.
+        self.header = header
         self.descriptor: int | None = None
         self.error: OSError | None = None
         if path is not None:
@@ -559,7 +563,7 @@ class ReportWriter:
     def close(self, report: Report) -> None:
         """Writes the end record and closes the file; never raises (``error`` says what went wrong)."""
         with contextlib.suppress(OSError):
-            self.write({"record": "end", "ended": report.ended, "interrupted": report.interrupted,
+            self.write({"record": "end", "time": now(), "ended": report.ended, "interrupted": report.interrupted,
                         "stopped": report.stopped, "error": report.error, "seconds": round(report.seconds, 3),
                         "counts": {status: report.count(status) for status in STATUSES}})
         self._shut()
@@ -569,6 +573,20 @@ class ReportWriter:
             with contextlib.suppress(OSError):
                 os.close(self.descriptor)
             self.descriptor = None
+
+
+def package_version() -> str | None:
+    """The version of the installed package, which the batch record keeps and the page shows; None for a
+    build that is not installed."""
+    try:
+        return importlib.metadata.version("brivane_computer")
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+def now() -> str:
+    """This moment, as the report records times: ISO 8601 with the local time zone."""
+    return datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
 
 
 def _ends_a_line(path: str) -> bool:

@@ -7,6 +7,7 @@ figures it cannot give are None, and the text says that they are left out.
 """
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import re
 import statistics
@@ -43,6 +44,8 @@ class Span:
     kind: str
     model: str = ""
     straggler: bool = False
+    # Which attempt at the model, from 1; 0 for a set-up.
+    attempt: int = 0
 
     @property
     def seconds(self) -> float:
@@ -77,6 +80,11 @@ class Summary:
     slowest: list[ModelResult] = field(default_factory=list)
     # The seconds that the timeline covers (with several runs, laid end to end).
     span_seconds: float = 0.0
+    # The batch record of the run shown (of the last, with every run), less its "record" member; when the
+    # first run shown started and the last ended (its end record's time, else its last record's), as written.
+    batch: dict[str, Any] = field(default_factory=dict)
+    started: str | None = None
+    ended_at: str | None = None
 
     @property
     def solve_seconds(self) -> list[float]:
@@ -93,7 +101,13 @@ def read_summary(path: str, runs: str = LAST_RUN) -> Summary:
     chosen = found if runs == ALL_RUNS else found[-1:]
     parts = [([m for m, of in zip(report.models, run_of) if of == number], run.setups)
              for number, run in enumerate(chosen)]
-    return summarize(report, parts)
+    summary = summarize(report, parts)
+    last = found[-1]
+    summary.batch = {name: value for name, value in last.header.items() if name != "record"}
+    started, ended = chosen[0].header.get("started"), (last.end or {}).get("time") or last.last_seen
+    summary.started = started if isinstance(started, str) else None
+    summary.ended_at = ended if isinstance(ended, str) else None
+    return summary
 
 
 def summarize(report: Report, parts: Sequence[tuple[Sequence[ModelResult], Sequence[dict[str, Any]]]] | None
@@ -131,26 +145,26 @@ def _moment(text: Any) -> float | None:
 
 def _spans(models: Sequence[ModelResult], setups: Sequence[dict[str, Any]], offset: float) -> list[Span]:
     """The run's set-ups and attempts, from ``offset`` on: its first event starts there."""
-    raw: list[tuple[str, float, float, str, str]] = []
+    raw: list[tuple[str, float, float, str, str, int]] = []
     for setup in setups:
         started, ended = _moment(setup.get("started")), _moment(setup.get("ended"))
         if started is not None and ended is not None:
             raw.append((str(setup.get("worker")), started, ended,
-                        "set-up failed" if setup.get("failed") else "set-up", ""))
+                        "set-up failed" if setup.get("failed") else "set-up", "", 0))
     for model in models:
-        for each in model.runs:
+        for number, each in enumerate(model.runs, 1):
             started, ended = _moment(each.get("started")), _moment(each.get("ended"))
             # An attempt that a cluster lost with its worker cannot be placed on any worker's row.
             if started is not None and ended is not None and each.get("worker") is not None:
                 # Each attempt by its own outcome; a report that did not record it, by the model's.
                 status = each.get("status")
                 raw.append((str(each.get("worker")), started, ended, status if isinstance(status, str)
-                            else model.status, model.path))
+                            else model.status, model.path, number))
     if not raw:
         return []
     first = min(entry[1] for entry in raw)
-    return [Span(slot, offset + started - first, offset + max(started, ended) - first, kind, model)
-            for slot, started, ended, kind, model in raw]
+    return [Span(slot, offset + started - first, offset + max(started, ended) - first, kind, model, attempt=number)
+            for slot, started, ended, kind, model, number in raw]
 
 
 def _mark_stragglers(spans: list[Span]) -> None:
@@ -160,7 +174,7 @@ def _mark_stragglers(spans: list[Span]) -> None:
     limit = max(STRAGGLER_FACTOR * statistics.median(attempts), statistics.median(attempts) + 1.0)
     for index, span in enumerate(spans):
         if not span.kind.startswith("set-up") and span.seconds > limit:
-            spans[index] = Span(span.slot, span.start, span.end, span.kind, span.model, straggler=True)
+            spans[index] = dataclasses.replace(span, straggler=True)
 
 
 def slot_order(name: str) -> tuple[int, str]:
