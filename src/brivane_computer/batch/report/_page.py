@@ -27,7 +27,7 @@ from typing import Any
 from urllib.parse import quote
 
 from .._errors import BatchInputError, BatchInputNotFound
-from .._files import is_regular_or_absent, open_regular
+from .._files import is_regular_or_absent, open_regular, write_whole
 from .._outputs import SOLVE_LOG, OutputError
 from ._compare import SLOWER_SECONDS, Comparison, model_key, outcome, windows_path
 from ._records import (CRASHED, DIED, FAILED, NOT_STARTED, RUNNING, SKIPPED, SOLVED, STATUSES, STOPPED, TIMED_OUT,
@@ -91,18 +91,7 @@ def write_page(summary: Summary, path: str, comparison: Comparison | None = None
     text = printable(render(summary, os.path.dirname(path), comparison))
     if os.path.lexists(path) and not is_our_page(path):
         raise OutputError(f"{path} is no longer a page of brivane report: it is left as it is")
-    handle, temporary = tempfile.mkstemp(prefix=".brivane-page-", suffix=".html", dir=os.path.dirname(path))
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as f:
-            f.write(text)
-        # A file as the user's others are: mkstemp makes it readable by its owner alone.
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)
-        os.replace(temporary, path)
-    except BaseException:
-        os.remove(temporary)
-        raise
+    write_whole(path, text)
 
 
 def page_after_batch(report: Report, path: str, batch: dict[str, Any] | None = None) -> None:
