@@ -50,7 +50,7 @@ def summary_object(summary: Summary, runs: str) -> dict[str, Any]:
 def check_junit_file(value: Any) -> str:
     """The JUnit file's absolute path, once it is one that may be written: a new file in a folder that exists,
     or a JUnit file of ours; raises ``OutputError`` otherwise."""
-    path = os.path.abspath(os.fspath(value))
+    path: str = os.path.abspath(os.fspath(value))
     if os.path.isdir(path) or not is_regular_or_absent(path):
         raise OutputError(f"the JUnit file {path} is not a regular file: name a file")
     if os.path.lexists(path) and not _is_ours(path):

@@ -76,11 +76,11 @@ def check_page_file(value: Any, probe: bool = True) -> str:
         return path
     # Found now, not when the batch has ended: a file made and removed where the page goes.
     try:
-        handle, probe = tempfile.mkstemp(prefix=".brivane-probe-", dir=folder)
+        handle, made = tempfile.mkstemp(prefix=".brivane-probe-", dir=folder)
     except OSError as error:
         raise OutputError(f"the page {path} cannot be written in {folder} ({error.strerror or error})") from None
     os.close(handle)
-    os.remove(probe)
+    os.remove(made)
     return path
 
 
