@@ -25,6 +25,7 @@ inline constinit Name getcwdb{"getcwdb"};
 inline constinit Name abspath{"abspath"};
 inline constinit Name isabs{"isabs"};
 inline constinit Name fspath{"fspath"};
+inline constinit Name fsdecode{"fsdecode"};
 inline constinit Name dunder_fspath{"__fspath__"};
 inline constinit Name sep{"sep"};
 inline constinit Name altsep{"altsep"};
