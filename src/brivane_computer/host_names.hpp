@@ -74,6 +74,7 @@ inline constinit Name encoding{"encoding"};
 inline constinit Name endswith{"endswith"};
 inline constinit Name enter{"__enter__"};
 inline constinit Name exit{"__exit__"};
+inline constinit Name add_note{"add_note"};
 
 // built-ins, which the module namespace may shadow
 inline constinit Name print{"print"};
