@@ -147,11 +147,13 @@ Ref solver_run(Module module, const Arguments<3>& arguments) {
     if (!go_on) return {};
     if (!*go_on) return none();
     Ref result;
-    Ref model_file = text_path(module, arguments[1]);
-    Ref directory = model_file ? text_path(module, arguments[2]) : Ref();
     // The previous solution is dropped, not disposed: disposing is disposeSolution's job.
-    if (directory && module.set(globals::solution, Py_None)) {
-        result = in_apartment(module, [&] { return run(module, arguments[0], model_file.get(), directory.get()); });
+    if (module.set(globals::solution, Py_None)) {
+        Ref model_file = text_path(module, arguments[1]);
+        Ref directory = model_file ? text_path(module, arguments[2]) : Ref();
+        if (directory) {
+            result = in_apartment(module, [&] { return run(module, arguments[0], model_file.get(), directory.get()); });
+        }
     }
     return end_run(module, std::move(result));
 }
