@@ -1,4 +1,5 @@
-"""Interrupt fuzzing: real SIGINTs at random moments of solve, disposeSolution and copyDirectoryToTemp.
+"""Interrupt fuzzing: real SIGINTs at random moments of solve, disposeSolution and copyDirectoryToTemp, and
+forks at random moments of them.
 
     python reliability/interrupt_fuzz.py [--iterations N] [--seed S]
 
@@ -9,7 +10,9 @@ unconfined.
 Each iteration calls one of the three functions while a timer thread sends SIGINT to the main thread after
 a random delay of up to a little more than such a call takes, as a user's Ctrl-C would land. A random share
 of the solves also has a second thread call disposeSolution while the solve runs, as a misbehaving
-program would. After each iteration:
+program would. In a random share of the iterations the timer sends SIGUSR1 instead, whose handler forks the
+process at that moment: the child calls the module (disposeSolution, then a sandboxed solve and its
+disposeSolution) and ends, while the parent's call goes on. After each iteration:
 
 - nothing was removed that the call did not name or the module did not make: the script's own folder is
   unchanged, the model's files are intact, and every removal that the process made (its audit events) lay
@@ -18,7 +21,10 @@ program would. After each iteration:
   file open;
 - the iteration ended within the stand-in's solve time plus a margin: faulthandler's watchdog ends the run
   otherwise, so a Ctrl-C that left a later solve waiting forever fails it. The bound is the test's, not the
-  module's.
+  module's;
+- a forked child ended within the same bound (it never waits for its parent's run), its calls succeeded, it
+  removed nothing that was there when it was made, and every folder of the temporary folder that was there
+  is still there unless the parent itself removed it.
 
 At the end, once every solver run has ended, a final disposeSolution must leave nothing the module made in
 the temporary folder. A complete copy that copyDirectoryToTemp returned, whose path an interrupt kept from
@@ -29,14 +35,17 @@ import argparse
 import collections
 import faulthandler
 import io
+import json
 import os
 import random
 import shutil
 import signal
 import sys
+import select
 import tempfile
 import threading
 import time
+import warnings
 from contextlib import redirect_stdout
 
 from brivane_testkit import confinement
@@ -47,6 +56,8 @@ from brivane_testkit.trees import tree_contents
 SOLVE_SECONDS = 0.02
 # Seconds an iteration may take at most: two runs (an abandoned one and the next) and generous slack.
 BOUND = 30
+# The share of the iterations that fork instead of interrupting.
+FORK_SHARE = 0.2
 
 
 class Removals:
@@ -91,6 +102,8 @@ class Fuzz:
         self.models = os.path.join(self.root, "models")
         self.model = self.make_model("study1", "piping")
         self.structure = self.make_model("frame", "structure")
+        # In a folder of its own: the two above share one conception.fre, a structure model's.
+        self.child_model = self.make_model("child", "piping", "child")
         self.source = os.path.join(self.root, "source")
         os.makedirs(os.path.join(self.source, "sub"))
         for name in ("a.txt", os.path.join("sub", "b.txt")):
@@ -108,15 +121,20 @@ class Fuzz:
         self.counts = collections.Counter()
         self.problems = []
         self.armed = False
+        self.fork_wanted = False
+        self.child = None
         signal.signal(signal.SIGINT, self.on_interrupt)
+        signal.signal(signal.SIGUSR1, self.on_fork_signal)
+        # 3.12 on warns about forking a process that has threads: that is what is fuzzed here.
+        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
 
-    def make_model(self, name, kind):
+    def make_model(self, name, kind, folder=""):
         core = self.core
         with redirect_stdout(io.StringIO()):
             model = core.createPipingVokel() if kind == "piping" else core.createStructureVokel()
             core.executeCommand(core.createCommand("ADD_PIPE" if kind == "piping" else "ADD_BEAM", model))
-            path = os.path.join(self.models, name + ".vokel")
-            os.makedirs(self.models, exist_ok=True)
+            path = os.path.join(self.models, folder, name + ".vokel")
+            os.makedirs(os.path.dirname(path), exist_ok=True)
             core.saveVokel(model, path)
         return path
 
@@ -125,6 +143,72 @@ class Fuzz:
         if self.armed:
             raise KeyboardInterrupt
         self.counts["late signals"] += 1
+
+    # -- forks -----------------------------------------------------------------------------------
+    def on_fork_signal(self, signum, frame):
+        if not (self.armed and self.fork_wanted) or self.child is not None:
+            self.counts["late fork signals"] += 1
+            return
+        there = sorted(os.listdir(self.temp))
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(read)
+            self.in_child(write, there)
+        os.close(write)
+        self.child = (pid, read, there)
+
+    def in_child(self, write, there):
+        """The child's part: it calls the module, reports, and ends; it never returns."""
+        report = {"problems": []}
+        try:
+            # Not faulthandler's watchdog: its thread stayed in the parent, and the child would wait for it.
+            signal.signal(signal.SIGALRM, signal.SIG_DFL)
+            signal.alarm(BOUND)
+            self.armed = False
+            self.removals.take()          # its parent's
+            printed = io.StringIO()
+            with redirect_stdout(printed):
+                self.core.disposeSolution()
+                solved = self.core.solve(self.child_model, "Quelbar", True)
+                self.core.disposeSolution()
+            if solved is None:
+                report["problems"].append(f"its sandboxed solve gave None, printing {printed.getvalue()!r}")
+            report["removals"] = self.removals.take()
+        except BaseException as error:  # noqa: BLE001 - reported to the parent
+            report["problems"].append(f"it raised {error!r}")
+        finally:
+            os.write(write, json.dumps(report).encode())
+            os._exit(0)
+
+    def finish_child(self, where):
+        """Waits for the child of this iteration (killed past the bound) and checks what it did."""
+        pid, read, there = self.child
+        self.child = None
+        data, deadline = b"", time.monotonic() + BOUND
+        while select.select([read], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            chunk = os.read(read, 1 << 16)
+            if not chunk:
+                break
+            data += chunk
+        os.close(read)
+        if time.monotonic() >= deadline:
+            os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        if not data:
+            self.problems.append(f"{where}: the forked child still waited after {BOUND} s, or died")
+            return
+        report = json.loads(data)
+        self.counts["forked children"] += 1
+        self.problems += [f"{where}: the forked child: {problem}" for problem in report["problems"]]
+        theirs = [os.path.join(self.temp, name) for name in there]
+        for path in report.get("removals", []):
+            if any(path == folder or path.startswith(folder + os.sep) for folder in theirs):
+                self.problems.append(f"{where}: the forked child removed {path}, its parent's")
+        removed_by_parent = set(self.removals.paths)
+        for folder in theirs:
+            if not os.path.exists(folder) and folder not in removed_by_parent:
+                self.problems.append(f"{where}: the parent's {folder} went, and the parent did not remove it")
 
     # -- the calls -------------------------------------------------------------------------------
     def operations(self):
@@ -158,14 +242,16 @@ class Fuzz:
         delay = self.random.uniform(0, window)
         cancelled = threading.Event()
         main = threading.main_thread().ident
+        self.fork_wanted = self.random.random() < FORK_SHARE
+        sent = signal.SIGUSR1 if self.fork_wanted else signal.SIGINT
 
         def timer():
             if not cancelled.wait(delay):
-                signal.pthread_kill(main, signal.SIGINT)
+                signal.pthread_kill(main, sent)
         timers = threading.Thread(target=timer, daemon=True)
         stop = threading.Event()
         misuse = None
-        if name.startswith("solve") and self.random.random() < 0.25:
+        if name.startswith("solve") and not self.fork_wanted and self.random.random() < 0.25:
             misuse = threading.Thread(target=self.misuse, args=(stop,), daemon=True)
         printed = io.StringIO()
         faulthandler.dump_traceback_later(BOUND, exit=True)
@@ -190,9 +276,11 @@ class Fuzz:
         if misuse:
             misuse.join()
         faulthandler.cancel_dump_traceback_later()
-        self.counts[f"{name}: {outcome}"] += 1
+        self.counts[f"{name}{' (forked)' if self.child else ''}: {outcome}"] += 1
         if name == "copyDirectoryToTemp":
             self.keep_copy(result)
+        if self.child:
+            self.finish_child(f"iteration {index} ({name})")
         self.check(index, name, printed.getvalue())
 
     def check(self, index, name, printed):

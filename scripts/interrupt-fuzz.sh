@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Interrupt fuzzing (reliability/interrupt_fuzz.py): real SIGINTs at random moments of solve, disposeSolution
-# and copyDirectoryToTemp, a fixed number of iterations on Python 3.10 and 3.13 (BRIVANE_FUZZ_PYTHONS="3.10"
-# for one), each confined (sandbox build/confined/interrupt-fuzz-MINOR), against a development build.
+# and copyDirectoryToTemp, and forks at random moments of them whose child calls the module, a fixed number of
+# iterations on Python 3.10 and 3.13 (BRIVANE_FUZZ_PYTHONS="3.10" for one), each confined (sandbox
+# build/confined/interrupt-fuzz-MINOR), against a development build.
 #
 #   ./scripts/interrupt-fuzz.sh [iterations]        default 400 per interpreter
 #
-# Fails when an iteration removes what it should not, prints a false message or outlasts its bound, or
-# when the final disposeSolution leaves a folder of the module's. BRIVANE_FUZZ_SEED repeats a run.
+# Fails when an iteration removes what it should not, prints a false message or outlasts its bound, when a
+# forked child waits, fails or touches its parent's folders, or when the final disposeSolution leaves a folder
+# of the module's. BRIVANE_FUZZ_SEED repeats a run.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 

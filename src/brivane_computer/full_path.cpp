@@ -56,12 +56,28 @@ Ref full_path(const Module& module, const Ref& path) {
     return full ? exact_path(full, "os.path.join") : Ref{};
 }
 
+Ref text_path(const Module& module, PyObject* argument) {
+    if (!PyBytes_Check(argument)) return Ref::owning(argument);
+    Ref exact = exact_str_or_bytes(argument);
+    if (!exact) return {};
+    Ref decoded = module.call_imported(host::os, host::fsdecode, exact);
+    if (!decoded) return {};
+    Ref text = exact_str_or_bytes(decoded.get());
+    if (!text || !PyUnicode_Check(text.get())) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "os.fsdecode must return str");
+        return {};
+    }
+    return text;
+}
+
 Ref full_path_once(const Module& module, PyObject* argument) {
     if (!is_path_object(argument)) {
         if (PyErr_Occurred()) return {};
         return Ref::owning(argument);
     }
-    Ref path = read_path_once(module, argument);
+    Ref given = read_path_once(module, argument);
+    if (!given) return {};
+    Ref path = text_path(module, given.get());
     if (!path) return {};
     if (is_empty(path.get())) return path;
     return full_path(module, path);

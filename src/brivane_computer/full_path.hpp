@@ -23,9 +23,15 @@ Ref read_path_once(const Module& module, PyObject* argument);
 // without asking for the current folder.
 Ref full_path(const Module& module, const Ref& path);
 
-// read_path_once and full_path together, for the calls that copy or write by
-// a path. An empty path stays empty: it names no file, not the current
-// folder. An argument that is no path at all (neither str, bytes nor an
+// A path given as bytes, as text: os.fsdecode(argument), an exact str. The
+// functions that take a path decode it at entry, before they dispose of or
+// write anything, so that the product sees text and the paths they return
+// are text. Any other argument comes back unchanged.
+Ref text_path(const Module& module, PyObject* argument);
+
+// read_path_once, the bytes decoded as text_path does, and full_path
+// together, for the calls that copy or write by a path. An empty path stays
+// empty: it names no file, not the current folder. An argument that is no path at all (neither str, bytes nor an
 // object with __fspath__) comes back unchanged, for the later steps to refuse
 // as the host does.
 Ref full_path_once(const Module& module, PyObject* argument);

@@ -25,6 +25,7 @@ inline constinit Name getcwdb{"getcwdb"};
 inline constinit Name abspath{"abspath"};
 inline constinit Name isabs{"isabs"};
 inline constinit Name fspath{"fspath"};
+inline constinit Name fsdecode{"fsdecode"};
 inline constinit Name dunder_fspath{"__fspath__"};
 inline constinit Name sep{"sep"};
 inline constinit Name altsep{"altsep"};
@@ -73,6 +74,7 @@ inline constinit Name encoding{"encoding"};
 inline constinit Name endswith{"endswith"};
 inline constinit Name enter{"__enter__"};
 inline constinit Name exit{"__exit__"};
+inline constinit Name add_note{"add_note"};
 
 // built-ins, which the module namespace may shadow
 inline constinit Name print{"print"};

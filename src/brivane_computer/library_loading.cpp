@@ -2,6 +2,7 @@
 // file name, once per process, from the Extensions folder or else from the
 // installation folder.
 #include "arguments.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -25,8 +26,11 @@ bool load_from(const Module& module, Loader loader, const Ref& path) {
     return static_cast<bool>(loaded);
 }
 
-Ref load_library(const Module& module, Loader loader, PyObject* dllname) {
+Ref load_library(const Module& module, Loader loader, PyObject* given_name) {
     if (!check_guard(module, Guard::Setup)) return {};
+    Ref name = text_path(module, given_name);
+    if (!name) return {};
+    PyObject* dllname = name.get();
 
     // The record is read afresh and only ever appended to, after a load succeeded.
     Ref loaded = module.get(globals::dlls);

@@ -1,14 +1,15 @@
 // The module frame: loading rules, the module body and the module definition.
 //
-// The module is one per interpreter life: one interpreter at a time, one
-// module object, executed once. A re-import after the module was dropped from
-// sys.modules hands back the same object with its state intact. When the
-// interpreter ends, everything kept is released (state.hpp), so that an
-// interpreter started again in the same process loads a fresh module.
+// The module is one per interpreter life: only the main interpreter loads it,
+// into one module object, executed once. A re-import after the module was
+// dropped from sys.modules hands back the same object with its state intact.
+// When the interpreter ends, everything kept is released (state.hpp), so that
+// an interpreter started again in the same process loads a fresh module.
 #include <cctype>
 
 #include "calls.hpp"
 #include "errors.hpp"
+#include "forks.hpp"
 #include "function_table.hpp"
 #include "module_globals.hpp"
 #include "module_namespace.hpp"
@@ -21,19 +22,23 @@ constexpr const char* qualified_name = "brivane_computer.brivane_core";
 constexpr int abi_major = (Py_LIMITED_API >> 24) & 0xff;
 constexpr int abi_minor = (Py_LIMITED_API >> 16) & 0xff;
 
+// The State is one per process, so only one interpreter may use it: the main
+// one, which CPython numbers 0 in every life of the process (the stable ABI
+// has no PyInterpreterState_Main). Any other is refused before anything is
+// recorded, so that a sub-interpreter that tries first locks no one out.
+bool main_interpreter() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0) return false;
+    if (interpreter == 0) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
+}
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    if (!main_interpreter()) return nullptr;
     forget_ended_interpreter();
     State& kept = state();
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (!kept.has_interpreter) {
-        kept.has_interpreter = true;
-        kept.interpreter = interpreter;
-    } else if (kept.interpreter != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
-        return nullptr;
-    }
     if (kept.module) return kept.module.copy().release();
 
     Ref name = Ref::consuming(PyObject_GetAttrString(spec, "name"));
@@ -209,18 +214,27 @@ bool run_module_body(PyObject* module) {
 // still run Python code (never from Py_AtExit, which runs after the objects
 // are gone).
 PyObject* release_at_exit(PyObject*, PyObject*) {
-    release_state();
+    if (!release_state()) return nullptr;
     return none().release();
 }
 
 PyMethodDef release_definition = {"release_state", release_at_exit, METH_NOARGS, nullptr};
+
+// At the very end of the interpreter's finalisation, touching no object:
+// whatever is kept then belongs to an ended interpreter. An import made while
+// atexit ran its callbacks registers a release that never runs; this tells
+// the next interpreter not to hand back that dead module.
+void mark_ended() { state().ended = true; }
 
 bool register_release_at_exit() {
     Ref atexit = Ref::consuming(PyImport_ImportModule("atexit"));
     if (!atexit) return false;
     Ref callback = Ref::consuming(PyCFunction_NewEx(&release_definition, nullptr, nullptr));
     if (!callback) return false;
-    return static_cast<bool>(Ref::consuming(PyObject_CallMethod(atexit.get(), "register", "O", callback.get())));
+    if (!Ref::consuming(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()))) return false;
+    if (Py_AtExit(&mark_ended) == 0) return true;
+    PyErr_SetString(PyExc_ImportError, "brivane_core: no room left for an exit function (Py_AtExit)");
+    return false;
 }
 
 int execute_module(PyObject* module) {
@@ -232,8 +246,8 @@ int execute_module(PyObject* module) {
         return -1;
     }
     bool registered = false;
-    if (!check_runtime_version() || !register_module(module, registered) || !run_module_body(module) ||
-        !register_release_at_exit()) {
+    if (!check_runtime_version() || !forks::watch() || !register_module(module, registered) ||
+        !run_module_body(module) || !register_release_at_exit()) {
         // Forget the half-built module so that a later import starts afresh.
         if (registered) {
             PendingError error = PendingError::fetch();

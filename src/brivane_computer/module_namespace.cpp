@@ -20,12 +20,6 @@ Ref Module::get(const Name& name) const {
     return Ref::owning(found);
 }
 
-Ref Module::find(const Name& name) const {
-    PyObject* key = name.get();
-    if (key == nullptr) return {};
-    return Ref::owning(PyDict_GetItemWithError(namespace_dict(), key));
-}
-
 bool Module::set(const Name& name, PyObject* value) const {
     PyObject* key = name.get();
     return key != nullptr && PyDict_SetItem(namespace_dict(), key, value) == 0;

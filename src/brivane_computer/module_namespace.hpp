@@ -21,8 +21,6 @@ public:
 
     // A module global; NameError when a script deleted it.
     Ref get(const Name& name) const;
-    // A global that may be absent: an empty Ref without an exception when it is.
-    Ref find(const Name& name) const;
     // The same global, borrowed: only for identity tests made before any
     // Python code can run (nullptr with NameError set when it is missing).
     PyObject* peek(const Name& name) const;

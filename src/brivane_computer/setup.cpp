@@ -1,6 +1,7 @@
 // setup_brivane_computer: binds the module to one installed copy of the product.
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "host_names.hpp"
 #include "module_globals.hpp"
@@ -136,13 +137,26 @@ void disarm(const Module& module) {
     error.restore_unless_replaced();
 }
 
+// The first tempfile.gettempdir() of a process takes a lock that an interrupt
+// at the wrong step leaves held, and every later caller then waits for ever:
+// made here, that first call is never a sandboxed solve's. An ordinary error
+// (no usable temporary folder) is left for a sandboxed solve to raise.
+bool look_up_temporary_folder(const Module& module) {
+    if (module.call_imported(host::tempfile, host::gettempdir)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 constexpr Signature<2> setup_signature{"setup_brivane_computer", {"pelorix_installation_directory", "brivaneModule"}};
 
 // The module value is accepted as it is: every set-up enables both the piping
 // and the structure functions.
 Ref setup_brivane_computer(Module module, const Arguments<2>& arguments) {
-    PyObject* installation = arguments[0];
-    if (!apply_culture(module)) return {};
+    Ref installation_text = text_path(module, arguments[0]);
+    if (!installation_text) return {};
+    PyObject* installation = installation_text.get();
+    if (!look_up_temporary_folder(module) || !apply_culture(module)) return {};
 
     // Failures up to here change none of the installation's values: an earlier set-up stays usable.
     if (!require_existing(module, installation) || !require_existing_global(module, globals::settingsPath) ||

@@ -1,6 +1,6 @@
 #include "state.hpp"
 
-#include "solving/run_handshake.hpp"
+#include "errors.hpp"
 
 namespace brivane {
 
@@ -15,38 +15,23 @@ namespace {
 template <class Visit>
 void each_object(State& kept, Visit&& visit) {
     visit(kept.module);
-    for (run_handshake::Ticket& ticket : kept.tickets) {
-        visit(ticket.worker);
-        visit(ticket.folder);
-    }
-    for (Ref* folders : {&kept.folders_made, &kept.folders_pending, &kept.folder_protections, &kept.folders_deleting}) {
-        visit(*folders);
-    }
     visit(kept.unpacker);
     visit(kept.interned_names);
 }
 
-// Takes everything out of the State, which begins a new life; only the
-// interpreter record stays.
+// Takes everything out of the State, which begins a new life.
 State take_all() noexcept {
     State& current = state();
     State taken = std::move(current);
     current = State{};
-    current.has_interpreter = taken.has_interpreter;
-    current.interpreter = taken.interpreter;
     current.life = taken.life + 1;
     return taken;
 }
 
-}  // namespace
-
-void release_state() noexcept {
-    // A solver run still going, or a worker whose body may yet begin, may be using what is kept.
-    const bool in_use = run_handshake::outstanding();
-    State ended = take_all();
-    state().released = true;
-    each_object(ended, [in_use](Ref& object) {
-        if (in_use) {
+void let_go(State& ended, bool keep) noexcept {
+    if (ended.elsewhere != nullptr) ended.elsewhere->let_go(keep);
+    each_object(ended, [keep](Ref& object) {
+        if (keep) {
             Leaked::keep(std::move(object));
         } else {
             object = Ref();
@@ -54,10 +39,27 @@ void release_state() noexcept {
     });
 }
 
-void forget_ended_interpreter() noexcept {
-    if (!state().released) return;
+}  // namespace
+
+bool release_state() noexcept {
+    const KeptElsewhere* elsewhere = state().elsewhere;
+    Ref module = state().module.copy();
+    PendingError error;
+    if (elsewhere != nullptr && module && !elsewhere->at_exit(module.get())) error = PendingError::fetch();
+    // A solver run still going, or a worker whose body may yet begin, may be using what is kept.
+    const bool in_use = state().elsewhere != nullptr && state().elsewhere->in_use();
     State ended = take_all();
-    each_object(ended, [](Ref& object) { Leaked::keep(std::move(object)); });
+    state().released = true;
+    let_go(ended, in_use);
+    if (!error.value()) return true;
+    error.restore();
+    return false;
+}
+
+void forget_ended_interpreter() noexcept {
+    if (!state().released && !state().ended) return;
+    State ended = take_all();
+    let_go(ended, true);
 }
 
 }  // namespace brivane

@@ -13,46 +13,45 @@
 // registers with atexit calls while that interpreter can still run Python
 // code (the module object is held until then, so its m_free would never
 // run). An interpreter started again in the same process builds everything
-// afresh. Two exceptions:
-// - what a solver run still going may use is not released but handed to
-//   Leaked (handles.hpp): freeing it under the running thread would be worse;
-// - the record of the first interpreter stays for the whole process: the
-//   stable ABI of 3.10 has no place where a module keeps a value per
-//   interpreter.
+// afresh. Two exceptions, both handed to Leaked (handles.hpp) and never
+// touched again:
+// - what a solver run still going may use: freeing it under the running
+//   thread would be worse;
+// - what an interpreter whose release never ran still holds (a first import
+//   made while its atexit callbacks ran, too late to register one): its
+//   objects went with it, and the next interpreter only lets go of them.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 #include "handles.hpp"
 
 namespace brivane {
 
-namespace run_handshake {
-
-enum class Phase { free, starting, cancelled, running, abandoned, ended };
-
-// A worker's ticket (run_handshake.hpp).
-struct Ticket {
-    Ref worker;  // the thread object
-    Ref folder;  // an exact str or bytes copy, or nothing
-    Phase phase = Phase::free;
-    unsigned long ident = 0;  // the body's thread, once it began
-    unsigned long issued = 0;
+// A part of what the module keeps that a layer holds in a storage of its
+// own (the solving's records of its folders and runs). The release point
+// reaches it only through these, without knowing what it holds.
+struct KeptElsewhere {
+    // Whether a worker may still run the module's code.
+    bool (*in_use)() noexcept;
+    // At exit, before anything is let go, while the interpreter still runs
+    // Python code: what may be deleted is deleted. False with an exception set.
+    bool (*at_exit)(PyObject* module);
+    // Empties the part: every object dropped, or handed to Leaked when `keep`.
+    void (*let_go)(bool keep) noexcept;
 };
 
-}  // namespace run_handshake
-
 struct State {
-    // Loading (module.cpp). The interpreter record is the process-wide one.
-    bool has_interpreter = false;
-    std::int64_t interpreter = 0;  // the first interpreter that created the module
-    Ref module;                    // the one module object of the interpreter's life
+    // Loading (module.cpp).
+    Ref module;  // the one module object of the interpreter's life
     bool executed = false;
     // Set by release_state: what is kept afterwards (by a later atexit
     // callback or a run that outlived the release) belongs to an ended
     // interpreter, and the next one lets it go untouched.
     bool released = false;
+    // Set once the interpreter's finalisation is over, whether or not the
+    // release ran: the next interpreter lets go untouched whatever is kept.
+    bool ended = false;
 
     // Interned names (names.hpp): a tuple that owns every name interned in
     // this life. A Name keeps a borrowed pointer into it, valid while its
@@ -63,18 +62,8 @@ struct State {
     // The unpacking helper (calls.hpp).
     Ref unpacker;
 
-    // The folders the module made (made_folders.hpp): tuples of exact str or
-    // bytes, immutable, so that no one who reaches a tuple can change it.
-    Ref folders_made;
-    Ref folders_pending;
-    Ref folder_protections;  // a folder once per protection
-    Ref folders_deleting;    // while a thread deletes them
-
-    // The solver runs' tickets (run_handshake.hpp). One per solve at a time,
-    // in practice; the others are workers given up while they started, kept
-    // so that a body that runs late still finds itself cancelled.
-    std::array<run_handshake::Ticket, 16> tickets;
-    unsigned long issued_tickets = 0;
+    // The solving's records (solving/records.hpp), once used in this life.
+    const KeptElsewhere* elsewhere = nullptr;
 };
 
 namespace detail {
@@ -90,11 +79,14 @@ extern constinit StateStorage state_storage;
 
 inline State& state() noexcept { return detail::state_storage.state; }
 
-// The one release point, called by the atexit callback (module.cpp).
-void release_state() noexcept;
+// The one release point, called by the atexit callback (module.cpp): first
+// the deletions that may be made at exit, then everything is let go. False,
+// with the exception of a deletion set, once everything is let go all the
+// same.
+bool release_state() noexcept;
 
-// When a new interpreter creates the module: what an ended interpreter's
-// code kept after its release is let go untouched (Leaked).
+// When the module is created: what an ended interpreter's code kept is let
+// go untouched (Leaked).
 void forget_ended_interpreter() noexcept;
 
 }  // namespace brivane

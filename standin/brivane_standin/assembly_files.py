@@ -4,9 +4,9 @@ The bridge (``clr``) records here what ``AddReference`` loaded; the product
 reads it (the application finds its installation from the SDK's file).
 Both import this module, so the product never imports the bridge.
 """
-import threading
+from .locks import fork_safe_lock
 
-_lock = threading.Lock()
+_lock = fork_safe_lock(globals(), "_lock")
 _locations = {}  # assembly name -> file, or None for a base library
 
 

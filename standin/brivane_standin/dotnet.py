@@ -9,6 +9,7 @@ import threading
 
 from . import journal
 from .knobs import knobs
+from .locks import fork_safe_lock
 
 
 def _wrap(fn, target, member, bound=True):
@@ -163,7 +164,7 @@ def _check_culture(value):
     return value
 
 
-_threads_lock = threading.Lock()
+_threads_lock = fork_safe_lock(globals(), "_threads_lock")
 _threads = {}   # ident -> (python thread object, Thread)
 
 

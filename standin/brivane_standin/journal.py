@@ -11,6 +11,7 @@ import time
 from dataclasses import dataclass, field
 
 from .knobs import knobs
+from .locks import fork_safe_lock
 
 
 @dataclass(frozen=True)
@@ -27,7 +28,7 @@ class Call:
         return f"{self.target}.{self.member}"
 
 
-_lock = threading.Lock()
+_lock = fork_safe_lock(globals(), "_lock")
 _entries = []
 
 

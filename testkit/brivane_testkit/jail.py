@@ -183,9 +183,9 @@ class Call:
     def named(self):
         """(places the arguments name, the folders those places lie in)."""
         if self._named is None:
-            paths = list(self._paths)
-            paths += [os.path.join(a, b) for i, a in enumerate(self._paths) for j, b in enumerate(self._paths)
-                      if i != j and type(a) is type(b)]
+            # The module decodes a bytes path at entry, so a str and a bytes argument join too.
+            texts = [os.fsdecode(p) for p in self._paths]
+            paths = texts + [os.path.join(a, b) for i, a in enumerate(texts) for j, b in enumerate(texts) if i != j]
             places, folders = set(), set()
             for path in paths:
                 with contextlib.suppress(ValueError, OSError):

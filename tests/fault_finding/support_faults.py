@@ -9,8 +9,8 @@ scenario gives the list of its host calls; one case per call then makes that
 call fail and checks the outcome and the invariants:
 
 - the exception passes through unchanged, except where a function catches
-  it (writeFreFile's moving aside of the old fre file, disposeSolution's folder deletion,
-  the two removals, copyDirectoryToTemp's copy); a failure on a solver
+  it (writeFreFile's moving aside of the old fre file, set-up's look-up of the temporary folder,
+  disposeSolution's folder deletion, the two removals, copyDirectoryToTemp's copy); a failure on a solver
   worker thread ends that thread and the solve returns None;
 - a sandboxed solve never changes the model's own folder;
 - nothing outside the folders a call works in is created, changed or removed;
@@ -58,6 +58,8 @@ CATCHES = {
     ("copyDirectoryToTemp", "os.mkdir"),
     ("copyDirectoryToTemp", "shutil.copytree"),
     ("copyDirectoryToTemp", "shutil.rmtree"),
+    # Set-up looks the temporary folder up only so that no sandboxed solve is the first to.
+    ("setup_brivane_computer", "tempfile.gettempdir"),
 }
 for _removal in ("removeProject", "removeProjectFolder"):
     CATCHES |= {(_removal, call) for call in ("os.path.sep", "os.path.altsep", "os.path.split", "os.path.islink",

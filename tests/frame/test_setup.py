@@ -4,7 +4,9 @@ import datetime
 import json
 import os
 import shutil
+import tempfile
 import threading
+import types
 
 import pytest
 from brivane_standin import dotnet, journal
@@ -69,6 +71,28 @@ def test_complete_set_up(core, installation, capsys):
     assert isinstance(core._commandController_, CommandController)
     assert core._dlls_ == ["Brivane.SDK.dll", "Brivane.Pelorix.Core.dll"]
     assert core._tempDirectory_ is None and core._Solution_ is None
+
+
+@pytest.mark.parametrize("outcome", ["a folder", OSError(28, "No usable temporary directory"), KeyboardInterrupt()],
+                         ids=["found", "no usable folder", "Ctrl-C"])
+def test_set_up_first_looks_up_the_temporary_folder_once(core, installation, monkeypatch, outcome):
+    # The first tempfile.gettempdir() of a process takes a lock once: set-up, never a sandboxed solve, takes it.
+    journal.clear()
+    looked_up = []
+
+    def gettempdir():
+        looked_up.append(journal.names())
+        if isinstance(outcome, BaseException):
+            raise outcome
+        return tempfile.gettempdir()
+    monkeypatch.setattr(core, "tempfile", types.SimpleNamespace(gettempdir=gettempdir))
+    if isinstance(outcome, KeyboardInterrupt):
+        with pytest.raises(KeyboardInterrupt):
+            core.setup_brivane_computer(installation.root, PELORIX)
+    else:
+        # No usable temporary folder is a sandboxed solve's error to raise, not set-up's.
+        assert core.setup_brivane_computer(installation.root, PELORIX) is True
+    assert looked_up == [[]], "once, before anything else"
 
 
 def test_calls_in_order(core, installation):

@@ -9,7 +9,7 @@ from brivane_standin.product import qblibrary_path, read_fre
 from brivane_testkit.module_table import GUARD_MESSAGE, LIBRARY_MISSING
 
 from ..support import Shifting
-from .support_models import CORE, HostOs, read_text, record_loads, write_settings, write_text
+from .support_models import CORE, HostOs, HostPath, read_text, record_loads, write_settings, write_text
 
 SETTING_READS = [
     ("QUELBAR", "MAX FIELD LENGTH"),
@@ -238,6 +238,67 @@ def test_the_old_file_comes_back_when_no_new_one_is_written(core, model, study, 
             core.writeFreFile(model, str(study / "study1.vokel"))
     assert os.listdir(study) == ["study1.fre"]
     assert read_text(old) == "the user's own edits\n"
+
+
+def cut_short(action, calls):
+    """`action`, whose calls numbered in `calls` (from 1) raise KeyboardInterrupt instead, as a Ctrl-C landing
+    in them would."""
+    made = []
+
+    def step(*args):
+        made.append(args)
+        if len(made) in calls:
+            raise KeyboardInterrupt()
+        return action(*args)
+    return step
+
+
+@pytest.mark.parametrize("step, calls, writer_fails", [
+    ("isfile", {1}, False), ("remove", {1}, False), ("replace", {2}, True),   # the first attempt cut short
+    ("isfile", set(range(1, 10)), False), ("replace", set(range(2, 10)), True),  # every attempt cut short
+], ids=["isfile once", "remove once", "put back once", "isfile always", "put back always"])
+def test_a_ctrl_c_after_the_writer_still_puts_the_files_in_order(core, model, study, monkeypatch, step, calls,
+                                                                 writer_fails):
+    old = write_text(str(study / "study1.fre"))
+    real = getattr(os.path if step == "isfile" else os, step)
+    if step == "isfile":
+        monkeypatch.setattr(core, "os", HostOs(path=HostPath(isfile=cut_short(real, calls))))
+    else:
+        monkeypatch.setattr(core, "os", HostOs(**{step: cut_short(real, calls)}))
+    if writer_fails:
+        knobs.raise_on = {"Model.WriteFreFile": dotnet.IOException("disk")}
+    with pytest.raises(KeyboardInterrupt) as raised:
+        core.writeFreFile(model, str(study / "study1.vokel"))
+    if len(calls) == 1:
+        # In order once the interrupt is raised: the new file and no aside copy, or the old file back.
+        assert os.listdir(study) == ["study1.fre"] and str(raised.value) == ""
+        assert (read_text(old) == "old content\n") is writer_fails
+    else:
+        # The aside copy must stay: the interrupt names it.
+        assert "study1.fre.old" in os.listdir(study) and read_text(old + ".old") == "old content\n"
+        assert str(raised.value) == f"the previous fre file is kept as '{old}.old'"
+    if writer_fails:
+        assert isinstance(raised.value.__context__, dotnet.IOException)
+
+
+@pytest.mark.parametrize("call, target", [("writeFreFile", "beside"), ("writeFreFile", "elsewhere"),
+                                          ("writeFreFile", "missing"), ("saveVokel", "elsewhere")])
+def test_a_fre_file_that_is_a_link_is_refused_and_left_as_it_is(core, model, study, tmp_path, call, target):
+    # A link to a missing target names nothing, so the rule falls back on conception.fre: the link there.
+    linked = {"beside": study / "shared.fre", "elsewhere": tmp_path / "shared.fre", "missing": tmp_path / "gone"}
+    link = study / ("conception.fre" if target == "missing" else "study1.fre")
+    if target != "missing":
+        write_text(str(linked[target]), "the shared fre file\n")
+    os.symlink(linked[target], link)
+    before = sorted(os.listdir(study))
+    with pytest.raises(OSError) as raised:
+        getattr(core, call)(model, str(study / "study1.vokel"))
+    assert str(raised.value) == (f"The fre file '{link}' is a symbolic link: writeFreFile writes no fre file "
+                                 "through a link, and leaves the link and its target as they are.")
+    assert os.readlink(link) == str(linked[target]) and writer_calls() == []
+    assert sorted(os.listdir(study)) == sorted(before + (["study1.vokel"] if call == "saveVokel" else []))
+    if target != "missing":
+        assert read_text(str(linked[target])) == "the shared fre file\n"
 
 
 @pytest.mark.parametrize("fails", [False, True])

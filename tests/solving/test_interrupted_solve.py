@@ -228,3 +228,43 @@ def test_a_disposal_from_another_thread_never_deletes_a_sandbox_in_use(core, mod
     core.disposeSolution()
     assert solution.IsDisposed and os.listdir(temp_root) == []
     assert DELETE_FAILED not in capsys.readouterr().out
+
+
+def test_a_sandbox_that_another_threads_solve_replaced_goes_with_the_next_disposal(core, models, temp_root,
+                                                                                  monkeypatch, release_solution):
+    path = models()
+    other = []
+
+    def copy(*args):
+        # The other thread solves, start to end, after this solve made its sandbox and before it names it.
+        if not other:
+            other.append(threading.Thread(target=lambda: other.append(core.solve(path, "Quelbar", True))))
+            other[0].start()
+            other[0].join()
+        return shutil.copy(*args)
+    monkeypatch.setattr(core, "shutil", fake_shutil(copy=copy))
+    solution = core.solve(path, "Quelbar", True)
+    assert solution is not None and other[1] is not None
+    assert len(os.listdir(temp_root)) == 2
+    other[1].Dispose()                # its thread's own solution, which _Solution_ no longer holds
+    core.disposeSolution()
+    assert os.listdir(temp_root) == []
+
+
+def test_threads_solving_at_once_leave_nothing_after_the_last_disposal(core, models, temp_root, capsys):
+    path, failures = models(), []
+
+    def solve_again_and_again():
+        for _ in range(20):
+            try:
+                core.solve(path, "Quelbar", True)
+            except Exception as error:  # noqa: BLE001 - collected for the assertion
+                failures.append(error)
+    threads = [threading.Thread(target=solve_again_and_again) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    core.disposeSolution()
+    assert failures == [] and os.listdir(temp_root) == []
+    assert DELETE_FAILED not in capsys.readouterr().out

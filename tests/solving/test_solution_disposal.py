@@ -236,3 +236,65 @@ def test_a_copy_into_an_existing_folder_is_not_the_modules_own(core, tmp_path, t
     core._tempDirectory_ = str(existing)
     assert core.disposeSolution() is None
     assert rmtree.calls == [] and (existing / "precious").is_dir()
+
+
+# --- at exit ----------------------------------------------------------------
+
+AT_EXIT = """
+    import io, os, shutil, signal, sys, tempfile, threading, types
+    from contextlib import redirect_stdout
+    from brivane_standin.installation import create_installation
+    from brivane_standin.product.quelbar_core import QuelbarSolver
+    from brivane_computer import brivane_core as core
+    work = {work!r}
+    tempfile.tempdir = os.path.join(work, "temp")
+    found = create_installation(os.path.join(work, "installation"))
+    core._settingsPath_, core._dataSourcesPath_ = found.settings_path, found.data_sources_path
+    with redirect_stdout(io.StringIO()):
+        assert core.setup_brivane_computer(found.root, core.BrivaneModule.Pelorix)
+        model = core.createPipingVokel()
+        os.makedirs(os.path.join(work, "models"))
+        path = os.path.join(work, "models", "study1.vokel")
+        core.saveVokel(model, path)
+    def pending_copy():
+        # A copy handed to disposeSolution, whose deletion fails: pending, for a later disposeSolution.
+        core._tempDirectory_ = copy = core.copyDirectoryToTemp(os.path.join(work, "models"))
+        core.shutil = types.SimpleNamespace(rmtree=lambda folder: 1 / 0)
+        with redirect_stdout(io.StringIO()):
+            core.disposeSolution()
+        core.shutil = shutil
+        return copy
+    # A child made by fork that ends normally, through atexit, leaves its parent's folders alone.
+    failed = pending_copy()
+    child = os.fork()
+    if child == 0:
+        sys.exit(0)
+    os.waitpid(child, 0)
+    print("after the child:", os.path.isdir(failed))
+    # A run that goes on, its solve interrupted: its sandbox is pending too, and the run works in it.
+    real_run = QuelbarSolver.Run
+    def held_run(self):
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        threading.Event().wait()
+        return real_run(self)
+    QuelbarSolver.Run = held_run
+    try:
+        core.solve(path, "Quelbar", True)
+    except KeyboardInterrupt:
+        pass
+    running = core._tempDirectory_
+    core.disposeSolution()
+    print(pending_copy())
+    print(running)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork() is POSIX only")
+def test_at_exit_only_this_processs_pending_folders_that_no_run_holds_are_deleted(python, tmp_path):
+    (tmp_path / "temp").mkdir()
+    result = python(AT_EXIT.format(work=str(tmp_path)))
+    after_child, pending, running = [line for line in result.stdout.splitlines() if not line.endswith(" loaded")]
+    assert after_child == "after the child: True"
+    assert not os.path.exists(pending), "a pending folder outlived the process"
+    assert os.path.isdir(running), "deleted under a run still going"
+    assert os.listdir(tmp_path / "temp") == [os.path.basename(running)]

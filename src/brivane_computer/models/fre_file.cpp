@@ -147,21 +147,67 @@ MovedAside move_aside(const Module& module, const Ref& fre_file) {
     return {{}, !ordinary_error_cleared()};
 }
 
-// After the writer: the old file comes back unless a new one stands.
+// One attempt at putting things in order after the writer: when the writer
+// failed or left no file, the old file goes back; once a new file stands, the
+// aside copy goes. False with the exception set.
+bool put_in_order(const Module& module, const Ref& fre_file, const Ref& aside, bool written) {
+    if (written) {
+        Ref is_file = module.call_os_path(host::isfile, fre_file);
+        if (!is_file) return false;
+        Truth stands = truth(is_file.get());
+        if (!stands) return false;
+        // An old copy that cannot be deleted harms nothing: it is left where the user finds it.
+        if (*stands) return module.call_imported(host::os, host::remove, aside) || ordinary_error_cleared();
+    }
+    return static_cast<bool>(module.call_imported(host::os, host::replace, aside, fre_file));
+}
+
+// Attempts at putting things in order: an attempt cut short (a Ctrl-C that
+// lands in it) is made again, and the first error is raised once things are
+// in order, so that an interrupt after the writer leaves no aside copy.
+constexpr int order_attempts = 3;
+
+// The exception being raised names the aside copy that stays: in its message
+// when it has none (a Ctrl-C), otherwise in a note where the host has notes.
+void name_kept_copy(const Ref& aside) {
+    PendingError error = PendingError::fetch();
+    Ref message = Ref::consuming(PyUnicode_FromFormat("the previous fre file is kept as '%S'", aside.get()));
+    Ref arguments = message ? attribute(error.value(), host::args) : Ref();
+    if (arguments && PyTuple_Check(arguments.get()) && PyTuple_Size(arguments.get()) == 0) {
+        Ref named = Ref::consuming(PyTuple_Pack(1, message.get()));
+        if (named) set_attribute(error.value(), host::args, named.get());
+    } else if (arguments) {
+        Ref add_note = attribute(error.value(), host::add_note);
+        if (add_note) call(add_note, message);
+    }
+    PyErr_Clear();  // a copy that cannot be named leaves the error as it was
+    error.restore();
+}
+
+// After the writer (`written` false with its error set). False with an
+// exception set: the writer's, or the first that putting things in order met.
 bool settle(const Module& module, const Ref& fre_file, const Ref& aside, bool written) {
-    if (!written) {
-        PendingError error = PendingError::fetch();
-        module.call_imported(host::os, host::replace, aside, fre_file);
-        error.restore_unless_replaced();
+    PendingError writer_error;
+    if (!written) writer_error = PendingError::fetch();
+    PendingError first;
+    bool in_order = false;
+    for (int attempt = 0; attempt < order_attempts && !in_order; ++attempt) {
+        in_order = put_in_order(module, fre_file, aside, written);
+        if (!in_order) {
+            PendingError error = PendingError::fetch();
+            if (!first.value()) first = std::move(error);
+        }
+    }
+    if (first.value()) {
+        first.restore();
+        if (!in_order) name_kept_copy(aside);
+        // As from a finally block: the writer's error becomes the context.
+        if (!written) writer_error.restore_unless_replaced();
         return false;
     }
-    Ref is_file = module.call_os_path(host::isfile, fre_file);
-    if (!is_file) return false;
-    Truth stands = truth(is_file.get());
-    if (!stands) return false;
-    if (!*stands) return static_cast<bool>(module.call_imported(host::os, host::replace, aside, fre_file));
-    // An old copy that cannot be deleted harms nothing: it is left where the user finds it.
-    return module.call_imported(host::os, host::remove, aside) || ordinary_error_cleared();
+    if (written) return true;
+    writer_error.restore();
+    return false;
 }
 
 constexpr Signature<2> write_fre_file_signature{"writeFreFile", {"vokel", "vokelFilename"}};
@@ -197,6 +243,17 @@ Ref write_fre_file(Module module, const Arguments<2>& arguments) {
     if (!inline_indi) return {};
     Ref imperial = settings.switched_on(keys::pelorix_family, keys::imperial_notation);
     if (!imperial) return {};
+
+    // Through a link the writer would replace the link by a file and leave its target as it was.
+    Ref link = module.call_os_path(host::islink, fre_file);
+    if (!link) return {};
+    Truth linked = truth(link.get());
+    if (!linked) return {};
+    if (*linked) {
+        return raise_with_message(PyExc_OSError, "The fre file '", fre_file.get(),
+                                  "' is a symbolic link: writeFreFile writes no fre file through a link, and "
+                                  "leaves the link and its target as they are.");
+    }
 
     Truth old_file = module.exists(fre_file.get());
     if (!old_file) return {};

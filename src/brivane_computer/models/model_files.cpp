@@ -1,5 +1,6 @@
 // loadVokel, saveVokel, getVokel and find_first_file: model files on disk.
 #include "arguments.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -12,8 +13,10 @@ namespace {
 
 constexpr Signature<1> load_vokel_signature{"loadVokel", {"vokelFilename"}};
 Ref load_vokel(Module module, const Arguments<1>& arguments) {
-    PyObject* filename = arguments[0];
     if (!check_guard(module, Guard::Setup)) return {};
+    Ref filename_text = text_path(module, arguments[0]);
+    if (!filename_text) return {};
+    PyObject* filename = filename_text.get();
     Truth found = module.exists(filename);
     if (!found) return {};
     if (!*found) return none();
@@ -36,8 +39,10 @@ Ref load_vokel(Module module, const Arguments<1>& arguments) {
 
 constexpr Signature<2> save_vokel_signature{"saveVokel", {"vokel", "vokelFilename"}};
 Ref save_vokel(Module module, const Arguments<2>& arguments) {
-    auto [model, filename] = arguments;
+    PyObject* model = arguments[0];
     if (!check_guard(module, Guard::Setup)) return {};
+    Ref filename = text_path(module, arguments[1]);
+    if (!filename) return {};
     Truth present = differs(model, Py_None);
     if (!present) return {};
     if (*present) {
@@ -50,9 +55,11 @@ Ref save_vokel(Module module, const Arguments<2>& arguments) {
 constexpr Signature<1> get_vokel_signature{"getVokel", {"directory"}};
 Ref get_vokel(Module module, const Arguments<1>& arguments) {
     if (!check_guard(module, Guard::Setup)) return {};
+    Ref directory = text_path(module, arguments[0]);
+    if (!directory) return {};
     Ref ending = text(".vokel");
     if (!ending) return {};
-    return module.call(functions::find_first_file, arguments[0], ending);
+    return module.call(functions::find_first_file, directory, ending);
 }
 
 // name.lower().endswith(ending), each method called as the host calls one, without a bound method.
@@ -71,7 +78,12 @@ Truth lowered_ends_with(PyObject* name, PyObject* ending) {
 // right ending, and only until the first match.
 constexpr Signature<2> find_first_file_signature{"find_first_file", {"directory", "ext"}};
 Ref find_first_file(Module module, const Arguments<2>& arguments) {
-    auto [directory, ending] = arguments;
+    // The ending is compared with the names of a text listing: given as bytes, it is decoded too.
+    Ref directory = text_path(module, arguments[0]);
+    if (!directory) return {};
+    Ref ending_text = text_path(module, arguments[1]);
+    if (!ending_text) return {};
+    PyObject* ending = ending_text.get();
     Ref listing = module.call_imported(host::os, host::listdir, directory);
     if (!listing) return {};
     Ref entries = Ref::consuming(PyObject_GetIter(listing.get()));

@@ -2,6 +2,7 @@
 // filled by the product with its project file and a first study.
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -30,7 +31,11 @@ bool create_project_content(const Module& module, const Ref& project_directory, 
 constexpr Signature<6> add_project_signature{
     "addProject", {"directory", "projectName", "studyName", "screenWidth", "screenheight", "module"}};
 Ref add_project(Module module, const Arguments<6>& arguments) {
-    Ref project_directory = module.call_os_path(host::join, arguments[0], arguments[1]);
+    Ref directory = text_path(module, arguments[0]);
+    if (!directory) return {};
+    Ref project_name = text_path(module, arguments[1]);
+    if (!project_name) return {};
+    Ref project_directory = module.call_os_path(host::join, directory, project_name);
     if (!project_directory) return {};
     Truth taken = module.exists(project_directory.get());
     if (!taken) return {};

@@ -15,8 +15,11 @@ namespace {
 
 constexpr Signature<2> add_project_folder_signature{"addProjectFolder", {"directory", "folderName"}};
 Ref add_project_folder(Module module, const Arguments<2>& arguments) {
-    auto [directory, folder_name] = arguments;
     if (!check_guard(module, Guard::Setup)) return {};
+    Ref directory = text_path(module, arguments[0]);
+    if (!directory) return {};
+    Ref folder_name = text_path(module, arguments[1]);
+    if (!folder_name) return {};
     Ref folder = module.call_os_path(host::join, directory, folder_name);
     if (!folder) return {};
     Truth taken = module.exists(folder.get());

@@ -1,5 +1,6 @@
 // removeStudy and duplicateStudy: change the studies of an existing project.
 #include "arguments.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "projects/project_files.hpp"
@@ -24,10 +25,12 @@ StudyLookup open_study(const Module& module, PyObject* project_directory, PyObje
 
 constexpr Signature<2> remove_study_signature{"removeStudy", {"projectDirectory", "studyName"}};
 Ref remove_study(Module module, const Arguments<2>& arguments) {
-    auto [project_directory, study_name] = arguments;
+    auto [given_directory, study_name] = arguments;
     if (!check_guard(module, Guard::Setup)) return {};
+    Ref project_directory = text_path(module, given_directory);
+    if (!project_directory) return {};
     if (!sdk::load_assemblies(module, {&sdk::assembly::pelorix_project})) return {};
-    StudyLookup opened = open_study(module, project_directory, study_name);
+    StudyLookup opened = open_study(module, project_directory.get(), study_name);
     if (opened.failed) return {};
     if (!opened.project) return none();
     if (!call_method(opened.project, sdk::member::SetCurrentStudy, study_name) ||
@@ -39,10 +42,12 @@ Ref remove_study(Module module, const Arguments<2>& arguments) {
 
 constexpr Signature<3> duplicate_study_signature{"duplicateStudy", {"projectDirectory", "studyName", "copyStudyName"}};
 Ref duplicate_study(Module module, const Arguments<3>& arguments) {
-    auto [project_directory, study_name, copy_name] = arguments;
+    auto [given_directory, study_name, copy_name] = arguments;
     if (!check_guard(module, Guard::Setup)) return {};
+    Ref project_directory = text_path(module, given_directory);
+    if (!project_directory) return {};
     if (!sdk::load_assemblies(module, {&sdk::assembly::helper, &sdk::assembly::pelorix_project})) return {};
-    StudyLookup opened = open_study(module, project_directory, study_name);
+    StudyLookup opened = open_study(module, project_directory.get(), study_name);
     if (opened.failed) return {};
     if (!opened.project) return none();
     const Ref& project = opened.project;

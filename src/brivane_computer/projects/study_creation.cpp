@@ -1,6 +1,7 @@
 // addStudy, addPipingStudy and addStructureStudy: a new, empty study in an
 // existing project.
 #include "arguments.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -15,10 +16,12 @@ namespace {
 constexpr Signature<5> add_study_signature{
     "addStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight", "module"}};
 Ref add_study(Module module, const Arguments<5>& arguments) {
-    auto [project_directory, study_name, screen_width, screen_height, discipline] = arguments;
+    auto [given_directory, study_name, screen_width, screen_height, discipline] = arguments;
+    Ref project_directory = text_path(module, given_directory);
+    if (!project_directory) return {};
     ProjectClasses classes;
     if (!load_project_classes(module, classes)) return {};
-    StudyLookup lookup = look_up_study(module, classes.view_model, project_directory, study_name);
+    StudyLookup lookup = look_up_study(module, classes.view_model, project_directory.get(), study_name);
     if (lookup.failed) return {};
     if (!lookup.project) return none();
     const Ref& project = lookup.project;

@@ -6,8 +6,8 @@
 
 #include "errors.hpp"
 #include "host_names.hpp"
+#include "solving/records.hpp"
 #include "solving/run_handshake.hpp"
-#include "state.hpp"
 
 namespace brivane::made_folders {
 namespace {
@@ -38,7 +38,7 @@ bool contains(const Ref& folders, PyObject* folder) noexcept {
 }
 
 bool add_pending(const Ref& folder) {
-    Ref& pending = state().folders_pending;
+    Ref& pending = solving::records().folders_pending;
     return contains(pending, folder.get()) || append(pending, folder.get());
 }
 
@@ -68,11 +68,11 @@ bool drop(Ref& folders, PyObject* folder, bool only_one) {
     return true;
 }
 
-bool drop_pending(PyObject* folder) { return drop(state().folders_pending, folder, false); }
+bool drop_pending(PyObject* folder) { return drop(solving::records().folders_pending, folder, false); }
 
 Ref pending() {
-    if (!state().folders_pending) return Ref::consuming(PyTuple_New(0));
-    return state().folders_pending.copy();
+    if (!solving::records().folders_pending) return Ref::consuming(PyTuple_New(0));
+    return solving::records().folders_pending.copy();
 }
 
 // Deletes `folder` when it names a folder.
@@ -109,8 +109,8 @@ bool same_path(PyObject* recorded, PyObject* named) noexcept {
 bool remember_protected(PyObject* folder) {
     Ref recorded = exact_copy(folder);
     if (!recorded) return !PyErr_Occurred();
-    if (!append(state().folder_protections, recorded.get())) return false;
-    if (append(state().folders_made, recorded.get())) return true;
+    if (!append(solving::records().folder_protections, recorded.get())) return false;
+    if (append(solving::records().folders_made, recorded.get())) return true;
     unprotect(recorded.get());
     return false;
 }
@@ -118,16 +118,18 @@ bool remember_protected(PyObject* folder) {
 void unprotect(PyObject* folder) noexcept {
     // Dropping an entry allocates a smaller tuple; without memory for it the protection stays, which
     // keeps a folder rather than losing one.
-    if (!drop(state().folder_protections, folder, true)) PyErr_Clear();
+    if (!drop(solving::records().folder_protections, folder, true)) PyErr_Clear();
 }
 
 Ref take_named(PyObject* named) {
-    State& kept = state();
+    solving::Records& kept = solving::records();
     Ref found;
     for (Py_ssize_t i = 0; i < size_of(kept.folders_made) && !found; ++i) {
         PyObject* recorded = PyTuple_GetItem(kept.folders_made.get(), i);
         if (same_path(recorded, named)) found = Ref::owning(recorded);
     }
+    // From now on its deletion is asked for: pending until it is gone.
+    if (found && !add_pending(found)) return {};
     // What a call is still making stays recorded: its global may come to name it.
     Ref still_made;
     const Py_ssize_t size = size_of(kept.folders_made);
@@ -141,23 +143,39 @@ Ref take_named(PyObject* named) {
     return found;
 }
 
+bool hand_over_replaced(PyObject* replaced, PyObject* folder) {
+    solving::Records& kept = solving::records();
+    if (same_path(folder, replaced)) return true;
+    for (Py_ssize_t i = 0; i < size_of(kept.folders_made); ++i) {
+        PyObject* recorded = PyTuple_GetItem(kept.folders_made.get(), i);
+        if (!same_path(recorded, replaced)) continue;
+        Ref taken = Ref::owning(recorded);
+        return add_pending(taken) && drop(kept.folders_made, taken.get(), false);
+    }
+    return true;
+}
+
 namespace {
 
 bool in_use(PyObject* folder) noexcept {
-    return contains(state().folder_protections, folder) || run_handshake::holds(folder);
+    return contains(solving::records().folder_protections, folder) || run_handshake::holds(folder);
 }
 
 }  // namespace
 
 bool delete_own_folder(const Module& module, const Ref& folder, bool report) {
+    // Only a folder of this process's records: never one that a parent made before the fork, even when a
+    // call that the fork interrupted goes on with it in the child.
+    const solving::Records& kept = solving::records();
+    if (!contains(kept.folders_made, folder.get()) && !contains(kept.folders_pending, folder.get())) return true;
     if (!add_pending(folder)) return false;
     // One deleter at a time: another thread that deletes it is left to it.
-    if (in_use(folder.get()) || contains(state().folders_deleting, folder.get())) return true;
-    if (!append(state().folders_deleting, folder.get())) return false;
+    if (in_use(folder.get()) || contains(solving::records().folders_deleting, folder.get())) return true;
+    if (!append(solving::records().folders_deleting, folder.get())) return false;
     const bool deleted = delete_folder(module, folder.get());
     PendingError error;
     if (!deleted) error = PendingError::fetch();
-    if (!drop(state().folders_deleting, folder.get(), true)) {
+    if (!drop(solving::records().folders_deleting, folder.get(), true)) {
         error.restore_unless_replaced();
         return false;
     }
@@ -193,6 +211,7 @@ bool delete_named_and_pending(const Module& module, PyObject* named) {
     Ref earlier = pending();
     if (!earlier) return false;
     Ref sandbox = take_named(named);
+    if (!sandbox && PyErr_Occurred()) return false;
     if (sandbox && !delete_own_folder(module, sandbox)) return false;
     return retry(module, earlier);
 }

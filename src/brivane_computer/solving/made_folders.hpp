@@ -48,14 +48,23 @@ private:
     Ref folder_;
 };
 
-// The recorded folder that `named` names (an equal str or bytes value), or an
-// empty Ref. Every other recorded folder is forgotten, not deleted (the
-// module only ever cleans up the folder its global names), except one still
-// protected by the call that is making it. Runs no Python code and never fails.
+// The recorded folder that `named` names (an equal str or bytes value), now
+// pending, or an empty Ref. Every other recorded folder is forgotten, not
+// deleted (the module only ever cleans up the folder its global names),
+// except one still protected by the call that is making it. Runs no Python
+// code; fails (an empty Ref with MemoryError) only without memory.
 Ref take_named(PyObject* named);
 
+// When solve names its new `folder` in _tempDirectory_ instead of `replaced`:
+// a folder of the module's that the global named was made by another thread's
+// solve since this one's disposeSolution. It becomes pending, as one thread's
+// next solve would have disposed of it, rather than forgotten. Runs no
+// Python code; false with MemoryError only without memory.
+bool hand_over_replaced(PyObject* replaced, PyObject* folder);
+
 // Deletes one of the module's own folders (os.path.isdir, then
-// shutil.rmtree). It is pending from the first attempt until it is gone, so
+// shutil.rmtree): one that this process's records hold, made or pending;
+// anything else is left alone. It is pending from the first attempt until it is gone, so
 // that a failed or interrupted deletion is taken up again by a later
 // disposeSolution; while it is protected or a solver run still works in it,
 // it only waits, and while another thread deletes it, that thread is left to

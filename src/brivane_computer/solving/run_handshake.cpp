@@ -2,15 +2,18 @@
 
 #include "host_names.hpp"
 #include "solving/made_folders.hpp"
-#include "state.hpp"
+#include "solving/records.hpp"
 
 namespace brivane::run_handshake {
 namespace {
 
+using solving::Phase;
+using solving::Ticket;
+
 // Seconds between two looks at whether an abandoned run ended.
 constexpr double wait_step = 0.05;
 
-auto& tickets() noexcept { return state().tickets; }
+auto& tickets() noexcept { return solving::records().tickets; }
 
 void forget(Ticket& ticket) noexcept {
     // Taken out first: the ticket is free before dropping the worker can run any code.
@@ -71,7 +74,7 @@ bool issue(PyObject* worker, PyObject* folder) {
     ticket->worker = Ref::owning(worker);
     ticket->folder = std::move(recorded);
     ticket->phase = Phase::starting;
-    ticket->issued = ++state().issued_tickets;
+    ticket->issued = ++solving::records().issued_tickets;
     return true;
 }
 

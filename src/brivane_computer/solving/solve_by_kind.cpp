@@ -3,6 +3,7 @@
 // solve_by_kind, which hands solve's loaded model to the one of its kind.
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "guards.hpp"
 #include "host_names.hpp"
@@ -98,11 +99,15 @@ Truth names_solver(PyObject* solver_name, const char* solver) {
 
 constexpr Signature<4> solve_piping_signature{"solvePipingModel", {"vokel", "vokelFilename", "solvername", "directory"}};
 Ref solve_piping_model(Module module, const Arguments<4>& arguments) {
-    auto [model, model_file, solver_name, directory] = arguments;
+    auto [model, given_file, solver_name, given_directory] = arguments;
     if (!check_model(module, Guard::Piping, model, sdk::cls::PipingCode, not_piping_message)) {
         return {};
     }
-    const Arguments<3> run_arguments{model, model_file, directory};
+    Ref model_file = text_path(module, given_file);
+    if (!model_file) return {};
+    Ref directory = text_path(module, given_directory);
+    if (!directory) return {};
+    const Arguments<3> run_arguments{model, model_file.get(), directory.get()};
     Truth revav = names_solver(solver_name, sdk::revav_solver);
     if (!revav) return {};
     if (*revav) return solve_with_revav(module, run_arguments);
@@ -118,7 +123,11 @@ Ref solve_structure_model(Module module, const Arguments<3>& arguments) {
     if (!check_model(module, Guard::Structure, arguments[0], sdk::cls::StructureCode, not_structure_message)) {
         return {};
     }
-    return solve_with_revav(module, arguments);
+    Ref model_file = text_path(module, arguments[1]);
+    if (!model_file) return {};
+    Ref directory = text_path(module, arguments[2]);
+    if (!directory) return {};
+    return solve_with_revav(module, {arguments[0], model_file.get(), directory.get()});
 }
 
 }  // namespace

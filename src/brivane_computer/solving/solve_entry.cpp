@@ -76,6 +76,23 @@ bool give_up_folder(const Module& module, const Ref& folder, made_folders::Prote
     return false;
 }
 
+// _tempDirectory_ = folder. A folder of the module's that the global names
+// until now is handed over to the next disposeSolution instead of being
+// forgotten (made_folders::hand_over_replaced).
+bool name_sandbox(const Module& module, const Ref& folder) {
+    PyObject* current = module.peek(globals::tempDirectory);
+    if (current == nullptr) {
+        // A global that a script deleted names nothing.
+        if (!PyErr_ExceptionMatches(PyExc_NameError)) return false;
+        PyErr_Clear();
+    } else {
+        // Held: the records may allocate, and a collection may run code that rebinds the global.
+        Ref replaced = Ref::owning(current);
+        if (!made_folders::hand_over_replaced(replaced.get(), folder.get())) return false;
+    }
+    return module.set(globals::tempDirectory, folder);
+}
+
 // Copies the model, its fre file and its first thf file into the folder
 // this call made. Returns the model file to solve.
 Ref copy_model_files(const Module& module, PyObject* model_file, PyObject* folder, PyObject* fre_file,
@@ -138,7 +155,7 @@ Ref solve(Module module, const Arguments<3>& arguments) {
     Ref solved_file = Ref::owning(model_file);
     if (made) {
         solved_file = copy_model_files(module, model_file, folder.get(), fre_file.get(), thf_file.get());
-        if (!solved_file || !module.set(globals::tempDirectory, folder)) {
+        if (!solved_file || !name_sandbox(module, folder)) {
             give_up_folder(module, folder, protection);
             return {};
         }

@@ -2,6 +2,7 @@
 // leaving a Solution in _Solution_ on success.
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "full_path.hpp"
 #include "function_table.hpp"
 #include "host_names.hpp"
 #include "models/model_folder.hpp"
@@ -145,10 +146,14 @@ Ref solver_run(Module module, const Arguments<3>& arguments) {
     Truth go_on = run_handshake::enter();
     if (!go_on) return {};
     if (!*go_on) return none();
-    // The previous solution is dropped, not disposed: disposing is disposeSolution's job.
     Ref result;
+    // The previous solution is dropped, not disposed: disposing is disposeSolution's job.
     if (module.set(globals::solution, Py_None)) {
-        result = in_apartment(module, [&] { return run(module, arguments[0], arguments[1], arguments[2]); });
+        Ref model_file = text_path(module, arguments[1]);
+        Ref directory = model_file ? text_path(module, arguments[2]) : Ref();
+        if (directory) {
+            result = in_apartment(module, [&] { return run(module, arguments[0], model_file.get(), directory.get()); });
+        }
     }
     return end_run(module, std::move(result));
 }

@@ -7,6 +7,7 @@ import threading
 from ..dotnet import (ArgumentException, ArgumentNullException,
                       BadImageFormatException, FileNotFoundException,
                       InvalidDataException, InvalidOperationException, netclass)
+from ..locks import fork_safe_lock
 from . import _files
 from .sdk import BrivaneApplication, BrivaneModule
 
@@ -339,7 +340,7 @@ class CommandController:
 
 # --- solutions ------------------------------------------------------------------
 
-_open_lock = threading.Lock()
+_open_lock = fork_safe_lock(globals(), "_open_lock")
 _open_results = {}   # id(solution) -> path
 
 
