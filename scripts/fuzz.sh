@@ -58,12 +58,13 @@ if [[ "$run_hypothesis" -eq 1 ]]; then
     if [[ -n "${BRIVANE_FUZZ_TRACE:-}" ]]; then trace=(BRIVANE_FUZZ_TRACE="$sandbox/trace.txt"); fi
     echo "=== (a) property-based argument and globals fuzzing: profile ci, gcc ASan/UBSan build ==="
     hypothesis_status=0
+    # The bound is for a hang: the run itself takes 15 to 30 minutes on two cores, shared or not.
     confined fuzz-hypothesis env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
         ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:malloc_context_size=2:log_path=$sandbox/asan" \
         LSAN_OPTIONS="suppressions=$ROOT/reliability/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$sandbox/ubsan" \
         BRIVANE_FUZZ_PROFILE=ci BRIVANE_FUZZ_REPORT="$report" "${trace[@]}" PYTHONPATH="$package:$TEST_PYTHONPATH" \
-        timeout 1800 "$venv/bin/python" -m pytest tests/fault_finding/test_argument_fuzzing.py -q -p no:cacheprovider \
+        timeout 3600 "$venv/bin/python" -m pytest tests/fault_finding/test_argument_fuzzing.py -q -p no:cacheprovider \
         || hypothesis_status=$?
     if [[ -n "${BRIVANE_FUZZ_TRACE:-}" && -f "$sandbox/trace.txt" ]]; then cp "$sandbox/trace.txt" "$BRIVANE_FUZZ_TRACE"; fi
     sanitizer_reports=$(sanitizer_reports "$sandbox")
