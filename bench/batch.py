@@ -138,8 +138,8 @@ def chromium_load(page, profile):
 
 def calibrated_iterations(seconds):
     """Loop iterations of the stand-in's computing solve that take about `seconds` here."""
-    from brivane_standin.product._solving import SolverBase
     from brivane_standin.knobs import knobs
+    from brivane_standin.product._solving import SolverBase
     solver = object.__new__(SolverBase)
     solver._model = type("Model", (), {"_file": None})()
     knobs.solve_iterations = 1_000_000
@@ -159,10 +159,9 @@ def main():
     if not sandbox:
         sys.exit("bench/batch.py solves and deletes: run it confined, with scripts/bench-batch.sh")
 
+    import distributed
     from brivane_standin import knobs as knobs_module
     from brivane_standin.installation import create_installation
-
-    import distributed
 
     import brivane_computer as bc
     from brivane_computer.batch import solve_many

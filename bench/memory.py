@@ -16,10 +16,10 @@ import os
 import sys
 
 import clr  # noqa: F401  (the platform is there before the module)
-import fixtures
 import pythoncom  # noqa: F401
 from brivane_standin import journal
 
+import fixtures
 from brivane_computer import brivane_core as core
 
 WARM_UP = 100

@@ -63,7 +63,7 @@ def _delete_own_folder(folder):
 
 def disposeSolution():
     global _abandoned_run
-    if core["_Solution_"] != None:
+    if core["_Solution_"] != None:  # noqa: E711 - as the module compares, through the object's __ne__
         core["_Solution_"].Dispose()
         core["_Solution_"] = None
     # A run that has ended no longer holds its folder.

@@ -1,4 +1,5 @@
-"""Runs the benchmark suite and reports it: python bench/run.py [--fast] [--rounds N] [--case TEXT] [--compare FILE] [--check]
+"""Runs the benchmark suite and reports it:
+python bench/run.py [--fast] [--rounds N] [--case TEXT] [--compare FILE] [--check]
 
 scripts/bench.sh is the one command: it builds the module (Release) and runs
 this with the package on PYTHONPATH. Steps:
@@ -46,6 +47,7 @@ RESULTS = os.path.join(HERE, "results")
 # A confined run writes its results into its sandbox; scripts/bench.sh copies them to RESULTS.
 WRITTEN = os.environ.get("BRIVANE_BENCH_RESULTS", RESULTS)
 from brivane_testkit import confinement  # noqa: E402
+
 import fixtures  # noqa: E402
 import peer_build  # noqa: E402
 import probe  # noqa: E402

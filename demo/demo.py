@@ -15,10 +15,11 @@ from brivane_testkit import confinement
 
 confinement.require("the demo")
 
-import brivane_computer as bc
-from brivane_computer import brivane_core as core
-from brivane_standin.installation import create_installation
-from brivane_standin.product import read_project
+from brivane_standin.installation import create_installation  # noqa: E402 - only once the confinement is sure
+from brivane_standin.product import read_project  # noqa: E402 - only once the confinement is sure
+
+import brivane_computer as bc  # noqa: E402 - only once the confinement is sure
+from brivane_computer import brivane_core as core  # noqa: E402 - only once the confinement is sure
 
 
 def section(title):

@@ -12,14 +12,14 @@ the installation's default settings and a forgotten stand-in.
 import os
 
 import pytest
+from brivane_standin.installation import create_installation
 from brivane_testkit.confinement import pytest_runtest_teardown, pytest_sessionstart  # noqa: F401
 from brivane_testkit.module_table import INITIAL_GLOBALS as SPECIFIED_GLOBALS
 
-from . import product  # (imports the bridge before the module imports clr)
-
 import brivane_computer
 from brivane_computer import brivane_core
-from brivane_standin.installation import create_installation
+
+from . import product  # (imports the bridge before the module imports clr)
 
 INITIAL_GLOBALS = {name: value for name, value in SPECIFIED_GLOBALS.items() if name != "_dlls_"}
 DLLS = brivane_core._dlls_

@@ -61,8 +61,9 @@ def saved_model(core, folder, kind="piping", elements=1, name="Study1"):
 def test_the_chosen_bridge_is_in_use(face):
     import clr
     if face.bridge == "mono":
-        import pythonnet
         from importlib.metadata import version
+
+        import pythonnet
         assert not clr.__file__.endswith("clr.py")   # made by the runtime, not a source file
         assert pythonnet.get_runtime_info().kind.lower() == "mono"
         assert version("pythonnet") == "3.0.5"

@@ -30,7 +30,6 @@ import tempfile
 import warnings
 
 import atheris
-
 from brivane_testkit import confinement
 
 confinement.require("atheris fuzzing")

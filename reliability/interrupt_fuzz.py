@@ -38,10 +38,10 @@ import io
 import json
 import os
 import random
+import select
 import shutil
 import signal
 import sys
-import select
 import tempfile
 import threading
 import time

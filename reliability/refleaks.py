@@ -18,7 +18,6 @@ import os
 import shutil
 import sys
 import tempfile
-import threading
 import warnings
 
 from brivane_testkit import confinement
@@ -26,7 +25,6 @@ from brivane_testkit import confinement
 confinement.require("the leak hunt")
 warnings.simplefilter("ignore", RuntimeWarning)
 
-import brivane_standin  # noqa: E402
 import pythoncom  # noqa: E402
 from brivane_standin import dotnet, journal  # noqa: E402
 from brivane_standin.installation import create_installation  # noqa: E402

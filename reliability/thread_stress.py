@@ -53,8 +53,8 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-from brivane_testkit import confinement
-from brivane_testkit.jail import Jail, Sandbox, StablePath
+from brivane_testkit import confinement  # noqa: E402
+from brivane_testkit.jail import Jail, Sandbox, StablePath  # noqa: E402
 
 WORKERS = 8
 # Seconds every thread gets to finish after the stop signal.
@@ -587,8 +587,8 @@ class Stress:
     # -- the run --
 
     def run(self):
-        from brivane_standin import journal
         import brivane_standin.product.pelorix_core  # noqa: F401 - loaded before the threads start
+        from brivane_standin import journal
 
         def thread_ended(arguments):
             name = arguments.exc_type.__name__

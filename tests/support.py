@@ -14,6 +14,7 @@ _original_dlls = []
 def reset_module():
     """Puts the module and the stand-in back to their state right after import."""
     import brivane_standin
+
     from brivane_computer import brivane_core
 
     brivane_standin.reset()

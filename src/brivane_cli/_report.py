@@ -60,9 +60,18 @@ class ReportInputError(Exception):
 
 
 def report(batch: ModuleType, arguments: argparse.Namespace) -> int:
-    from brivane_computer.batch.report import (check_junit_file, check_page_file, compare, comparison_text,
-                                               read_report, read_summary, summary_object, summary_text,
-                                               write_junit, write_page)
+    from brivane_computer.batch.report import (
+        check_junit_file,
+        check_page_file,
+        compare,
+        comparison_text,
+        read_report,
+        read_summary,
+        summary_object,
+        summary_text,
+        write_junit,
+        write_page,
+    )
 
     runs = "all" if arguments.all else "last"
     try:

@@ -16,6 +16,7 @@ def reset():
     """
     import clr
     import pythoncom
+
     from . import dotnet, journal, knobs, product
 
     clr._reset()

@@ -28,11 +28,11 @@ from pathlib import Path
 import brivane_standin
 from brivane_standin.installation import create_installation
 
+from brivane_computer import brivane_core
+
 from .jail import Jail, Sandbox, StablePath
 from .module_table import INITIAL_GLOBALS
 from .trees import tree_stamps
-
-from brivane_computer import brivane_core
 
 core = brivane_core
 # The repository, one of the paths that a fuzzed call may name.

@@ -46,7 +46,8 @@ FUNCTIONS = [
         "Example : ",
         "",
         "   import brivane_computer as bc",
-        '   valid = bc.setup_brivane_computer("C:\\Program Files\\Brivane\\Pelorix 20XX.Y", bc.BrivaneModule.Pelorix)',
+        '   valid = bc.setup_brivane_computer("C:\\Program Files\\Brivane\\Pelorix 20XX.Y", '
+        "bc.BrivaneModule.Pelorix)",
         "",
         "brivaneModule can be:",
         "- bc.BrivaneModule.All",

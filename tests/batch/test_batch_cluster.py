@@ -21,9 +21,14 @@ from brivane_computer.batch.cluster import _on_worker
 from brivane_computer.batch.cluster import _runner as _cluster
 from brivane_computer.batch.cluster._child import FOLDER_PREFIX
 
-
-from .support_batch import (EXTRA, assert_no_batch_process_left, batch_processes, dask_processes, running,
-                            solve_intervals)
+from .support_batch import (
+    EXTRA,
+    assert_no_batch_process_left,
+    batch_processes,
+    dask_processes,
+    running,
+    solve_intervals,
+)
 
 
 @pytest.fixture

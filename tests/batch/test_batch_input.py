@@ -7,7 +7,6 @@ import pytest
 
 from brivane_computer.batch import BatchInputError, BatchInputNotFound, find_models, solve_many
 
-
 from .support_batch import run_main
 
 # A file system that the confinement keeps read-only, and that the watch on the sandbox leaves alone.

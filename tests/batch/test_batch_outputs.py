@@ -6,7 +6,6 @@ import pytest
 
 from brivane_computer.batch import MANIFEST
 
-
 from .support_batch import solve_intervals
 
 

@@ -9,8 +9,19 @@ from types import SimpleNamespace
 import pytest
 from distributed.core import Status
 
-from brivane_computer.batch import (FAILED, IN_PLACE, NOT_STARTED, SANDBOX, SKIPPED, SOLVED, STOPPED, TIMED_OUT,
-                                    FoundModel, Outcome, Task)
+from brivane_computer.batch import (
+    FAILED,
+    IN_PLACE,
+    NOT_STARTED,
+    SANDBOX,
+    SKIPPED,
+    SOLVED,
+    STOPPED,
+    TIMED_OUT,
+    FoundModel,
+    Outcome,
+    Task,
+)
 from brivane_computer.batch._progress import Progress
 from brivane_computer.batch._schedule import Schedule, make_job
 from brivane_computer.batch.cluster import _on_worker

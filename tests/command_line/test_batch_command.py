@@ -15,8 +15,13 @@ from distributed import LocalCluster
 
 from brivane_cli import _doctor
 from brivane_computer.batch import read_report
-from brivane_computer.batch._module_facts import (DEFAULT_DATA_SOURCES, DEFAULT_SETTINGS, MODULES, module_name,
-                                                  settings_paths)
+from brivane_computer.batch._module_facts import (
+    DEFAULT_DATA_SOURCES,
+    DEFAULT_SETTINGS,
+    MODULES,
+    module_name,
+    settings_paths,
+)
 
 from ..batch.support_batch import assert_no_batch_process_left, run_and_stop, run_main
 from ..support import build_model

@@ -18,7 +18,6 @@ from brivane_computer.batch import read_report
 
 from ..batch.support_batch import assert_no_batch_process_left, dask_processes, run_and_stop, run_main
 
-
 REFUSED = "an open Dask scheduler runs pickled code from anyone who can reach it on every workstation"
 
 # The table below passes remote addresses that must be refused before anything connects: while it runs, a

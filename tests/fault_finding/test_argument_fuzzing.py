@@ -50,15 +50,25 @@ import zlib
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
+from brivane_testkit.fuzzing import (  # noqa: E402
+    CATALOG,
+    FUNCTIONS,
+    INITIAL_GLOBALS,
+    PLAUSIBLE,
+    FuzzFault,
+    Harness,
+    HostileInterrupt,
+    Recipe,
+    catalog_value,
+    global_values,
+    materialize,
+    new_counts,
+)
 from hypothesis import HealthCheck, given, seed, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.configuration import set_hypothesis_home_dir  # noqa: E402
 
 import brivane_computer  # noqa: E402
-
-from brivane_testkit.fuzzing import (CATALOG, FUNCTIONS, INITIAL_GLOBALS, PLAUSIBLE, FuzzFault,  # noqa: E402
-                                     Harness, HostileInterrupt, Recipe, catalog_value, global_values, materialize,
-                                     new_counts)
 
 BATCH = int(os.environ.get("BRIVANE_FUZZ_BATCH", "50"))
 PROFILE = os.environ.get("BRIVANE_FUZZ_PROFILE", "quick")

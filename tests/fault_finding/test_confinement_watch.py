@@ -9,7 +9,6 @@ from brivane_testkit.confinement import CHILD_WATCH, python_path
 
 from ..support import ROOT
 
-
 SWALLOWED = """
 import shutil
 try:

@@ -279,7 +279,8 @@ def test_every_function_count_and_keyword_keeps_its_own_text(core):
         for given in range(len(function.parameters) + 1, len(function.parameters) + 4):
             expected[(function.name, given, None)] = positional_message(function, given)
         for keyword in ("name", "Name", "nàme", "x" * 300):
-            expected[(function.name, None, keyword)] = f"{function.name}() got an unexpected keyword argument '{keyword}'"
+            message = f"{function.name}() got an unexpected keyword argument '{keyword}'"
+            expected[(function.name, None, keyword)] = message
     for _ in range(2):
         for (name, given, keyword), message in expected.items():
             call = getattr(core, name)

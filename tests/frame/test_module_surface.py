@@ -6,7 +6,8 @@ import re
 import types
 
 import pytest
-from brivane_testkit.module_table import FUNCTIONS, GLOBALS, INITIAL_GLOBALS as INITIAL
+from brivane_testkit.module_table import FUNCTIONS, GLOBALS
+from brivane_testkit.module_table import INITIAL_GLOBALS as INITIAL
 
 import brivane_computer
 

@@ -14,7 +14,7 @@ from brivane_standin.installation import create_installation
 from brivane_standin.knobs import knobs
 from brivane_standin.product.pelorix_core import CommandController
 from brivane_standin.product.sdk import BrivaneApplication
-from brivane_testkit.module_table import GUARD_MESSAGE, GLOBALS
+from brivane_testkit.module_table import GLOBALS, GUARD_MESSAGE
 
 from brivane_computer import BrivaneModule
 

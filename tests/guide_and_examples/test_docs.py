@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 from ..support import ROOT, build_model
+
 FENCE = re.compile(r"^( *)```python\s*$")
 NOT_RUN = re.compile(r"<!-- not run here: (.+) -->")
 # The documents' Windows paths, and what each stands for here.

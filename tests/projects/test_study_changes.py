@@ -8,8 +8,17 @@ from brivane_standin.product import read_current_study, read_project
 from brivane_standin.product.pelorix_project import ProjectViewModel, StudyModel
 from brivane_testkit.module_table import GUARD_MESSAGE
 
-from .support_projects import (HELPER_DLL, PIPING, PROJECT_DLL, STRUCTURE, events, make_project, names,
-                               product_names, read_bytes)
+from .support_projects import (
+    HELPER_DLL,
+    PIPING,
+    PROJECT_DLL,
+    STRUCTURE,
+    events,
+    make_project,
+    names,
+    product_names,
+    read_bytes,
+)
 
 OPENING = ["ProjectViewModel..ctor", "ProjectViewModel.LoadFromFile", "ProjectViewModel.GetStudy"]
 CHANGES = {

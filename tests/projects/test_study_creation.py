@@ -12,8 +12,17 @@ from brivane_testkit.module_table import GUARD_MESSAGE
 
 import brivane_computer
 
-from .support_projects import (PIPING, PROJECT_DLL, SDK_DLL, STRUCTURE, events, make_project, names, product_names,
-                               read_bytes)
+from .support_projects import (
+    PIPING,
+    PROJECT_DLL,
+    SDK_DLL,
+    STRUCTURE,
+    events,
+    make_project,
+    names,
+    product_names,
+    read_bytes,
+)
 
 ENTRY_POINTS = [("addPipingStudy", PIPING), ("addStructureStudy", STRUCTURE)]
 

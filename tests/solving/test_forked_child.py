@@ -9,7 +9,6 @@ import signal
 import tempfile
 import threading
 import time
-
 import types
 
 import pytest

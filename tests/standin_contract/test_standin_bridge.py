@@ -8,7 +8,8 @@ import threading
 import clr
 import pytest
 import pythoncom
-from brivane_standin import assembly_files, dotnet, journal, knobs as knobs_module
+from brivane_standin import assembly_files, dotnet, journal
+from brivane_standin import knobs as knobs_module
 from brivane_standin.installation import create_installation
 
 knobs = knobs_module.knobs
@@ -130,8 +131,8 @@ def test_com_apartments_balance():
 
 
 def test_class_inspector(loaded):
-    from Brivane.SDK import BrivaneClassInspector
     from Brivane.Pelorix.Core import Model
+    from Brivane.SDK import BrivaneClassInspector
     compact = BrivaneClassInspector.ExportObjectToJson(Model, False)
     indented = BrivaneClassInspector.ExportObjectToJson(Model(), True)
     assert "\n" not in compact and '\n  "Type"' in indented

@@ -11,9 +11,16 @@ from brivane_standin.knobs import knobs
 @pytest.fixture
 def ns(loaded):
     """The product classes, imported through the bridge."""
-    from Brivane.Pelorix.Core import (CommandController, CustomCommand, Layer,
-                                      Model, PipingCode, QBLibrary, Solution,
-                                      StructureCode)
+    from Brivane.Pelorix.Core import (
+        CommandController,
+        CustomCommand,
+        Layer,
+        Model,
+        PipingCode,
+        QBLibrary,
+        Solution,
+        StructureCode,
+    )
     from Brivane.Pelorix.Project import ProjectViewModel
     from Brivane.Quelbar.Core import QuelbarSolver
     from Brivane.Revav.Core import RevavSolver

@@ -63,8 +63,24 @@ from ._messages import SOLVERS, Outcome, Task
 from ._models import FoundModel, find_models
 from ._outputs import MANIFEST, OutputError
 from ._run import BatchInterrupted, StopSignal, solve_many
-from .report import (CRASHED, DIED, FAILED, FINISHED, IN_PLACE, NOT_STARTED, RUNNING, SANDBOX, SKIPPED, SOLVED,
-                     STOPPED, TIMED_OUT, ModelResult, Report, ReportError, read_report)
+from .report import (
+    CRASHED,
+    DIED,
+    FAILED,
+    FINISHED,
+    IN_PLACE,
+    NOT_STARTED,
+    RUNNING,
+    SANDBOX,
+    SKIPPED,
+    SOLVED,
+    STOPPED,
+    TIMED_OUT,
+    ModelResult,
+    Report,
+    ReportError,
+    read_report,
+)
 
 if TYPE_CHECKING:
     from ._task import keep_run_errors, set_up, solve_model

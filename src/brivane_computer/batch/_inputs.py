@@ -22,10 +22,10 @@ from typing import Any
 from ._errors import BatchInputError, BatchInputNotFound
 from ._files import NotRegularFile, TooLarge, is_regular_or_absent, read_regular
 from ._identity import identity
+from ._messages import SOLVERS
 from ._models import FoundModel, ModelSource, find_models, model_sources
 from ._module_facts import MODULES, module_name, settings_paths
 from ._outputs import check_report_file, check_results_folder
-from ._messages import SOLVERS
 from .report import ModelResult, ReportError, check_page_file, last_outcomes
 
 # Windows waits on at most 63 handles at once, and the batch waits on two for each worker.

@@ -14,8 +14,18 @@ import sys
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from .report import (FAILED, NOT_STARTED, SKIPPED, SOLVED, STATUSES, STOPPED, TIMED_OUT, ModelResult, printable,
-                     shown_path)
+from .report import (
+    FAILED,
+    NOT_STARTED,
+    SKIPPED,
+    SOLVED,
+    STATUSES,
+    STOPPED,
+    TIMED_OUT,
+    ModelResult,
+    printable,
+    shown_path,
+)
 
 if TYPE_CHECKING:
     from tqdm import tqdm

@@ -30,12 +30,24 @@ from dataclasses import dataclass, field, replace
 from typing import Any
 
 from ._identity import Identity, folder_and_ancestors
+from ._messages import REVAV, Outcome, Task
 from ._models import FoundModel
 from ._progress import Progress
-from ._messages import REVAV, Outcome, Task
 from ._solve_inputs import Digests
-from .report import (CRASHED, FAILED, IN_PLACE, NOT_STARTED, SKIPPED, SOLVED, STOPPED, STRUCTURE,
-                     TIMED_OUT, ModelResult, Report, ReportWriter)
+from .report import (
+    CRASHED,
+    FAILED,
+    IN_PLACE,
+    NOT_STARTED,
+    SKIPPED,
+    SOLVED,
+    STOPPED,
+    STRUCTURE,
+    TIMED_OUT,
+    ModelResult,
+    Report,
+    ReportWriter,
+)
 
 # The error types of a failure that the model itself causes, which another attempt would only repeat.
 NOT_RETRIED = frozenset({"NoSolution"})

@@ -19,13 +19,14 @@ from dataclasses import replace
 from typing import Any, TextIO
 
 from .. import brivane_core
-from ._files import remove_tree
 from ._errors import SetupError
+from ._files import remove_tree
 from ._messages import REVAV, Outcome, Task
 from ._outputs import drop_solve_log, keep_solve_log, record_results
 from ._results import Before, Signature, before_solve, changed_files, make_copies
 from ._writing import Folder
 from .report import PIPING, STRUCTURE
+
 
 def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelorix", settings: str | None = None,
            data_sources: str | None = None) -> None:

@@ -3,9 +3,14 @@ import json
 import os
 import tempfile
 
-from ..dotnet import (ArgumentNullException, DirectoryNotFoundException,
-                      FileNotFoundException, InvalidDataException, IOException,
-                      UnauthorizedAccessException)
+from ..dotnet import (
+    ArgumentNullException,
+    DirectoryNotFoundException,
+    FileNotFoundException,
+    InvalidDataException,
+    IOException,
+    UnauthorizedAccessException,
+)
 from ..knobs import knobs
 
 

@@ -3,8 +3,7 @@ import os
 import signal
 import time
 
-from ..dotnet import (ArgumentException, ArgumentNullException,
-                      FileNotFoundException, ObjectDisposedException)
+from ..dotnet import ArgumentException, ArgumentNullException, FileNotFoundException, ObjectDisposedException
 from ..knobs import knobs
 from . import _files
 from .pelorix_core import Model

@@ -2,11 +2,16 @@
 import ctypes
 import json
 import os
-import threading
 
-from ..dotnet import (ArgumentException, ArgumentNullException,
-                      BadImageFormatException, FileNotFoundException,
-                      InvalidDataException, InvalidOperationException, netclass)
+from ..dotnet import (
+    ArgumentException,
+    ArgumentNullException,
+    BadImageFormatException,
+    FileNotFoundException,
+    InvalidDataException,
+    InvalidOperationException,
+    netclass,
+)
 from ..locks import fork_safe_lock
 from . import _files
 from .sdk import BrivaneApplication, BrivaneModule

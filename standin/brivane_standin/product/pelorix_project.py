@@ -2,9 +2,16 @@
 import json
 import os
 
-from ..dotnet import (ArgumentException, ArgumentNullException,
-                      DirectoryNotFoundException, InvalidDataException,
-                      InvalidOperationException, IOException, Point, netclass)
+from ..dotnet import (
+    ArgumentException,
+    ArgumentNullException,
+    DirectoryNotFoundException,
+    InvalidDataException,
+    InvalidOperationException,
+    IOException,
+    Point,
+    netclass,
+)
 from . import _files
 from .pelorix_core import _MODULES, check_module
 

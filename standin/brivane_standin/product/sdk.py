@@ -6,9 +6,13 @@ import json
 import os
 
 from .. import assembly_files, dotnet
-from ..dotnet import (ArgumentException, ArgumentNullException,
-                      DirectoryNotFoundException, InvalidOperationException,
-                      netclass)
+from ..dotnet import (
+    ArgumentException,
+    ArgumentNullException,
+    DirectoryNotFoundException,
+    InvalidOperationException,
+    netclass,
+)
 from ..knobs import knobs
 from . import _files
 

@@ -8,10 +8,34 @@ on any machine. ``brivane report`` uses what this package exports.
 from ._compare import Comparison, compare, comparison_text
 from ._machine import check_junit_file, summary_object, write_junit
 from ._page import EXTRA_MISSING, check_page_file, page_after_batch, write_page
-from ._records import (ALL_RUNS, CRASHED, DIED, FAILED, FINISHED, IN_PLACE, LAST_RUN, NOT_STARTED, PIPING, RUNNING,
-                       SANDBOX, SKIPPED, SOLVED, STATUSES, STOPPED, STRUCTURE, TIMED_OUT, ModelResult, Report,
-                       ReportError, ReportWriter, last_outcomes, package_version, printable, read_report,
-                       shown_path)
+from ._records import (
+                       ALL_RUNS,
+                       CRASHED,
+                       DIED,
+                       FAILED,
+                       FINISHED,
+                       IN_PLACE,
+                       LAST_RUN,
+                       NOT_STARTED,
+                       PIPING,
+                       RUNNING,
+                       SANDBOX,
+                       SKIPPED,
+                       SOLVED,
+                       STATUSES,
+                       STOPPED,
+                       STRUCTURE,
+                       TIMED_OUT,
+                       ModelResult,
+                       Report,
+                       ReportError,
+                       ReportWriter,
+                       last_outcomes,
+                       package_version,
+                       printable,
+                       read_report,
+                       shown_path,
+)
 from ._summary import Summary, read_summary, summarize, summary_text
 
 __all__ = [

@@ -16,8 +16,17 @@ from typing import Any
 
 from .._files import is_regular_or_absent, open_regular, write_whole
 from .._outputs import OutputError
-from ._records import (FAILED, NOT_STARTED, SKIPPED, STATUSES, STOPPED, TIMED_OUT, ModelResult, earlier_failures,
-                       printable)
+from ._records import (
+    FAILED,
+    NOT_STARTED,
+    SKIPPED,
+    STATUSES,
+    STOPPED,
+    TIMED_OUT,
+    ModelResult,
+    earlier_failures,
+    printable,
+)
 from ._summary import Summary
 
 # The name of the suites of a JUnit file of ours, within its first bytes.

@@ -30,8 +30,23 @@ from .._errors import BatchInputError, BatchInputNotFound
 from .._files import is_regular_or_absent, open_regular, write_whole
 from .._outputs import SOLVE_LOG, OutputError
 from ._compare import SLOWER_SECONDS, Comparison, model_key, outcome, windows_path
-from ._records import (CRASHED, DIED, FAILED, NOT_STARTED, RUNNING, SKIPPED, SOLVED, STATUSES, STOPPED, TIMED_OUT,
-                       ModelResult, Report, now, package_version, printable)
+from ._records import (
+    CRASHED,
+    DIED,
+    FAILED,
+    NOT_STARTED,
+    RUNNING,
+    SKIPPED,
+    SOLVED,
+    STATUSES,
+    STOPPED,
+    TIMED_OUT,
+    ModelResult,
+    Report,
+    now,
+    package_version,
+    printable,
+)
 from ._summary import Summary, counts_line, slot_order, summarize
 
 # The line that tells a page of ours, within its first bytes.

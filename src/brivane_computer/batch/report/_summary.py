@@ -15,8 +15,21 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._records import (ALL_RUNS, FAILED, LAST_RUN, NOT_STARTED, SKIPPED, STOPPED, TIMED_OUT, ModelResult, Report,
-                       earlier_failures, read_runs, report_and_runs, shown_path)
+from ._records import (
+    ALL_RUNS,
+    FAILED,
+    LAST_RUN,
+    NOT_STARTED,
+    SKIPPED,
+    STOPPED,
+    TIMED_OUT,
+    ModelResult,
+    Report,
+    earlier_failures,
+    read_runs,
+    report_and_runs,
+    shown_path,
+)
 
 # The slowest models listed.
 SLOWEST = 10
