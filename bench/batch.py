@@ -35,6 +35,7 @@ Each round times the three runs one after the other; the figures are the
 medians of the rounds. The table is printed and written as JSON to
 $BRIVANE_CONFINED/batch.json (the script copies it to bench/results/).
 """
+
 import argparse
 import contextlib
 import io
@@ -130,9 +131,23 @@ def chromium_load(page, profile):
         sys.exit("the page's load is measured with Chromium: apt-get install chromium")
     root = ["--no-sandbox"] if os.geteuid() == 0 else []
     started = time.perf_counter()
-    subprocess.run([chromium, "--headless", *root, "--disable-gpu", "--no-first-run", "--disable-dev-shm-usage",
-                    f"--user-data-dir={profile}", "--dump-dom", pathlib.Path(page).as_uri()], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env={**os.environ, "HOME": profile})
+    subprocess.run(
+        [
+            chromium,
+            "--headless",
+            *root,
+            "--disable-gpu",
+            "--no-first-run",
+            "--disable-dev-shm-usage",
+            f"--user-data-dir={profile}",
+            "--dump-dom",
+            pathlib.Path(page).as_uri(),
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env={**os.environ, "HOME": profile},
+    )
     return time.perf_counter() - started
 
 
@@ -140,6 +155,7 @@ def calibrated_iterations(seconds):
     """Loop iterations of the stand-in's computing solve that take about `seconds` here."""
     from brivane_standin.knobs import knobs
     from brivane_standin.product._solving import SolverBase
+
     solver = object.__new__(SolverBase)
     solver._model = type("Model", (), {"_file": None})()
     knobs.solve_iterations = 1_000_000
@@ -191,8 +207,9 @@ def main():
     def batch(jobs, paths=models, executor=None):
         report = os.path.join(work, f"report-{jobs if executor is None else 'cluster'}.jsonl")
         started = time.perf_counter()
-        outcome = solve_many(paths, installation.root, solver="Quelbar", jobs=jobs, report=report, progress=False,
-                             executor=executor)
+        outcome = solve_many(
+            paths, installation.root, solver="Quelbar", jobs=jobs, report=report, progress=False, executor=executor
+        )
         seconds = time.perf_counter() - started
         assert [m.status for m in outcome.models] == ["solved"] * len(paths), outcome.summary()
         return seconds, outcome
@@ -200,22 +217,39 @@ def main():
     with contextlib.redirect_stdout(io.StringIO()):  # the first solve loads the solver's assemblies
         bc.solve(models[0], "Quelbar", True)
         bc.disposeSolution()
-    results = {"machine": f"{os.cpu_count()} cores, Python {sys.version.split()[0]}", "models": len(models),
-               "cases": {}}
+    results = {
+        "machine": f"{os.cpu_count()} cores, Python {sys.version.split()[0]}",
+        "models": len(models),
+        "cases": {},
+    }
     iterations = calibrated_iterations(SOLVE_SECONDS)
     for case, values in (("sleep", {"solve_seconds": SOLVE_SECONDS}), ("cpu", {"solve_iterations": iterations})):
         set_knobs(**values)
         rounds = [(loop(), batch(1)[0], batch(2)[0]) for _ in range(arguments.rounds)]
         looped, one, two = (statistics.median(r[i] for r in rounds) for i in range(3))
-        results["cases"][case] = {"loop": looped, "jobs=1": one, "jobs=2": two,
-                                  "overhead per model at jobs=1": (one - looped) / len(models),
-                                  "jobs=2 / loop": two / looped}
+        results["cases"][case] = {
+            "loop": looped,
+            "jobs=1": one,
+            "jobs=2": two,
+            "overhead per model at jobs=1": (one - looped) / len(models),
+            "jobs=2 / loop": two / looped,
+        }
 
     # The cluster's workers take their knobs from the environment when they start.
     set_knobs(solve_seconds=SOLVE_SECONDS)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  scheduler_port=0, dashboard_address="127.0.0.1:0", local_directory=os.path.join(work, "dask"),
-                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            scheduler_port=0,
+            dashboard_address="127.0.0.1:0",
+            local_directory=os.path.join(work, "dask"),
+            silence_logs=logging.ERROR,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         rounds = [(loop(), batch(1, executor=client)[0]) for _ in range(arguments.rounds)]
     looped, clustered = (statistics.median(r[i] for r in rounds) for i in range(2))
     results["cases"]["cluster"] = {"loop": looped, "cluster": clustered, "cluster / loop": clustered / looped}
@@ -224,12 +258,20 @@ def main():
     with contextlib.redirect_stdout(io.StringIO()):
         realistic = make_realistic_models(bc, os.path.join(work, "realistic"), 20)
         loop_each, task_each, load_each, digest_each = realistic_case(bc, realistic, arguments.rounds)
-    sizes = (os.path.getsize(realistic[0]), os.path.getsize(os.path.join(os.path.dirname(realistic[0]),
-                                                                         "conception.fre")))
-    results["cases"]["realistic"] = {"models": len(realistic), "model bytes": sizes[0], "fre bytes": sizes[1],
-                                     "loop per model": loop_each, "solve_model per model": task_each,
-                                     "overhead per model": task_each - loop_each, "loadVokel per model": load_each,
-                                     "digests per model": digest_each}
+    sizes = (
+        os.path.getsize(realistic[0]),
+        os.path.getsize(os.path.join(os.path.dirname(realistic[0]), "conception.fre")),
+    )
+    results["cases"]["realistic"] = {
+        "models": len(realistic),
+        "model bytes": sizes[0],
+        "fre bytes": sizes[1],
+        "loop per model": loop_each,
+        "solve_model per model": task_each,
+        "overhead per model": task_each - loop_each,
+        "loadVokel per model": load_each,
+        "digests per model": digest_each,
+    }
 
     memory_models = make_models(bc, os.path.join(work, "many"), arguments.memory_models)
     batch(2, memory_models[:20])  # what the first batch loads (the workers' machinery, the report's writer)
@@ -241,48 +283,96 @@ def main():
 
     page, blank = os.path.join(work, "report-2.html"), os.path.join(work, "blank.html")
     started = time.perf_counter()
-    subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-m", "brivane_cli", "report",
-                    os.path.join(work, "report-2.jsonl"), "--html", page], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            sys.executable,
+            "-W",
+            "ignore::RuntimeWarning",
+            "-m",
+            "brivane_cli",
+            "report",
+            os.path.join(work, "report-2.jsonl"),
+            "--html",
+            page,
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     written = time.perf_counter() - started
     with open(blank, "w", encoding="utf-8") as f:
         f.write("<!DOCTYPE html><title>blank</title>")
     profile = os.path.join(work, "chromium-profile")
     chromium_load(blank, profile)  # the profile made
     loads = [(chromium_load(page, profile), chromium_load(blank, profile)) for _ in range(3)]
-    results["page"] = {"models": len(memory_models), "size": os.path.getsize(page), "written": written,
-                       "load": statistics.median(p for p, _ in loads),
-                       "blank load": statistics.median(b for _, b in loads)}
+    results["page"] = {
+        "models": len(memory_models),
+        "size": os.path.getsize(page),
+        "written": written,
+        "load": statistics.median(p for p, _ in loads),
+        "blank load": statistics.median(b for _, b in loads),
+    }
 
     sleep, cpu = results["cases"]["sleep"], results["cases"]["cpu"]
     rows = [
-        ("sleep 50 ms: overhead per model, jobs=1", f"{sleep['overhead per model at jobs=1'] * 1000:.2f} ms",
-         "<= 5 ms", sleep["overhead per model at jobs=1"] <= OVERHEAD_TARGET),
-        ("sleep 50 ms: jobs=2 / loop", f"{sleep['jobs=2 / loop']:.2f}", "<= 0.60",
-         sleep["jobs=2 / loop"] <= RATIO_TARGET),
-        ("sleep 50 ms: two-worker Dask cluster / loop", f"{results['cases']['cluster']['cluster / loop']:.2f}",
-         "<= 0.65", results["cases"]["cluster"]["cluster / loop"] <= CLUSTER_RATIO_TARGET),
+        (
+            "sleep 50 ms: overhead per model, jobs=1",
+            f"{sleep['overhead per model at jobs=1'] * 1000:.2f} ms",
+            "<= 5 ms",
+            sleep["overhead per model at jobs=1"] <= OVERHEAD_TARGET,
+        ),
+        (
+            "sleep 50 ms: jobs=2 / loop",
+            f"{sleep['jobs=2 / loop']:.2f}",
+            "<= 0.60",
+            sleep["jobs=2 / loop"] <= RATIO_TARGET,
+        ),
+        (
+            "sleep 50 ms: two-worker Dask cluster / loop",
+            f"{results['cases']['cluster']['cluster / loop']:.2f}",
+            "<= 0.65",
+            results["cases"]["cluster"]["cluster / loop"] <= CLUSTER_RATIO_TARGET,
+        ),
         ("compute: overhead per model, jobs=1", f"{cpu['overhead per model at jobs=1'] * 1000:.2f} ms", "", None),
         ("compute: jobs=2 / loop", f"{cpu['jobs=2 / loop']:.2f}", "", None),
-        (f"{len(realistic)} models of {sizes[0] / 2 ** 20:.1f} + {sizes[1] / 2 ** 20:.1f} MiB: solve_model over solve",
-         f"{(task_each - loop_each) * 1000:.2f} ms a model (one load {load_each * 1000:.2f} ms)", "<= 5 ms",
-         task_each - loop_each <= OVERHEAD_TARGET),
-        (f"{len(realistic)} models of {sizes[0] / 2 ** 20:.1f} + {sizes[1] / 2 ** 20:.1f} MiB: digests of the inputs",
-         f"{digest_each * 1000:.2f} ms a model", "<= 10 ms", digest_each <= DIGEST_TARGET),
-        (f"{len(memory_models):,} models: resident growth less the report",
-         f"{(growth - report_size) / 2 ** 20:.1f} MiB (report {report_size / 2 ** 20:.1f} MiB)", "<= 30 MB",
-         growth - report_size <= MEMORY_TARGET),
-        (f"{len(memory_models):,} models: the page's size", f"{results['page']['size'] / 1e6:.2f} MB", "< 3 MB",
-         results["page"]["size"] < PAGE_SIZE_TARGET),
-        (f"{len(memory_models):,} models: the page in headless Chromium",
-         f"{results['page']['load']:.2f} s (blank page {results['page']['blank load']:.2f} s)", "< 3 s",
-         results["page"]["load"] < PAGE_LOAD_TARGET),
+        (
+            f"{len(realistic)} models of {sizes[0] / 2**20:.1f} + {sizes[1] / 2**20:.1f} MiB: solve_model over solve",
+            f"{(task_each - loop_each) * 1000:.2f} ms a model (one load {load_each * 1000:.2f} ms)",
+            "<= 5 ms",
+            task_each - loop_each <= OVERHEAD_TARGET,
+        ),
+        (
+            f"{len(realistic)} models of {sizes[0] / 2**20:.1f} + {sizes[1] / 2**20:.1f} MiB: digests of the inputs",
+            f"{digest_each * 1000:.2f} ms a model",
+            "<= 10 ms",
+            digest_each <= DIGEST_TARGET,
+        ),
+        (
+            f"{len(memory_models):,} models: resident growth less the report",
+            f"{(growth - report_size) / 2**20:.1f} MiB (report {report_size / 2**20:.1f} MiB)",
+            "<= 30 MB",
+            growth - report_size <= MEMORY_TARGET,
+        ),
+        (
+            f"{len(memory_models):,} models: the page's size",
+            f"{results['page']['size'] / 1e6:.2f} MB",
+            "< 3 MB",
+            results["page"]["size"] < PAGE_SIZE_TARGET,
+        ),
+        (
+            f"{len(memory_models):,} models: the page in headless Chromium",
+            f"{results['page']['load']:.2f} s (blank page {results['page']['blank load']:.2f} s)",
+            "< 3 s",
+            results["page"]["load"] < PAGE_LOAD_TARGET,
+        ),
         (f"{len(memory_models):,} models: brivane report --html", f"{results['page']['written']:.2f} s", "", None),
     ]
     print(f"{len(models)} models, {arguments.rounds} rounds, medians; {results['machine']}")
     for case in ("sleep", "cpu"):
         c = results["cases"][case]
-        print(f"  {case:5}  loop {c['loop']:.2f} s ({c['loop'] / len(models) * 1000:.0f} ms a model)   "
-              f"jobs=1 {c['jobs=1']:.2f} s   jobs=2 {c['jobs=2']:.2f} s")
+        print(
+            f"  {case:5}  loop {c['loop']:.2f} s ({c['loop'] / len(models) * 1000:.0f} ms a model)   "
+            f"jobs=1 {c['jobs=1']:.2f} s   jobs=2 {c['jobs=2']:.2f} s"
+        )
     c = results["cases"]["cluster"]
     print(f"  sleep  loop {c['loop']:.2f} s   two-worker Dask cluster {c['cluster']:.2f} s")
     width = max(len(r[0]) for r in rows)

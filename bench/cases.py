@@ -16,6 +16,7 @@ case needs (outside the timed part) and then times the calls. The "large"
 group times one call per value and removes what the call made after the
 clock has stopped.
 """
+
 import contextlib
 import io
 import os
@@ -176,8 +177,13 @@ def time_once_2(loops, function, first, second):
 
 
 # Calls made per turn of each loop.
-INNER_LOOPS = {time_raising_1: CALLS, time_raising_2: CALLS, time_raising_keyword: CALLS, time_calling_0: CALLS,
-               time_calling_1: CALLS}
+INNER_LOOPS = {
+    time_raising_1: CALLS,
+    time_raising_2: CALLS,
+    time_raising_keyword: CALLS,
+    time_calling_0: CALLS,
+    time_calling_1: CALLS,
+}
 
 
 def time_each(loops, action, clean_up):
@@ -253,6 +259,7 @@ def remove_tree(folder):
 # Each entry: case name, group, prepare(), and by side ("module", "floor", and where there is one
 # "peer" and "bound") the timing loop with its arguments.
 
+
 def cases():
     listing = layout()["listing"]
     big = layout()["big_model"]
@@ -288,51 +295,105 @@ def cases():
         return {side: loop for side, loop in measured.items() if loop is not None}
 
     return [
-        ("guard failure", "micro", before_set_up, sides(
-            (time_raising_1, core.getVokel, listing["folder"], OSError),
-            (time_raising_1, FLOORS["getVokel"], listing["folder"], OSError),
-            (time_raising_1, bench_peer.getVokel, listing["folder"], OSError),
-            (time_raising_1, bench_probe.raise_setup_error, listing["folder"], OSError))),
-        ("load_dll already loaded", "micro", set_up, sides(
-            (time_calling_1, core.load_dll, not_loaded),
-            (time_calling_1, FLOORS["load_dll"], not_loaded),
-            (time_calling_1, bench_peer.load_dll, not_loaded),
-            (time_calling_1, bench_probe.load_dll_lookups, not_loaded))),
-        ("argument error: count", "micro", None, sides(
-            (time_raising_2, core.load_dll, not_loaded, not_loaded, TypeError),
-            (time_raising_2, FLOORS["load_dll"], not_loaded, not_loaded, TypeError),
-            (time_raising_2, bench_peer.load_dll, not_loaded, not_loaded, TypeError),
-            (time_raising_2, bench_probe.raise_count_error, not_loaded, not_loaded, TypeError))),
-        ("argument error: keyword", "micro", None, sides(
-            (time_raising_keyword, core.load_dll, not_loaded, TypeError),
-            (time_raising_keyword, FLOORS["load_dll"], not_loaded, TypeError),
-            (time_raising_keyword, bench_peer.load_dll, not_loaded, TypeError),
-            (time_raising_keyword, bench_probe.raise_keyword_error, not_loaded, TypeError))),
-        ("disposeSolution, nothing to dispose", "micro", nothing_to_dispose, sides(
-            (time_calling_0, core.disposeSolution),
-            (time_calling_0, FLOORS["disposeSolution"]),
-            (time_calling_0, bench_peer.disposeSolution))),
-        ("FindSolverPaths, 10,000 families", "micro", None, sides(
-            (time_once_1, core.FindSolverPaths, document),
-            (time_once_1, FLOORS["FindSolverPaths"], document),
-            (time_once_1, bench_peer.FindSolverPaths, document),
-            (time_once_1, bench_probe.find_solver_paths_walk, document))),
-        ("find_first_file, 10,000 entries, match last", "micro", None, sides(
-            (time_once_2, core.find_first_file, listing["folder"], listing["ending_last"]),
-            (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_last"]),
-            (time_once_2, bench_peer.find_first_file, listing["folder"], listing["ending_last"]),
-            (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_last"]))),
-        ("find_first_file, 10,000 entries, no match", "micro", None, sides(
-            (time_once_2, core.find_first_file, listing["folder"], listing["ending_none"]),
-            (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_none"]),
-            (time_once_2, bench_peer.find_first_file, listing["folder"], listing["ending_none"]),
-            (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_none"]))),
-        ("solve, sandbox of a 200 MB model", "large", solver_does_nothing, sides(
-            (time_each, solve_sandboxed, dispose_sandbox),
-            (time_each, sandbox_floor, remove_tree))),
-        ("copyDirectoryToTemp, 5,000 small files", "large", None, sides(
-            (time_each, copy_module, remove_tree),
-            (time_copy_floor, copy_floor, remove_tree))),
+        (
+            "guard failure",
+            "micro",
+            before_set_up,
+            sides(
+                (time_raising_1, core.getVokel, listing["folder"], OSError),
+                (time_raising_1, FLOORS["getVokel"], listing["folder"], OSError),
+                (time_raising_1, bench_peer.getVokel, listing["folder"], OSError),
+                (time_raising_1, bench_probe.raise_setup_error, listing["folder"], OSError),
+            ),
+        ),
+        (
+            "load_dll already loaded",
+            "micro",
+            set_up,
+            sides(
+                (time_calling_1, core.load_dll, not_loaded),
+                (time_calling_1, FLOORS["load_dll"], not_loaded),
+                (time_calling_1, bench_peer.load_dll, not_loaded),
+                (time_calling_1, bench_probe.load_dll_lookups, not_loaded),
+            ),
+        ),
+        (
+            "argument error: count",
+            "micro",
+            None,
+            sides(
+                (time_raising_2, core.load_dll, not_loaded, not_loaded, TypeError),
+                (time_raising_2, FLOORS["load_dll"], not_loaded, not_loaded, TypeError),
+                (time_raising_2, bench_peer.load_dll, not_loaded, not_loaded, TypeError),
+                (time_raising_2, bench_probe.raise_count_error, not_loaded, not_loaded, TypeError),
+            ),
+        ),
+        (
+            "argument error: keyword",
+            "micro",
+            None,
+            sides(
+                (time_raising_keyword, core.load_dll, not_loaded, TypeError),
+                (time_raising_keyword, FLOORS["load_dll"], not_loaded, TypeError),
+                (time_raising_keyword, bench_peer.load_dll, not_loaded, TypeError),
+                (time_raising_keyword, bench_probe.raise_keyword_error, not_loaded, TypeError),
+            ),
+        ),
+        (
+            "disposeSolution, nothing to dispose",
+            "micro",
+            nothing_to_dispose,
+            sides(
+                (time_calling_0, core.disposeSolution),
+                (time_calling_0, FLOORS["disposeSolution"]),
+                (time_calling_0, bench_peer.disposeSolution),
+            ),
+        ),
+        (
+            "FindSolverPaths, 10,000 families",
+            "micro",
+            None,
+            sides(
+                (time_once_1, core.FindSolverPaths, document),
+                (time_once_1, FLOORS["FindSolverPaths"], document),
+                (time_once_1, bench_peer.FindSolverPaths, document),
+                (time_once_1, bench_probe.find_solver_paths_walk, document),
+            ),
+        ),
+        (
+            "find_first_file, 10,000 entries, match last",
+            "micro",
+            None,
+            sides(
+                (time_once_2, core.find_first_file, listing["folder"], listing["ending_last"]),
+                (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_last"]),
+                (time_once_2, bench_peer.find_first_file, listing["folder"], listing["ending_last"]),
+                (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_last"]),
+            ),
+        ),
+        (
+            "find_first_file, 10,000 entries, no match",
+            "micro",
+            None,
+            sides(
+                (time_once_2, core.find_first_file, listing["folder"], listing["ending_none"]),
+                (time_once_2, FLOORS["find_first_file"], listing["folder"], listing["ending_none"]),
+                (time_once_2, bench_peer.find_first_file, listing["folder"], listing["ending_none"]),
+                (time_once_2, bench_probe.find_first_file_walk, listing["folder"], listing["ending_none"]),
+            ),
+        ),
+        (
+            "solve, sandbox of a 200 MB model",
+            "large",
+            solver_does_nothing,
+            sides((time_each, solve_sandboxed, dispose_sandbox), (time_each, sandbox_floor, remove_tree)),
+        ),
+        (
+            "copyDirectoryToTemp, 5,000 small files",
+            "large",
+            None,
+            sides((time_each, copy_module, remove_tree), (time_copy_floor, copy_floor, remove_tree)),
+        ),
     ]
 
 
@@ -347,10 +408,12 @@ def time_copy_floor(loops, action, clean_up):
 
 def prepared(prepare, loop):
     """The timing loop, with the case's module state put in place before each value."""
+
     def time_function(loops, *arguments):
         if prepare is not None:
             prepare()
         return loop(loops, *arguments)
+
     time_function.__name__ = loop.__name__
     return time_function
 
@@ -361,8 +424,12 @@ def outcome(loop, arguments):
         action, clean_up = arguments
         made = action()
         try:
-            return ("files", sorted(os.path.relpath(os.path.join(top, name), made)
-                                    for top, _, names in os.walk(made) for name in names))
+            return (
+                "files",
+                sorted(
+                    os.path.relpath(os.path.join(top, name), made) for top, _, names in os.walk(made) for name in names
+                ),
+            )
         finally:
             clean_up(made)
     function, *values = arguments
@@ -397,8 +464,10 @@ def check(parts):
             compared = slice(0, 2) if side == "floor" else slice(None)
             if outcome_seen[compared] != seen["module"][compared]:
                 disagreements += 1
-                print(f"{name}: the module gives {seen['module']!r:.300}, its {side} {outcome_seen!r:.300}",
-                      file=sys.stderr)
+                print(
+                    f"{name}: the module gives {seen['module']!r:.300}, its {side} {outcome_seen!r:.300}",
+                    file=sys.stderr,
+                )
     return disagreements
 
 
@@ -411,6 +480,7 @@ def add_worker_arguments(command, args):
 def main():
     if "--check" in sys.argv:
         import argparse
+
         parser = argparse.ArgumentParser()
         parser.add_argument("--check", action="store_true")
         parser.add_argument("--fixtures", required=True)
@@ -421,16 +491,22 @@ def main():
     runner = pyperf.Runner(add_cmdline_args=add_worker_arguments)
     runner.argparser.add_argument("--fixtures", required=True, help="folder made by bench/fixtures.py")
     runner.argparser.add_argument("--group", choices=("micro", "large"), required=True)
-    runner.argparser.add_argument("--case", action="append", default=[],
-                                  help="only the cases whose name contains this text (repeatable)")
+    runner.argparser.add_argument(
+        "--case", action="append", default=[], help="only the cases whose name contains this text (repeatable)"
+    )
     args = runner.parse_args()
     _state["fixtures"] = args.fixtures
     for name, group, prepare, sides in cases():
         if group != args.group or (args.case and not any(part in name for part in args.case)):
             continue
         for side, (loop, *arguments) in sides.items():
-            runner.bench_time_func(f"{name}/{side}", prepared(prepare, loop), *arguments,
-                                   inner_loops=INNER_LOOPS.get(loop), metadata={"case": name, "side": side})
+            runner.bench_time_func(
+                f"{name}/{side}",
+                prepared(prepare, loop),
+                *arguments,
+                inner_loops=INNER_LOOPS.get(loop),
+                metadata={"case": name, "side": side},
+            )
 
 
 if __name__ == "__main__":

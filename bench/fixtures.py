@@ -1,11 +1,12 @@
 """The files the benchmark works on, made once per run in one folder.
 
-    installation/   a stand-in installation (set-up runs on it)
-    listing/        10,000 regular files, for find_first_file
-    big_model/      a 200 MB model file with its fre file and a thf file, for the sandboxed solve
-    small_files/    5,000 small files in 10 sub-folders, for copyDirectoryToTemp
-    layout.json     what the cases need to know about the above
+installation/   a stand-in installation (set-up runs on it)
+listing/        10,000 regular files, for find_first_file
+big_model/      a 200 MB model file with its fre file and a thf file, for the sandboxed solve
+small_files/    5,000 small files in 10 sub-folders, for copyDirectoryToTemp
+layout.json     what the cases need to know about the above
 """
+
 import json
 import os
 
@@ -22,16 +23,37 @@ SETTINGS_FAMILIES = 10_000
 def settings_document():
     """A settings document of 10,000 families whose two solver families sit near the end."""
     families = [
-        {"Name": f"FAMILY {index:05d}", "SubFamilies": [
-            {"Name": "GENERAL", "Settings": [{"Name": "OPTION", "Value": str(index)}]}]}
+        {
+            "Name": f"FAMILY {index:05d}",
+            "SubFamilies": [{"Name": "GENERAL", "Settings": [{"Name": "OPTION", "Value": str(index)}]}],
+        }
         for index in range(SETTINGS_FAMILIES - 2)
     ]
-    families.insert(SETTINGS_FAMILIES - 12, {"Name": "REVAV", "SubFamilies": [
-        {"Name": "VIEW", "Settings": [{"Name": "COLOUR", "Value": "Blue"}]},
-        {"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH", "Value": "C:\\Solvers\\revav.exe"}]}]})
-    families.insert(SETTINGS_FAMILIES - 4, {"Name": "QUELBAR", "SubFamilies": [
-        {"Name": "PATH", "Settings": [{"Name": "SOLVER PATH", "Value": "C:\\Solvers\\quelbar.exe"},
-                                      {"Name": "TIMEOUT", "Value": "600"}]}]})
+    families.insert(
+        SETTINGS_FAMILIES - 12,
+        {
+            "Name": "REVAV",
+            "SubFamilies": [
+                {"Name": "VIEW", "Settings": [{"Name": "COLOUR", "Value": "Blue"}]},
+                {"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH", "Value": "C:\\Solvers\\revav.exe"}]},
+            ],
+        },
+    )
+    families.insert(
+        SETTINGS_FAMILIES - 4,
+        {
+            "Name": "QUELBAR",
+            "SubFamilies": [
+                {
+                    "Name": "PATH",
+                    "Settings": [
+                        {"Name": "SOLVER PATH", "Value": "C:\\Solvers\\quelbar.exe"},
+                        {"Name": "TIMEOUT", "Value": "600"},
+                    ],
+                }
+            ],
+        },
+    )
     # The document as the settings file would give it: parsed JSON.
     return json.loads(json.dumps({"Version": 3, "Families": families}))
 
@@ -44,8 +66,13 @@ def _listing(folder):
     # The directory order is the file system's: only the entry listed last gets an ending of its own.
     names = os.listdir(folder)
     last = names[-1]
-    return {"folder": folder, "entries": len(names), "last": last,
-            "ending_last": last[len("entry"):].lower(), "ending_none": ".thf"}
+    return {
+        "folder": folder,
+        "entries": len(names),
+        "last": last,
+        "ending_last": last[len("entry") :].lower(),
+        "ending_none": ".thf",
+    }
 
 
 def _big_model(folder):

@@ -10,6 +10,7 @@ The module has done well when it costs less than its floor.
 The functions are compiled here and then bound to ``vars(brivane_core)``;
 nothing is added to the module namespace.
 """
+
 import types
 
 GUARD_MESSAGE = (
@@ -17,7 +18,7 @@ GUARD_MESSAGE = (
     "and set up with Pelorix installation directory."
 )
 
-SOURCE = '''
+SOURCE = """
 def getVokel(directory):
     if not _validSetup_:
         raise EnvironmentError(GUARD_MESSAGE)
@@ -99,7 +100,7 @@ def sandbox_copy(filename, frefilename, thffile):
 def copytree_alone(directory, tempDirectory):
     shutil.copytree(directory, tempDirectory, dirs_exist_ok=True)
     return tempDirectory
-'''
+"""
 
 
 def bind(core):

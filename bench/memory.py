@@ -8,6 +8,7 @@ prints one JSON object: the resident set size before and after, in bytes.
 The stand-in's call journal is emptied after each cycle: it is the stand-in's
 memory, not the module's.
 """
+
 import contextlib
 import gc
 import io

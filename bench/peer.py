@@ -7,13 +7,16 @@ same return value, or the same exception with the same message (the argument
 errors are Cython's own). The globals are read from the module namespace at
 every call, as the module reads them; ``bind`` hands the peer that namespace.
 """
+
 import cython
 
 # The module namespace (vars(brivane_core)), a C variable of the compiled module.
 core = cython.declare(dict)
 
-GUARD_MESSAGE = ("Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-                 "and set up with Pelorix installation directory.")
+GUARD_MESSAGE = (
+    "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
+    "and set up with Pelorix installation directory."
+)
 
 # The peer's own record of what disposeSolution may delete: the sandboxes that solve made,
 # the folders whose deletion failed, and the solver run that its caller stopped waiting for.

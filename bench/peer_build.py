@@ -8,6 +8,7 @@ under which Cython's generated code uses only the limited API. Prints the
 folder that holds the built module (bench/run.py builds it before any case
 runs; bench/cases.py only loads it, with ``load``).
 """
+
 import os
 import shlex
 import subprocess
@@ -33,11 +34,23 @@ def build(folder=FOLDER):
     if os.path.exists(target) and os.path.getmtime(target) >= os.path.getmtime(SOURCE):
         return folder
     generated = os.path.join(folder, NAME + ".c")
-    subprocess.run([sys.executable, "-m", "cython", "-3", "--module-name", NAME, SOURCE, "-o", generated],
-                   check=True)
+    subprocess.run([sys.executable, "-m", "cython", "-3", "--module-name", NAME, SOURCE, "-o", generated], check=True)
     compiler = shlex.split(os.environ.get("CC", "cc"))
-    subprocess.run(compiler + ["-O2", "-shared", "-fPIC", f"-DPy_LIMITED_API={LIMITED_API}",
-                               "-I", sysconfig.get_paths()["include"], generated, "-o", target], check=True)
+    subprocess.run(
+        compiler
+        + [
+            "-O2",
+            "-shared",
+            "-fPIC",
+            f"-DPy_LIMITED_API={LIMITED_API}",
+            "-I",
+            sysconfig.get_paths()["include"],
+            generated,
+            "-o",
+            target,
+        ],
+        check=True,
+    )
     return folder
 
 

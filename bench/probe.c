@@ -9,9 +9,9 @@
 #include <string.h>
 
 static PyObject *setup_error_arguments, *count_error_arguments, *keyword_error_arguments;
-static PyObject *namespace, *valid_setup_key, *dlls_key;  /* the module's namespace, bound by the cases */
-static PyObject *names[4];  /* "Name", "SubFamilies", "Settings", "Value" */
-static PyObject *listdir, *join, *isfile;  /* the host's os.listdir, os.path.join and os.path.isfile */
+static PyObject *namespace, *valid_setup_key, *dlls_key; /* the module's namespace, bound by the cases */
+static PyObject *names[4];                               /* "Name", "SubFamilies", "Settings", "Value" */
+static PyObject *listdir, *join, *isfile;                /* the host's os.listdir, os.path.join and os.path.isfile */
 
 /* The set-up guard's EnvironmentError, from a kept argument tuple. */
 static PyObject *raise_setup_error(PyObject *self, PyObject *argument) {
@@ -100,7 +100,8 @@ static PyObject *find_solver_paths_walk(PyObject *self, PyObject *document) {
     PyObject *revav = Py_None, *quelbar = Py_None;
     static const char *const revav_path[3] = {"REVAV", "PATH", "WINDOWS SOLVER PATH"};
     static const char *const quelbar_path[3] = {"QUELBAR", "PATH", "SOLVER PATH"};
-    if (walk(families, name_key, revav_path, 0, &revav) < 0 || walk(families, name_key, quelbar_path, 0, &quelbar) < 0) {
+    if (walk(families, name_key, revav_path, 0, &revav) < 0 ||
+        walk(families, name_key, quelbar_path, 0, &quelbar) < 0) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "a member is missing");
         return NULL;
     }
@@ -178,13 +179,12 @@ static PyMethodDef methods[] = {
 
 static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "bench_probe", NULL, -1, methods};
 
-static PyObject *kept(const char *message) {
-    return Py_BuildValue("(s)", message);
-}
+static PyObject *kept(const char *message) { return Py_BuildValue("(s)", message); }
 
 PyMODINIT_FUNC PyInit_bench_probe(void) {
-    setup_error_arguments = kept("Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
-                                 "and set up with Pelorix installation directory.");
+    setup_error_arguments = kept(
+        "Invalid setup! Please call 'from brivane_computer import setup_brivane_computer' "
+        "and set up with Pelorix installation directory.");
     count_error_arguments = kept("load_dll() takes exactly 1 positional argument (2 given)");
     keyword_error_arguments = kept("load_dll() got an unexpected keyword argument 'name'");
     /* Interned, like the names that the module and the interpreter look up. */
@@ -205,8 +205,7 @@ PyMODINIT_FUNC PyInit_bench_probe(void) {
         names[i] = PyUnicode_InternFromString(members[i]);
         if (names[i] == NULL) return NULL;
     }
-    if (!setup_error_arguments || !count_error_arguments || !keyword_error_arguments || !valid_setup_key ||
-        !dlls_key) {
+    if (!setup_error_arguments || !count_error_arguments || !keyword_error_arguments || !valid_setup_key || !dlls_key) {
         return NULL;
     }
     return PyModule_Create(&definition);

@@ -4,6 +4,7 @@ Prints the folder that holds the built module ``bench_probe`` (bench/run.py
 builds it before any case runs; bench/cases.py only loads it, with ``load``). The C
 compiler is cc, or $CC.
 """
+
 import importlib.util
 import os
 import shlex
@@ -26,8 +27,10 @@ def build(folder=FOLDER):
     source = os.path.join(HERE, "probe.c")
     if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
         compiler = shlex.split(os.environ.get("CC", "cc"))
-        subprocess.run(compiler + ["-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], source,
-                                   "-o", target], check=True)
+        subprocess.run(
+            compiler + ["-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], source, "-o", target],
+            check=True,
+        )
     return folder
 
 

@@ -28,6 +28,7 @@ this with the package on PYTHONPATH. Steps:
 With --check it stops after the check of step 2 and times nothing (CI runs
 scripts/bench.sh --check: the peer builds from the pinned files and agrees).
 """
+
 import argparse
 import datetime
 import json
@@ -101,9 +102,25 @@ def rounds_of(group, mode, rounds):
 def run_round(group, mode, directory, parts, output):
     """One round of a group: every selected case, module then floor, peer and bound, appended to `output`."""
     _, (processes, values, warmups, loops, min_time) = GROUPS[group][mode]
-    command = [sys.executable, os.path.join(HERE, "cases.py"), "--fixtures", directory, "--group", group,
-               "--quiet", "--append", output, "--processes", str(processes), "--values", str(values),
-               "--warmups", str(warmups), "--inherit-environ", "TMPDIR"]
+    command = [
+        sys.executable,
+        os.path.join(HERE, "cases.py"),
+        "--fixtures",
+        directory,
+        "--group",
+        group,
+        "--quiet",
+        "--append",
+        output,
+        "--processes",
+        str(processes),
+        "--values",
+        str(values),
+        "--warmups",
+        str(warmups),
+        "--inherit-environ",
+        "TMPDIR",
+    ]
     if loops is not None:
         command += ["--loops", str(loops)]
     if min_time is not None:
@@ -125,11 +142,17 @@ def run_pyperf(groups, mode, rounds, directory, parts):
         processes = GROUPS[TARGETS[case][0]][mode][1][0]
         # The worker runs that hold values, in the order they ran: each round added `processes` of them.
         runs = [run.values for run in benchmark.get_runs() if run.values]
-        rounds = [statistics.median(value for values in runs[start:start + processes] for value in values)
-                  for start in range(0, len(runs), processes)]
+        rounds = [
+            statistics.median(value for values in runs[start : start + processes] for value in values)
+            for start in range(0, len(runs), processes)
+        ]
         found.setdefault(case, {})[side] = {
-            "median": benchmark.median(), "stdev": benchmark.stdev() if benchmark.get_nvalue() > 1 else 0.0,
-            "values": benchmark.get_nvalue(), "unit": "s", "rounds": rounds}
+            "median": benchmark.median(),
+            "stdev": benchmark.stdev() if benchmark.get_nvalue() > 1 else 0.0,
+            "values": benchmark.get_nvalue(),
+            "unit": "s",
+            "rounds": rounds,
+        }
     return found
 
 
@@ -165,22 +188,48 @@ def peer_spread(measured):
 
 
 def run_memory(directory):
-    result = subprocess.run([sys.executable, os.path.join(HERE, "memory.py"), directory, str(MEMORY_CYCLES)],
-                            check=True, capture_output=True, text=True, cwd=ROOT)
+    result = subprocess.run(
+        [sys.executable, os.path.join(HERE, "memory.py"), directory, str(MEMORY_CYCLES)],
+        check=True,
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+    )
     measured = json.loads(result.stdout.strip().splitlines()[-1])
-    return {"module": {"median": measured["growth"], "stdev": 0.0, "values": 1, "unit": "B",
-                       "before": measured["before"], "after": measured["after"], "cycles": measured["cycles"]}}
+    return {
+        "module": {
+            "median": measured["growth"],
+            "stdev": 0.0,
+            "values": 1,
+            "unit": "B",
+            "before": measured["before"],
+            "after": measured["after"],
+            "cycles": measured["cycles"],
+        }
+    }
 
 
 def run_imports(mode):
     times = {"module": [], "floor": []}
     for _ in range(IMPORT_RUNS[mode]):
         for side in ("module", "floor"):
-            result = subprocess.run([sys.executable, os.path.join(HERE, "import_time.py"), side], check=True,
-                                    capture_output=True, text=True, cwd=HERE)
+            result = subprocess.run(
+                [sys.executable, os.path.join(HERE, "import_time.py"), side],
+                check=True,
+                capture_output=True,
+                text=True,
+                cwd=HERE,
+            )
             times[side].append(float(result.stdout.strip().splitlines()[-1]))
-    return {side: {"median": statistics.median(values), "stdev": statistics.stdev(values), "values": len(values),
-                   "unit": "s"} for side, values in times.items()}
+    return {
+        side: {
+            "median": statistics.median(values),
+            "stdev": statistics.stdev(values),
+            "values": len(values),
+            "unit": "s",
+        }
+        for side, values in times.items()
+    }
 
 
 def verdict(case, measured):
@@ -230,14 +279,20 @@ def machine():
             model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
-    return {"cpu": model, "cores": os.cpu_count(), "system": platform.platform(),
-            "python": platform.python_version(), "load_average": os.getloadavg()}
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "system": platform.platform(),
+        "python": platform.python_version(),
+        "load_average": os.getloadavg(),
+    }
 
 
 def commit():
     result = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True)
-    changed = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no", "src"], cwd=ROOT,
-                             capture_output=True, text=True)
+    changed = subprocess.run(
+        ["git", "status", "--porcelain", "--untracked-files=no", "src"], cwd=ROOT, capture_output=True, text=True
+    )
     name = result.stdout.strip() or "unknown"
     return name + ("+changes" if changed.stdout.strip() else "")
 
@@ -254,10 +309,17 @@ def print_table(rows, earlier):
         headers.append("earlier ratio")
     lines = [headers]
     for row in rows:
-        line = [row["case"], show_measure(row["module"]), show_measure(row["floor"]), show_measure(row.get("peer")),
-                "-" if row["ratio"] is None else f"{row['ratio']:.2f}",
-                "-" if row.get("bound") is None else f"{row['bound']:.2f}", show_spread(row.get("vs_peer")),
-                show_target(row["case"]), row["verdict"]]
+        line = [
+            row["case"],
+            show_measure(row["module"]),
+            show_measure(row["floor"]),
+            show_measure(row.get("peer")),
+            "-" if row["ratio"] is None else f"{row['ratio']:.2f}",
+            "-" if row.get("bound") is None else f"{row['bound']:.2f}",
+            show_spread(row.get("vs_peer")),
+            show_target(row["case"]),
+            row["verdict"],
+        ]
         if earlier:
             before = earlier.get(row["case"], {}).get("ratio")
             line.append("-" if before is None else f"{before:.2f}")
@@ -273,12 +335,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fast", action="store_true", help="fewer processes and values: rough figures quickly")
     parser.add_argument("--rounds", type=int, metavar="N", help="rounds of the short cases (default 5, --fast 2)")
-    parser.add_argument("--check", action="store_true",
-                        help="only build and check that every floor, peer and bound gives the module's result")
+    parser.add_argument(
+        "--check",
+        action="store_true",
+        help="only build and check that every floor, peer and bound gives the module's result",
+    )
     parser.add_argument("--case", action="append", default=[], help="only the cases whose name contains TEXT")
     parser.add_argument("--compare", metavar="FILE", help="an earlier results file to show beside this run")
-    parser.add_argument("--no-save", action="store_true",
-                        help="do not write bench/results/latest.json (a run with --case never does)")
+    parser.add_argument(
+        "--no-save", action="store_true", help="do not write bench/results/latest.json (a run with --case never does)"
+    )
     args = parser.parse_args()
     confinement.require("the benchmark")
     mode = "fast" if args.fast else "normal"
@@ -329,15 +395,33 @@ def main():
         ratio, outcome = verdict(case, measured[case])
         _, kind, target = TARGETS[case]
         floor, bound = measured[case].get("floor"), measured[case].get("bound")
-        rows.append({"case": case, "module": measured[case].get("module"), "floor": floor,
-                     "peer": measured[case].get("peer"), "vs_peer": peer_spread(measured[case]),
-                     "bound_time": bound, "bound": paired_ratio(measured[case], "bound") if bound else None,
-                     "ratio": ratio, "target": {"kind": kind, "value": target}, "verdict": outcome})
-    report = {"date": datetime.datetime.now().isoformat(timespec="seconds"), "commit": commit(),
-              "mode": mode, "machine": machine(), "fixtures_in": os.path.dirname(directory), "cases": rows}
+        rows.append(
+            {
+                "case": case,
+                "module": measured[case].get("module"),
+                "floor": floor,
+                "peer": measured[case].get("peer"),
+                "vs_peer": peer_spread(measured[case]),
+                "bound_time": bound,
+                "bound": paired_ratio(measured[case], "bound") if bound else None,
+                "ratio": ratio,
+                "target": {"kind": kind, "value": target},
+                "verdict": outcome,
+            }
+        )
+    report = {
+        "date": datetime.datetime.now().isoformat(timespec="seconds"),
+        "commit": commit(),
+        "mode": mode,
+        "machine": machine(),
+        "fixtures_in": os.path.dirname(directory),
+        "cases": rows,
+    }
     host = report["machine"]
-    print(f"\n{report['commit']} on {host['cpu']}, {host['cores']} cores, {host['system']}, Python {host['python']}, "
-          f"load {' '.join(f'{load:.2f}' for load in host['load_average'])}\n")
+    print(
+        f"\n{report['commit']} on {host['cpu']}, {host['cores']} cores, {host['system']}, Python {host['python']}, "
+        f"load {' '.join(f'{load:.2f}' for load in host['load_average'])}\n"
+    )
     print_table(rows, earlier)
     if earlier_file:
         print(f"\nearlier ratios from {os.path.relpath(earlier_file, ROOT)}")

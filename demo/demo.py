@@ -6,6 +6,7 @@ PYTHONPATH and runs it confined: the demo deletes folders, and refuses to run
 unconfined. Everything is made in a temporary folder that is removed at the
 end.
 """
+
 import json
 import os
 import sys
@@ -102,8 +103,10 @@ def solving(model_file):
                 sandbox_folder = core._tempDirectory_
                 unchanged = folder_snapshot(study) == before
                 bc.disposeSolution()
-                print(f"           model folder unchanged: {unchanged};"
-                      f" sandbox gone after disposeSolution: {not os.path.exists(sandbox_folder)}")
+                print(
+                    f"           model folder unchanged: {unchanged};"
+                    f" sandbox gone after disposeSolution: {not os.path.exists(sandbox_folder)}"
+                )
     bc.disposeSolution()
 
 
@@ -133,8 +136,10 @@ def main():
         solving(model_file)
         projects(work)
         os.chdir(os.path.dirname(work))
-    print("\nDemo complete: set-up, models, both solvers in place and in a sandbox, a project and its studies, all"
-          " against a stand-in installation in a temporary folder, now removed.")
+    print(
+        "\nDemo complete: set-up, models, both solvers in place and in a sandbox, a project and its studies, all"
+        " against a stand-in installation in a temporary folder, now removed."
+    )
 
 
 if __name__ == "__main__":

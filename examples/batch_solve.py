@@ -7,6 +7,7 @@ terminal and as one line per model otherwise; the run ends with one line of coun
 models that failed or timed out, if any. The models' own folders are never written to; with --results, the
 files that each solve wrote are kept there, one folder per model.
 """
+
 from __future__ import annotations
 
 import sys
@@ -24,9 +25,17 @@ def main() -> None:
     arguments = parser.parse_args()
 
     models = find_models([arguments.projects_folder])
-    report = solve_many(models, arguments.installation, solver=arguments.solver, jobs=arguments.jobs,
-                        settings=arguments.settings, data_sources=arguments.data_sources,
-                        timeout=1800, retries=1, results=arguments.results)
+    report = solve_many(
+        models,
+        arguments.installation,
+        solver=arguments.solver,
+        jobs=arguments.jobs,
+        settings=arguments.settings,
+        data_sources=arguments.data_sources,
+        timeout=1800,
+        retries=1,
+        results=arguments.results,
+    )
     print(report.summary())
     for model in report.models:
         print(f"{model.status}: {model.path} wrote {', '.join(model.results) or 'nothing'}")

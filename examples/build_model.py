@@ -1,7 +1,8 @@
 """Build a model with the product's commands and save it with its fre file.
 
-    python build_model.py INSTALLATION STUDY_FOLDER --kind piping --pipes 3
+python build_model.py INSTALLATION STUDY_FOLDER --kind piping --pipes 3
 """
+
 from __future__ import annotations
 
 import os

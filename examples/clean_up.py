@@ -1,7 +1,8 @@
 """Release the last solution and remove every project of a projects folder.
 
-    python clean_up.py INSTALLATION PROJECTS_FOLDER
+python clean_up.py INSTALLATION PROJECTS_FOLDER
 """
+
 from __future__ import annotations
 
 import os

@@ -1,4 +1,5 @@
 """What the examples share: pointing the module at an installation given on the command line."""
+
 from __future__ import annotations
 
 import argparse

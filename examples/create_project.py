@@ -1,7 +1,8 @@
 """Create a project with a piping study and a structure study, and a copy of the piping study.
 
-    python create_project.py INSTALLATION PROJECTS_FOLDER PROJECT_NAME
+python create_project.py INSTALLATION PROJECTS_FOLDER PROJECT_NAME
 """
+
 from __future__ import annotations
 
 import os

@@ -10,6 +10,7 @@ It runs what one would type:
 Run it again after an interruption or a fix: models already solved, and unchanged since, are skipped.
 Every run appends to the report; read_report(..., runs="all") gives each model's latest outcome.
 """
+
 from __future__ import annotations
 
 import subprocess
@@ -25,9 +26,25 @@ def main() -> None:
     parser.add_argument("report_file")
     arguments = parser.parse_args()
 
-    command = [sys.executable, "-m", "brivane_computer", "solve", arguments.installation, arguments.plant_folder,
-               "--solver", "Quelbar", "--jobs", "2", "--timeout", "1800", "--retries", "1",
-               "--report", arguments.report_file, "--resume"]
+    command = [
+        sys.executable,
+        "-m",
+        "brivane_computer",
+        "solve",
+        arguments.installation,
+        arguments.plant_folder,
+        "--solver",
+        "Quelbar",
+        "--jobs",
+        "2",
+        "--timeout",
+        "1800",
+        "--retries",
+        "1",
+        "--report",
+        arguments.report_file,
+        "--resume",
+    ]
     for option, value in (("--settings", arguments.settings), ("--data-sources", arguments.data_sources)):
         if value:
             command += [option, value]

@@ -1,7 +1,8 @@
 """Set up against an installation and look at what it offers.
 
-    python setup_and_inspect.py "C:\\Program Files\\Brivane\\Pelorix 2031.1"
+python setup_and_inspect.py "C:\\Program Files\\Brivane\\Pelorix 2031.1"
 """
+
 from __future__ import annotations
 
 import json

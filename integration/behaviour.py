@@ -18,6 +18,7 @@ from it. It is the oracle: BRIVANE_BEHAVIOUR_DUMP=FILE writes what a run
 observed to FILE as a draft, but every change to behaviour.json is made and
 reviewed by hand in its diff, never copied over from a draft.
 """
+
 import contextlib
 import io
 import json
@@ -28,8 +29,10 @@ import tempfile
 
 from .product import read_fre
 
-SANDBOX = re.compile(re.escape(os.path.join(tempfile.gettempdir(), "")) + r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-"
-                     r"[0-9a-f]{4}-[0-9a-f]{12}")
+SANDBOX = re.compile(
+    re.escape(os.path.join(tempfile.gettempdir(), "")) + r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-"
+    r"[0-9a-f]{4}-[0-9a-f]{12}"
+)
 
 
 class Run:
@@ -131,6 +134,7 @@ class Run:
 
 # ---- the scenarios ---------------------------------------------------------------
 
+
 def set_up(run):
     run.call("setup_brivane_computer", run.installation.root, run.bc.BrivaneModule.Pelorix)
     run.note("_dlls_", list(run.core._dlls_))
@@ -182,9 +186,17 @@ def load_models(run):
 
 def fre_with_other_settings(run):
     from brivane_standin.installation import create_installation
-    create_installation(run.installation.root, extensions=False, settings_overrides={
-        ("QUELBAR", "ROTATION UNITS"): "Milliradians", ("QUELBAR", "MAX FIELD LENGTH"): "120",
-        ("QUELBAR", "GENERATE DLCS INLINE"): "1", ("PELORIX", "USE IMPERIAL NOTATION"): "1"})
+
+    create_installation(
+        run.installation.root,
+        extensions=False,
+        settings_overrides={
+            ("QUELBAR", "ROTATION UNITS"): "Milliradians",
+            ("QUELBAR", "MAX FIELD LENGTH"): "120",
+            ("QUELBAR", "GENERATE DLCS INLINE"): "1",
+            ("PELORIX", "USE IMPERIAL NOTATION"): "1",
+        },
+    )
     model = run.call("createStructureVokel")
     os.makedirs(run.path("Study1"))
     with open(run.path("Study1", "Study1.fre"), "w") as f:
@@ -210,8 +222,19 @@ def class_inspection(run):
 
 
 def class_lookup(run):
-    for name in ("Model", "Version", "QuelbarSolver", "RevavSolver", "StudyModel", "ProjectViewModel",
-                 "BrivaneModule", "Solution", "SettingsController", "LayerCollection", "Nope"):
+    for name in (
+        "Model",
+        "Version",
+        "QuelbarSolver",
+        "RevavSolver",
+        "StudyModel",
+        "ProjectViewModel",
+        "BrivaneModule",
+        "Solution",
+        "SettingsController",
+        "LayerCollection",
+        "Nope",
+    ):
         run.call("findNameSpaceAndAssembly", name)
 
 
@@ -228,6 +251,7 @@ def solve_in_place(solver, kind="piping", commands=("ADD_PIPE",)):
         run.note("open results after disposal", run.face.open_result_files())
         if solution is not None:
             run.note("IsDisposed", solution.IsDisposed)
+
     return scenario
 
 
@@ -241,6 +265,7 @@ def solve_in_sandbox(solver):
         run.note("Summary", solution.Summary)
         run.call("disposeSolution")
         run.note("sandbox left", os.path.exists(sandbox))
+
     return scenario
 
 

@@ -9,6 +9,7 @@ Assemblies cannot be unloaded from a process, so one installation serves the
 whole session: every test starts from the module's state right after import,
 the installation's default settings and a forgotten stand-in.
 """
+
 import os
 
 import pytest

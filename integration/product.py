@@ -15,6 +15,7 @@ Both faces give the journal of product calls only: the base library
 (Thread, CultureInfo, Point, Tuple), ``clr`` and ``pythoncom`` are left out,
 since the real base library cannot record its calls.
 """
+
 import os
 import shutil
 import threading
@@ -22,8 +23,14 @@ from pathlib import Path
 
 BRIDGE = os.environ.get("BRIVANE_BRIDGE", "standin")
 NOT_PRODUCT = {"clr", "pythoncom", "Thread", "CultureInfo", "Point", "Tuple"}
-PRODUCT_FILES = ("Brivane.SDK", "Brivane.Helper", "Brivane.Pelorix.Core", "Brivane.Pelorix.Project",
-                 "Brivane.Quelbar.Core", "Brivane.Revav.Core")
+PRODUCT_FILES = (
+    "Brivane.SDK",
+    "Brivane.Helper",
+    "Brivane.Pelorix.Core",
+    "Brivane.Pelorix.Project",
+    "Brivane.Quelbar.Core",
+    "Brivane.Revav.Core",
+)
 
 
 if BRIDGE not in ("standin", "mono"):
@@ -60,8 +67,7 @@ class _Face:
 
     def com_calls(self):
         """The pythoncom entries of the Python journal."""
-        return [Call(c.target, c.member, c.args, c.thread) for c in com_journal.entries()
-                if c.target == "pythoncom"]
+        return [Call(c.target, c.member, c.args, c.thread) for c in com_journal.entries() if c.target == "pythoncom"]
 
     def names(self):
         return [c.name for c in self.calls()]
@@ -73,6 +79,7 @@ class StandinFace(_Face):
     def __init__(self):
         import brivane_standin
         from brivane_standin import dotnet, product
+
         self._standin, self._dotnet, self._product = brivane_standin, dotnet, product
 
     def prepare_installation(self, installation):
@@ -82,8 +89,9 @@ class StandinFace(_Face):
         self._standin.reset()
 
     def calls(self):
-        return [Call(c.target, c.member, c.args, c.thread) for c in com_journal.entries()
-                if c.target not in NOT_PRODUCT]
+        return [
+            Call(c.target, c.member, c.args, c.thread) for c in com_journal.entries() if c.target not in NOT_PRODUCT
+        ]
 
     def clear_journal(self):
         com_journal.clear()
@@ -128,6 +136,7 @@ class MonoFace(_Face):
             clr.AddReference(str(self._sdk))
             self._loaded = True
         import Brivane.StandIn as controls
+
         return controls
 
     def prepare_installation(self, installation):
@@ -163,6 +172,7 @@ class MonoFace(_Face):
     def exception(self, name):
         import System
         import System.IO
+
         for space in (System, System.IO):
             if hasattr(space, name):
                 return getattr(space, name)
@@ -170,6 +180,7 @@ class MonoFace(_Face):
 
     def same_object(self, a, b):
         from System import Object
+
         return Object.ReferenceEquals(a, b)
 
     def current_cultures(self):
@@ -183,8 +194,10 @@ class MonoFace(_Face):
 
     def loaded_assemblies(self):
         from System import AppDomain
-        return sorted(a.GetName().Name for a in AppDomain.CurrentDomain.GetAssemblies()
-                      if a.GetName().Name.startswith("Brivane."))
+
+        return sorted(
+            a.GetName().Name for a in AppDomain.CurrentDomain.GetAssemblies() if a.GetName().Name.startswith("Brivane.")
+        )
 
 
 def make_face():

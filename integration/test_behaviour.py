@@ -1,4 +1,5 @@
 """Both stand-ins of the product against the one table of behaviour.py."""
+
 import json
 import os
 

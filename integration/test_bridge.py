@@ -4,6 +4,7 @@ loading, cultures and threads, value conversions and exceptions.
 Where the real bridge and the Python stand-in of it differ, the test says how,
 per bridge (``face.bridge``).
 """
+
 import contextlib
 import os
 import threading
@@ -58,13 +59,16 @@ def saved_model(core, folder, kind="piping", elements=1, name="Study1"):
 
 # ---- the bridge itself -------------------------------------------------------------------
 
+
 def test_the_chosen_bridge_is_in_use(face):
     import clr
+
     if face.bridge == "mono":
         from importlib.metadata import version
 
         import pythonnet
-        assert not clr.__file__.endswith("clr.py")   # made by the runtime, not a source file
+
+        assert not clr.__file__.endswith("clr.py")  # made by the runtime, not a source file
         assert pythonnet.get_runtime_info().kind.lower() == "mono"
         assert version("pythonnet") == "3.0.5"
     else:
@@ -72,6 +76,7 @@ def test_the_chosen_bridge_is_in_use(face):
 
 
 # ---- the demo's workflow -----------------------------------------------------------------
+
 
 def test_the_demo_workflow(core, bc, face, installation, tmp_path, capsys, counting_clr):
     assert bc.setup_brivane_computer(installation.root, bc.BrivaneModule.Pelorix) is True
@@ -106,6 +111,7 @@ def test_the_demo_workflow(core, bc, face, installation, tmp_path, capsys, count
     project = bc.addPipingProject(projects, "Plant1", "Piping study", 1920, 1080)
     project_file = os.path.join(project, "Plant1.project")
     from .product import read_current_study, read_project
+
     assert read_project(project_file) == ["Piping study"]
     study_model = bc.addStructureStudy(project, "Structure study", 1920, 1080)
     assert study_model.Name == "Structure study"
@@ -118,9 +124,17 @@ def test_the_demo_workflow(core, bc, face, installation, tmp_path, capsys, count
 
     # Every assembly file was referenced once, however many calls needed it.
     files = [name for name in counting_clr.references if name.endswith(".dll")]
-    assert sorted(files) == sorted(f"{n}.dll" for n in (
-        "Brivane.SDK", "Brivane.Helper", "Brivane.Pelorix.Core", "Brivane.Pelorix.Project", "Brivane.Quelbar.Core",
-        "Brivane.Revav.Core"))
+    assert sorted(files) == sorted(
+        f"{n}.dll"
+        for n in (
+            "Brivane.SDK",
+            "Brivane.Helper",
+            "Brivane.Pelorix.Core",
+            "Brivane.Pelorix.Project",
+            "Brivane.Quelbar.Core",
+            "Brivane.Revav.Core",
+        )
+    )
     lines = capsys.readouterr().out.splitlines()
     loaded_lines = [line for line in lines if line.endswith(" loaded")]
     assert len(loaded_lines) == len(set(loaded_lines)) == 6
@@ -138,6 +152,7 @@ def test_each_assembly_is_in_the_process_once(core, bc, face, ready, tmp_path):
 
 # ---- cultures and threads ----------------------------------------------------------------
 
+
 def test_set_up_gives_the_calling_thread_the_en_us_culture(bc, face, installation):
     assert face.current_cultures() == ("fr-FR", "fr-FR")
     bc.setup_brivane_computer(installation.root, bc.BrivaneModule.Pelorix)
@@ -146,6 +161,7 @@ def test_set_up_gives_the_calling_thread_the_en_us_culture(bc, face, installatio
 
 def test_solver_runs_happen_on_a_worker_thread_inside_a_balanced_apartment(core, bc, face, ready, tmp_path):
     import pythoncom
+
     _, path = saved_model(core, str(tmp_path / "S"), elements=3)
     for solver in ("Quelbar", "Revav"):
         face.clear_journal()
@@ -177,6 +193,7 @@ def test_a_revav_run_without_a_set_up_culture_ends_in_its_worker(core, bc, face,
 
 # ---- values across the bridge ------------------------------------------------------------
 
+
 def test_fre_options_cross_as_none_ints_and_bools(core, bc, face, ready, tmp_path):
     model = bc.createPipingVokel()
     (tmp_path / "S").mkdir()
@@ -206,6 +223,7 @@ def test_product_enumeration_members_go_back_unchanged(core, bc, face, ready):
     if face.bridge == "mono":
         # Every attribute access makes a new wrapper: members compare equal, never identical.
         from Brivane.SDK import BrivaneModule
+
         assert BrivaneModule.Karvona == BrivaneModule.Karvona
         assert BrivaneModule.Karvona is not BrivaneModule.Karvona
         assert int(BrivaneModule.All) == -1 and BrivaneModule.Pelorix != 0
@@ -224,18 +242,22 @@ def test_create_vokel_takes_only_the_product_enumeration(core, bc, face, ready, 
 def test_inspecting_a_host_value(bc, face, ready):
     described = bc.inspectClass(5, False)
     # The real bridge hands a host int to an `object` parameter as its own wrapper type.
-    expected = {"mono": '"Type":"PyInt","Namespace":"Python.Runtime"',
-                "standin": '"Type":"int","Namespace":"builtins"'}[face.bridge]
+    expected = {
+        "mono": '"Type":"PyInt","Namespace":"Python.Runtime"',
+        "standin": '"Type":"int","Namespace":"builtins"',
+    }[face.bridge]
     assert expected in described
 
 
 def test_a_class_goes_to_the_inspector_as_a_type(bc, face, ready):
     from Brivane.Pelorix.Core import Solution
+
     described = bc.inspectClass(Solution, False)
     assert described.startswith('{"Type":"Solution","Namespace":"Brivane.Pelorix.Core"')
 
 
 # ---- exceptions --------------------------------------------------------------------------
+
 
 def _solved(core, bc, tmp_path):
     _, path = saved_model(core, str(tmp_path / "S"))
@@ -243,14 +265,19 @@ def _solved(core, bc, tmp_path):
 
 
 RAISING = [
-    ("BrivaneApplication..ctor", lambda core, bc, inst, tmp: bc.setup_brivane_computer(inst.root, bc.BrivaneModule.All)),
+    (
+        "BrivaneApplication..ctor",
+        lambda core, bc, inst, tmp: bc.setup_brivane_computer(inst.root, bc.BrivaneModule.All),
+    ),
     ("Model.SaveToFile", lambda core, bc, inst, tmp: saved_model(core, str(tmp / "S"))),
     ("QBLibrary.Initialize", lambda core, bc, inst, tmp: saved_model(core, str(tmp / "S"))),
     ("CustomCommand..ctor", lambda core, bc, inst, tmp: bc.createCommand("ADD_PIPE", bc.createPipingVokel())),
     ("CommandController.AddCommand", lambda core, bc, inst, tmp: saved_model(core, str(tmp / "S"))),
     ("BrivaneClassInspector.ExportObjectToJson", lambda core, bc, inst, tmp: bc.inspectClass(None, True)),
-    ("BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName",
-     lambda core, bc, inst, tmp: bc.findNameSpaceAndAssembly("Model")),
+    (
+        "BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName",
+        lambda core, bc, inst, tmp: bc.findNameSpaceAndAssembly("Model"),
+    ),
     ("ProjectViewModel.CreateNewProject", lambda core, bc, inst, tmp: bc.addPipingProject(str(tmp), "P", "S", 9, 9)),
     ("Solution.Dispose", lambda core, bc, inst, tmp: (_solved(core, bc, tmp), bc.disposeSolution())),
 ]
@@ -275,6 +302,7 @@ def test_a_product_exception_surfaces_unchanged(core, bc, face, installation, tm
 
 def test_an_exception_of_the_worker_ends_the_run_only(core, bc, face, ready, tmp_path, capsys):
     import pythoncom
+
     _, path = saved_model(core, str(tmp_path / "S"))
     face.raise_on("QuelbarSolver.Run", face.exception("InvalidOperationException")("the solver crashed"))
     with worker_errors() as seen:
@@ -293,8 +321,12 @@ def test_a_model_the_product_cannot_load_is_no_model(core, bc, face, ready, tmp_
 def test_a_file_that_is_no_assembly(core, bc, face, ready, installation):
     with pytest.raises(Exception) as caught:
         bc.load_dll("Brivane.Quelbar.lib")
-    assert type(caught.value).__name__ in {"mono": ("BadImageFormatException", "FileLoadException"),
-                                           "standin": ("BadImageFormatException",)}[face.bridge]
+    assert (
+        type(caught.value).__name__
+        in {"mono": ("BadImageFormatException", "FileLoadException"), "standin": ("BadImageFormatException",)}[
+            face.bridge
+        ]
+    )
     assert "Brivane.Quelbar.lib" not in core._dlls_
 
 
@@ -308,6 +340,7 @@ def test_the_real_bridge_imports_what_the_standin_imports_for_it():
 
     script = "import sys; import clr; print(' '.join(sorted(sys.modules)))"
     environment = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
-    loaded = subprocess.run([sys.executable, "-W", "ignore", "-c", script], env=environment, check=True,
-                            capture_output=True, text=True).stdout.split()
+    loaded = subprocess.run(
+        [sys.executable, "-W", "ignore", "-c", script], env=environment, check=True, capture_output=True, text=True
+    ).stdout.split()
     assert set(bridge_imports.MODULES) <= set(loaded)

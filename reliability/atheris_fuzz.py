@@ -21,6 +21,7 @@ asan_with_fuzzer.so preloaded and PYTHONMALLOC=malloc; scripts/fuzz.sh does
 this. Arguments go to libFuzzer (-max_total_time=60, corpus folders,
 -artifact_prefix=...).
 """
+
 import ctypes
 import hashlib
 import json
@@ -39,8 +40,15 @@ from brivane_testkit import fuzzing as support  # noqa: E402
 
 core = support.core
 NAMES = sorted(support.FUNCTIONS)
-SETTINGS_KEYS = ["Families", "SubFamilies", "Settings", "Name", "Value", "CurrentDatasDirectory",
-                 "CurrentProjectsDirectory"]
+SETTINGS_KEYS = [
+    "Families",
+    "SubFamilies",
+    "Settings",
+    "Name",
+    "Value",
+    "CurrentDatasDirectory",
+    "CurrentProjectsDirectory",
+]
 SETTINGS_NAMES = ["REVAV", "QUELBAR", "PATH", "WINDOWS SOLVER PATH", "SOLVER PATH", "PELORIX", "GRAPHICS", ""]
 HOSTILE_NAMES = sorted(support.HOSTILES)
 CHECK_OUTSIDE_EVERY = 2000
@@ -62,8 +70,10 @@ class Decoder:
         elif kind == 2:
             value = self.pick(support.SPECIAL_TEXT)
         else:
-            value = "/".join(self.pick(["..", ".", "models", "P1", "x", "", "a.thf", "study1.vokel"])
-                             for _ in range(self.fdp.ConsumeIntInRange(1, 5)))
+            value = "/".join(
+                self.pick(["..", ".", "models", "P1", "x", "", "a.thf", "study1.vokel"])
+                for _ in range(self.fdp.ConsumeIntInRange(1, 5))
+            )
         return value
 
     def scalar(self):
@@ -111,8 +121,10 @@ class Decoder:
             if key in ("Name",):
                 entries[key] = self.pick(SETTINGS_NAMES) if self.fdp.ConsumeIntInRange(0, 3) else self.value(depth)
             elif key in ("Families", "SubFamilies", "Settings") and depth < 5 and self.fdp.ConsumeIntInRange(0, 3):
-                entries[key] = [self.document(depth + 1) if self.fdp.ConsumeIntInRange(0, 4) else self.value(depth)
-                                for _ in range(self.fdp.ConsumeIntInRange(0, 3))]
+                entries[key] = [
+                    self.document(depth + 1) if self.fdp.ConsumeIntInRange(0, 4) else self.value(depth)
+                    for _ in range(self.fdp.ConsumeIntInRange(0, 3))
+                ]
             else:
                 entries[key] = self.value(depth + 1)
         return entries
@@ -186,12 +198,20 @@ class Fuzzer:
         if target:
             jail = self.harness.jail
             with open(target, "w", encoding="utf-8") as f:
-                json.dump({"inputs": self.inputs, "calls": dict(sorted(self.counts.items())),
-                           "total": sum(self.counts.values()), "out_of_bounds": len(jail.violations),
-                           "inputs_out_of_bounds": self.inputs_out_of_bounds, "contained": jail.contained,
-                           "refused_reads": jail.refused_reads,
-                           "violations": [str(v) for v in list(dict.fromkeys(jail.violations))[:20]]},
-                          f, indent=1)
+                json.dump(
+                    {
+                        "inputs": self.inputs,
+                        "calls": dict(sorted(self.counts.items())),
+                        "total": sum(self.counts.values()),
+                        "out_of_bounds": len(jail.violations),
+                        "inputs_out_of_bounds": self.inputs_out_of_bounds,
+                        "contained": jail.contained,
+                        "refused_reads": jail.refused_reads,
+                        "violations": [str(v) for v in list(dict.fromkeys(jail.violations))[:20]],
+                    },
+                    f,
+                    indent=1,
+                )
 
 
 def at_process_exit(function):

@@ -31,6 +31,7 @@ the temporary folder. A complete copy that copyDirectoryToTemp returned, whose p
 this script, is the caller's and is allowed. The figures are printed; the exit status is non-zero on any
 problem.
 """
+
 import argparse
 import collections
 import faulthandler
@@ -70,8 +71,12 @@ class Removals:
     def hook(self, event, args):
         # What rmtree removes inside a tree comes relative to a folder descriptor; the tree is its own event.
         inside_a_tree = event != "shutil.rmtree" and len(args) > 1 and args[1] not in (None, -1)
-        if (event in ("shutil.rmtree", "os.remove", "os.rmdir") and args and isinstance(args[0], (str, bytes))
-                and not inside_a_tree):
+        if (
+            event in ("shutil.rmtree", "os.remove", "os.rmdir")
+            and args
+            and isinstance(args[0], (str, bytes))
+            and not inside_a_tree
+        ):
             path = os.fsdecode(args[0])
             self.paths.append(path if os.path.isabs(path) else os.path.join(os.getcwd(), path))
 
@@ -166,7 +171,7 @@ class Fuzz:
             signal.signal(signal.SIGALRM, signal.SIG_DFL)
             signal.alarm(BOUND)
             self.armed = False
-            self.removals.take()          # its parent's
+            self.removals.take()  # its parent's
             printed = io.StringIO()
             with redirect_stdout(printed):
                 self.core.disposeSolution()
@@ -248,6 +253,7 @@ class Fuzz:
         def timer():
             if not cancelled.wait(delay):
                 signal.pthread_kill(main, sent)
+
         timers = threading.Thread(target=timer, daemon=True)
         stop = threading.Event()
         misuse = None
@@ -304,8 +310,11 @@ class Fuzz:
         faulthandler.dump_traceback_later(BOUND, exit=True)
         # Every solver run that began has ended; a thread that never started (a Ctrl-C inside
         # Thread.start) has no ident and never will run.
-        while any(t.ident is not None and "Solve" in t.name for t in threading.enumerate()
-                  if t is not threading.current_thread()):
+        while any(
+            t.ident is not None and "Solve" in t.name
+            for t in threading.enumerate()
+            if t is not threading.current_thread()
+        ):
             time.sleep(0.01)
         printed = io.StringIO()
         with redirect_stdout(printed):
@@ -318,8 +327,9 @@ class Fuzz:
                 self.counts["copies kept from the script by an interrupt"] += 1
                 shutil.rmtree(folder)
             else:
-                self.problems.append(f"left after the final disposeSolution: {folder} "
-                                     f"holding {sorted(tree_contents(folder))}")
+                self.problems.append(
+                    f"left after the final disposeSolution: {folder} holding {sorted(tree_contents(folder))}"
+                )
 
 
 def main():
@@ -338,8 +348,10 @@ def main():
     for index in range(args.iterations):
         fuzz.iteration(index)
     fuzz.finish()
-    print(f"interrupt fuzzing, Python {sys.version_info.major}.{sys.version_info.minor}, seed {args.seed}: "
-          f"{args.iterations} iterations in {time.monotonic() - started:.1f} s")
+    print(
+        f"interrupt fuzzing, Python {sys.version_info.major}.{sys.version_info.minor}, seed {args.seed}: "
+        f"{args.iterations} iterations in {time.monotonic() - started:.1f} s"
+    )
     for key, count in sorted(fuzz.counts.items()):
         print(f"  {key}: {count}")
     for problem in fuzz.problems[:20]:

@@ -12,6 +12,7 @@ way, while a leak of one object per call grows every window by a block per
 round; an area leaks when every tracked window grows by at least a block for
 every fourth round. Prints one line per area and exits 1 on a leak.
 """
+
 import gc
 import json
 import os
@@ -84,8 +85,9 @@ class Areas:
         self.set_up()
         bc.load_dll("Brivane.SDK.dll")
         expect_error(FileNotFoundError, bc.load_dll, "Missing.dll")
-        expect_error(FileNotFoundError, bc.setup_brivane_computer, os.path.join(self.work, "nowhere"),
-                     bc.BrivaneModule.All)
+        expect_error(
+            FileNotFoundError, bc.setup_brivane_computer, os.path.join(self.work, "nowhere"), bc.BrivaneModule.All
+        )
         self.set_up()
 
     def models(self):
@@ -184,8 +186,11 @@ def main():
         for name in ("frame_and_lookups", "setup_and_loading", "models", "solving", "projects"):
             references, blocks = measure(getattr(areas, name))
             leaks = all(d > 0 for d in references) or all(4 * d >= WINDOW for d in blocks)
-            print(f"{name:18} reference growth {sum(references):+5d} {references}  "
-                  f"block growth {sum(blocks):+5d} {blocks}  {'LEAK' if leaks else 'ok'}", flush=True)
+            print(
+                f"{name:18} reference growth {sum(references):+5d} {references}  "
+                f"block growth {sum(blocks):+5d} {blocks}  {'LEAK' if leaks else 'ok'}",
+                flush=True,
+            )
             if leaks:
                 leaking.append(name)
     finally:

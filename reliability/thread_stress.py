@@ -35,6 +35,7 @@ name relative to it; the module takes no lock and is used from one thread at a
 time, so the workers make their removals one at a time: two at once would
 remove each other's names.
 """
+
 import argparse
 import builtins
 import collections
@@ -59,15 +60,44 @@ from brivane_testkit.jail import Jail, Sandbox, StablePath  # noqa: E402
 WORKERS = 8
 # Seconds every thread gets to finish after the stop signal.
 JOIN_LIMIT = float(os.environ.get("BRIVANE_STRESS_JOIN_LIMIT", 60))
-MODULE_FUNCTIONS = ("load_dll", "find_first_file", "loadVokel", "writeFreFile", "disposeSolution",
-                    "solvePipingModel", "solveStructureModel", "_QuelbarSolve", "_RevavSolve",
-                    "FindSolverPaths", "FindDataProjectPaths", "createVokel", "addProject", "addStudy")
+MODULE_FUNCTIONS = (
+    "load_dll",
+    "find_first_file",
+    "loadVokel",
+    "writeFreFile",
+    "disposeSolution",
+    "solvePipingModel",
+    "solveStructureModel",
+    "_QuelbarSolve",
+    "_RevavSolve",
+    "FindSolverPaths",
+    "FindDataProjectPaths",
+    "createVokel",
+    "addProject",
+    "addStudy",
+)
 HOST_MODULES = ("os", "clr", "ctypes", "pythoncom", "json", "threading", "shutil", "tempfile", "uuid")
 # Functions whose normal results are counted by kind, to show how far the calls get.
-COUNTED_RESULTS = ("solve", "solvePipingModel", "saveVokel", "loadVokel", "addPipingProject", "addPipingStudy",
-                   "duplicateStudy", "copyDirectoryToTemp", "writeFreFile", "setup_brivane_computer")
-ASSEMBLIES = ("Brivane.SDK", "Brivane.Helper", "Brivane.Pelorix.Core", "Brivane.Pelorix.Project",
-              "Brivane.Quelbar.Core", "Brivane.Revav.Core")
+COUNTED_RESULTS = (
+    "solve",
+    "solvePipingModel",
+    "saveVokel",
+    "loadVokel",
+    "addPipingProject",
+    "addPipingStudy",
+    "duplicateStudy",
+    "copyDirectoryToTemp",
+    "writeFreFile",
+    "setup_brivane_computer",
+)
+ASSEMBLIES = (
+    "Brivane.SDK",
+    "Brivane.Helper",
+    "Brivane.Pelorix.Core",
+    "Brivane.Pelorix.Project",
+    "Brivane.Quelbar.Core",
+    "Brivane.Revav.Core",
+)
 NAMESPACES = ASSEMBLIES + ("System", "System.IO", "System.Globalization", "System.Threading", "System.Windows")
 SHADOWS = ("open", "isinstance", "int", "str", "next", "__import__")
 SCRIPT_FOLDERS = 8  # folders of the script's own that _tempDirectory_ is set to
@@ -75,16 +105,28 @@ SCRIPT_FOLDERS = 8  # folders of the script's own that _tempDirectory_ is set to
 
 # --- the parent: runs the child and judges it -------------------------------------
 
+
 def parent(args):
     if args.reports:
         os.makedirs(args.reports, exist_ok=True)
     work = tempfile.mkdtemp(prefix="brivane-stress-")
     result_path = os.path.join(work, "result.json")
     log_path = os.path.join(work, "child.log")
-    command = [sys.executable, os.path.abspath(__file__), "--child", "--seconds", str(args.seconds),
-               *(["--self-test", args.self_test] if args.self_test else []),
-               *(["--first-loads"] if args.first_loads else []),
-               "--seed", str(args.seed), "--result", result_path, "--root", os.path.join(work, "root")]
+    command = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--child",
+        "--seconds",
+        str(args.seconds),
+        *(["--self-test", args.self_test] if args.self_test else []),
+        *(["--first-loads"] if args.first_loads else []),
+        "--seed",
+        str(args.seed),
+        "--result",
+        result_path,
+        "--root",
+        os.path.join(work, "root"),
+    ]
     limit = args.seconds + 2 * JOIN_LIMIT + 120
     started = time.monotonic()
     hung = False
@@ -112,13 +154,16 @@ def parent(args):
     deadlocks = result.get("deadlocks", 0) + (1 if hung else 0)
     problems = result.get("problems", [])
     print(f"thread stress: {os.path.basename(sys.executable)} {sys.version.split()[0]}, seed {args.seed}")
-    print(f"module: {result.get('module', '?')} (sanitizer runtime loaded: "
-          f"{'yes' if result.get('sanitizer') else 'no'})")
+    print(
+        f"module: {result.get('module', '?')} (sanitizer runtime loaded: {'yes' if result.get('sanitizer') else 'no'})"
+    )
     timings = ", ".join(f"{k} {v:.1f} s" for k, v in result.get("timings", {}).items())
     print(f"duration: {result.get('duration', elapsed):.1f} s of calls ({elapsed:.1f} s in all: {timings})")
-    print(f"calls made: {result.get('calls', 0)} by {WORKERS} workers; "
-          f"global reassignments: {result.get('reassignments', 0)}; "
-          f"namespace replacements: {result.get('replacements', 0)}")
+    print(
+        f"calls made: {result.get('calls', 0)} by {WORKERS} workers; "
+        f"global reassignments: {result.get('reassignments', 0)}; "
+        f"namespace replacements: {result.get('replacements', 0)}"
+    )
     exceptions = result.get("exceptions", {})
     print(f"exceptions (expected, counted): {sum(exceptions.values())}")
     samples = result.get("samples", {})
@@ -134,8 +179,10 @@ def parent(args):
     print(f"deadlocks: {deadlocks}")
     print(f"SystemErrors: {result.get('system_errors', 0)}")
     print(f"exceptions left set: {result.get('left_set', 0)}")
-    print(f"operations out of bounds: {result.get('out_of_bounds', 0)} "
-          f"(within bounds but refused outside the sandbox: {result.get('contained', 0)})")
+    print(
+        f"operations out of bounds: {result.get('out_of_bounds', 0)} "
+        f"(within bounds but refused outside the sandbox: {result.get('contained', 0)})"
+    )
     print(f"problems listed (all kinds): {len(problems)}")
     print(f"sanitizer reports: {len(reports)}")
     for problem in problems[:10]:
@@ -147,6 +194,7 @@ def parent(args):
 
 
 # --- the child --------------------------------------------------------------------
+
 
 class Problems:
     """What must not happen; shared by all threads (appends are atomic)."""
@@ -176,7 +224,7 @@ class Stats:
         self.calls = 0
         self.exceptions = collections.Counter()
         self.samples = {}
-        self.results = collections.Counter()     # "function: kind of result" of normal returns
+        self.results = collections.Counter()  # "function: kind of result" of normal returns
 
 
 class Stress:
@@ -238,10 +286,25 @@ class Stress:
                 core.load_dll(name + ".dll")
             for namespace in NAMESPACES:
                 __import__(namespace)
-        self.valid = {name: getattr(core, name) for name in (
-            "_validSetup_", "_validPelorix_", "_validKarvona_", "_settingsPath_", "_dataSourcesPath_",
-            "_CultureInfo_", "_exePath_", "_dllPath_", "_Revav_", "_Quelbar_", "_dataPath_", "_projectPath_",
-            "_Application_", "_commandController_")}
+        self.valid = {
+            name: getattr(core, name)
+            for name in (
+                "_validSetup_",
+                "_validPelorix_",
+                "_validKarvona_",
+                "_settingsPath_",
+                "_dataSourcesPath_",
+                "_CultureInfo_",
+                "_exePath_",
+                "_dllPath_",
+                "_Revav_",
+                "_Quelbar_",
+                "_dataPath_",
+                "_projectPath_",
+                "_Application_",
+                "_commandController_",
+            )
+        }
         with open(inst.settings_path, encoding="utf-8") as f:
             self.settings_document = json.load(f)
         with open(inst.data_sources_path, encoding="utf-8") as f:
@@ -285,12 +348,15 @@ class Stress:
 
         class Loud:
             """Compares and converts by raising."""
+
             def __eq__(self, other):
                 raise ValueError("no equality")
+
             __ne__ = __eq__
 
             def __bool__(self):
                 raise ValueError("no truth")
+
             __hash__ = object.__hash__
 
         missing = os.path.join(junk, "missing")
@@ -304,8 +370,21 @@ class Stress:
             "application": [None, object(), NoSettings(), Loud()],
             "controller": [None, object(), Controller(), Loud()],
             "solution": [None, object(), BadSolution(), "text", Loud()],
-            "tempdir": [None, "", a_file, 12, missing, Loud(), "/", ".", "..", self.work, self.temp,
-                        os.fsencode(self.script_folders[0]), StablePath(self.script_folders[1])],
+            "tempdir": [
+                None,
+                "",
+                a_file,
+                12,
+                missing,
+                Loud(),
+                "/",
+                ".",
+                "..",
+                self.work,
+                self.temp,
+                os.fsencode(self.script_folders[0]),
+                StablePath(self.script_folders[1]),
+            ],
         }
 
     def _outside(self):
@@ -330,8 +409,7 @@ class Stress:
             result = self.jailed(function, *args, **kwargs)
         except SystemError as e:
             self.problems.system_errors += 1
-            self.problems.add(f"SystemError from {name}: {e}\n"
-                              + traceback.format_exc(limit=4))
+            self.problems.add(f"SystemError from {name}: {e}\n" + traceback.format_exc(limit=4))
             return None
         except Exception as e:  # noqa: BLE001 - expected: the module takes no lock
             stats.exceptions[type(e).__name__] += 1
@@ -368,11 +446,17 @@ class Stress:
         module = self.package.BrivaneModule
 
         def arguments():
-            for call in (lambda: core.load_dll("a", "b"), lambda: core.load_dll(name="x"),
-                         lambda: core.load_dll("a", dllname="b"), lambda: core.disposeSolution(1),
-                         lambda: core.disposeSolution(x=1), lambda: core.solve("a"),
-                         lambda: core.setup_brivane_computer(brivaneModule=module.All),
-                         lambda: core.find_first_file(folder, ".x", extra=1), lambda: core.createPipingVokel(2)):
+            for call in (
+                lambda: core.load_dll("a", "b"),
+                lambda: core.load_dll(name="x"),
+                lambda: core.load_dll("a", dllname="b"),
+                lambda: core.disposeSolution(1),
+                lambda: core.disposeSolution(x=1),
+                lambda: core.solve("a"),
+                lambda: core.setup_brivane_computer(brivaneModule=module.All),
+                lambda: core.find_first_file(folder, ".x", extra=1),
+                lambda: core.createPipingVokel(2),
+            ):
                 invoke(call)
 
         def guards():
@@ -385,8 +469,10 @@ class Stress:
         def lookups():
             invoke(core.FindSolverPaths, self.settings_document)
             invoke(core.FindDataProjectPaths, self.data_sources_document)
-            invoke(core.FindSolverPaths, rng.choice([{}, {"Families": 5}, {"Families": [{"Name": 3}]},
-                                                     {"Families": [{"Name": "REVAV"}]}]))
+            invoke(
+                core.FindSolverPaths,
+                rng.choice([{}, {"Families": 5}, {"Families": [{"Name": 3}]}, {"Families": [{"Name": "REVAV"}]}]),
+            )
             invoke(core.FindDataProjectPaths, rng.choice([{}, {"CurrentDatasDirectory": ""}, []]))
 
         def files():
@@ -395,23 +481,25 @@ class Stress:
             invoke(core.getVokel, models)
 
         def set_up():
-            directory = rng.choice([self.installation.root, self.installation.root,
-                                    os.path.join(self.junk, "missing")])
+            directory = rng.choice([self.installation.root, self.installation.root, os.path.join(self.junk, "missing")])
             invoke(core.setup_brivane_computer, directory, rng.choice(list(module)))
 
         def loading():
             invoke(core.load_dll, rng.choice(["Brivane.SDK.dll", "Brivane.Helper.dll", "Missing.dll"]))
             invoke(core.load_dll_c, rng.choice(["Brivane.Quelbar.lib", "Missing.lib"]))
             # A new spelling of a loaded assembly's path: a new entry of _dlls_ and a printed line.
-            invoke(core.load_dll, os.path.join(self.installation.extensions, "." + os.sep * rng.randrange(1, 40),
-                                               rng.choice(ASSEMBLIES) + ".dll"))
+            invoke(
+                core.load_dll,
+                os.path.join(
+                    self.installation.extensions, "." + os.sep * rng.randrange(1, 40), rng.choice(ASSEMBLIES) + ".dll"
+                ),
+            )
 
         def model_documents():
             model = invoke(rng.choice([core.createPipingVokel, core.createStructureVokel]))
             if model is not None:
                 state["model"] = model
-                command = invoke(core.createCommand, rng.choice(["ADD_PIPE", "ADD_BEAM", "ADD_LAYER", "NOPE"]),
-                                 model)
+                command = invoke(core.createCommand, rng.choice(["ADD_PIPE", "ADD_BEAM", "ADD_LAYER", "NOPE"]), model)
                 if command is not None:
                     invoke(core.executeCommand, command)
                 invoke(core.saveVokel, model, piping if "Pelorix" in str(model.Module) else structure)
@@ -425,8 +513,12 @@ class Stress:
                 invoke(core.writeFreFile, state["model"], rng.choice([piping, structure]))
 
         def solving():
-            invoke(core.solve, rng.choice([piping, structure, os.path.join(models, "missing.vokel")]),
-                   rng.choice(["Quelbar", "Revav", "Other"]), rng.choice([True, False]))
+            invoke(
+                core.solve,
+                rng.choice([piping, structure, os.path.join(models, "missing.vokel")]),
+                rng.choice(["Quelbar", "Revav", "Other"]),
+                rng.choice([True, False]),
+            )
             if rng.random() < 0.5:
                 invoke(core.disposeSolution)
             if state["model"] is not None:
@@ -457,8 +549,9 @@ class Stress:
                 lambda: invoke(core.addStudy, project, "S3", 1920, 1080, self.product_module.Karvona),
                 lambda: invoke(core.duplicateStudy, project, "S1", "S1 copy"),
                 lambda: invoke(core.removeStudy, project, rng.choice(["S2", "S1 copy", "S9"])),
-                lambda: removal(core.removeProject, rng.choice([project, os.path.join(projects, "Q"),
-                                                                os.path.join(projects, "R")])),
+                lambda: removal(
+                    core.removeProject, rng.choice([project, os.path.join(projects, "Q"), os.path.join(projects, "R")])
+                ),
             ]
             for step in rng.sample(steps, 4):
                 step()
@@ -467,8 +560,20 @@ class Stress:
             invoke(core.inspectClass, rng.choice([state["model"], None, 5]), rng.choice([True, False]))
             invoke(core.findNameSpaceAndAssembly, rng.choice(["Model", "QuelbarSolver", "Nope"]))
 
-        operations = [arguments, guards, lookups, files, set_up, loading, model_documents, fre_file, solving,
-                      solving, projects_and_studies, inspection]
+        operations = [
+            arguments,
+            guards,
+            lookups,
+            files,
+            set_up,
+            loading,
+            model_documents,
+            fre_file,
+            solving,
+            solving,
+            projects_and_studies,
+            inspection,
+        ]
         if index == 0 and self.self_test:
             operations = [lambda: self.misbehave(stats)]
         while not self.stop.is_set():
@@ -486,27 +591,43 @@ class Stress:
         elif self.self_test == "crash":
             faulthandler._sigsegv()
         elif self.self_test == "systemerror":
+
             def broken():
                 raise SystemError("error return without exception set")
+
             self.invoke(stats, broken)
         elif self.self_test == "outofbounds":
+
             def swallowed_removal():
                 try:
                     vars(self.core)["shutil"].rmtree(self.script_folders[0])
                 except Exception:  # noqa: BLE001 - as the module's guarded blocks do
                     pass
+
             self.invoke(stats, swallowed_removal)
 
     # -- the namespace changers --
 
     def reassigner(self):
         core, rng = self.core, random.Random(self.seed * 1000 + 100)
-        kinds = {"_validSetup_": "flag", "_validPelorix_": "flag", "_validKarvona_": "flag",
-                 "_settingsPath_": "settings", "_dataSourcesPath_": "settings", "_CultureInfo_": "culture",
-                 "_exePath_": "folder", "_dllPath_": "folder", "_Revav_": "solver", "_Quelbar_": "solver",
-                 "_Solution_": "solution", "_dataPath_": "data", "_projectPath_": "data",
-                 "_Application_": "application", "_commandController_": "controller",
-                 "_tempDirectory_": "tempdir"}
+        kinds = {
+            "_validSetup_": "flag",
+            "_validPelorix_": "flag",
+            "_validKarvona_": "flag",
+            "_settingsPath_": "settings",
+            "_dataSourcesPath_": "settings",
+            "_CultureInfo_": "culture",
+            "_exePath_": "folder",
+            "_dllPath_": "folder",
+            "_Revav_": "solver",
+            "_Quelbar_": "solver",
+            "_Solution_": "solution",
+            "_dataPath_": "data",
+            "_projectPath_": "data",
+            "_Application_": "application",
+            "_commandController_": "controller",
+            "_tempDirectory_": "tempdir",
+        }
         while not self.stop.is_set():
             name = rng.choice(list(kinds))
             roll = rng.random()
@@ -535,6 +656,7 @@ class Stress:
         def proxy_function(function):
             def working_proxy(*args, **kwargs):
                 return function(*args, **kwargs)
+
             working_proxy.__name__ = function.__name__
             return working_proxy
 
@@ -543,6 +665,7 @@ class Stress:
 
             def working_shadow(*args, **kwargs):
                 return real(*args, **kwargs)
+
             return working_shadow
 
         while not self.stop.is_set():
@@ -595,19 +718,24 @@ class Stress:
             self.thread_ends[name] += 1
             if issubclass(arguments.exc_type, SystemError) or not issubclass(arguments.exc_type, Exception):
                 self.problems.add(f"a thread ended with {arguments.exc_value!r}")
+
         threading.excepthook = thread_ended
 
         stats = [Stats() for _ in range(WORKERS)]
-        threads = [threading.Thread(target=self.worker, args=(i, stats[i]), name=f"worker-{i}", daemon=True)
-                   for i in range(WORKERS)]
-        threads += [threading.Thread(target=self.reassigner, name="reassigner", daemon=True),
-                    threading.Thread(target=self.replacer, name="replacer", daemon=True)]
+        threads = [
+            threading.Thread(target=self.worker, args=(i, stats[i]), name=f"worker-{i}", daemon=True)
+            for i in range(WORKERS)
+        ]
+        threads += [
+            threading.Thread(target=self.reassigner, name="reassigner", daemon=True),
+            threading.Thread(target=self.replacer, name="replacer", daemon=True),
+        ]
         started = time.monotonic()
         for thread in threads:
             thread.start()
         while time.monotonic() - started < self.seconds:
             time.sleep(0.25)
-            journal.clear()      # the stand-in's record of calls would grow without end
+            journal.clear()  # the stand-in's record of calls would grow without end
         self.stop.set()
         duration = time.monotonic() - started
         deadline = time.monotonic() + JOIN_LIMIT
@@ -698,8 +826,8 @@ def child(args):
     faulthandler.enable()
     # The last watchdog: a hang that even the join limit does not catch ends the process with all tracebacks.
     faulthandler.dump_traceback_later(args.seconds + 2 * JOIN_LIMIT + 60, exit=True)
-    warnings.simplefilter("ignore", RuntimeWarning)      # the version notice on interpreters after 3.10
-    sys.setswitchinterval(2e-5)                          # switch threads often
+    warnings.simplefilter("ignore", RuntimeWarning)  # the version notice on interpreters after 3.10
+    sys.setswitchinterval(2e-5)  # switch threads often
     stress = Stress(args.root, args.seconds, args.seed)
     stress.self_test = args.self_test
     stress.first_loads = args.first_loads
@@ -711,7 +839,7 @@ def child(args):
         json.dump(result, f)
     sys.stdout.flush()
     if result["deadlocks"]:
-        os._exit(3)      # stuck threads would keep the interpreter from ending
+        os._exit(3)  # stuck threads would keep the interpreter from ending
     stress.uninstall()
     os.chdir(ROOT)
     shutil.rmtree(args.root, ignore_errors=True)
@@ -723,9 +851,11 @@ def main(argv=None):
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--seed", type=int, default=int(time.time()) % 100000)
     parser.add_argument("--reports", help="folder of the sanitizer's report files")
-    parser.add_argument("--first-loads", action="store_true",
-                        help="leave the first loads of most assemblies to the threads (exposes the stand-in's "
-                             "clr lock-order deadlock)")
+    parser.add_argument(
+        "--first-loads",
+        action="store_true",
+        help="leave the first loads of most assemblies to the threads (exposes the stand-in's clr lock-order deadlock)",
+    )
     parser.add_argument("--verbose", action="store_true", help="an example message of each exception type")
     parser.add_argument("--self-test", choices=["hang", "crash", "systemerror", "outofbounds"], help=argparse.SUPPRESS)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)

@@ -15,6 +15,7 @@ A stand-in assembly file is JSON::
 and must be named ``<assembly>.dll``.  The classes themselves live in
 ``brivane_standin.product`` (and ``brivane_standin.dotnet`` for System).
 """
+
 import importlib
 import importlib.abc
 import importlib.machinery
@@ -29,16 +30,14 @@ from brivane_standin import assembly_files, bridge_imports, dotnet, journal
 bridge_imports.import_all()
 
 _BASE_LIBRARIES = {
-    "mscorlib": ["System", "System.IO", "System.Globalization",
-                 "System.Threading"],
-    "System": ["System", "System.IO", "System.Globalization",
-               "System.Threading"],
+    "mscorlib": ["System", "System.IO", "System.Globalization", "System.Threading"],
+    "System": ["System", "System.IO", "System.Globalization", "System.Threading"],
     "WindowsBase": ["System.Windows"],
 }
 
 _lock = threading.RLock()
-_assemblies = {}    # assembly name -> Assembly
-_namespaces = {}    # namespace -> {class name: class}
+_assemblies = {}  # assembly name -> Assembly
+_namespaces = {}  # namespace -> {class name: class}
 
 
 class Assembly:
@@ -48,8 +47,7 @@ class Assembly:
         self.Name = name
         self.Location = location
         self.Namespaces = namespaces
-        self.FullName = (f"{name}, Version=1.0.0.0, Culture=neutral, "
-                         "PublicKeyToken=null")
+        self.FullName = f"{name}, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null"
 
     def __repr__(self):
         return f"<Assembly {self.FullName}>"
@@ -80,8 +78,8 @@ def _load_file(path):
     location = os.path.abspath(path)
     if not os.path.isfile(location):
         raise dotnet.FileNotFoundException(
-            f"Could not load file or assembly '{path}'. "
-            "The system cannot find the file specified.")
+            f"Could not load file or assembly '{path}'. The system cannot find the file specified."
+        )
     try:
         with open(location, encoding="utf-8") as f:
             image = json.load(f)
@@ -92,21 +90,22 @@ def _load_file(path):
             raise ValueError
     except (ValueError, KeyError, TypeError, UnicodeDecodeError):
         raise dotnet.BadImageFormatException(
-            f"Could not load file or assembly '{path}'. "
-            "The module was expected to contain an assembly manifest.") from None
+            f"Could not load file or assembly '{path}'. The module was expected to contain an assembly manifest."
+        ) from None
     if os.path.splitext(os.path.basename(location))[0] != name:
         raise dotnet.FileLoadException(
             f"Could not load file or assembly '{path}'. The located "
             f"assembly's manifest definition '{name}' does not match the "
-            "assembly reference.")
+            "assembly reference."
+        )
     with _lock:
         if name in _assemblies:
             return _assemblies[name]
     from brivane_standin import product
+
     implementation = product.implementation(spaces)
     if implementation is None:
-        raise dotnet.BadImageFormatException(
-            f"Could not load file or assembly '{path}': unknown types.")
+        raise dotnet.BadImageFormatException(f"Could not load file or assembly '{path}': unknown types.")
     for reference in references:
         _add(reference)
     with _lock:
@@ -140,8 +139,7 @@ class _NamespaceFinder(importlib.abc.MetaPathFinder, importlib.abc.Loader):
 
     def find_spec(self, fullname, path=None, target=None):
         with _lock:
-            known = fullname in _namespaces or any(
-                ns.startswith(fullname + ".") for ns in _namespaces)
+            known = fullname in _namespaces or any(ns.startswith(fullname + ".") for ns in _namespaces)
         if not known:
             return None
         return importlib.machinery.ModuleSpec(fullname, self, is_package=True)
@@ -159,8 +157,7 @@ _finder = _NamespaceFinder()
 
 
 def _install():
-    sys.meta_path[:] = [f for f in sys.meta_path
-                        if type(f).__name__ != "_NamespaceFinder"]
+    sys.meta_path[:] = [f for f in sys.meta_path if type(f).__name__ != "_NamespaceFinder"]
     sys.meta_path.insert(0, _finder)
 
 

@@ -3,6 +3,7 @@
 Keeps a count of open apartments per thread so that tests can check that
 every ``CoInitialize`` is balanced by a ``CoUninitialize`` on the same thread.
 """
+
 import threading
 
 from brivane_standin import journal
@@ -13,7 +14,7 @@ class com_error(Exception):
 
 
 _lock = threading.Lock()
-_apartments = {}   # thread ident -> open count
+_apartments = {}  # thread ident -> open count
 
 
 def CoInitialize():
@@ -29,8 +30,7 @@ def CoUninitialize():
     with _lock:
         count = _apartments.get(ident, 0)
         if count <= 0:
-            raise com_error(-2147418113, "CoUninitialize without an open "
-                            "apartment on this thread", None, None)
+            raise com_error(-2147418113, "CoUninitialize without an open apartment on this thread", None, None)
         if count == 1:
             del _apartments[ident]
         else:

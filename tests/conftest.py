@@ -6,6 +6,7 @@ for the CLR bridge, COM and the product (``standin/``), with the test kit
 process a test starts inherits. Every test starts from the state the module
 has right after import, with the stand-in forgotten as well.
 """
+
 import os
 import subprocess
 import sys
@@ -18,8 +19,10 @@ try:
     import brivane_standin  # noqa: F401
     from brivane_testkit.confinement import pytest_runtest_teardown, pytest_sessionstart  # noqa: F401
 except ModuleNotFoundError as missing:
-    raise pytest.UsageError(f"{missing}: the tests find the stand-in and the test kit on PYTHONPATH; run them "
-                            "through scripts/test.sh, or see the README's Building and testing") from None
+    raise pytest.UsageError(
+        f"{missing}: the tests find the stand-in and the test kit on PYTHONPATH; run them "
+        "through scripts/test.sh, or see the README's Building and testing"
+    ) from None
 
 from brivane_standin import journal
 from brivane_standin.installation import create_installation
@@ -67,8 +70,10 @@ def ready(installation, capsys):
 @pytest.fixture
 def calls():
     """The journal's "Target.member" names, optionally only those of some targets."""
+
     def names(*targets):
         return [c.name for c in journal.entries() if not targets or c.target in targets]
+
     return names
 
 
@@ -80,8 +85,14 @@ def run_python(code, *, env=None, check=True):
     """
     environment = dict(os.environ)
     environment.update(env or {})
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            env=environment, cwd=tempfile.gettempdir(), timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=tempfile.gettempdir(),
+        timeout=120,
+    )
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result

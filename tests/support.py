@@ -1,6 +1,7 @@
 """What the test areas share: the repository's folder, the module and the stand-in put back as import leaves
 them, models made by the module itself (so that their fre files are the ones it writes), and a path object that
 names another path at each read."""
+
 import os
 from pathlib import Path
 
@@ -46,9 +47,9 @@ def build_model(core, folder, name="study1", kind="piping", elements=1, fre="con
     path = os.path.join(folder, name + ".vokel")
     own = os.path.join(folder, name + ".fre")
     if fre == "both":
-        core.saveVokel(model, path)          # conception.fre
+        core.saveVokel(model, path)  # conception.fre
     if fre in ("own", "both"):
-        open(own, "w").close()               # saveVokel rewrites a fre file of the model's name
+        open(own, "w").close()  # saveVokel rewrites a fre file of the model's name
     core.saveVokel(model, path)
     if fre is None:
         os.remove(os.path.join(folder, "conception.fre"))

@@ -9,6 +9,7 @@ VCRUNTIME140.dll (python.org's CPython ships it beside python.exe).
 
 Prints what it checked; exits non-zero with the first difference found.
 """
+
 import pathlib
 import re
 import sys
@@ -20,9 +21,12 @@ EXTENSION = "brivane_computer/brivane_core.pyd"
 # The extension, and the packages' Python files, stubs and markers as the sources hold them.
 SOURCES = pathlib.Path(__file__).resolve().parents[2] / "src"
 PACKAGE_FILES = {EXTENSION} | {
-    path.relative_to(SOURCES).as_posix() for path in SOURCES.rglob("*")
-    if path.is_file() and (path.suffix in (".py", ".pyi") or path.name == "py.typed")
-    and "__pycache__" not in path.parts}
+    path.relative_to(SOURCES).as_posix()
+    for path in SOURCES.rglob("*")
+    if path.is_file()
+    and (path.suffix in (".py", ".pyi") or path.name == "py.typed")
+    and "__pycache__" not in path.parts
+}
 TAG = "cp310-abi3-win_amd64"
 # The stable ABI's DLL, the system's and the UCRT's API sets: what python.org's CPython itself imports.
 ALLOWED_DLL = r"python3\.dll|kernel32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll"
@@ -47,8 +51,10 @@ def check_files(wheel):
     if tags != [TAG]:
         fail(f"the WHEEL file says {tags}, not [{TAG!r}]")
     if names - info != PACKAGE_FILES:
-        fail(f"files differ from the package's: extra {sorted(names - info - PACKAGE_FILES)}, "
-             f"missing {sorted(PACKAGE_FILES - names)}")
+        fail(
+            f"files differ from the package's: extra {sorted(names - info - PACKAGE_FILES)}, "
+            f"missing {sorted(PACKAGE_FILES - names)}"
+        )
     print(f"tag {TAG}; files: {', '.join(sorted(PACKAGE_FILES))}")
 
 
@@ -58,8 +64,7 @@ def check_image(image, definition, allowed=ALLOWED_DLL):
     exports = [e.name.decode() for e in getattr(image, "DIRECTORY_ENTRY_EXPORT").symbols]
     if exports != ["PyInit_brivane_core"]:
         fail(f"exports {exports}, not only PyInit_brivane_core")
-    imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports}
-               for entry in image.DIRECTORY_ENTRY_IMPORT}
+    imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports} for entry in image.DIRECTORY_ENTRY_IMPORT}
     foreign = sorted(dll for dll in imports if not re.fullmatch(allowed, dll, re.IGNORECASE))
     if foreign:
         fail(f"imports from {foreign}: only python3.dll, KERNEL32.dll and the UCRT's api-ms-win-crt-* sets")
@@ -67,8 +72,10 @@ def check_image(image, definition, allowed=ALLOWED_DLL):
         fail("imports nothing from python3.dll")
     python = imports["python3.dll"]
     if python != definition:
-        fail(f"python3.dll imports differ from python3.def: not listed {sorted(python - definition)}, "
-             f"not imported {sorted(definition - python)}")
+        fail(
+            f"python3.dll imports differ from python3.def: not listed {sorted(python - definition)}, "
+            f"not imported {sorted(definition - python)}"
+        )
     print("exports PyInit_brivane_core only; imports " + ", ".join(sorted(imports, key=str.lower)))
     print(f"imports exactly the {len(python)} names of python3.def from python3.dll")
 

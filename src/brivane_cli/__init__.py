@@ -12,6 +12,7 @@ solves on this machine loads the package's native module, which needs the
 CLR bridge: ``brivane report`` and ``brivane solve --scheduler`` run where the
 bridge is missing, and ``brivane doctor`` says when it is what is missing.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -98,92 +99,161 @@ def _parser() -> argparse.ArgumentParser:
     # Checked after the parse, so that an unknown option is told as such, not as a missing command.
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
-    solve = commands.add_parser("solve", help="solve many models", description=SOLVE_HELP,
-                                formatter_class=argparse.RawDescriptionHelpFormatter)
-    solve.add_argument("installation", metavar="INSTALLATION",
-                       help="the Pelorix installation folder, the one that holds Extensions")
-    solve.add_argument("models", metavar="MODEL_OR_FOLDER", nargs="+",
-                       help="model files (.vokel), and folders whose model files below are all solved")
-    solve.add_argument("--solver", required=True, metavar="Revav|Quelbar",
-                       help="the solver of piping models (structure models always use Revav); its path must be "
-                            "set in the product's settings")
-    solve.add_argument("--in-place", action="store_true",
-                       help="solve each model in its own folder, where the solver writes its files; models of "
-                            "one folder share its fre and .thf files, so they are solved one after the other")
-    solve.add_argument("--jobs", type=_whole, metavar="N",
-                       help="models solved at once (default 1); each worker is a product instance of its own, "
-                            "with its memory and possibly a licence seat; not with --scheduler, where the "
-                            "cluster's workers decide")
-    solve.add_argument("--timeout", type=_seconds, metavar="S",
-                       help="seconds one solve may take; a longer solve is stopped and its model marked "
-                            "'timed out' (default: no limit)")
-    solve.add_argument("--retries", type=_whole, default=0, metavar="K",
-                       help="times a failed or timed-out model is solved again, at once (default 0); a model "
-                            "that does not load, or whose solver refuses its input, is not")
-    solve.add_argument("--max-failures", type=_whole, metavar="N",
-                       help="stop in order once N models failed or timed out: those being solved finish, the rest "
-                            "are not started (default: no limit)")
-    solve.add_argument("--max-models-per-worker", type=_whole, metavar="N",
-                       help="replace a worker (on a cluster, a worker's solver child) after N models, releasing "
-                            "the memory that a product instance grows to hold over hundreds of models "
-                            "(default: no limit)")
-    solve.add_argument("--results", metavar="DIR",
-                       help="copy the files that each solve added or changed to DIR/<model>/, <model> being the "
-                            "model's path below the folder it was found in (or its name), the same folder in "
-                            "later runs; a folder of another model's or of someone else's files is left alone "
-                            "(<model>-2 is taken); DIR must lie outside the models' folders; without it, sandbox "
-                            "results are only listed and in-place results stay beside the model")
-    solve.add_argument("--report", metavar="FILE",
-                       help="write the report to FILE (JSON Lines, one line per model, written as models finish); "
-                            "an earlier report in FILE keeps its runs, this one is added after them; any other "
-                            "file that is not empty is refused")
-    solve.add_argument("--resume", action="store_true",
-                       help="with --report: skip the models that FILE marks solved with the same solver and mode, "
-                            "as long as every input of their solve is unchanged (the model file, its fre file "
-                            "and its first .thf file, by content), and add to FILE")
-    solve.add_argument("--html", metavar="OUT",
-                       help="write a page to OUT when the batch ends, however it ends: the summary, the models' "
-                            "table, a timeline of the worker slots and the solve times (as brivane report --html; "
-                            "needs the extra: pip install brivane_computer[report])")
-    solve.add_argument("--dry-run", action="store_true",
-                       help="list each model, the results folder it would get and whether --resume would solve "
-                            "or skip it; start nothing and write nothing (the CLR bridge is not needed)")
+    solve = commands.add_parser(
+        "solve", help="solve many models", description=SOLVE_HELP, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    solve.add_argument(
+        "installation", metavar="INSTALLATION", help="the Pelorix installation folder, the one that holds Extensions"
+    )
+    solve.add_argument(
+        "models",
+        metavar="MODEL_OR_FOLDER",
+        nargs="+",
+        help="model files (.vokel), and folders whose model files below are all solved",
+    )
+    solve.add_argument(
+        "--solver",
+        required=True,
+        metavar="Revav|Quelbar",
+        help="the solver of piping models (structure models always use Revav); its path must be "
+        "set in the product's settings",
+    )
+    solve.add_argument(
+        "--in-place",
+        action="store_true",
+        help="solve each model in its own folder, where the solver writes its files; models of "
+        "one folder share its fre and .thf files, so they are solved one after the other",
+    )
+    solve.add_argument(
+        "--jobs",
+        type=_whole,
+        metavar="N",
+        help="models solved at once (default 1); each worker is a product instance of its own, "
+        "with its memory and possibly a licence seat; not with --scheduler, where the "
+        "cluster's workers decide",
+    )
+    solve.add_argument(
+        "--timeout",
+        type=_seconds,
+        metavar="S",
+        help="seconds one solve may take; a longer solve is stopped and its model marked "
+        "'timed out' (default: no limit)",
+    )
+    solve.add_argument(
+        "--retries",
+        type=_whole,
+        default=0,
+        metavar="K",
+        help="times a failed or timed-out model is solved again, at once (default 0); a model "
+        "that does not load, or whose solver refuses its input, is not",
+    )
+    solve.add_argument(
+        "--max-failures",
+        type=_whole,
+        metavar="N",
+        help="stop in order once N models failed or timed out: those being solved finish, the rest "
+        "are not started (default: no limit)",
+    )
+    solve.add_argument(
+        "--max-models-per-worker",
+        type=_whole,
+        metavar="N",
+        help="replace a worker (on a cluster, a worker's solver child) after N models, releasing "
+        "the memory that a product instance grows to hold over hundreds of models "
+        "(default: no limit)",
+    )
+    solve.add_argument(
+        "--results",
+        metavar="DIR",
+        help="copy the files that each solve added or changed to DIR/<model>/, <model> being the "
+        "model's path below the folder it was found in (or its name), the same folder in "
+        "later runs; a folder of another model's or of someone else's files is left alone "
+        "(<model>-2 is taken); DIR must lie outside the models' folders; without it, sandbox "
+        "results are only listed and in-place results stay beside the model",
+    )
+    solve.add_argument(
+        "--report",
+        metavar="FILE",
+        help="write the report to FILE (JSON Lines, one line per model, written as models finish); "
+        "an earlier report in FILE keeps its runs, this one is added after them; any other "
+        "file that is not empty is refused",
+    )
+    solve.add_argument(
+        "--resume",
+        action="store_true",
+        help="with --report: skip the models that FILE marks solved with the same solver and mode, "
+        "as long as every input of their solve is unchanged (the model file, its fre file "
+        "and its first .thf file, by content), and add to FILE",
+    )
+    solve.add_argument(
+        "--html",
+        metavar="OUT",
+        help="write a page to OUT when the batch ends, however it ends: the summary, the models' "
+        "table, a timeline of the worker slots and the solve times (as brivane report --html; "
+        "needs the extra: pip install brivane_computer[report])",
+    )
+    solve.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="list each model, the results folder it would get and whether --resume would solve "
+        "or skip it; start nothing and write nothing (the CLR bridge is not needed)",
+    )
     solve.add_argument("--quiet", action="store_true", help="show no progress (the summary still comes at the end)")
     _settings_options(solve)
     cluster = solve.add_argument_group("on a Dask cluster")
-    cluster.add_argument("--scheduler", metavar="ADDRESS",
-                         help="solve on the workers of the Dask scheduler at ADDRESS: tls://HOST:PORT, or "
-                              "tcp://HOST:PORT on this machine or with --insecure (no scheme means tcp); "
-                              "INSTALLATION, --settings and --data-sources are then not checked here, they "
-                              "must exist on every worker")
-    cluster.add_argument("--tls-ca", metavar="FILE",
-                         help="with tls://: the certificate (PEM) of the authority that signed the scheduler's, "
-                              "the workers' and this machine's certificates")
-    cluster.add_argument("--tls-cert", metavar="FILE",
-                         help="with tls://: this machine's certificate (PEM), signed by that authority")
+    cluster.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="solve on the workers of the Dask scheduler at ADDRESS: tls://HOST:PORT, or "
+        "tcp://HOST:PORT on this machine or with --insecure (no scheme means tcp); "
+        "INSTALLATION, --settings and --data-sources are then not checked here, they "
+        "must exist on every worker",
+    )
+    cluster.add_argument(
+        "--tls-ca",
+        metavar="FILE",
+        help="with tls://: the certificate (PEM) of the authority that signed the scheduler's, "
+        "the workers' and this machine's certificates",
+    )
+    cluster.add_argument(
+        "--tls-cert", metavar="FILE", help="with tls://: this machine's certificate (PEM), signed by that authority"
+    )
     cluster.add_argument("--tls-key", metavar="FILE", help="with tls://: the private key of --tls-cert (PEM)")
-    cluster.add_argument("--insecure", action="store_true",
-                         help="accept a plain tcp:// scheduler on another machine; anyone who can reach it runs "
-                              "code on every worker, so only on a network you trust")
+    cluster.add_argument(
+        "--insecure",
+        action="store_true",
+        help="accept a plain tcp:// scheduler on another machine; anyone who can reach it runs "
+        "code on every worker, so only on a network you trust",
+    )
 
-    check = commands.add_parser("doctor", help="check an installation before solving", description=DOCTOR_HELP,
-                                formatter_class=argparse.RawDescriptionHelpFormatter)
-    check.add_argument("installation", metavar="INSTALLATION",
-                       help="the Pelorix installation folder, the one that holds Extensions")
+    check = commands.add_parser(
+        "doctor",
+        help="check an installation before solving",
+        description=DOCTOR_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    check.add_argument(
+        "installation", metavar="INSTALLATION", help="the Pelorix installation folder, the one that holds Extensions"
+    )
     _settings_options(check)
     add_report_command(commands)
     return parser
 
 
 def _settings_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--settings", metavar="FILE",
-                        help="the product's Pelorix.settings, when it is not in its usual place under ProgramData")
-    parser.add_argument("--data-sources", metavar="FILE",
-                        help="the product's DataSources.settings, when it is not in its usual place")
+    parser.add_argument(
+        "--settings",
+        metavar="FILE",
+        help="the product's Pelorix.settings, when it is not in its usual place under ProgramData",
+    )
+    parser.add_argument(
+        "--data-sources", metavar="FILE", help="the product's DataSources.settings, when it is not in its usual place"
+    )
 
 
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
+
     try:
         return version("brivane_computer")
     except PackageNotFoundError:  # run from a development build that was not installed
@@ -227,26 +297,42 @@ def _solve(arguments: argparse.Namespace) -> int:
 
 def _options(arguments: argparse.Namespace) -> dict[str, Any]:
     """solve_many's options from the command's."""
-    return dict(solver=arguments.solver, sandbox=not arguments.in_place, settings=arguments.settings,
-                data_sources=arguments.data_sources, timeout=arguments.timeout, retries=arguments.retries,
-                results=arguments.results, report=arguments.report, resume=arguments.resume,
-                max_models_per_worker=arguments.max_models_per_worker, html=arguments.html,
-                max_failures=arguments.max_failures, progress=not arguments.quiet)
+    return dict(
+        solver=arguments.solver,
+        sandbox=not arguments.in_place,
+        settings=arguments.settings,
+        data_sources=arguments.data_sources,
+        timeout=arguments.timeout,
+        retries=arguments.retries,
+        results=arguments.results,
+        report=arguments.report,
+        resume=arguments.resume,
+        max_models_per_worker=arguments.max_models_per_worker,
+        html=arguments.html,
+        max_failures=arguments.max_failures,
+        progress=not arguments.quiet,
+    )
 
 
 def _dry_run(batch: ModuleType, arguments: argparse.Namespace) -> int:
     options = {name: value for name, value in _options(arguments).items() if name not in ("progress", "html")}
     try:
-        planned = batch.dry_run(arguments.models, arguments.installation, **options,
-                                **({} if arguments.jobs is None else {"jobs": arguments.jobs}))
+        planned = batch.dry_run(
+            arguments.models,
+            arguments.installation,
+            **options,
+            **({} if arguments.jobs is None else {"jobs": arguments.jobs}),
+        )
     except batch.BatchInputError as error:
         raise _BadInput(error.command_line) from None
     for model in planned:
         where = f"  -> {model.results_folder}" if model.results_folder else ""
         show(f"{'would ' + model.action:11}  {model.path}{where}")
     to_solve = sum(1 for model in planned if model.action == "solve")
-    show(f"{len(planned)} model{'' if len(planned) == 1 else 's'}: {to_solve} to solve, {len(planned) - to_solve} "
-         "to skip (nothing was started or written)")
+    show(
+        f"{len(planned)} model{'' if len(planned) == 1 else 's'}: {to_solve} to solve, {len(planned) - to_solve} "
+        "to skip (nothing was started or written)"
+    )
     return 0
 
 
@@ -311,17 +397,24 @@ def rerun_command(arguments: argparse.Namespace, report: Any) -> str | None:
 def _cluster_options(arguments: argparse.Namespace) -> Scheduler | None:
     """The scheduler that the options name, or None; the options of a cluster only go with --scheduler."""
     if arguments.scheduler is None:
-        given = [option for option, value in (("--tls-ca", arguments.tls_ca), ("--tls-cert", arguments.tls_cert),
-                                               ("--tls-key", arguments.tls_key), ("--insecure", arguments.insecure))
-                 if value]
+        given = [
+            option
+            for option, value in (
+                ("--tls-ca", arguments.tls_ca),
+                ("--tls-cert", arguments.tls_cert),
+                ("--tls-key", arguments.tls_key),
+                ("--insecure", arguments.insecure),
+            )
+            if value
+        ]
         if given:
             raise _BadInput(f"{', '.join(given)}: only with --scheduler")
         return None
     if arguments.jobs is not None:
-        raise _BadInput("--jobs: not with --scheduler, where the cluster's workers decide how many models "
-                        "are solved at once")
-    return scheduler(arguments.scheduler, arguments.tls_ca, arguments.tls_cert, arguments.tls_key,
-                     arguments.insecure)
+        raise _BadInput(
+            "--jobs: not with --scheduler, where the cluster's workers decide how many models are solved at once"
+        )
+    return scheduler(arguments.scheduler, arguments.tls_ca, arguments.tls_cert, arguments.tls_key, arguments.insecure)
 
 
 def _import_batch(installation: str | None) -> ModuleType:
@@ -337,6 +430,8 @@ def _import_batch(installation: str | None) -> ModuleType:
             warnings.simplefilter("ignore", RuntimeWarning)
             import brivane_computer.brivane_core  # noqa: F401
     except Exception as error:
-        raise _BadInput(f"the module brivane_computer.brivane_core does not load ({type(error).__name__}: "
-                        f"{error}): run brivane doctor {installation}") from None
+        raise _BadInput(
+            f"the module brivane_computer.brivane_core does not load ({type(error).__name__}: "
+            f"{error}): run brivane doctor {installation}"
+        ) from None
     return batch

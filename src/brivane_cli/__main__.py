@@ -1,4 +1,5 @@
 """python -m brivane_cli, the same as the command ``brivane``."""
+
 import sys
 
 from . import main

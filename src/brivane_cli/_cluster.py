@@ -1,5 +1,6 @@
 """brivane solve --scheduler: the scheduler's address, the security it needs, and the connection to it, from
 its opening to its close."""
+
 from __future__ import annotations
 
 import ipaddress
@@ -14,8 +15,10 @@ if TYPE_CHECKING:
 
 INSTALL = "pip install brivane_computer[cluster]"
 TLS_OPTIONS = ("--tls-ca", "--tls-cert", "--tls-key")
-REFUSED_TCP = ("an open Dask scheduler runs pickled code from anyone who can reach it on every workstation: use "
-               "tls:// with --tls-ca, --tls-cert and --tls-key, or --insecure on a network you trust")
+REFUSED_TCP = (
+    "an open Dask scheduler runs pickled code from anyone who can reach it on every workstation: use "
+    "tls:// with --tls-ca, --tls-cert and --tls-key, or --insecure on a network you trust"
+)
 
 
 class SchedulerInputError(Exception):
@@ -46,12 +49,14 @@ def scheduler(address: str, ca: str | None, cert: str | None, key: str | None, i
             raise SchedulerInputError(f"--scheduler {address}: refused, plain tcp to another machine: {REFUSED_TCP}")
         return Scheduler(f"tcp://{location}", None)
     if insecure:
-        raise SchedulerInputError("--insecure: only for a plain tcp:// scheduler; a tls:// one is always checked "
-                                  "against --tls-ca")
+        raise SchedulerInputError(
+            "--insecure: only for a plain tcp:// scheduler; a tls:// one is always checked against --tls-ca"
+        )
     missing = [option for option, path in files.items() if path is None]
     if missing:
-        raise SchedulerInputError(f"--scheduler {address} needs --tls-ca, --tls-cert and --tls-key "
-                                  f"(missing: {', '.join(missing)})")
+        raise SchedulerInputError(
+            f"--scheduler {address} needs --tls-ca, --tls-cert and --tls-key (missing: {', '.join(missing)})"
+        )
     _certificates(str(ca), str(cert), str(key))
     return Scheduler(address, (str(ca), str(cert), str(key)))
 
@@ -69,18 +74,20 @@ def _certificates(ca: str, cert: str, key: str) -> None:
         try:
             context.load_verify_locations(cafile=path)
         except (ssl.SSLError, OSError, ValueError) as error:
-            raise SchedulerInputError(f"{option}: {path} is not a certificate in PEM form ({_reason(error)})") \
-                from None
+            raise SchedulerInputError(f"{option}: {path} is not a certificate in PEM form ({_reason(error)})") from None
+
     def no_pass_phrase() -> str:
-        raise SchedulerInputError(f"--tls-key: {key} is protected by a pass phrase, which the connection cannot "
-                                  "give: give a key without one")
+        raise SchedulerInputError(
+            f"--tls-key: {key} is protected by a pass phrase, which the connection cannot give: give a key without one"
+        )
 
     try:
         # Without a callback, OpenSSL would ask for the pass phrase of a protected key on the terminal.
         context.load_cert_chain(cert, key, password=no_pass_phrase)
     except (ssl.SSLError, OSError, ValueError) as error:
-        raise SchedulerInputError(f"--tls-key: {key} is not the PEM private key of --tls-cert {cert} "
-                                  f"({_reason(error)})") from None
+        raise SchedulerInputError(
+            f"--tls-key: {key} is not the PEM private key of --tls-cert {cert} ({_reason(error)})"
+        ) from None
 
 
 def _reason(error: BaseException) -> str:
@@ -95,8 +102,10 @@ def _host(address: str, location: str) -> str:
     else:
         host, _, port = location.rpartition(":")
     if not host or ":" in host and not location.startswith("[") or not port.isdigit() or not 0 < int(port) < 65536:
-        raise SchedulerInputError(f"--scheduler {address}: expected tls://HOST:PORT (an IPv6 address in brackets), "
-                                  "the scheduler's port being 8786 unless it was started with another")
+        raise SchedulerInputError(
+            f"--scheduler {address}: expected tls://HOST:PORT (an IPv6 address in brackets), "
+            "the scheduler's port being 8786 unless it was started with another"
+        )
     return host
 
 
@@ -118,19 +127,22 @@ def connect(scheduler: Scheduler) -> Client:
         from distributed import Client
         from distributed.security import Security
     except ImportError as error:
-        raise SchedulerInputError(f"--scheduler needs Dask's distributed, which does not import "
-                                  f"({type(error).__name__}: {error}): {INSTALL}") from None
+        raise SchedulerInputError(
+            f"--scheduler needs Dask's distributed, which does not import ({type(error).__name__}: {error}): {INSTALL}"
+        ) from None
     security = None
     # distributed leaves these constructors unannotated.
     if scheduler.tls is not None:
         ca, cert, key = scheduler.tls
         security = Security(  # type: ignore[no-untyped-call]
-            tls_ca_file=ca, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
+            tls_ca_file=ca, tls_client_cert=cert, tls_client_key=key, require_encryption=True
+        )
     try:
         return Client(scheduler.address, security=security, set_as_default=False)  # type: ignore[no-untyped-call]
     except (OSError, ValueError) as error:
-        raise SchedulerInputError(f"--scheduler: cannot reach the scheduler at {scheduler.address} "
-                                  f"({_reason(error)})") from None
+        raise SchedulerInputError(
+            f"--scheduler: cannot reach the scheduler at {scheduler.address} ({_reason(error)})"
+        ) from None
 
 
 def close(client: Client) -> None:

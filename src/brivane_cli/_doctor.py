@@ -1,4 +1,5 @@
 """brivane doctor: checks an installation the way set-up uses it, one line per check."""
+
 from __future__ import annotations
 
 import contextlib
@@ -19,13 +20,16 @@ OK, WARN, FAIL = "ok", "warn", "FAIL"
 # The assembly files that set-up loads; then the others, each with the module's functions that load it.
 SETUP_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Pelorix.Core.dll")
 OTHER_ASSEMBLIES = {
-    "Brivane.Helper.dll": ("loading and creating models (so every solve), solving with Revav, duplicating "
-                           "studies", ("loadVokel", "createPipingVokel", "createStructureVokel",
-                                       "solveStructureModel", "duplicateStudy")),
+    "Brivane.Helper.dll": (
+        "loading and creating models (so every solve), solving with Revav, duplicating studies",
+        ("loadVokel", "createPipingVokel", "createStructureVokel", "solveStructureModel", "duplicateStudy"),
+    ),
     "Brivane.Revav.Core.dll": ("solving with Revav (every structure model)", ("solveStructureModel",)),
     "Brivane.Quelbar.Core.dll": ("solving with Quelbar", ("solvePipingModel",)),
-    "Brivane.Pelorix.Project.dll": ("projects and studies", ("addPipingProject", "addPipingStudy", "removeStudy",
-                                                             "duplicateStudy")),
+    "Brivane.Pelorix.Project.dll": (
+        "projects and studies",
+        ("addPipingProject", "addPipingStudy", "removeStudy", "duplicateStudy"),
+    ),
 }
 # The native solver library, which writeFreFile loads from Extensions.
 NATIVE_LIBRARY = "Brivane.Quelbar.lib"
@@ -52,8 +56,9 @@ def doctor(installation: str, settings: str | None, data_sources: str | None) ->
     data_sources = data_sources or default_data_sources
     _installation(checks, installation)
     paths = _settings_file(checks, "settings file", settings, "--settings", core.FindSolverPaths if core else None)
-    _settings_file(checks, "data-sources file", data_sources, "--data-sources",
-                   core.FindDataProjectPaths if core else None)
+    _settings_file(
+        checks, "data-sources file", data_sources, "--data-sources", core.FindDataProjectPaths if core else None
+    )
     _solvers(checks, paths)
     if os.path.isdir(installation):
         _assemblies(checks, installation)
@@ -82,25 +87,28 @@ def _installation(checks: _Checks, installation: str) -> None:
     if os.path.isdir(extensions):
         checks.line(OK, "Extensions folder", extensions)
     else:
-        checks.line(FAIL, "Extensions folder", f"{extensions} is missing, and set-up returns False without it: "
-                                               f"{REPAIR}")
+        checks.line(
+            FAIL, "Extensions folder", f"{extensions} is missing, and set-up returns False without it: {REPAIR}"
+        )
 
 
 def _solvers(checks: _Checks, paths: Any) -> None:
     """Each solver's program, as the settings file gives it (``paths``: the lookup's result, or None)."""
-    for solver, place, found in (("Revav", "REVAV > PATH > WINDOWS SOLVER PATH", paths and paths[0]),
-                                 ("Quelbar", "QUELBAR > PATH > SOLVER PATH", paths and paths[1])):
+    for solver, place, found in (
+        ("Revav", "REVAV > PATH > WINDOWS SOLVER PATH", paths and paths[0]),
+        ("Quelbar", "QUELBAR > PATH > SOLVER PATH", paths and paths[1]),
+    ):
         what = f"{solver} solver"
         if paths is None:
             checks.line(WARN, what, "not checked: it is read from the settings file")
         elif found is None:
-            checks.line(WARN, what, f"not set ({place} in the settings file): solving with {solver} gives no "
-                                    "solution")
+            checks.line(WARN, what, f"not set ({place} in the settings file): solving with {solver} gives no solution")
         elif not isinstance(found, str) or not os.path.exists(found):
             checks.line(WARN, what, f"{found} does not exist: correct {place} in the settings file")
         elif not os.path.isfile(found):
-            checks.line(WARN, what, f"{found} is a folder, not the solver's program: correct {place} in the "
-                                    "settings file")
+            checks.line(
+                WARN, what, f"{found} is a folder, not the solver's program: correct {place} in the settings file"
+            )
         else:
             checks.line(OK, what, found)
 
@@ -111,13 +119,13 @@ def _assemblies(checks: _Checks, installation: str) -> None:
     for name in SETUP_ASSEMBLIES + tuple(OTHER_ASSEMBLIES):
         status = FAIL if name in SETUP_ASSEMBLIES else WARN
         effect = "set-up loads it" if name in SETUP_ASSEMBLIES else f"{OTHER_ASSEMBLIES[name][0]} fails"
-        found_in = next((folder for folder in (extensions, installation)
-                         if os.path.exists(os.path.join(folder, name))), None)
+        found_in = next(
+            (folder for folder in (extensions, installation) if os.path.exists(os.path.join(folder, name))), None
+        )
         if found_in is None:
             checks.line(status, name, f"in neither Extensions nor the installation folder, and {effect}: {REPAIR}")
         elif not os.path.isfile(os.path.join(found_in, name)):
-            checks.line(status, name, f"{os.path.join(found_in, name)} is a folder, not a file, and {effect}: "
-                                      f"{REPAIR}")
+            checks.line(status, name, f"{os.path.join(found_in, name)} is a folder, not a file, and {effect}: {REPAIR}")
         else:
             checks.line(OK, name, os.path.join(found_in, name))
 
@@ -141,8 +149,7 @@ def _bridge_advice(error: BaseException | None) -> str:
     return f"the module does not import ({type(error).__name__}: {error}): check pythonnet and its .NET runtime"
 
 
-def _settings_file(checks: _Checks, what: str, path: str, option: str,
-                   lookup: Callable[[Any], Any] | None) -> Any:
+def _settings_file(checks: _Checks, what: str, path: str, option: str, lookup: Callable[[Any], Any] | None) -> Any:
     """Reads the file as set-up does; returns the lookup's result, or None when it cannot."""
     from brivane_computer.batch._files import NotRegularFile, TooLarge, read_regular
     from brivane_computer.batch._inputs import SETTINGS_LIMIT
@@ -157,19 +164,25 @@ def _settings_file(checks: _Checks, what: str, path: str, option: str,
         checks.line(FAIL, what, f"{path} does not exist: give its place with {option}")
         return None
     except NotRegularFile:
-        checks.line(FAIL, what, f"{path} is not a regular file (a FIFO or a device, say): give the file's place "
-                                f"with {option}")
+        checks.line(
+            FAIL, what, f"{path} is not a regular file (a FIFO or a device, say): give the file's place with {option}"
+        )
         return None
     except TooLarge:
-        checks.line(FAIL, what, f"{path} is larger than {SETTINGS_LIMIT >> 20} MiB, which no settings file of the "
-                                f"product is: give the file's place with {option}")
+        checks.line(
+            FAIL,
+            what,
+            f"{path} is larger than {SETTINGS_LIMIT >> 20} MiB, which no settings file of the "
+            f"product is: give the file's place with {option}",
+        )
         return None
     except (OSError, UnicodeDecodeError) as error:
         checks.line(FAIL, what, f"{path} cannot be read ({error}): {REPAIR}")
         return None
     if text.startswith("\ufeff"):
-        checks.line(FAIL, what, f"{path} starts with a byte-order mark, which set-up refuses: save it as UTF-8 "
-                                "without BOM")
+        checks.line(
+            FAIL, what, f"{path} starts with a byte-order mark, which set-up refuses: save it as UTF-8 without BOM"
+        )
         return None
     try:
         document = json.loads(text)
@@ -182,8 +195,9 @@ def _settings_file(checks: _Checks, what: str, path: str, option: str,
     try:
         found = lookup(document)
     except (KeyError, TypeError, AttributeError) as error:
-        checks.line(FAIL, what, f"{path} lacks what set-up reads ({type(error).__name__}: {error}): restore the "
-                                "product's file")
+        checks.line(
+            FAIL, what, f"{path} lacks what set-up reads ({type(error).__name__}: {error}): restore the product's file"
+        )
         return None
     checks.line(OK, what, path)
     return found
@@ -204,6 +218,7 @@ def _native_library(checks: _Checks, path: str) -> None:
 
 def _set_up(checks: _Checks, installation: str, settings: str, data_sources: str) -> None:
     from brivane_computer.batch import set_up
+
     try:
         with contextlib.redirect_stdout(io.StringIO()):
             set_up(installation, "Pelorix", settings, data_sources)

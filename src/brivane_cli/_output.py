@@ -1,5 +1,6 @@
 """What the command prints. Output that cannot be shown (a closed pipe, a closed terminal, a full disk) is
 dropped and changes nothing else: not the batch, not the exit status."""
+
 from __future__ import annotations
 
 import os

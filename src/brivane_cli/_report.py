@@ -1,4 +1,5 @@
 """brivane report: what a batch report says, printed, or as a page."""
+
 from __future__ import annotations
 
 import argparse
@@ -38,21 +39,35 @@ included), or OUT may not be written.
 
 
 def add_report_command(commands: argparse._SubParsersAction[Any]) -> None:
-    command = commands.add_parser("report", help="summarise a batch report", description=REPORT_HELP,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    command = commands.add_parser(
+        "report",
+        help="summarise a batch report",
+        description=REPORT_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     command.add_argument("file", metavar="FILE", help="the report that brivane solve --report wrote (JSON Lines)")
-    command.add_argument("--all", action="store_true",
-                         help="each model's last outcome that was not a skip, across every run of FILE")
+    command.add_argument(
+        "--all", action="store_true", help="each model's last outcome that was not a skip, across every run of FILE"
+    )
     command.add_argument("--html", metavar="OUT", help="also write the page to OUT")
-    command.add_argument("--against", metavar="OLD",
-                         help="compare with OLD, the report of an earlier night: what broke, what was mended, what "
-                              "still fails, what became much slower, what is new or gone")
-    command.add_argument("--json", action="store_true",
-                         help="print one JSON object of the figures instead of the text (the exit status stays)")
-    command.add_argument("--junit", metavar="FILE",
-                         help="also write FILE, JUnit XML with one test case per model, for a CI job: failures as "
-                              "failures; time-outs, stopped and not started models as errors; models skipped by "
-                              "--resume as skipped; FILE must be a new file or one that brivane report wrote")
+    command.add_argument(
+        "--against",
+        metavar="OLD",
+        help="compare with OLD, the report of an earlier night: what broke, what was mended, what "
+        "still fails, what became much slower, what is new or gone",
+    )
+    command.add_argument(
+        "--json",
+        action="store_true",
+        help="print one JSON object of the figures instead of the text (the exit status stays)",
+    )
+    command.add_argument(
+        "--junit",
+        metavar="FILE",
+        help="also write FILE, JUnit XML with one test case per model, for a CI job: failures as "
+        "failures; time-outs, stopped and not started models as errors; models skipped by "
+        "--resume as skipped; FILE must be a new file or one that brivane report wrote",
+    )
 
 
 class ReportInputError(Exception):

@@ -7,6 +7,7 @@ then gives the process about 5 s. The exit status is 128 plus the signal's
 number: 130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP, 149 for Ctrl-Break
 (and a closed console, taken as SIGTERM, ends with 143 where anyone can see it).
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -32,6 +33,7 @@ def exit_status(number: int) -> int:
 def stop_signals_handled(stop: Callable[[int], BaseException]) -> Iterator[None]:
     """While the batch runs, each stop signal raises ``stop(number)`` in the main thread; the handlers that
     were there before come back afterwards."""
+
     def handler(number: int, frame: FrameType | None) -> None:
         raise stop(number)
 

@@ -39,8 +39,9 @@ class _LivePackage(_types.ModuleType):
             return core
         if name == "__all__":
             names = sorted(
-                key for key, value in vars(core).items() if callable(value) and not key.startswith("__")
-                and getattr(value, "__module__", None) == core.__name__
+                key
+                for key, value in vars(core).items()
+                if callable(value) and not key.startswith("__") and getattr(value, "__module__", None) == core.__name__
             )
             super().__setattr__("__all__", names)
             return names

@@ -1,4 +1,5 @@
 """Type stubs of the package: the core module's names, shown at the top level."""
+
 from . import brivane_core as brivane_core
 from .brivane_core import (
     BrivaneModule as BrivaneModule,

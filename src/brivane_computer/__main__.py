@@ -1,4 +1,5 @@
 """python -m brivane_computer: the command line ``brivane``."""
+
 import sys
 
 from brivane_cli import main

@@ -43,8 +43,8 @@ Py_ssize_t parameter_index(PyObject* keyword, const char* const* parameters, std
 
 }  // namespace
 
-bool parse_arguments(const char* function, const char* const* parameters, std::size_t count,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool parse_arguments(const char* function, const char* const* parameters, std::size_t count, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     if (count == 0) return parse_without_parameters(function, nargs, kwnames);
     if (nargs > static_cast<Py_ssize_t>(count)) return wrong_count(function, count, nargs);
 

@@ -24,8 +24,8 @@ template <std::size_t N>
 using Arguments = std::array<PyObject*, N>;
 
 // Fills `out[0..count)` or raises TypeError and returns false.
-bool parse_arguments(const char* function, const char* const* parameters, std::size_t count,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+bool parse_arguments(const char* function, const char* const* parameters, std::size_t count, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 template <const auto& signature, auto body>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

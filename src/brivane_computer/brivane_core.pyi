@@ -3,6 +3,7 @@
 The product's own .NET objects (models, solutions, studies, commands, the
 application and the command controller) are typed as ``Any``.
 """
+
 import ctypes as ctypes
 import json as json
 import os as os

@@ -24,7 +24,8 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> posi
 Ref exact_str_or_bytes(PyObject* value) {
     if (PyUnicode_Check(value)) return Ref::consuming(PyUnicode_Substring(value, 0, PyUnicode_GetLength(value)));
     if (PyBytes_CheckExact(value)) return Ref::owning(value);
-    if (PyBytes_Check(value)) return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(value), PyBytes_Size(value)));
+    if (PyBytes_Check(value))
+        return Ref::consuming(PyBytes_FromStringAndSize(PyBytes_AsString(value), PyBytes_Size(value)));
     return {};
 }
 

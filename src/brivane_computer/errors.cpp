@@ -20,9 +20,7 @@ PendingError PendingError::fetch() noexcept {
     return error;
 }
 
-void PendingError::restore() noexcept {
-    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-}
+void PendingError::restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
 
 void PendingError::restore_unless_replaced() noexcept {
     if (!PyErr_Occurred()) {

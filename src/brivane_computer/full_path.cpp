@@ -26,9 +26,7 @@ bool is_path_object(PyObject* argument) {
     return static_cast<bool>(method);
 }
 
-bool is_empty(PyObject* path) {
-    return (PyUnicode_Check(path) ? PyUnicode_GetLength(path) : PyBytes_Size(path)) == 0;
-}
+bool is_empty(PyObject* path) { return (PyUnicode_Check(path) ? PyUnicode_GetLength(path) : PyBytes_Size(path)) == 0; }
 
 }  // namespace
 

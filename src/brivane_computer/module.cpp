@@ -197,7 +197,8 @@ bool bind_functions(PyObject* module) {
     Ref module_name = text(qualified_name);
     if (!module_name) return false;
     for (PyMethodDef* definition : module_functions()) {
-        if (!bind(module, definition->ml_name, Ref::consuming(PyCFunction_NewEx(definition, module, module_name.get())))) {
+        if (!bind(module, definition->ml_name,
+                  Ref::consuming(PyCFunction_NewEx(definition, module, module_name.get())))) {
             return false;
         }
     }
@@ -205,8 +206,8 @@ bool bind_functions(PyObject* module) {
 }
 
 bool run_module_body(PyObject* module) {
-    return bind_imports(module) && bind(module, "BrivaneModule", make_enumeration(module)) &&
-           bind_globals(module) && bind_functions(module);
+    return bind_imports(module) && bind(module, "BrivaneModule", make_enumeration(module)) && bind_globals(module) &&
+           bind_functions(module);
 }
 
 // The one release point (state.hpp), registered once per interpreter life by

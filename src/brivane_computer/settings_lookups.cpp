@@ -138,10 +138,9 @@ PyMethodDef FindSolverPaths_function = define_function<find_solver_paths_signatu
     "Return the path of Revav solver and Quelbar solver in the current settings json object.\n"
     "None if not defined.");
 
-PyMethodDef FindDataProjectPaths_function =
-    define_function<find_data_project_paths_signature, find_data_project_paths>(
-        "FindDataProjectPaths(dataSources)\n"
-        "\n"
-        "Return the path of the datas and of the projets in the current settings json object.");
+PyMethodDef FindDataProjectPaths_function = define_function<find_data_project_paths_signature, find_data_project_paths>(
+    "FindDataProjectPaths(dataSources)\n"
+    "\n"
+    "Return the path of the datas and of the projets in the current settings json object.");
 
 }  // namespace brivane

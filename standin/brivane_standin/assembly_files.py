@@ -4,6 +4,7 @@ The bridge (``clr``) records here what ``AddReference`` loaded; the product
 reads it (the application finds its installation from the SDK's file).
 Both import this module, so the product never imports the bridge.
 """
+
 from .locks import fork_safe_lock
 
 _lock = fork_safe_lock(globals(), "_lock")

@@ -10,14 +10,51 @@ The list was taken from ``sys.modules`` after ``import clr`` with pythonnet
 3.0.5 on Mono (public, top-level modules only); the integration suite checks
 on every run with the real bridge that the bridge still imports each of them.
 """
+
 import importlib
 
 MODULES = (
-    "ast", "bisect", "bz2", "collections", "contextlib", "copy", "ctypes", "dataclasses", "dis", "enum",
-    "errno", "fnmatch", "functools", "inspect", "json", "keyword", "linecache", "lzma", "math", "ntpath",
-    "opcode", "operator", "pathlib", "platform", "random", "re", "reprlib", "selectors", "shutil",
-    "signal", "struct", "subprocess", "tempfile", "threading", "token", "tokenize", "types", "typing",
-    "urllib", "weakref", "zlib",
+    "ast",
+    "bisect",
+    "bz2",
+    "collections",
+    "contextlib",
+    "copy",
+    "ctypes",
+    "dataclasses",
+    "dis",
+    "enum",
+    "errno",
+    "fnmatch",
+    "functools",
+    "inspect",
+    "json",
+    "keyword",
+    "linecache",
+    "lzma",
+    "math",
+    "ntpath",
+    "opcode",
+    "operator",
+    "pathlib",
+    "platform",
+    "random",
+    "re",
+    "reprlib",
+    "selectors",
+    "shutil",
+    "signal",
+    "struct",
+    "subprocess",
+    "tempfile",
+    "threading",
+    "token",
+    "tokenize",
+    "types",
+    "typing",
+    "urllib",
+    "weakref",
+    "zlib",
 )
 
 

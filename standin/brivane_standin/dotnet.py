@@ -4,6 +4,7 @@ Also holds :func:`netclass`, the decorator that makes a Python class behave
 like a bridged .NET class: every constructor, public method, static method
 and property set (and the property gets it names) goes to the journal.
 """
+
 import functools
 import threading
 
@@ -17,14 +18,16 @@ def _wrap(fn, target, member, bound=True):
     def call(*args, **kwargs):
         journal.record(target, member, args[1:] if bound else args, kwargs)
         return fn(*args, **kwargs)
+
     return call
 
 
 def netclass(namespace, journaled_gets=()):
     """Class decorator: mark ``cls`` as a .NET class of ``namespace``."""
+
     def decorate(cls):
         members = {}
-        for klass in reversed(cls.__mro__):   # plain (non-.NET) bases too
+        for klass in reversed(cls.__mro__):  # plain (non-.NET) bases too
             if klass is not object and "__namespace__" not in vars(klass):
                 members.update(vars(klass))
         cls.__namespace__ = namespace
@@ -47,10 +50,12 @@ def netclass(namespace, journaled_gets=()):
             elif callable(value):
                 setattr(cls, attr, _wrap(value, name, attr))
         return cls
+
     return decorate
 
 
 # --- exceptions ---------------------------------------------------------------
+
 
 class Exception(Exception):  # noqa: A001 - the .NET name on purpose
     """System.Exception; what the bridge raises for a failing .NET call."""
@@ -70,22 +75,18 @@ Exception.__module__ = "System"
 ArgumentException = _exception("ArgumentException", Exception)
 ArgumentNullException = _exception("ArgumentNullException", ArgumentException)
 InvalidOperationException = _exception("InvalidOperationException", Exception)
-ObjectDisposedException = _exception("ObjectDisposedException",
-                                     InvalidOperationException)
+ObjectDisposedException = _exception("ObjectDisposedException", InvalidOperationException)
 BadImageFormatException = _exception("BadImageFormatException", Exception)
-UnauthorizedAccessException = _exception("UnauthorizedAccessException",
-                                         Exception)
+UnauthorizedAccessException = _exception("UnauthorizedAccessException", Exception)
 IOException = _exception("IOException", Exception, "System.IO")
-FileNotFoundException = _exception("FileNotFoundException", IOException,
-                                   "System.IO")
-DirectoryNotFoundException = _exception("DirectoryNotFoundException",
-                                        IOException, "System.IO")
+FileNotFoundException = _exception("FileNotFoundException", IOException, "System.IO")
+DirectoryNotFoundException = _exception("DirectoryNotFoundException", IOException, "System.IO")
 FileLoadException = _exception("FileLoadException", IOException, "System.IO")
-InvalidDataException = _exception("InvalidDataException", Exception,
-                                  "System.IO")
+InvalidDataException = _exception("InvalidDataException", Exception, "System.IO")
 
 
 # --- CultureInfo, Thread, Point, Tuple ----------------------------------------
+
 
 @netclass("System.Globalization")
 class CultureInfo:
@@ -113,7 +114,7 @@ class CultureInfo:
         return f"CultureInfo({self._name!r})"
 
     @classmethod
-    def _make(cls, name):   # made by the runtime itself: not journaled
+    def _make(cls, name):  # made by the runtime itself: not journaled
         self = object.__new__(cls)
         self._name = name
         return self
@@ -165,7 +166,7 @@ def _check_culture(value):
 
 
 _threads_lock = fork_safe_lock(globals(), "_threads_lock")
-_threads = {}   # ident -> (python thread object, Thread)
+_threads = {}  # ident -> (python thread object, Thread)
 
 
 def _current_thread():
@@ -173,7 +174,7 @@ def _current_thread():
     owner = threading.current_thread()
     with _threads_lock:
         known = _threads.get(ident)
-        if known is None or known[0] is not owner:   # idents are reused
+        if known is None or known[0] is not owner:  # idents are reused
             net = object.__new__(Thread)
             net._ident = ident
             net._culture = CultureInfo._make(knobs.default_culture)
@@ -240,13 +241,23 @@ class Tuple:
 
 
 NAMESPACES = {
-    "System": ["Exception", "ArgumentException", "ArgumentNullException",
-               "InvalidOperationException", "ObjectDisposedException",
-               "BadImageFormatException", "UnauthorizedAccessException",
-               "Tuple"],
-    "System.IO": ["IOException", "FileNotFoundException",
-                  "DirectoryNotFoundException", "FileLoadException",
-                  "InvalidDataException"],
+    "System": [
+        "Exception",
+        "ArgumentException",
+        "ArgumentNullException",
+        "InvalidOperationException",
+        "ObjectDisposedException",
+        "BadImageFormatException",
+        "UnauthorizedAccessException",
+        "Tuple",
+    ],
+    "System.IO": [
+        "IOException",
+        "FileNotFoundException",
+        "DirectoryNotFoundException",
+        "FileLoadException",
+        "InvalidDataException",
+    ],
     "System.Globalization": ["CultureInfo"],
     "System.Threading": ["Thread"],
     "System.Windows": ["Point"],

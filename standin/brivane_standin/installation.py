@@ -7,6 +7,7 @@ DIR/Solvers/      revav_solver.exe, quelbar_solver.exe
 DIR/Settings/     Pelorix.settings, DataSources.settings (UTF-8, no BOM)
 DIR/Data/, DIR/Projects/
 """
+
 import collections
 import json
 import os
@@ -21,28 +22,45 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 NATIVE_BUILD = os.path.join(REPO, "build", "standin-native")
 
 ASSEMBLIES = {
-    "Brivane.SDK": {"Brivane.SDK": ["BrivaneApplication", "BrivaneModule",
-                                    "BrivaneClassInspector"]},
+    "Brivane.SDK": {"Brivane.SDK": ["BrivaneApplication", "BrivaneModule", "BrivaneClassInspector"]},
     "Brivane.Helper": {"Brivane.Helper": ["Version"]},
-    "Brivane.Pelorix.Core": {"Brivane.Pelorix.Core": [
-        "Model", "Layer", "PipingCode", "StructureCode", "CommandController",
-        "CustomCommand", "QBLibrary", "Solution"]},
-    "Brivane.Pelorix.Project": {"Brivane.Pelorix.Project": [
-        "ProjectViewModel", "StudyModel"]},
+    "Brivane.Pelorix.Core": {
+        "Brivane.Pelorix.Core": [
+            "Model",
+            "Layer",
+            "PipingCode",
+            "StructureCode",
+            "CommandController",
+            "CustomCommand",
+            "QBLibrary",
+            "Solution",
+        ]
+    },
+    "Brivane.Pelorix.Project": {"Brivane.Pelorix.Project": ["ProjectViewModel", "StudyModel"]},
     "Brivane.Quelbar.Core": {"Brivane.Quelbar.Core": ["QuelbarSolver"]},
     "Brivane.Revav.Core": {"Brivane.Revav.Core": ["RevavSolver"]},
 }
 REFERENCES = {"Brivane.Pelorix.Project": ["WindowsBase"]}
 
-Installation = collections.namedtuple("Installation", [
-    "root", "extensions", "settings_path", "data_sources_path", "data_dir",
-    "projects_dir", "revav_solver", "quelbar_solver", "native_library"])
+Installation = collections.namedtuple(
+    "Installation",
+    [
+        "root",
+        "extensions",
+        "settings_path",
+        "data_sources_path",
+        "data_dir",
+        "projects_dir",
+        "revav_solver",
+        "quelbar_solver",
+        "native_library",
+    ],
+)
 
 
 def write_assembly(path, name):
     """Write the stand-in assembly ``name`` (e.g. "Brivane.SDK") to ``path``."""
-    image = {"standin-assembly": name, "references": REFERENCES.get(name, []),
-             "namespaces": ASSEMBLIES[name]}
+    image = {"standin-assembly": name, "references": REFERENCES.get(name, []), "namespaces": ASSEMBLIES[name]}
     with open(path, "w", encoding="utf-8") as f:
         json.dump(image, f, indent=1)
 
@@ -84,12 +102,12 @@ def build_native_library():
         _lock(lock)
         if not up_to_date():
             # The compiler must not inherit a sanitizer runtime preloaded for the tests.
-            environment = {name: value for name, value in os.environ.items()
-                           if name not in _SANITIZER_ENVIRONMENT}
-            for command in (["cmake", "-S", NATIVE_SOURCE, "-B", NATIVE_BUILD,
-                             "-DCMAKE_BUILD_TYPE=Release"],
-                            # --config: the Visual Studio generators build each configuration on demand.
-                            ["cmake", "--build", NATIVE_BUILD, "--config", "Release"]):
+            environment = {name: value for name, value in os.environ.items() if name not in _SANITIZER_ENVIRONMENT}
+            for command in (
+                ["cmake", "-S", NATIVE_SOURCE, "-B", NATIVE_BUILD, "-DCMAKE_BUILD_TYPE=Release"],
+                # --config: the Visual Studio generators build each configuration on demand.
+                ["cmake", "--build", NATIVE_BUILD, "--config", "Release"],
+            ):
                 subprocess.run(command, check=True, stdout=subprocess.DEVNULL, env=environment)
     return library
 
@@ -98,29 +116,43 @@ def settings_document(revav_solver, quelbar_solver, overrides=None):
     """The Pelorix.settings document.  ``overrides`` maps (family, setting)
     to a value: an existing setting gets the value, an unknown one is added
     to the family's "GENERAL" sub-family (the family is made if needed)."""
+
     def family(name, *subs):
-        return {"Name": name, "SubFamilies": [
-            {"Name": sub, "Settings": [{"Name": k, "Value": v}
-                                       for k, v in values.items()]}
-            for sub, values in subs]}
-    document = {"Version": 3, "Families": [
-        family("GRAPHICS", ("VIEW", {"BACKGROUND": "Black"})),
-        family("REVAV", ("PATH", {"WINDOWS SOLVER PATH": revav_solver})),
-        family("QUELBAR", ("PATH", {"SOLVER PATH": quelbar_solver}),
-               ("OUTPUT", {"MAX FIELD LENGTH": "80",
-                           "ROTATION UNITS": "Degrees",
-                           "GENERATE RESTRAINTS INLINE": "1",
-                           "GENERATE DLCS INLINE": "0",
-                           "GENERATE INDI INLINE": "1"})),
-        family("PELORIX", ("DISPLAY", {"USE IMPERIAL NOTATION": "0"})),
-    ]}
+        return {
+            "Name": name,
+            "SubFamilies": [
+                {"Name": sub, "Settings": [{"Name": k, "Value": v} for k, v in values.items()]} for sub, values in subs
+            ],
+        }
+
+    document = {
+        "Version": 3,
+        "Families": [
+            family("GRAPHICS", ("VIEW", {"BACKGROUND": "Black"})),
+            family("REVAV", ("PATH", {"WINDOWS SOLVER PATH": revav_solver})),
+            family(
+                "QUELBAR",
+                ("PATH", {"SOLVER PATH": quelbar_solver}),
+                (
+                    "OUTPUT",
+                    {
+                        "MAX FIELD LENGTH": "80",
+                        "ROTATION UNITS": "Degrees",
+                        "GENERATE RESTRAINTS INLINE": "1",
+                        "GENERATE DLCS INLINE": "0",
+                        "GENERATE INDI INLINE": "1",
+                    },
+                ),
+            ),
+            family("PELORIX", ("DISPLAY", {"USE IMPERIAL NOTATION": "0"})),
+        ],
+    }
     for (fam_name, name), value in (overrides or {}).items():
         fam = next((f for f in document["Families"] if f["Name"] == fam_name), None)
         if fam is None:
             fam = family(fam_name)
             document["Families"].append(fam)
-        settings = [s for sub in fam["SubFamilies"] for s in sub["Settings"]
-                    if s["Name"] == name]
+        settings = [s for sub in fam["SubFamilies"] for s in sub["Settings"] if s["Name"] == name]
         for setting in settings:
             setting["Value"] = value
         if not settings:
@@ -143,12 +175,16 @@ def create_installation(directory, *, extensions=True, settings_overrides=None):
     solvers = os.path.join(root, "Solvers")
     settings = os.path.join(root, "Settings")
     paths = Installation(
-        root, ext, os.path.join(settings, "Pelorix.settings"),
+        root,
+        ext,
+        os.path.join(settings, "Pelorix.settings"),
         os.path.join(settings, "DataSources.settings"),
-        os.path.join(root, "Data"), os.path.join(root, "Projects"),
+        os.path.join(root, "Data"),
+        os.path.join(root, "Projects"),
         os.path.join(solvers, "revav_solver.exe"),
         os.path.join(solvers, "quelbar_solver.exe"),
-        os.path.join(ext, "Brivane.Quelbar.lib"))
+        os.path.join(ext, "Brivane.Quelbar.lib"),
+    )
     for folder in (solvers, settings, paths.data_dir, paths.projects_dir):
         os.makedirs(folder, exist_ok=True)
     for solver in (paths.revav_solver, paths.quelbar_solver):
@@ -159,13 +195,12 @@ def create_installation(directory, *, extensions=True, settings_overrides=None):
         for name in ASSEMBLIES:
             write_assembly(os.path.join(ext, name + ".dll"), name)
         shutil.copyfile(build_native_library(), paths.native_library)
-    document = settings_document(paths.revav_solver, paths.quelbar_solver,
-                                 settings_overrides)
+    document = settings_document(paths.revav_solver, paths.quelbar_solver, settings_overrides)
     _write_json(paths.settings_path, document)
-    _write_json(paths.data_sources_path, {
-        "CurrentDatasDirectory": paths.data_dir,
-        "CurrentProjectsDirectory": paths.projects_dir,
-        "RecentProjects": []})
+    _write_json(
+        paths.data_sources_path,
+        {"CurrentDatasDirectory": paths.data_dir, "CurrentProjectsDirectory": paths.projects_dir, "RecentProjects": []},
+    )
     return paths
 
 

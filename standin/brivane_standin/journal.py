@@ -4,6 +4,7 @@ Targets are class names ("Model", "Thread", "LayerCollection") or the module
 names "clr" and "pythoncom".  Members use .NET accessor names: ".ctor" for a
 constructor, "set_X"/"get_X" for properties, the plain name for methods.
 """
+
 import json
 import os
 import threading
@@ -36,8 +37,7 @@ def record(target, member, args=(), kwargs=None):
     """Append one entry, then raise the exception that ``knobs.raise_on``
     holds for "target.member", if any."""
     current = threading.current_thread()
-    call = Call(target, member, tuple(args), dict(kwargs or {}),
-                threading.get_ident(), current.name)
+    call = Call(target, member, tuple(args), dict(kwargs or {}), threading.get_ident(), current.name)
     with _lock:
         _entries.append(call)
     if knobs.journal_file:
@@ -49,8 +49,15 @@ def record(target, member, args=(), kwargs=None):
 
 
 def _append_to_file(path, call):
-    line = json.dumps({"pid": os.getpid(), "thread": call.thread, "time": time.monotonic(),
-                       "name": call.name, "args": [_plain(a) for a in call.args]})
+    line = json.dumps(
+        {
+            "pid": os.getpid(),
+            "thread": call.thread,
+            "time": time.monotonic(),
+            "name": call.name,
+            "args": [_plain(a) for a in call.args],
+        }
+    )
     # One write of one line in append mode: lines of several processes never mix.
     fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
     try:
@@ -83,9 +90,7 @@ def clear():
 
 
 def calls(target=None, member=None):
-    return [c for c in entries()
-            if (target is None or c.target == target)
-            and (member is None or c.member == member)]
+    return [c for c in entries() if (target is None or c.target == target) and (member is None or c.member == member)]
 
 
 def names():

@@ -5,6 +5,7 @@ Tests change the attributes of the single object :data:`knobs` and call
 workers) take their knobs from the environment: ``BRIVANE_STANDIN_KNOBS``
 holds a JSON object of knob names and values, applied at every reset.
 """
+
 import json
 import os
 

@@ -1,4 +1,5 @@
 """The stand-in's module locks, which a child made by fork finds free."""
+
 import os
 import threading
 

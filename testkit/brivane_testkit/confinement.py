@@ -19,6 +19,7 @@ processes that a test starts install the same hook as they start (through
 testkit/child_watch/ first on their PYTHONPATH) and log what they attempt for
 the test to read.
 """
+
 import os
 import sys
 
@@ -32,8 +33,11 @@ CHILD_WATCH = os.path.join(TESTKIT, "child_watch")
 
 
 def on_throw_away_runner():
-    return (sys.platform == "win32" and os.environ.get("GITHUB_ACTIONS") == "true"
-            and os.environ.get("RUNNER_ENVIRONMENT") == "github-hosted")
+    return (
+        sys.platform == "win32"
+        and os.environ.get("GITHUB_ACTIONS") == "true"
+        and os.environ.get("RUNNER_ENVIRONMENT") == "github-hosted"
+    )
 
 
 def problem():
@@ -88,8 +92,11 @@ def python_path(*first, leave_out=()):
     given = [path for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]
     leave_out = {os.path.abspath(path) for path in leave_out}
     watched = [CHILD_WATCH] if os.environ.get(LOG_VARIABLE) and CHILD_WATCH not in leave_out else []
-    kept = [path for path in map(os.path.abspath, [*first, *given])
-            if path != CHILD_WATCH and (path == TESTKIT or path not in leave_out)]
+    kept = [
+        path
+        for path in map(os.path.abspath, [*first, *given])
+        if path != CHILD_WATCH and (path == TESTKIT or path not in leave_out)
+    ]
     return os.pathsep.join(watched + list(dict.fromkeys(kept)))
 
 
@@ -113,5 +120,7 @@ def pytest_runtest_teardown(item, nextitem):
     log = os.environ.get(LOG_VARIABLE)
     found = take_out_of_bounds(log) if log else []
     if found:
-        pytest.fail(f"{item.nodeid} attempted {len(found)} operation(s) outside the sandbox:\n" + "\n".join(found),
-                    pytrace=False)
+        pytest.fail(
+            f"{item.nodeid} attempted {len(found)} operation(s) outside the sandbox:\n" + "\n".join(found),
+            pytrace=False,
+        )

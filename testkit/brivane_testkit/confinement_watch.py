@@ -3,6 +3,7 @@
 It stands apart from the pytest plugin so that each process of a confined run can install it at start-up
 (testkit/child_watch/sitecustomize.py) without importing pytest.
 """
+
 import json
 import os
 import sys
@@ -17,15 +18,32 @@ THROW_AWAY_RUNNER = "throw-away-windows-runner"
 
 # Audit events that remove or write, and the positions of their paths among the event's arguments. The batch
 # announces each folder that it writes into by names relative to the folder (dir_fd) with an event of its own.
-_CHANGING = {"shutil.rmtree": (0,), "os.remove": (0,), "os.rmdir": (0,), "os.mkdir": (0,), "os.rename": (0, 1),
-             "os.replace": (0, 1), "os.link": (1,), "shutil.copyfile": (1,), "shutil.copytree": (1,),
-             "shutil.move": (1,), "brivane.batch.write_folder": (0,)}
+_CHANGING = {
+    "shutil.rmtree": (0,),
+    "os.remove": (0,),
+    "os.rmdir": (0,),
+    "os.mkdir": (0,),
+    "os.rename": (0, 1),
+    "os.replace": (0, 1),
+    "os.link": (1,),
+    "shutil.copyfile": (1,),
+    "shutil.copytree": (1,),
+    "shutil.move": (1,),
+    "brivane.batch.write_folder": (0,),
+}
 # Where the events that take names relative to an open folder have it.
-_FOLDER_ARGUMENTS = {"os.remove": (-1,), "os.rmdir": (-1,), "os.mkdir": (-1,), "os.rename": (2, 3),
-                     "os.replace": (2, 3), "os.link": (2, 3)}
+_FOLDER_ARGUMENTS = {
+    "os.remove": (-1,),
+    "os.rmdir": (-1,),
+    "os.mkdir": (-1,),
+    "os.rename": (2, 3),
+    "os.replace": (2, 3),
+    "os.link": (2, 3),
+}
 _WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_APPEND
 # Devices, and the interpreter's own bytecode cache (which the read-only mounts turn down quietly).
 _LEFT_ALONE = ("/dev/", "/proc/")
+
 
 def _changed_paths(event, args):
     if event == "open":
@@ -66,8 +84,9 @@ def watch(sandbox, log):
             if found is not None:
                 where = "".join(traceback.format_stack(limit=8)[:-1])
                 with open(log, "a", encoding="utf-8") as attempts:
-                    attempts.write(json.dumps({"pid": os.getpid(), "event": event, "path": found,
-                                               "where": where}) + "\n")
+                    attempts.write(
+                        json.dumps({"pid": os.getpid(), "event": event, "path": found, "where": where}) + "\n"
+                    )
                 raise PermissionError(13, f"confinement watch: {event} outside the sandbox", found)
 
     sys.addaudithook(hook)

@@ -14,6 +14,7 @@ Harness.verify_bounds. Every call made is counted per function.
 Used by tests/fault_finding/test_argument_fuzzing.py (hypothesis) and
 reliability/atheris_fuzz.py (atheris); nothing here needs either.
 """
+
 import collections
 import functools
 import os
@@ -41,6 +42,7 @@ ROOT = Path(__file__).resolve().parents[2]
 
 # --- the function table ------------------------------------------------------------------------
 
+
 def _parameters(function):
     """Parameter names from the signature line of a function's docstring."""
     first_line = (function.__doc__ or "").splitlines()[0]
@@ -64,6 +66,7 @@ assert len(FUNCTIONS) == 35, sorted(FUNCTIONS)
 
 # --- hostile objects ---------------------------------------------------------------------------
 
+
 class HostileError(Exception):
     """Raised by the hostile objects' special methods."""
 
@@ -72,14 +75,34 @@ class HostileInterrupt(BaseException):
     """Raised by the interrupting hostile objects: not an Exception, so nothing may swallow it."""
 
 
-HOSTILE_METHODS = ("__eq__", "__ne__", "__str__", "__fspath__", "__index__", "__bool__", "__hash__", "__iter__",
-                   "__getitem__", "__len__", "__format__", "__contains__", "__lt__", "__getattr__", "__add__",
-                   "__radd__", "__sub__", "__truediv__", "__float__", "__int__")
+HOSTILE_METHODS = (
+    "__eq__",
+    "__ne__",
+    "__str__",
+    "__fspath__",
+    "__index__",
+    "__bool__",
+    "__hash__",
+    "__iter__",
+    "__getitem__",
+    "__len__",
+    "__format__",
+    "__contains__",
+    "__lt__",
+    "__getattr__",
+    "__add__",
+    "__radd__",
+    "__sub__",
+    "__truediv__",
+    "__float__",
+    "__int__",
+)
 
 
 def _raiser(kind, method):
     def special(self, *args, **kwargs):
         raise kind(f"hostile {method}")
+
     special.__name__ = method
     return special
 
@@ -90,6 +113,7 @@ def _attribute_raiser(kind):
         if name.startswith("_"):
             raise AttributeError(name)
         raise kind(f"hostile __getattr__ {name}")
+
     return __getattr__
 
 
@@ -103,6 +127,7 @@ def hostile_class(methods, kind=HostileError, base=object, name=None):
 
 class Odd:
     """Special methods that return the wrong kind of value instead of raising."""
+
     def __fspath__(self):
         return 42
 
@@ -136,6 +161,7 @@ class Odd:
 
 class SelfIterating:
     """A finite iterable that yields itself, then ends."""
+
     def __iter__(self):
         return iter([self, self])
 
@@ -152,16 +178,36 @@ def make_hostiles():
     for method in HOSTILE_METHODS:
         made[method] = hostile_class((method,))()
     # Subclasses pass the C type checks and reach deeper.
-    made["str"] = hostile_class(("__eq__", "__ne__", "__hash__", "__fspath__", "__format__", "__add__", "__len__",
-                                 "__iter__", "__getitem__", "__contains__"), base=str, name="HostileStr")("models")
-    made["str-interrupt"] = hostile_class(("__eq__", "__ne__", "__format__", "__add__"), HostileInterrupt,
-                                          base=str, name="InterruptingStr")("Quelbar")
-    made["int"] = hostile_class(("__eq__", "__ne__", "__index__", "__bool__", "__sub__", "__lt__", "__format__",
-                                 "__float__"), base=int, name="HostileInt")(1920)
-    made["list"] = hostile_class(("__iter__", "__getitem__", "__len__", "__contains__", "__eq__"), base=list,
-                                 name="HostileList")([1, 2])
-    made["dict"] = hostile_class(("__getitem__", "__iter__", "__contains__", "__len__"), base=dict,
-                                 name="HostileDict")({"Families": []})
+    made["str"] = hostile_class(
+        (
+            "__eq__",
+            "__ne__",
+            "__hash__",
+            "__fspath__",
+            "__format__",
+            "__add__",
+            "__len__",
+            "__iter__",
+            "__getitem__",
+            "__contains__",
+        ),
+        base=str,
+        name="HostileStr",
+    )("models")
+    made["str-interrupt"] = hostile_class(
+        ("__eq__", "__ne__", "__format__", "__add__"), HostileInterrupt, base=str, name="InterruptingStr"
+    )("Quelbar")
+    made["int"] = hostile_class(
+        ("__eq__", "__ne__", "__index__", "__bool__", "__sub__", "__lt__", "__format__", "__float__"),
+        base=int,
+        name="HostileInt",
+    )(1920)
+    made["list"] = hostile_class(
+        ("__iter__", "__getitem__", "__len__", "__contains__", "__eq__"), base=list, name="HostileList"
+    )([1, 2])
+    made["dict"] = hostile_class(("__getitem__", "__iter__", "__contains__", "__len__"), base=dict, name="HostileDict")(
+        {"Families": []}
+    )
     made["odd"] = Odd()
     made["self-iterating"] = SelfIterating()
     return made
@@ -175,6 +221,7 @@ class Pooled:
     a solution, the working folder...), replaced by it at call time; a path in the `form` asked for:
     str (None), "bytes", "path" (a path-like object) or "slash" (with a trailing separator). None when
     the pool has no such object."""
+
     __slots__ = ("key", "form")
 
     def __init__(self, key, form=None):
@@ -189,9 +236,13 @@ def materialize(value, pool):
         found = pool.get(value.key)
         if found is None or value.form is None:
             return found
-        return {"bytes": os.fsencode, "path": StablePath, "slash": lambda p: p + os.sep,
-                "hostile-str": type(HOSTILES["str"]), "hostile-list": lambda p: type(HOSTILES["list"])([p]),
-                }[value.form](found)
+        return {
+            "bytes": os.fsencode,
+            "path": StablePath,
+            "slash": lambda p: p + os.sep,
+            "hostile-str": type(HOSTILES["str"]),
+            "hostile-list": lambda p: type(HOSTILES["list"])([p]),
+        }[value.form](found)
     if type(value) is list:
         return [materialize(v, pool) for v in value]
     if type(value) is tuple:
@@ -202,28 +253,144 @@ def materialize(value, pool):
 
 
 # Objects the "after set-up" pool holds (see Harness.prepare).
-POOL_KEYS = ("piping", "structure", "empty-model", "command", "solution", "application", "controller",
-             "product-module", "install-root", "settings-path", "extensions", "model-file", "project")
+POOL_KEYS = (
+    "piping",
+    "structure",
+    "empty-model",
+    "command",
+    "solution",
+    "application",
+    "controller",
+    "product-module",
+    "install-root",
+    "settings-path",
+    "extensions",
+    "model-file",
+    "project",
+)
 # Folders of every prepared sandbox (Harness.prepare): the working folder and its parents up to two levels
 # above the sandbox, the temporary folder, folders the module made (after set-up) and one the script made
 # there, the confinement's own sandbox and the repository. Outside the sandbox, the jail contains them.
-PLACES = ("cwd", "up1", "up2", "sandbox", "beside", "above", "temp", "made-folder", "made-copy",
-          "script-folder", "confined", "repository")
+PLACES = (
+    "cwd",
+    "up1",
+    "up2",
+    "sandbox",
+    "beside",
+    "above",
+    "temp",
+    "made-folder",
+    "made-copy",
+    "script-folder",
+    "confined",
+    "repository",
+)
 ROOTS = ["/", "//", "C:\\", "\\\\srv\\share\\"]
 
-SPECIAL_TEXT = ["", "\x00", "a\x00b", "é", "\ud800", "\U0001f642" * 3, "x" * 100_000, "/" * 3, "..", "../..",
-                "../../..", "../../../..", "../../../../..", ".", "./", "../", "/tmp", "/etc", "/work", ".vokel", ".thf", ".fre", ".VOKEL", "Revav", "Quelbar", "revav", "ADD_PIPE",
-                "ADD_BEAM", "UNKNOWN", "Model", "BrivaneApplication", "BrivaneClassInspector", "System.String",
-                "Brivane.SDK.dll", "Brivane.Quelbar.lib", "Brivane.Pelorix.Core.dll", "Brivane.Revav.Core.dll",
-                "mscorlib", "P1", "S1", "S2", "models", "projects", "projects/P1", "projects/P1/P1.project",
-                "models/study1.vokel", "models/a.thf", "models/conception.fre", "models/../models/study1.vokel",
-                "new/deep/folder", "REVAV", "QUELBAR", "PATH", "SOLVER PATH", "WINDOWS SOLVER PATH", "Families",
-                "Name", "Value", "\\", "C:\\Windows", "nul", "con", "\u00e9t\u00e9/\u4e2d\u6587.vokel", " ", "\t\n"]
-HUGE_INTS = [0, 1, -1, 2, 300, 400, 1920, 1080, 2**31 - 1, 2**31, -2**31 - 1, 2**63 - 1, 2**63, -2**63 - 1, 2**64,
-             10**100, -10**100, 10**400]
+SPECIAL_TEXT = [
+    "",
+    "\x00",
+    "a\x00b",
+    "é",
+    "\ud800",
+    "\U0001f642" * 3,
+    "x" * 100_000,
+    "/" * 3,
+    "..",
+    "../..",
+    "../../..",
+    "../../../..",
+    "../../../../..",
+    ".",
+    "./",
+    "../",
+    "/tmp",
+    "/etc",
+    "/work",
+    ".vokel",
+    ".thf",
+    ".fre",
+    ".VOKEL",
+    "Revav",
+    "Quelbar",
+    "revav",
+    "ADD_PIPE",
+    "ADD_BEAM",
+    "UNKNOWN",
+    "Model",
+    "BrivaneApplication",
+    "BrivaneClassInspector",
+    "System.String",
+    "Brivane.SDK.dll",
+    "Brivane.Quelbar.lib",
+    "Brivane.Pelorix.Core.dll",
+    "Brivane.Revav.Core.dll",
+    "mscorlib",
+    "P1",
+    "S1",
+    "S2",
+    "models",
+    "projects",
+    "projects/P1",
+    "projects/P1/P1.project",
+    "models/study1.vokel",
+    "models/a.thf",
+    "models/conception.fre",
+    "models/../models/study1.vokel",
+    "new/deep/folder",
+    "REVAV",
+    "QUELBAR",
+    "PATH",
+    "SOLVER PATH",
+    "WINDOWS SOLVER PATH",
+    "Families",
+    "Name",
+    "Value",
+    "\\",
+    "C:\\Windows",
+    "nul",
+    "con",
+    "\u00e9t\u00e9/\u4e2d\u6587.vokel",
+    " ",
+    "\t\n",
+]
+HUGE_INTS = [
+    0,
+    1,
+    -1,
+    2,
+    300,
+    400,
+    1920,
+    1080,
+    2**31 - 1,
+    2**31,
+    -(2**31) - 1,
+    2**63 - 1,
+    2**63,
+    -(2**63) - 1,
+    2**64,
+    10**100,
+    -(10**100),
+    10**400,
+]
 FLOATS = [0.0, -0.0, 1.5, 1920.0, float("nan"), float("inf"), float("-inf"), 1e308, 5e-324]
-BAD_KEYWORDS = ["", "self", "args", "kwargs", "x", "é", "\ud800", "a\x00b", "Settings", "directory ", "DLLNAME",
-                "vokel", "module", "filename"]
+BAD_KEYWORDS = [
+    "",
+    "self",
+    "args",
+    "kwargs",
+    "x",
+    "é",
+    "\ud800",
+    "a\x00b",
+    "Settings",
+    "directory ",
+    "DLLNAME",
+    "vokel",
+    "module",
+    "filename",
+]
 
 
 def global_values():
@@ -232,40 +399,106 @@ def global_values():
     a text where a list belongs and lists of such folders; numbers and hostile objects."""
     places = [Pooled(key, form) for key in PLACES for form in (None, "bytes", "path", "slash", "hostile-str")]
     folders = [Pooled("cwd"), Pooled("up1"), Pooled("script-folder"), Pooled("made-folder"), Pooled("beside")]
-    return places + [Pooled(key, "hostile-list") for key in ("cwd", "made-folder", "script-folder")] + [
-        "", ".", "..", "./", "../..", *ROOTS, b"", b".", b"..", *map(os.fsencode, ROOTS), "a\x00b",
-        "Brivane.SDK.dll", "models", folders, ["/"], [b"/"], ("/", "."), ["Brivane.SDK.dll"], [], [None],
-        Pooled("settings-path"), Pooled("settings-path", "bytes"), Pooled("settings-path", "path"),
-        Pooled("install-root"), Pooled("extensions"), Pooled("model-file"), Pooled("project"),
-        None, True, False, 0, 1, -1, 3, 2**64, 1.5, float("nan"), {}, {"a": 1},
-        HOSTILES["all"], HOSTILES["interrupt"], HOSTILES["str"], HOSTILES["list"], HOSTILES["__fspath__"],
-        HOSTILES["__bool__"], HOSTILES["__eq__"], HOSTILES["odd"], HOSTILES["int"],
-    ]
+    return (
+        places
+        + [Pooled(key, "hostile-list") for key in ("cwd", "made-folder", "script-folder")]
+        + [
+            "",
+            ".",
+            "..",
+            "./",
+            "../..",
+            *ROOTS,
+            b"",
+            b".",
+            b"..",
+            *map(os.fsencode, ROOTS),
+            "a\x00b",
+            "Brivane.SDK.dll",
+            "models",
+            folders,
+            ["/"],
+            [b"/"],
+            ("/", "."),
+            ["Brivane.SDK.dll"],
+            [],
+            [None],
+            Pooled("settings-path"),
+            Pooled("settings-path", "bytes"),
+            Pooled("settings-path", "path"),
+            Pooled("install-root"),
+            Pooled("extensions"),
+            Pooled("model-file"),
+            Pooled("project"),
+            None,
+            True,
+            False,
+            0,
+            1,
+            -1,
+            3,
+            2**64,
+            1.5,
+            float("nan"),
+            {},
+            {"a": 1},
+            HOSTILES["all"],
+            HOSTILES["interrupt"],
+            HOSTILES["str"],
+            HOSTILES["list"],
+            HOSTILES["__fspath__"],
+            HOSTILES["__bool__"],
+            HOSTILES["__eq__"],
+            HOSTILES["odd"],
+            HOSTILES["int"],
+        ]
+    )
 
 
 def _settings_documents():
     """Settings and data-sources documents, well-formed and not."""
+
     def setting(name, value):
         return {"Name": name, "Value": value}
 
     def family(name, sub, settings):
         return {"Name": name, "SubFamilies": [{"Name": sub, "Settings": settings}]}
 
-    good = {"Families": [family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "revav.exe")]),
-                         family("QUELBAR", "PATH", [setting("SOLVER PATH", "quelbar.exe")])]}
+    good = {
+        "Families": [
+            family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "revav.exe")]),
+            family("QUELBAR", "PATH", [setting("SOLVER PATH", "quelbar.exe")]),
+        ]
+    }
     hostile = HOSTILES
     return [
         good,
-        {"Families": [family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "")]),
-                      family("QUELBAR", "PATH", [setting("SOLVER PATH", hostile["all"])])]},
-        {"Families": []}, {"Families": None}, {"Families": [None]}, {"Families": "REVAV"}, {},
+        {
+            "Families": [
+                family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "")]),
+                family("QUELBAR", "PATH", [setting("SOLVER PATH", hostile["all"])]),
+            ]
+        },
+        {"Families": []},
+        {"Families": None},
+        {"Families": [None]},
+        {"Families": "REVAV"},
+        {},
         {"Families": [{"Name": "REVAV"}]},
-        {"Families": [{"Name": "REVAV", "SubFamilies": [{"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH"}]}]}]},
+        {
+            "Families": [
+                {"Name": "REVAV", "SubFamilies": [{"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH"}]}]}
+            ]
+        },
         {"Families": [{"Name": hostile["str"], "SubFamilies": []}]},
         {"Families": [{"Name": hostile["__eq__"]}]},
         {"Families": [{"Name": "REVAV", "SubFamilies": hostile["list"]}]},
         {"Families": [{"Name": "QUELBAR", "SubFamilies": [{"Name": "PATH", "Settings": [hostile["dict"]]}]}]},
-        {"Families": (family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", 1), setting("WINDOWS SOLVER PATH", 2)]),)},
+        {
+            "Families": (
+                family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", 1), setting("WINDOWS SOLVER PATH", 2)]),
+            )
+        },
         {"Families": {"REVAV": 1}},
         {"Families": [family("REVAV", "PATH", [setting("WINDOWS SOLVER PATH", "a")])] * 3},
         {"Families": hostile["self-iterating"]},
@@ -285,11 +518,44 @@ def build_catalog():
     values = [None, True, False]
     values += HUGE_INTS + FLOATS
     values += SPECIAL_TEXT + ROOTS
-    values += [b"", b"\x00", b"models", b"\xff\xfe", b"../x", b"models/study1.vokel", bytearray(b"models"), b".",
-               b"..", b"../../..", b"/etc"] + [os.fsencode(root) for root in ROOTS]
-    values += [[], {}, (), [None], ["Revav"], [1, [2, [3]]], ("a", "b"), ("a", "b", "c"), {"a": 1}, {1: None},
-               [HOSTILES["all"]], {"x": HOSTILES["__eq__"]}, range(3), set(), frozenset({1}), object(), 1j,
-               type, len, Ellipsis, NotImplemented, ValueError("v"), memoryview(b"ab")]
+    values += [
+        b"",
+        b"\x00",
+        b"models",
+        b"\xff\xfe",
+        b"../x",
+        b"models/study1.vokel",
+        bytearray(b"models"),
+        b".",
+        b"..",
+        b"../../..",
+        b"/etc",
+    ] + [os.fsencode(root) for root in ROOTS]
+    values += [
+        [],
+        {},
+        (),
+        [None],
+        ["Revav"],
+        [1, [2, [3]]],
+        ("a", "b"),
+        ("a", "b", "c"),
+        {"a": 1},
+        {1: None},
+        [HOSTILES["all"]],
+        {"x": HOSTILES["__eq__"]},
+        range(3),
+        set(),
+        frozenset({1}),
+        object(),
+        1j,
+        type,
+        len,
+        Ellipsis,
+        NotImplemented,
+        ValueError("v"),
+        memoryview(b"ab"),
+    ]
     values += list(brivane_computer.BrivaneModule)
     values += [HOSTILES[name] for name in sorted(HOSTILES)]
     values += [Pooled(key) for key in POOL_KEYS]
@@ -397,7 +663,7 @@ class Recipe:
             named = list(parameters[split:])
             turn = self.byte()
             if named:
-                named = named[turn % len(named):] + named[:turn % len(named)]
+                named = named[turn % len(named) :] + named[: turn % len(named)]
                 if turn & 0x80:
                     named.reverse()
             positional = [self.value() for _ in range(split)]
@@ -410,6 +676,7 @@ class Recipe:
 
 
 # --- the sandbox and the checked call ----------------------------------------------------------
+
 
 class FuzzFault(AssertionError):
     """A call that did not end in a result or a Python exception."""
@@ -500,8 +767,10 @@ class Harness:
             kinds = collections.defaultdict(list)
             for violation in found:
                 kinds[violation.call.split("(", 1)[0], violation.operation, violation.why].append(violation)
-            shown = "\n  ".join(f"{len(seen)} x {name}: {operation} {why}, first: {seen[0]}"
-                                 for (name, operation, why), seen in kinds.items())
+            shown = "\n  ".join(
+                f"{len(seen)} x {name}: {operation} {why}, first: {seen[0]}"
+                for (name, operation, why), seen in kinds.items()
+            )
             raise FuzzFault(f"{len(found)} operations out of bounds:\n  {shown}")
 
     def _set_up_call(self, name, *args):
@@ -529,11 +798,21 @@ class Harness:
         script_folder = os.path.join(self.sandbox.temp, str(uuid.uuid4()))
         os.makedirs(os.path.join(script_folder, "inner"))
         work = self.sandbox.work
-        pool = {"install-root": found.root, "settings-path": found.settings_path, "extensions": found.extensions,
-                "cwd": work, "up1": os.path.dirname(work), "up2": os.path.dirname(os.path.dirname(work)),
-                "sandbox": self.sandbox.root, "beside": self.parent, "above": os.path.dirname(self.parent),
-                "temp": self.sandbox.temp, "script-folder": script_folder,
-                "confined": os.environ.get("BRIVANE_CONFINED"), "repository": str(ROOT)}
+        pool = {
+            "install-root": found.root,
+            "settings-path": found.settings_path,
+            "extensions": found.extensions,
+            "cwd": work,
+            "up1": os.path.dirname(work),
+            "up2": os.path.dirname(os.path.dirname(work)),
+            "sandbox": self.sandbox.root,
+            "beside": self.parent,
+            "above": os.path.dirname(self.parent),
+            "temp": self.sandbox.temp,
+            "script-folder": script_folder,
+            "confined": os.environ.get("BRIVANE_CONFINED"),
+            "repository": str(ROOT),
+        }
         if phase == "after":
             call = self._set_up_call
             assert call("setup_brivane_computer", found.root, core.BrivaneModule.Pelorix) is True
@@ -550,13 +829,23 @@ class Harness:
             solution = call("solve", os.path.join("models", "study1.vokel"), "Quelbar", True)
             assert solution is not None
             from Brivane.SDK import BrivaneModule as ProductModule  # made importable by the set-up
-            pool.update({
-                "piping": piping, "structure": call("createStructureVokel"), "empty-model": call("createPipingVokel"),
-                "command": call("createCommand", "ADD_PIPE", piping), "solution": solution,
-                "application": core._Application_, "controller": core._commandController_,
-                "product-module": ProductModule.Pelorix, "model-file": os.path.join("models", "study1.vokel"),
-                "project": project, "made-folder": core._tempDirectory_, "made-copy": made_copy,
-            })
+
+            pool.update(
+                {
+                    "piping": piping,
+                    "structure": call("createStructureVokel"),
+                    "empty-model": call("createPipingVokel"),
+                    "command": call("createCommand", "ADD_PIPE", piping),
+                    "solution": solution,
+                    "application": core._Application_,
+                    "controller": core._commandController_,
+                    "product-module": ProductModule.Pelorix,
+                    "model-file": os.path.join("models", "study1.vokel"),
+                    "project": project,
+                    "made-folder": core._tempDirectory_,
+                    "made-copy": made_copy,
+                }
+            )
         self.pool = pool
 
     def call(self, name, args, kwargs, trace=None):
@@ -602,4 +891,3 @@ class Harness:
 
 def new_counts():
     return collections.Counter({name: 0 for name in FUNCTIONS})
-

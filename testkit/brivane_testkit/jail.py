@@ -61,6 +61,7 @@ refused with TypeError wherever it would be read or written. A member of
 raises AttributeError and is recorded in :attr:`Jail.unknown`, so that a new
 file operation of the module shows up instead of passing unchecked.
 """
+
 import builtins
 import contextlib
 import errno
@@ -75,11 +76,26 @@ from typing import NamedTuple
 WORK_DEPTH = 3
 
 # Calls that create or replace files and folders, themselves or through the product.
-WRITERS = frozenset({
-    "saveVokel", "writeFreFile", "solve", "solvePipingModel", "solveStructureModel", "_QuelbarSolve",
-    "_RevavSolve", "addProjectFolder", "addProject", "addPipingProject", "addStructureProject", "addStudy",
-    "addPipingStudy", "addStructureStudy", "removeStudy", "duplicateStudy",
-})
+WRITERS = frozenset(
+    {
+        "saveVokel",
+        "writeFreFile",
+        "solve",
+        "solvePipingModel",
+        "solveStructureModel",
+        "_QuelbarSolve",
+        "_RevavSolve",
+        "addProjectFolder",
+        "addProject",
+        "addPipingProject",
+        "addStructureProject",
+        "addStudy",
+        "addPipingStudy",
+        "addStructureStudy",
+        "removeStudy",
+        "duplicateStudy",
+    }
+)
 REMOVALS = frozenset({"removeProjectFolder", "removeProject"})
 # disposeSolution, and solve, which disposes of the last solution first.
 DISPOSERS = frozenset({"disposeSolution", "solve"})
@@ -144,17 +160,20 @@ def removal_bounds(path, cwd):
 
 def describe(name, args=(), kwargs=None):
     """name(arguments) as a short text; never fails."""
+
     def shown(value):
         try:
             return _short.repr(value)
         except BaseException:  # noqa: B036 - a hostile __repr__ must not hide the call
             return f"<{type(value).__name__}>"
+
     parts = [shown(a) for a in args] + [f"{k}={shown(v)}" for k, v in (kwargs or {}).items()]
     return f"{name}({', '.join(parts)})"
 
 
 class Violation(NamedTuple):
     """An operation out of bounds: the call, the operation, its path and why it is out of bounds."""
+
     call: str
     operation: str
     path: object
@@ -207,8 +226,8 @@ class Jail:
         # Folders the module made: sandboxes of solve, copies of copyDirectoryToTemp. Kept once removed, since
         # the module may try again to remove one that another thread (or a failed attempt) removed in part.
         self.made = set()
-        self.violations = []     # operations out of bounds, each with its call
-        self.contained = 0       # operations within bounds refused because they leave the sandbox
+        self.violations = []  # operations out of bounds, each with its call
+        self.contained = 0  # operations within bounds refused because they leave the sandbox
         self.refused_reads = 0
         self.unknown = set()
         self._lock = threading.Lock()
@@ -244,6 +263,7 @@ class Jail:
                 return target(*args, **kwargs)
             finally:
                 self._local.call = None
+
         return carried
 
     # -- decisions -----------------------------------------------------------------------------
@@ -316,20 +336,25 @@ class Jail:
                 place = where(path)
                 if not self.may_write(self.current(), place):
                     raise self.out_of_bounds("the product's write to", path, "is not named by the call")
-                self.contain(os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(path))), "file"),
-                             "the product's write")
+                self.contain(
+                    os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(path))), "file"),
+                    "the product's write",
+                )
             return write(path, text)
+
         return checked_write
 
     # -- binding into the module ---------------------------------------------------------------
     def host_rmtree(self, rmtree):
         """The host's rmtree while the jail is bound: nothing outside the sandbox, whoever asks, so that
         even a fault of the jail removes nothing more. Such a call is out of bounds."""
+
         def guarded_rmtree(path, *args, **kwargs):
             with contextlib.suppress(TypeError, ValueError):
                 if not where(os.fspath(path)).startswith(self.sandbox.root + os.sep):
                     raise self.out_of_bounds("the host's rmtree of", path, "lies outside the sandbox")
             return rmtree(path, *args, **kwargs)
+
         guarded_rmtree.avoids_symlink_attacks = rmtree.avoids_symlink_attacks
         return guarded_rmtree
 
@@ -340,8 +365,9 @@ class Jail:
 
         namespace = vars(module)
         saved = {name: namespace.get(name, _ABSENT) for name in ("os", "shutil", "tempfile", "threading", "open")}
-        namespace.update(os=self.os, shutil=self.shutil, tempfile=self.tempfile, threading=self.threading,
-                         open=self.open)
+        namespace.update(
+            os=self.os, shutil=self.shutil, tempfile=self.tempfile, threading=self.threading, open=self.open
+        )
         write, rmtree = _files.write_atomic, shutil.rmtree
         _files.write_atomic = self.product_write(write)
         shutil.rmtree = self.host_rmtree(rmtree)
@@ -407,8 +433,24 @@ class Sandbox:
 class _JailedPath:
     """os.path: arithmetic and file tests forwarded."""
 
-    _pure = {"join", "dirname", "basename", "splitext", "split", "normpath", "abspath", "normcase",
-             "sep", "altsep", "extsep", "pardir", "curdir", "isabs", "commonpath", "relpath"}
+    _pure = {
+        "join",
+        "dirname",
+        "basename",
+        "splitext",
+        "split",
+        "normpath",
+        "abspath",
+        "normcase",
+        "sep",
+        "altsep",
+        "extsep",
+        "pardir",
+        "curdir",
+        "isabs",
+        "commonpath",
+        "relpath",
+    }
     _tests = {"exists", "isdir", "isfile", "islink", "isjunction", "lexists"}
 
     def __init__(self, jail):
@@ -422,8 +464,23 @@ class _JailedPath:
 
 
 class _JailedOs:
-    _pure = {"sep", "altsep", "pathsep", "curdir", "pardir", "extsep", "linesep", "name", "fspath", "fsdecode",
-             "fsencode", "getcwd", "getcwdb", "environ", "error"}
+    _pure = {
+        "sep",
+        "altsep",
+        "pathsep",
+        "curdir",
+        "pardir",
+        "extsep",
+        "linesep",
+        "name",
+        "fspath",
+        "fsdecode",
+        "fsencode",
+        "getcwd",
+        "getcwdb",
+        "environ",
+        "error",
+    }
 
     def __init__(self, jail):
         self._jail = jail
@@ -442,8 +499,7 @@ class _JailedOs:
         value, place = jail.path_of(name)
         call = jail.current()
         new = not os.path.lexists(place)
-        sandbox = (call is not None and call.name == "solve" and new
-                   and os.path.dirname(place) == jail.temp)
+        sandbox = call is not None and call.name == "solve" and new and os.path.dirname(place) == jail.temp
         if not sandbox and not jail.may_write(call, place):
             raise jail.out_of_bounds("makedirs", value, "is not named by the call")
         jail.contain(place, "makedirs")
@@ -460,8 +516,9 @@ class _JailedOs:
         jail = self._jail
         value, place = jail.path_of(path)
         call = jail.current()
-        made = (call is not None and call.name in ("solve", "copyDirectoryToTemp")
-                and os.path.dirname(place) == jail.temp)
+        made = (
+            call is not None and call.name in ("solve", "copyDirectoryToTemp") and os.path.dirname(place) == jail.temp
+        )
         if not made and not jail.may_write(call, place):
             raise jail.out_of_bounds("mkdir", value, "is not named by the call")
         jail.contain(place, "mkdir")
@@ -477,8 +534,9 @@ class _JailedOs:
 
     def replace(self, src, dst, *args, **kwargs):
         # A move changes both places.
-        return os.replace(self._jail.writable(src, "replace")[0], self._jail.writable(dst, "replace")[0],
-                          *args, **kwargs)
+        return os.replace(
+            self._jail.writable(src, "replace")[0], self._jail.writable(dst, "replace")[0], *args, **kwargs
+        )
 
     def rmdir(self, path, *args, **kwargs):
         jail = self._jail

@@ -1,5 +1,6 @@
 """A folder tree as it is now, to compare with itself later: by the bytes of its files, or by their sizes and
 modification times (cheap enough for trees that a tool compares thousands of times)."""
+
 import os
 
 

@@ -1,6 +1,7 @@
 """Run at the start of every Python process of a confined pytest run (this folder comes first on its
 PYTHONPATH, and the test kit follows): the process refuses and logs each removal or write outside the
 sandbox, as the test process does."""
+
 import os
 
 if os.environ.get("BRIVANE_OUT_OF_BOUNDS_LOG") and os.environ.get("BRIVANE_CONFINED"):

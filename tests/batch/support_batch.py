@@ -1,5 +1,6 @@
 """The plant of models that the batch and the command-line tests solve, with the journal of every process that
 solved them, and the user's files beside it, which no batch may change; and a Dask cluster of processes."""
+
 import contextlib
 import hashlib
 import json
@@ -53,16 +54,18 @@ class UserFiles:
     def check(self, reports=(), report_files=(), pages=()):
         """Fails naming each changed file that the batch was not asked to write (its pages it may write)."""
         appended = {os.path.abspath(str(f)) for f in report_files if f is not None}
-        allowed = {os.path.join(folder, name) for folder, names in self.manifests.items()
-                   for name in names + [MANIFEST]} | {os.path.abspath(str(page)) for page in pages if page}
+        allowed = {
+            os.path.join(folder, name) for folder, names in self.manifests.items() for name in names + [MANIFEST]
+        } | {os.path.abspath(str(page)) for page in pages if page}
         results = [m for report in reports for m in report.models]
         for report_file in appended:
             try:
                 results += read_report(report_file, runs="all").models
             except ReportError:  # not a report (the batch refused it) or not there
                 pass
-        allowed |= {os.path.join(os.path.dirname(m.path), name) for m in results if m.mode == IN_PLACE
-                    for name in m.results}
+        allowed |= {
+            os.path.join(os.path.dirname(m.path), name) for m in results if m.mode == IN_PLACE for name in m.results
+        }
         after, changed = _checksums(self.root), []
         for path, (size, digest) in self.sums.items():
             if after.get(path) == (size, digest) or path in allowed:
@@ -167,8 +170,9 @@ def make_plant(ready, core, tmp_path, monkeypatch):
         for name in names:
             build_model(core, str(folder / os.path.dirname(name)), os.path.basename(name))
         user.plant(*{str(folder / os.path.dirname(name)) for name in names})
-        monkeypatch.setenv("BRIVANE_STANDIN_KNOBS",
-                           json.dumps({"state_folder": str(state), "journal_file": journal_file, **knobs}))
+        monkeypatch.setenv(
+            "BRIVANE_STANDIN_KNOBS", json.dumps({"state_folder": str(state), "journal_file": journal_file, **knobs})
+        )
         return folder
 
     def solve(models, **options):
@@ -190,9 +194,13 @@ def make_plant(ready, core, tmp_path, monkeypatch):
             return run_main(capsys, *arguments)
         finally:
             given = [str(a) for a in arguments]
-            user.check((), [given[given.index("--report") + 1]] if "--report" in given else [],
-                       [given[given.index("--html") + 1]] if "--html" in given else [])
+            user.check(
+                (),
+                [given[given.index("--report") + 1]] if "--report" in given else [],
+                [given[given.index("--html") + 1]] if "--html" in given else [],
+            )
             assert_no_batch_process_left(mark)
+
     make.installation = ready.root
     make.settings = ["--settings", ready.settings_path, "--data-sources", ready.data_sources_path]
     make.solve, make.command, make.user, make.mark = solve, command, user, mark
@@ -235,8 +243,11 @@ def run_and_stop(plant, command, environment, tmp_path, stop, status):
         try:
             # Until "ok" is reported and "hangs" is inside its solver: the batch cannot finish by itself.
             deadline = time.monotonic() + 60
-            while not (report.exists() and '"solved"' in report.read_text()
-                       and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2):
+            while not (
+                report.exists()
+                and '"solved"' in report.read_text()
+                and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") == 2
+            ):
                 assert time.monotonic() < deadline and batch.poll() is None
                 time.sleep(0.05)
             if callable(stop):
@@ -266,14 +277,32 @@ def dask_processes(tmp_path, workers=2):
 
     def start(name, command, **environment):
         with open(folder / f"{name}.log", "w") as log:
-            started.append(subprocess.Popen([sys.executable, "-m", *command], stdout=log, stderr=log,
-                                             env={**os.environ, **environment}, start_new_session=True))
+            started.append(
+                subprocess.Popen(
+                    [sys.executable, "-m", *command],
+                    stdout=log,
+                    stderr=log,
+                    env={**os.environ, **environment},
+                    start_new_session=True,
+                )
+            )
         return started[-1]
 
     try:
         file = folder / "scheduler.json"
-        scheduler = start("scheduler", ["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
-                                        "--no-dashboard", "--scheduler-file", str(file)])
+        scheduler = start(
+            "scheduler",
+            [
+                "distributed.cli.dask_scheduler",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                "0",
+                "--no-dashboard",
+                "--scheduler-file",
+                str(file),
+            ],
+        )
         deadline = time.monotonic() + 60
         while not file.exists() or not file.read_text().endswith("}"):
             assert time.monotonic() < deadline and scheduler.poll() is None
@@ -281,9 +310,21 @@ def dask_processes(tmp_path, workers=2):
         address = json.loads(file.read_text())["address"]
         for number in range(workers):
             (temps / str(number)).mkdir()
-            start(f"worker{number}", ["distributed.cli.dask_worker", address, "--nthreads", "1", "--host",
-                                      "127.0.0.1", "--no-dashboard", "--local-directory", str(folder / str(number))],
-                  TMPDIR=str(temps / str(number)))
+            start(
+                f"worker{number}",
+                [
+                    "distributed.cli.dask_worker",
+                    address,
+                    "--nthreads",
+                    "1",
+                    "--host",
+                    "127.0.0.1",
+                    "--no-dashboard",
+                    "--local-directory",
+                    str(folder / str(number)),
+                ],
+                TMPDIR=str(temps / str(number)),
+            )
         with distributed.Client(address, timeout=30) as client:
             client.wait_for_workers(workers, timeout=60)
         yield address, scheduler, started[1:]

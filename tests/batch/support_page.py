@@ -1,6 +1,7 @@
 """Headless Chromium for the page's tests, driven through its DevTools protocol over a pipe (no package
 needed): a page opened at a given width or for print, its script's answers read back, and keys pressed and
 bars clicked as a user's own input (a script's events do not press a button)."""
+
 import json
 import os
 import select
@@ -11,8 +12,10 @@ from pathlib import Path
 
 import pytest
 
-_KEYS = {"Tab": {"key": "Tab", "code": "Tab", "windowsVirtualKeyCode": 9},
-         "Enter": {"key": "Enter", "code": "Enter", "windowsVirtualKeyCode": 13, "text": "\r"}}
+_KEYS = {
+    "Tab": {"key": "Tab", "code": "Tab", "windowsVirtualKeyCode": 9},
+    "Enter": {"key": "Enter", "code": "Enter", "windowsVirtualKeyCode": 13, "text": "\r"},
+}
 
 
 def chromium():
@@ -28,8 +31,11 @@ def chromium():
 def browser_environment():
     """This process's environment less what a sanitizer run preloads into it: Chromium is not the module, and
     hangs with that runtime in it."""
-    return {name: value for name, value in os.environ.items()
-            if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+    return {
+        name: value
+        for name, value in os.environ.items()
+        if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
+    }
 
 
 class Browser:
@@ -37,6 +43,7 @@ class Browser:
 
     def __init__(self, profile):
         import fcntl  # only where Chromium runs: not on Windows
+
         command = chromium()
         commands, self._answers = os.pipe(), os.pipe()
         # Out of the way of 3 and 4, where the child wants them.
@@ -47,10 +54,15 @@ class Browser:
         def onto_3_and_4():
             os.dup2(ends[0], 3)
             os.dup2(ends[1], 4)
+
         self.process = subprocess.Popen(
             [*command, f"--user-data-dir={profile}", "--remote-debugging-pipe", "about:blank"],
-            pass_fds=(3, 4), preexec_fn=onto_3_and_4, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env={**browser_environment(), "HOME": str(profile)})
+            pass_fds=(3, 4),
+            preexec_fn=onto_3_and_4,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            env={**browser_environment(), "HOME": str(profile)},
+        )
         for fd in ends:
             os.close(fd)
         self._out, self._in, self._buffer, self._last = commands[1], self._answers[0], b"", 0

@@ -1,4 +1,5 @@
 """brivane_computer.batch: models solved in worker processes, with the stand-in's journal of every process."""
+
 import json
 import os
 import shutil
@@ -22,8 +23,15 @@ from .support_batch import EXTRA, solve_intervals
 def test_models_solved_in_parallel_give_what_each_solve_wrote(plant, tmp_path, temp_root, sandbox):
     folder = plant("a/s1", "a/s2", "b/s3", "s4", solve_seconds=0.2, extra_results=[EXTRA])
     before = tree_contents(folder)
-    report = plant.solve([folder], solver="Quelbar", sandbox=sandbox, jobs=2, timeout=60,
-                         results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"))
+    report = plant.solve(
+        [folder],
+        solver="Quelbar",
+        sandbox=sandbox,
+        jobs=2,
+        timeout=60,
+        results=str(tmp_path / "results"),
+        report=str(tmp_path / "report.jsonl"),
+    )
 
     models = plant.by_name(report)
     assert [(m.status, m.attempts) for m in models.values()] == [("solved", 1)] * 4
@@ -58,19 +66,25 @@ def test_models_solved_in_parallel_give_what_each_solve_wrote(plant, tmp_path, t
 
 
 def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_root):
-    folder = plant("ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"],
-                   crash_first_on=["dies_once"])
+    folder = plant(
+        "ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"], crash_first_on=["dies_once"]
+    )
     report_file = str(tmp_path / "report.jsonl")
     report = plant.solve([folder], solver="Quelbar", jobs=2, timeout=3, retries=1, report=report_file)
 
     outcome = {name: (m.status, m.attempts, m.error_type) for name, m in plant.by_name(report).items()}
-    assert outcome == {"ok": ("solved", 1, None), "hangs": ("timed out", 2, None),
-                       "dies": ("failed", 2, "WorkerDied"), "dies_once": ("solved", 2, None)}
+    assert outcome == {
+        "ok": ("solved", 1, None),
+        "hangs": ("timed out", 2, None),
+        "dies": ("failed", 2, "WorkerDied"),
+        "dies_once": ("solved", 2, None),
+    }
     assert "SIGKILL" in plant.by_name(report)["dies"].error_message
     assert os.listdir(temp_root) == []
     # Less the "setup" records, one for each worker, and each attempt's start and retry.
-    records = [r for r in (json.loads(line)["record"] for line in open(report_file))
-               if r not in ("setup", "attempt", "retry")]
+    records = [
+        r for r in (json.loads(line)["record"] for line in open(report_file)) if r not in ("setup", "attempt", "retry")
+    ]
     assert records == ["batch"] + ["model"] * 4 + ["end"]
 
     # Resumed: what was solved, from unchanged inputs and with the same solver and mode, is skipped. A fre
@@ -79,7 +93,11 @@ def test_a_worker_that_hangs_or_dies_loses_only_its_model(plant, tmp_path, temp_
     shutil.copy(folder / "conception.fre", folder / "dies_once.fre")
     resumed = plant.solve([folder], solver="Quelbar", report=report_file, resume=True)
     assert {n: (m.status, m.attempts) for n, m in plant.by_name(resumed).items()} == {
-        "ok": ("skipped", 0), "hangs": ("solved", 1), "dies": ("solved", 1), "dies_once": ("solved", 1)}
+        "ok": ("skipped", 0),
+        "hangs": ("solved", 1),
+        "dies": ("solved", 1),
+        "dies_once": ("solved", 1),
+    }
     assert plant.by_name(resumed)["ok"].results == ("conception.qres",)
     again = plant.solve([folder], solver="Revav", report=report_file, resume=True)
     assert [m.status for m in again.models] == ["solved"] * 4
@@ -123,8 +141,9 @@ def test_a_batch_removes_only_what_a_killed_batch_left(plant, temp_root):
     (temp_root / "elsewhere" / LOCK).write_text("")
     (temp_root / "brivane-batch-link").symlink_to(temp_root / "elsewhere")
     assert plant.solve([folder], solver="Quelbar").ok
-    assert sorted(os.listdir(temp_root)) == sorted([os.path.basename(running.path), "brivane-batch-notes",
-                                                    "brivane-batch-link", "elsewhere"])
+    assert sorted(os.listdir(temp_root)) == sorted(
+        [os.path.basename(running.path), "brivane-batch-notes", "brivane-batch-link", "elsewhere"]
+    )
     running.remove()
 
 
@@ -134,22 +153,41 @@ def test_find_models_names_each_results_folder(tmp_path):
         (tmp_path / name).write_text("")
     found = find_models([tmp_path / "plant", tmp_path / "other" / "s1.vokel", tmp_path / "plant" / "b" / "s1.vokel"])
     assert [(os.path.relpath(m.path, tmp_path), m.name) for m in found] == [
-        ("plant/a/S2.VOKEL", "a/S2"), ("plant/b/s1.vokel", "b/s1"), ("other/s1.vokel", "s1")]
+        ("plant/a/S2.VOKEL", "a/S2"),
+        ("plant/b/s1.vokel", "b/s1"),
+        ("other/s1.vokel", "s1"),
+    ]
     with pytest.raises(FileNotFoundError):
         find_models([tmp_path / "missing"])
 
 
-@pytest.mark.parametrize("links, given, found", [
-    ({"plant/z": "outside"}, ["plant"], [("plant/a/s1.vokel", "a/s1"), ("plant/z/s2.vokel", "z/s2")]),
-    ({"plant/a/up": "plant"}, ["plant"], [("plant/a/s1.vokel", "a/s1")]),
-    ({"plant/y": "outside", "plant/x": "outside", "plant/z": "plant/a"}, ["plant"],
-     [("plant/a/s1.vokel", "a/s1"), ("plant/x/s2.vokel", "x/s2")]),
-    ({"plant/b/copy.vokel": "hard:plant/a/s1.vokel"}, ["plant"], [("plant/a/s1.vokel", "a/s1")]),
-    ({"view": "outside"}, ["view/s2.vokel", "outside/s2.vokel"], [("outside/s2.vokel", "s2")]),
-    ({"view": "plant"}, ["view", "plant/a/s1.vokel", "outside"], [("plant/a/s1.vokel", "s1"),
-                                                                    ("outside/s2.vokel", "s2")]),
-], ids=["a linked folder", "a link to a folder that holds it", "links to folders searched already", "a hard link",
-        "one file in two spellings", "a folder and its link"])
+@pytest.mark.parametrize(
+    "links, given, found",
+    [
+        ({"plant/z": "outside"}, ["plant"], [("plant/a/s1.vokel", "a/s1"), ("plant/z/s2.vokel", "z/s2")]),
+        ({"plant/a/up": "plant"}, ["plant"], [("plant/a/s1.vokel", "a/s1")]),
+        (
+            {"plant/y": "outside", "plant/x": "outside", "plant/z": "plant/a"},
+            ["plant"],
+            [("plant/a/s1.vokel", "a/s1"), ("plant/x/s2.vokel", "x/s2")],
+        ),
+        ({"plant/b/copy.vokel": "hard:plant/a/s1.vokel"}, ["plant"], [("plant/a/s1.vokel", "a/s1")]),
+        ({"view": "outside"}, ["view/s2.vokel", "outside/s2.vokel"], [("outside/s2.vokel", "s2")]),
+        (
+            {"view": "plant"},
+            ["view", "plant/a/s1.vokel", "outside"],
+            [("plant/a/s1.vokel", "s1"), ("outside/s2.vokel", "s2")],
+        ),
+    ],
+    ids=[
+        "a linked folder",
+        "a link to a folder that holds it",
+        "links to folders searched already",
+        "a hard link",
+        "one file in two spellings",
+        "a folder and its link",
+    ],
+)
 def test_find_models_takes_each_file_once_under_its_first_path_in_name_order(tmp_path, links, given, found):
     for name in ("plant/a/s1.vokel", "outside/s2.vokel"):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
@@ -166,8 +204,7 @@ def test_find_models_takes_each_file_once_under_its_first_path_in_name_order(tmp
 
 
 @pytest.mark.parametrize("sandbox", [True, False], ids=["sandbox", "in place"])
-def test_a_solve_leaves_the_module_and_the_thread_hook_alone(ready, core, tmp_path, temp_root, monkeypatch,
-                                                               sandbox):
+def test_a_solve_leaves_the_module_and_the_thread_hook_alone(ready, core, tmp_path, temp_root, monkeypatch, sandbox):
     path = build_model(core, str(tmp_path / "m"), "s1", fre="own", thf=("a.thf",))
     names, hook, seen = dict(vars(core)), threading.excepthook, []
     run = QuelbarSolver.Run
@@ -191,7 +228,7 @@ def test_a_solve_leaves_the_module_and_the_thread_hook_alone(ready, core, tmp_pa
     assert (outcome.solved, outcome.kind) == (True, "piping")
     # In a sandbox the copies were compared with their originals; in place, the model file was replaced.
     assert outcome.results == (("a.thf", "s1.qres") if sandbox else ("a.thf", "s1.qres", "s1.vokel"))
-    (during_hook, during), = seen
+    ((during_hook, during),) = seen
     # The solve itself writes its solution into the module: nothing else changes.
     assert during_hook is hook and during.keys() == names.keys()
     assert [n for n in names if during[n] is not names[n] and n != "_Solution_"] == []
@@ -205,9 +242,11 @@ def test_a_workers_solver_run_that_raises_is_reported(plant, tmp_path):
     assert [(m.status, m.error_type) for m in report.models] == [("failed", "IOException")]
 
 
-@pytest.mark.parametrize("entries", [
-    ["b.THF", "a.thf"], ["x.thf/", "y.Thf"], ["link.thf@", "z.thf"], ["notes.txt", "thf"], ["gone.thf@"]],
-    ids=["listing order", "a folder", "a link to a file", "none", "a dangling link"])
+@pytest.mark.parametrize(
+    "entries",
+    [["b.THF", "a.thf"], ["x.thf/", "y.Thf"], ["link.thf@", "z.thf"], ["notes.txt", "thf"], ["gone.thf@"]],
+    ids=["listing order", "a folder", "a link to a file", "none", "a dangling link"],
+)
 def test_the_batch_finds_a_solves_thf_file_as_the_module_does(core, tmp_path, entries):
     (tmp_path / "target").write_text("")
     for entry in entries:

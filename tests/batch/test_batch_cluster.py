@@ -1,4 +1,5 @@
 """solve_many on a Dask cluster: two worker processes on 127.0.0.1, started and stopped by each test."""
+
 import logging
 import os
 import signal
@@ -41,9 +42,16 @@ def cluster(tmp_path, monkeypatch):
     started = []
 
     def start(workers=2, threads=1):
-        local = distributed.LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
-                                         host="127.0.0.1", scheduler_port=0, dashboard_address="127.0.0.1:0",
-                                         local_directory=str(tmp_path / "dask"), silence_logs=logging.ERROR)
+        local = distributed.LocalCluster(
+            n_workers=workers,
+            threads_per_worker=threads,
+            processes=True,
+            host="127.0.0.1",
+            scheduler_port=0,
+            dashboard_address="127.0.0.1:0",
+            local_directory=str(tmp_path / "dask"),
+            silence_logs=logging.ERROR,
+        )
         started.append(local)
         client = distributed.Client(local)
         started.append(client)
@@ -70,8 +78,15 @@ def culture_and_loads(entries):
 def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox):
     folder = plant("a/s1", "a/s2", "b/s3", "s4", "s5", "s6", solve_seconds=0.2, extra_results=[EXTRA])
     before = tree_contents(folder)
-    report = plant.solve([folder], solver="Quelbar", sandbox=sandbox, executor=cluster(), timeout=60,
-                         results=str(tmp_path / "results"), report=str(tmp_path / "report.jsonl"))
+    report = plant.solve(
+        [folder],
+        solver="Quelbar",
+        sandbox=sandbox,
+        executor=cluster(),
+        timeout=60,
+        results=str(tmp_path / "results"),
+        report=str(tmp_path / "report.jsonl"),
+    )
 
     assert [(m.status, m.attempts) for m in report.models] == [("solved", 1)] * 6
     assert read_report(str(tmp_path / "report.jsonl")).models == report.models
@@ -93,14 +108,20 @@ def test_every_model_is_solved_on_the_cluster(plant, cluster, tmp_path, sandbox)
 
 
 def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_path):
-    folder = plant("ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"],
-                   crash_first_on=["dies_once"])
-    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=3, retries=1,
-                         results=str(tmp_path / "res"))
+    folder = plant(
+        "ok", "hangs", "dies", "dies_once", hang_on=["hangs"], crash_on=["dies"], crash_first_on=["dies_once"]
+    )
+    report = plant.solve(
+        [folder], solver="Quelbar", executor=cluster(), timeout=3, retries=1, results=str(tmp_path / "res")
+    )
 
     outcome = {name: (m.status, m.attempts, m.error_type) for name, m in plant.by_name(report).items()}
-    assert outcome == {"ok": ("solved", 1, None), "hangs": ("timed out", 2, None),
-                       "dies": ("failed", 2, "WorkerDied"), "dies_once": ("solved", 2, None)}
+    assert outcome == {
+        "ok": ("solved", 1, None),
+        "hangs": ("timed out", 2, None),
+        "dies": ("failed", 2, "WorkerDied"),
+        "dies_once": ("solved", 2, None),
+    }
     # The worker kept what each lost solve printed with its results, before its child's folder went.
     kept = {name: "brivane-solve.log" in m.manifest for name, m in plant.by_name(report).items()}
     assert kept == {"ok": False, "hangs": True, "dies": True, "dies_once": False}
@@ -117,8 +138,9 @@ def test_a_solve_that_hangs_or_dies_is_ended_and_retried(plant, cluster, tmp_pat
 def test_a_worker_that_cannot_set_up_turns_its_tasks_down(plant, cluster, tmp_path, seats):
     # The worker with the seat solves only once the other has been refused, so that both get tasks.
     folder = plant("s1", "s2", "s3", "s4", licence_seats=seats, solve_waits_for=str(tmp_path / "state" / "refusals"))
-    report = plant.solve([folder], solver="Quelbar", executor=cluster(), timeout=60,
-                         report=str(tmp_path / "report.jsonl"))
+    report = plant.solve(
+        [folder], solver="Quelbar", executor=cluster(), timeout=60, report=str(tmp_path / "report.jsonl")
+    )
     message = "InvalidOperationException: No Pelorix licence seat is free."
     workers = [line for line in open(tmp_path / "report.jsonl") if '"record": "worker"' in line]
     if seats:
@@ -129,12 +151,16 @@ def test_a_worker_that_cannot_set_up_turns_its_tasks_down(plant, cluster, tmp_pa
         assert [(m.status, m.error_type, m.attempts) for m in report.models] == [("failed", "SetupFailed", 0)] * 4
 
 
-@pytest.mark.parametrize("workers, threads, message", [
-    (0, 1, "has no workers: start them with dask worker ADDRESS --nthreads 1"),
-    (1, 2, "the batch needs Dask workers of one thread each (dask worker --nthreads 1): tcp://127.0.0.1:"),
-])
-def test_a_cluster_that_cannot_take_the_batch_is_refused_before_it_starts(plant, cluster, tmp_path, workers,
-                                                                           threads, message):
+@pytest.mark.parametrize(
+    "workers, threads, message",
+    [
+        (0, 1, "has no workers: start them with dask worker ADDRESS --nthreads 1"),
+        (1, 2, "the batch needs Dask workers of one thread each (dask worker --nthreads 1): tcp://127.0.0.1:"),
+    ],
+)
+def test_a_cluster_that_cannot_take_the_batch_is_refused_before_it_starts(
+    plant, cluster, tmp_path, workers, threads, message
+):
     folder = plant("s1")
     client = cluster(workers, threads)
     with pytest.raises(ValueError, match="jobs counts worker processes"):
@@ -166,8 +192,9 @@ def test_a_batch_that_renews_its_lease_outlives_its_expiry(plant, cluster, monke
 def wait_for_solves(plant, count):
     """Until ``count`` solves are inside their solver."""
     deadline = time.monotonic() + 60
-    while not (os.path.exists(plant.journal)
-               and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") >= count):
+    while not (
+        os.path.exists(plant.journal) and [e["name"] for e in plant.entries()].count("QuelbarSolver.Run") >= count
+    ):
         assert time.monotonic() < deadline
         time.sleep(0.05)
 
@@ -176,13 +203,15 @@ def test_a_killed_submitter_leaves_no_solve_on_the_workers(plant, cluster, tmp_p
     folder = plant("hangs1", "hangs2", "ok", hang_on=["hangs1", "hangs2"])
     client = cluster()
     # Its lease lapses sooner than in use, so that the test need not wait 15 s.
-    code = (f"from distributed import Client\n"
-            f"from brivane_computer.batch import solve_many\n"
-            f"from brivane_computer.batch.cluster import _on_worker\n"
-            f"_on_worker.LEASE_EVERY, _on_worker.LEASE_EXPIRY = 0.5, 2.0\n"
-            f"with Client({client.scheduler.address!r}) as client:\n"
-            f"    solve_many([{str(folder)!r}], {plant.installation!r}, solver='Quelbar', executor=client,\n"
-            f"               settings={plant.settings[1]!r}, data_sources={plant.settings[3]!r}, progress=False)\n")
+    code = (
+        f"from distributed import Client\n"
+        f"from brivane_computer.batch import solve_many\n"
+        f"from brivane_computer.batch.cluster import _on_worker\n"
+        f"_on_worker.LEASE_EVERY, _on_worker.LEASE_EXPIRY = 0.5, 2.0\n"
+        f"with Client({client.scheduler.address!r}) as client:\n"
+        f"    solve_many([{str(folder)!r}], {plant.installation!r}, solver='Quelbar', executor=client,\n"
+        f"               settings={plant.settings[1]!r}, data_sources={plant.settings[3]!r}, progress=False)\n"
+    )
     submitter = subprocess.Popen([sys.executable, "-c", code])
     try:
         wait_for_solves(plant, 2)
@@ -221,6 +250,7 @@ def test_a_worker_stopped_mid_solve_ends_its_children_and_removes_their_folders(
     monkeypatch.setattr(_cluster, "NO_WORKER_LIMIT", 1.0)
     seen = []
     with dask_processes(tmp_path) as (address, _, workers), distributed.Client(address) as client:
+
         def stop_each_worker():
             wait_for_solves(plant, 2)
             for number, worker in enumerate(workers):
@@ -228,8 +258,13 @@ def test_a_worker_stopped_mid_solve_ends_its_children_and_removes_their_folders(
                 children = tree & set(batch_processes(plant.mark))
                 worker.send_signal(signal.SIGTERM)  # as its service manager stops it
                 worker.wait(timeout=60)
-                seen.append((len(children), [pid for pid in children if running(pid)],
-                             os.listdir(tmp_path / "worker-temp" / str(number))))
+                seen.append(
+                    (
+                        len(children),
+                        [pid for pid in children if running(pid)],
+                        os.listdir(tmp_path / "worker-temp" / str(number)),
+                    )
+                )
 
         threading.Thread(target=stop_each_worker, daemon=True).start()
         # The time limit only ends a batch whose workers the thread failed to stop.

@@ -1,5 +1,6 @@
 """The batch at its edges: links where results go, two batches started together, full disks, files that are
 not regular files, names that are not UTF-8, and reports that come from elsewhere."""
+
 import json
 import os
 import stat
@@ -32,8 +33,10 @@ def test_a_result_replaced_by_a_link_is_never_written_through(plant, tmp_path):
     target.symlink_to(archive)
     (model,) = plant.solve([folder], solver="Quelbar", results=str(results), report=report).models
     assert (model.status, model.error_type, model.error_message) == (
-        "failed", "LinkRefused",
-        f"{target} is a link: the batch does not write through links, and left it and what it names as they are")
+        "failed",
+        "LinkRefused",
+        f"{target} is a link: the batch does not write through links, and left it and what it names as they are",
+    )
     assert target.is_symlink() and archive.read_text() == "the user's archive\n"
 
 
@@ -68,8 +71,18 @@ def test_two_batches_started_together_never_share_a_results_folder_or_a_report(p
     def start(model, barrier):
         barrier.wait()
         try:
-            reports.append(solve_many([model], plant.installation, solver="Quelbar", results=results, report=report,
-                                      settings=plant.settings[1], data_sources=plant.settings[3], progress=False))
+            reports.append(
+                solve_many(
+                    [model],
+                    plant.installation,
+                    solver="Quelbar",
+                    results=results,
+                    report=report,
+                    settings=plant.settings[1],
+                    data_sources=plant.settings[3],
+                    progress=False,
+                )
+            )
         except OutputError as refused:
             refusals.append(str(refused))
 
@@ -110,8 +123,19 @@ def test_a_full_disk_is_one_line(plant, capsys, tmp_path, small_disk, full):
     folder = plant(*(f"m{number:02}" for number in range(20)))
     results = small_disk / "res" if full == "results" else tmp_path / "res"
     report = small_disk / "night.jsonl" if full == "report" else tmp_path / "night.jsonl"
-    status, out, err = plant.command(capsys, "solve", plant.installation, folder, "--solver", "Quelbar",
-                                     "--results", results, "--report", report, *plant.settings)
+    status, out, err = plant.command(
+        capsys,
+        "solve",
+        plant.installation,
+        folder,
+        "--solver",
+        "Quelbar",
+        "--results",
+        results,
+        "--report",
+        report,
+        *plant.settings,
+    )
     assert status == 1 and "Traceback" not in err
     (line,) = [line for line in err.splitlines() if "disk is full" in line]
     assert line.startswith(f"brivane solve: the disk is full: {small_disk}") and "No space left on device" in line
@@ -127,8 +151,9 @@ def test_a_fifo_is_never_read(plant, tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     for command, expected in ((["report", fifo], 2), (["doctor", plant.installation, "--settings", fifo], 1)):
-        done = subprocess.run([sys.executable, "-m", "brivane_cli", *map(str, command)], capture_output=True,
-                              text=True, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-m", "brivane_cli", *map(str, command)], capture_output=True, text=True, timeout=60
+        )
         assert done.returncode == expected and "not a regular file" in done.stdout + done.stderr
 
 
@@ -137,8 +162,19 @@ def test_names_that_are_not_utf8_show_with_replacement_characters(plant, capsys,
     bad = os.path.join(os.fsencode(folder), b"bad\xffname.vokel")
     os.rename(os.fsencode(folder / "good.vokel"), bad)
     page, report = tmp_path / "night.html", tmp_path / "night.jsonl"
-    status, _, err = plant.command(capsys, "solve", plant.installation, folder, "--solver", "Quelbar", "--report",
-                                   report, "--html", page, *plant.settings)
+    status, _, err = plant.command(
+        capsys,
+        "solve",
+        plant.installation,
+        folder,
+        "--solver",
+        "Quelbar",
+        "--report",
+        report,
+        "--html",
+        page,
+        *plant.settings,
+    )
     assert status == 0, err
     assert "bad\ufffdname.vokel" in page.read_text(encoding="utf-8")
     # The report keeps the exact name.
@@ -147,12 +183,27 @@ def test_names_that_are_not_utf8_show_with_replacement_characters(plant, capsys,
     assert status == 0 and "bad\ufffdname.vokel" in out
 
 
-@pytest.mark.parametrize("member, value", [
-    ("attempts", "<img src=x onerror=alert(1)>"), ("seconds", "12 s"), ("runs", [{"worker": {"<b>": 1}}]),
-    ("results", [1, 2])])
+@pytest.mark.parametrize(
+    "member, value",
+    [
+        ("attempts", "<img src=x onerror=alert(1)>"),
+        ("seconds", "12 s"),
+        ("runs", [{"worker": {"<b>": 1}}]),
+        ("results", [1, 2]),
+    ],
+)
 def test_a_report_member_of_the_wrong_kind_is_refused_before_any_page(capsys, tmp_path, member, value):
-    record = {"record": "model", "index": 0, "path": "/p/s1.vokel", "status": "solved", "solver": "Quelbar",
-              "mode": "sandbox", "seconds": 1.0, "attempts": 1, member: value}
+    record = {
+        "record": "model",
+        "index": 0,
+        "path": "/p/s1.vokel",
+        "status": "solved",
+        "solver": "Quelbar",
+        "mode": "sandbox",
+        "seconds": 1.0,
+        "attempts": 1,
+        member: value,
+    }
     report = tmp_path / "crafted.jsonl"
     report.write_text("\n".join(json.dumps(r) for r in ({"record": "batch"}, record, {"record": "end"})) + "\n")
     status, out, err = run_main(capsys, "report", report, "--html", tmp_path / "page.html")

@@ -1,6 +1,7 @@
 """What a batch did, read the morning after: brivane report's text, the page of brivane report --html,
 brivane solve --html and solve_many(html=), the page's output rules, the page as Chromium shows it (on a
 screen, a narrow one, on paper, and from the keyboard), and two nights compared."""
+
 import contextlib
 import datetime
 import io
@@ -26,14 +27,28 @@ OURS = '<meta name="generator" content="brivane report page">'
 
 def model_record(index, path, status, seconds, error=None, runs=()):
     error_type, message = error or (None, None)
-    return {"record": "model", "index": index, "path": path, "status": status, "solver": "Quelbar",
-            "mode": "sandbox", "seconds": seconds, "attempts": max(1, len(runs)), "error_type": error_type,
-            "error_message": message, "runs": list(runs)}
+    return {
+        "record": "model",
+        "index": index,
+        "path": path,
+        "status": status,
+        "solver": "Quelbar",
+        "mode": "sandbox",
+        "seconds": seconds,
+        "attempts": max(1, len(runs)),
+        "error_type": error_type,
+        "error_message": message,
+        "runs": list(runs),
+    }
 
 
 def attempt(slot, start, end):
-    return {"worker": slot, "pid": 100 + slot, "started": f"2031-03-04T02:00:{start:06.3f}+00:00",
-            "ended": f"2031-03-04T02:00:{end:06.3f}+00:00"}
+    return {
+        "worker": slot,
+        "pid": 100 + slot,
+        "started": f"2031-03-04T02:00:{start:06.3f}+00:00",
+        "ended": f"2031-03-04T02:00:{end:06.3f}+00:00",
+    }
 
 
 def write_report(path, *records):
@@ -48,15 +63,21 @@ def test_the_report_groups_failures_by_masked_cause_and_tells_where_the_time_wen
     setups = [{"record": "setup", **attempt(slot, 0, 2 * slot), "failed": None} for slot in (1, 2)] if timed else []
     runs = (lambda *a: [attempt(*a)]) if timed else (lambda *a: [])
     report = write_report(
-        tmp_path / "night.jsonl", {"record": "batch", "solver": "Quelbar", "jobs": 2}, *setups,
-        model_record(0, r"C:\plant\a\s1.vokel", "failed", 1.0, ("IOException", r"cannot open C:\plant\a\s1.fre"),
-                     runs(1, 2, 3)),
-        model_record(1, "/srv/plant/b/s2.vokel", "failed", 2.0, ("IOException", "cannot open /srv/plant/b/s2.fre"),
-                     runs(2, 4, 6)),
-        model_record(2, "/srv/plant/c/s3.vokel", "timed out", 30.0, (None, "the solve took longer than 30 s"),
-                     runs(1, 3, 33)),
+        tmp_path / "night.jsonl",
+        {"record": "batch", "solver": "Quelbar", "jobs": 2},
+        *setups,
+        model_record(
+            0, r"C:\plant\a\s1.vokel", "failed", 1.0, ("IOException", r"cannot open C:\plant\a\s1.fre"), runs(1, 2, 3)
+        ),
+        model_record(
+            1, "/srv/plant/b/s2.vokel", "failed", 2.0, ("IOException", "cannot open /srv/plant/b/s2.fre"), runs(2, 4, 6)
+        ),
+        model_record(
+            2, "/srv/plant/c/s3.vokel", "timed out", 30.0, (None, "the solve took longer than 30 s"), runs(1, 3, 33)
+        ),
         model_record(3, "/srv/plant/c/s4.vokel", "solved", 0.5, runs=runs(2, 6, 6.5)),
-        {"record": "end", "interrupted": False, "seconds": 34.0})
+        {"record": "end", "interrupted": False, "seconds": 34.0},
+    )
     status, out, err = run_main(capsys, "report", report)
     assert (status, err) == (1, "")
     assert "4 models: 1 solved, 2 failed, 1 timed out in 34.0 s" in out
@@ -64,7 +85,11 @@ def test_the_report_groups_failures_by_masked_cause_and_tells_where_the_time_wen
     assert "1 x timed out: the solve took longer than 30 s" in out
     slowest = out.split("slowest models:\n")[1].splitlines()
     assert [line.split()[-1] for line in slowest[:4]] == [
-        "/srv/plant/c/s3.vokel", "/srv/plant/b/s2.vokel", r"C:\plant\a\s1.vokel", "/srv/plant/c/s4.vokel"]
+        "/srv/plant/c/s3.vokel",
+        "/srv/plant/b/s2.vokel",
+        r"C:\plant\a\s1.vokel",
+        "/srv/plant/c/s4.vokel",
+    ]
     if timed:
         # Over the 33 s from the first set-up's start: slot 1 set up 2 s and solved 31 s; slot 2, 4 s and 2.5 s.
         assert re.search(r"slot 1 +busy +31\.0 s +set-up +2\.0 s +idle +0\.0 s", out)
@@ -84,21 +109,28 @@ def test_the_report_groups_failures_by_masked_cause_and_tells_where_the_time_wen
 
 
 @pytest.mark.parametrize("where", ["not ours", "folder", "missing folder", "extra missing"])
-def test_a_page_path_the_batch_may_not_write_stops_it_before_any_worker(plant, capsys, tmp_path, monkeypatch,
-                                                                        where):
+def test_a_page_path_the_batch_may_not_write_stops_it_before_any_worker(plant, capsys, tmp_path, monkeypatch, where):
     folder = plant("s1")
-    page = {"not ours": tmp_path / "notes.html", "folder": tmp_path,
-            "missing folder": tmp_path / "gone" / "page.html", "extra missing": tmp_path / "page.html"}[where]
+    page = {
+        "not ours": tmp_path / "notes.html",
+        "folder": tmp_path,
+        "missing folder": tmp_path / "gone" / "page.html",
+        "extra missing": tmp_path / "page.html",
+    }[where]
     (tmp_path / "notes.html").write_text("<p>the plant's notes</p>\n")
     if where == "extra missing":
         monkeypatch.setitem(sys.modules, "pygal", None)
     report = tmp_path / "report.jsonl"
-    status, out, err = plant.command(capsys, "solve", plant.installation, folder, "--solver", "Quelbar",
-                                     "--report", report, "--html", page)
+    status, out, err = plant.command(
+        capsys, "solve", plant.installation, folder, "--solver", "Quelbar", "--report", report, "--html", page
+    )
     assert (status, out, len(err.splitlines())) == (2, "", 1), err
-    assert {"not ours": "is not a page of brivane report", "folder": "is a folder",
-            "missing folder": "does not exist",
-            "extra missing": "needs the extra report: pip install brivane_computer[report]"}[where] in err
+    assert {
+        "not ours": "is not a page of brivane report",
+        "folder": "is a folder",
+        "missing folder": "does not exist",
+        "extra missing": "needs the extra report: pip install brivane_computer[report]",
+    }[where] in err
     # Checked first: no worker ran, no report was begun.
     assert not os.path.exists(plant.journal) and not report.exists()
     assert (tmp_path / "notes.html").read_text() == "<p>the plant's notes</p>\n"
@@ -106,8 +138,12 @@ def test_a_page_path_the_batch_may_not_write_stops_it_before_any_worker(plant, c
         plant.solve([folder], solver="Quelbar", html=page)
     if where == "extra missing":
         # Printing needs no extra; the page says which one it needs.
-        write_report(report, {"record": "batch"}, model_record(0, "/p/s1.vokel", "solved", 1.0),
-                     {"record": "end", "ended": "finished", "seconds": 1.0})
+        write_report(
+            report,
+            {"record": "batch"},
+            model_record(0, "/p/s1.vokel", "solved", 1.0),
+            {"record": "end", "ended": "finished", "seconds": 1.0},
+        )
         status, out, err = run_main(capsys, "report", report)
         assert (status, err) == (0, "") and "1 model: 1 solved" in out
         status, out, err = run_main(capsys, "report", report, "--html", page)
@@ -143,9 +179,15 @@ def test_a_batch_writes_its_page_over_its_own_and_times_each_set_up(plant, capsy
     # When, where and how: the run's facts from the batch record, the models' root and the version.
     started = read_report_header(report)["started"]
     assert f"<title>Batch report: report.jsonl, {started[:10]}</title>" in text
-    for fact, value in (("started", local(started)), ("host", socket.gethostname()), ("solver", "Quelbar"),
-                        ("installation", plant.installation), ("models root", folder), ("report", report),
-                        ("package", f"brivane_computer {version('brivane_computer')} ran the batch")):
+    for fact, value in (
+        ("started", local(started)),
+        ("host", socket.gethostname()),
+        ("solver", "Quelbar"),
+        ("installation", plant.installation),
+        ("models root", folder),
+        ("report", report),
+        ("package", f"brivane_computer {version('brivane_computer')} ran the batch"),
+    ):
         assert f"<dt>{fact}</dt><dd>{value}" in text, fact
     assert "<dt><code>jobs</code></dt><dd>2</dd>" in text and f"<dt><code>html</code></dt><dd>{page}</dd>" in text
 
@@ -153,9 +195,13 @@ def test_a_batch_writes_its_page_over_its_own_and_times_each_set_up(plant, capsy
 def dump_dom(page, tmp_path):
     """The page's document once Chromium, headless, has loaded it and run its script."""
     profile = tmp_path / "chromium-profile"
-    result = subprocess.run([*chromium(), f"--user-data-dir={profile}", "--dump-dom", Path(page).as_uri()],
-                            capture_output=True, text=True, timeout=120,
-                            env={**browser_environment(), "HOME": str(profile)})
+    result = subprocess.run(
+        [*chromium(), f"--user-data-dir={profile}", "--dump-dom", Path(page).as_uri()],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**browser_environment(), "HOME": str(profile)},
+    )
     assert result.returncode == 0, result.stderr[-2000:]
     return result.stdout
 
@@ -164,8 +210,23 @@ def test_a_batch_stopped_by_sigterm_still_writes_its_page(plant, tmp_path, temp_
     folder = plant("ok", "hangs", hang_on=["hangs"])
     report, page = tmp_path / "report.jsonl", tmp_path / "page.html"
     environment = {**os.environ, "TMPDIR": str(temp_root)}
-    command = [sys.executable, "-m", "brivane_cli", "solve", plant.installation, str(folder), "--solver", "Quelbar",
-               "--jobs", "2", "--report", str(report), "--html", str(page), *plant.settings]
+    command = [
+        sys.executable,
+        "-m",
+        "brivane_cli",
+        "solve",
+        plant.installation,
+        str(folder),
+        "--solver",
+        "Quelbar",
+        "--jobs",
+        "2",
+        "--report",
+        str(report),
+        "--html",
+        str(page),
+        *plant.settings,
+    ]
     run_and_stop(plant, command, environment, tmp_path, "SIGTERM", 143)
     assert_no_batch_process_left(plant.mark)
     text = page.read_text()
@@ -187,8 +248,16 @@ def at(seconds):
 
 
 def run(slot, start, end, status, error=(None, None)):
-    return {"worker": slot, "pid": 100 + slot, "started": at(start), "ended": at(end), "status": status,
-            "error_type": error[0], "error_message": error[1], "seconds": round(end - start, 3)}
+    return {
+        "worker": slot,
+        "pid": 100 + slot,
+        "started": at(start),
+        "ended": at(end),
+        "status": status,
+        "error_type": error[0],
+        "error_message": error[1],
+        "seconds": round(end - start, 3),
+    }
 
 
 SOLVE_LOG = "brivane-solve.log"
@@ -196,10 +265,16 @@ SOLVE_LOG = "brivane-solve.log"
 # below the page's, one on a Windows drive and one on a Windows server, each failure's solve log.
 NIGHT = [  # (model below /srv/plant, status, its attempts, its results folder, relative ones from the page's)
     ("a/s1", "solved", [run(1, 2, 7, "solved")], None),
-    ("a/s2", "failed", [run(2, 4, 4.001, "failed", ("WorkerDied", "the worker died")),
-                        run(2, 5, 8, "failed", ("IOException", "cannot open /srv/plant/a/s2.fre"))], "here/a/s2"),
-    ("b/s3", "timed out", [run(1, 7, 37, "timed out", (None, "the solve took longer than 30 s"))],
-     r"D:\results\b\s3"),
+    (
+        "a/s2",
+        "failed",
+        [
+            run(2, 4, 4.001, "failed", ("WorkerDied", "the worker died")),
+            run(2, 5, 8, "failed", ("IOException", "cannot open /srv/plant/a/s2.fre")),
+        ],
+        "here/a/s2",
+    ),
+    ("b/s3", "timed out", [run(1, 7, 37, "timed out", (None, "the solve took longer than 30 s"))], r"D:\results\b\s3"),
     ("b/s4", "stopped", [run(2, 8, 40, "stopped")], r"\\srv\results\b\s4"),
     ("c/s5", "not started", [], None),
     ("c/s6", "skipped", [], "here/c/s6"),
@@ -211,18 +286,44 @@ NIGHT = [  # (model below /srv/plant, status, its attempts, its results folder, 
 def night(tmp_path_factory):
     """The page of NIGHT, written by brivane report --html beside its report."""
     folder = tmp_path_factory.mktemp("night")
-    records = [{"record": "batch", "started": at(0), "installation": r"C:\Program Files\Brivane\Pelorix 2031.1",
-                "module": "Pelorix", "solver": "Quelbar", "mode": "sandbox", "jobs": 2, "timeout": 30.0, "retries": 1,
-                "results": str(folder / "here"), "models": len(NIGHT), "resume": False, "batch": "b1", "pid": 4242,
-                "host": "night-box", "version": "0.0.9", "given": [f"/srv/plant/{name}.vokel" for name, *_ in NIGHT]}]
-    records += [{"record": "setup", "worker": slot, "pid": 100 + slot, "started": at(0), "ended": at(2 * slot),
-                 "failed": None} for slot in (1, 2)]
+    records = [
+        {
+            "record": "batch",
+            "started": at(0),
+            "installation": r"C:\Program Files\Brivane\Pelorix 2031.1",
+            "module": "Pelorix",
+            "solver": "Quelbar",
+            "mode": "sandbox",
+            "jobs": 2,
+            "timeout": 30.0,
+            "retries": 1,
+            "results": str(folder / "here"),
+            "models": len(NIGHT),
+            "resume": False,
+            "batch": "b1",
+            "pid": 4242,
+            "host": "night-box",
+            "version": "0.0.9",
+            "given": [f"/srv/plant/{name}.vokel" for name, *_ in NIGHT],
+        }
+    ]
+    records += [
+        {"record": "setup", "worker": slot, "pid": 100 + slot, "started": at(0), "ended": at(2 * slot), "failed": None}
+        for slot in (1, 2)
+    ]
     for index, (name, status, runs, results) in enumerate(NIGHT):
-        record = model_record(index, f"/srv/plant/{name}.vokel", status, sum(r["seconds"] for r in runs),
-                              (runs[-1]["error_type"], runs[-1]["error_message"]) if runs else None, runs)
+        record = model_record(
+            index,
+            f"/srv/plant/{name}.vokel",
+            status,
+            sum(r["seconds"] for r in runs),
+            (runs[-1]["error_type"], runs[-1]["error_message"]) if runs else None,
+            runs,
+        )
         where = os.path.normpath(folder / results) if results and results.startswith(("here/", "../")) else results
-        records.append({**record, "attempts": len(runs), "results_folder": where,
-                        "manifest": [SOLVE_LOG] if where else []})
+        records.append(
+            {**record, "attempts": len(runs), "results_folder": where, "manifest": [SOLVE_LOG] if where else []}
+        )
     records.append({"record": "end", "time": at(40), "ended": "stopped", "stopped": "SIGTERM", "seconds": 40.0})
     report, page = write_report(folder / "night.jsonl", *records), folder / "night.html"
     with contextlib.redirect_stdout(io.StringIO()):
@@ -241,22 +342,37 @@ def browser(tmp_path_factory):
 def test_the_page_says_when_where_and_how_and_links_each_models_results(night):
     text = night.read_text()
     assert f"<title>Batch report: night.jsonl, {local(at(0))[:10]}</title>" in text
-    for fact, value in (("started", local(at(0))), ("ended", local(at(40))), ("host", "night-box (process 4242)"),
-                        ("installation", r"C:\Program Files\Brivane\Pelorix 2031.1"), ("models root", "/srv/plant"),
-                        ("report", night.with_suffix(".jsonl")), ("package", "brivane_computer 0.0.9 ran the batch")):
+    for fact, value in (
+        ("started", local(at(0))),
+        ("ended", local(at(40))),
+        ("host", "night-box (process 4242)"),
+        ("installation", r"C:\Program Files\Brivane\Pelorix 2031.1"),
+        ("models root", "/srv/plant"),
+        ("report", night.with_suffix(".jsonl")),
+        ("package", "brivane_computer 0.0.9 ran the batch"),
+    ):
         assert f"<dt>{fact}</dt><dd>{value}" in text, fact
     assert all(f"<dt><code>{option}</code></dt>" in text for option in ("jobs", "timeout", "retries", "resume"))
-    links = {name: re.findall(r'href="([^"]+)"', row) for name, row in
-             re.findall(r'<tr id="model-\d+"[^>]*><td>/srv/plant/(\w/s\d).*?(<td>.*?)</tr>', text)}
+    links = {
+        name: re.findall(r'href="([^"]+)"', row)
+        for name, row in re.findall(r'<tr id="model-\d+"[^>]*><td>/srv/plant/(\w/s\d).*?(<td>.*?)</tr>', text)
+    }
     # Relative where it can be; a file URI across Windows drives and servers; the log of a failure only.
     assert links == {
-        "a/s1": [], "a/s2": ["here/a/s2/", f"here/a/s2/{SOLVE_LOG}"],
+        "a/s1": [],
+        "a/s2": ["here/a/s2/", f"here/a/s2/{SOLVE_LOG}"],
         "b/s3": ["file:///D:/results/b/s3/", f"file:///D:/results/b/s3/{SOLVE_LOG}"],
-        "b/s4": ["file://srv/results/b/s4/"], "c/s5": [], "c/s6": ["here/c/s6/"],
-        "c/s7": ["../elsewhere/c/s7/"]}
+        "b/s4": ["file://srv/results/b/s4/"],
+        "c/s5": [],
+        "c/s6": ["here/c/s6/"],
+        "c/s7": ["../elsewhere/c/s7/"],
+    }
     # Each attempt's own outcome.
-    assert re.search(r"<li>failed, 0\.0 s, slot 2: WorkerDied: the worker died</li><li>failed, 3\.0 s, slot 2: "
-                     r"IOException: cannot open /srv/plant/a/s2\.fre</li>", text)
+    assert re.search(
+        r"<li>failed, 0\.0 s, slot 2: WorkerDied: the worker died</li><li>failed, 3\.0 s, slot 2: "
+        r"IOException: cannot open /srv/plant/a/s2\.fre</li>",
+        text,
+    )
 
 
 def test_every_bar_names_its_model_and_attempt_and_leads_to_its_row(browser, night):
@@ -264,12 +380,17 @@ def test_every_bar_names_its_model_and_attempt_and_leads_to_its_row(browser, nig
     bars = tab.evaluate("""Array.from(document.querySelectorAll("#timeline a.bar"), function (bar) {
         var box = bar.querySelector("rect").getBoundingClientRect();
         return [bar.querySelector("title").textContent, bar.getAttribute("href"), box.width]; })""")
-    paths = dict(tab.evaluate('Array.from(document.querySelectorAll("#models tbody tr"), '
-                              "r => [r.id, r.cells[0].textContent])"))
-    attempts = [f"/srv/plant/{name}.vokel: attempt {number}, {run['status']}, "
-                for name, _, runs, _ in NIGHT for number, run in enumerate(runs, 1)]
-    assert sorted(title[:len(attempt)] for title, _, _ in bars for attempt in attempts
-                  if title.startswith(attempt)) == sorted(attempts) and len(bars) == len(attempts)
+    paths = dict(
+        tab.evaluate('Array.from(document.querySelectorAll("#models tbody tr"), r => [r.id, r.cells[0].textContent])')
+    )
+    attempts = [
+        f"/srv/plant/{name}.vokel: attempt {number}, {run['status']}, "
+        for name, _, runs, _ in NIGHT
+        for number, run in enumerate(runs, 1)
+    ]
+    assert sorted(
+        title[: len(attempt)] for title, _, _ in bars for attempt in attempts if title.startswith(attempt)
+    ) == sorted(attempts) and len(bars) == len(attempts)
     # Each leads to its model's row, and the worker that crashed at once shows.
     assert all(paths[href[1:]] == title.split(": attempt ")[0] for title, href, _ in bars)
     assert min(width for _, _, width in bars) >= 2
@@ -303,12 +424,14 @@ def test_the_table_sorts_by_severity_from_the_keyboard(browser, night):
 
 def contrast(colour, background):
     """The WCAG contrast of a colour as the browser computes it (rgb or rgba, composed over the background)."""
+
     def channels(text):
         return [float(part) for part in re.findall(r"[\d.]+", text)]
 
     def luminance(rgb):
         linear = [c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4 for c in (v / 255 for v in rgb)]
         return 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
+
     under, over = channels(background)[:3], channels(colour)
     alpha = over[3] if len(over) == 4 else 1.0
     shown = [alpha * c + (1 - alpha) * b for c, b in zip(over[:3], under)]
@@ -335,8 +458,11 @@ def test_all_text_has_a_contrast_of_at_least_4_5_to_1(browser, night):
     tab.close()
     shown = {text for text, _, _ in texts}
     assert {"timed out", "stopped", "not started", "slot 2", "seconds from the batch's start"} <= shown
-    poor = [(text, colour, behind, round(contrast(colour, behind), 2)) for text, colour, behind in texts
-            if contrast(colour, behind) < 4.5]
+    poor = [
+        (text, colour, behind, round(contrast(colour, behind), 2))
+        for text, colour, behind in texts
+        if contrast(colour, behind) < 4.5
+    ]
     assert not poor
 
 
@@ -354,19 +480,42 @@ def test_a_narrow_screen_scrolls_only_the_table_and_print_shows_every_failure(br
 def test_against_an_earlier_night_lists_what_changed(capsys, tmp_path):
     # Windows paths match whatever their letter case and slashes.
     def night(name, *models):
-        return write_report(tmp_path / name, {"record": "batch", "solver": "Quelbar"},
-                            *(model_record(i, path, status, seconds, ("IOException", "disk full")
-                                           if status in ("failed", "timed out") else None)
-                              for i, (path, status, seconds) in enumerate(models)),
-                            {"record": "end", "ended": "finished", "seconds": 100.0})
-    old = night("old.jsonl", (r"C:\Plant\broke.vokel", "solved", 5.0), ("/p/mended.vokel", "failed", 1.0),
-                ("/p/still.vokel", "timed out", 30.0), ("/p/slow.vokel", "solved", 10.0),
-                ("/p/bit-slower.vokel", "solved", 10.0), ("/p/short.vokel", "solved", 2.0),
-                ("/p/gone.vokel", "solved", 1.0))
-    new = night("new.jsonl", ("c:/plant/BROKE.vokel", "failed", 5.0), ("/p/mended.vokel", "skipped", 0.0),
-                ("/p/still.vokel", "failed", 3.0), ("/p/slow.vokel", "solved", 25.0),
-                ("/p/bit-slower.vokel", "solved", 19.0), ("/p/short.vokel", "solved", 9.0),
-                ("/p/new.vokel", "solved", 1.0))
+        return write_report(
+            tmp_path / name,
+            {"record": "batch", "solver": "Quelbar"},
+            *(
+                model_record(
+                    i,
+                    path,
+                    status,
+                    seconds,
+                    ("IOException", "disk full") if status in ("failed", "timed out") else None,
+                )
+                for i, (path, status, seconds) in enumerate(models)
+            ),
+            {"record": "end", "ended": "finished", "seconds": 100.0},
+        )
+
+    old = night(
+        "old.jsonl",
+        (r"C:\Plant\broke.vokel", "solved", 5.0),
+        ("/p/mended.vokel", "failed", 1.0),
+        ("/p/still.vokel", "timed out", 30.0),
+        ("/p/slow.vokel", "solved", 10.0),
+        ("/p/bit-slower.vokel", "solved", 10.0),
+        ("/p/short.vokel", "solved", 2.0),
+        ("/p/gone.vokel", "solved", 1.0),
+    )
+    new = night(
+        "new.jsonl",
+        ("c:/plant/BROKE.vokel", "failed", 5.0),
+        ("/p/mended.vokel", "skipped", 0.0),
+        ("/p/still.vokel", "failed", 3.0),
+        ("/p/slow.vokel", "solved", 25.0),
+        ("/p/bit-slower.vokel", "solved", 19.0),
+        ("/p/short.vokel", "solved", 9.0),
+        ("/p/new.vokel", "solved", 1.0),
+    )
     status, out, err = run_main(capsys, "report", new, "--against", old, "--html", tmp_path / "page.html")
     assert (status, err) == (1, "")
     assert out.split(f"against {old}:\n")[1].split("page:")[0] == (
@@ -374,8 +523,10 @@ def test_against_an_earlier_night_lists_what_changed(capsys, tmp_path):
         "  solved now, failing before: 1\n      /p/mended.vokel  (failed: IOException: disk full)\n"
         "  still failing: 1\n      /p/still.vokel  (failed: IOException: disk full)\n"
         "  slower by more than half and more than 10 s: 1\n      /p/slow.vokel  (10.0 s, now 25.0 s)\n"
-        "  new: 1\n      /p/new.vokel\n  gone: 1\n      /p/gone.vokel\n")
+        "  new: 1\n      /p/new.vokel\n  gone: 1\n      /p/gone.vokel\n"
+    )
     page = (tmp_path / "page.html").read_text()
-    assert re.search(r'<h3>failing now, solved before: 1</h3><ul><li><a href="#model-0">c:/plant/BROKE\.vokel</a>',
-                     page)
+    assert re.search(
+        r'<h3>failing now, solved before: 1</h3><ul><li><a href="#model-0">c:/plant/BROKE\.vokel</a>', page
+    )
     assert "<h3>gone: 1</h3><ul><li>/p/gone.vokel</li></ul>" in page

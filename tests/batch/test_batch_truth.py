@@ -1,6 +1,7 @@
 """What the report says the morning after a night that was not simple: inputs edited between nights, a model
 that crashed once, models that cannot be solved, output piped into a command that stops reading, a terminal
 closed under the batch, a report read while its batch still runs, a batch that crashed."""
+
 import os
 import pty
 import signal
@@ -15,12 +16,16 @@ from brivane_computer.batch import _run, read_report
 from .support_batch import EXTRA, assert_no_batch_process_left, run_main
 
 
-@pytest.mark.parametrize("edit, solved_again", [
-    (None, []),
-    ("a/conception.fre", ["a/s1", "a/s2"]),
-    ("b/s3.fre", ["b/s3"]),
-    ("b/first.thf", ["b/s3"]),
-], ids=["unchanged", "fre file edited", "own fre file made", "thf file added"])
+@pytest.mark.parametrize(
+    "edit, solved_again",
+    [
+        (None, []),
+        ("a/conception.fre", ["a/s1", "a/s2"]),
+        ("b/s3.fre", ["b/s3"]),
+        ("b/first.thf", ["b/s3"]),
+    ],
+    ids=["unchanged", "fre file edited", "own fre file made", "thf file added"],
+)
 def test_resume_solves_again_each_model_whose_inputs_changed(plant, tmp_path, edit, solved_again):
     folder = plant("a/s1", "a/s2", "b/s3")
     report = str(tmp_path / "report.jsonl")
@@ -31,7 +36,8 @@ def test_resume_solves_again_each_model_whose_inputs_changed(plant, tmp_path, ed
         (folder / edit).write_text(source.read_text() + "maxLength=12.5\n")
     again = plant.solve([folder], solver="Quelbar", report=report, resume=True)
     assert {name: m.status for name, m in plant.by_name(again).items()} == {
-        name: "solved" if name in solved_again else "skipped" for name in ("a/s1", "a/s2", "b/s3")}
+        name: "solved" if name in solved_again else "skipped" for name in ("a/s1", "a/s2", "b/s3")
+    }
     assert all(m.digests["model"]["sha256"] for m in again.models)
 
 
@@ -58,12 +64,20 @@ def brivane(*arguments):
 def test_progress_into_a_closed_pipe_changes_nothing_else(plant, tmp_path):
     folder = plant(*(f"s{n:02}" for n in range(12)), solve_seconds=0.05)
     report = tmp_path / "report.jsonl"
-    command = " ".join(f"'{part}'" for part in brivane("solve", plant.installation, folder, "--solver", "Quelbar",
-                                                        "--report", report, *plant.settings))
+    command = " ".join(
+        f"'{part}'"
+        for part in brivane(
+            "solve", plant.installation, folder, "--solver", "Quelbar", "--report", report, *plant.settings
+        )
+    )
     plant.user.take()
     # The progress and the summary go to head, which stops reading after two lines.
-    piped = subprocess.run(["bash", "-c", f"{command} 2>&1 >/dev/null | head -2; exit ${{PIPESTATUS[0]}}"],
-                           capture_output=True, text=True, timeout=120)
+    piped = subprocess.run(
+        ["bash", "-c", f"{command} 2>&1 >/dev/null | head -2; exit ${{PIPESTATUS[0]}}"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     plant.user.check(report_files=[report])
     assert_no_batch_process_left(plant.mark)
     assert piped.returncode == 0 and len(piped.stdout.splitlines()) == 2, piped.stderr
@@ -76,9 +90,24 @@ def test_a_closed_terminal_stops_the_batch_with_its_own_status(plant, tmp_path):
     report = tmp_path / "report.jsonl"
     controller, terminal = pty.openpty()
     plant.user.take()
-    batch = subprocess.Popen(brivane("solve", plant.installation, folder, "--solver", "Quelbar", "--jobs", "2",
-                                     "--report", report, *plant.settings),
-                             stdin=terminal, stdout=terminal, stderr=terminal, start_new_session=True)
+    batch = subprocess.Popen(
+        brivane(
+            "solve",
+            plant.installation,
+            folder,
+            "--solver",
+            "Quelbar",
+            "--jobs",
+            "2",
+            "--report",
+            report,
+            *plant.settings,
+        ),
+        stdin=terminal,
+        stdout=terminal,
+        stderr=terminal,
+        start_new_session=True,
+    )
     os.close(terminal)
     try:
         deadline = time.monotonic() + 60
@@ -101,9 +130,22 @@ def test_a_closed_terminal_stops_the_batch_with_its_own_status(plant, tmp_path):
 def test_brivane_report_gates_on_what_the_run_did(plant, tmp_path, capsys):
     folder = plant("ok", "hangs", hang_on=["hangs"])
     report = tmp_path / "report.jsonl"
-    batch = subprocess.Popen(brivane("solve", plant.installation, folder, "--solver", "Quelbar", "--report", report,
-                                     *plant.settings, "--jobs", "2"), stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
+    batch = subprocess.Popen(
+        brivane(
+            "solve",
+            plant.installation,
+            folder,
+            "--solver",
+            "Quelbar",
+            "--report",
+            report,
+            *plant.settings,
+            "--jobs",
+            "2",
+        ),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     try:
         deadline = time.monotonic() + 60
         while not (report.exists() and '"solved"' in report.read_text()):
@@ -115,8 +157,9 @@ def test_brivane_report_gates_on_what_the_run_did(plant, tmp_path, capsys):
         reading, writing = os.pipe()
         os.close(reading)
         try:
-            piped = subprocess.run(brivane("report", report), stdout=writing, stderr=subprocess.PIPE, text=True,
-                                   timeout=60)
+            piped = subprocess.run(
+                brivane("report", report), stdout=writing, stderr=subprocess.PIPE, text=True, timeout=60
+            )
         finally:
             os.close(writing)
         assert (piped.returncode, piped.stderr) == (1, "")

@@ -1,5 +1,6 @@
 """On Windows: a worker's job object ends every process that its solve started, once the worker is ended by
 TerminateProcess, when no event reaches it (a cancelled scheduled task). Run by the Windows workflow only."""
+
 import ctypes
 import subprocess
 import sys

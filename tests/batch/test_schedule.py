@@ -1,5 +1,6 @@
 """The schedule and a Dask worker's state on their own: made-up slots, events and children, no process. What
 they hand out next, and what the report file then holds."""
+
 import json
 import os
 import time
@@ -34,8 +35,15 @@ def make_schedule(tmp_path, names, mode=SANDBOX, retries=0):
     """A schedule of the models tmp_path/<name>.vokel, queued in that order, writing tmp_path/report.jsonl."""
     report = str(tmp_path / "report.jsonl")
     models = [FoundModel(str(tmp_path / f"{name}.vokel"), name) for name in names]
-    schedule = Schedule("Quelbar", mode, retries, ReportWriter(report, {"solver": "Quelbar"}),
-                        Progress(len(names), False), Report(path=report), models)
+    schedule = Schedule(
+        "Quelbar",
+        mode,
+        retries,
+        ReportWriter(report, {"solver": "Quelbar"}),
+        Progress(len(names), False),
+        Report(path=report),
+        models,
+    )
     for index, model in enumerate(models):
         os.makedirs(os.path.dirname(model.path), exist_ok=True)
         with open(model.path, "w") as f:
@@ -72,16 +80,23 @@ def test_a_failed_attempt_is_tried_again_first_and_keeps_its_own_outcome(tmp_pat
     assert schedule.outstanding == 0 and schedule.dispatch("slot 1") is None
     result = {os.path.basename(m.path)[:-6]: m for m in schedule.close(1.0).models}
     assert [(r["status"], r["error_type"], r["pid"]) for r in result["m0"].runs] == [
-        (FAILED, "WorkerDied", 101), (SOLVED, None, 102)]
+        (FAILED, "WorkerDied", 101),
+        (SOLVED, None, 102),
+    ]
     assert (result["m1"].status, result["m1"].attempts, result["m2"].status, result["m2"].attempts) == (
-        FAILED, 1, TIMED_OUT, 2)
+        FAILED,
+        1,
+        TIMED_OUT,
+        2,
+    )
     assert read_report(report).models == schedule.report.models
 
 
-@pytest.mark.parametrize("event, status, error_type", [
-    ("lost for good", FAILED, "KilledWorker"), ("timed out", TIMED_OUT, None), ("failed", FAILED, "NoSolution")])
-def test_an_attempt_without_a_solution_is_the_models_record_once_retries_are_spent(tmp_path, event, status,
-                                                                                   error_type):
+@pytest.mark.parametrize(
+    "event, status, error_type",
+    [("lost for good", FAILED, "KilledWorker"), ("timed out", TIMED_OUT, None), ("failed", FAILED, "NoSolution")],
+)
+def test_an_attempt_without_a_solution_is_the_models_record_once_retries_are_spent(tmp_path, event, status, error_type):
     schedule, report = make_schedule(tmp_path, ["m0"], retries=0 if event != "lost for good" else 5)
     schedule.dispatch("key")
     if event == "lost for good":
@@ -133,8 +148,10 @@ def test_every_model_given_has_an_outcome_however_the_batch_ends(tmp_path, how):
     assert [(r["status"], r["worker"], r["pid"]) for r in closed.models[1].runs] == [(STOPPED, 1, 11)]
     end = records(report)[-1]
     assert (end["ended"], end["stopped"], end["error"], closed.ok) == (
-        (how, "SIGTERM", None, False) if how == "stopped" else (how, None, "BrokenPipeError: [Errno 32] Broken pipe",
-                                                                False))
+        (how, "SIGTERM", None, False)
+        if how == "stopped"
+        else (how, None, "BrokenPipeError: [Errno 32] Broken pipe", False)
+    )
     assert end["counts"] == {SOLVED: 1, FAILED: 0, TIMED_OUT: 0, STOPPED: 1, NOT_STARTED: 2, SKIPPED: 0}
     read = read_report(report)
     assert (read.models, read.ended, read.ok) == (closed.models, how, False)
@@ -145,37 +162,62 @@ def test_models_that_nothing_can_solve_fail_with_the_cause(tmp_path):
     schedule, report = make_schedule(tmp_path, ["m0", "m1"])
     schedule.gave_up("SetupFailed", "no worker could set up: no licence seat")
     assert schedule.outstanding == 0
-    assert [(m.status, m.error_type, m.attempts) for m in schedule.close(0.1).models] == [(FAILED, "SetupFailed", 0)] * 2
+    assert [(m.status, m.error_type, m.attempts) for m in schedule.close(0.1).models] == [
+        (FAILED, "SetupFailed", 0)
+    ] * 2
 
 
-DIGESTS = {"model": {"file": "m.vokel", "sha256": "aa"}, "fre": {"file": "conception.fre", "sha256": "bb"},
-           "thf": None}
+DIGESTS = {"model": {"file": "m.vokel", "sha256": "aa"}, "fre": {"file": "conception.fre", "sha256": "bb"}, "thf": None}
 
 
-@pytest.mark.parametrize("changes, skipped", [
-    ({}, True),
-    ({"status": FAILED}, False),
-    ({"solver": "Revav"}, False),
-    ({"mode": IN_PLACE}, False),
-    ({"digests": {**DIGESTS, "fre": {"file": "conception.fre", "sha256": "cc"}}}, False),
-    ({"digests": {**DIGESTS, "fre": {"file": "m.fre", "sha256": "bb"}}}, False),
-    ({"digests": {**DIGESTS, "thf": {"file": "a.thf", "sha256": "dd"}}}, False),
-    # A report written before digests were recorded.
-    ({"digests": None}, False),
-    # A structure model is solved with Revav whichever solver is asked for.
-    ({"solver": "Revav", "kind": "structure"}, True),
-], ids=["unchanged", "failed before", "other solver", "other mode", "fre file edited", "own fre file now",
-        "thf file added", "no digests", "structure model"])
+@pytest.mark.parametrize(
+    "changes, skipped",
+    [
+        ({}, True),
+        ({"status": FAILED}, False),
+        ({"solver": "Revav"}, False),
+        ({"mode": IN_PLACE}, False),
+        ({"digests": {**DIGESTS, "fre": {"file": "conception.fre", "sha256": "cc"}}}, False),
+        ({"digests": {**DIGESTS, "fre": {"file": "m.fre", "sha256": "bb"}}}, False),
+        ({"digests": {**DIGESTS, "thf": {"file": "a.thf", "sha256": "dd"}}}, False),
+        # A report written before digests were recorded.
+        ({"digests": None}, False),
+        # A structure model is solved with Revav whichever solver is asked for.
+        ({"solver": "Revav", "kind": "structure"}, True),
+    ],
+    ids=[
+        "unchanged",
+        "failed before",
+        "other solver",
+        "other mode",
+        "fre file edited",
+        "own fre file now",
+        "thf file added",
+        "no digests",
+        "structure model",
+    ],
+)
 def test_a_resumed_model_is_skipped_only_when_its_earlier_solve_still_holds(tmp_path, changes, skipped):
     schedule, report = make_schedule(tmp_path, [])
     job = make_job(0, FoundModel(str(tmp_path / "m.vokel"), "m"), "Quelbar", True, None, DIGESTS)
-    earlier = ModelResult(job.model.path, SOLVED, "Quelbar", SANDBOX, 4.0, 1, results=("m.qres",),
-                          results_folder="/r/m", kind="piping", digests=DIGESTS)
+    earlier = ModelResult(
+        job.model.path,
+        SOLVED,
+        "Quelbar",
+        SANDBOX,
+        4.0,
+        1,
+        results=("m.qres",),
+        results_folder="/r/m",
+        kind="piping",
+        digests=DIGESTS,
+    )
     assert schedule.skipped_if_unchanged(job, replace(earlier, **changes)) is skipped
     written = [r for r in records(report) if r["record"] == "model"]
     if skipped:
         assert [(r["status"], r["results"], r["results_folder"], r["attempts"]) for r in written] == [
-            (SKIPPED, ["m.qres"], "/r/m", 0)]
+            (SKIPPED, ["m.qres"], "/r/m", 0)
+        ]
     else:
         assert written == []
 
@@ -261,8 +303,9 @@ def test_a_child_that_starts_as_its_worker_closes_is_ended():
     assert [child.stopped for child in FakeChild.started] == [True]
 
 
-@pytest.mark.parametrize("status, ended", [(Status.closing, True), (Status.running, False)],
-                         ids=["its worker closes", "it is only replaced"])
+@pytest.mark.parametrize(
+    "status, ended", [(Status.closing, True), (Status.running, False)], ids=["its worker closes", "it is only replaced"]
+)
 def test_the_plugin_ends_the_children_only_when_its_worker_closes(worker_state, monkeypatch, status, ended):
     monkeypatch.setattr(_on_worker, "_state", worker_state)
     worker_state.renew("b1", 60.0)

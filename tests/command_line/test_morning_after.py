@@ -1,4 +1,5 @@
 """brivane the morning after: what a night did, for an engineer and for a CI job, and the next night's command."""
+
 import json
 import os
 import shlex
@@ -21,9 +22,25 @@ def night(plant, capsys, tmp_path):
     folder = plant("s1", "bad", "hangs", "dies", hang_on=["hangs"], crash_first_on=["dies"])
     (folder / "bad.vokel").write_text("not a model")
     report, results = tmp_path / "night.jsonl", tmp_path / "res"
-    status, out, err = plant.command(capsys, "solve", plant.installation, folder, "--solver", "Quelbar", "--jobs",
-                                     "2", "--timeout", "3", "--retries", "1", "--report", report, "--results",
-                                     results, *plant.settings)
+    status, out, err = plant.command(
+        capsys,
+        "solve",
+        plant.installation,
+        folder,
+        "--solver",
+        "Quelbar",
+        "--jobs",
+        "2",
+        "--timeout",
+        "3",
+        "--retries",
+        "1",
+        "--report",
+        report,
+        "--results",
+        results,
+        *plant.settings,
+    )
     return status, out, err, report, results
 
 
@@ -31,8 +48,11 @@ def test_a_failed_night_says_what_to_rerun_and_keeps_what_each_failed_solve_prin
     status, out, _, report, results = night
     assert status == 1
     # The summary fits 80 columns, wrapping the errors by words (a model's path alone may be longer).
-    assert all(len(line) <= 80 for line in out.splitlines() if str(plant.installation)[:20] not in line
-               and "/plant/" not in line)
+    assert all(
+        len(line) <= 80
+        for line in out.splitlines()
+        if str(plant.installation)[:20] not in line and "/plant/" not in line
+    )
     rerun = out.split("to solve again only the models that did not solve:\n")[1].strip()
     assert shlex.split(rerun)[-1] == "--resume" and "--report" in rerun
     # What the module printed for each solve without a solution, kept with its results and in its manifest.
@@ -71,12 +91,26 @@ def test_a_dry_run_starts_and_writes_nothing(plant, capsys, tmp_path):
     before, solves = report.read_text(), len(plant.entries())
     (results / "a" / "s2").mkdir(parents=True)
     (results / "a" / "s2" / "mine.txt").write_text("someone's file")
-    status, out, _ = plant.command(capsys, "solve", plant.installation, folder, "--solver", "Quelbar", "--report",
-                                   report, "--results", results, "--resume", "--dry-run", *plant.settings)
+    status, out, _ = plant.command(
+        capsys,
+        "solve",
+        plant.installation,
+        folder,
+        "--solver",
+        "Quelbar",
+        "--report",
+        report,
+        "--results",
+        results,
+        "--resume",
+        "--dry-run",
+        *plant.settings,
+    )
     assert status == 0 and out.splitlines() == [
         f"would skip   {folder / 'a' / 's1.vokel'}  -> {results / 's1'}",
         f"would solve  {folder / 'a' / 's2.vokel'}  -> {results / 'a' / 's2-2'}",
-        "2 models: 1 to solve, 1 to skip (nothing was started or written)"]
+        "2 models: 1 to solve, 1 to skip (nothing was started or written)",
+    ]
     assert report.read_text() == before and len(plant.entries()) == solves
     assert sorted(os.listdir(results)) == ["a", "s1"] and os.listdir(results / "a") == ["s2"]
 
@@ -86,8 +120,20 @@ def test_a_night_stops_at_its_limit_of_failures(plant, capsys, tmp_path):
     for name in ("b1", "b2", "b3"):
         (folder / f"{name}.vokel").write_text("not a model")
     page = tmp_path / "night.html"
-    status, out, err = plant.command(capsys, "solve", plant.installation, folder, "--solver", "Quelbar", "--quiet",
-                                     "--max-failures", "2", "--html", page, *plant.settings)
+    status, out, err = plant.command(
+        capsys,
+        "solve",
+        plant.installation,
+        folder,
+        "--solver",
+        "Quelbar",
+        "--quiet",
+        "--max-failures",
+        "2",
+        "--html",
+        page,
+        *plant.settings,
+    )
     assert status == 1 and err == ""
     assert out.splitlines()[0].startswith("4 models: 2 failed, 2 not started in ")
     assert "(stopped by its limit of 2 failed models)" in out and f"page: {page}" in out
@@ -98,8 +144,16 @@ def test_the_version_and_the_default_settings_as_written(capsys, installation, t
     assert (status, out.strip()) == (0, f"brivane {version('brivane_computer')}")
     (tmp_path / "s1.vokel").write_text("{}")
     # In a process of its own, where no script has changed the module's settings paths.
-    done = subprocess.run([sys.executable, "-m", "brivane_cli", "solve", installation.root, str(tmp_path), "--solver",
-                           "Quelbar"], capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-m", "brivane_cli", "solve", installation.root, str(tmp_path), "--solver", "Quelbar"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     # The product's default place, a Windows path, as Windows writes it: not joined to the current folder.
-    assert done.returncode == 2 and "the settings file C:\\ProgramData\\Brivane\\Pelorix\\Settings\\" \
-                                    "Pelorix.settings does not exist: give its place with --settings" in done.stderr
+    assert (
+        done.returncode == 2
+        and "the settings file C:\\ProgramData\\Brivane\\Pelorix\\Settings\\"
+        "Pelorix.settings does not exist: give its place with --settings"
+        in done.stderr
+    )

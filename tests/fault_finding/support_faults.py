@@ -19,6 +19,7 @@ call fail and checks the outcome and the invariants:
 - addProject leaves no empty project folder behind after a failure;
 - every file the module opens is closed again.
 """
+
 import builtins
 import collections
 import contextlib
@@ -62,8 +63,18 @@ CATCHES = {
     ("setup_brivane_computer", "tempfile.gettempdir"),
 }
 for _removal in ("removeProject", "removeProjectFolder"):
-    CATCHES |= {(_removal, call) for call in ("os.path.sep", "os.path.altsep", "os.path.split", "os.path.islink",
-                                               "os.path.isjunction", "os.chdir", "shutil.rmtree")}
+    CATCHES |= {
+        (_removal, call)
+        for call in (
+            "os.path.sep",
+            "os.path.altsep",
+            "os.path.split",
+            "os.path.islink",
+            "os.path.isjunction",
+            "os.chdir",
+            "shutil.rmtree",
+        )
+    }
 
 
 HostCall = collections.namedtuple("HostCall", "name thread stack")
@@ -133,12 +144,14 @@ class HostProxy:
 
         def host_call(*args, **kwargs):
             return injector.call(label, value, args, kwargs)
+
         return host_call
 
 
 def _shadow(injector, name):
     def host_call(*args, **kwargs):
         return injector.call(name, getattr(builtins, name), args, kwargs)
+
     return host_call
 
 
@@ -150,6 +163,7 @@ def _traced(injector, name, function):
             return function(*args, **kwargs)
         finally:
             stack.pop()
+
     call.__name__ = call.__qualname__ = name
     return call
 
@@ -164,9 +178,11 @@ class Harness:
         self.thread_errors = []
         namespace = vars(core)
         self.saved = {name: namespace[name] for name in HOST_MODULES}
-        self.saved_functions = {name: value for name, value in namespace.items()
-                                if callable(value) and not isinstance(value, type)
-                                and getattr(value, "__module__", None) == core.__name__}
+        self.saved_functions = {
+            name: value
+            for name, value in namespace.items()
+            if callable(value) and not isinstance(value, type) and getattr(value, "__module__", None) == core.__name__
+        }
         self.saved_hook = threading.excepthook
         paths = HostProxy(injector, os.path, "os.path")
         for name in HOST_MODULES:
@@ -192,6 +208,7 @@ class Harness:
 
 
 # --- disk helpers ---------------------------------------------------------------
+
 
 def documents(root):
     """{path: bytes} of the model, fre and project files under `root`."""
@@ -246,6 +263,7 @@ def make_tree(folder):
 
 # --- scenarios ------------------------------------------------------------------
 
+
 class Env:
     """The folders of one case under `root`: the installation, the work area
     (the folders the calls work in), a neighbour folder nobody may touch, and
@@ -295,8 +313,7 @@ def _solve_scenario(name, kind, solver, sandbox, fre):
     def works_in(env):
         return [env.temp] + ([] if sandbox else [env.state["folder"]])
 
-    return Scenario(name, prepare, act, works_in,
-                    sandboxed=(lambda env: env.state["folder"]) if sandbox else None)
+    return Scenario(name, prepare, act, works_in, sandboxed=(lambda env: env.state["folder"]) if sandbox else None)
 
 
 def _prepare_model(env, fre_name):
@@ -347,46 +364,73 @@ def _prepare_set_up(env):
     env.core._dataSourcesPath_ = env.installation.data_sources_path
 
 
-SCENARIOS = {s.name: s for s in (
-    _solve_scenario("solve-sandbox-quelbar", "piping", "Quelbar", True, fre=True),
-    _solve_scenario("solve-sandbox-revav", "structure", "Revav", True, fre=True),
-    _solve_scenario("solve-inplace-quelbar", "piping", "Quelbar", False, fre=False),
-    _solve_scenario("solve-inplace-revav", "structure", "Revav", False, fre=True),
-    Scenario("writeFreFile", lambda env: _prepare_model(env, "own"),
-             lambda env: env.core.writeFreFile(env.state["model"], env.state["path"]),
-             lambda env: [env.state["folder"]]),
-    Scenario("saveVokel", lambda env: _prepare_model(env, "conception"),
-             lambda env: env.core.saveVokel(env.state["model"], env.state["path"]),
-             lambda env: [env.state["folder"]]),
-    Scenario("addProject", _prepare_projects,
-             lambda env: env.core.addProject(env.state["parent"], "Plant1", "Study1", 1920, 1080,
-                                             ProductModule.Pelorix),
-             lambda env: [env.state["project"]], project=lambda env: env.state["project"]),
-    Scenario("addPipingProject", _prepare_projects,
-             lambda env: env.core.addPipingProject(env.state["parent"], "Plant1", "Study1", 1920, 1080),
-             lambda env: [env.state["project"]], project=lambda env: env.state["project"]),
-    Scenario("removeProject", _prepare_project_to_remove,
-             lambda env: env.core.removeProject(env.state["project"]),
-             lambda env: [env.state["project"]], removes=lambda env: env.state["project"]),
-    Scenario("removeProjectFolder", _prepare_folder_to_remove,
-             lambda env: env.core.removeProjectFolder(env.state["group"]),
-             lambda env: [env.state["group"]], removes=lambda env: env.state["group"]),
-    Scenario("copyDirectoryToTemp", _prepare_tree,
-             lambda env: env.core.copyDirectoryToTemp(env.state["tree"]),
-             lambda env: [env.temp]),
-    Scenario("disposeSolution", _prepare_solution,
-             lambda env: env.core.disposeSolution(),
-             lambda env: [env.temp]),
-    Scenario("setup_brivane_computer", _prepare_set_up,
-             lambda env: env.core.setup_brivane_computer(env.installation.root,
-                                                         brivane_computer.BrivaneModule.Pelorix),
-             lambda env: []),
-)}
+SCENARIOS = {
+    s.name: s
+    for s in (
+        _solve_scenario("solve-sandbox-quelbar", "piping", "Quelbar", True, fre=True),
+        _solve_scenario("solve-sandbox-revav", "structure", "Revav", True, fre=True),
+        _solve_scenario("solve-inplace-quelbar", "piping", "Quelbar", False, fre=False),
+        _solve_scenario("solve-inplace-revav", "structure", "Revav", False, fre=True),
+        Scenario(
+            "writeFreFile",
+            lambda env: _prepare_model(env, "own"),
+            lambda env: env.core.writeFreFile(env.state["model"], env.state["path"]),
+            lambda env: [env.state["folder"]],
+        ),
+        Scenario(
+            "saveVokel",
+            lambda env: _prepare_model(env, "conception"),
+            lambda env: env.core.saveVokel(env.state["model"], env.state["path"]),
+            lambda env: [env.state["folder"]],
+        ),
+        Scenario(
+            "addProject",
+            _prepare_projects,
+            lambda env: env.core.addProject(env.state["parent"], "Plant1", "Study1", 1920, 1080, ProductModule.Pelorix),
+            lambda env: [env.state["project"]],
+            project=lambda env: env.state["project"],
+        ),
+        Scenario(
+            "addPipingProject",
+            _prepare_projects,
+            lambda env: env.core.addPipingProject(env.state["parent"], "Plant1", "Study1", 1920, 1080),
+            lambda env: [env.state["project"]],
+            project=lambda env: env.state["project"],
+        ),
+        Scenario(
+            "removeProject",
+            _prepare_project_to_remove,
+            lambda env: env.core.removeProject(env.state["project"]),
+            lambda env: [env.state["project"]],
+            removes=lambda env: env.state["project"],
+        ),
+        Scenario(
+            "removeProjectFolder",
+            _prepare_folder_to_remove,
+            lambda env: env.core.removeProjectFolder(env.state["group"]),
+            lambda env: [env.state["group"]],
+            removes=lambda env: env.state["group"],
+        ),
+        Scenario(
+            "copyDirectoryToTemp",
+            _prepare_tree,
+            lambda env: env.core.copyDirectoryToTemp(env.state["tree"]),
+            lambda env: [env.temp],
+        ),
+        Scenario("disposeSolution", _prepare_solution, lambda env: env.core.disposeSolution(), lambda env: [env.temp]),
+        Scenario(
+            "setup_brivane_computer",
+            _prepare_set_up,
+            lambda env: env.core.setup_brivane_computer(env.installation.root, brivane_computer.BrivaneModule.Pelorix),
+            lambda env: [],
+        ),
+    )
+}
 
 
 # --- one case -------------------------------------------------------------------
 
-Outcome = collections.namedtuple("Outcome", "kind value")   # kind: "returned" or "raised"
+Outcome = collections.namedtuple("Outcome", "kind value")  # kind: "returned" or "raised"
 
 
 class CaseResult:
@@ -426,8 +470,7 @@ def _case_environment(root):
         knobs.reset()
 
 
-def run_case(scenario, root, fail_at=None, error=None, clean_signature=None, product_fault=None,
-             partial_copy=None):
+def run_case(scenario, root, fail_at=None, error=None, clean_signature=None, product_fault=None, partial_copy=None):
     """Runs `scenario` in `root` with host call `fail_at` raising `error` (or
     with `product_fault(knobs)` applied before the action) and checks the
     outcome and the invariants."""
@@ -436,8 +479,7 @@ def run_case(scenario, root, fail_at=None, error=None, clean_signature=None, pro
         harness = Harness(env.core)
         try:
             scenario.prepare(env)
-            _check_case(scenario, env, harness, result, fail_at, error, clean_signature, product_fault,
-                        partial_copy)
+            _check_case(scenario, env, harness, result, fail_at, error, clean_signature, product_fault, partial_copy)
         finally:
             harness.close()
             reset_module()
@@ -519,7 +561,7 @@ def _check_case(scenario, env, harness, result, fail_at, error, clean_signature,
     except BaseException as e:  # noqa: BLE001
         violations.append(f"final disposeSolution raised {type(e).__name__}: {e}")
     leftover = os.listdir(env.temp)
-    interrupted_copy = (scenario.name == "copyDirectoryToTemp" and outcome.kind == "raised")
+    interrupted_copy = scenario.name == "copyDirectoryToTemp" and outcome.kind == "raised"
     if leftover and not interrupted_copy:
         violations.append(f"temporary folders left after disposeSolution: {leftover}")
 
@@ -542,7 +584,8 @@ def _check_outcome(env, result, outcome, error, main, thread_errors, clean_signa
         if signature(outcome.value, env) != wanted:
             mismatches.append(f"result {signature(outcome.value, env)!r}, expected {wanted!r}")
         if innermost == "disposeSolution" and not any(
-                len(args) == 2 and args[0] == DELETE_FAILED and args[1] is error for args in result.printed):
+            len(args) == 2 and args[0] == DELETE_FAILED and args[1] is error for args in result.printed
+        ):
             mismatches.append(f"no {DELETE_FAILED!r} line with the error: {result.printed}")
         if thread_errors:
             mismatches.append(f"a thread ended with {thread_errors[0][1]!r}")
@@ -599,8 +642,7 @@ def host_fault_cases():
     for scenario in SCENARIOS.values():
         calls, clean = clean_run(scenario)
         for k, call in enumerate(calls):
-            cases.append(Case(scenario.name, k, call.name, call.stack[-1], "permission" if k % 2 else "oserror",
-                              clean))
+            cases.append(Case(scenario.name, k, call.name, call.stack[-1], "permission" if k % 2 else "oserror", clean))
         for k in sorted({0, len(calls) // 2, len(calls) - 1}):
             cases.append(Case(scenario.name, k, calls[k].name, calls[k].stack[-1], "interrupt", clean))
     return cases

@@ -37,6 +37,7 @@ counts;
 BRIVANE_FUZZ_TRACE names a file that receives every call before it is made
 (to find the call of a crash).
 """
+
 import collections
 import json
 import os
@@ -76,8 +77,12 @@ CI_EXAMPLES = int(os.environ.get("BRIVANE_FUZZ_EXAMPLES", "100"))
 
 _common = dict(
     deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example,
-                           HealthCheck.filter_too_much],
+    suppress_health_check=[
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+        HealthCheck.large_base_example,
+        HealthCheck.filter_too_much,
+    ],
     print_blob=True,
 )
 # Hypothesis keeps caches beside the current folder unless told otherwise: in the sandbox, like everything else.
@@ -91,13 +96,15 @@ if PROFILE not in ("ci", "quick"):
 
 # File tests are forwarded as the host makes them, warnings included: on 3.10 os.stat warns about a memoryview
 # before refusing it, on 3.13 about a bool taken for a descriptor.
-pytestmark = [pytest.mark.filterwarnings("ignore:stat. path should be:DeprecationWarning"),
-              pytest.mark.filterwarnings("ignore:bool is used as a file descriptor:RuntimeWarning")]
+pytestmark = [
+    pytest.mark.filterwarnings("ignore:stat. path should be:DeprecationWarning"),
+    pytest.mark.filterwarnings("ignore:bool is used as a file descriptor:RuntimeWarning"),
+]
 
 COUNTS = new_counts()
 OUTCOMES = collections.Counter()  # (function, "returned" or the exception's type name) -> calls
-GLOBAL_COUNTS = new_counts()      # the calls of the globals fuzzing
-JAIL = collections.Counter()      # the jails' counts: out of bounds, contained, refused reads
+GLOBAL_COUNTS = new_counts()  # the calls of the globals fuzzing
+JAIL = collections.Counter()  # the jails' counts: out of bounds, contained, refused reads
 
 
 # --- strategies --------------------------------------------------------------------------------
@@ -108,42 +115,89 @@ JAIL = collections.Counter()      # the jails' counts: out of bounds, contained,
 # shared catalog (special strings and numbers, hostile objects, product objects) or a fresh one. Shrinking
 # the recipe towards zero bytes shrinks the calls towards exact counts of None.
 
-SEGMENTS = ["..", ".", "", "models", "projects", "P1", "S1", "study1.vokel", "a.thf", "conception.fre", "x", "é",
-            "中文", "a\x00b", "*", " ", "new folder", "P1.project", "deep", "tmp", "Extensions", "~", "..."]
-SETTINGS_KEYS = ["Families", "SubFamilies", "Settings", "Name", "Value", "CurrentDatasDirectory",
-                 "CurrentProjectsDirectory"]
+SEGMENTS = [
+    "..",
+    ".",
+    "",
+    "models",
+    "projects",
+    "P1",
+    "S1",
+    "study1.vokel",
+    "a.thf",
+    "conception.fre",
+    "x",
+    "é",
+    "中文",
+    "a\x00b",
+    "*",
+    " ",
+    "new folder",
+    "P1.project",
+    "deep",
+    "tmp",
+    "Extensions",
+    "~",
+    "...",
+]
+SETTINGS_KEYS = [
+    "Families",
+    "SubFamilies",
+    "Settings",
+    "Name",
+    "Value",
+    "CurrentDatasDirectory",
+    "CurrentProjectsDirectory",
+]
 SETTINGS_NAMES = ["REVAV", "QUELBAR", "PATH", "WINDOWS SOLVER PATH", "SOLVER PATH", "GRAPHICS", "revav", ""]
 RECIPE_BYTES = 12  # per call, on average enough for the decisions of a call
 
 path_text = st.lists(st.sampled_from(SEGMENTS) | st.text(max_size=6), min_size=1, max_size=5).map("/".join)
 text = path_text | st.text(max_size=20)
 binary = st.binary(max_size=16)
-leaf = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=True, allow_infinity=True), text,
-                 binary, st.integers(0, len(CATALOG) - 1).map(catalog_value))
+leaf = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.floats(allow_nan=True, allow_infinity=True),
+    text,
+    binary,
+    st.integers(0, len(CATALOG) - 1).map(catalog_value),
+)
 
 
 def settings_documents(values):
     """Nested dicts and lists shaped like the product's settings documents, with odd members."""
     names = st.sampled_from(SETTINGS_NAMES) | values
     setting = st.fixed_dictionaries({}, optional={"Name": names, "Value": values})
-    sub_family = st.fixed_dictionaries({}, optional={"Name": names, "Settings": st.lists(setting | values,
-                                                                                          max_size=2)})
-    family = st.fixed_dictionaries({}, optional={"Name": names, "SubFamilies": st.lists(sub_family | values,
-                                                                                         max_size=2)})
-    return st.fixed_dictionaries({}, optional={"Families": st.lists(family | values, max_size=2) | values,
-                                               "CurrentDatasDirectory": values,
-                                               "CurrentProjectsDirectory": values})
+    sub_family = st.fixed_dictionaries({}, optional={"Name": names, "Settings": st.lists(setting | values, max_size=2)})
+    family = st.fixed_dictionaries(
+        {}, optional={"Name": names, "SubFamilies": st.lists(sub_family | values, max_size=2)}
+    )
+    return st.fixed_dictionaries(
+        {},
+        optional={
+            "Families": st.lists(family | values, max_size=2) | values,
+            "CurrentDatasDirectory": values,
+            "CurrentProjectsDirectory": values,
+        },
+    )
 
 
 keys = st.sampled_from(SETTINGS_KEYS) | st.text(max_size=4) | st.integers(-2, 2)
-nested = st.recursive(leaf, lambda children: st.one_of(
-    st.lists(children, max_size=3), st.tuples(children, children), st.dictionaries(keys, children, max_size=3)),
-    max_leaves=4)
+nested = st.recursive(
+    leaf,
+    lambda children: st.one_of(
+        st.lists(children, max_size=3), st.tuples(children, children), st.dictionaries(keys, children, max_size=3)
+    ),
+    max_leaves=4,
+)
 fresh_values = st.lists(st.one_of(text, text, leaf, nested, settings_documents(leaf)), max_size=5)
 examples = st.tuples(fresh_values, st.binary(min_size=BATCH * RECIPE_BYTES, max_size=BATCH * RECIPE_BYTES))
 
 
 # --- the tests ---------------------------------------------------------------------------------
+
 
 @pytest.fixture(scope="module", autouse=True)
 def report():
@@ -153,21 +207,33 @@ def report():
     if target:
         os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
         with open(target, "w", encoding="utf-8") as f:
-            json.dump({"profile": PROFILE, "batch": BATCH, "python": sys.version.split()[0],
-                       "calls": dict(sorted(COUNTS.items())), "total": sum(COUNTS.values()),
-                       "global_calls": sum(GLOBAL_COUNTS.values()), "globals": len(GLOBALS),
-                       "jail": dict(JAIL),
-                       "outcomes": {name: dict(sorted((outcome, n) for (f, outcome), n in OUTCOMES.items()
-                                                      if f == name)) for name in sorted(COUNTS)}},
-                      f, indent=1)
+            json.dump(
+                {
+                    "profile": PROFILE,
+                    "batch": BATCH,
+                    "python": sys.version.split()[0],
+                    "calls": dict(sorted(COUNTS.items())),
+                    "total": sum(COUNTS.values()),
+                    "global_calls": sum(GLOBAL_COUNTS.values()),
+                    "globals": len(GLOBALS),
+                    "jail": dict(JAIL),
+                    "outcomes": {
+                        name: dict(sorted((outcome, n) for (f, outcome), n in OUTCOMES.items() if f == name))
+                        for name in sorted(COUNTS)
+                    },
+                },
+                f,
+                indent=1,
+            )
 
 
 def jailed(tmp_path, counts, outcomes=None):
     with Harness(tmp_path, counts, outcomes) as made:
         yield made
     jail = made.jail
-    JAIL.update({"out of bounds": len(jail.violations), "contained": jail.contained,
-                 "refused reads": jail.refused_reads})
+    JAIL.update(
+        {"out of bounds": len(jail.violations), "contained": jail.contained, "refused reads": jail.refused_reads}
+    )
     made.verify_outside()
 
 
@@ -239,12 +305,14 @@ def test_hostile_globals(globals_harness, name, phase):
             harness.call(function, PLAUSIBLE[function], {})
             if name == "_pendingTempDirectories_":
                 # A script's global of that name is not the module's record: never changed.
-                assert vars(made_core()).get(name) is value and (kept is None or value == kept), \
+                assert vars(made_core()).get(name) is value and (kept is None or value == kept), (
                     f"{function} changed _pendingTempDirectories_ = {chosen!r}"
+                )
     harness.verify_bounds()
 
 
 # --- the checks themselves -----------------------------------------------------------------------
+
 
 @pytest.fixture
 def probe(tmp_path):
@@ -276,6 +344,7 @@ def test_only_exceptions_and_the_arguments_own_interrupts_may_escape(probe):
     def raising(kind):
         def function(*args, **kwargs):
             raise kind("probe")
+
         return function
 
     bind_probe(raising(ValueError))
@@ -292,6 +361,7 @@ def test_a_worker_thread_ending_in_a_fault_is_a_fault(probe):
     def start_worker():
         def run():
             raise SystemError("probe")
+
         worker = threading.Thread(target=run)
         worker.start()
         worker.join()
@@ -324,8 +394,7 @@ def removal(target, name):
 # bounds, operations contained, the folder that is gone. The host's rmtree is replaced by one that fails the
 # test for anything outside the sandbox, so that even a broken jail removes nothing more.
 BOUNDS = {
-    "a removal removes the named folder": (
-        "removeProject", ["{named}"], removal("{named}", "named"), 0, 0, "named"),
+    "a removal removes the named folder": ("removeProject", ["{named}"], removal("{named}", "named"), 0, 0, "named"),
     "a removal removes nothing else": ("removeProject", ["{named}"], [("rmtree", "{other}")], 1, 0, None),
     "a root never reaches rmtree": ("removeProject", ["/"], removal("/", "/"), 2, 0, None),
     "'' names no folder": ("removeProject", [""], removal("{work}", "{work}"), 2, 0, None),
@@ -333,10 +402,22 @@ BOUNDS = {
     "dispose removes a folder the module made": ("disposeSolution", [], [("rmtree", "{made}")], 0, 0, "made"),
     "dispose leaves a folder the script made": ("disposeSolution", [], [("rmtree", "{script}")], 1, 0, None),
     "copies go to a new temporary folder": (
-        "copyDirectoryToTemp", ["{named}"], [("copytree", "{named}", "{other}/copy")], 1, 0, None),
+        "copyDirectoryToTemp",
+        ["{named}"],
+        [("copytree", "{named}", "{other}/copy")],
+        1,
+        0,
+        None,
+    ),
     "a reading call writes nothing": ("loadVokel", ["{named}/a.vokel"], [("open", "{named}/a.vokel")], 1, 0, None),
     "the product writes what the call names": (
-        "saveVokel", [None, "{named}/a.vokel"], [("product", "{other}/b.vokel")], 1, 0, None),
+        "saveVokel",
+        [None, "{named}/a.vokel"],
+        [("product", "{other}/b.vokel")],
+        1,
+        0,
+        None,
+    ),
     "and beside it": ("writeFreFile", [None, "{named}/..\x00"], [("product", "{named}/conception.fre")], 0, 0, None),
 }
 
@@ -347,9 +428,14 @@ def test_the_jail_holds_each_call_to_its_bounds(probe, monkeypatch, case):
 
     name, arguments, operations, out_of_bounds, contained, gone = BOUNDS[case]
     jail, sandbox = probe.jail, probe.sandbox
-    places = {"named": os.path.join(sandbox.work, "named"), "other": os.path.join(sandbox.work, "other"),
-              "script": os.path.join(sandbox.temp, "script"), "made": os.path.join(sandbox.temp, "made"),
-              "beside": os.path.join(probe.parent, "canary"), "work": sandbox.work}
+    places = {
+        "named": os.path.join(sandbox.work, "named"),
+        "other": os.path.join(sandbox.work, "other"),
+        "script": os.path.join(sandbox.temp, "script"),
+        "made": os.path.join(sandbox.temp, "made"),
+        "beside": os.path.join(probe.parent, "canary"),
+        "work": sandbox.work,
+    }
     for key in ("named", "other", "script"):
         os.makedirs(os.path.join(places[key], "inner"))
     with jail.calling("solve", ["a.vokel", "Quelbar", True]):
@@ -362,8 +448,13 @@ def test_the_jail_holds_each_call_to_its_bounds(probe, monkeypatch, case):
     real_rmtree = shutil.rmtree
     monkeypatch.setattr(shutil, "rmtree", guarded_rmtree)
     fill = lambda text: text.format(**places)  # noqa: E731
-    made = {"chdir": jail.os.chdir, "rmtree": jail.shutil.rmtree, "copytree": jail.shutil.copytree,
-            "open": lambda path: jail.open(path, "w"), "product": lambda path: _files.write_atomic(path, "x")}
+    made = {
+        "chdir": jail.os.chdir,
+        "rmtree": jail.shutil.rmtree,
+        "copytree": jail.shutil.copytree,
+        "open": lambda path: jail.open(path, "w"),
+        "product": lambda path: _files.write_atomic(path, "x"),
+    }
     with jail.calling(name, [fill(a) if isinstance(a, str) else a for a in arguments]):
         for operation, *paths in operations:
             try:

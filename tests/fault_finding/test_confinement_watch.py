@@ -1,4 +1,5 @@
 """The watch of a confined run: a removal outside the sandbox fails the test that made it, even when swallowed."""
+
 import os
 import subprocess
 import sys
@@ -22,16 +23,32 @@ except OSError:
 def test_a_swallowed_removal_outside_the_sandbox_fails_its_test(tmp_path, where):
     target = ROOT / "standin"
     removal = SWALLOWED.format(target=str(target))
-    body = textwrap.indent(removal if where == "test" else
-                           f"subprocess.run([sys.executable, '-c', {removal!r}], check=True)", "    ")
+    body = textwrap.indent(
+        removal if where == "test" else f"subprocess.run([sys.executable, '-c', {removal!r}], check=True)", "    "
+    )
     (tmp_path / "test_swallowed.py").write_text(f"import subprocess, sys\n\n\ndef test_swallowed():\n{body}\n")
     # The inner run watches itself as a session; the watch of this run's children would count its removal twice.
     environment = dict(os.environ, PYTHONPATH=python_path(leave_out=[CHILD_WATCH]))
-    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p",
-                             "brivane_testkit.confinement",
-                             str(tmp_path / "test_swallowed.py")], capture_output=True, text=True, cwd=tmp_path,
-                            env=environment, timeout=120)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "-p",
+            "brivane_testkit.confinement",
+            str(tmp_path / "test_swallowed.py"),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=environment,
+        timeout=120,
+    )
     assert result.returncode == 1, result.stdout + result.stderr
-    assert f"test_swallowed attempted 1 operation(s) outside the sandbox:\nshutil.rmtree {str(target)!r}" \
-        in result.stdout
+    assert (
+        f"test_swallowed attempted 1 operation(s) outside the sandbox:\nshutil.rmtree {str(target)!r}" in result.stdout
+    )
     assert target.is_dir()

@@ -11,6 +11,7 @@ stand-in's fail_writes_after) and product errors are checked the same way.
 With BRIVANE_FAULT_REPORT naming a file, every case appends one line to it:
 the case and its number of violated invariants.
 """
+
 import json
 import os
 import shutil
@@ -23,20 +24,19 @@ from .support_faults import SCENARIOS, run_case
 
 _CASES = []
 
+
 def pytest_generate_tests(metafunc):
     if "host_fault" in metafunc.fixturenames:
         if not _CASES:
             _CASES.extend(support_faults.host_fault_cases())
-        metafunc.parametrize("host_fault", _CASES,
-                             ids=[f"{c.scenario}-{c.k:02d}-{c.call}-{c.fault}" for c in _CASES])
+        metafunc.parametrize("host_fault", _CASES, ids=[f"{c.scenario}-{c.k:02d}-{c.call}-{c.fault}" for c in _CASES])
 
 
 def record(case, result):
     path = os.environ.get("BRIVANE_FAULT_REPORT")
     if path:
         with open(path, "a", encoding="utf-8") as f:
-            f.write(json.dumps({"case": case, "violations": result.violations,
-                                "mismatches": result.mismatches}) + "\n")
+            f.write(json.dumps({"case": case, "violations": result.violations, "mismatches": result.mismatches}) + "\n")
 
 
 def check(case, result):
@@ -47,8 +47,9 @@ def check(case, result):
 
 def test_host_fault(host_fault, tmp_path, capsys):
     error = support_faults.make_error(host_fault.fault, host_fault.k)
-    result = run_case(SCENARIOS[host_fault.scenario], tmp_path, fail_at=host_fault.k, error=error,
-                      clean_signature=host_fault.clean)
+    result = run_case(
+        SCENARIOS[host_fault.scenario], tmp_path, fail_at=host_fault.k, error=error, clean_signature=host_fault.clean
+    )
     case = f"{host_fault.scenario}-{host_fault.k}-{host_fault.fault}"
     if result.failed is not None:
         assert result.failed.name == host_fault.call, "the host calls differ from the clean run's"
@@ -56,6 +57,7 @@ def test_host_fault(host_fault, tmp_path, capsys):
 
 
 # --- copyDirectoryToTemp: a copy that fails part-way ------------------------------
+
 
 def _partial_copy(error):
     def copytree(real, source, target, **options):
@@ -66,7 +68,9 @@ def _partial_copy(error):
                 raise error
             copied.append(src)
             return shutil.copy2(src, dst)
+
         return real(source, target, copy_function=copy_function, **options)
+
     return copytree
 
 
@@ -88,6 +92,7 @@ def test_interrupted_partial_copy_passes_the_interrupt(tmp_path):
 
 # --- the product's writes failing part-way -----------------------------------------
 
+
 def _writes_fail(knobs):
     knobs.fail_writes_after = 10
 
@@ -95,6 +100,7 @@ def _writes_fail(knobs):
 def _raise_on(name, error):
     def apply(knobs):
         knobs.raise_on = {name: error}
+
     return apply
 
 
@@ -129,8 +135,9 @@ def test_project_refused_by_the_product_leaves_no_project_folder(failing, tmp_pa
     check(f"addPipingProject-{failing}", result)
 
 
-@pytest.mark.parametrize("scenario", ["solve-sandbox-quelbar", "solve-sandbox-revav",
-                                      "solve-inplace-quelbar", "solve-inplace-revav"])
+@pytest.mark.parametrize(
+    "scenario", ["solve-sandbox-quelbar", "solve-sandbox-revav", "solve-inplace-quelbar", "solve-inplace-revav"]
+)
 def test_solve_whose_results_fail_part_way(scenario, tmp_path):
     result = run_case(SCENARIOS[scenario], tmp_path, product_fault=_writes_fail)
     # The solver's error ends its worker thread; the solve has no solution.
@@ -140,8 +147,9 @@ def test_solve_whose_results_fail_part_way(scenario, tmp_path):
 
 @pytest.mark.parametrize("scenario", ["solve-sandbox-quelbar", "solve-inplace-revav"])
 def test_solve_of_a_model_the_product_cannot_load(scenario, tmp_path):
-    result = run_case(SCENARIOS[scenario], tmp_path,
-                      product_fault=_raise_on("Model.LoadFromFile", dotnet.InvalidDataException("bad")))
+    result = run_case(
+        SCENARIOS[scenario], tmp_path, product_fault=_raise_on("Model.LoadFromFile", dotnet.InvalidDataException("bad"))
+    )
     # loadVokel's catch: no model, "Invalid vokel", and a sandbox that disposeSolution removes.
     assert result.outcome == ("returned", None)
     assert ("Invalid vokel",) in result.printed

@@ -1,5 +1,6 @@
 """What the frame's tests share: ids for the function table, the module's globals as they are now, an argument
 that must not be looked at, and a call made the way the interpreter makes it."""
+
 import ctypes
 import sys
 import types
@@ -13,8 +14,7 @@ def ids(functions):
 
 def module_globals(core):
     """The module globals as they are now (the _dlls_ list copied)."""
-    return {name: (list(value) if name == "_dlls_" else value)
-            for name in GLOBALS for value in [getattr(core, name)]}
+    return {name: (list(value) if name == "_dlls_" else value) for name in GLOBALS for value in [getattr(core, name)]}
 
 
 class Untouchable:
@@ -39,8 +39,9 @@ def vectorcall(function, positional, keywords):
     names = tuple(name for name, _ in keywords)
     values = list(positional) + [value for _, value in keywords]
     array = (ctypes.py_object * max(len(values), 1))(*values)
-    signature = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object),
-                                  ctypes.c_size_t, ctypes.py_object)
+    signature = ctypes.PYFUNCTYPE(
+        ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object
+    )
     if sys.version_info >= (3, 12):
         call = ctypes.pythonapi.PyObject_Vectorcall
         call.restype = ctypes.py_object

@@ -1,5 +1,6 @@
 """The argument errors that every function raises before its body runs, and
 the binding of positional and keyword arguments to the parameters."""
+
 import pytest
 from brivane_standin import journal
 from brivane_testkit.module_table import BY_NAME, FUNCTIONS, GUARD_MESSAGE
@@ -42,6 +43,7 @@ def values(count):
 
 # --- positional counts --------------------------------------------------------
 
+
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
 @pytest.mark.parametrize("extra", [1, 2])
 def test_too_many_positional(core, untouched, function, extra):
@@ -53,8 +55,9 @@ def test_too_many_positional(core, untouched, function, extra):
 def test_too_many_positional_with_keywords(core, untouched, function):
     # The count is the complaint even when a keyword is wrong as well.
     given = len(function.parameters) + 1
-    raises_exactly(positional_message(function, given), getattr(core, function.name), *values(given),
-                   nothing=Untouchable())
+    raises_exactly(
+        positional_message(function, given), getattr(core, function.name), *values(given), nothing=Untouchable()
+    )
 
 
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
@@ -73,52 +76,74 @@ def test_missing_after_keywords(core, untouched, function):
         keywords = {name: Untouchable() for name in parameters if name != parameters[missing]}
         raises_exactly(positional_message(function, missing), call, **keywords)
         # The parameters before it by position, a later one by keyword.
-        later = {name: Untouchable() for name in parameters[missing + 1:][-1:]}
+        later = {name: Untouchable() for name in parameters[missing + 1 :][-1:]}
         raises_exactly(positional_message(function, missing), call, *values(missing), **later)
 
 
 def test_setup_with_only_its_second_keyword(core, untouched):
-    raises_exactly("setup_brivane_computer() takes exactly 2 positional arguments (0 given)",
-                   core.setup_brivane_computer, brivaneModule=brivane_computer.BrivaneModule.Pelorix)
+    raises_exactly(
+        "setup_brivane_computer() takes exactly 2 positional arguments (0 given)",
+        core.setup_brivane_computer,
+        brivaneModule=brivane_computer.BrivaneModule.Pelorix,
+    )
 
 
 # --- keywords -----------------------------------------------------------------
 
+
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
 @pytest.mark.parametrize("keyword", ["name", "nothing", "", "kwargs"])
 def test_unexpected_keyword(core, untouched, function, keyword):
-    raises_exactly(f"{function.name}() got an unexpected keyword argument '{keyword}'",
-                   getattr(core, function.name), *values(len(function.parameters)), **{keyword: Untouchable()})
+    raises_exactly(
+        f"{function.name}() got an unexpected keyword argument '{keyword}'",
+        getattr(core, function.name),
+        *values(len(function.parameters)),
+        **{keyword: Untouchable()},
+    )
 
 
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
 def test_keyword_names_are_case_sensitive(core, untouched, function):
     first = function.parameters[0]
     other = first.upper() if first != first.upper() else first.lower()
-    raises_exactly(f"{function.name}() got an unexpected keyword argument '{other}'",
-                   getattr(core, function.name), **{other: Untouchable()})
+    raises_exactly(
+        f"{function.name}() got an unexpected keyword argument '{other}'",
+        getattr(core, function.name),
+        **{other: Untouchable()},
+    )
 
 
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
 def test_unexpected_keyword_before_missing(core, untouched, function):
     # An unknown keyword is reported even when parameters are missing too.
-    raises_exactly(f"{function.name}() got an unexpected keyword argument 'extra'",
-                   getattr(core, function.name), extra=Untouchable())
+    raises_exactly(
+        f"{function.name}() got an unexpected keyword argument 'extra'",
+        getattr(core, function.name),
+        extra=Untouchable(),
+    )
 
 
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
 def test_multiple_values(core, untouched, function):
     call = getattr(core, function.name)
     for position, name in enumerate(function.parameters):
-        raises_exactly(f"{function.name}() got multiple values for keyword argument '{name}'",
-                       call, *values(position + 1), **{name: Untouchable()})
+        raises_exactly(
+            f"{function.name}() got multiple values for keyword argument '{name}'",
+            call,
+            *values(position + 1),
+            **{name: Untouchable()},
+        )
 
 
 @pytest.mark.parametrize("function", SEVERAL_PARAMETERS, ids=ids(SEVERAL_PARAMETERS))
 def test_multiple_values_for_the_first_with_the_rest_missing(core, untouched, function):
     first = function.parameters[0]
-    raises_exactly(f"{function.name}() got multiple values for keyword argument '{first}'",
-                   getattr(core, function.name), Untouchable(), **{first: Untouchable()})
+    raises_exactly(
+        f"{function.name}() got multiple values for keyword argument '{first}'",
+        getattr(core, function.name),
+        Untouchable(),
+        **{first: Untouchable()},
+    )
 
 
 def test_load_dll_examples(core, untouched):
@@ -137,46 +162,67 @@ def test_non_string_keyword_from_the_call_syntax(core, untouched, function):
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
 @pytest.mark.parametrize("keyword", [1, b"dllname", None])
 def test_non_string_keyword_reaching_the_function(core, untouched, function, keyword):
-    raises_exactly(f"{function.name}() keywords must be strings",
-                   vectorcall, getattr(core, function.name), values(len(function.parameters) - 1),
-                   [(keyword, Untouchable())])
+    raises_exactly(
+        f"{function.name}() keywords must be strings",
+        vectorcall,
+        getattr(core, function.name),
+        values(len(function.parameters) - 1),
+        [(keyword, Untouchable())],
+    )
 
 
 @pytest.mark.parametrize("function", WITH_PARAMETERS, ids=ids(WITH_PARAMETERS))
 def test_non_string_keyword_after_a_valid_one(core, untouched, function):
     first = function.parameters[0]
-    raises_exactly(f"{function.name}() keywords must be strings",
-                   vectorcall, getattr(core, function.name), [], [(first, Untouchable()), (7, Untouchable())])
+    raises_exactly(
+        f"{function.name}() keywords must be strings",
+        vectorcall,
+        getattr(core, function.name),
+        [],
+        [(first, Untouchable()), (7, Untouchable())],
+    )
 
 
 def test_vectorcall_helper_binds_like_a_normal_call(core, tmp_path):
-    assert vectorcall(core.FindDataProjectPaths, [],
-                      [("dataSources", {"CurrentDatasDirectory": 1, "CurrentProjectsDirectory": 2})]) == (1, 2)
+    assert vectorcall(
+        core.FindDataProjectPaths, [], [("dataSources", {"CurrentDatasDirectory": 1, "CurrentProjectsDirectory": 2})]
+    ) == (1, 2)
     (tmp_path / "a.thf").write_text("")
     assert vectorcall(core.find_first_file, [str(tmp_path)], [("ext", ".thf")]) == str(tmp_path / "a.thf")
 
 
 # --- functions without parameters ---------------------------------------------
 
+
 @pytest.mark.parametrize("function", WITHOUT_PARAMETERS, ids=ids(WITHOUT_PARAMETERS))
 @pytest.mark.parametrize("given", [1, 2, 3])
 def test_no_arguments(core, untouched, function, given):
-    raises_exactly(f"{function.name}() takes no arguments ({given} given)", getattr(core, function.name),
-                   *values(given))
+    raises_exactly(
+        f"{function.name}() takes no arguments ({given} given)", getattr(core, function.name), *values(given)
+    )
 
 
 @pytest.mark.parametrize("function", WITHOUT_PARAMETERS, ids=ids(WITHOUT_PARAMETERS))
 @pytest.mark.parametrize("positional", [0, 1])
 def test_no_keyword_arguments(core, untouched, function, positional):
     # A keyword is the complaint, also next to positional arguments.
-    raises_exactly(f"{function.name}() takes no keyword arguments", getattr(core, function.name),
-                   *values(positional), module=Untouchable())
+    raises_exactly(
+        f"{function.name}() takes no keyword arguments",
+        getattr(core, function.name),
+        *values(positional),
+        module=Untouchable(),
+    )
 
 
 @pytest.mark.parametrize("function", WITHOUT_PARAMETERS, ids=ids(WITHOUT_PARAMETERS))
 def test_no_keyword_arguments_even_non_string(core, untouched, function):
-    raises_exactly(f"{function.name}() takes no keyword arguments",
-                   vectorcall, getattr(core, function.name), [], [(1, Untouchable())])
+    raises_exactly(
+        f"{function.name}() takes no keyword arguments",
+        vectorcall,
+        getattr(core, function.name),
+        [],
+        [(1, Untouchable())],
+    )
 
 
 def test_dispose_solution_example(core, untouched):
@@ -188,6 +234,7 @@ def test_empty_keyword_mapping_is_no_keyword(core):
 
 
 # --- binding ------------------------------------------------------------------
+
 
 def call_outcome(call, *args, **kwargs):
     try:
@@ -205,8 +252,18 @@ def harmless(tmp_path):
     missing = str(tmp_path / "missing")
     return {
         "setup_brivane_computer": (missing, brivane_computer.BrivaneModule.Karvona),
-        "FindSolverPaths": ({"Families": [{"Name": "REVAV", "SubFamilies": [
-            {"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH", "Value": "r.exe"}]}]}]},),
+        "FindSolverPaths": (
+            {
+                "Families": [
+                    {
+                        "Name": "REVAV",
+                        "SubFamilies": [
+                            {"Name": "PATH", "Settings": [{"Name": "WINDOWS SOLVER PATH", "Value": "r.exe"}]}
+                        ],
+                    }
+                ]
+            },
+        ),
         "FindDataProjectPaths": ({"CurrentDatasDirectory": "d", "CurrentProjectsDirectory": "p"},),
         "createVokel": (brivane_computer.BrivaneModule.Pelorix,),
         "_QuelbarSolve": (None, str(tmp_path / "run" / "m.vokel"), str(tmp_path / "run")),
@@ -231,21 +288,30 @@ def test_keywords_in_any_order(core, harmless, function):
         assert call_outcome(call, args[0], **mixed) == by_position
 
 
-@pytest.mark.parametrize("name, delegate, kind", [
-    ("addPipingProject", "addProject", "Pelorix"),
-    ("addStructureProject", "addProject", "Karvona"),
-    ("addPipingStudy", "addStudy", "Pelorix"),
-    ("addStructureStudy", "addStudy", "Karvona"),
-])
+@pytest.mark.parametrize(
+    "name, delegate, kind",
+    [
+        ("addPipingProject", "addProject", "Pelorix"),
+        ("addStructureProject", "addProject", "Karvona"),
+        ("addPipingStudy", "addStudy", "Pelorix"),
+        ("addStructureStudy", "addStudy", "Karvona"),
+    ],
+)
 def test_keyword_call_passes_arguments_on_in_order(core, ready, monkeypatch, name, delegate, kind):
     seen = []
     monkeypatch.setattr(core, delegate, lambda *args, **kwargs: seen.append((args, kwargs)) or "done")
-    parameters = {"projectDirectory": "P", "directory": "D", "projectName": "N", "studyName": "S",
-                  "screenWidth": 1000, "screenheight": 700}
+    parameters = {
+        "projectDirectory": "P",
+        "directory": "D",
+        "projectName": "N",
+        "studyName": "S",
+        "screenWidth": 1000,
+        "screenheight": 700,
+    }
     function = getattr(core, name)
     names = BY_NAME[name].parameters
     assert function(**{n: parameters[n] for n in reversed(names)}) == "done"
-    (args, kwargs), = seen
+    ((args, kwargs),) = seen
     assert args[:-1] == tuple(parameters[n] for n in names) and kwargs == {}
     assert args[-1].__class__.__name__ == "BrivaneModule" and args[-1].name == kind
     assert args[-1] is not getattr(brivane_computer.BrivaneModule, kind)  # the product's enumeration
@@ -254,6 +320,7 @@ def test_keyword_call_passes_arguments_on_in_order(core, ready, monkeypatch, nam
 # --- repeated errors ------------------------------------------------------------
 # A script that calls a function wrongly in a loop meets the same error again and
 # again: each raise must be a new exception with exactly the text of this call.
+
 
 def test_repeated_errors_are_new_exceptions_with_the_same_text(core):
     caught = []

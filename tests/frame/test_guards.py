@@ -1,5 +1,6 @@
 """The set-up guards G, GP and GK: which functions apply them, that they come
 before anything else, and how they read the flags."""
+
 import os
 import types
 
@@ -20,8 +21,11 @@ KIND_FLAG = {"GP": "_validPelorix_", "GK": "_validKarvona_"}
 def test_guard_table(core, tmp_path, monkeypatch):
     """The functions of the module that refuse before set-up, and after a set-up of neither kind, are the
     table's: called with arguments that fail when looked at, only a guard refuses them."""
-    functions = {name: value for name, value in vars(core).items()
-                 if isinstance(value, types.BuiltinFunctionType) and value.__module__ == core.__name__}
+    functions = {
+        name: value
+        for name, value in vars(core).items()
+        if isinstance(value, types.BuiltinFunctionType) and value.__module__ == core.__name__
+    }
 
     def stop(dllname):
         raise LookupError("no assembly loads here")
@@ -79,12 +83,28 @@ def test_guard_before_set_up(core, quiet_folder, function):
 @pytest.mark.parametrize("function", GUARDED, ids=ids(GUARDED))
 def test_guard_before_set_up_with_plausible_arguments(core, quiet_folder, function):
     folder = str(quiet_folder)
-    plausible = {"directory": folder, "folderName": "new", "projectName": "p", "studyName": "s",
-                 "copyStudyName": "c", "screenWidth": 800, "screenheight": 600, "projectDirectory": folder,
-                 "folderDirectory": folder, "vokelFilename": os.path.join(folder, "m.vokel"), "vokel": None,
-                 "filename": os.path.join(folder, "m.vokel"), "solvername": "Quelbar", "sandbox": True,
-                 "dllname": "Brivane.SDK.dll", "instance": object, "indent": True, "className": "Model",
-                 "commandName": "c", "command": None}
+    plausible = {
+        "directory": folder,
+        "folderName": "new",
+        "projectName": "p",
+        "studyName": "s",
+        "copyStudyName": "c",
+        "screenWidth": 800,
+        "screenheight": 600,
+        "projectDirectory": folder,
+        "folderDirectory": folder,
+        "vokelFilename": os.path.join(folder, "m.vokel"),
+        "vokel": None,
+        "filename": os.path.join(folder, "m.vokel"),
+        "solvername": "Quelbar",
+        "sandbox": True,
+        "dllname": "Brivane.SDK.dll",
+        "instance": object,
+        "indent": True,
+        "className": "Model",
+        "commandName": "c",
+        "command": None,
+    }
     refused(getattr(core, function.name), *[plausible[name] for name in function.parameters])
 
 
@@ -128,10 +148,20 @@ def test_kind_guard_passes_with_both_flags(core, function, monkeypatch):
         assert str(error) != GUARD_MESSAGE
 
 
-@pytest.mark.parametrize("value, passes", [
-    (True, True), (1, True), ("yes", True), ([0], True),
-    (False, False), (0, False), ("", False), (None, False), ([], False),
-])
+@pytest.mark.parametrize(
+    "value, passes",
+    [
+        (True, True),
+        (1, True),
+        ("yes", True),
+        ([0], True),
+        (False, False),
+        (0, False),
+        ("", False),
+        (None, False),
+        ([], False),
+    ],
+)
 def test_guard_reads_the_truth_value(core, tmp_path, value, passes):
     core._validSetup_ = value
     if passes:
@@ -196,6 +226,7 @@ def test_get_vokel_guarded_find_first_file_not(core, tmp_path):
 
 # --- functions without a guard ------------------------------------------------
 
+
 def test_unguarded_lookups_and_copies_run(core, tmp_path):
     (tmp_path / "data.thf").write_text("")
     assert core.find_first_file(str(tmp_path), ".thf") == str(tmp_path / "data.thf")
@@ -207,6 +238,7 @@ def test_unguarded_lookups_and_copies_run(core, tmp_path):
         assert os.listdir(copy) == ["data.thf"]
     finally:
         import shutil
+
         shutil.rmtree(copy)
 
 
@@ -217,10 +249,13 @@ def test_unguarded_setup_runs(core, tmp_path):
     assert journal.names()[0] == "clr.AddReference"
 
 
-@pytest.mark.parametrize("name, args, first_load", [
-    ("createVokel", (0,), "Brivane.Helper.dll"),
-    ("addStudy", ("P", "S", 800, 600, 0), "Brivane.Pelorix.Project.dll"),
-])
+@pytest.mark.parametrize(
+    "name, args, first_load",
+    [
+        ("createVokel", (0,), "Brivane.Helper.dll"),
+        ("addStudy", ("P", "S", 800, 600, 0), "Brivane.Pelorix.Project.dll"),
+    ],
+)
 def test_unguarded_internal_functions_reach_load_dll(core, monkeypatch, name, args, first_load):
     seen = []
 

@@ -2,6 +2,7 @@
 interpreter and starts it again imports a fresh, working module each time, also after a first import made
 while atexit ran; only the main interpreter loads it, and a sub-interpreter refused first locks no one out;
 and what the module keeps cannot crash it when a script reaches it through gc."""
+
 import os
 import subprocess
 import sys
@@ -103,9 +104,20 @@ def embedding(tmp_path_factory):
     library_dir = sysconfig.get_config_var("LIBDIR")
     version = sysconfig.get_config_var("LDVERSION")
     compiler_environment = {k: v for k, v in os.environ.items() if k not in SANITIZER_ENVIRONMENT}
-    subprocess.run(["cc", str(source), "-o", str(program), f"-I{sysconfig.get_paths()['include']}",
-                    f"-L{library_dir}", f"-lpython{version}", f"-Wl,-rpath,{library_dir}"],
-                   check=True, env=compiler_environment)
+    subprocess.run(
+        [
+            "cc",
+            str(source),
+            "-o",
+            str(program),
+            f"-I{sysconfig.get_paths()['include']}",
+            f"-L{library_dir}",
+            f"-lpython{version}",
+            f"-Wl,-rpath,{library_dir}",
+        ],
+        check=True,
+        env=compiler_environment,
+    )
     environment = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONNOUSERSITE="1")
     # The embedded interpreter is the base one, without this environment's packages: the folder of the module
     # under test comes first, then the stand-in and the test kit.
@@ -113,17 +125,18 @@ def embedding(tmp_path_factory):
     environment["PYTHONPATH"] = python_path(package)
 
     def run(steps):
-        result = subprocess.run([str(program), *steps], capture_output=True, text=True, env=environment,
-                                timeout=300)
+        result = subprocess.run([str(program), *steps], capture_output=True, text=True, env=environment, timeout=300)
         assert result.returncode == 0, result.stdout + result.stderr
         return [line for line in result.stdout.splitlines() if not line.endswith(" loaded")]
+
     return run
 
 
 def test_each_new_interpreter_gets_a_fresh_working_module(embedding, tmp_path):
     work = str(tmp_path)
-    lines = embedding([step for cycle in (1, 2, 3)
-                       for step in ("init", "main:" + CYCLE.format(work=work, cycle=cycle), "fini")])
+    lines = embedding(
+        [step for cycle in (1, 2, 3) for step in ("init", "main:" + CYCLE.format(work=work, cycle=cycle), "fini")]
+    )
     assert lines == [f"cycle {n} solved" for n in (1, 2, 3)]
     # Each cycle's sandbox was deleted by its own interpreter's module.
     assert not [p for p in Path(os.environ.get("TMPDIR", "/tmp")).iterdir() if len(p.name) == 36]
@@ -131,8 +144,16 @@ def test_each_new_interpreter_gets_a_fresh_working_module(embedding, tmp_path):
 
 def test_a_first_import_while_atexit_runs_works_and_leaves_no_dead_module(embedding, tmp_path):
     work = str(tmp_path)
-    lines = embedding(["init", "main:" + IMPORT_AT_EXIT.format(work=work), "fini",
-                       "init", "main:" + CYCLE.format(work=work, cycle=2), "fini"])
+    lines = embedding(
+        [
+            "init",
+            "main:" + IMPORT_AT_EXIT.format(work=work),
+            "fini",
+            "init",
+            "main:" + CYCLE.format(work=work, cycle=2),
+            "fini",
+        ]
+    )
     assert lines == ["at exit: ''", "cycle 2 solved"]
 
 
@@ -140,14 +161,20 @@ def test_only_the_main_interpreter_loads_the_module_in_every_life(embedding, tmp
     # A sub-interpreter that tries first is refused without locking the main one out, then one that tries
     # after the main interpreter loaded it; the same in the next life of the process.
     work, sub = str(tmp_path), "sub:" + IMPORT_IN_SUB_INTERPRETER
-    lines = embedding([step for cycle in (1, 2)
-                       for step in ("init", sub, "main:" + CYCLE.format(work=work, cycle=cycle), sub, "fini")])
+    lines = embedding(
+        [
+            step
+            for cycle in (1, 2)
+            for step in ("init", sub, "main:" + CYCLE.format(work=work, cycle=cycle), sub, "fini")
+        ]
+    )
     assert lines == [REFUSED, "cycle 1 solved", REFUSED, REFUSED, "cycle 2 solved", REFUSED]
 
 
 @pytest.mark.parametrize("returned", ["None", "(1, 2, 3)", "[1, 2]"])
 def test_a_replaced_unpacking_helper_is_an_error_not_a_crash(python, tmp_path, returned):
-    result = python(f"""
+    result = python(
+        f"""
         import gc, os
         from brivane_standin.installation import create_installation
         from brivane_computer import brivane_core as core
@@ -162,6 +189,8 @@ def test_a_replaced_unpacking_helper_is_an_error_not_a_crash(python, tmp_path, r
             core.setup_brivane_computer(found.root, core.BrivaneModule.Pelorix)
         except SystemError as error:
             print("SystemError:", error)
-    """, check=False)
+    """,
+        check=False,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "SystemError: the unpacking helper did not return a pair"

@@ -1,5 +1,6 @@
 """load_dll and load_dll_c: search order, the record of loaded names, the
 printed line and the failures."""
+
 import os
 import shutil
 import types
@@ -33,16 +34,16 @@ def disk(core, monkeypatch):
         asked.append(path)
         return os.path.exists(path)
 
-    monkeypatch.setattr(core, "os", types.SimpleNamespace(path=types.SimpleNamespace(exists=exists,
-                                                                                     join=os.path.join)))
+    monkeypatch.setattr(core, "os", types.SimpleNamespace(path=types.SimpleNamespace(exists=exists, join=os.path.join)))
     return asked
 
 
 @pytest.fixture
 def everywhere(core, monkeypatch):
     """Every path exists, as far as the module can tell."""
-    monkeypatch.setattr(core, "os", types.SimpleNamespace(path=types.SimpleNamespace(exists=lambda path: True,
-                                                                                     join=os.path.join)))
+    monkeypatch.setattr(
+        core, "os", types.SimpleNamespace(path=types.SimpleNamespace(exists=lambda path: True, join=os.path.join))
+    )
 
 
 @pytest.fixture
@@ -55,6 +56,7 @@ def loader(core, monkeypatch):
 
 
 # --- the guard ----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", LOADERS)
 def test_guard(core, capsys, name):
@@ -72,6 +74,7 @@ def test_guard_even_for_a_loaded_name(core, ready, name):
 
 
 # --- loading ------------------------------------------------------------------
+
 
 def test_loaded_by_set_up_is_skipped(core, ready, capsys):
     record = core._dlls_
@@ -96,6 +99,7 @@ def test_installation_folder_second(core, ready, capsys):
     assert references() == [os.path.join(ready.root, "Brivane.Helper.dll")]
     assert capsys.readouterr().out == "Brivane.Helper.dll loaded\n"
     from Brivane.Helper import Version  # the assembly is reachable
+
     assert Version is not None
 
 
@@ -146,6 +150,7 @@ def test_missing_file(core, ready, capsys):
 @pytest.mark.parametrize("name", LOADERS)
 def test_missing_file_message_uses_the_name_as_passed(core, ready, name):
     import pathlib
+
     with pytest.raises(FileNotFoundError) as caught:
         getattr(core, name)(pathlib.PurePosixPath("sub", "Gone.dll"))
     assert str(caught.value) == "DLL 'sub/Gone.dll' not found."
@@ -192,10 +197,13 @@ def test_native_library_from_the_installation_folder(core, ready, capsys):
         assert mapped(moved)
 
 
-@pytest.mark.parametrize("first, second, name", [
-    ("load_dll_c", "load_dll", "Brivane.Quelbar.lib"),
-    ("load_dll", "load_dll_c", "Brivane.Helper.dll"),
-])
+@pytest.mark.parametrize(
+    "first, second, name",
+    [
+        ("load_dll_c", "load_dll", "Brivane.Quelbar.lib"),
+        ("load_dll", "load_dll_c", "Brivane.Helper.dll"),
+    ],
+)
 def test_a_name_loaded_by_either_counts_for_both(core, ready, capsys, monkeypatch, first, second, name):
     getattr(core, first)(name)
     capsys.readouterr()
@@ -203,8 +211,13 @@ def test_a_name_loaded_by_either_counts_for_both(core, ready, capsys, monkeypatc
     record = list(core._dlls_)
     shutil.rmtree(ready.extensions)  # whatever is on disk now does not matter
     asked = []
-    monkeypatch.setattr(core, "os", types.SimpleNamespace(path=types.SimpleNamespace(
-        exists=lambda path: asked.append(path), join=lambda *parts: asked.append(parts))))
+    monkeypatch.setattr(
+        core,
+        "os",
+        types.SimpleNamespace(
+            path=types.SimpleNamespace(exists=lambda path: asked.append(path), join=lambda *parts: asked.append(parts))
+        ),
+    )
     monkeypatch.setattr(core, "ctypes", None)
     assert getattr(core, second)(name) is None
     assert asked == [] and journal.names() == [] and capsys.readouterr().out == ""
@@ -218,8 +231,10 @@ def test_names_are_kept_as_passed(core, ready, loader, everywhere, capsys, name)
     load("extra.DLL")
     load("Extra.dll")
     kind = "clr" if name == "load_dll" else "ctypes"
-    assert loader == [(kind, os.path.join(ready.extensions, "Extra.dll")),
-                      (kind, os.path.join(ready.extensions, "extra.DLL"))]
+    assert loader == [
+        (kind, os.path.join(ready.extensions, "Extra.dll")),
+        (kind, os.path.join(ready.extensions, "extra.DLL")),
+    ]
     assert core._dlls_[-2:] == ["Extra.dll", "extra.DLL"]
     assert capsys.readouterr().out == "Extra.dll loaded\nextra.DLL loaded\n"
 

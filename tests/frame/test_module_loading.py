@@ -2,14 +2,17 @@
 package loads it on first use, the version warning, one module object per
 process, a clean retry after a failed load, self-registration and the
 one-interpreter rule."""
+
 import json
 import sys
 
 import pytest
 from brivane_testkit.confinement import python_path
 
-MISMATCH = ("compile time Python version 3.10 of module 'brivane_computer.brivane_core' "
-            "does not match runtime version 3.{minor}")
+MISMATCH = (
+    "compile time Python version 3.10 of module 'brivane_computer.brivane_core' "
+    "does not match runtime version 3.{minor}"
+)
 ON_310 = sys.version_info[:2] == (3, 10)
 
 # Snippet prologue: the extension file, found without importing the package.
@@ -32,8 +35,10 @@ def expected_warnings(count):
 # Each use of the package that loads the module, from a fresh interpreter: (statement, what it gave).
 FIRST_USES = {
     "attribute": ("value = brivane_computer._settingsPath_", "value.endswith('Pelorix.settings')"),
-    "assignment": ("brivane_computer._validSetup_ = 1",
-                   "sys.modules[CORE]._validSetup_ == 1 and '_validSetup_' not in vars(brivane_computer)"),
+    "assignment": (
+        "brivane_computer._validSetup_ = 1",
+        "sys.modules[CORE]._validSetup_ == 1 and '_validSetup_' not in vars(brivane_computer)",
+    ),
     "from-import": ("from brivane_computer import setup_brivane_computer", "callable(setup_brivane_computer)"),
     "dir": ("names = dir(brivane_computer)", "'solve' in names and 'batch' in names"),
     "__all__": ("names = brivane_computer.__all__", "'solve' in names and '_validSetup_' not in names"),
@@ -72,7 +77,8 @@ def test_the_package_loads_the_module_at_its_first_use(python, use):
 
 
 def test_warning_as_error_fails_the_first_use_and_a_retry_starts_afresh(python):
-    result = python("""
+    result = python(
+        """
         import json, sys, warnings
         import clr, pythoncom
         import brivane_computer
@@ -90,7 +96,9 @@ def test_warning_as_error_fails_the_first_use_and_a_retry_starts_afresh(python):
             outcome.append([str(w.message) for w in caught])
         outcome.append(brivane_computer.brivane_core.BrivaneModule.Pelorix.value)
         print(json.dumps(outcome))
-    """, env={"PYTHONWARNINGS": "error::RuntimeWarning"})
+    """,
+        env={"PYTHONWARNINGS": "error::RuntimeWarning"},
+    )
     outcome = json.loads(result.stdout)
     if ON_310:
         assert outcome == ["loaded", 0]
@@ -139,7 +147,9 @@ def test_reimport_after_setup_returns_the_same_object(python, tmp_path):
 
 
 def test_failed_load_is_forgotten(python):
-    result = python(LOCATE + """
+    result = python(
+        LOCATE
+        + """
         import json
         runs = 0
         sys.modules["pythoncom"] = None
@@ -171,7 +181,8 @@ def test_failed_load_is_forgotten(python):
                           "new": core is not half, "complete": callable(core.duplicateStudy),
                           "warnings": len(caught), "kept": "pythoncom" in vars(half),
                           "same": importlib.util.module_from_spec(new_spec()) is core}))
-    """)
+    """
+    )
     outcome = json.loads(result.stdout)
     assert outcome == {
         "first": "ModuleNotFoundError",
@@ -192,24 +203,40 @@ NOTES = {
 }
 
 
-@pytest.mark.parametrize("module, source, kind, name, message", [
-    ("clr", None, "ModuleNotFoundError", "clr", "import of clr halted; None in sys.modules"),
-    ("pythoncom", None, "ModuleNotFoundError", "pythoncom", "import of pythoncom halted; None in sys.modules"),
-    # The package is there but fails: a DLL that does not load, a module of its own that is missing.
-    ("clr", "raise ImportError('DLL load failed while importing clr')", "ImportError", None,
-     "DLL load failed while importing clr"),
-    ("pythoncom", "import pywintypes_gone", "ModuleNotFoundError", "pywintypes_gone",
-     "No module named 'pywintypes_gone'"),
-], ids=["clr-missing", "pythoncom-missing", "clr-fails", "pythoncom-lacks-its-own"])
-def test_import_error_of_bridge_or_com_propagates_at_first_use_with_a_note_when_missing(python, tmp_path, module,
-                                                                                        source, kind, name, message):
+@pytest.mark.parametrize(
+    "module, source, kind, name, message",
+    [
+        ("clr", None, "ModuleNotFoundError", "clr", "import of clr halted; None in sys.modules"),
+        ("pythoncom", None, "ModuleNotFoundError", "pythoncom", "import of pythoncom halted; None in sys.modules"),
+        # The package is there but fails: a DLL that does not load, a module of its own that is missing.
+        (
+            "clr",
+            "raise ImportError('DLL load failed while importing clr')",
+            "ImportError",
+            None,
+            "DLL load failed while importing clr",
+        ),
+        (
+            "pythoncom",
+            "import pywintypes_gone",
+            "ModuleNotFoundError",
+            "pywintypes_gone",
+            "No module named 'pywintypes_gone'",
+        ),
+    ],
+    ids=["clr-missing", "pythoncom-missing", "clr-fails", "pythoncom-lacks-its-own"],
+)
+def test_import_error_of_bridge_or_com_propagates_at_first_use_with_a_note_when_missing(
+    python, tmp_path, module, source, kind, name, message
+):
     if source is None:
         hide, shadowed = f"sys.modules[{module!r}] = None", {}
     else:
         # A module of that name in a folder before the stand-in's.
         (tmp_path / f"{module}.py").write_text(source + "\n")
         hide, shadowed = "", {"PYTHONPATH": python_path(str(tmp_path))}
-    result = python(f"""
+    result = python(
+        f"""
         import json, sys, warnings
         warnings.simplefilter("ignore")
         {hide}
@@ -218,13 +245,17 @@ def test_import_error_of_bridge_or_com_propagates_at_first_use_with_a_note_when_
             from brivane_computer import setup_brivane_computer
         except ImportError as error:
             print(json.dumps([type(error).__name__, error.name, str(error), getattr(error, "__notes__", [])]))
-    """, env=shadowed)
+    """,
+        env=shadowed,
+    )
     notes = [NOTES[module]] if name == module and not ON_310 else []
     assert json.loads(result.stdout) == [kind, name, message, notes]
 
 
 def test_module_registers_itself(python):
-    python(LOCATE + """
+    python(
+        LOCATE
+        + """
         warnings.simplefilter("ignore")
         assert "brivane_computer.brivane_core" not in sys.modules
         spec = new_spec()
@@ -234,11 +265,14 @@ def test_module_registers_itself(python):
         assert module.__name__ == "brivane_computer.brivane_core"
         assert module.load_dll.__module__ == "brivane_computer.brivane_core"
         assert "brivane_computer" not in sys.modules
-    """)
+    """
+    )
 
 
 def test_module_keeps_an_existing_registration(python):
-    python(LOCATE + """
+    python(
+        LOCATE
+        + """
         import types
         warnings.simplefilter("ignore")
         placeholder = types.ModuleType("placeholder")
@@ -248,7 +282,8 @@ def test_module_keeps_an_existing_registration(python):
         spec.loader.exec_module(module)
         assert sys.modules["brivane_computer.brivane_core"] is placeholder
         assert callable(module.setup_brivane_computer)
-    """)
+    """
+    )
 
 
 def test_one_interpreter_per_process(python):

@@ -1,6 +1,7 @@
 """What the module body binds: names and their order, the enumeration, the
 globals with their initial values, the functions and their docstrings, and
 the package's view of it all."""
+
 import enum
 import re
 import types
@@ -30,8 +31,11 @@ def test_the_body_binds_its_names_in_order(python):
 
 def test_the_tables_are_complete(core):
     """The module has exactly the functions and the globals of the tables, however its body orders them."""
-    functions = [name for name, value in vars(core).items()
-                 if isinstance(value, types.BuiltinFunctionType) and value.__module__ == core.__name__]
+    functions = [
+        name
+        for name, value in vars(core).items()
+        if isinstance(value, types.BuiltinFunctionType) and value.__module__ == core.__name__
+    ]
     assert sorted(functions) == sorted(FUNCTION_NAMES) and len(functions) == 35
     globals_ = [name for name in vars(core) if re.fullmatch(r"_[A-Za-z]\w*_", name)]
     assert sorted(globals_) == sorted(GLOBALS) and len(globals_) == 17
@@ -51,6 +55,7 @@ def test_no_module_docstring(core):
 
 
 # --- BrivaneModule --------------------------------------------------------------
+
 
 def test_brivane_module_members_in_order(core):
     members = core.BrivaneModule
@@ -83,11 +88,13 @@ def test_brivane_module_identity(core):
 
 def test_brivane_module_is_not_the_products(ready, core):
     from Brivane.SDK import BrivaneModule as ProductModule
+
     assert ProductModule is not core.BrivaneModule
     assert core.BrivaneModule.__module__ == "brivane_computer.brivane_core"
 
 
 # --- globals ------------------------------------------------------------------
+
 
 def test_initial_values_in_a_new_process(python):
     # A new process sees the values of the module body itself, not the fixtures' reset.
@@ -105,6 +112,7 @@ def test_initial_values_in_a_new_process(python):
 
 
 # --- functions ----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("function", FUNCTIONS, ids=ids(FUNCTIONS))
 def test_docstring(core, function):
@@ -124,8 +132,10 @@ def test_function_identity(core, function):
 
 # --- the package --------------------------------------------------------------
 
+
 def test_package_exposes_the_entry_points():
     from brivane_computer import BrivaneModule, setup_brivane_computer
+
     assert setup_brivane_computer is brivane_computer.brivane_core.setup_brivane_computer
     assert BrivaneModule.Pelorix.value == 0
 

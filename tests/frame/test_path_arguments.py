@@ -1,5 +1,6 @@
 """Paths given as bytes: every function that takes a path decodes it with os.fsdecode at entry, before it
 disposes of or writes anything. The product sees text, and the paths that functions return are text."""
+
 import os
 import types
 
@@ -18,8 +19,14 @@ def place(core, ready, tmp_path, temp_root):
     core.addPipingStudy(project, "Extra", 1920, 1080)
     earlier = core.solve(model, "Quelbar", True)
     journal.clear()
-    yield types.SimpleNamespace(installation=ready.root, model=model, folder=os.path.dirname(model),
-                                project=project, projects=str(tmp_path / "projects"), earlier=earlier)
+    yield types.SimpleNamespace(
+        installation=ready.root,
+        model=model,
+        folder=os.path.dirname(model),
+        project=project,
+        projects=str(tmp_path / "projects"),
+        earlier=earlier,
+    )
     for solution in (earlier, core._Solution_):
         if solution is not None and not solution.IsDisposed:
             solution.Dispose()
@@ -31,8 +38,10 @@ def b(path):
 
 # What each call returns: a text path to something that exists, a product object, or None.
 CALLS = {
-    "setup_brivane_computer": ("object", lambda c, p: c.setup_brivane_computer(b(p.installation),
-                                                                               c.BrivaneModule.Pelorix) or None),
+    "setup_brivane_computer": (
+        "object",
+        lambda c, p: c.setup_brivane_computer(b(p.installation), c.BrivaneModule.Pelorix) or None,
+    ),
     "load_dll": ("none", lambda c, p: c.load_dll(b"Brivane.Helper.dll")),
     "loadVokel": ("object", lambda c, p: c.loadVokel(b(p.model))),
     "saveVokel": ("none", lambda c, p: c.saveVokel(c.loadVokel(p.model), b(p.model))),
@@ -40,8 +49,10 @@ CALLS = {
     "getVokel": ("path", lambda c, p: c.getVokel(b(p.folder))),
     "find_first_file": ("path", lambda c, p: c.find_first_file(b(p.folder), b".thf")),
     "solve": ("object", lambda c, p: c.solve(b(p.model), "Quelbar", True)),
-    "solvePipingModel": ("object", lambda c, p: c.solvePipingModel(c.loadVokel(p.model), b(p.model), "Revav",
-                                                                   b(p.folder))),
+    "solvePipingModel": (
+        "object",
+        lambda c, p: c.solvePipingModel(c.loadVokel(p.model), b(p.model), "Revav", b(p.folder)),
+    ),
     "_QuelbarSolve": ("none", lambda c, p: c._QuelbarSolve(c.loadVokel(p.model), b(p.model), b(p.folder))),
     "copyDirectoryToTemp": ("path", lambda c, p: c.copyDirectoryToTemp(b(p.folder))),
     "addProjectFolder": ("path", lambda c, p: c.addProjectFolder(b(p.projects), b"Group")),

@@ -1,4 +1,5 @@
 """FindSolverPaths and FindDataProjectPaths on parsed settings documents."""
+
 import collections.abc
 
 import pytest
@@ -51,55 +52,73 @@ class RaisingName:
     __hash__ = object.__hash__
 
 
-@pytest.mark.parametrize("doc, expected", [
-    (document(), (None, None)),
-    (document(path_family(REVAV, "r.exe")), ("r.exe", None)),
-    (document(path_family(QUELBAR, "q.exe")), (None, "q.exe")),
-    (document(path_family(QUELBAR, "q.exe"), path_family(REVAV, "r.exe")), ("r.exe", "q.exe")),
-    # the last match in document order wins, across families and sub-families
-    (document(path_family(REVAV, "first"), path_family(REVAV, "second")), ("second", None)),
-    (document(family("REVAV", sub("PATH", setting("WINDOWS SOLVER PATH", "a")),
-                     sub("PATH", setting("WINDOWS SOLVER PATH", "b"), setting("WINDOWS SOLVER PATH", "c"))),
-              family("REVAV", sub("PATH"))), ("c", None)),
-    (document(family("QUELBAR", sub("PATH", setting("SOLVER PATH", "a"), setting("OTHER", "x"))),
-              family("QUELBAR", sub("PATH", setting("SOLVER PATH", "b")), sub("OUTPUT", setting("SOLVER PATH", "z")))),
-     (None, "b")),
-    # only the empty string becomes None; everything else is returned as stored
-    (document(path_family(REVAV, ""), path_family(QUELBAR, "")), (None, None)),
-    (document(path_family(REVAV, "x"), path_family(REVAV, "")), (None, None)),
-    (document(path_family(REVAV, ""), path_family(REVAV, "x")), ("x", None)),
-    (document(path_family(REVAV, 12), path_family(QUELBAR, 2.5)), (12, 2.5)),
-    (document(path_family(REVAV, 0), path_family(QUELBAR, False)), (0, False)),
-    (document(path_family(REVAV, None), path_family(QUELBAR, [])), (None, [])),
-    (document(path_family(REVAV, " "), path_family(QUELBAR, b"")), (" ", b"")),
-    (document(path_family(REVAV, {"p": 1})), ({"p": 1}, None)),
-    # the setting keys belong to their own family only
-    (document(family("REVAV", sub("PATH", setting("SOLVER PATH", "q")))), (None, None)),
-    (document(family("QUELBAR", sub("PATH", setting("WINDOWS SOLVER PATH", "r")))), (None, None)),
-])
+@pytest.mark.parametrize(
+    "doc, expected",
+    [
+        (document(), (None, None)),
+        (document(path_family(REVAV, "r.exe")), ("r.exe", None)),
+        (document(path_family(QUELBAR, "q.exe")), (None, "q.exe")),
+        (document(path_family(QUELBAR, "q.exe"), path_family(REVAV, "r.exe")), ("r.exe", "q.exe")),
+        # the last match in document order wins, across families and sub-families
+        (document(path_family(REVAV, "first"), path_family(REVAV, "second")), ("second", None)),
+        (
+            document(
+                family(
+                    "REVAV",
+                    sub("PATH", setting("WINDOWS SOLVER PATH", "a")),
+                    sub("PATH", setting("WINDOWS SOLVER PATH", "b"), setting("WINDOWS SOLVER PATH", "c")),
+                ),
+                family("REVAV", sub("PATH")),
+            ),
+            ("c", None),
+        ),
+        (
+            document(
+                family("QUELBAR", sub("PATH", setting("SOLVER PATH", "a"), setting("OTHER", "x"))),
+                family("QUELBAR", sub("PATH", setting("SOLVER PATH", "b")), sub("OUTPUT", setting("SOLVER PATH", "z"))),
+            ),
+            (None, "b"),
+        ),
+        # only the empty string becomes None; everything else is returned as stored
+        (document(path_family(REVAV, ""), path_family(QUELBAR, "")), (None, None)),
+        (document(path_family(REVAV, "x"), path_family(REVAV, "")), (None, None)),
+        (document(path_family(REVAV, ""), path_family(REVAV, "x")), ("x", None)),
+        (document(path_family(REVAV, 12), path_family(QUELBAR, 2.5)), (12, 2.5)),
+        (document(path_family(REVAV, 0), path_family(QUELBAR, False)), (0, False)),
+        (document(path_family(REVAV, None), path_family(QUELBAR, [])), (None, [])),
+        (document(path_family(REVAV, " "), path_family(QUELBAR, b"")), (" ", b"")),
+        (document(path_family(REVAV, {"p": 1})), ({"p": 1}, None)),
+        # the setting keys belong to their own family only
+        (document(family("REVAV", sub("PATH", setting("SOLVER PATH", "q")))), (None, None)),
+        (document(family("QUELBAR", sub("PATH", setting("WINDOWS SOLVER PATH", "r")))), (None, None)),
+    ],
+)
 def test_find_solver_paths(core, doc, expected):
     result = core.FindSolverPaths(doc)
     assert type(result) is tuple
     assert result == expected
 
 
-@pytest.mark.parametrize("names", [
-    ("revav", "PATH", "WINDOWS SOLVER PATH"),
-    ("Revav", "PATH", "WINDOWS SOLVER PATH"),
-    (" REVAV", "PATH", "WINDOWS SOLVER PATH"),
-    ("REVAV ", "PATH", "WINDOWS SOLVER PATH"),
-    ("REVAV\n", "PATH", "WINDOWS SOLVER PATH"),
-    ("", "PATH", "WINDOWS SOLVER PATH"),
-    ("REVAV", "path", "WINDOWS SOLVER PATH"),
-    ("REVAV", "Path", "WINDOWS SOLVER PATH"),
-    ("REVAV", "PATH ", "WINDOWS SOLVER PATH"),
-    ("REVAV", "PATHS", "WINDOWS SOLVER PATH"),
-    ("REVAV", "PATH", "windows solver path"),
-    ("REVAV", "PATH", "WINDOWS SOLVER PATH "),
-    ("REVAV", "PATH", "WINDOWS  SOLVER PATH"),
-    ("REVAV", "PATH", "SOLVER PATH"),
-    ("REVAV", "PATH", "WINDOWS SOLVER"),
-])
+@pytest.mark.parametrize(
+    "names",
+    [
+        ("revav", "PATH", "WINDOWS SOLVER PATH"),
+        ("Revav", "PATH", "WINDOWS SOLVER PATH"),
+        (" REVAV", "PATH", "WINDOWS SOLVER PATH"),
+        ("REVAV ", "PATH", "WINDOWS SOLVER PATH"),
+        ("REVAV\n", "PATH", "WINDOWS SOLVER PATH"),
+        ("", "PATH", "WINDOWS SOLVER PATH"),
+        ("REVAV", "path", "WINDOWS SOLVER PATH"),
+        ("REVAV", "Path", "WINDOWS SOLVER PATH"),
+        ("REVAV", "PATH ", "WINDOWS SOLVER PATH"),
+        ("REVAV", "PATHS", "WINDOWS SOLVER PATH"),
+        ("REVAV", "PATH", "windows solver path"),
+        ("REVAV", "PATH", "WINDOWS SOLVER PATH "),
+        ("REVAV", "PATH", "WINDOWS  SOLVER PATH"),
+        ("REVAV", "PATH", "SOLVER PATH"),
+        ("REVAV", "PATH", "WINDOWS SOLVER"),
+    ],
+)
 def test_names_match_exactly(core, names):
     assert core.FindSolverPaths(document(path_family(names, "r.exe"))) == (None, None)
 
@@ -116,8 +135,11 @@ def test_str_subclass_names_match(core):
 def test_non_string_names_never_match(core, name):
     doc = document(
         {"Name": name, "SubFamilies": Untouched()},
-        family("REVAV", {"Name": name, "Settings": Untouched()},
-               sub("PATH", {"Name": name, "Value": "never"}, setting("WINDOWS SOLVER PATH", "r.exe"))),
+        family(
+            "REVAV",
+            {"Name": name, "Settings": Untouched()},
+            sub("PATH", {"Name": name, "Value": "never"}, setting("WINDOWS SOLVER PATH", "r.exe")),
+        ),
     )
     assert core.FindSolverPaths(doc) == ("r.exe", None)
 
@@ -125,36 +147,45 @@ def test_non_string_names_never_match(core, name):
 def test_members_read_only_under_matches(core):
     doc = document(
         {"Name": "GRAPHICS", "SubFamilies": Untouched()},
-        family("REVAV", {"Name": "VIEW", "Settings": Untouched()},
-               sub("PATH", {"Name": "OTHER", "Value": Untouched()}, setting("WINDOWS SOLVER PATH", "r"))),
+        family(
+            "REVAV",
+            {"Name": "VIEW", "Settings": Untouched()},
+            sub("PATH", {"Name": "OTHER", "Value": Untouched()}, setting("WINDOWS SOLVER PATH", "r")),
+        ),
         family("QUELBAR", sub("OUTPUT", {"Name": "MAX FIELD LENGTH"})),
     )
     assert core.FindSolverPaths(doc) == ("r", None)
 
 
-@pytest.mark.parametrize("doc, missing", [
-    ({}, "Families"),
-    (document({"SubFamilies": []}), "Name"),
-    (document(family("GRAPHICS"), {"Value": 1}), "Name"),
-    (document({"Name": "REVAV"}), "SubFamilies"),
-    (document({"Name": "QUELBAR"}), "SubFamilies"),
-    (document(family("REVAV", {"Settings": []})), "Name"),
-    (document(family("REVAV", {"Name": "PATH"})), "Settings"),
-    (document(family("REVAV", sub("PATH", {"Value": "r"}))), "Name"),
-    (document(family("REVAV", sub("PATH", {"Name": "WINDOWS SOLVER PATH"}))), "Value"),
-    (document(family("QUELBAR", sub("PATH", {"Name": "SOLVER PATH"}))), "Value"),
-])
+@pytest.mark.parametrize(
+    "doc, missing",
+    [
+        ({}, "Families"),
+        (document({"SubFamilies": []}), "Name"),
+        (document(family("GRAPHICS"), {"Value": 1}), "Name"),
+        (document({"Name": "REVAV"}), "SubFamilies"),
+        (document({"Name": "QUELBAR"}), "SubFamilies"),
+        (document(family("REVAV", {"Settings": []})), "Name"),
+        (document(family("REVAV", {"Name": "PATH"})), "Settings"),
+        (document(family("REVAV", sub("PATH", {"Value": "r"}))), "Name"),
+        (document(family("REVAV", sub("PATH", {"Name": "WINDOWS SOLVER PATH"}))), "Value"),
+        (document(family("QUELBAR", sub("PATH", {"Name": "SOLVER PATH"}))), "Value"),
+    ],
+)
 def test_missing_members(core, doc, missing):
     with pytest.raises(KeyError) as caught:
         core.FindSolverPaths(doc)
     assert caught.value.args == (missing,)
 
 
-@pytest.mark.parametrize("doc", [
-    document({"Name": "GRAPHICS"}),
-    document(family("REVAV", {"Name": "VIEW"})),
-    document(family("REVAV", sub("PATH", {"Name": "OTHER"}))),
-])
+@pytest.mark.parametrize(
+    "doc",
+    [
+        document({"Name": "GRAPHICS"}),
+        document(family("REVAV", {"Name": "VIEW"})),
+        document(family("REVAV", sub("PATH", {"Name": "OTHER"}))),
+    ],
+)
 def test_unread_members_may_be_missing(core, doc):
     assert core.FindSolverPaths(doc) == (None, None)
 
@@ -174,16 +205,25 @@ def test_revav_pass_completes_before_quelbar_pass(core):
 
     doc = {"Families": [Watched(family("QUELBAR", sub("PATH"))), Watched(family("REVAV", sub("PATH")))]}
     assert core.FindSolverPaths(doc) == (None, None)
-    assert reads == [("QUELBAR", "Name"), ("REVAV", "Name"), ("REVAV", "SubFamilies"),
-                     ("QUELBAR", "Name"), ("QUELBAR", "SubFamilies"), ("REVAV", "Name")]
+    assert reads == [
+        ("QUELBAR", "Name"),
+        ("REVAV", "Name"),
+        ("REVAV", "SubFamilies"),
+        ("QUELBAR", "Name"),
+        ("QUELBAR", "SubFamilies"),
+        ("REVAV", "Name"),
+    ]
 
 
-@pytest.mark.parametrize("doc", [
-    {"Families": 5},
-    {"Families": None},
-    document({"Name": "REVAV", "SubFamilies": 3}),
-    document(family("QUELBAR", {"Name": "PATH", "Settings": True})),
-])
+@pytest.mark.parametrize(
+    "doc",
+    [
+        {"Families": 5},
+        {"Families": None},
+        document({"Name": "REVAV", "SubFamilies": 3}),
+        document(family("QUELBAR", {"Name": "PATH", "Settings": True})),
+    ],
+)
 def test_non_iterable_containers(core, doc):
     with pytest.raises(TypeError):
         core.FindSolverPaths(doc)
@@ -212,12 +252,20 @@ class Mapping(collections.abc.Mapping):
 
 
 def test_other_mappings_and_sequences(core):
-    doc = Mapping(Families=(
-        Mapping(Name="REVAV", SubFamilies=iter([Mapping(Name="PATH", Settings=(
-            Mapping(Name="WINDOWS SOLVER PATH", Value="r.exe"),))])),
-        Mapping(Name="QUELBAR", SubFamilies=[Mapping(Name="PATH", Settings=(
-            x for x in [Mapping(Name="SOLVER PATH", Value="q.exe")]))]),
-    ))
+    doc = Mapping(
+        Families=(
+            Mapping(
+                Name="REVAV",
+                SubFamilies=iter(
+                    [Mapping(Name="PATH", Settings=(Mapping(Name="WINDOWS SOLVER PATH", Value="r.exe"),))]
+                ),
+            ),
+            Mapping(
+                Name="QUELBAR",
+                SubFamilies=[Mapping(Name="PATH", Settings=(x for x in [Mapping(Name="SOLVER PATH", Value="q.exe")]))],
+            ),
+        )
+    )
     assert core.FindSolverPaths(doc) == ("r.exe", "q.exe")
 
 
@@ -246,6 +294,7 @@ def test_solver_paths_are_pure(core):
 
 def test_installation_settings_document(core, installation):
     import json
+
     with open(installation.settings_path, encoding="utf-8") as f:
         doc = json.load(f)
     assert core.FindSolverPaths(doc) == (installation.revav_solver, installation.quelbar_solver)
@@ -253,12 +302,16 @@ def test_installation_settings_document(core, installation):
 
 # --- FindDataProjectPaths -----------------------------------------------------
 
-@pytest.mark.parametrize("doc, expected", [
-    ({"CurrentDatasDirectory": "D", "CurrentProjectsDirectory": "P"}, ("D", "P")),
-    ({"CurrentDatasDirectory": "", "CurrentProjectsDirectory": ""}, ("", "")),
-    ({"CurrentProjectsDirectory": 2, "CurrentDatasDirectory": None, "RecentProjects": []}, (None, 2)),
-    (Mapping(CurrentDatasDirectory=["d"], CurrentProjectsDirectory={"p": 1}), (["d"], {"p": 1})),
-])
+
+@pytest.mark.parametrize(
+    "doc, expected",
+    [
+        ({"CurrentDatasDirectory": "D", "CurrentProjectsDirectory": "P"}, ("D", "P")),
+        ({"CurrentDatasDirectory": "", "CurrentProjectsDirectory": ""}, ("", "")),
+        ({"CurrentProjectsDirectory": 2, "CurrentDatasDirectory": None, "RecentProjects": []}, (None, 2)),
+        (Mapping(CurrentDatasDirectory=["d"], CurrentProjectsDirectory={"p": 1}), (["d"], {"p": 1})),
+    ],
+)
 def test_find_data_project_paths(core, doc, expected):
     result = core.FindDataProjectPaths(doc)
     assert type(result) is tuple
@@ -271,12 +324,15 @@ def test_data_project_paths_keep_the_objects(core):
     assert found[0] is data and found[1] is projects
 
 
-@pytest.mark.parametrize("doc, missing", [
-    ({}, "CurrentDatasDirectory"),
-    ({"CurrentProjectsDirectory": "P"}, "CurrentDatasDirectory"),
-    ({"CurrentDatasDirectory": "D"}, "CurrentProjectsDirectory"),
-    ({"currentdatasdirectory": "D", "CurrentProjectsDirectory": "P"}, "CurrentDatasDirectory"),
-])
+@pytest.mark.parametrize(
+    "doc, missing",
+    [
+        ({}, "CurrentDatasDirectory"),
+        ({"CurrentProjectsDirectory": "P"}, "CurrentDatasDirectory"),
+        ({"CurrentDatasDirectory": "D"}, "CurrentProjectsDirectory"),
+        ({"currentdatasdirectory": "D", "CurrentProjectsDirectory": "P"}, "CurrentDatasDirectory"),
+    ],
+)
 def test_data_project_paths_missing(core, doc, missing):
     with pytest.raises(KeyError) as caught:
         core.FindDataProjectPaths(doc)

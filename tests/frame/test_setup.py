@@ -1,5 +1,6 @@
 """setup_brivane_computer: its steps in order, the state it leaves for each
 outcome, and every way it fails."""
+
 import datetime
 import json
 import os
@@ -58,6 +59,7 @@ def write(path, text, encoding="utf-8"):
 
 # --- success ------------------------------------------------------------------
 
+
 def test_complete_set_up(core, installation, capsys):
     assert core.setup_brivane_computer(installation.root, PELORIX) is True
     assert capsys.readouterr().out == "Brivane.SDK.dll loaded\nBrivane.Pelorix.Core.dll loaded\n"
@@ -73,8 +75,11 @@ def test_complete_set_up(core, installation, capsys):
     assert core._tempDirectory_ is None and core._Solution_ is None
 
 
-@pytest.mark.parametrize("outcome", ["a folder", OSError(28, "No usable temporary directory"), KeyboardInterrupt()],
-                         ids=["found", "no usable folder", "Ctrl-C"])
+@pytest.mark.parametrize(
+    "outcome",
+    ["a folder", OSError(28, "No usable temporary directory"), KeyboardInterrupt()],
+    ids=["found", "no usable folder", "Ctrl-C"],
+)
 def test_set_up_first_looks_up_the_temporary_folder_once(core, installation, monkeypatch, outcome):
     # The first tempfile.gettempdir() of a process takes a lock once: set-up, never a sandboxed solve, takes it.
     journal.clear()
@@ -85,6 +90,7 @@ def test_set_up_first_looks_up_the_temporary_folder_once(core, installation, mon
         if isinstance(outcome, BaseException):
             raise outcome
         return tempfile.gettempdir()
+
     monkeypatch.setattr(core, "tempfile", types.SimpleNamespace(gettempdir=gettempdir))
     if isinstance(outcome, KeyboardInterrupt):
         with pytest.raises(KeyboardInterrupt):
@@ -165,6 +171,7 @@ def test_relative_installation_path(core, installation, monkeypatch):
 
 def test_installation_path_object(core, installation):
     import pathlib
+
     given = pathlib.Path(installation.root)
     assert core.setup_brivane_computer(given, PELORIX) is True
     assert core._exePath_ is given
@@ -173,18 +180,21 @@ def test_installation_path_object(core, installation):
 
 # --- cultures -----------------------------------------------------------------
 
+
 def test_cultures_of_the_calling_thread_only(core, installation):
     ready_to_check, set_up_done = threading.Event(), threading.Event()
     seen = []
 
     def other():
         from System.Threading import Thread
+
         seen.append(Thread.CurrentThread.CurrentCulture.Name)
         ready_to_check.set()
         set_up_done.wait(30)
         seen.append((dotnet.current_culture().Name, Thread.CurrentThread.CurrentUICulture.Name))
 
     import clr
+
     clr.AddReference("mscorlib")
     worker = threading.Thread(target=other)
     worker.start()
@@ -205,6 +215,7 @@ def test_culture_is_set_even_when_set_up_fails(core, tmp_path):
 
 # --- Extensions missing -------------------------------------------------------
 
+
 def test_without_extensions(core, tmp_path, marked, capsys):
     found = create_installation(str(tmp_path / "Bare"), extensions=False)
     core._settingsPath_, core._dataSourcesPath_ = found.settings_path, found.data_sources_path
@@ -217,14 +228,25 @@ def test_without_extensions(core, tmp_path, marked, capsys):
     assert core._dllPath_ == os.path.join(found.root, "Extensions") and not os.path.exists(core._dllPath_)
     assert (core._Revav_, core._Quelbar_) == (found.revav_solver, found.quelbar_solver)
     assert (core._dataPath_, core._projectPath_) == (found.data_dir, found.projects_dir)
-    assert changed(core, marked) == sorted(["_CultureInfo_", "_exePath_", "_dllPath_", "_Revav_", "_Quelbar_",
-                                            "_dataPath_", "_projectPath_", "_validSetup_"])
+    assert changed(core, marked) == sorted(
+        [
+            "_CultureInfo_",
+            "_exePath_",
+            "_dllPath_",
+            "_Revav_",
+            "_Quelbar_",
+            "_dataPath_",
+            "_projectPath_",
+            "_validSetup_",
+        ]
+    )
     with pytest.raises(OSError) as caught:
         core.getVokel(str(tmp_path))
     assert str(caught.value) == GUARD_MESSAGE
 
 
 # --- failures -----------------------------------------------------------------
+
 
 def test_missing_installation_folder(core, tmp_path, marked, capsys):
     missing = str(tmp_path / "Pelorix 2099.9")
@@ -272,6 +294,7 @@ def test_missing_data_sources_file(core, installation, marked):
 
 def test_missing_path_message_formats_the_value(core, tmp_path):
     import pathlib
+
     missing = pathlib.PurePosixPath(tmp_path, "nowhere")
     with pytest.raises(FileNotFoundError) as caught:
         core.setup_brivane_computer(missing, PELORIX)
@@ -334,18 +357,32 @@ def test_files_opened_as_utf8_text_and_closed(core, installation, monkeypatch):
     assert all(handle.closed for _, _, handle in opened)
 
 
-@pytest.mark.parametrize("missing, created", [
-    ("Brivane.SDK.dll", []),
-    ("Brivane.Pelorix.Core.dll", ["_Application_"]),
-])
+@pytest.mark.parametrize(
+    "missing, created",
+    [
+        ("Brivane.SDK.dll", []),
+        ("Brivane.Pelorix.Core.dll", ["_Application_"]),
+    ],
+)
 def test_assembly_missing_in_both_places(core, installation, marked, missing, created):
     os.remove(os.path.join(installation.extensions, missing))
     with pytest.raises(FileNotFoundError) as caught:
         core.setup_brivane_computer(installation.root, PELORIX)
     assert str(caught.value) == f"DLL '{missing}' not found."
     assert core._validSetup_ is False
-    assert changed(core, marked) == sorted(["_CultureInfo_", "_exePath_", "_dllPath_", "_Revav_", "_Quelbar_",
-                                            "_dataPath_", "_projectPath_", "_validSetup_"] + created)
+    assert changed(core, marked) == sorted(
+        [
+            "_CultureInfo_",
+            "_exePath_",
+            "_dllPath_",
+            "_Revav_",
+            "_Quelbar_",
+            "_dataPath_",
+            "_projectPath_",
+            "_validSetup_",
+        ]
+        + created
+    )
 
 
 def test_assembly_found_in_the_installation_folder(core, installation, capsys):
@@ -354,27 +391,44 @@ def test_assembly_found_in_the_installation_folder(core, installation, capsys):
     assert capsys.readouterr().out == "Brivane.SDK.dll loaded\nBrivane.Pelorix.Core.dll loaded\n"
 
 
-@pytest.mark.parametrize("failing, created", [
-    ("BrivaneApplication..ctor", []),
-    ("CommandController..ctor", ["_Application_"]),
-    ("CommandController.SetApplication", ["_Application_", "_commandController_"]),
-])
+@pytest.mark.parametrize(
+    "failing, created",
+    [
+        ("BrivaneApplication..ctor", []),
+        ("CommandController..ctor", ["_Application_"]),
+        ("CommandController.SetApplication", ["_Application_", "_commandController_"]),
+    ],
+)
 def test_product_failure(core, installation, marked, failing, created):
     knobs.raise_on = {failing: dotnet.InvalidOperationException("refused")}
     with pytest.raises(dotnet.InvalidOperationException, match="refused"):
         core.setup_brivane_computer(installation.root, PELORIX)
     assert core._validSetup_ is False
-    assert changed(core, marked) == sorted(["_CultureInfo_", "_exePath_", "_dllPath_", "_Revav_", "_Quelbar_",
-                                            "_dataPath_", "_projectPath_", "_validSetup_"] + created)
+    assert changed(core, marked) == sorted(
+        [
+            "_CultureInfo_",
+            "_exePath_",
+            "_dllPath_",
+            "_Revav_",
+            "_Quelbar_",
+            "_dataPath_",
+            "_projectPath_",
+            "_validSetup_",
+        ]
+        + created
+    )
     assert journal.names()[-1] == failing
 
 
-@pytest.mark.parametrize("failing, written", [
-    ("clr.AddReference", []),
-    ("CultureInfo..ctor", []),
-    ("Thread.set_CurrentCulture", ["_CultureInfo_"]),
-    ("Thread.set_CurrentUICulture", ["_CultureInfo_"]),
-])
+@pytest.mark.parametrize(
+    "failing, written",
+    [
+        ("clr.AddReference", []),
+        ("CultureInfo..ctor", []),
+        ("Thread.set_CurrentCulture", ["_CultureInfo_"]),
+        ("Thread.set_CurrentUICulture", ["_CultureInfo_"]),
+    ],
+)
 def test_culture_failure(core, installation, marked, failing, written):
     knobs.raise_on = {failing: dotnet.ArgumentException("culture")}
     with pytest.raises(dotnet.ArgumentException):
@@ -385,6 +439,7 @@ def test_culture_failure(core, installation, marked, failing, written):
 
 # --- a failure part-way disarms the module --------------------------------------
 
+
 def interrupt(document):
     raise KeyboardInterrupt
 
@@ -392,24 +447,36 @@ def interrupt(document):
 def refuse(name):
     def prepare(core, other, monkeypatch):
         monkeypatch.setattr(knobs, "raise_on", {name: dotnet.InvalidOperationException("no licence seat")})
+
     return prepare
 
 
 # row: (how the second installation or the call fails, the exception, whether a good set-up came first).
 # An assembly is looked for only by the first set-up of a process: later ones reuse what it loaded.
 PART_WAY = {
-    "settings with a byte-order mark": (lambda core, other, mp: write(other.settings_path, "\ufeff{}"),
-                                        json.JSONDecodeError, True),
-    "missing key": (lambda core, other, mp: write(other.data_sources_path, json.dumps({"CurrentDatasDirectory": ""})),
-                    KeyError, True),
-    "lookup of three values": (lambda core, other, mp: mp.setattr(core, "FindSolverPaths", lambda d: "RQX"),
-                               ValueError, True),
-    "missing assembly": (lambda core, other, mp: os.remove(os.path.join(other.extensions, "Brivane.SDK.dll")),
-                         FileNotFoundError, False),
+    "settings with a byte-order mark": (
+        lambda core, other, mp: write(other.settings_path, "\ufeff{}"),
+        json.JSONDecodeError,
+        True,
+    ),
+    "missing key": (
+        lambda core, other, mp: write(other.data_sources_path, json.dumps({"CurrentDatasDirectory": ""})),
+        KeyError,
+        True,
+    ),
+    "lookup of three values": (
+        lambda core, other, mp: mp.setattr(core, "FindSolverPaths", lambda d: "RQX"),
+        ValueError,
+        True,
+    ),
+    "missing assembly": (
+        lambda core, other, mp: os.remove(os.path.join(other.extensions, "Brivane.SDK.dll")),
+        FileNotFoundError,
+        False,
+    ),
     "failing constructor": (refuse("BrivaneApplication..ctor"), dotnet.InvalidOperationException, False),
     "failing SetApplication": (refuse("CommandController.SetApplication"), dotnet.InvalidOperationException, True),
-    "interrupt": (lambda core, other, mp: mp.setattr(core, "FindDataProjectPaths", interrupt),
-                  KeyboardInterrupt, True),
+    "interrupt": (lambda core, other, mp: mp.setattr(core, "FindDataProjectPaths", interrupt), KeyboardInterrupt, True),
 }
 
 
@@ -433,6 +500,7 @@ def test_a_set_up_failing_part_way_disarms_the_module(core, installation, tmp_pa
 
 
 # --- the lookups through the module namespace ----------------------------------
+
 
 def test_lookups_are_called_through_the_namespace(core, installation, monkeypatch):
     seen = []
@@ -462,10 +530,23 @@ def host_unpacking_error(value):
     raise AssertionError("unpacked")
 
 
-@pytest.mark.parametrize("make", [
-    lambda: ("only",), lambda: ["a", "b", "c"], lambda: (), lambda: "abc", lambda: iter(range(3)),
-    lambda: {"a": 1}, lambda: None, lambda: 5, NotIterable, lambda: datetime.date(2031, 1, 1), IterRaisesTypeError,
-], ids=["one", "three", "none", "str", "iterator", "dict", "None", "int", "object", "date", "iter-raises"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: ("only",),
+        lambda: ["a", "b", "c"],
+        lambda: (),
+        lambda: "abc",
+        lambda: iter(range(3)),
+        lambda: {"a": 1},
+        lambda: None,
+        lambda: 5,
+        NotIterable,
+        lambda: datetime.date(2031, 1, 1),
+        IterRaisesTypeError,
+    ],
+    ids=["one", "three", "none", "str", "iterator", "dict", "None", "int", "object", "date", "iter-raises"],
+)
 @pytest.mark.parametrize("lookup", ["FindSolverPaths", "FindDataProjectPaths"])
 def test_lookup_results_are_unpacked_like_the_host(core, installation, monkeypatch, marked, make, lookup):
     expected = host_unpacking_error(make())

@@ -4,6 +4,7 @@ ntpath and whose files are a small in-memory tree shows what the module would
 do on Windows: which folder a removal deletes, the fre, project and sandbox
 paths it computes. And the Windows test run's confinement is accepted on that
 runner only."""
+
 import ntpath
 import os
 import subprocess
@@ -30,7 +31,7 @@ class WindowsDisk:
         for kind, paths in (("folder", folders), ("file", files), ("link", links), ("junction", junctions)):
             for path in paths:
                 self.add(path, kind)
-        self.asked = []    # paths whose existence the module tested
+        self.asked = []  # paths whose existence the module tested
         self.effects = []  # what it changed, with the current folder at the time
 
         def kind_of(path):
@@ -41,8 +42,10 @@ class WindowsDisk:
             return kind_of(path) is not None
 
         self.path = types.SimpleNamespace(
-            **{name: getattr(ntpath, name) for name in ("sep", "altsep", "join", "split", "splitext", "basename",
-                                                         "dirname", "normcase", "isabs")},
+            **{
+                name: getattr(ntpath, name)
+                for name in ("sep", "altsep", "join", "split", "splitext", "basename", "dirname", "normcase", "isabs")
+            },
             exists=exists,
             # Windows' own rule, from this disk's current folder: drive-relative paths completed, "." and ".."
             # collapsed by text.
@@ -50,12 +53,23 @@ class WindowsDisk:
             isdir=lambda path: kind_of(path) in ("folder", "link", "junction"),
             isfile=lambda path: kind_of(path) == "file",
             islink=lambda path: kind_of(path) == "link",
-            isjunction=lambda path: kind_of(path) == "junction")
-        self.os = types.SimpleNamespace(path=self.path, name="nt", sep="\\", fspath=os.fspath, getcwd=lambda: self.cwd,
-                                        chdir=self.chdir, makedirs=self.makedirs, mkdir=self.mkdir,
-                                        listdir=self.listdir)
-        self.shutil = types.SimpleNamespace(rmtree=lambda path: self.effects.append(("rmtree", path, self.cwd)),
-                                            copy=lambda source, target: self.effects.append(("copy", source, target)))
+            isjunction=lambda path: kind_of(path) == "junction",
+        )
+        self.os = types.SimpleNamespace(
+            path=self.path,
+            name="nt",
+            sep="\\",
+            fspath=os.fspath,
+            getcwd=lambda: self.cwd,
+            chdir=self.chdir,
+            makedirs=self.makedirs,
+            mkdir=self.mkdir,
+            listdir=self.listdir,
+        )
+        self.shutil = types.SimpleNamespace(
+            rmtree=lambda path: self.effects.append(("rmtree", path, self.cwd)),
+            copy=lambda source, target: self.effects.append(("copy", source, target)),
+        )
 
     def key(self, path):
         # Drive-relative and relative paths start from the current folder, as on Windows.
@@ -82,7 +96,7 @@ class WindowsDisk:
 
     def listdir(self, path):
         prefix = self.key(path).rstrip("\\") + "\\"
-        return sorted(self.names[k] for k in self.kinds if k.startswith(prefix) and "\\" not in k[len(prefix):])
+        return sorted(self.names[k] for k in self.kinds if k.startswith(prefix) and "\\" not in k[len(prefix) :])
 
 
 @pytest.fixture
@@ -98,51 +112,85 @@ def windows(core, ready, monkeypatch, capsys):
         monkeypatch.setattr(core, "tempfile", types.SimpleNamespace(gettempdir=lambda: TEMP))
         monkeypatch.setattr(core, "uuid", types.SimpleNamespace(uuid4=lambda: UUID))
         return disk
+
     return bind
 
 
-TREE = dict(folders=["C:\\", "C:\\Work", "C:\\Work\\Projects", "C:\\Work\\Projects\\Plant1", "C:\\P1",
-                     "\\\\srv\\share\\", "\\\\srv\\share\\P2"],
-            files=["C:\\P1\\a.txt"], links=["C:\\Work\\Link"], junctions=["C:\\Work\\Junction"])
+TREE = dict(
+    folders=[
+        "C:\\",
+        "C:\\Work",
+        "C:\\Work\\Projects",
+        "C:\\Work\\Projects\\Plant1",
+        "C:\\P1",
+        "\\\\srv\\share\\",
+        "\\\\srv\\share\\P2",
+    ],
+    files=["C:\\P1\\a.txt"],
+    links=["C:\\Work\\Link"],
+    junctions=["C:\\Work\\Junction"],
+)
 
 
 @pytest.mark.parametrize("removal", ["removeProjectFolder", "removeProject"])
-@pytest.mark.parametrize("path, cwd, effects, cwd_after", [
-    # Roots and drives name no folder to remove.
-    ("C:", "C:\\Work", [], "C:\\Work"),
-    ("C:\\", "C:\\Work", [], "C:\\Work"),
-    ("\\\\srv\\share\\", "C:\\Work", [], "C:\\Work"),
-    ("", "C:\\Work", [], "C:\\Work"),
-    (".", "C:\\Work", [], "C:\\Work"),
-    ("..", "C:\\Work\\Projects", [], "C:\\Work\\Projects"),
-    # Made full once by Windows' rule; the parent becomes current, and the folder is removed by its full path.
-    ("C:\\P1\\", "C:\\Work", [("chdir", "C:\\"), ("rmtree", "C:\\P1", "C:\\")], "C:\\"),
-    ("C:/P1//", "C:\\Work", [("chdir", "C:\\"), ("rmtree", "C:\\P1", "C:\\")], "C:\\"),
-    ("\\\\srv\\share\\P2", "C:\\Work",
-     [("chdir", "\\\\srv\\share\\"), ("rmtree", "\\\\srv\\share\\P2", "\\\\srv\\share\\")], "\\\\srv\\share\\"),
-    # A relative project, and a drive-relative one, name the folder under the current one.
-    ("Projects\\Plant1", "C:\\Work",
-     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
-     "C:\\Work\\Projects"),
-    ("Plant1", "C:\\Work\\Projects",
-     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
-     "C:\\Work\\Projects"),
-    ("C:Plant1", "C:\\Work\\Projects",
-     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
-     "C:\\Work\\Projects"),
-    # ".." inside the path collapses by text, as Windows resolves it.
-    ("C:\\Work\\Link\\..\\Projects\\Plant1", "C:\\",
-     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
-     "C:\\Work\\Projects"),
-    # The current folder itself: Windows cannot delete it, so the parent becomes current first.
-    ("C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects\\Plant1",
-     [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
-     "C:\\Work\\Projects"),
-    # Never what a link or a junction points to, nor a file.
-    ("C:\\Work\\Link", "C:\\Work", [], "C:\\Work"),
-    ("C:\\Work\\Junction\\", "C:\\Work", [], "C:\\Work"),
-    ("C:\\P1\\a.txt", "C:\\Work", [], "C:\\Work"),
-])
+@pytest.mark.parametrize(
+    "path, cwd, effects, cwd_after",
+    [
+        # Roots and drives name no folder to remove.
+        ("C:", "C:\\Work", [], "C:\\Work"),
+        ("C:\\", "C:\\Work", [], "C:\\Work"),
+        ("\\\\srv\\share\\", "C:\\Work", [], "C:\\Work"),
+        ("", "C:\\Work", [], "C:\\Work"),
+        (".", "C:\\Work", [], "C:\\Work"),
+        ("..", "C:\\Work\\Projects", [], "C:\\Work\\Projects"),
+        # Made full once by Windows' rule; the parent becomes current, and the folder is removed by its full path.
+        ("C:\\P1\\", "C:\\Work", [("chdir", "C:\\"), ("rmtree", "C:\\P1", "C:\\")], "C:\\"),
+        ("C:/P1//", "C:\\Work", [("chdir", "C:\\"), ("rmtree", "C:\\P1", "C:\\")], "C:\\"),
+        (
+            "\\\\srv\\share\\P2",
+            "C:\\Work",
+            [("chdir", "\\\\srv\\share\\"), ("rmtree", "\\\\srv\\share\\P2", "\\\\srv\\share\\")],
+            "\\\\srv\\share\\",
+        ),
+        # A relative project, and a drive-relative one, name the folder under the current one.
+        (
+            "Projects\\Plant1",
+            "C:\\Work",
+            [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+            "C:\\Work\\Projects",
+        ),
+        (
+            "Plant1",
+            "C:\\Work\\Projects",
+            [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+            "C:\\Work\\Projects",
+        ),
+        (
+            "C:Plant1",
+            "C:\\Work\\Projects",
+            [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+            "C:\\Work\\Projects",
+        ),
+        # ".." inside the path collapses by text, as Windows resolves it.
+        (
+            "C:\\Work\\Link\\..\\Projects\\Plant1",
+            "C:\\",
+            [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+            "C:\\Work\\Projects",
+        ),
+        # The current folder itself: Windows cannot delete it, so the parent becomes current first.
+        (
+            "C:\\Work\\Projects\\Plant1",
+            "C:\\Work\\Projects\\Plant1",
+            [("chdir", "C:\\Work\\Projects"), ("rmtree", "C:\\Work\\Projects\\Plant1", "C:\\Work\\Projects")],
+            "C:\\Work\\Projects",
+        ),
+        # Never what a link or a junction points to, nor a file.
+        ("C:\\Work\\Link", "C:\\Work", [], "C:\\Work"),
+        ("C:\\Work\\Junction\\", "C:\\Work", [], "C:\\Work"),
+        ("C:\\P1\\a.txt", "C:\\Work", [], "C:\\Work"),
+    ],
+)
 def test_removal(core, windows, removal, path, cwd, effects, cwd_after):
     disk = windows(**TREE, cwd=cwd)
     assert getattr(core, removal)(path) is None
@@ -150,10 +198,13 @@ def test_removal(core, windows, removal, path, cwd, effects, cwd_after):
     assert disk.cwd == cwd_after
 
 
-@pytest.mark.parametrize("files, fre_copy", [
-    (["Study1.vokel", "Study1.fre", "conception.fre", "Loads.THF"], "Study1.fre"),
-    (["Study1.vokel", "conception.fre", "Loads.THF"], "conception.fre"),
-])
+@pytest.mark.parametrize(
+    "files, fre_copy",
+    [
+        (["Study1.vokel", "Study1.fre", "conception.fre", "Loads.THF"], "Study1.fre"),
+        (["Study1.vokel", "conception.fre", "Loads.THF"], "conception.fre"),
+    ],
+)
 def test_sandboxed_solve_and_disposal(core, windows, monkeypatch, capsys, files, fre_copy):
     folder = "C:\\Work\\Projects\\Plant1"
     disk = windows(folders=["C:\\", "C:\\Work", folder], files=[f"{folder}\\{name}" for name in files])
@@ -161,21 +212,26 @@ def test_sandboxed_solve_and_disposal(core, windows, monkeypatch, capsys, files,
     monkeypatch.setattr(core, "loadVokel", lambda path: loaded.append(path))
     assert core.solve(f"{folder}\\Study1.vokel", "Quelbar", True) is None
     assert capsys.readouterr().out == "Invalid vokel\n"
-    assert disk.effects == [("mkdir", SANDBOX),
-                            ("copy", f"{folder}\\Study1.vokel", f"{SANDBOX}\\Study1.vokel"),
-                            ("copy", f"{folder}\\{fre_copy}", f"{SANDBOX}\\{fre_copy}"),
-                            ("copy", f"{folder}\\Loads.THF", f"{SANDBOX}\\Loads.THF")]
+    assert disk.effects == [
+        ("mkdir", SANDBOX),
+        ("copy", f"{folder}\\Study1.vokel", f"{SANDBOX}\\Study1.vokel"),
+        ("copy", f"{folder}\\{fre_copy}", f"{SANDBOX}\\{fre_copy}"),
+        ("copy", f"{folder}\\Loads.THF", f"{SANDBOX}\\Loads.THF"),
+    ]
     assert loaded == [f"{SANDBOX}\\Study1.vokel"] and core._tempDirectory_ == SANDBOX
 
     core.disposeSolution()
     assert disk.effects[-1] == ("rmtree", SANDBOX, "C:\\Work")
 
 
-@pytest.mark.parametrize("directory, project_file", [
-    ("C:\\Work\\Plant1", "C:\\Work\\Plant1\\Plant1.project"),
-    ("C:/Work/Plant.v2", "C:/Work/Plant.v2\\Plant.project"),
-    ("\\\\srv\\share\\Plant1", "\\\\srv\\share\\Plant1\\Plant1.project"),
-])
+@pytest.mark.parametrize(
+    "directory, project_file",
+    [
+        ("C:\\Work\\Plant1", "C:\\Work\\Plant1\\Plant1.project"),
+        ("C:/Work/Plant.v2", "C:/Work/Plant.v2\\Plant.project"),
+        ("\\\\srv\\share\\Plant1", "\\\\srv\\share\\Plant1\\Plant1.project"),
+    ],
+)
 def test_project_file(core, windows, directory, project_file):
     disk = windows(folders=["C:\\", "C:\\Work"])
     assert core.removeStudy(directory, "Piping study") is None
@@ -185,11 +241,15 @@ def test_project_file(core, windows, directory, project_file):
 @pytest.mark.parametrize("runner", ["github-hosted", "self-hosted"])
 def test_the_windows_runner_marker_is_accepted_there_only(tmp_path, runner):
     """A throw-away runner is GitHub-hosted and runs Windows; anywhere else the marker stops the run."""
-    environment = dict(os.environ, BRIVANE_CONFINED=THROW_AWAY_RUNNER, GITHUB_ACTIONS="true",
-                       RUNNER_ENVIRONMENT=runner)
-    result = subprocess.run([sys.executable, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider",
-                             __file__],
-                            capture_output=True, text=True, env=environment, cwd=str(tmp_path), timeout=120)
+    environment = dict(os.environ, BRIVANE_CONFINED=THROW_AWAY_RUNNER, GITHUB_ACTIONS="true", RUNNER_ENVIRONMENT=runner)
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider", __file__],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=str(tmp_path),
+        timeout=120,
+    )
     if sys.platform == "win32" and runner == "github-hosted":
         assert result.returncode == 0, result.stdout + result.stderr
     else:

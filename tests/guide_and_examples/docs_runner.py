@@ -8,6 +8,7 @@ the guard keeps the workers from running the other blocks. The machine's setting
 DATA_SOURCES, which the module is pointed at before the first block that sets up, as a machine with the
 files in their usual place needs no block for.
 """
+
 import json
 import sys
 
@@ -34,6 +35,7 @@ def main(settings, data_sources):
             continue
         if not pointed and "setup_brivane_computer(" in code:
             import brivane_computer
+
             brivane_computer._settingsPath_, brivane_computer._dataSourcesPath_ = settings, data_sources
             pointed = True
         run(label, code)

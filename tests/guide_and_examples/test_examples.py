@@ -1,4 +1,5 @@
 """The examples run as a user runs them, in order, against a stand-in installation."""
+
 import os
 import subprocess
 import sys
@@ -39,16 +40,25 @@ def run_example(tmp_path):
     environment = dict(os.environ, TMPDIR=str(tmp_path))
 
     def run(name, *arguments, check=True, terminal=False):
-        command = [sys.executable, str(EXAMPLES / name), installation.root,
-                   "--settings", installation.settings_path,
-                   "--data-sources", installation.data_sources_path, *map(str, arguments)]
+        command = [
+            sys.executable,
+            str(EXAMPLES / name),
+            installation.root,
+            "--settings",
+            installation.settings_path,
+            "--data-sources",
+            installation.data_sources_path,
+            *map(str, arguments),
+        ]
         if terminal:
             return run_on_terminal(command, environment, str(tmp_path))
-        result = subprocess.run(command, capture_output=True, text=True, env=environment, cwd=str(tmp_path),
-                                timeout=120)
+        result = subprocess.run(
+            command, capture_output=True, text=True, env=environment, cwd=str(tmp_path), timeout=120
+        )
         if check:
             assert result.returncode == 0, result.stdout + result.stderr
         return result
+
     run.installation = installation
     return run
 
@@ -70,11 +80,15 @@ def test_the_examples_walk_through_a_batch_session(run_example, tmp_path):
     solved = run_example("batch_solve.py", projects, "--results", tmp_path / "results")
     # Not a terminal: one plain progress line per model, on standard error.
     assert [line.split()[:2] for line in solved.stderr.splitlines() if line.startswith("[")] == [
-        ["[1/2]", "solved"], ["[2/2]", "solved"]]
+        ["[1/2]", "solved"],
+        ["[2/2]", "solved"],
+    ]
     assert "\r" not in solved.stderr and "2 models: 2 solved" in solved.stdout
     assert {p: p.read_bytes() for p in projects.rglob("*") if p.is_file()} == before
     assert sorted(str(p.relative_to(tmp_path / "results")) for p in (tmp_path / "results").rglob("*.*res")) == [
-        "Plant1/Piping/Piping/conception.qres", "Plant1/Structure/Structure/Structure.rres"]
+        "Plant1/Piping/Piping/conception.qres",
+        "Plant1/Structure/Structure/Structure.rres",
+    ]
     assert not [p for p in tmp_path.iterdir() if len(p.name) == 36 and p.name.count("-") == 4]
 
     for run in ("first", "resumed"):

@@ -1,4 +1,5 @@
 """Fixtures of the model tests."""
+
 import pytest
 from brivane_standin import journal
 

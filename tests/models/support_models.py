@@ -1,5 +1,6 @@
 """Helpers shared by the tests of the model documents (model files, new
 models, fre files, custom commands and class inspection)."""
+
 import json
 import os
 

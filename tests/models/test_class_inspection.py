@@ -1,4 +1,5 @@
 """inspectClass and findNameSpaceAndAssembly: the product's class inspector."""
+
 import builtins
 import json
 
@@ -81,14 +82,17 @@ def test_inspector_error_propagates(core, model):
     assert raised.value is error
 
 
-@pytest.mark.parametrize("class_name, expected", [
-    ("Model", ("Brivane.Pelorix.Core", "Brivane.Pelorix.Core")),
-    ("CustomCommand", ("Brivane.Pelorix.Core", "Brivane.Pelorix.Core")),
-    ("BrivaneApplication", ("Brivane.SDK", "Brivane.SDK")),
-    ("ProjectViewModel", ("Brivane.Pelorix.Project", "Brivane.Pelorix.Project")),
-    ("QuelbarSolver", ("Brivane.Quelbar.Core", "Brivane.Quelbar.Core")),
-    ("Version", ("Brivane.Helper", "Brivane.Helper")),
-])
+@pytest.mark.parametrize(
+    "class_name, expected",
+    [
+        ("Model", ("Brivane.Pelorix.Core", "Brivane.Pelorix.Core")),
+        ("CustomCommand", ("Brivane.Pelorix.Core", "Brivane.Pelorix.Core")),
+        ("BrivaneApplication", ("Brivane.SDK", "Brivane.SDK")),
+        ("ProjectViewModel", ("Brivane.Pelorix.Project", "Brivane.Pelorix.Project")),
+        ("QuelbarSolver", ("Brivane.Quelbar.Core", "Brivane.Quelbar.Core")),
+        ("Version", ("Brivane.Helper", "Brivane.Helper")),
+    ],
+)
 def test_known_class_gives_namespace_then_assembly(core, ready, class_name, expected):
     found = core.findNameSpaceAndAssembly(class_name)
     assert type(found) is tuple and found == expected
@@ -130,6 +134,7 @@ def test_find_loads_only_the_sdk(core, ready, monkeypatch, imports):
 
 class NoneLike:
     """An answer that compares equal to None."""
+
     Item1 = Item2 = "unread"
 
     def __eq__(self, other):
@@ -143,16 +148,21 @@ class Pair:
         self.Item1, self.Item2 = first, second
 
 
-@pytest.mark.parametrize("answer, expected", [
-    (NoneLike(), (None, None)),
-    (Pair("Some.Namespace", "Some.Assembly"), ("Some.Namespace", "Some.Assembly")),
-    (Pair(None, 7), (None, 7)),
-])
+@pytest.mark.parametrize(
+    "answer, expected",
+    [
+        (NoneLike(), (None, None)),
+        (Pair("Some.Namespace", "Some.Assembly"), ("Some.Namespace", "Some.Assembly")),
+        (Pair(None, 7), (None, 7)),
+    ],
+)
 def test_answer_is_compared_with_none_by_equality(core, ready, monkeypatch, answer, expected):
-    inspector_class = getattr(builtins.__import__("Brivane.SDK", {}, None, ("BrivaneClassInspector",), 0),
-                              "BrivaneClassInspector")
-    monkeypatch.setattr(inspector_class, "FindNamespaceAndAssemblyFromClassName",
-                        staticmethod(lambda directory, name: answer))
+    inspector_class = getattr(
+        builtins.__import__("Brivane.SDK", {}, None, ("BrivaneClassInspector",), 0), "BrivaneClassInspector"
+    )
+    monkeypatch.setattr(
+        inspector_class, "FindNamespaceAndAssemblyFromClassName", staticmethod(lambda directory, name: answer)
+    )
     assert core.findNameSpaceAndAssembly("X") == expected
 
 
@@ -164,11 +174,14 @@ def test_find_error_propagates(core, ready):
     assert raised.value is error
 
 
-@pytest.mark.parametrize("call", [
-    lambda core: core.inspectClass(None, True),
-    lambda core: core.findNameSpaceAndAssembly("Model"),
-    lambda core: core.findNameSpaceAndAssembly(None),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda core: core.inspectClass(None, True),
+        lambda core: core.findNameSpaceAndAssembly("Model"),
+        lambda core: core.findNameSpaceAndAssembly(None),
+    ],
+)
 def test_guard_comes_first(core, installation, monkeypatch, call):
     asked = record_loads(monkeypatch, core)
     with pytest.raises(EnvironmentError) as raised:

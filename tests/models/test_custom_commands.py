@@ -1,5 +1,6 @@
 """createCommand and executeCommand: the product's named commands run on a
 model through the module's command controller."""
+
 import pytest
 from brivane_standin import dotnet, journal
 from brivane_standin.knobs import knobs
@@ -37,8 +38,10 @@ def test_controller_gets_the_model_before_the_command_is_built(core, piping):
     assert core._commandController_.model is piping
     assert command.NeedToReloadModelAfterCommand is False
     assert command.NeedToSaveModelAfterCommand is False
-    assert names[-2:] == ["CustomCommand.set_NeedToReloadModelAfterCommand",
-                          "CustomCommand.set_NeedToSaveModelAfterCommand"]
+    assert names[-2:] == [
+        "CustomCommand.set_NeedToReloadModelAfterCommand",
+        "CustomCommand.set_NeedToSaveModelAfterCommand",
+    ]
 
 
 def test_create_command_asks_for_the_core_assembly(core, piping, monkeypatch):
@@ -48,8 +51,7 @@ def test_create_command_asks_for_the_core_assembly(core, piping, monkeypatch):
 
 
 @pytest.mark.parametrize("name", ["NO_SUCH_COMMAND", "add_pipe", ""])
-def test_unknown_command_raises_the_product_error_with_the_model_already_attached(core, piping, structure,
-                                                                                  name):
+def test_unknown_command_raises_the_product_error_with_the_model_already_attached(core, piping, structure, name):
     core.createCommand("ADD_BEAM", structure)
     with pytest.raises(dotnet.ArgumentException, match="Unknown command"):
         core.createCommand(name, piping)
@@ -77,11 +79,14 @@ def test_latest_create_command_sets_the_current_model(core, piping, structure):
     assert core._commandController_.model is structure
 
 
-@pytest.mark.parametrize("name, elements, layers", [
-    ("ADD_PIPE", ("PIPE-1",), ["0"]),
-    ("ADD_LAYER", (), ["0", "Layer 1"]),
-    ("CLEAR", (), ["0"]),
-])
+@pytest.mark.parametrize(
+    "name, elements, layers",
+    [
+        ("ADD_PIPE", ("PIPE-1",), ["0"]),
+        ("ADD_LAYER", (), ["0", "Layer 1"]),
+        ("CLEAR", (), ["0"]),
+    ],
+)
 def test_execute_hands_the_command_to_the_controller(core, piping, name, elements, layers):
     command = core.createCommand(name, piping)
     journal.clear()
@@ -144,10 +149,13 @@ def test_command_on_a_loaded_model_is_not_reloaded_from_its_file(core, piping, t
     assert core.loadVokel(path).Elements == ()
 
 
-@pytest.mark.parametrize("call", [
-    lambda core: core.createCommand("ADD_PIPE", None),
-    lambda core: core.executeCommand(None),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda core: core.createCommand("ADD_PIPE", None),
+        lambda core: core.executeCommand(None),
+    ],
+)
 def test_guard_comes_first(core, installation, call):
     with pytest.raises(EnvironmentError) as raised:
         call(core)

@@ -1,5 +1,6 @@
 """writeFreFile: the solver input file of a model, its name, the settings
 that shape it and the call of the model's writer."""
+
 import os
 
 import pytest
@@ -128,8 +129,7 @@ def test_a_directory_in_the_way_counts_as_existing(core, model, study):
 
 
 @pytest.mark.parametrize("existing, target", [(["model.fre"], "model.fre"), ([], "conception.fre")])
-def test_a_bare_file_name_is_taken_in_the_current_folder_of_the_call(core, model, study, monkeypatch, existing,
-                                                                    target):
+def test_a_bare_file_name_is_taken_in_the_current_folder_of_the_call(core, model, study, monkeypatch, existing, target):
     for name in existing:
         write_text(str(study / name))
     monkeypatch.chdir(study)
@@ -157,9 +157,14 @@ def fre_steps(monkeypatch, core, **replaced):
         def step(*paths):
             steps.append((name, paths, journal.names()))
             return action(*paths)
+
         return step
-    monkeypatch.setattr(core, "os", HostOs(**{name: recorded(name, replaced.get(name, getattr(os, name)))
-                                              for name in ("replace", "remove")}))
+
+    monkeypatch.setattr(
+        core,
+        "os",
+        HostOs(**{name: recorded(name, replaced.get(name, getattr(os, name))) for name in ("replace", "remove")}),
+    )
     return steps
 
 
@@ -184,14 +189,16 @@ def test_nothing_is_moved_when_there_is_no_old_file(core, model, study, monkeypa
 def refuse(error):
     def refused(*args):
         raise error
+
     return refused
 
 
 @pytest.mark.parametrize("step", ["claim", "move"])
-@pytest.mark.parametrize("error", [PermissionError(13, "Permission denied"), OSError("locked"),
-                                   RuntimeError("odd"), dotnet.IOException("in use")])
-def test_a_file_that_cannot_be_moved_aside_is_left_to_the_writer(core, model, study, monkeypatch, capsys, error,
-                                                                 step):
+@pytest.mark.parametrize(
+    "error",
+    [PermissionError(13, "Permission denied"), OSError("locked"), RuntimeError("odd"), dotnet.IOException("in use")],
+)
+def test_a_file_that_cannot_be_moved_aside_is_left_to_the_writer(core, model, study, monkeypatch, capsys, error, step):
     old = write_text(str(study / "study1.fre"))
     if step == "claim":
         monkeypatch.setattr(core, "open", refuse(error), raising=False)
@@ -222,6 +229,7 @@ def partial_writer(path, text):
 @pytest.mark.parametrize("writer", ["raises", "writes part and raises", "writes nothing", "interrupted"])
 def test_the_old_file_comes_back_when_no_new_one_is_written(core, model, study, monkeypatch, writer):
     from brivane_standin.product import _files
+
     old = write_text(str(study / "study1.fre"), "the user's own edits\n")
     error = {"raises": dotnet.IOException("disk"), "interrupted": KeyboardInterrupt()}.get(writer)
     if writer == "writes part and raises":
@@ -250,15 +258,24 @@ def cut_short(action, calls):
         if len(made) in calls:
             raise KeyboardInterrupt()
         return action(*args)
+
     return step
 
 
-@pytest.mark.parametrize("step, calls, writer_fails", [
-    ("isfile", {1}, False), ("remove", {1}, False), ("replace", {2}, True),   # the first attempt cut short
-    ("isfile", set(range(1, 10)), False), ("replace", set(range(2, 10)), True),  # every attempt cut short
-], ids=["isfile once", "remove once", "put back once", "isfile always", "put back always"])
-def test_a_ctrl_c_after_the_writer_still_puts_the_files_in_order(core, model, study, monkeypatch, step, calls,
-                                                                 writer_fails):
+@pytest.mark.parametrize(
+    "step, calls, writer_fails",
+    [
+        ("isfile", {1}, False),
+        ("remove", {1}, False),
+        ("replace", {2}, True),  # the first attempt cut short
+        ("isfile", set(range(1, 10)), False),
+        ("replace", set(range(2, 10)), True),  # every attempt cut short
+    ],
+    ids=["isfile once", "remove once", "put back once", "isfile always", "put back always"],
+)
+def test_a_ctrl_c_after_the_writer_still_puts_the_files_in_order(
+    core, model, study, monkeypatch, step, calls, writer_fails
+):
     old = write_text(str(study / "study1.fre"))
     real = getattr(os.path if step == "isfile" else os, step)
     if step == "isfile":
@@ -281,8 +298,15 @@ def test_a_ctrl_c_after_the_writer_still_puts_the_files_in_order(core, model, st
         assert isinstance(raised.value.__context__, dotnet.IOException)
 
 
-@pytest.mark.parametrize("call, target", [("writeFreFile", "beside"), ("writeFreFile", "elsewhere"),
-                                          ("writeFreFile", "missing"), ("saveVokel", "elsewhere")])
+@pytest.mark.parametrize(
+    "call, target",
+    [
+        ("writeFreFile", "beside"),
+        ("writeFreFile", "elsewhere"),
+        ("writeFreFile", "missing"),
+        ("saveVokel", "elsewhere"),
+    ],
+)
 def test_a_fre_file_that_is_a_link_is_refused_and_left_as_it_is(core, model, study, tmp_path, call, target):
     # A link to a missing target names nothing, so the rule falls back on conception.fre: the link there.
     linked = {"beside": study / "shared.fre", "elsewhere": tmp_path / "shared.fre", "missing": tmp_path / "gone"}
@@ -293,8 +317,10 @@ def test_a_fre_file_that_is_a_link_is_refused_and_left_as_it_is(core, model, stu
     before = sorted(os.listdir(study))
     with pytest.raises(OSError) as raised:
         getattr(core, call)(model, str(study / "study1.vokel"))
-    assert str(raised.value) == (f"The fre file '{link}' is a symbolic link: writeFreFile writes no fre file "
-                                 "through a link, and leaves the link and its target as they are.")
+    assert str(raised.value) == (
+        f"The fre file '{link}' is a symbolic link: writeFreFile writes no fre file "
+        "through a link, and leaves the link and its target as they are."
+    )
     assert os.readlink(link) == str(linked[target]) and writer_calls() == []
     assert sorted(os.listdir(study)) == sorted(before + (["study1.vokel"] if call == "saveVokel" else []))
     if target != "missing":
@@ -304,8 +330,9 @@ def test_a_fre_file_that_is_a_link_is_refused_and_left_as_it_is(core, model, stu
 @pytest.mark.parametrize("fails", [False, True])
 def test_files_with_the_aside_names_are_never_touched(core, model, study, fails):
     old = write_text(str(study / "study1.fre"))
-    taken = {name: write_text(str(study / name), f"{name} of the user\n") for name in ("study1.fre.old",
-                                                                                       "study1.fre.old1")}
+    taken = {
+        name: write_text(str(study / name), f"{name} of the user\n") for name in ("study1.fre.old", "study1.fre.old1")
+    }
     if fails:
         knobs.raise_on = {"Model.WriteFreFile": dotnet.IOException("disk")}
     try:
@@ -329,6 +356,7 @@ def test_a_missing_settings_controller_leaves_the_old_file_alone(core, model, st
 
 class ControllerEqualToNone:
     """A settings controller that compares equal to None."""
+
     def __eq__(self, other):
         return other is None
 
@@ -355,16 +383,30 @@ def test_writer_gets_twelve_positional_arguments_in_order(core, model, study):
     # Default settings: 80, Degrees, restraints 1, DLCS 0, INDI 1, imperial 0.
     assert only_writer_call() == (fre, None, 80, 1, False, False, True, False, True, False, None, None)
     assert read_fre(fre) == {
-        "module": "Pelorix", "layers": '["0"]', "elements": "0", "frefile": repr(fre), "a2": "None",
-        "maxLength": "80", "rotation": "1", "a5": "False", "imperial": "False", "inlineRestraints": "True",
-        "inlineDLCS": "False", "inlineINDI": "True", "a10": "False", "a11": "None", "a12": "None"}
+        "module": "Pelorix",
+        "layers": '["0"]',
+        "elements": "0",
+        "frefile": repr(fre),
+        "a2": "None",
+        "maxLength": "80",
+        "rotation": "1",
+        "a5": "False",
+        "imperial": "False",
+        "inlineRestraints": "True",
+        "inlineDLCS": "False",
+        "inlineINDI": "True",
+        "a10": "False",
+        "a11": "None",
+        "a12": "None",
+    }
 
 
 def test_settings_are_read_in_order_after_the_controller(core, model, study):
     core.writeFreFile(model, str(study / "s.vokel"))
     reads = [c for c in journal.entries() if c.target in ("BrivaneApplication", "SettingsController")]
-    assert [c.name for c in reads] == (["BrivaneApplication.GetSettingsController"]
-                                       + ["SettingsController.GetSettingValue"] * 6)
+    assert [c.name for c in reads] == (
+        ["BrivaneApplication.GetSettingsController"] + ["SettingsController.GetSettingValue"] * 6
+    )
     assert [c.args for c in reads[1:]] == SETTING_READS
     assert journal.names()[-1] == "Model.WriteFreFile"
 
@@ -377,10 +419,21 @@ def test_max_field_length_is_a_whole_number(core, ready, model, study, value, ex
     assert type(passed) is int and passed == expected
 
 
-@pytest.mark.parametrize("value, expected", [
-    ("Degrees", 1), ("Milliradians", 2), ("degrees", 0), ("DEGREES", 0), ("milliradians", 0),
-    ("Radians", 0), ("", 0), ("Degrees ", 0), (1, 0), (2, 0),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("Degrees", 1),
+        ("Milliradians", 2),
+        ("degrees", 0),
+        ("DEGREES", 0),
+        ("milliradians", 0),
+        ("Radians", 0),
+        ("", 0),
+        ("Degrees ", 0),
+        (1, 0),
+        (2, 0),
+    ],
+)
 def test_rotation_units_map_to_an_option(core, ready, model, study, value, expected):
     write_settings(ready, {("QUELBAR", "ROTATION UNITS"): value})
     core.writeFreFile(model, str(study / "s.vokel"))
@@ -389,10 +442,23 @@ def test_rotation_units_map_to_an_option(core, ready, model, study, value, expec
 
 
 @pytest.mark.parametrize("setting", list(FLAG_POSITIONS))
-@pytest.mark.parametrize("value, expected", [
-    (1, True), ("1", True), (" 1", True), (True, True), (1.0, True),
-    (0, False), ("0", False), (2, False), ("2", False), (-1, False), ("-1", False), (False, False),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (1, True),
+        ("1", True),
+        (" 1", True),
+        (True, True),
+        (1.0, True),
+        (0, False),
+        ("0", False),
+        (2, False),
+        ("2", False),
+        (-1, False),
+        ("-1", False),
+        (False, False),
+    ],
+)
 def test_switch_settings_are_on_only_for_one(core, ready, model, study, setting, value, expected):
     # Every other switch is set the other way round, so a mixed-up position shows.
     write_settings(ready, {**{other: (0 if expected else 1) for other in FLAG_POSITIONS}, setting: value})
@@ -415,11 +481,18 @@ def test_value_refused_by_int_raises_and_leaves_the_old_file(core, ready, model,
     assert writer_calls() == []
     # Reading stops at the refused value.
     reads = [c.args for c in journal.calls("SettingsController", "GetSettingValue")]
-    assert reads == SETTING_READS[:SETTING_READS.index(setting) + 1]
+    assert reads == SETTING_READS[: SETTING_READS.index(setting) + 1]
 
 
-@pytest.mark.parametrize("failing", ["QBLibrary.Initialize", "BrivaneApplication.GetSettingsController",
-                                     "SettingsController.GetSettingValue", "Model.WriteFreFile"])
+@pytest.mark.parametrize(
+    "failing",
+    [
+        "QBLibrary.Initialize",
+        "BrivaneApplication.GetSettingsController",
+        "SettingsController.GetSettingValue",
+        "Model.WriteFreFile",
+    ],
+)
 def test_product_errors_propagate_unchanged_and_leave_the_old_file(core, model, study, failing):
     old = write_text(str(study / "study1.fre"))
     error = dotnet.InvalidOperationException(f"{failing} failed")

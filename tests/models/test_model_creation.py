@@ -1,4 +1,5 @@
 """createVokel, createPipingVokel and createStructureVokel: new, empty models."""
+
 import builtins
 
 import pytest
@@ -10,8 +11,7 @@ import brivane_computer
 
 from .support_models import CORE, HELPER, SDK, record_loads
 
-ENTRY_POINTS = [("createPipingVokel", "Pelorix", "PipingCode"),
-                ("createStructureVokel", "Karvona", "StructureCode")]
+ENTRY_POINTS = [("createPipingVokel", "Pelorix", "PipingCode"), ("createStructureVokel", "Karvona", "StructureCode")]
 
 
 def sdk_class(name):
@@ -55,16 +55,14 @@ def test_two_calls_give_distinct_models(core, ready, function, member, code):
 
 
 @pytest.mark.parametrize("function, member, code", ENTRY_POINTS)
-def test_entry_points_ask_for_the_sdk_then_createVokel_for_the_rest(core, ready, monkeypatch,
-                                                                   function, member, code):
+def test_entry_points_ask_for_the_sdk_then_createVokel_for_the_rest(core, ready, monkeypatch, function, member, code):
     asked = record_loads(monkeypatch, core)
     getattr(core, function)()
     assert asked == [SDK, HELPER, CORE]
 
 
 @pytest.mark.parametrize("function, member, code", ENTRY_POINTS)
-def test_entry_points_pass_the_sdk_enumeration_member_to_createVokel(core, ready, monkeypatch,
-                                                                    function, member, code):
+def test_entry_points_pass_the_sdk_enumeration_member_to_createVokel(core, ready, monkeypatch, function, member, code):
     handed = []
     monkeypatch.setattr(core, "createVokel", lambda module: handed.append(module) or "made")
     assert getattr(core, function)() == "made"
@@ -80,8 +78,7 @@ def test_module_enumeration_is_left_untouched(core, ready):
     core.createPipingVokel()
     core.createStructureVokel()
     assert core.BrivaneModule is own and brivane_computer.BrivaneModule is own
-    assert [(m.name, m.value) for m in core.BrivaneModule] == members == [("All", -1), ("Pelorix", 0),
-                                                                          ("Karvona", 1)]
+    assert [(m.name, m.value) for m in core.BrivaneModule] == members == [("All", -1), ("Pelorix", 0), ("Karvona", 1)]
     assert core.BrivaneModule.__module__ == "brivane_computer.brivane_core"
     assert core.BrivaneModule is not sdk_class("BrivaneModule")
 
@@ -94,12 +91,18 @@ def test_create_vokel_asks_for_helper_and_core_only(core, ready, monkeypatch):
     assert list(model.Layers.Names) == ["0"]
 
 
-@pytest.mark.parametrize("refused", [
-    "own Pelorix", "sdk All", 0, "Pelorix", None,
-])
+@pytest.mark.parametrize(
+    "refused",
+    [
+        "own Pelorix",
+        "sdk All",
+        0,
+        "Pelorix",
+        None,
+    ],
+)
 def test_create_vokel_with_a_refused_value_fails_after_the_loads(core, ready, monkeypatch, refused):
-    value = {"own Pelorix": core.BrivaneModule.Pelorix, "sdk All": sdk_class("BrivaneModule").All}.get(
-        refused, refused)
+    value = {"own Pelorix": core.BrivaneModule.Pelorix, "sdk All": sdk_class("BrivaneModule").All}.get(refused, refused)
     asked = record_loads(monkeypatch, core)
     with pytest.raises(dotnet.ArgumentException, match="Invalid Brivane module"):
         core.createVokel(value)

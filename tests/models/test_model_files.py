@@ -1,4 +1,5 @@
 """loadVokel, saveVokel, getVokel and find_first_file: model files on disk."""
+
 import json
 import os
 
@@ -18,14 +19,18 @@ def model_document(path):
 
 # --- guards -------------------------------------------------------------------
 
-@pytest.mark.parametrize("function, args", [
-    ("loadVokel", ("x.vokel",)),
-    ("saveVokel", (None, "x.vokel")),
-    ("getVokel", (".",)),
-    # The guard comes before the arguments are looked at.
-    ("loadVokel", (None,)),
-    ("getVokel", (12,)),
-])
+
+@pytest.mark.parametrize(
+    "function, args",
+    [
+        ("loadVokel", ("x.vokel",)),
+        ("saveVokel", (None, "x.vokel")),
+        ("getVokel", (".",)),
+        # The guard comes before the arguments are looked at.
+        ("loadVokel", (None,)),
+        ("getVokel", (12,)),
+    ],
+)
 def test_guard_comes_first(core, installation, monkeypatch, function, args):
     asked = record_loads(monkeypatch, core)
     listed = []
@@ -37,6 +42,7 @@ def test_guard_comes_first(core, installation, monkeypatch, function, args):
 
 
 # --- loadVokel ----------------------------------------------------------------
+
 
 def test_load_missing_file_gives_none_without_loading_anything(core, ready, monkeypatch, study):
     asked = record_loads(monkeypatch, core)
@@ -64,14 +70,17 @@ def test_load_builds_an_empty_model_then_loads_the_path(core, ready, model, stud
     assert loaded.FilePath == path
 
 
-@pytest.mark.parametrize("content", [
-    "",
-    "plain text\n",
-    '{"standin-model": 2}',
-    '{"standin-project": 1}',
-    '{"standin-model": 1, "module": "All", "layers": [], "elements": []}',
-    "STANDIN-FRE 1\nframe=1\n",
-])
+@pytest.mark.parametrize(
+    "content",
+    [
+        "",
+        "plain text\n",
+        '{"standin-model": 2}',
+        '{"standin-project": 1}',
+        '{"standin-model": 1, "module": "All", "layers": [], "elements": []}',
+        "STANDIN-FRE 1\nframe=1\n",
+    ],
+)
 def test_load_file_the_product_refuses_gives_none(core, ready, study, content, capsys):
     path = write_text(str(study / "bad.vokel"), content)
     assert core.loadVokel(path) is None
@@ -84,8 +93,9 @@ def test_load_directory_gives_none(core, ready, study):
     assert journal.calls("Model", "LoadFromFile")[0].args == (str(study),)
 
 
-@pytest.mark.parametrize("error", [ValueError("bad"), RuntimeError("odd"), dotnet.InvalidDataException("x"),
-                                   MemoryError(), OSError("gone")])
+@pytest.mark.parametrize(
+    "error", [ValueError("bad"), RuntimeError("odd"), dotnet.InvalidDataException("x"), MemoryError(), OSError("gone")]
+)
 def test_load_error_of_the_exception_family_gives_none(core, ready, study, error):
     path = write_text(str(study / "m.vokel"))
     knobs.raise_on = {"Model.LoadFromFile": error}
@@ -123,8 +133,10 @@ def test_load_model_constructor_error_propagates(core, ready, study):
 
 # --- saveVokel ----------------------------------------------------------------
 
+
 class EqualToNone:
     """A model stand-in that compares equal to None."""
+
     def __ne__(self, other):
         return other is not None
 
@@ -219,6 +231,7 @@ def test_save_error_propagates_unchanged(core, model, study):
 
 # --- getVokel and find_first_file ---------------------------------------------
 
+
 def make_entries(folder, files=(), folders=()):
     for name in files:
         write_text(os.path.join(folder, name))
@@ -226,25 +239,31 @@ def make_entries(folder, files=(), folders=()):
         os.mkdir(os.path.join(folder, name))
 
 
-@pytest.mark.parametrize("files, folders, matching", [
-    (["b.vokel", "A.VOKEL"], [], {"b.vokel", "A.VOKEL"}),
-    (["one.vokel", "two.vokel", "three.vokel", "x.fre", "y.thf"], [], {"one.vokel", "two.vokel", "three.vokel"}),
-    (["m.Vokel", "notes.txt"], [], {"m.Vokel"}),
-    (["z.vokel"], ["x.vokel", "a.vokel"], {"z.vokel"}),
-    ([".vokel", "avokel", "m.vokel.bak"], [], {".vokel"}),
-])
+@pytest.mark.parametrize(
+    "files, folders, matching",
+    [
+        (["b.vokel", "A.VOKEL"], [], {"b.vokel", "A.VOKEL"}),
+        (["one.vokel", "two.vokel", "three.vokel", "x.fre", "y.thf"], [], {"one.vokel", "two.vokel", "three.vokel"}),
+        (["m.Vokel", "notes.txt"], [], {"m.Vokel"}),
+        (["z.vokel"], ["x.vokel", "a.vokel"], {"z.vokel"}),
+        ([".vokel", "avokel", "m.vokel.bak"], [], {".vokel"}),
+    ],
+)
 def test_get_vokel_gives_the_first_model_file_of_the_listing(core, ready, study, files, folders, matching):
     make_entries(study, files, folders)
     first = next(name for name in os.listdir(study) if name in matching)
     assert core.getVokel(str(study)) == os.path.join(str(study), first)
 
 
-@pytest.mark.parametrize("listing, expected", [
-    (["z.vokel", "a.vokel"], "z.vokel"),
-    (["a.vokel", "z.vokel"], "a.vokel"),
-    (["B.VOKEL", "a.vokel"], "B.VOKEL"),
-    (["sub.vokel", "late.vokel"], "late.vokel"),
-])
+@pytest.mark.parametrize(
+    "listing, expected",
+    [
+        (["z.vokel", "a.vokel"], "z.vokel"),
+        (["a.vokel", "z.vokel"], "a.vokel"),
+        (["B.VOKEL", "a.vokel"], "B.VOKEL"),
+        (["sub.vokel", "late.vokel"], "late.vokel"),
+    ],
+)
 def test_listing_order_is_kept_not_sorted(core, ready, study, monkeypatch, listing, expected):
     make_entries(study, [n for n in listing if n != "sub.vokel"], [n for n in listing if n == "sub.vokel"])
     monkeypatch.setattr(core, "os", HostOs(listdir=lambda directory: list(listing)))
@@ -275,16 +294,19 @@ def test_relative_directory_gives_a_relative_result(core, ready, study, monkeypa
     assert core.find_first_file("inner", ".vokel") == os.path.join("inner", "m.vokel")
 
 
-@pytest.mark.parametrize("ext, expected", [
-    (".VOKEL", ""),
-    (".Vokel", ""),
-    (".vokel", "M.VOKEL"),
-    ("VOKEL", ""),
-    (".thf", "r.THF"),
-    ("", "M.VOKEL"),
-    ("l", "M.VOKEL"),
-    (".fre", ""),
-])
+@pytest.mark.parametrize(
+    "ext, expected",
+    [
+        (".VOKEL", ""),
+        (".Vokel", ""),
+        (".vokel", "M.VOKEL"),
+        ("VOKEL", ""),
+        (".thf", "r.THF"),
+        ("", "M.VOKEL"),
+        ("l", "M.VOKEL"),
+        (".fre", ""),
+    ],
+)
 def test_find_first_file_lowers_names_but_not_the_ending(core, study, monkeypatch, ext, expected):
     make_entries(study, ["M.VOKEL", "r.THF"], ["sub"])
     monkeypatch.setattr(core, "os", HostOs(listdir=lambda directory: ["sub", "M.VOKEL", "r.THF"]))
@@ -298,12 +320,15 @@ def test_empty_ending_gives_the_first_regular_file(core, study):
     assert core.find_first_file(str(study), "") == os.path.join(str(study), regular[0])
 
 
-@pytest.mark.parametrize("listing, tested", [
-    (["a.txt", "d.vokel", "b.vokel", "c.vokel"], ["d.vokel", "b.vokel"]),
-    (["x.txt", "y.fre"], []),
-    (["gone.vokel", "b.vokel", "c.vokel"], ["gone.vokel", "b.vokel"]),
-    (["b.vokel", "c.vokel"], ["b.vokel"]),
-])
+@pytest.mark.parametrize(
+    "listing, tested",
+    [
+        (["a.txt", "d.vokel", "b.vokel", "c.vokel"], ["d.vokel", "b.vokel"]),
+        (["x.txt", "y.fre"], []),
+        (["gone.vokel", "b.vokel", "c.vokel"], ["gone.vokel", "b.vokel"]),
+        (["b.vokel", "c.vokel"], ["b.vokel"]),
+    ],
+)
 def test_walk_is_lazy(core, study, monkeypatch, listing, tested):
     make_entries(study, ["b.vokel", "c.vokel", "a.txt", "x.txt", "y.fre"], ["d.vokel"])
     listings, checked = [], []
@@ -347,6 +372,7 @@ def test_get_vokel_goes_through_find_first_file(core, ready, monkeypatch, study)
 
 
 # --- end to end -----------------------------------------------------------------
+
 
 def test_create_edit_save_load_find_round_trip(core, ready, tmp_path):
     study = tmp_path / "project" / "study"

@@ -1,4 +1,5 @@
 """Fixtures of the project and study tests."""
+
 import builtins
 
 import pytest

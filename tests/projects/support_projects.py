@@ -1,4 +1,5 @@
 """Helpers shared by the tests of projects and studies."""
+
 import os
 
 from brivane_standin import journal

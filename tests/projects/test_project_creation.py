@@ -1,4 +1,5 @@
 """addProject, addPipingProject and addStructureProject: a new project folder filled by the product."""
+
 import os
 
 import pytest
@@ -31,6 +32,7 @@ def work(tmp_path):
 
 # --- an existing project directory ------------------------------------------
 
+
 @pytest.mark.parametrize("function", ["addProject", "addPipingProject", "addStructureProject"])
 @pytest.mark.parametrize("existing", ["folder", "file", "folder with a project"])
 def test_an_existing_project_directory_is_left_alone(core, ready, work, loads, function, existing):
@@ -44,8 +46,10 @@ def test_an_existing_project_directory_is_left_alone(core, ready, work, loads, f
         make_project(target, "Old")
     before = tree(work)
     # even a broken product is not reached
-    knobs.raise_on = {name: dotnet.Exception("broken") for name in (
-        "clr.AddReference", "ProjectViewModel..ctor", "ProjectViewModel.CreateNewProject", "Point..ctor")}
+    knobs.raise_on = {
+        name: dotnet.Exception("broken")
+        for name in ("clr.AddReference", "ProjectViewModel..ctor", "ProjectViewModel.CreateNewProject", "Point..ctor")
+    }
     assert add(core, function, work) == ""
     assert tree(work) == before
     assert loads == ([] if function == "addProject" else [SDK_DLL])
@@ -60,13 +64,17 @@ def test_add_project_on_an_existing_directory_needs_no_set_up(core, work, loads)
 
 # --- where the project goes ------------------------------------------------
 
+
 @pytest.mark.parametrize("function", ["addPipingProject", "addStructureProject"])
-@pytest.mark.parametrize("parent, name", [
-    ("", "Plant1"),
-    ("new/chain", "Plant1"),
-    ("trailing" + os.sep, "Plant1"),
-    ("", "Plant 2 (copy)"),
-])
+@pytest.mark.parametrize(
+    "parent, name",
+    [
+        ("", "Plant1"),
+        ("new/chain", "Plant1"),
+        ("trailing" + os.sep, "Plant1"),
+        ("", "Plant 2 (copy)"),
+    ],
+)
 def test_the_project_directory_is_the_joined_path(core, ready, work, function, parent, name):
     directory = os.path.join(work, parent) if parent else work
     result = add(core, function, directory, name=name, study="First")
@@ -85,6 +93,7 @@ def test_a_relative_parent_is_kept_relative(core, ready, tmp_path, monkeypatch):
 
 # --- the calls made -----------------------------------------------------------
 
+
 @pytest.mark.parametrize("function, module", ENTRY_POINTS)
 def test_the_calls_in_order(core, ready, work, loads, imports, function, module):
     result = add(core, function, work, study="First")
@@ -97,7 +106,7 @@ def test_the_calls_in_order(core, ready, work, loads, imports, function, module)
         ("ProjectViewModel..ctor", (None,), {}),
         ("Point..ctor", (810.0, 340.0), {}),
     ]
-    (name, args, kwargs), = events()[5:]
+    ((name, args, kwargs),) = events()[5:]
     assert name == "ProjectViewModel.CreateNewProject" and kwargs == {}
     assert len(args) == 5
     assert args[0] == project == result
@@ -105,8 +114,11 @@ def test_the_calls_in_order(core, ready, work, loads, imports, function, module)
     assert args[2] == "" and args[3] == "First"
     # the product's own enumeration member, not the module's
     assert args[4] is module and args[4] is not brivane_computer.BrivaneModule[module.name]
-    assert imports == [("Brivane.SDK", ("BrivaneModule",)),
-                       ("Brivane.Pelorix.Project", ("ProjectViewModel",)), ("System.Windows", ("Point",))]
+    assert imports == [
+        ("Brivane.SDK", ("BrivaneModule",)),
+        ("Brivane.Pelorix.Project", ("ProjectViewModel",)),
+        ("System.Windows", ("Point",)),
+    ]
 
 
 @pytest.mark.parametrize("function, module", ENTRY_POINTS)
@@ -120,21 +132,24 @@ def test_the_entry_points_delegate_to_add_project(core, ready, monkeypatch, func
     monkeypatch.setattr(core, "addProject", addProject)
     width, height = object(), object()
     assert getattr(core, function)("dir", "name", "study", width, height) is answer
-    (args, kwargs), = received
+    ((args, kwargs),) = received
     assert kwargs == {} and args[:5] == ("dir", "name", "study", width, height) and args[4] is height
     assert args[5] is module
 
 
-@pytest.mark.parametrize("width, height, x, y", [
-    (1920, 1080, 810.0, 340.0),
-    (1921, 1081, 810.5, 340.5),
-    (200, 300, -50.0, -50.0),
-    (300, 400, 0.0, 0.0),
-    (0, 0, -150.0, -200.0),
-    (-100, -1, -200.0, -200.5),
-    (1920.5, 1080.25, 810.25, 340.125),
-    (10 ** 6 + 1, 10 ** 6, 499850.5, 499800.0),
-])
+@pytest.mark.parametrize(
+    "width, height, x, y",
+    [
+        (1920, 1080, 810.0, 340.0),
+        (1921, 1081, 810.5, 340.5),
+        (200, 300, -50.0, -50.0),
+        (300, 400, 0.0, 0.0),
+        (0, 0, -150.0, -200.0),
+        (-100, -1, -200.0, -200.5),
+        (1920.5, 1080.25, 810.25, 340.125),
+        (10**6 + 1, 10**6, 499850.5, 499800.0),
+    ],
+)
 def test_the_placement_point(core, ready, work, width, height, x, y):
     add(core, "addPipingProject", work, width=width, height=height)
     point = journal.calls("Point", ".ctor")[0].args
@@ -152,12 +167,16 @@ def test_the_products_project_file_holds_the_first_study(core, ready, work):
 
 # --- guards ------------------------------------------------------------------
 
-@pytest.mark.parametrize("function, cleared", [
-    ("addPipingProject", "_validSetup_"),
-    ("addPipingProject", "_validPelorix_"),
-    ("addStructureProject", "_validSetup_"),
-    ("addStructureProject", "_validKarvona_"),
-])
+
+@pytest.mark.parametrize(
+    "function, cleared",
+    [
+        ("addPipingProject", "_validSetup_"),
+        ("addPipingProject", "_validPelorix_"),
+        ("addStructureProject", "_validSetup_"),
+        ("addStructureProject", "_validKarvona_"),
+    ],
+)
 def test_the_guards_come_before_anything(core, ready, tmp_path, loads, function, cleared):
     setattr(core, cleared, False)
     with pytest.raises(EnvironmentError) as raised:
@@ -167,8 +186,9 @@ def test_the_guards_come_before_anything(core, ready, tmp_path, loads, function,
     assert loads == [] and journal.names() == []
 
 
-@pytest.mark.parametrize("function, cleared", [
-    ("addPipingProject", "_validKarvona_"), ("addStructureProject", "_validPelorix_")])
+@pytest.mark.parametrize(
+    "function, cleared", [("addPipingProject", "_validKarvona_"), ("addStructureProject", "_validPelorix_")]
+)
 def test_each_entry_point_asks_only_for_its_own_module(core, ready, work, function, cleared):
     setattr(core, cleared, False)
     assert add(core, function, work) == os.path.join(work, "Plant1")
@@ -194,6 +214,7 @@ def test_add_project_has_no_guard_of_its_own(core, tmp_path, loads):
 
 # --- failures while filling the folder ----------------------------------------
 
+
 @pytest.mark.parametrize("width, height", [("1920", 1080), (1920, None), (None, None), ([], 1080), (1920, "1080")])
 def test_non_numeric_screen_sizes(core, ready, work, width, height):
     with pytest.raises(TypeError):
@@ -207,8 +228,9 @@ def test_non_numeric_screen_sizes(core, ready, work, width, height):
     assert product_names() == ["ProjectViewModel..ctor", "Point..ctor", "ProjectViewModel.CreateNewProject"]
 
 
-@pytest.mark.parametrize("failing", [
-    "clr.AddReference", "ProjectViewModel..ctor", "Point..ctor", "ProjectViewModel.CreateNewProject"])
+@pytest.mark.parametrize(
+    "failing", ["clr.AddReference", "ProjectViewModel..ctor", "Point..ctor", "ProjectViewModel.CreateNewProject"]
+)
 @pytest.mark.parametrize("function", ["addProject", "addPipingProject", "addStructureProject"])
 def test_a_product_failure_propagates_and_takes_the_empty_folder_away(core, ready, work, failing, function):
     error = dotnet.IOException("The device is not ready.")
@@ -254,7 +276,8 @@ def test_a_folder_the_product_wrote_into_is_kept(core, ready, work, monkeypatch,
         core.addPipingProject(work, "Plant1", "Study1", 1920, 1080)
     assert raised.value is error
     assert os.listdir(os.path.join(work, "Plant1")) == (
-        ["Studies"] if left_behind == "a sub-folder" else ["Plant1.project"])
+        ["Studies"] if left_behind == "a sub-folder" else ["Plant1.project"]
+    )
 
 
 def test_a_failure_to_take_the_folder_away_is_ignored(core, ready, work, monkeypatch):

@@ -1,4 +1,5 @@
 """addProjectFolder, removeProjectFolder and removeProject: plain folders of the projects area."""
+
 import os
 import threading
 import types
@@ -25,13 +26,18 @@ def populate(folder):
 
 # --- the guard ---------------------------------------------------------------
 
-@pytest.mark.parametrize("call", [
-    lambda core, d: core.addProjectFolder(d, "Group1"),
-    lambda core, d: core.addProjectFolder(None, None),
-    lambda core, d: core.removeProjectFolder(os.path.join(d, "kept")),
-    lambda core, d: core.removeProject(os.path.join(d, "kept")),
-    lambda core, d: core.removeProject(42),
-], ids=["add", "add-bad-arguments", "removeProjectFolder", "removeProject", "remove-bad-argument"])
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda core, d: core.addProjectFolder(d, "Group1"),
+        lambda core, d: core.addProjectFolder(None, None),
+        lambda core, d: core.removeProjectFolder(os.path.join(d, "kept")),
+        lambda core, d: core.removeProject(os.path.join(d, "kept")),
+        lambda core, d: core.removeProject(42),
+    ],
+    ids=["add", "add-bad-arguments", "removeProjectFolder", "removeProject", "remove-bad-argument"],
+)
 @pytest.mark.parametrize("flag", [False, 0, None, ""])
 def test_guard_comes_first_and_touches_nothing(core, tmp_path, monkeypatch, call, flag):
     os.makedirs(tmp_path / "kept" / "inner")
@@ -56,13 +62,17 @@ def test_guard_reads_the_flag_by_truth_value(core, tmp_path, flag):
 
 # --- addProjectFolder --------------------------------------------------------
 
-@pytest.mark.parametrize("directory, folder_name", [
-    ("", "Group1"),                      # existing parent
-    ("", "Group 1.old"),                 # extension-like part kept
-    ("new/chain/of/parents", "Group1"),  # missing parents
-    ("", "nested/Group1"),               # a name with a separator
-    ("trailing/", "Group1"),             # parent given with a trailing separator
-])
+
+@pytest.mark.parametrize(
+    "directory, folder_name",
+    [
+        ("", "Group1"),  # existing parent
+        ("", "Group 1.old"),  # extension-like part kept
+        ("new/chain/of/parents", "Group1"),  # missing parents
+        ("", "nested/Group1"),  # a name with a separator
+        ("trailing/", "Group1"),  # parent given with a trailing separator
+    ],
+)
 def test_add_project_folder_creates_the_joined_path(core, ready, tmp_path, directory, folder_name):
     parent = str(tmp_path / "area") + os.sep + directory
     result = core.addProjectFolder(parent, folder_name)
@@ -117,6 +127,7 @@ def test_add_project_folder_under_a_file_raises(core, ready, tmp_path):
 
 # --- removal: nothing to remove --------------------------------------------
 
+
 @pytest.fixture
 def isdir_calls(monkeypatch):
     real = os.path.isdir
@@ -155,6 +166,7 @@ def test_removal_leaves_what_is_not_a_folder(core, ready, tmp_path, monkeypatch,
 
 # --- removal of a folder tree ---------------------------------------------
 
+
 @pytest.mark.parametrize("function", REMOVALS)
 def test_removal_deletes_the_whole_tree_and_nothing_else(core, ready, tmp_path, monkeypatch, isdir_calls, function):
     work = tmp_path / "Work"
@@ -166,8 +178,11 @@ def test_removal_deletes_the_whole_tree_and_nothing_else(core, ready, tmp_path, 
     # links inside the tree lead outside it: the links go, their targets stay
     os.symlink(str(outside), str(work / "Group1" / "link-to-folder"))
     os.symlink(str(outside / "a.txt"), str(work / "Group1" / "sub" / "link-to-file"))
-    before = {k: v for k, v in tree(tmp_path).items() if not k.startswith(os.path.join("Work", "Group1") + os.sep)
-              and k != os.path.join("Work", "Group1")}
+    before = {
+        k: v
+        for k, v in tree(tmp_path).items()
+        if not k.startswith(os.path.join("Work", "Group1") + os.sep) and k != os.path.join("Work", "Group1")
+    }
     monkeypatch.chdir(tmp_path / "outside" / "sub")
     isdir_calls.clear()
 
@@ -204,10 +219,12 @@ def test_removal_keeps_the_parent_as_working_directory(core, ready, tmp_path, fu
 
 # --- relative paths ---------------------------------------------------------
 
+
 @pytest.mark.parametrize("function", REMOVALS)
 @pytest.mark.parametrize("relative", ["Group1", "sub/Group1", "./sub/Group1", "a/b/Group1", "sub/../x/Group1"])
-def test_removal_resolves_a_relative_path_against_the_cwd_of_the_call(core, ready, tmp_path, monkeypatch,
-                                                                     function, relative):
+def test_removal_resolves_a_relative_path_against_the_cwd_of_the_call(
+    core, ready, tmp_path, monkeypatch, function, relative
+):
     base = tmp_path / "base"
     target = os.path.normpath(os.path.join(str(base), relative))
     populate(target)
@@ -215,7 +232,7 @@ def test_removal_resolves_a_relative_path_against_the_cwd_of_the_call(core, read
     # resolved it after changing directory would take this one instead.
     parent = os.path.dirname(target)
     decoy = os.path.normpath(os.path.join(parent, relative))
-    if decoy != target:   # a bare name has no such twin
+    if decoy != target:  # a bare name has no such twin
         populate(decoy)
     decoy_content = tree(decoy)
     # and a folder of the same name in the parent's parent
@@ -242,18 +259,26 @@ def test_relative_removals_follow_the_cwd_left_by_the_last_one(core, ready, tmp_
     assert (tmp_path / "p2").is_dir() and (tmp_path / "x" / "x" / "p1").is_dir()
 
 
-@pytest.mark.parametrize("path, removed", [
-    ("missing", None), ("Group1", "Group1"), ("sub/../Group1/", "sub/../Group1"), (b"./Group1", b"./Group1"),
-])
-def test_the_path_is_looked_at_once_made_full_at_entry(core, ready, tmp_path, monkeypatch, recorded_rmtree,
-                                                      path, removed):
+@pytest.mark.parametrize(
+    "path, removed",
+    [
+        ("missing", None),
+        ("Group1", "Group1"),
+        ("sub/../Group1/", "sub/../Group1"),
+        (b"./Group1", b"./Group1"),
+    ],
+)
+def test_the_path_is_looked_at_once_made_full_at_entry(
+    core, ready, tmp_path, monkeypatch, recorded_rmtree, path, removed
+):
     populate(str(tmp_path / "Group1"))
     (tmp_path / "sub").mkdir()
     monkeypatch.chdir(tmp_path)
     seen = []
     for name in ("exists", "isdir"):
-        monkeypatch.setattr(os.path, name, lambda p, real=getattr(os.path, name), name=name:
-                            seen.append((name, p)) or real(p))
+        monkeypatch.setattr(
+            os.path, name, lambda p, real=getattr(os.path, name), name=name: seen.append((name, p)) or real(p)
+        )
     cwd = os.fsencode(tmp_path) if isinstance(path, bytes) else str(tmp_path)
     core.removeProject(path)
     # The current folder joined with the path as given: nothing is normalised away.
@@ -263,6 +288,7 @@ def test_the_path_is_looked_at_once_made_full_at_entry(core, ready, tmp_path, mo
 
 
 # --- failures inside the removal ------------------------------------------
+
 
 class Refused(Exception):
     pass
@@ -274,6 +300,7 @@ class Stop(BaseException):
 
 def failing_rmtree(error, calls):
     """An rmtree that deletes the first file it finds, then fails."""
+
     def rmtree(*args, **kwargs):
         calls.append((args, kwargs))
         for folder, _, files in os.walk(args[0]):
@@ -281,14 +308,23 @@ def failing_rmtree(error, calls):
                 os.remove(os.path.join(folder, sorted(files)[0]))
                 break
         raise error
+
     return rmtree
 
 
 @pytest.mark.parametrize("function", REMOVALS)
-@pytest.mark.parametrize("error", [
-    PermissionError(13, "Access is denied"), FileNotFoundError(2, "vanished"), OSError("file in use"),
-    RuntimeError("odd"), ValueError("odd"), Refused("odd"),
-], ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize(
+    "error",
+    [
+        PermissionError(13, "Access is denied"),
+        FileNotFoundError(2, "vanished"),
+        OSError("file in use"),
+        RuntimeError("odd"),
+        ValueError("odd"),
+        Refused("odd"),
+    ],
+    ids=lambda e: type(e).__name__,
+)
 def test_an_rmtree_failure_part_way_is_swallowed(core, ready, tmp_path, monkeypatch, capsys, function, error):
     populate(str(tmp_path / "Work" / "Group1"))
     populate(str(tmp_path / "Work" / "Group2"))
@@ -299,9 +335,9 @@ def test_an_rmtree_failure_part_way_is_swallowed(core, ready, tmp_path, monkeypa
     assert getattr(core, function)(str(tmp_path / "Work" / "Group1")) is None
     assert calls == [((str(tmp_path / "Work" / "Group1"),), {})], "by its full path"
     after = tree(tmp_path / "Work" / "Group1")
-    assert len(after) == len(before) - 1 and set(after) < set(before)   # part of the tree is gone
+    assert len(after) == len(before) - 1 and set(after) < set(before)  # part of the tree is gone
     assert (tmp_path / "Work" / "Group2" / "sub" / "deeper" / "c.fre").exists()
-    assert os.getcwd() == str(tmp_path / "Work")   # the change of directory stays
+    assert os.getcwd() == str(tmp_path / "Work")  # the change of directory stays
     assert capsys.readouterr() == ("", "")
 
 
@@ -313,8 +349,10 @@ def test_what_is_not_an_exception_passes_through(core, ready, tmp_path, monkeypa
     if where == "rmtree":
         monkeypatch.setattr(core, "shutil", types.SimpleNamespace(rmtree=failing_rmtree(error, [])))
     else:
+
         def chdir(path):
             raise error
+
         monkeypatch.setattr(os, "chdir", chdir)
     with pytest.raises(BaseException) as raised:
         getattr(core, function)(str(tmp_path / "Group1"))
@@ -324,8 +362,7 @@ def test_what_is_not_an_exception_passes_through(core, ready, tmp_path, monkeypa
 
 @pytest.mark.parametrize("function", REMOVALS)
 @pytest.mark.parametrize("broken", ["chdir", "split"])
-def test_a_failure_before_rmtree_is_swallowed_and_removes_nothing(core, ready, tmp_path, monkeypatch,
-                                                                  function, broken):
+def test_a_failure_before_rmtree_is_swallowed_and_removes_nothing(core, ready, tmp_path, monkeypatch, function, broken):
     populate(str(tmp_path / "Work" / "Group1"))
     before = tree(tmp_path)
     rmtree_calls = []
@@ -347,6 +384,7 @@ def test_a_failure_before_rmtree_is_swallowed_and_removes_nothing(core, ready, t
 
 # --- what a removal never takes ---------------------------------------------
 
+
 @pytest.fixture
 def recorded_rmtree(core, monkeypatch):
     """The module's rmtree replaced by one that only records: a wrong path reaches nothing."""
@@ -356,30 +394,35 @@ def recorded_rmtree(core, monkeypatch):
 
 
 @pytest.mark.parametrize("function", REMOVALS)
-@pytest.mark.parametrize("path", ["", ".", "./", "..", "x/..", "x/./.", "/", "//", "/..", "CWD/..", "CWD/../",
-                                  b"", b".", b"x/..", b"/"])
-def test_removal_never_takes_the_current_folder_a_parent_or_a_root(core, ready, tmp_path, monkeypatch,
-                                                                   recorded_rmtree, function, path):
+@pytest.mark.parametrize(
+    "path", ["", ".", "./", "..", "x/..", "x/./.", "/", "//", "/..", "CWD/..", "CWD/../", b"", b".", b"x/..", b"/"]
+)
+def test_removal_never_takes_the_current_folder_a_parent_or_a_root(
+    core, ready, tmp_path, monkeypatch, recorded_rmtree, function, path
+):
     cwd = tmp_path / "keep" / "cwd"
     populate(str(cwd / "x"))
     monkeypatch.chdir(cwd)
     if isinstance(path, str):
-        path = path.replace("CWD", str(cwd))   # the current folder's parent, by its absolute path
+        path = path.replace("CWD", str(cwd))  # the current folder's parent, by its absolute path
     before = tree(tmp_path)
     assert getattr(core, function)(path) is None
     assert recorded_rmtree == [] and tree(tmp_path) == before and os.getcwd() == str(cwd)
 
 
 @pytest.mark.parametrize("function", REMOVALS)
-@pytest.mark.parametrize("path, removed", [
-    ("keep/link/..", None),                  # textually "keep"; the system names "other"
-    ("keep/link/target-child", "other/target/target-child"),
-    ("keep/link/../target/target-child", "other/target/target-child"),   # ".." after a link is not collapsed
-    ("keep/link", None),                     # a link is never followed into its target
-    ("keep/link/", None),
-    ("keep/P1/", "keep/P1"),                 # a trailing separator names P1
-    (b"keep/P1", "keep/P1"),                 # bytes stay bytes
-])
+@pytest.mark.parametrize(
+    "path, removed",
+    [
+        ("keep/link/..", None),  # textually "keep"; the system names "other"
+        ("keep/link/target-child", "other/target/target-child"),
+        ("keep/link/../target/target-child", "other/target/target-child"),  # ".." after a link is not collapsed
+        ("keep/link", None),  # a link is never followed into its target
+        ("keep/link/", None),
+        ("keep/P1/", "keep/P1"),  # a trailing separator names P1
+        (b"keep/P1", "keep/P1"),  # bytes stay bytes
+    ],
+)
 def test_removal_takes_the_folder_the_system_names(core, ready, tmp_path, monkeypatch, function, path, removed):
     populate(str(tmp_path / "keep" / "P1"))
     populate(str(tmp_path / "other" / "target" / "target-child"))
@@ -407,6 +450,7 @@ def test_the_empty_result_of_add_project_folder_removes_nothing(core, ready, tmp
 
 # --- another thread's current folder, a path object read once ------------------
 
+
 class RacingOs:
     """The module's os, whose chdir is followed at once by another thread's change of the current folder."""
 
@@ -423,8 +467,9 @@ class RacingOs:
 
 @pytest.mark.parametrize("function", REMOVALS)
 @pytest.mark.parametrize("relative", [False, True], ids=["absolute", "relative"])
-def test_a_change_of_the_current_folder_mid_removal_moves_nothing(core, ready, tmp_path, monkeypatch,
-                                                                   function, relative):
+def test_a_change_of_the_current_folder_mid_removal_moves_nothing(
+    core, ready, tmp_path, monkeypatch, function, relative
+):
     for area in ("named", "elsewhere"):
         populate(str(tmp_path / area / "Group1"))
     before = tree(tmp_path / "elsewhere")
@@ -473,5 +518,6 @@ def test_a_path_object_is_read_once(core, ready, tmp_path, function, first, remo
     path = Shifting(*(str(tmp_path / name) for name in (first, "F2", "F3")))
     assert getattr(core, function)(path) is None
     assert path.reads == 1
-    assert tree(tmp_path) == {k: v for k, v in before.items()
-                              if not removed or k != removed and not k.startswith(removed + os.sep)}
+    assert tree(tmp_path) == {
+        k: v for k, v in before.items() if not removed or k != removed and not k.startswith(removed + os.sep)
+    }

@@ -1,4 +1,5 @@
 """removeStudy and duplicateStudy, and a project's life from its folder to its removal."""
+
 import os
 
 import pytest
@@ -42,6 +43,7 @@ def project_file(folder):
 
 # --- before the product is reached ----------------------------------------------
 
+
 @pytest.mark.parametrize("function", CHANGES)
 @pytest.mark.parametrize("set_up", [False, True])
 def test_the_guard_comes_before_any_load(core, installation, tmp_path, loads, function, set_up):
@@ -52,7 +54,7 @@ def test_the_guard_comes_before_any_load(core, installation, tmp_path, loads, fu
         journal.clear()
         loads.clear()
         core._validSetup_ = False
-    core._validPelorix_ = core._validKarvona_ = True   # not what is asked for
+    core._validPelorix_ = core._validKarvona_ = True  # not what is asked for
     before = read_bytes(project_file(folder))
     with pytest.raises(EnvironmentError) as raised:
         CHANGES[function](core, folder)
@@ -79,7 +81,7 @@ def test_no_project_file_gives_none_after_the_loads(core, project, tmp_path, loa
         folder = str(tmp_path / "Work" / "Empty")
         os.makedirs(folder)
     elif where == "other file name":
-        folder = project + ".v2"   # looked for as Plant1.v2/Plant1.project
+        folder = project + ".v2"  # looked for as Plant1.v2/Plant1.project
         make_project(folder, "Study1", "Study2")
     elif where == "trailing separator":
         folder = project + os.sep
@@ -106,14 +108,17 @@ def test_an_unknown_study_gets_no_call_after_get_study(core, project, function, 
 
 
 @pytest.mark.parametrize("function", CHANGES)
-@pytest.mark.parametrize("answer, acts", [
-    (type("Unequal", (), {"__ne__": lambda self, other: True})(), True),
-    (type("NotUnequal", (), {"__ne__": lambda self, other: False})(), False),
-    (0, True),
-    (None, False),
-], ids=["unequal", "not-unequal", "zero", "none"])
-def test_the_study_exists_when_get_study_compares_unequal_to_none(core, project, monkeypatch, function, answer,
-                                                                  acts):
+@pytest.mark.parametrize(
+    "answer, acts",
+    [
+        (type("Unequal", (), {"__ne__": lambda self, other: True})(), True),
+        (type("NotUnequal", (), {"__ne__": lambda self, other: False})(), False),
+        (0, True),
+        (None, False),
+    ],
+    ids=["unequal", "not-unequal", "zero", "none"],
+)
+def test_the_study_exists_when_get_study_compares_unequal_to_none(core, project, monkeypatch, function, answer, acts):
     monkeypatch.setattr(ProjectViewModel, "GetStudy", lambda self, name: answer)
     CHANGES[function](core, project, "Study2")
     assert ("ProjectViewModel.SetCurrentStudy" in product_names()) is acts
@@ -121,11 +126,15 @@ def test_the_study_exists_when_get_study_compares_unequal_to_none(core, project,
 
 # --- removeStudy ----------------------------------------------------------------
 
-@pytest.mark.parametrize("study, left, current", [
-    ("Study1", ["Study2", "Study3"], "Study2"),
-    ("Study2", ["Study1", "Study3"], "Study3"),
-    ("Study3", ["Study1", "Study2"], "Study2"),
-])
+
+@pytest.mark.parametrize(
+    "study, left, current",
+    [
+        ("Study1", ["Study2", "Study3"], "Study2"),
+        ("Study2", ["Study1", "Study3"], "Study3"),
+        ("Study3", ["Study1", "Study2"], "Study2"),
+    ],
+)
 def test_remove_study(core, project, loads, study, left, current):
     assert core.removeStudy(project, study) is None
     assert loads == [PROJECT_DLL]
@@ -149,8 +158,9 @@ def test_removing_the_only_study_is_left_to_the_product(core, ready, tmp_path):
     assert read_project(os.path.join(folder, "Solo.project")) == ["Only"]
 
 
-@pytest.mark.parametrize("failing", OPENING + ["ProjectViewModel.SetCurrentStudy",
-                                               "ProjectViewModel.DeleteCurrentStudy"])
+@pytest.mark.parametrize(
+    "failing", OPENING + ["ProjectViewModel.SetCurrentStudy", "ProjectViewModel.DeleteCurrentStudy"]
+)
 def test_remove_study_lets_product_failures_through(core, project, failing):
     error = dotnet.IOException("locked")
     knobs.raise_on = {failing: error}
@@ -162,15 +172,19 @@ def test_remove_study_lets_product_failures_through(core, project, failing):
 
 # --- duplicateStudy ---------------------------------------------------------------
 
-@pytest.mark.parametrize("study, copy_name, studies, current", [
-    ("Study2", "Study2 bis", ["Study1", "Study2", "Study3", "Study2 bis"], "Study2 bis"),
-    ("Study1", "Study1 - Copy", ["Study1", "Study2", "Study3", "Study1 - Copy"], "Study1 - Copy"),
-    # a name the product refuses: the copy keeps the name the product gave it
-    ("Study2", "Study3", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
-    ("Study2", "Study2", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
-    ("Study2", "", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
-    ("Study2", "   ", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
-])
+
+@pytest.mark.parametrize(
+    "study, copy_name, studies, current",
+    [
+        ("Study2", "Study2 bis", ["Study1", "Study2", "Study3", "Study2 bis"], "Study2 bis"),
+        ("Study1", "Study1 - Copy", ["Study1", "Study2", "Study3", "Study1 - Copy"], "Study1 - Copy"),
+        # a name the product refuses: the copy keeps the name the product gave it
+        ("Study2", "Study3", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
+        ("Study2", "Study2", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
+        ("Study2", "", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
+        ("Study2", "   ", ["Study1", "Study2", "Study3", "Study2 - Copy"], "Study2 - Copy"),
+    ],
+)
 def test_duplicate_study(core, project, loads, study, copy_name, studies, current):
     assert core.duplicateStudy(project, study, copy_name) is None
     assert loads == [HELPER_DLL, PROJECT_DLL]
@@ -191,13 +205,12 @@ def test_duplicate_study(core, project, loads, study, copy_name, studies, curren
 def test_the_copy_is_selected_by_the_name_the_product_gave_it(core, project):
     core.duplicateStudy(project, "Study1", "First copy")
     journal.clear()
-    core.duplicateStudy(project, "Study1", "First copy")   # taken: the product's name stays
+    core.duplicateStudy(project, "Study1", "First copy")  # taken: the product's name stays
     assert journal.calls("ProjectViewModel", "SetCurrentStudy")[1].args == ("Study1 - Copy",)
     journal.clear()
     core.duplicateStudy(project, "Study1", "Third")
     assert journal.calls("ProjectViewModel", "SetCurrentStudy")[1].args == ("Study1 - Copy (2)",)
-    assert read_project(project_file(project)) == [
-        "Study1", "Study2", "Study3", "First copy", "Study1 - Copy", "Third"]
+    assert read_project(project_file(project)) == ["Study1", "Study2", "Study3", "First copy", "Study1 - Copy", "Third"]
 
 
 def test_whatever_get_current_study_name_gives_is_selected(core, project, monkeypatch):
@@ -208,13 +221,16 @@ def test_whatever_get_current_study_name_gives_is_selected(core, project, monkey
     assert read_project(project_file(project)) == ["Study1", "Study2", "Renamed", "Study1 - Copy"]
 
 
-@pytest.mark.parametrize("failing, studies", [
-    ("ProjectViewModel.LoadFromFile", ["Study1", "Study2", "Study3"]),
-    ("ProjectViewModel.GetStudy", ["Study1", "Study2", "Study3"]),
-    ("ProjectViewModel.DuplicateCurrentStudy", ["Study1", "Study2", "Study3"]),
-    ("ProjectViewModel.GetCurrentStudyName", ["Study1", "Study2", "Study3", "Study2 - Copy"]),
-    ("ProjectViewModel.RenameCurrentStudy", ["Study1", "Study2", "Study3", "Study2 - Copy"]),
-])
+@pytest.mark.parametrize(
+    "failing, studies",
+    [
+        ("ProjectViewModel.LoadFromFile", ["Study1", "Study2", "Study3"]),
+        ("ProjectViewModel.GetStudy", ["Study1", "Study2", "Study3"]),
+        ("ProjectViewModel.DuplicateCurrentStudy", ["Study1", "Study2", "Study3"]),
+        ("ProjectViewModel.GetCurrentStudyName", ["Study1", "Study2", "Study3", "Study2 - Copy"]),
+        ("ProjectViewModel.RenameCurrentStudy", ["Study1", "Study2", "Study3", "Study2 - Copy"]),
+    ],
+)
 def test_duplicate_study_lets_product_failures_through(core, project, failing, studies):
     error = dotnet.UnauthorizedAccessException("denied")
     knobs.raise_on = {failing: error}
@@ -243,6 +259,7 @@ def test_a_failing_second_selection_stops_before_the_rename(core, project, monke
 
 # --- a project's life ------------------------------------------------------------
 
+
 def test_a_project_from_its_folder_to_its_removal(core, ready, tmp_path):
     area = str(tmp_path / "Projects")
     os.makedirs(area)
@@ -264,7 +281,7 @@ def test_a_project_from_its_folder_to_its_removal(core, ready, tmp_path):
     assert core.duplicateStudy(project, "Frame", "Frame B") is None
     assert read_project(path) == ["Piping", "Frame", "Frame B"]
     copy = core.addStudy(project, "Frame B", 1920, 1080, PIPING)
-    assert copy is None   # already there, as a structure study
+    assert copy is None  # already there, as a structure study
 
     assert core.removeStudy(project, "Piping") is None
     assert read_project(path) == ["Frame", "Frame B"]

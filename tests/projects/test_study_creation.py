@@ -1,4 +1,5 @@
 """addStudy, addPipingStudy and addStructureStudy: a new, empty study in an existing project."""
+
 import os
 import shutil
 
@@ -43,23 +44,28 @@ def project(ready, tmp_path):
 
 # --- the project file -------------------------------------------------------
 
-@pytest.mark.parametrize("folder_name, file_name", [
-    ("Plant1", "Plant1.project"),
-    ("Plant.old", "Plant.project"),
-    ("Plant.v1.2", "Plant.v1.project"),
-    ("Plant.", "Plant.project"),
-    (".hidden", ".hidden.project"),
-    ("Plant 1 (b)", "Plant 1 (b).project"),
-])
-def test_the_project_file_is_named_after_the_folder_without_its_extension(core, ready, tmp_path, folder_name,
-                                                                          file_name):
+
+@pytest.mark.parametrize(
+    "folder_name, file_name",
+    [
+        ("Plant1", "Plant1.project"),
+        ("Plant.old", "Plant.project"),
+        ("Plant.v1.2", "Plant.v1.project"),
+        ("Plant.", "Plant.project"),
+        (".hidden", ".hidden.project"),
+        ("Plant 1 (b)", "Plant 1 (b).project"),
+    ],
+)
+def test_the_project_file_is_named_after_the_folder_without_its_extension(
+    core, ready, tmp_path, folder_name, file_name
+):
     folder = str(tmp_path / "Work" / folder_name)
-    written = make_project(folder, "Study1")   # <folder name>.project, as the product does
+    written = make_project(folder, "Study1")  # <folder name>.project, as the product does
     if file_name != folder_name + ".project":
         # the product's own file is not the one looked for ...
         assert core.addPipingStudy(folder, "Study2", 1920, 1080) is None
         assert product_names() == []
-        shutil.copy(written, os.path.join(folder, file_name))   # ... but a file under the computed name is
+        shutil.copy(written, os.path.join(folder, file_name))  # ... but a file under the computed name is
         journal.clear()
     study = core.addPipingStudy(folder, "Study2", 1920, 1080)
     assert isinstance(study, StudyModel) and study.Name == "Study2"
@@ -104,6 +110,7 @@ def test_only_existence_of_the_project_file_is_tested(core, ready, tmp_path):
 
 # --- an existing study ---------------------------------------------------------
 
+
 @pytest.mark.parametrize("function", ["addStudy", "addPipingStudy", "addStructureStudy"])
 @pytest.mark.parametrize("width, height", [(1920, 1080), ("not", "numbers")])
 def test_an_existing_study_name_adds_nothing(core, project, function, width, height):
@@ -115,6 +122,7 @@ def test_an_existing_study_name_adds_nothing(core, project, function, width, hei
 
 
 # --- the calls made -------------------------------------------------------------
+
 
 @pytest.fixture
 def get_study_results(monkeypatch):
@@ -135,8 +143,11 @@ def test_the_calls_in_order(core, project, loads, imports, get_study_results, fu
     project_file = os.path.join(project, "Plant1.project")
     study = add(core, function, project, study="Study2")
     assert loads == [SDK_DLL, PROJECT_DLL]
-    assert imports == [("Brivane.SDK", ("BrivaneModule",)),
-                       ("Brivane.Pelorix.Project", ("ProjectViewModel",)), ("System.Windows", ("Point",))]
+    assert imports == [
+        ("Brivane.SDK", ("BrivaneModule",)),
+        ("Brivane.Pelorix.Project", ("ProjectViewModel",)),
+        ("System.Windows", ("Point",)),
+    ]
     assert events("ProjectViewModel", "Point")[:4] == [
         ("ProjectViewModel..ctor", (None,), {}),
         ("ProjectViewModel.LoadFromFile", (project_file,), {}),
@@ -145,7 +156,7 @@ def test_the_calls_in_order(core, project, loads, imports, get_study_results, fu
     ]
     (name, args, kwargs), last = events("ProjectViewModel", "Point")[4:]
     assert name == "ProjectViewModel.AddEmptyStudy" and kwargs == {}
-    point, passed_module, study_name = args   # point first, name last
+    point, passed_module, study_name = args  # point first, name last
     assert isinstance(point, Point) and (point.X, point.Y) == (810.0, 340.0)
     assert passed_module is module and passed_module is not brivane_computer.BrivaneModule[module.name]
     assert study_name == "Study2"
@@ -162,12 +173,16 @@ def test_the_answer_is_whatever_the_second_get_study_gives(core, project, monkey
     assert core.addPipingStudy(project, "Study2", 1920, 1080) == "anything at all"
 
 
-@pytest.mark.parametrize("first, added", [
-    (type("Equal", (), {"__eq__": lambda self, other: other is None, "__hash__": None})(), True),
-    (type("Unequal", (), {"__eq__": lambda self, other: False, "__hash__": None})(), False),
-    (0, False),
-    ("", False),
-], ids=["equal-to-None", "unequal-to-None", "zero", "empty-string"])
+@pytest.mark.parametrize(
+    "first, added",
+    [
+        (type("Equal", (), {"__eq__": lambda self, other: other is None, "__hash__": None})(), True),
+        (type("Unequal", (), {"__eq__": lambda self, other: False, "__hash__": None})(), False),
+        (0, False),
+        ("", False),
+    ],
+    ids=["equal-to-None", "unequal-to-None", "zero", "empty-string"],
+)
 def test_an_existing_study_is_whatever_compares_unequal_to_none(core, project, monkeypatch, first, added):
     answers = iter([first, "second"])
     monkeypatch.setattr(ProjectViewModel, "GetStudy", lambda self, name: next(answers))
@@ -186,18 +201,21 @@ def test_the_entry_points_delegate_to_add_study(core, ready, monkeypatch, functi
     monkeypatch.setattr(core, "addStudy", addStudy)
     width, height = object(), object()
     assert getattr(core, function)("dir", "study", width, height) is answer
-    (args, kwargs), = received
+    ((args, kwargs),) = received
     assert kwargs == {} and args[:4] == ("dir", "study", width, height) and args[3] is height
     assert args[4] is module
 
 
-@pytest.mark.parametrize("width, height, x, y", [
-    (1920, 1080, 810.0, 340.0),
-    (1921, 1081, 810.5, 340.5),
-    (200, 100, -50.0, -150.0),
-    (300.0, 400, 0.0, 0.0),
-    (2560.5, 1440, 1130.25, 520.0),
-])
+@pytest.mark.parametrize(
+    "width, height, x, y",
+    [
+        (1920, 1080, 810.0, 340.0),
+        (1921, 1081, 810.5, 340.5),
+        (200, 100, -50.0, -150.0),
+        (300.0, 400, 0.0, 0.0),
+        (2560.5, 1440, 1130.25, 520.0),
+    ],
+)
 def test_the_placement_point(core, project, width, height, x, y):
     study = core.addStructureStudy(project, "Study2", width, height)
     assert journal.calls("Point", ".ctor")[0].args == (x, y)
@@ -213,9 +231,16 @@ def test_non_numeric_screen_sizes_after_loading_before_adding(core, project, wid
     assert read_bytes(os.path.join(project, "Plant1.project")) == before
 
 
-@pytest.mark.parametrize("failing", [
-    "ProjectViewModel..ctor", "ProjectViewModel.LoadFromFile", "ProjectViewModel.GetStudy", "Point..ctor",
-    "ProjectViewModel.AddEmptyStudy"])
+@pytest.mark.parametrize(
+    "failing",
+    [
+        "ProjectViewModel..ctor",
+        "ProjectViewModel.LoadFromFile",
+        "ProjectViewModel.GetStudy",
+        "Point..ctor",
+        "ProjectViewModel.AddEmptyStudy",
+    ],
+)
 def test_a_product_failure_propagates(core, project, failing):
     error = dotnet.InvalidOperationException("refused")
     knobs.raise_on = {failing: error}
@@ -233,12 +258,16 @@ def test_add_study_passes_any_module_value_to_the_product(core, project):
 
 # --- guards ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("function, cleared", [
-    ("addPipingStudy", "_validSetup_"),
-    ("addPipingStudy", "_validPelorix_"),
-    ("addStructureStudy", "_validSetup_"),
-    ("addStructureStudy", "_validKarvona_"),
-])
+
+@pytest.mark.parametrize(
+    "function, cleared",
+    [
+        ("addPipingStudy", "_validSetup_"),
+        ("addPipingStudy", "_validPelorix_"),
+        ("addStructureStudy", "_validSetup_"),
+        ("addStructureStudy", "_validKarvona_"),
+    ],
+)
 def test_the_guards_come_before_anything(core, project, loads, imports, function, cleared):
     setattr(core, cleared, False)
     with pytest.raises(EnvironmentError) as raised:
@@ -248,15 +277,16 @@ def test_the_guards_come_before_anything(core, project, loads, imports, function
     assert read_project(os.path.join(project, "Plant1.project")) == ["Study1"]
 
 
-@pytest.mark.parametrize("function, cleared", [
-    ("addPipingStudy", "_validKarvona_"), ("addStructureStudy", "_validPelorix_")])
+@pytest.mark.parametrize(
+    "function, cleared", [("addPipingStudy", "_validKarvona_"), ("addStructureStudy", "_validPelorix_")]
+)
 def test_each_entry_point_asks_only_for_its_own_module(core, project, function, cleared):
     setattr(core, cleared, False)
     assert add(core, function, project).Name == "Study2"
 
 
 def test_add_study_has_no_guard_of_its_own(core, project, monkeypatch):
-    core.addPipingStudy(project, "Study2", 1920, 1080)   # the assemblies are in
+    core.addPipingStudy(project, "Study2", 1920, 1080)  # the assemblies are in
     core._validSetup_ = core._validPelorix_ = core._validKarvona_ = False
     monkeypatch.setattr(core, "load_dll", lambda dllname: None)
     assert core.addStudy(project, "Study3", 1920, 1080, STRUCTURE).Module is STRUCTURE

@@ -1,4 +1,5 @@
 """Fixtures of the solving tests."""
+
 import pytest
 from brivane_standin import journal
 
@@ -9,11 +10,13 @@ from ..support import build_model
 def models(ready, core, tmp_path, temp_root, capsys):
     """make(folder="study", **build_model options) -> path of a saved model;
     the journal and the output are emptied afterwards."""
+
     def make(folder="study", **options):
         path = build_model(core, str(tmp_path / "models" / folder), **options)
         journal.clear()
         capsys.readouterr()
         return path
+
     return make
 
 

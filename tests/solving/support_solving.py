@@ -1,13 +1,19 @@
 """Spies, stand-in host modules and solutions shared by the solving tests (their models come from
 tests/support.py's build_model, their sandboxes from the temp_root fixture)."""
+
 import shutil
 import threading
 import types
 
 from brivane_standin import journal
 
-RUN_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Helper.dll", "Brivane.Pelorix.Core.dll",
-                  "Brivane.Quelbar.Core.dll", "Brivane.Revav.Core.dll")
+RUN_ASSEMBLIES = (
+    "Brivane.SDK.dll",
+    "Brivane.Helper.dll",
+    "Brivane.Pelorix.Core.dll",
+    "Brivane.Quelbar.Core.dll",
+    "Brivane.Revav.Core.dll",
+)
 RUN_FUNCTION = {"Quelbar": "_QuelbarSolve", "Revav": "_RevavSolve"}
 
 

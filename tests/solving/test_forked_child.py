@@ -1,6 +1,7 @@
 """A child made by a real fork (os.fork, or a multiprocessing pool with the "fork" start method) that calls the
 module: what its parent made or started is not its own. It never deletes its parent's sandbox and never waits
 for its parent's run; its own sandboxes follow the usual rules."""
+
 import multiprocessing
 import os
 import pickle
@@ -36,6 +37,7 @@ def parent_run_held(monkeypatch):
             held.started.set()
             held.release.wait(CHILD_SECONDS)
         return real(self)
+
     monkeypatch.setattr(QuelbarSolver, "Run", run)
     yield held
     held.release.set()
@@ -59,14 +61,14 @@ def forked(kind, function, *args):
     """function(*args) in a child made by `kind`, once it is done: its result, or AssertionError with what it
     raised. The child is killed if it outlasts CHILD_SECONDS."""
     if kind == "pool":
-        with multiprocessing.get_context("fork").Pool(1) as pool:   # its exit ends the worker
+        with multiprocessing.get_context("fork").Pool(1) as pool:  # its exit ends the worker
             try:
                 return pool.apply_async(function, args).get(CHILD_SECONDS)
             except multiprocessing.TimeoutError:
                 raise AssertionError("the forked child still waits") from None
     read, write = os.pipe()
     pid = os.fork()
-    if pid == 0:   # pragma: no cover - the child, which never returns into the test
+    if pid == 0:  # pragma: no cover - the child, which never returns into the test
         try:
             outcome = ("returned", function(*args))
         except BaseException as error:  # noqa: BLE001 - reported to the parent
@@ -120,11 +122,12 @@ def test_a_forked_child_never_waits_for_its_parents_run(core, models, temp_root,
     def interrupt():
         parent_run_held.started.wait(CHILD_SECONDS)
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
     threading.Thread(target=interrupt, daemon=True).start()
     with pytest.raises(KeyboardInterrupt):
         core.solve(path, "Quelbar", True)
     running = os.path.basename(core._tempDirectory_)
-    core.disposeSolution()            # pending: the run goes on in it
+    core.disposeSolution()  # pending: the run goes on in it
     during, after = forked(kind, child_solves, path)
     assert running in during and after == [running]
     parent_run_held.release.set()

@@ -3,6 +3,7 @@ nothing is freed or deleted under it, and nothing the module made is left behind
 
 Each interleaving is pinned through the module's namespace-bound os, shutil and threading, or the stand-in's
 solver; the statistical counterpart, real SIGINTs at random moments, is reliability/interrupt_fuzz.py."""
+
 import importlib
 import os
 import shutil
@@ -35,8 +36,10 @@ def wait_until(condition, what):
 @pytest.fixture
 def held_runs(monkeypatch):
     """QuelbarSolver.Run held until `release` is set; records when each run starts and ends."""
+
     class Runs:
         started, release, spans = threading.Event(), threading.Event(), []
+
     real = QuelbarSolver.Run
 
     def run(self):
@@ -48,6 +51,7 @@ def held_runs(monkeypatch):
             return real(self)
         finally:
             span[1] = time.monotonic()
+
     monkeypatch.setattr(QuelbarSolver, "Run", run)
     return Runs
 
@@ -56,6 +60,7 @@ def interrupt_main_thread_once_started(runs):
     def send():
         runs.started.wait(60)
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
     threading.Thread(target=send, daemon=True).start()
 
 
@@ -67,7 +72,7 @@ def test_an_interrupted_solve_keeps_its_sandbox_until_the_run_ends(core, models,
     with pytest.raises(KeyboardInterrupt):
         core.solve(path, "Quelbar", True)
     sandbox = core._tempDirectory_
-    core.disposeSolution()            # what a script's finally block does
+    core.disposeSolution()  # what a script's finally block does
     assert os.path.isdir(sandbox), "deleted under a running solver"
     assert core._Solution_ is None
 
@@ -94,14 +99,15 @@ def test_an_interrupted_solve_keeps_its_sandbox_until_the_run_ends(core, models,
 
 
 @needs_thread_signals
-def test_a_reimport_keeps_a_pending_sandbox_and_a_running_abandoned_run(core, models, temp_root, held_runs,
-                                                                         monkeypatch, capsys):
+def test_a_reimport_keeps_a_pending_sandbox_and_a_running_abandoned_run(
+    core, models, temp_root, held_runs, monkeypatch, capsys
+):
     path = models(thf=("load.thf",))
     interrupt_main_thread_once_started(held_runs)
     with pytest.raises(KeyboardInterrupt):
         core.solve(path, "Quelbar", True)
     sandbox = core._tempDirectory_
-    core.disposeSolution()            # pending, for the run still works in it
+    core.disposeSolution()  # pending, for the run still works in it
     monkeypatch.delitem(sys.modules, "brivane_computer.brivane_core")
     again = importlib.import_module("brivane_computer.brivane_core")
     assert again is core
@@ -126,8 +132,7 @@ def bounded(call):
 
 
 @pytest.mark.parametrize("when", ["before the thread starts", "once the thread runs"])
-def test_a_ctrl_c_in_the_thread_start_never_blocks_a_later_solve(core, models, temp_root, monkeypatch, capsys,
-                                                                 when):
+def test_a_ctrl_c_in_the_thread_start_never_blocks_a_later_solve(core, models, temp_root, monkeypatch, capsys, when):
     path = models()
     real_start, workers = getattr(threading, THREAD_START), []
 
@@ -136,6 +141,7 @@ def test_a_ctrl_c_in_the_thread_start_never_blocks_a_later_solve(core, models, t
         if when == "once the thread runs":
             real_start(bootstrap, *args, **kwargs)
         raise KeyboardInterrupt
+
     monkeypatch.setattr(threading, THREAD_START, start)
     try:
         with pytest.raises(KeyboardInterrupt):
@@ -155,22 +161,24 @@ def test_a_ctrl_c_in_the_thread_start_never_blocks_a_later_solve(core, models, t
 
 
 @needs_thread_signals
-def test_one_side_deletes_a_sandbox_that_an_ending_run_and_a_disposal_both_take_up(core, models, temp_root,
-                                                                                   held_runs, monkeypatch, capsys):
+def test_one_side_deletes_a_sandbox_that_an_ending_run_and_a_disposal_both_take_up(
+    core, models, temp_root, held_runs, monkeypatch, capsys
+):
     path = models()
     interrupt_main_thread_once_started(held_runs)
     with pytest.raises(KeyboardInterrupt):
         core.solve(path, "Quelbar", True)
     sandbox = core._tempDirectory_
-    core.disposeSolution()            # waits, pending, for the run
+    core.disposeSolution()  # waits, pending, for the run
     deleting, disposed, deletions = threading.Event(), threading.Event(), []
 
     def rmtree(folder, *args, **kwargs):
         deletions.append(threading.current_thread())
         if threading.current_thread() is not threading.main_thread():
-            deleting.set()            # the run's end takes its folder up ...
-            disposed.wait(60)         # ... while the script disposes again
+            deleting.set()  # the run's end takes its folder up ...
+            disposed.wait(60)  # ... while the script disposes again
         return shutil.rmtree(folder, *args, **kwargs)
+
     monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=rmtree))
     held_runs.release.set()
     assert deleting.wait(60)
@@ -187,6 +195,7 @@ def test_a_deletion_whose_folder_went_meanwhile_is_not_reported(core, models, te
     def removed_by_someone_else(folder, *args, **kwargs):
         shutil.rmtree(folder)
         raise FileNotFoundError(2, "No such file or directory", folder)
+
     monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=removed_by_someone_else))
     core.disposeSolution()
     assert capsys.readouterr().out == "" and os.listdir(temp_root) == []
@@ -198,6 +207,7 @@ def test_a_copy_cut_short_by_a_ctrl_c_leaves_nothing(core, tmp_path, temp_root, 
     def copytree(source, target, **kwargs):
         shutil.copytree(source, target, **kwargs)
         raise KeyboardInterrupt
+
     monkeypatch.setattr(core, "shutil", fake_shutil(copytree=copytree))
     with pytest.raises(KeyboardInterrupt):
         core.copyDirectoryToTemp(str(tmp_path / "source"))
@@ -205,8 +215,9 @@ def test_a_copy_cut_short_by_a_ctrl_c_leaves_nothing(core, tmp_path, temp_root, 
 
 
 @pytest.mark.parametrize("step", ["copy", "loadVokel", "Run"])
-def test_a_disposal_from_another_thread_never_deletes_a_sandbox_in_use(core, models, temp_root, monkeypatch,
-                                                                      capsys, step):
+def test_a_disposal_from_another_thread_never_deletes_a_sandbox_in_use(
+    core, models, temp_root, monkeypatch, capsys, step
+):
     path = models(thf=("load.thf",))
     misuse = []
 
@@ -214,6 +225,7 @@ def test_a_disposal_from_another_thread_never_deletes_a_sandbox_in_use(core, mod
         if not misuse:
             misuse.append(threading.current_thread())
             core.disposeSolution()
+
     if step == "copy":
         monkeypatch.setattr(core, "shutil", fake_shutil(copy=lambda *a: dispose() or shutil.copy(*a)))
     elif step == "loadVokel":
@@ -230,8 +242,9 @@ def test_a_disposal_from_another_thread_never_deletes_a_sandbox_in_use(core, mod
     assert DELETE_FAILED not in capsys.readouterr().out
 
 
-def test_a_sandbox_that_another_threads_solve_replaced_goes_with_the_next_disposal(core, models, temp_root,
-                                                                                  monkeypatch, release_solution):
+def test_a_sandbox_that_another_threads_solve_replaced_goes_with_the_next_disposal(
+    core, models, temp_root, monkeypatch, release_solution
+):
     path = models()
     other = []
 
@@ -242,11 +255,12 @@ def test_a_sandbox_that_another_threads_solve_replaced_goes_with_the_next_dispos
             other[0].start()
             other[0].join()
         return shutil.copy(*args)
+
     monkeypatch.setattr(core, "shutil", fake_shutil(copy=copy))
     solution = core.solve(path, "Quelbar", True)
     assert solution is not None and other[1] is not None
     assert len(os.listdir(temp_root)) == 2
-    other[1].Dispose()                # its thread's own solution, which _Solution_ no longer holds
+    other[1].Dispose()  # its thread's own solution, which _Solution_ no longer holds
     core.disposeSolution()
     assert os.listdir(temp_root) == []
 
@@ -260,6 +274,7 @@ def test_threads_solving_at_once_leave_nothing_after_the_last_disposal(core, mod
                 core.solve(path, "Quelbar", True)
             except Exception as error:  # noqa: BLE001 - collected for the assertion
                 failures.append(error)
+
     threads = [threading.Thread(target=solve_again_and_again) for _ in range(2)]
     for thread in threads:
         thread.start()

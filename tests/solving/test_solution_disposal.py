@@ -1,4 +1,5 @@
 """disposeSolution: the last solution first, then the last sandbox folder."""
+
 import os
 import shutil
 import types
@@ -16,6 +17,7 @@ from .support_solving import Disposable, fake_shutil
 def rmtree(monkeypatch, core):
     """Records each shutil.rmtree call of the module with what was still open
     at that moment, then runs `rmtree.action` (the real one by default)."""
+
     class Spy:
         def __init__(self):
             self.calls, self.action = [], shutil.rmtree
@@ -23,6 +25,7 @@ def rmtree(monkeypatch, core):
         def __call__(self, *args, **kwargs):
             self.calls.append((args, kwargs, open_result_files(), core._Solution_))
             return self.action(*args, **kwargs)
+
     spy = Spy()
     monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=spy))
     return spy
@@ -31,6 +34,7 @@ def rmtree(monkeypatch, core):
 @pytest.fixture
 def sandbox(models, core, capsys):
     """A sandboxed solve: its Solution is in _Solution_, its folder in _tempDirectory_."""
+
     def make(solver="Quelbar"):
         path = models()
         solution = core.solve(path, solver, True)
@@ -38,6 +42,7 @@ def sandbox(models, core, capsys):
         journal.clear()
         capsys.readouterr()
         return solution
+
     return make
 
 
@@ -54,7 +59,7 @@ def test_the_solution_is_disposed_before_its_folder_is_deleted(core, sandbox, rm
     assert os.path.dirname(solution.ResultsFile) == folder and open_result_files() != []
     assert core.disposeSolution() is None
     assert solution.IsDisposed and core._Solution_ is None
-    (args, kwargs, still_open, held), = rmtree.calls
+    ((args, kwargs, still_open, held),) = rmtree.calls
     assert args == (folder,) and kwargs == {}
     assert still_open == [] and held is None, "the folder is deleted after the solution is released"
     assert not os.path.exists(folder)
@@ -77,6 +82,7 @@ def test_a_solution_that_equals_none_is_left_alone(core, rmtree):
 
         def __ne__(self, other):
             return False
+
     solution = EqualsEverything()
     core._Solution_ = solution
     assert core.disposeSolution() is None
@@ -109,12 +115,15 @@ def test_a_recorded_value_that_is_no_folder_deletes_nothing(core, tmp_path, rmtr
     assert a_file.read_text() == "keep" and core._tempDirectory_ == value
 
 
-@pytest.mark.parametrize("error, text", [
-    (OSError("file in use"), "file in use"),
-    (PermissionError(13, "Access is denied"), "[Errno 13] Access is denied"),
-    (dotnet.IOException("The process cannot access the file"), "The process cannot access the file"),
-    (ValueError(), ""),
-])
+@pytest.mark.parametrize(
+    "error, text",
+    [
+        (OSError("file in use"), "file in use"),
+        (PermissionError(13, "Access is denied"), "[Errno 13] Access is denied"),
+        (dotnet.IOException("The process cannot access the file"), "The process cannot access the file"),
+        (ValueError(), ""),
+    ],
+)
 def test_a_failing_deletion_is_reported_and_retried_later(core, sandbox, rmtree, capsys, error, text):
     solution = sandbox()
     folder = core._tempDirectory_
@@ -123,6 +132,7 @@ def test_a_failing_deletion_is_reported_and_retried_later(core, sandbox, rmtree,
     def remove_one_then_fail(path):
         os.remove(partly)
         raise error
+
     rmtree.action = remove_one_then_fail
     assert core.disposeSolution() is None
     assert capsys.readouterr().out == f"{DELETE_FAILED} {text}\n"
@@ -143,6 +153,7 @@ def test_an_interrupt_during_the_deletion_passes_through(core, sandbox, rmtree, 
 
     def interrupted(path):
         raise error
+
     rmtree.action = interrupted
     with pytest.raises(type(error)) as raised:
         core.disposeSolution()
@@ -169,6 +180,7 @@ def test_no_arguments(core):
 
 # --- only folders the module made are deleted --------------------------------
 
+
 class PathLike:
     def __init__(self, path):
         self.path = path
@@ -177,19 +189,24 @@ class PathLike:
         return self.path
 
 
-@pytest.mark.parametrize("value", ["script folder", "", ".", "..", "/", "current folder", b"script folder",
-                                   "path-like", "sandbox as bytes"])
+@pytest.mark.parametrize(
+    "value", ["script folder", "", ".", "..", "/", "current folder", b"script folder", "path-like", "sandbox as bytes"]
+)
 def test_disposal_deletes_only_a_folder_the_module_made(core, sandbox, rmtree, tmp_path, monkeypatch, value):
     sandbox()
-    rmtree.action = lambda *args, **kwargs: None   # roots and the like only ever reach a recorder
+    rmtree.action = lambda *args, **kwargs: None  # roots and the like only ever reach a recorder
     made = core._tempDirectory_
     script_folder = tmp_path / "Temp"
     (script_folder / "inner").mkdir(parents=True)
     monkeypatch.chdir(script_folder)
-    monkeypatch.setattr(core, "_pendingTempDirectories_", "./old", raising=False)   # no longer the module's
-    core._tempDirectory_ = {"script folder": str(script_folder), "current folder": os.getcwd(),
-                            b"script folder": os.fsencode(script_folder), "path-like": PathLike(str(script_folder)),
-                            "sandbox as bytes": os.fsencode(made)}.get(value, value)
+    monkeypatch.setattr(core, "_pendingTempDirectories_", "./old", raising=False)  # no longer the module's
+    core._tempDirectory_ = {
+        "script folder": str(script_folder),
+        "current folder": os.getcwd(),
+        b"script folder": os.fsencode(script_folder),
+        "path-like": PathLike(str(script_folder)),
+        "sandbox as bytes": os.fsencode(made),
+    }.get(value, value)
     assert core.disposeSolution() is None
     assert rmtree.calls == [] and (script_folder / "inner").is_dir()
     # The sandbox that _tempDirectory_ stopped naming is forgotten, not deleted: naming it again keeps it.
@@ -224,8 +241,9 @@ def test_a_copy_named_by_the_global_is_deleted_and_one_not_named_is_forgotten(co
 
 
 @pytest.mark.parametrize("copy_fails", [False, True])
-def test_a_copy_into_an_existing_folder_is_not_the_modules_own(core, tmp_path, temp_root, rmtree, monkeypatch,
-                                                               copy_fails):
+def test_a_copy_into_an_existing_folder_is_not_the_modules_own(
+    core, tmp_path, temp_root, rmtree, monkeypatch, copy_fails
+):
     existing = temp_root / "existing"
     (existing / "precious").mkdir(parents=True)
     monkeypatch.setattr(core, "uuid", types.SimpleNamespace(uuid4=lambda: "existing"))

@@ -1,5 +1,6 @@
 """solvePipingModel and solveStructureModel: guards, kind checks, the solver
 choice, the assemblies, and the run on a joined daemon worker thread."""
+
 import os
 import threading
 import types
@@ -29,6 +30,7 @@ PATH_IDS = ["piping-Revav", "piping-Quelbar", "structure"]
 @pytest.fixture
 def study(models, core, capsys):
     """study(kind) -> a saved model of that kind, its folder and the loaded model."""
+
     def make(kind="piping", **options):
         path = models(folder=kind, kind=kind, **options)
         vokel = core.loadVokel(path)
@@ -37,6 +39,7 @@ def study(models, core, capsys):
         journal.clear()
         capsys.readouterr()
         return types.SimpleNamespace(path=path, folder=os.path.dirname(path), vokel=vokel)
+
     return make
 
 
@@ -68,15 +71,18 @@ def solve_with(core, function, solver, model):
     return solve(core, function, solver, model.vokel, model.path, model.folder)
 
 
-@pytest.mark.parametrize("function, flags, refused", [
-    ("solvePipingModel", {"_validSetup_": False}, True),
-    ("solvePipingModel", {"_validPelorix_": False}, True),
-    ("solvePipingModel", {"_validSetup_": 0, "_validPelorix_": 1}, True),
-    ("solvePipingModel", {"_validKarvona_": False}, False),
-    ("solveStructureModel", {"_validSetup_": False}, True),
-    ("solveStructureModel", {"_validKarvona_": False}, True),
-    ("solveStructureModel", {"_validPelorix_": False}, False),
-])
+@pytest.mark.parametrize(
+    "function, flags, refused",
+    [
+        ("solvePipingModel", {"_validSetup_": False}, True),
+        ("solvePipingModel", {"_validPelorix_": False}, True),
+        ("solvePipingModel", {"_validSetup_": 0, "_validPelorix_": 1}, True),
+        ("solvePipingModel", {"_validKarvona_": False}, False),
+        ("solveStructureModel", {"_validSetup_": False}, True),
+        ("solveStructureModel", {"_validKarvona_": False}, True),
+        ("solveStructureModel", {"_validPelorix_": False}, False),
+    ],
+)
 def test_the_guards(core, study, loads, function, flags, refused):
     model = study("piping" if function == "solvePipingModel" else "structure")
     earlier = Disposable()
@@ -108,10 +114,13 @@ def test_a_missing_model_is_refused_before_anything_is_loaded(core, study, loads
     assert core._Solution_ is earlier and earlier.disposed == 0
 
 
-@pytest.mark.parametrize("function, kind, message", [
-    ("solvePipingModel", "structure", "The vokel is not a piping model."),
-    ("solveStructureModel", "piping", "The vokel is not a structure model."),
-])
+@pytest.mark.parametrize(
+    "function, kind, message",
+    [
+        ("solvePipingModel", "structure", "The vokel is not a piping model."),
+        ("solveStructureModel", "piping", "The vokel is not a structure model."),
+    ],
+)
 def test_a_model_of_the_other_kind_is_refused(core, study, loads, capsys, function, kind, message):
     model = study(kind)
     earlier = Disposable()
@@ -138,8 +147,9 @@ def test_an_unknown_solver_name_is_reported(core, study, loads, capsys, monkeypa
 
 @pytest.mark.parametrize("missing", ["_Revav_", "_Quelbar_"])
 @pytest.mark.parametrize("function, kind, solver, run_function, assemblies", PATHS, ids=PATH_IDS)
-def test_a_missing_solver_path(core, study, loads, capsys, monkeypatch, function, kind, solver, run_function,
-                               assemblies, missing):
+def test_a_missing_solver_path(
+    core, study, loads, capsys, monkeypatch, function, kind, solver, run_function, assemblies, missing
+):
     model = study(kind)
     earlier = Disposable()
     core._Solution_ = earlier
@@ -159,14 +169,16 @@ def test_a_missing_solver_path(core, study, loads, capsys, monkeypatch, function
 
 
 @pytest.mark.parametrize("function, kind, solver, run_function, assemblies", PATHS, ids=PATH_IDS)
-def test_the_run_happens_on_a_joined_daemon_worker(core, study, loads, capsys, monkeypatch, function, kind, solver,
-                                                   run_function, assemblies):
+def test_the_run_happens_on_a_joined_daemon_worker(
+    core, study, loads, capsys, monkeypatch, function, kind, solver, run_function, assemblies
+):
     model = study(kind, elements=3)
     seen = []
 
     def watch(*args):
         current = threading.current_thread()
         seen.append((threading.get_ident(), current.daemon, current))
+
     run = spy(monkeypatch, core, run_function, on_call=watch)
     threads = ThreadSpy(monkeypatch, core)
     with warnings.catch_warnings():
@@ -177,7 +189,7 @@ def test_the_run_happens_on_a_joined_daemon_worker(core, study, loads, capsys, m
     assert run.calls == [(model.vokel, model.path, model.folder)]
     (made,) = threads.made
     assert made.args == () and made.kwargs == {"target": run, "args": (model.vokel, model.path, model.folder)}
-    (ident, daemon, worker), = seen
+    ((ident, daemon, worker),) = seen
     assert worker is made.thread and daemon is True and ident != threading.get_ident()
     assert not made.thread.is_alive()
     worker_calls = [c for c in journal.entries() if c.target in ("pythoncom", run_function[1:-5] + "Solver")]
@@ -198,8 +210,9 @@ def test_no_deprecation_warning(core, study, function, kind, solver, run_functio
 
 
 @pytest.mark.parametrize("function, kind, solver, run_function, assemblies", PATHS, ids=PATH_IDS)
-def test_an_exception_of_the_run_stays_on_the_worker(core, study, monkeypatch, capsys, function, kind, solver,
-                                                     run_function, assemblies):
+def test_an_exception_of_the_run_stays_on_the_worker(
+    core, study, monkeypatch, capsys, function, kind, solver, run_function, assemblies
+):
     model = study(kind)
     core._Solution_ = Disposable()
     hooked = []
@@ -235,8 +248,10 @@ def test_exceptions_on_the_callers_side_pass_through(core, study, monkeypatch, f
     if failing == "thread start":
         ThreadSpy(monkeypatch, core, start_error=error)
     elif failing == "load_dll":
+
         def load_dll(name):
             raise error
+
         monkeypatch.setattr(core, "load_dll", load_dll)
     else:
         knobs.raise_on = {failing: error}
@@ -244,7 +259,7 @@ def test_exceptions_on_the_callers_side_pass_through(core, study, monkeypatch, f
         solve_with(core, function, "Revav", model)
     assert raised.value is error
     if failing == "thread start":
-        assert core._Solution_ is None   # the kind test had passed
+        assert core._Solution_ is None  # the kind test had passed
     else:
         assert core._Solution_ is earlier
     assert earlier.disposed == 0 and journal.calls(target="pythoncom") == []

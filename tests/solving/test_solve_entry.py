@@ -1,4 +1,5 @@
 """solve (in place or in a sandbox copy) and copyDirectoryToTemp."""
+
 import os
 import shutil
 import tempfile
@@ -74,16 +75,25 @@ def test_the_previous_solution_is_released_before_anything_else(core, models, te
     assert solution is core._Solution_ and not solution.IsDisposed
 
 
-@pytest.mark.parametrize("fre, thf, extra, expected", [
-    ("conception", ("load.thf",), (), ["study1.vokel", "conception.fre", "load.thf"]),
-    ("own", (), (), ["study1.vokel", "study1.fre"]),
-    ("both", ("case.THF",), (), ["study1.vokel", "study1.fre", "case.THF"]),
-    (None, (), (), ["study1.vokel"]),
-    ("conception", ("one.thf", "two.thf"), (), ["study1.vokel", "conception.fre", "first thf"]),
-    ("conception", (), ("notes.txt", "other.vokel", "dir.thf/", "sub/inner.thf"), ["study1.vokel", "conception.fre"]),
-])
-def test_the_sandbox_holds_the_model_its_fre_file_and_its_first_thf_file(core, models, temp_root, monkeypatch, fre,
-                                                                          thf, extra, expected):
+@pytest.mark.parametrize(
+    "fre, thf, extra, expected",
+    [
+        ("conception", ("load.thf",), (), ["study1.vokel", "conception.fre", "load.thf"]),
+        ("own", (), (), ["study1.vokel", "study1.fre"]),
+        ("both", ("case.THF",), (), ["study1.vokel", "study1.fre", "case.THF"]),
+        (None, (), (), ["study1.vokel"]),
+        ("conception", ("one.thf", "two.thf"), (), ["study1.vokel", "conception.fre", "first thf"]),
+        (
+            "conception",
+            (),
+            ("notes.txt", "other.vokel", "dir.thf/", "sub/inner.thf"),
+            ["study1.vokel", "conception.fre"],
+        ),
+    ],
+)
+def test_the_sandbox_holds_the_model_its_fre_file_and_its_first_thf_file(
+    core, models, temp_root, monkeypatch, fre, thf, extra, expected
+):
     path = models(fre=fre, thf=thf)
     folder = os.path.dirname(path)
     for relative in extra:
@@ -99,10 +109,14 @@ def test_the_sandbox_holds_the_model_its_fre_file_and_its_first_thf_file(core, m
         expected = [first if n == "first thf" else n for n in expected]
     source = tree_contents(folder)
     seen = []
-    spy(monkeypatch, core, "loadVokel", lambda name: seen.append((name, core._tempDirectory_, tree_contents(
-        os.path.dirname(name)))))
+    spy(
+        monkeypatch,
+        core,
+        "loadVokel",
+        lambda name: seen.append((name, core._tempDirectory_, tree_contents(os.path.dirname(name)))),
+    )
     core.solve(path, "Quelbar", True)
-    (loaded, recorded, contents), = seen
+    ((loaded, recorded, contents),) = seen
     sandbox = only_folder(temp_root)
     assert loaded == os.path.join(sandbox, "study1.vokel") and recorded == sandbox
     assert contents == {name: source[name] for name in expected}
@@ -131,13 +145,13 @@ def test_an_in_place_solve(core, models, temp_root, monkeypatch, solver, recorde
     core._tempDirectory_ = recorded
     solving = spy(monkeypatch, core, "solvePipingModel")
     solution = core.solve(path, solver, False)
-    (vokel, filename, name, directory), = solving.calls
+    ((vokel, filename, name, directory),) = solving.calls
     assert (filename, name, directory) == (path, solver, folder)
     assert core._tempDirectory_ == recorded and os.listdir(temp_root) == []
     assert os.path.dirname(solution.ResultsFile) == folder
     expected = {"study1.vokel", os.path.basename(solution.ResultsFile)}
     if solver == "Quelbar":
-        expected.add("conception.fre")   # written in the model's folder by the run
+        expected.add("conception.fre")  # written in the model's folder by the run
     assert set(os.listdir(folder)) == expected
 
 
@@ -159,7 +173,7 @@ def test_a_structure_model_is_solved_with_revav_whatever_the_name(core, models, 
     solution = core.solve(path, name, True)
     sandbox = only_folder(temp_root)
     assert piping.calls == []
-    (vokel, filename, directory), = structure.calls
+    ((vokel, filename, directory),) = structure.calls
     assert (filename, directory) == (os.path.join(sandbox, "study1.vokel"), sandbox)
     assert solution.Summary.startswith("Revav solution of a structure model (2 elements)")
     assert printed(capsys) == []
@@ -176,8 +190,10 @@ def test_a_piping_model_with_an_unknown_solver_name(core, models, temp_root, mon
     assert core._Solution_ is None and earlier.disposed == 1
     if sandbox:
         folder = only_folder(temp_root)
-        assert events == [("load", os.path.join(folder, "study1.vokel"), [os.path.basename(folder)]),
-                          ("print", INVALID_SOLVER)]
+        assert events == [
+            ("load", os.path.join(folder, "study1.vokel"), [os.path.basename(folder)]),
+            ("print", INVALID_SOLVER),
+        ]
         assert core._tempDirectory_ == folder
     else:
         assert events == [("load", path, []), ("print", INVALID_SOLVER)]
@@ -234,8 +250,9 @@ def test_temporary_folders_are_named_by_a_random_uuid(core, models, temp_root, m
 @pytest.mark.parametrize("error", [OSError("disk full"), KeyboardInterrupt()])
 @pytest.mark.parametrize("removal", ["works", "fails"])
 @pytest.mark.parametrize("failing", [1, 2, 3])
-def test_a_copy_cut_short_deletes_the_sandbox_before_the_error_goes_on(core, models, temp_root, monkeypatch,
-                                                                       failing, removal, error):
+def test_a_copy_cut_short_deletes_the_sandbox_before_the_error_goes_on(
+    core, models, temp_root, monkeypatch, failing, removal, error
+):
     path = models(thf=("load.thf",))
     count = []
 
@@ -249,6 +266,7 @@ def test_a_copy_cut_short_deletes_the_sandbox_before_the_error_goes_on(core, mod
         if removal == "fails":
             raise PermissionError("file in use")
         return shutil.rmtree(folder, *args, **kwargs)
+
     monkeypatch.setattr(core, "shutil", fake_shutil(copy=copy, rmtree=rmtree))
     loading = spy(monkeypatch, core, "loadVokel")
     core._Solution_ = earlier = Disposable()
@@ -259,15 +277,20 @@ def test_a_copy_cut_short_deletes_the_sandbox_before_the_error_goes_on(core, mod
     assert core._tempDirectory_ is None, "recorded once its files are in"
     assert len(os.listdir(temp_root)) == (removal == "fails")
     monkeypatch.setattr(core, "shutil", shutil)
-    core.disposeSolution()     # a folder that could not be deleted waits as pending
+    core.disposeSolution()  # a folder that could not be deleted waits as pending
     assert os.listdir(temp_root) == []
 
 
 @pytest.mark.parametrize("function", ["solve", "copyDirectoryToTemp"])
 def test_an_existing_folder_is_never_taken_for_a_new_one(core, models, temp_root, monkeypatch, function):
     path = models()
-    names = iter(["0f1e2d3c-4b5a-4697-8877-665544332211", "0f1e2d3c-4b5a-4697-8877-665544332211",
-                  "11111111-4b5a-4697-8877-665544332211"])
+    names = iter(
+        [
+            "0f1e2d3c-4b5a-4697-8877-665544332211",
+            "0f1e2d3c-4b5a-4697-8877-665544332211",
+            "11111111-4b5a-4697-8877-665544332211",
+        ]
+    )
     monkeypatch.setattr(core, "uuid", types.SimpleNamespace(uuid4=lambda: next(names)))
     existing = temp_root / "0f1e2d3c-4b5a-4697-8877-665544332211"
     existing.mkdir()
@@ -293,6 +316,7 @@ def test_a_sandbox_that_could_not_be_deleted_is_not_forgotten(core, models, temp
         if failures:
             raise failures.pop()
         return shutil.rmtree(folder, *args, **kwargs)
+
     monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=rmtree))
     capsys.readouterr()
     assert core.solve(path, "Revav", sandbox) is not None
@@ -315,6 +339,7 @@ def test_a_pending_sandbox_is_tried_again_until_it_goes(core, models, temp_root,
         if folder in refusing:
             raise PermissionError("file in use")
         return shutil.rmtree(folder, *args, **kwargs)
+
     monkeypatch.setattr(core, "shutil", fake_shutil(rmtree=rmtree))
     core.solve(path, "Quelbar", True)
     core.solve(path, "Quelbar", True)
@@ -354,8 +379,13 @@ def make_tree(root):
 def test_copy_directory_to_temp_copies_the_whole_tree(core, tmp_path, temp_root, monkeypatch):
     tree = make_tree(tmp_path / "source")
     copytree = []
-    monkeypatch.setattr(core, "shutil", fake_shutil(
-        copytree=lambda *args, **kwargs: copytree.append((args, kwargs)) or shutil.copytree(*args, **kwargs)))
+    monkeypatch.setattr(
+        core,
+        "shutil",
+        fake_shutil(
+            copytree=lambda *args, **kwargs: copytree.append((args, kwargs)) or shutil.copytree(*args, **kwargs)
+        ),
+    )
     folder = core.copyDirectoryToTemp(str(tmp_path / "source"))
     assert only_folder(temp_root) == folder and tree_contents(folder) == tree
     assert copytree == [((str(tmp_path / "source"), folder), {"dirs_exist_ok": True})]
@@ -381,6 +411,7 @@ def test_copy_directory_to_temp_removes_a_partial_copy(core, tmp_path, temp_root
         if removal == "fails":
             raise OSError("busy")
         shutil.rmtree(path, **kwargs)
+
     monkeypatch.setattr(core, "shutil", fake_shutil(copytree=copytree, rmtree=rmtree))
     assert core.copyDirectoryToTemp(str(tmp_path / "source")) == ""
     if removal == "works":
@@ -392,18 +423,22 @@ def test_copy_directory_to_temp_lets_an_interrupt_through(core, tmp_path, temp_r
 
     def copytree(*args, **kwargs):
         raise interrupt
+
     monkeypatch.setattr(core, "shutil", fake_shutil(copytree=copytree))
     with pytest.raises(KeyboardInterrupt) as raised:
         core.copyDirectoryToTemp(str(tmp_path))
     assert raised.value is interrupt
 
 
-@pytest.mark.parametrize("kind, name, solver", [
-    ("piping", "Quelbar", "Quelbar"),
-    ("piping", "Revav", "Revav"),
-    ("structure", "Revav", "Revav"),
-    ("structure", "Quelbar", "Revav"),
-])
+@pytest.mark.parametrize(
+    "kind, name, solver",
+    [
+        ("piping", "Quelbar", "Quelbar"),
+        ("piping", "Revav", "Revav"),
+        ("structure", "Revav", "Revav"),
+        ("structure", "Quelbar", "Revav"),
+    ],
+)
 @pytest.mark.parametrize("sandbox", [True, False])
 def test_solving_end_to_end(core, models, temp_root, kind, name, solver, sandbox):
     path = models(kind=kind, elements=4, thf=("loads.thf",))
@@ -424,19 +459,21 @@ def test_solving_end_to_end(core, models, temp_root, kind, name, solver, sandbox
 
 # --- the model's path, read once and made full at the call ---------------------
 
+
 @pytest.mark.parametrize("moved", [False, True])
 @pytest.mark.parametrize("sandbox", [True, False])
-def test_a_bare_model_name_is_solved_from_the_current_folder(core, models, tmp_path, temp_root, monkeypatch,
-                                                             sandbox, moved):
+def test_a_bare_model_name_is_solved_from_the_current_folder(
+    core, models, tmp_path, temp_root, monkeypatch, sandbox, moved
+):
     path = models(fre=None, thf=("load.thf",))
     folder = os.path.dirname(path)
     monkeypatch.chdir(folder)
-    if moved:   # another thread changes the current folder once the solve has begun
+    if moved:  # another thread changes the current folder once the solve has begun
         spy(monkeypatch, core, "loadVokel", lambda name: os.chdir(tmp_path))
     solving = spy(monkeypatch, core, "solvePipingModel")
     solution = core.solve("study1.vokel", "Quelbar", sandbox)
     working = only_folder(temp_root) if sandbox else folder
-    (vokel, filename, name, directory), = solving.calls
+    ((vokel, filename, name, directory),) = solving.calls
     assert (filename, directory) == (os.path.join(working, "study1.vokel"), working)
     assert solution is not None and os.path.dirname(solution.ResultsFile) == working
     expected = {"study1.vokel", "conception.fre", "load.thf", os.path.basename(solution.ResultsFile)}

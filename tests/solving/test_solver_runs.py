@@ -1,5 +1,6 @@
 """The two solver runs, _QuelbarSolve and _RevavSolve: called directly on the
 caller's thread and through solvePipingModel on its worker thread."""
+
 import os
 import shutil
 import threading
@@ -17,13 +18,29 @@ SOLVERS = ["Quelbar", "Revav"]
 HOWS = ["direct", "worker"]
 
 SUCCESS = {
-    "Quelbar": ["pythoncom.CoInitialize", "QuelbarSolver..ctor", "QuelbarSolver.set_IgnoreWarnings",
-                "QuelbarSolver.Run", "QuelbarSolver.GetAnalysisModel", "Solution..ctor",
-                "pythoncom.CoUninitialize"],
-    "Revav": ["pythoncom.CoInitialize", "clr.AddReference", "Thread.get_CurrentThread",
-              "Thread.set_CurrentCulture", "Thread.get_CurrentThread", "Thread.set_CurrentUICulture",
-              "RevavSolver..ctor", "RevavSolver.set_IgnoreWarnings", "RevavSolver.BuildAnalysisModel",
-              "RevavSolver.Run", "Solution..ctor", "pythoncom.CoUninitialize"],
+    "Quelbar": [
+        "pythoncom.CoInitialize",
+        "QuelbarSolver..ctor",
+        "QuelbarSolver.set_IgnoreWarnings",
+        "QuelbarSolver.Run",
+        "QuelbarSolver.GetAnalysisModel",
+        "Solution..ctor",
+        "pythoncom.CoUninitialize",
+    ],
+    "Revav": [
+        "pythoncom.CoInitialize",
+        "clr.AddReference",
+        "Thread.get_CurrentThread",
+        "Thread.set_CurrentCulture",
+        "Thread.get_CurrentThread",
+        "Thread.set_CurrentUICulture",
+        "RevavSolver..ctor",
+        "RevavSolver.set_IgnoreWarnings",
+        "RevavSolver.BuildAnalysisModel",
+        "RevavSolver.Run",
+        "Solution..ctor",
+        "pythoncom.CoUninitialize",
+    ],
 }
 
 
@@ -31,6 +48,7 @@ SUCCESS = {
 def prepare(models, core, capsys):
     """prepare(**build_model options) -> the saved model, its folder and the
     loaded model, with every assembly of the runs loaded beforehand."""
+
     def make(**options):
         path = models(**options)
         vokel = core.loadVokel(path)
@@ -39,6 +57,7 @@ def prepare(models, core, capsys):
         journal.clear()
         capsys.readouterr()
         return types.SimpleNamespace(path=path, folder=os.path.dirname(path), vokel=vokel)
+
     return make
 
 
@@ -160,8 +179,9 @@ RAISING_STEPS = [
 
 @pytest.mark.parametrize("how", HOWS)
 @pytest.mark.parametrize("solver, failing, settings", RAISING_STEPS)
-def test_a_raising_step_leaves_the_run_after_the_apartment_is_closed(core, prepare, hooked, solver, failing,
-                                                                     settings, how):
+def test_a_raising_step_leaves_the_run_after_the_apartment_is_closed(
+    core, prepare, hooked, solver, failing, settings, how
+):
     study = prepare()
     core._Solution_ = Disposable()
     error = _error(failing)
@@ -178,18 +198,23 @@ def test_a_raising_step_leaves_the_run_after_the_apartment_is_closed(core, prepa
 
 
 @pytest.mark.parametrize("how", HOWS)
-@pytest.mark.parametrize("solver, function, fre", [
-    ("Quelbar", "find_first_file", "conception"),
-    ("Revav", "find_first_file", "conception"),
-    ("Quelbar", "writeFreFile", None),
-])
-def test_a_raising_module_function_leaves_the_run_after_the_apartment_is_closed(core, prepare, hooked, monkeypatch,
-                                                                                solver, function, fre, how):
+@pytest.mark.parametrize(
+    "solver, function, fre",
+    [
+        ("Quelbar", "find_first_file", "conception"),
+        ("Revav", "find_first_file", "conception"),
+        ("Quelbar", "writeFreFile", None),
+    ],
+)
+def test_a_raising_module_function_leaves_the_run_after_the_apartment_is_closed(
+    core, prepare, hooked, monkeypatch, solver, function, fre, how
+):
     study = prepare(fre=fre)
     error = OSError(f"{function} failed")
 
     def failing(*args):
         raise error
+
     monkeypatch.setattr(core, function, failing)
     assert outcome(core, solver, how, study, hooked) is error
     assert names(how) == ["pythoncom.CoInitialize", "pythoncom.CoUninitialize"]
@@ -235,16 +260,20 @@ def test_a_failing_open_leaves_at_once_without_closing(core, prepare, hooked, so
 
 
 @pytest.mark.parametrize("how", HOWS)
-@pytest.mark.parametrize("fre, name, given, written", [
-    ("both", "study1", "study1.fre", False),
-    ("own", "study1", "study1.fre", False),
-    ("conception", "study1", "conception.fre", False),
-    (None, "study1", "conception.fre", True),
-    ("own", "a.b", "a.b.fre", False),
-    (None, "a.b", "conception.fre", True),
-])
-def test_the_quelbar_run_takes_the_fre_file_of_the_folder(core, prepare, hooked, monkeypatch, fre, name, given,
-                                                          written, how):
+@pytest.mark.parametrize(
+    "fre, name, given, written",
+    [
+        ("both", "study1", "study1.fre", False),
+        ("own", "study1", "study1.fre", False),
+        ("conception", "study1", "conception.fre", False),
+        (None, "study1", "conception.fre", True),
+        ("own", "a.b", "a.b.fre", False),
+        (None, "a.b", "conception.fre", True),
+    ],
+)
+def test_the_quelbar_run_takes_the_fre_file_of_the_folder(
+    core, prepare, hooked, monkeypatch, fre, name, given, written, how
+):
     study = prepare(fre=fre, name=name)
     writer = spy(monkeypatch, core, "writeFreFile")
     assert outcome(core, "Quelbar", how, study, hooked) is None
@@ -257,8 +286,7 @@ def test_the_quelbar_run_takes_the_fre_file_of_the_folder(core, prepare, hooked,
 
 
 @pytest.mark.parametrize("how", HOWS)
-def test_a_model_file_outside_the_folder_gets_its_fre_file_beside_it(core, prepare, hooked, monkeypatch, tmp_path,
-                                                                     how):
+def test_a_model_file_outside_the_folder_gets_its_fre_file_beside_it(core, prepare, hooked, monkeypatch, tmp_path, how):
     study = prepare(fre=None)
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
@@ -275,11 +303,14 @@ def test_a_model_file_outside_the_folder_gets_its_fre_file_beside_it(core, prepa
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
-@pytest.mark.parametrize("thf, expected", [
-    ((), ""),
-    (("load.THF",), "load.THF"),
-    (("notes.txt", "case.thf"), "case.thf"),
-])
+@pytest.mark.parametrize(
+    "thf, expected",
+    [
+        ((), ""),
+        (("load.THF",), "load.THF"),
+        (("notes.txt", "case.thf"), "case.thf"),
+    ],
+)
 def test_the_runs_take_the_first_thf_file_of_the_folder(core, prepare, solver, thf, expected):
     study = prepare(thf=thf)
     getattr(core, RUN_FUNCTION[solver])(study.vokel, study.path, study.folder)
@@ -302,13 +333,15 @@ def test_the_thf_file_is_looked_for_in_the_given_folder(core, prepare, tmp_path,
 RUN_FAILURES = [
     ("Quelbar", {"quelbar_run_result": 1}, ["QuelbarSolver.Run", "QuelbarSolver.Dispose"]),
     ("Quelbar", {"quelbar_run_result": -1}, ["QuelbarSolver.Run", "QuelbarSolver.Dispose"]),
-    ("Quelbar", {"quelbar_analysis_model_missing": True},
-     ["QuelbarSolver.Run", "QuelbarSolver.GetAnalysisModel", "QuelbarSolver.Dispose"]),
+    (
+        "Quelbar",
+        {"quelbar_analysis_model_missing": True},
+        ["QuelbarSolver.Run", "QuelbarSolver.GetAnalysisModel", "QuelbarSolver.Dispose"],
+    ),
     ("Revav", {"revav_build_result": -1}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Dispose"]),
     ("Revav", {"revav_build_result": -4}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Dispose"]),
     ("Revav", {"revav_run_result": 1}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Run", "RevavSolver.Dispose"]),
-    ("Revav", {"revav_run_result": -2},
-     ["RevavSolver.BuildAnalysisModel", "RevavSolver.Run", "RevavSolver.Dispose"]),
+    ("Revav", {"revav_run_result": -2}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Run", "RevavSolver.Dispose"]),
     ("Revav", {"revav_build_result": 0}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Run", "Solution..ctor"]),
     ("Revav", {"revav_build_result": 3}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Run", "Solution..ctor"]),
 ]
@@ -332,15 +365,18 @@ def test_a_failed_run_disposes_its_solver(core, prepare, hooked, solver, setting
     assert pythoncom.open_apartments() == {}
 
 
-@pytest.mark.parametrize("solver, options, tail", [
-    ("Revav", {"elements": 0}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Dispose"]),
-    ("Quelbar", {"kind": "structure"}, ["QuelbarSolver.Run", "QuelbarSolver.Dispose"]),
-])
+@pytest.mark.parametrize(
+    "solver, options, tail",
+    [
+        ("Revav", {"elements": 0}, ["RevavSolver.BuildAnalysisModel", "RevavSolver.Dispose"]),
+        ("Quelbar", {"kind": "structure"}, ["QuelbarSolver.Run", "QuelbarSolver.Dispose"]),
+    ],
+)
 def test_a_run_the_product_rejects_disposes_its_solver(core, prepare, solver, options, tail):
     study = prepare(**options)
     getattr(core, RUN_FUNCTION[solver])(study.vokel, study.path, study.folder)
     called = journal.names()
-    assert called[called.index(solver + "Solver.set_IgnoreWarnings") + 1:] == tail + ["pythoncom.CoUninitialize"]
+    assert called[called.index(solver + "Solver.set_IgnoreWarnings") + 1 :] == tail + ["pythoncom.CoUninitialize"]
     assert core._Solution_ is None
 
 

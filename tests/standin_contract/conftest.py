@@ -1,4 +1,5 @@
 """Fixtures of the stand-in's own tests: the contract it keeps with the module, checked without the module."""
+
 import os
 
 import brivane_standin
@@ -26,6 +27,7 @@ def reference(installation):
     def add(*names):
         for name in names:
             clr.AddReference(os.path.join(installation.extensions, name + ".dll"))
+
     return add
 
 
@@ -33,8 +35,14 @@ def reference(installation):
 def loaded(installation, reference):
     """Every product assembly referenced; returns the installation."""
     import clr
+
     clr.AddReference("mscorlib")
-    reference("Brivane.SDK", "Brivane.Helper", "Brivane.Pelorix.Core",
-              "Brivane.Pelorix.Project", "Brivane.Quelbar.Core",
-              "Brivane.Revav.Core")
+    reference(
+        "Brivane.SDK",
+        "Brivane.Helper",
+        "Brivane.Pelorix.Core",
+        "Brivane.Pelorix.Project",
+        "Brivane.Quelbar.Core",
+        "Brivane.Revav.Core",
+    )
     return installation

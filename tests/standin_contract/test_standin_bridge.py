@@ -1,4 +1,5 @@
 """The CLR bridge, COM and System stand-ins, the journal and the installation."""
+
 import builtins
 import json
 import os
@@ -31,8 +32,8 @@ def test_namespaces_importable_only_after_reference(reference):
         import Brivane  # noqa: F401
     reference("Brivane.SDK")
     import Brivane.SDK
-    assert Brivane.SDK.BrivaneApplication is from_import(
-        "Brivane.SDK", "BrivaneApplication")
+
+    assert Brivane.SDK.BrivaneApplication is from_import("Brivane.SDK", "BrivaneApplication")
     with pytest.raises(ModuleNotFoundError):
         import Brivane.Pelorix.Core  # noqa: F401
     reference("Brivane.Pelorix.Core")
@@ -68,16 +69,21 @@ def test_bad_assembly_files(installation, tmp_path):
         clr.AddReference(str(renamed))
     assert clr.references() == []
     assert [c.args for c in journal.calls("clr", "AddReference")] == [
-        (str(tmp_path / "Nothing.dll"),), (installation.native_library,),
-        (str(renamed),)]
+        (str(tmp_path / "Nothing.dll"),),
+        (installation.native_library,),
+        (str(renamed),),
+    ]
 
 
 def test_second_reference_is_harmless_and_location_kept(installation):
     first = clr.AddReference(os.path.join(installation.extensions, "Brivane.SDK.dll"))
     again = clr.AddReference(os.path.join(installation.extensions, "Brivane.SDK.dll"))
     assert first is again and first.FullName.startswith("Brivane.SDK,")
-    assert first.Location == assembly_files.location("Brivane.SDK") == os.path.join(
-        installation.extensions, "Brivane.SDK.dll")
+    assert (
+        first.Location
+        == assembly_files.location("Brivane.SDK")
+        == os.path.join(installation.extensions, "Brivane.SDK.dll")
+    )
 
 
 def test_raise_on_records_then_raises():
@@ -133,6 +139,7 @@ def test_com_apartments_balance():
 def test_class_inspector(loaded):
     from Brivane.Pelorix.Core import Model
     from Brivane.SDK import BrivaneClassInspector
+
     compact = BrivaneClassInspector.ExportObjectToJson(Model, False)
     indented = BrivaneClassInspector.ExportObjectToJson(Model(), True)
     assert "\n" not in compact and '\n  "Type"' in indented
@@ -141,26 +148,29 @@ def test_class_inspector(loaded):
     assert (description["Type"], description["Namespace"]) == ("Model", "Brivane.Pelorix.Core")
     assert {"Name": "Layers", "CanWrite": False} in description["Properties"]
     assert "SaveToFile" in [m["Name"] for m in description["Methods"]]
-    found = BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName(
-        loaded.extensions, "StudyModel")
+    found = BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName(loaded.extensions, "StudyModel")
     assert (found.Item1, found.Item2) == ("Brivane.Pelorix.Project", "Brivane.Pelorix.Project")
-    assert BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName(
-        loaded.extensions, "Nope") is None
+    assert BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName(loaded.extensions, "Nope") is None
     assert journal.names()[-3:] == [
-        "Tuple.get_Item1", "Tuple.get_Item2",
-        "BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName"]
+        "Tuple.get_Item1",
+        "Tuple.get_Item2",
+        "BrivaneClassInspector.FindNamespaceAndAssemblyFromClassName",
+    ]
 
 
 def test_installation_files(tmp_path):
-    inst = create_installation(str(tmp_path / "a"), extensions=False,
-                               settings_overrides={("QUELBAR", "ROTATION UNITS"): "Milliradians",
-                                                   ("PELORIX", "NEW ONE"): 5})
+    inst = create_installation(
+        str(tmp_path / "a"),
+        extensions=False,
+        settings_overrides={("QUELBAR", "ROTATION UNITS"): "Milliradians", ("PELORIX", "NEW ONE"): 5},
+    )
     assert not os.path.exists(inst.extensions)
     raw = open(inst.settings_path, "rb").read()
     assert not raw.startswith(b"\xef\xbb\xbf")
     families = {f["Name"]: f for f in json.loads(raw)["Families"]}
-    values = {(fam, s["Name"]): s["Value"] for fam, f in families.items()
-              for sub in f["SubFamilies"] for s in sub["Settings"]}
+    values = {
+        (fam, s["Name"]): s["Value"] for fam, f in families.items() for sub in f["SubFamilies"] for s in sub["Settings"]
+    }
     assert values[("REVAV", "WINDOWS SOLVER PATH")] == inst.revav_solver
     assert values[("QUELBAR", "ROTATION UNITS")] == "Milliradians"
     assert values[("QUELBAR", "GENERATE DLCS INLINE")] == "0"

@@ -1,4 +1,5 @@
 """Behaviour of the stand-in product classes."""
+
 import json
 import os
 import threading
@@ -26,13 +27,25 @@ def ns(loaded):
     from Brivane.Revav.Core import RevavSolver
     from Brivane.SDK import BrivaneApplication, BrivaneModule
     from System.Windows import Point
+
     return dict(locals())
 
 
 def fre_args(frefile, **changes):
-    values = dict(frefile=frefile, a2=None, maxLength=80, rotation=1, a5=False,
-                  imperial=False, inlineRestraints=True, inlineDLCS=False,
-                  inlineINDI=True, a10=False, a11=None, a12=None)
+    values = dict(
+        frefile=frefile,
+        a2=None,
+        maxLength=80,
+        rotation=1,
+        a5=False,
+        imperial=False,
+        inlineRestraints=True,
+        inlineDLCS=False,
+        inlineINDI=True,
+        a10=False,
+        a11=None,
+        a12=None,
+    )
     values.update(changes)
     return tuple(values.values())
 
@@ -121,7 +134,7 @@ def test_commands(ns, tmp_path):
     assert command.NeedToSaveModelAfterCommand and command.NeedToReloadModelAfterCommand
     command.NeedToReloadModelAfterCommand = False
     command.NeedToSaveModelAfterCommand = False
-    controller.model = first            # runs on the controller's model
+    controller.model = first  # runs on the controller's model
     controller.AddCommand(command)
     layer = ns["CustomCommand"](other, "ADD_LAYER")
     layer.NeedToReloadModelAfterCommand = False
@@ -129,10 +142,10 @@ def test_commands(ns, tmp_path):
     controller.AddCommand(layer)
     assert first.Elements == ("PIPE-1",) and other.Elements == ()
     assert first.Layers.Names == ["0", "Layer 1"]
-    assert json.load(open(path))["elements"] == []      # not saved
+    assert json.load(open(path))["elements"] == []  # not saved
     reload_only = ns["CustomCommand"](first, "CLEAR")
     reload_only.NeedToSaveModelAfterCommand = False
-    controller.AddCommand(reload_only)    # reloaded from the file: change lost
+    controller.AddCommand(reload_only)  # reloaded from the file: change lost
     assert first.Elements == () and first.Layers.Names == ["0"]
     controller.AddCommand(ns["CustomCommand"](first, "ADD_PIPE"))  # saves
     assert json.load(open(path))["elements"] == ["PIPE-1"]
@@ -211,6 +224,7 @@ def test_revav_run_on_worker_thread(ns, loaded, tmp_path):
     def run():
         from System.Globalization import CultureInfo
         from System.Threading import Thread
+
         Thread.CurrentThread.CurrentCulture = CultureInfo("en-US")
         solver = RevavSolver(loaded.revav_solver, model, path, "", False)
         outcome["build"] = solver.BuildAnalysisModel(False)
@@ -224,7 +238,7 @@ def test_revav_run_on_worker_thread(ns, loaded, tmp_path):
     assert "culture=en-US" in text and "maxDisplacement=0.375" in text
     solver = RevavSolver(loaded.revav_solver, model, path, "", False)
     solver.BuildAnalysisModel(False)
-    solver.Run()                       # this thread is still fr-FR
+    solver.Run()  # this thread is still fr-FR
     assert "maxDisplacement=0,375" in open(str(tmp_path / "a.rres")).read()
     knobs.revav_build_result = -7
     assert RevavSolver(loaded.revav_solver, model, path, "", False).BuildAnalysisModel(False) == -7
@@ -269,6 +283,5 @@ def test_project_life(ns, tmp_path):
     with pytest.raises(dotnet.InvalidDataException):
         reopened.LoadFromFile(str(tmp_path / "x.project"))
     assert reopened.GetCurrentStudyName() == "Pumps"
-    with pytest.raises(dotnet.IOException):      # the project exists already
-        ns["ProjectViewModel"](None).CreateNewProject(
-            str(folder), Point(0, 0), "", "Again", BrivaneModule.Pelorix)
+    with pytest.raises(dotnet.IOException):  # the project exists already
+        ns["ProjectViewModel"](None).CreateNewProject(str(folder), Point(0, 0), "", "Again", BrivaneModule.Pelorix)

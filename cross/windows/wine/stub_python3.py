@@ -5,17 +5,23 @@ definition. The stub is linked with the same .def, so it exports exactly those n
 
     python stub_python3.py python3.def stub.c
 """
+
 import sys
 
 
 def main(definition_file, output):
-    lines = ["#include <stdio.h>", "#include <stdlib.h>", "",
-             "static void unexpected(const char* name) {",
-             '    printf("unexpected call %s\\n", name);',
-             "    fflush(stdout);",
-             "    exit(3);",
-             "}", "",
-             "void* PyModuleDef_Init(void* definition) { return definition; }"]
+    lines = [
+        "#include <stdio.h>",
+        "#include <stdlib.h>",
+        "",
+        "static void unexpected(const char* name) {",
+        '    printf("unexpected call %s\\n", name);',
+        "    fflush(stdout);",
+        "    exit(3);",
+        "}",
+        "",
+        "void* PyModuleDef_Init(void* definition) { return definition; }",
+    ]
     with open(definition_file, encoding="ascii") as f:
         names = [line.split() for line in f if line.startswith("    ")]
     for name, *kind in names:

@@ -54,6 +54,7 @@ for its event; nothing else changes a model's job::
                        <--Ready | SetupFailed, then Finished--
     ClusterBatch --renew_lease, at once and every LEASE_EVERY s--> every Dask worker; end_batch at the end
 """
+
 from typing import TYPE_CHECKING, Any
 
 from ._dry_run import PlannedModel, dry_run
@@ -86,11 +87,44 @@ if TYPE_CHECKING:
     from ._task import keep_run_errors, set_up, solve_model
 
 __all__ = [
-    "CRASHED", "DIED", "FAILED", "FINISHED", "IN_PLACE", "MANIFEST", "MARKER", "NOT_STARTED", "RUNNING", "SANDBOX",
-    "SKIPPED", "SOLVED", "SOLVERS", "STOPPED", "TIMED_OUT", "BatchCrashed", "BatchInputError", "BatchInputNotFound",
-    "BatchInterrupted", "DiskFull", "FoundModel", "ModelResult", "Outcome", "OutputError", "PlannedModel", "Report",
-    "ReportError", "SchedulerLost", "SetupError", "StopSignal", "Task", "dry_run", "find_models", "keep_run_errors",
-    "read_report", "set_up", "solve_many", "solve_model",
+    "CRASHED",
+    "DIED",
+    "FAILED",
+    "FINISHED",
+    "IN_PLACE",
+    "MANIFEST",
+    "MARKER",
+    "NOT_STARTED",
+    "RUNNING",
+    "SANDBOX",
+    "SKIPPED",
+    "SOLVED",
+    "SOLVERS",
+    "STOPPED",
+    "TIMED_OUT",
+    "BatchCrashed",
+    "BatchInputError",
+    "BatchInputNotFound",
+    "BatchInterrupted",
+    "DiskFull",
+    "FoundModel",
+    "ModelResult",
+    "Outcome",
+    "OutputError",
+    "PlannedModel",
+    "Report",
+    "ReportError",
+    "SchedulerLost",
+    "SetupError",
+    "StopSignal",
+    "Task",
+    "dry_run",
+    "find_models",
+    "keep_run_errors",
+    "read_report",
+    "set_up",
+    "solve_many",
+    "solve_model",
 ]
 
 # What a worker runs, which loads the native module: imported at its first use, so that reading reports and
@@ -99,9 +133,11 @@ _ON_WORKER = ("keep_run_errors", "set_up", "solve_model")
 
 # Hidden from mypy, which would take any name unknown here for one that __getattr__ gives.
 if not TYPE_CHECKING:
+
     def __getattr__(name: str) -> Any:
         if name in _ON_WORKER:
             from . import _task
+
             return getattr(_task, name)
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 

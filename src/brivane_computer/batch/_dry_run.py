@@ -5,6 +5,7 @@ and whether it would be solved or, with ``resume``, skipped, by the same
 rules as ``solve_many``: the input checked alike (less the probes that write
 a file), the digests of its inputs compared alike.
 """
+
 from __future__ import annotations
 
 import itertools
@@ -44,11 +45,15 @@ def dry_run(models: Iterable[ModelSource], installation: str, **options: Any) ->
         job = make_job(index, model, given.solver, given.sandbox, None, input_digests(model.path))
         earlier = checked.earlier.get(os.path.normcase(model.path))
         skipped = earlier is not None and solved_from_the_same_inputs(
-            earlier, job, given.solver, SANDBOX if given.sandbox else IN_PLACE)
+            earlier, job, given.solver, SANDBOX if given.sandbox else IN_PLACE
+        )
         folder = None
         if given.results is not None:
-            folder = (earlier.results_folder if skipped and earlier is not None and earlier.results_folder
-                      else _folder_it_would_get(given.results, model.name, model.path, taken))
+            folder = (
+                earlier.results_folder
+                if skipped and earlier is not None and earlier.results_folder
+                else _folder_it_would_get(given.results, model.name, model.path, taken)
+            )
             taken.add(os.path.normcase(folder))
         planned.append(PlannedModel(model.path, SKIP if skipped else SOLVE, folder))
     return planned
@@ -67,8 +72,12 @@ def _folder_it_would_get(root: str, name: str, model: str, taken: set[str]) -> s
         manifest = read_manifest(folder)
         if manifest is not None and same_model(manifest["model"], model):
             return folder
-        if free is None and manifest is None and os.path.normcase(folder) not in taken and all(
-                is_temporary(entry) for entry in os.listdir(folder)):
+        if (
+            free is None
+            and manifest is None
+            and os.path.normcase(folder) not in taken
+            and all(is_temporary(entry) for entry in os.listdir(folder))
+        ):
             free = folder
     raise AssertionError("unreachable")
 

@@ -1,5 +1,6 @@
 """The batch's errors: its input's, raised before anything starts with one line that says what is wrong; a
 worker's set-up's; and what ended a batch that could not go on, also said in one line."""
+
 from __future__ import annotations
 
 import errno
@@ -54,8 +55,9 @@ class SchedulerLost(BatchCrashed, ConnectionError):
     down, the network between them failed): its tasks are gone with it."""
 
     def __init__(self, address: str) -> None:
-        ConnectionError.__init__(self, f"lost the Dask scheduler at {address}: the connection to it closed while "
-                                       "the batch ran")
+        ConnectionError.__init__(
+            self, f"lost the Dask scheduler at {address}: the connection to it closed while the batch ran"
+        )
         self.address = address
 
 

@@ -1,5 +1,6 @@
 """Files, folders and processes as both sides of a batch handle them, without the native module: a tree
 removed, a lock taken on a file, a process told alive."""
+
 from __future__ import annotations
 
 import errno
@@ -14,6 +15,7 @@ from typing import IO, Any, BinaryIO
 
 def remove_tree(folder: str) -> None:
     """Deletes a folder tree, read-only files too; what cannot go now stays."""
+
     def make_writable_and_retry(function: Callable[[str], Any], path: str, _: Any) -> None:
         # Windows deletes a read-only file (a copy of a read-only model, say) only once it is writable.
         try:
@@ -34,9 +36,11 @@ def try_lock(file: IO[bytes]) -> bool:
     try:
         if sys.platform == "win32":
             import msvcrt
+
             msvcrt.locking(file.fileno(), msvcrt.LK_NBLCK, 1)
         else:
             import fcntl
+
             fcntl.flock(file.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
         return False
@@ -51,6 +55,7 @@ def process_alive(pid: int) -> bool:
     if sys.platform == "win32":
         import ctypes
         from ctypes import wintypes
+
         kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
         kernel32.OpenProcess.restype = wintypes.HANDLE
         kernel32.OpenProcess.argtypes = (wintypes.DWORD, wintypes.BOOL, wintypes.DWORD)

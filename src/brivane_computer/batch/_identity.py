@@ -6,6 +6,7 @@ same file: the system's device and file number (``os.stat``'s ``st_dev`` and
 ``st_ino``, which Windows fills from the volume serial number and the file
 index) say so where the path text cannot.
 """
+
 from __future__ import annotations
 
 import os

@@ -6,6 +6,7 @@ does not exist) with one line that says what the value is and what is
 expected; a collection of models given as one path is a ``TypeError``. The
 command line only turns these into a line and exit status 2.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -38,8 +39,7 @@ MAX_MODELS_PER_WORKER = 1_000_000
 # A week: longer waits overflow the timers of the system's waits.
 MAX_TIMEOUT = 7 * 24 * 3600
 # The settings files as set-up reads them: (role, parameter, option).
-_SETTINGS_FILES = (("settings file", "settings", "--settings"),
-                   ("data-sources file", "data_sources", "--data-sources"))
+_SETTINGS_FILES = (("settings file", "settings", "--settings"), ("data-sources file", "data_sources", "--data-sources"))
 
 
 @dataclass(frozen=True)
@@ -110,8 +110,10 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
     if max_failures is not None:
         max_failures = _whole("max_failures", max_failures, 1, MAX_MODELS_PER_WORKER)
     if given.resume and given.report is None:
-        raise BatchInputError("resume needs the report of the earlier batch (report=FILE)",
-                              "--resume needs --report FILE, the report of the earlier batch")
+        raise BatchInputError(
+            "resume needs the report of the earlier batch (report=FILE)",
+            "--resume needs --report FILE, the report of the earlier batch",
+        )
     default_settings, default_data_sources = settings_paths()
     settings = given.settings if given.settings is not None else default_settings
     data_sources = given.data_sources if given.data_sources is not None else default_data_sources
@@ -134,12 +136,24 @@ def check_input(models: Iterable[ModelSource], installation: str, given: Options
     page = check_page_file(given.html, probe) if given.html is not None else None
     if page is not None and report is not None and _same_file(page, report):
         raise BatchInputError(f"the page {page} is the report: give the page a name of its own")
-    earlier = _earlier(report) if given.resume and report and os.path.exists(report) and os.path.getsize(report) \
-        else {}
-    options = replace(given, sandbox=bool(given.sandbox), module=_module(given.module), settings=settings,
-                      data_sources=data_sources, jobs=jobs, timeout=timeout, retries=retries, results=results,
-                      report=report, resume=bool(given.resume), progress=bool(given.progress),
-                      max_models_per_worker=max_models, html=page, max_failures=max_failures)
+    earlier = _earlier(report) if given.resume and report and os.path.exists(report) and os.path.getsize(report) else {}
+    options = replace(
+        given,
+        sandbox=bool(given.sandbox),
+        module=_module(given.module),
+        settings=settings,
+        data_sources=data_sources,
+        jobs=jobs,
+        timeout=timeout,
+        retries=retries,
+        results=results,
+        report=report,
+        resume=bool(given.resume),
+        progress=bool(given.progress),
+        max_models_per_worker=max_models,
+        html=page,
+        max_failures=max_failures,
+    )
     return BatchInput(found, installation, options, workers, earlier)
 
 
@@ -151,8 +165,10 @@ def _same_file(one: str, other: str) -> bool:
 
 def _whole(name: str, value: Any, least: int, most: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or not least <= value <= most:
-        raise BatchInputError(f"{name} must be a whole number from {least} to {most}, not {value!r}",
-                              f"{_option(name)} must be a whole number from {least} to {most}, not {value!r}")
+        raise BatchInputError(
+            f"{name} must be a whole number from {least} to {most}, not {value!r}",
+            f"{_option(name)} must be a whole number from {least} to {most}, not {value!r}",
+        )
     return int(value)
 
 
@@ -171,18 +187,19 @@ def _timeout(value: Any) -> float | None:
             seconds = float(value)
     # Written so that nan fails too.
     if seconds is None or not 0 < seconds <= MAX_TIMEOUT:
-        raise BatchInputError(f"timeout must be None or a number of seconds above 0 and at most {MAX_TIMEOUT} "
-                              f"(a week), not {value!r}",
-                              f"--timeout must be a number of seconds above 0 and at most {MAX_TIMEOUT} (a week), "
-                              f"not {value!r}")
+        raise BatchInputError(
+            f"timeout must be None or a number of seconds above 0 and at most {MAX_TIMEOUT} (a week), not {value!r}",
+            f"--timeout must be a number of seconds above 0 and at most {MAX_TIMEOUT} (a week), not {value!r}",
+        )
     return seconds
 
 
 def _module(value: Any) -> str:
     name = module_name(value)
     if name is None:
-        raise BatchInputError(f"module must be a BrivaneModule member or its name ({', '.join(MODULES)}), "
-                              f"not {value!r}")
+        raise BatchInputError(
+            f"module must be a BrivaneModule member or its name ({', '.join(MODULES)}), not {value!r}"
+        )
     return name
 
 
@@ -213,14 +230,17 @@ def _path(what: str, value: Any) -> str:
 def _installation(value: Any) -> str:
     path = _path("installation folder", value)
     if not os.path.exists(path):
-        raise BatchInputNotFound(f"the installation folder {path} does not exist: give the Pelorix installation "
-                                 "folder, the one that holds Extensions")
+        raise BatchInputNotFound(
+            f"the installation folder {path} does not exist: give the Pelorix installation "
+            "folder, the one that holds Extensions"
+        )
     if not os.path.isdir(path):
-        raise BatchInputError(f"the installation folder {path} is a file, not a folder: give the Pelorix "
-                              "installation folder, the one that holds Extensions")
+        raise BatchInputError(
+            f"the installation folder {path} is a file, not a folder: give the Pelorix "
+            "installation folder, the one that holds Extensions"
+        )
     if not os.path.isdir(os.path.join(path, "Extensions")):
-        raise BatchInputError(f"the installation folder {path} has no Extensions folder: is it a Pelorix "
-                              "installation?")
+        raise BatchInputError(f"the installation folder {path} has no Extensions folder: is it a Pelorix installation?")
     return path
 
 
@@ -230,8 +250,10 @@ def _settings_file(role: str, parameter: str, option: str, value: Any) -> None:
 
     def bad(kind: type[BatchInputError], message: str) -> BatchInputError:
         # Where to give the file: the argument, or on the command line the option.
-        return kind(message.format(where=f"give its place with {parameter}="),
-                    message.format(where=f"give its place with {option}"))
+        return kind(
+            message.format(where=f"give its place with {parameter}="),
+            message.format(where=f"give its place with {option}"),
+        )
 
     if not os.path.exists(path):
         raise bad(BatchInputNotFound, f"the {role} {path} does not exist: {{where}}")
@@ -241,33 +263,42 @@ def _settings_file(role: str, parameter: str, option: str, value: Any) -> None:
         text = read_regular(path, SETTINGS_LIMIT).decode("utf-8")
         json.loads(text)
     except NotRegularFile:
-        raise bad(BatchInputError, f"the {role} {path} is not a regular file (a FIFO or a device, say): {{where}}") \
-            from None
+        raise bad(
+            BatchInputError, f"the {role} {path} is not a regular file (a FIFO or a device, say): {{where}}"
+        ) from None
     except OSError as error:
         raise BatchInputError(f"the {role} {path} cannot be read ({error.strerror or error})") from None
     except UnicodeDecodeError as error:
-        raise BatchInputError(f"the {role} {path} is not UTF-8 text (byte {error.object[error.start]:#04x} at "
-                              f"position {error.start}): save it as UTF-8 without BOM") from None
+        raise BatchInputError(
+            f"the {role} {path} is not UTF-8 text (byte {error.object[error.start]:#04x} at "
+            f"position {error.start}): save it as UTF-8 without BOM"
+        ) from None
     except TooLarge:
-        raise bad(BatchInputError, f"the {role} {path} is larger than {SETTINGS_LIMIT >> 20} MiB: not a settings "
-                                   "file of the product; {where}") from None
+        raise bad(
+            BatchInputError,
+            f"the {role} {path} is larger than {SETTINGS_LIMIT >> 20} MiB: not a settings "
+            "file of the product; {where}",
+        ) from None
     except ValueError as error:
-        raise BatchInputError(f"the {role} {path} is not valid JSON ({error}): restore the product's file") \
-            from None
+        raise BatchInputError(f"the {role} {path} is not valid JSON ({error}): restore the product's file") from None
 
 
 def _cluster(executor: Any, jobs: int) -> dict[str, int]:
     try:
         from distributed import Client
+
         is_client = isinstance(executor, Client)
     except ImportError:  # then nothing is a Client
         is_client = False
     if not is_client:
         raise BatchInputError(f"executor must be a distributed.Client, not {type(executor).__name__}")
     if jobs != 1:
-        raise BatchInputError("jobs counts worker processes of this machine: with an executor, each of its "
-                              "workers solves one model at a time (leave jobs at 1)")
+        raise BatchInputError(
+            "jobs counts worker processes of this machine: with an executor, each of its "
+            "workers solves one model at a time (leave jobs at 1)"
+        )
     from .cluster import cluster_workers
+
     try:
         return cluster_workers(executor)
     except ValueError as error:
@@ -282,8 +313,7 @@ def _report_file(value: Any, probe: bool) -> str | None:
     if os.path.isdir(path):
         raise BatchInputError(f"the report {path} is a folder, not a file: give a file name")
     if not is_regular_or_absent(path):
-        raise BatchInputError(f"the report {path} is not a regular file (a FIFO or a device, say): give a file "
-                              "name")
+        raise BatchInputError(f"the report {path} is not a regular file (a FIFO or a device, say): give a file name")
     if os.path.exists(path):
         try:
             # Opened to append, and closed with nothing written: the file stays as it was.
@@ -293,8 +323,7 @@ def _report_file(value: Any, probe: bool) -> str | None:
         return path
     folder = _existing_folder("report", path, os.path.dirname(path))
     if folder != os.path.dirname(path):
-        raise BatchInputNotFound(f"the report {path} cannot be made: its folder {os.path.dirname(path)} does "
-                                 "not exist")
+        raise BatchInputNotFound(f"the report {path} cannot be made: its folder {os.path.dirname(path)} does not exist")
     if probe:
         _probe("report", path, folder)
     return path
@@ -326,8 +355,7 @@ def _probe(what: str, path: str, folder: str) -> None:
     try:
         handle, probe = tempfile.mkstemp(prefix=".brivane-probe-", dir=folder)
     except OSError as error:
-        raise BatchInputError(f"the {what} {path} cannot be written in {folder} ({error.strerror or error})") \
-            from None
+        raise BatchInputError(f"the {what} {path} cannot be written in {folder} ({error.strerror or error})") from None
     os.close(handle)
     os.remove(probe)
 

@@ -8,6 +8,7 @@ later batch removes a folder left there only if it is a direct child of the
 temporary folder, carries the marker, is not a link, and its lock can be
 taken: a folder of a batch still running, or anything else, stays.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -52,8 +53,7 @@ def remove_leftovers(prefix: str) -> None:
     for name in names:
         folder = os.path.join(root, name)
         marker = os.path.join(folder, LOCK)
-        if os.path.islink(folder) or not os.path.isdir(folder) or os.path.islink(marker) \
-                or not os.path.isfile(marker):
+        if os.path.islink(folder) or not os.path.isdir(folder) or os.path.islink(marker) or not os.path.isfile(marker):
             continue
         try:
             file = open(marker, "rb+")

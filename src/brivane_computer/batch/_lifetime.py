@@ -10,6 +10,7 @@ Each also holds a lifeline, a pipe from its parent that nothing is written
 to: once it closes (the parent ended, however it ended: Ctrl-C, SIGKILL, a
 crash, TerminateProcess), the tree ends at once.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -25,8 +26,9 @@ MARKER = "BRIVANE_BATCH"
 
 # What stops a batch: Ctrl-C, SIGTERM (timeout, a service manager, a cancelled job), SIGHUP (a closed terminal)
 # and, on Windows, Ctrl-Break.
-STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGBREAK")
-                     if hasattr(signal, name))
+STOP_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGBREAK") if hasattr(signal, name)
+)
 
 # The job object of this process's tree on Windows, kept open for the life of the process.
 _job: Any = None
@@ -93,6 +95,7 @@ def end_own_tree() -> None:
         if _job is not None:
             import ctypes
             from ctypes import wintypes
+
             terminate = ctypes.WinDLL("kernel32").TerminateJobObject
             terminate.argtypes = (wintypes.HANDLE, wintypes.UINT)
             terminate(_job, 1)
@@ -104,6 +107,7 @@ def end_own_tree() -> None:
 
 def hold_lifeline(wait_until_closed: Callable[[], None]) -> None:
     """Ends this process's tree as soon as ``wait_until_closed`` returns: its lifeline has closed."""
+
     def watch() -> None:
         try:
             wait_until_closed()
@@ -120,6 +124,7 @@ def lifeline_for_child() -> tuple[int, int, int, dict[str, Any]]:
     reading, writing = os.pipe()
     if sys.platform == "win32":
         import msvcrt
+
         handle = msvcrt.get_osfhandle(reading)
         os.set_handle_inheritable(handle, True)
         startup = subprocess.STARTUPINFO()  # type: ignore[attr-defined]
@@ -133,6 +138,7 @@ def read_lifeline(token: int) -> Callable[[], None]:
     """In the child: a function that returns once the parent's end of the lifeline is closed."""
     if sys.platform == "win32":
         import msvcrt
+
         descriptor = msvcrt.open_osfhandle(token, os.O_RDONLY)
     else:
         descriptor = token
@@ -141,6 +147,7 @@ def read_lifeline(token: int) -> Callable[[], None]:
         with contextlib.suppress(OSError):
             while os.read(descriptor, 64):
                 pass
+
     return wait
 
 
@@ -151,21 +158,40 @@ def _windows_job() -> Any:
         from ctypes import wintypes
 
         class Basic(ctypes.Structure):
-            _fields_ = [("PerProcessUserTimeLimit", ctypes.c_int64), ("PerJobUserTimeLimit", ctypes.c_int64),
-                        ("LimitFlags", wintypes.DWORD), ("MinimumWorkingSetSize", ctypes.c_size_t),
-                        ("MaximumWorkingSetSize", ctypes.c_size_t), ("ActiveProcessLimit", wintypes.DWORD),
-                        ("Affinity", ctypes.c_size_t), ("PriorityClass", wintypes.DWORD),
-                        ("SchedulingClass", wintypes.DWORD)]
+            _fields_ = [
+                ("PerProcessUserTimeLimit", ctypes.c_int64),
+                ("PerJobUserTimeLimit", ctypes.c_int64),
+                ("LimitFlags", wintypes.DWORD),
+                ("MinimumWorkingSetSize", ctypes.c_size_t),
+                ("MaximumWorkingSetSize", ctypes.c_size_t),
+                ("ActiveProcessLimit", wintypes.DWORD),
+                ("Affinity", ctypes.c_size_t),
+                ("PriorityClass", wintypes.DWORD),
+                ("SchedulingClass", wintypes.DWORD),
+            ]
 
         class Counters(ctypes.Structure):
-            _fields_ = [(name, ctypes.c_ulonglong) for name in (
-                "ReadOperationCount", "WriteOperationCount", "OtherOperationCount", "ReadTransferCount",
-                "WriteTransferCount", "OtherTransferCount")]
+            _fields_ = [
+                (name, ctypes.c_ulonglong)
+                for name in (
+                    "ReadOperationCount",
+                    "WriteOperationCount",
+                    "OtherOperationCount",
+                    "ReadTransferCount",
+                    "WriteTransferCount",
+                    "OtherTransferCount",
+                )
+            ]
 
         class Extended(ctypes.Structure):
-            _fields_ = [("BasicLimitInformation", Basic), ("IoInfo", Counters), ("ProcessMemoryLimit", ctypes.c_size_t),
-                        ("JobMemoryLimit", ctypes.c_size_t), ("PeakProcessMemoryUsed", ctypes.c_size_t),
-                        ("PeakJobMemoryUsed", ctypes.c_size_t)]
+            _fields_ = [
+                ("BasicLimitInformation", Basic),
+                ("IoInfo", Counters),
+                ("ProcessMemoryLimit", ctypes.c_size_t),
+                ("JobMemoryLimit", ctypes.c_size_t),
+                ("PeakProcessMemoryUsed", ctypes.c_size_t),
+                ("PeakJobMemoryUsed", ctypes.c_size_t),
+            ]
 
         kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
         kernel32.CreateJobObjectW.restype = wintypes.HANDLE
@@ -180,8 +206,9 @@ def _windows_job() -> Any:
         limits = Extended()
         limits.BasicLimitInformation.LimitFlags = 0x2000  # JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
         extended_limit_information = 9
-        if not kernel32.SetInformationJobObject(job, extended_limit_information, ctypes.byref(limits),
-                                                ctypes.sizeof(limits)):
+        if not kernel32.SetInformationJobObject(
+            job, extended_limit_information, ctypes.byref(limits), ctypes.sizeof(limits)
+        ):
             raise ctypes.WinError(ctypes.get_last_error())
         if not kernel32.AssignProcessToJobObject(job, kernel32.GetCurrentProcess()):
             raise ctypes.WinError(ctypes.get_last_error())

@@ -9,6 +9,7 @@ before it starts, with one line naming them. The batch removes its lock
 files at its end; one whose lock can be taken was left by a batch that has
 gone, and is taken over.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -73,11 +74,11 @@ class LockFile:
             if tries == _TRIES:
                 break
             try:
-                descriptor = os.open(self.path, os.O_RDWR | os.O_CREAT | _NOFOLLOW | getattr(os, "O_BINARY", 0),
-                                     0o666)
+                descriptor = os.open(self.path, os.O_RDWR | os.O_CREAT | _NOFOLLOW | getattr(os, "O_BINARY", 0), 0o666)
             except OSError as error:
-                raise OutputError(f"the lock file {self.path} of the {what} cannot be made "
-                                  f"({error.strerror or error})") from None
+                raise OutputError(
+                    f"the lock file {self.path} of the {what} cannot be made ({error.strerror or error})"
+                ) from None
             file = os.fdopen(descriptor, "r+b")
             if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
                 file.close()
@@ -98,8 +99,10 @@ class LockFile:
                 continue  # its batch has just ended and removed it: take it now
             holder, tries = known, tries + 1
             time.sleep(_TRY_EVERY)
-        raise OutputError(f"the {what} is in use by another batch ({holder}, lock file {self.path}): wait until it "
-                          "ends, or name another")
+        raise OutputError(
+            f"the {what} is in use by another batch ({holder}, lock file {self.path}): wait until it "
+            "ends, or name another"
+        )
 
     def _still_at_path(self, file: IO[bytes]) -> bool:
         try:
@@ -161,8 +164,10 @@ def _allow_descriptors(count: int) -> None:
     if sys.platform == "win32":
         return
     import resource
+
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     wanted = count + 256
     if soft != resource.RLIM_INFINITY and soft < wanted:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted if hard == resource.RLIM_INFINITY else min(wanted, hard),
-                                                    hard))
+        resource.setrlimit(
+            resource.RLIMIT_NOFILE, (wanted if hard == resource.RLIM_INFINITY else min(wanted, hard), hard)
+        )

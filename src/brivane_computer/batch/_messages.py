@@ -6,6 +6,7 @@ Each message is pickled whole over the worker's pipe: the batch sends
 then one ``Finished`` for each ``Solve``. Nothing here loads the native
 module.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass

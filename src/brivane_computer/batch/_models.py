@@ -1,4 +1,5 @@
 """Which model files a batch solves, and the name of each one's results folder."""
+
 from __future__ import annotations
 
 import os
@@ -49,12 +50,15 @@ def find_models(paths: Iterable[ModelSource]) -> list[FoundModel]:
         path = os.path.abspath(source)
         if os.path.isfile(path):
             if not path.lower().endswith(MODEL_EXTENSION):
-                raise BatchInputError(f"{source} is not a model file (.vokel): give model files, or folders whose "
-                                      "model files are all solved")
+                raise BatchInputError(
+                    f"{source} is not a model file (.vokel): give model files, or folders whose "
+                    "model files are all solved"
+                )
             reached.append(FoundModel(path, os.path.splitext(os.path.basename(path))[0]))
         elif os.path.isdir(path):
-            reached += [FoundModel(model, os.path.splitext(os.path.relpath(model, path))[0])
-                        for model in _models_below(path)]
+            reached += [
+                FoundModel(model, os.path.splitext(os.path.relpath(model, path))[0]) for model in _models_below(path)
+            ]
         else:
             raise BatchInputNotFound(f"the model file or folder {source} does not exist")
     # Each file by the index of its path that comes first in name order.
@@ -83,13 +87,16 @@ def model_sources(paths: Iterable[ModelSource]) -> list[str | FoundModel]:
     string would be read letter by letter), and for an entry of another type.
     """
     if isinstance(paths, (str, bytes, os.PathLike, FoundModel)):
-        raise TypeError(f"expected a collection of models (a list of model files and folders), not one "
-                        f"{type(paths).__name__}: give [{paths!r}]")
+        raise TypeError(
+            f"expected a collection of models (a list of model files and folders), not one "
+            f"{type(paths).__name__}: give [{paths!r}]"
+        )
     try:
         entries = list(paths)
     except TypeError:
-        raise TypeError(f"expected a collection of models (a list of model files and folders), not "
-                        f"{type(paths).__name__}") from None
+        raise TypeError(
+            f"expected a collection of models (a list of model files and folders), not {type(paths).__name__}"
+        ) from None
     sources: list[str | FoundModel] = []
     for entry in entries:
         if isinstance(entry, FoundModel):
@@ -97,8 +104,10 @@ def model_sources(paths: Iterable[ModelSource]) -> list[str | FoundModel]:
             continue
         path = os.fspath(entry) if isinstance(entry, (str, os.PathLike)) else None
         if not isinstance(path, str):
-            raise TypeError(f"a model is a path given as text or a path object, or an entry of find_models, "
-                            f"not {type(entry).__name__}: {entry!r}")
+            raise TypeError(
+                f"a model is a path given as text or a path object, or an entry of find_models, "
+                f"not {type(entry).__name__}: {entry!r}"
+            )
         if "\0" in path:
             raise BatchInputError(f"the model file or folder {path!r} holds a NUL character, which no file name can")
         sources.append(path)
@@ -112,10 +121,18 @@ def _results_name(model: FoundModel) -> str:
     if not isinstance(path, str) or not path or "\0" in path:
         raise BatchInputError(f"a FoundModel's path must be a model file's path, not {path!r}")
     parts = name.replace("\\", "/").split("/") if isinstance(name, str) else []
-    if (not isinstance(name, str) or not name.strip() or "\0" in name or os.path.isabs(name)
-            or os.path.splitdrive(name)[0] or any(part in ("", ".", "..") for part in parts)):
-        raise BatchInputError(f"a FoundModel's name names its results folder below the batch's results folder: "
-                              f"a relative path without '.' or '..' parts, not {name!r} (model {path})")
+    if (
+        not isinstance(name, str)
+        or not name.strip()
+        or "\0" in name
+        or os.path.isabs(name)
+        or os.path.splitdrive(name)[0]
+        or any(part in ("", ".", "..") for part in parts)
+    ):
+        raise BatchInputError(
+            f"a FoundModel's name names its results folder below the batch's results folder: "
+            f"a relative path without '.' or '..' parts, not {name!r} (model {path})"
+        )
     return name
 
 

@@ -6,6 +6,7 @@ The module is loaded only where models are solved; a machine that reads reports 
 not have the CLR bridge it needs. Where a script has loaded it already, its current values count (the script
 may have assigned ``_settingsPath_``).
 """
+
 from __future__ import annotations
 
 import sys

@@ -8,6 +8,7 @@ found again by its manifest in later runs, and never given to another model
 or made of a folder that holds files without a manifest; a file in it is
 overwritten only when the manifest lists it.
 """
+
 from __future__ import annotations
 
 import itertools
@@ -57,8 +58,10 @@ def check_report_file(path: str, models: Iterable[str]) -> None:
         if os.path.exists(model) and identity(model) == own:
             raise OutputError(f"the report {path} is the model {model} of the batch: name another report file")
     if os.path.getsize(path) and not is_batch_report(path):
-        raise OutputError(f"{path} is not a batch report (its first line is not a batch record) and the batch "
-                          "never writes over another file: name a new report file, or move this one away")
+        raise OutputError(
+            f"{path} is not a batch report (its first line is not a batch record) and the batch "
+            "never writes over another file: name a new report file, or move this one away"
+        )
 
 
 def check_results_folder(results: str, model_folders: Iterable[str]) -> None:
@@ -71,8 +74,10 @@ def check_results_folder(results: str, model_folders: Iterable[str]) -> None:
     for level, each in enumerate(folder_and_ancestors(results)):
         if each in folders:
             where = "is" if level == 0 and os.path.exists(results) else "lies inside"
-            raise OutputError(f"the results folder {results} {where} the models folder {folders[each]}, where "
-                              "results would mix with the user's files: name a folder outside the models")
+            raise OutputError(
+                f"the results folder {results} {where} the models folder {folders[each]}, where "
+                "results would mix with the user's files: name a folder outside the models"
+            )
 
 
 def read_manifest(folder: str) -> dict[str, Any] | None:
@@ -81,8 +86,11 @@ def read_manifest(folder: str) -> dict[str, Any] | None:
         manifest = json.loads(read_regular(os.path.join(folder, MANIFEST), MANIFEST_LIMIT).decode("utf-8"))
     except (OSError, ValueError):
         return None
-    if (not isinstance(manifest, dict) or not isinstance(manifest.get("model"), str)
-            or not isinstance(manifest.get("files"), list)):
+    if (
+        not isinstance(manifest, dict)
+        or not isinstance(manifest.get("model"), str)
+        or not isinstance(manifest.get("files"), list)
+    ):
         return None
     return manifest
 
@@ -147,8 +155,9 @@ def record_results(folder: str, model: str, names: Iterable[str]) -> tuple[str, 
         os.makedirs(folder, exist_ok=True)
         manifest = {"model": model, "files": []}
     if manifest is None or not same_model(manifest["model"], model):
-        raise FileExistsError(f"the results folder {folder} holds files that are not {model}'s results: "
-                              "it is left as it is")
+        raise FileExistsError(
+            f"the results folder {folder} holds files that are not {model}'s results: it is left as it is"
+        )
     listed = {str(name) for name in manifest["files"]}
     for name in names:
         target = os.path.join(folder, name)

@@ -6,6 +6,7 @@ out of time or was lost is shown the moment it ends, and counted as
 shown (a closed pipe, a closed terminal, a full disk) only ends the
 progress: the batch goes on as it would have.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -49,13 +50,21 @@ class Progress:
 
     def _bar(self, total: int) -> tqdm[NoReturn]:
         from tqdm import tqdm
+
         try:
             sized = min(os.get_terminal_size(self.stream.fileno())) > 0
         except (OSError, ValueError):
             sized = False
         # A terminal that tells no size (a bare pseudo-terminal) would get no bar at all.
-        return tqdm(total=total, unit="model", file=self.stream, smoothing=0.1, dynamic_ncols=sized,
-                    ncols=None if sized else 80, nrows=None if sized else 24)
+        return tqdm(
+            total=total,
+            unit="model",
+            file=self.stream,
+            smoothing=0.1,
+            dynamic_ncols=sized,
+            ncols=None if sized else 80,
+            nrows=None if sized else 24,
+        )
 
     @contextlib.contextmanager
     def _shown(self) -> Iterator[None]:
@@ -79,8 +88,10 @@ class Progress:
                 self.bar.update(1)
             else:
                 error = f"  {result.error_type}: {result.error_message}" if result.error_type else ""
-                self._line(f"[{self.done}/{self.total}] {result.status:11} {shown_path(result.path)}  "
-                           f"{result.seconds:.2f} s{error}")
+                self._line(
+                    f"[{self.done}/{self.total}] {result.status:11} {shown_path(result.path)}  "
+                    f"{result.seconds:.2f} s{error}"
+                )
 
     def attempt_failed(self, path: str, run: dict[str, Any], attempt: int, retried: bool) -> None:
         """An attempt at a model ended without a solution; with ``retried``, the model waits for another."""
@@ -89,10 +100,15 @@ class Progress:
         if not self.enabled or not retried:
             return  # its outcome says the rest
         with self._shown():
-            cause = f"{run.get('error_type')}: {run.get('error_message')}" if run.get("error_type") else (
-                run.get("error_message") or "")
-            line = (f"attempt {attempt} {run.get('status')}, {RETRYING}: {shown_path(path)}  "
-                    f"{float(run.get('seconds') or 0):.2f} s  {cause}").rstrip()
+            cause = (
+                f"{run.get('error_type')}: {run.get('error_message')}"
+                if run.get("error_type")
+                else (run.get("error_message") or "")
+            )
+            line = (
+                f"attempt {attempt} {run.get('status')}, {RETRYING}: {shown_path(path)}  "
+                f"{float(run.get('seconds') or 0):.2f} s  {cause}"
+            ).rstrip()
             if self.bar is not None:
                 self._postfix()
                 self.bar.write(printable(line), file=self.stream)

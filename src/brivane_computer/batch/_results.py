@@ -13,6 +13,7 @@ result). The fre file's aside copy
 (``<fre file>.old``, ``.old1``, ...), which the module leaves only when a
 process dies while writing the fre file, is never a result.
 """
+
 from __future__ import annotations
 
 import os
@@ -69,9 +70,12 @@ def changed_files(before: Before, working: str, copies: dict[str, Signature]) ->
     signatures of the sandbox's copies as made."""
     after = listing(working)
     if before.listed is None:
-        found = [name for name, signature in after.items()
-                 if name not in before.originals or (copies.get(name) != signature and not same_content(
-                     before.originals[name], os.path.join(working, name)))]
+        found = [
+            name
+            for name, signature in after.items()
+            if name not in before.originals
+            or (copies.get(name) != signature and not same_content(before.originals[name], os.path.join(working, name)))
+        ]
     else:
         found = [name for name, signature in after.items() if before.listed.get(name) != signature]
     # Nor is the batch's own lock file of a folder solved in place.

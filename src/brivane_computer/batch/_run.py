@@ -1,5 +1,6 @@
 """solve_many: the models shared out to worker processes or a Dask cluster, with time limits, retries and a
 report."""
+
 from __future__ import annotations
 
 import datetime
@@ -113,8 +114,14 @@ def _locked(checked: BatchInput, batch_id: str) -> BatchLocks:
         except OSError as error:
             raise disk_full(error) from None
     # Each folder once, by what it is: one reached by two paths has one lock file.
-    in_place = {} if options.sandbox else {identity(folder): folder for folder in sorted(
-        {os.path.dirname(model.path) for model in checked.models}, reverse=True)}
+    in_place = (
+        {}
+        if options.sandbox
+        else {
+            identity(folder): folder
+            for folder in sorted({os.path.dirname(model.path) for model in checked.models}, reverse=True)
+        }
+    )
     return BatchLocks(batch_id, options.report, options.results, in_place.values())
 
 
@@ -156,18 +163,27 @@ def _run(checked: BatchInput, batch_id: str) -> Report:
 
 # The options as keyword-only parameters, for help() and for tools that read signatures.
 solve_many.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
-    [inspect.Parameter("models", inspect.Parameter.POSITIONAL_OR_KEYWORD),
-     inspect.Parameter("installation", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    + [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY,
-                         default=getattr(Options, name, inspect.Parameter.empty)) for name in OPTION_NAMES],
-    return_annotation=Report)
+    [
+        inspect.Parameter("models", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+        inspect.Parameter("installation", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+    ]
+    + [
+        inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=getattr(Options, name, inspect.Parameter.empty))
+        for name in OPTION_NAMES
+    ],
+    return_annotation=Report,
+)
 
 
 def _setup(checked: BatchInput) -> dict[str, Any]:
     """What every worker sets up with."""
     options = checked.options
-    return dict(installation=checked.installation, module=options.module, settings=options.settings,
-                data_sources=options.data_sources)
+    return dict(
+        installation=checked.installation,
+        module=options.module,
+        settings=options.settings,
+        data_sources=options.data_sources,
+    )
 
 
 def _start(checked: BatchInput, batch_id: str) -> tuple[Schedule, Any]:
@@ -176,25 +192,50 @@ def _start(checked: BatchInput, batch_id: str) -> tuple[Schedule, Any]:
     options = checked.options
     mode = SANDBOX if options.sandbox else IN_PLACE
     # The installation is the workers': on a cluster it need not be here.
-    where: dict[str, Any] = ({"jobs": options.jobs} if checked.workers is None else
-                             {"scheduler": options.executor.scheduler.address, "workers": len(checked.workers)})
-    writer = ReportWriter(options.report, header={
-        "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), **_setup(checked),
-        "solver": options.solver, "mode": mode, **where, "timeout": options.timeout, "retries": options.retries,
-        "results": options.results, "models": len(checked.models),
-        "max_models_per_worker": options.max_models_per_worker, "resume": options.resume, "html": options.html,
-        "batch": batch_id, "pid": os.getpid(), "host": socket.gethostname(), "version": package_version(),
-        "given": [model.path for model in checked.models]})
-    schedule = Schedule(options.solver, mode, options.retries, writer,
-                        Progress(len(checked.models), options.progress), Report(models=[], path=options.report),
-                        checked.models, options.max_failures)
+    where: dict[str, Any] = (
+        {"jobs": options.jobs}
+        if checked.workers is None
+        else {"scheduler": options.executor.scheduler.address, "workers": len(checked.workers)}
+    )
+    writer = ReportWriter(
+        options.report,
+        header={
+            "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
+            **_setup(checked),
+            "solver": options.solver,
+            "mode": mode,
+            **where,
+            "timeout": options.timeout,
+            "retries": options.retries,
+            "results": options.results,
+            "models": len(checked.models),
+            "max_models_per_worker": options.max_models_per_worker,
+            "resume": options.resume,
+            "html": options.html,
+            "batch": batch_id,
+            "pid": os.getpid(),
+            "host": socket.gethostname(),
+            "version": package_version(),
+            "given": [model.path for model in checked.models],
+        },
+    )
+    schedule = Schedule(
+        options.solver,
+        mode,
+        options.retries,
+        writer,
+        Progress(len(checked.models), options.progress),
+        Report(models=[], path=options.report),
+        checked.models,
+        options.max_failures,
+    )
     if options.executor is None:
         from .local import LocalBatch
-        return schedule, LocalBatch(schedule, options.jobs, options.timeout, options.max_models_per_worker,
-                                    batch_id)
+
+        return schedule, LocalBatch(schedule, options.jobs, options.timeout, options.max_models_per_worker, batch_id)
     from .cluster import ClusterBatch
-    return schedule, ClusterBatch(schedule, options.executor, options.timeout, options.max_models_per_worker,
-                                  batch_id)
+
+    return schedule, ClusterBatch(schedule, options.executor, options.timeout, options.max_models_per_worker, batch_id)
 
 
 def _plan(schedule: Schedule, checked: BatchInput) -> None:
@@ -207,6 +248,12 @@ def _plan(schedule: Schedule, checked: BatchInput) -> None:
         if schedule.skipped_if_unchanged(job, checked.earlier.get(os.path.normcase(model.path))):
             continue
         if options.results is not None:
-            job = make_job(index, model, options.solver, options.sandbox,
-                           claim_results_folder(options.results, model.name, model.path), digests)
+            job = make_job(
+                index,
+                model,
+                options.solver,
+                options.sandbox,
+                claim_results_folder(options.results, model.name, model.path),
+                digests,
+            )
         schedule.queued(job)

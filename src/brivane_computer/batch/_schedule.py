@@ -19,6 +19,7 @@ model file does not load or the solver's run refused its input); a worker's
 crash, a time-out, a lost worker and a turned-down task are. A retried model
 goes first in its queue, so that its fate is known early.
 """
+
 from __future__ import annotations
 
 import datetime
@@ -82,8 +83,9 @@ class Job:
         return self.folders[0] if self.folders else ("path", os.path.normcase(os.path.dirname(self.model.path)))
 
 
-def make_job(index: int, model: FoundModel, solver: str, sandbox: bool, results: str | None,
-             digests: Digests | None = None) -> Job:
+def make_job(
+    index: int, model: FoundModel, solver: str, sandbox: bool, results: str | None, digests: Digests | None = None
+) -> Job:
     """The job of a model; ``results`` is its own results folder, given to it by the batch, ``digests`` the
     inputs of its solve as the batch found them."""
     try:
@@ -110,8 +112,13 @@ def solved_from_the_same_inputs(earlier: ModelResult, job: Job, solver: str, mod
     ``mode``, from the same inputs (by their digests; a record without them never counts as the same)."""
     # A structure model is solved with Revav whichever solver is asked for.
     would_run = REVAV if earlier.kind == STRUCTURE else solver
-    return (earlier.status == SOLVED and earlier.solver == would_run and earlier.mode == mode
-            and earlier.digests is not None and earlier.digests == job.digests)
+    return (
+        earlier.status == SOLVED
+        and earlier.solver == would_run
+        and earlier.mode == mode
+        and earlier.digests is not None
+        and earlier.digests == job.digests
+    )
 
 
 def _overlap(job: Job, other: Job) -> bool:
@@ -122,8 +129,17 @@ def _overlap(job: Job, other: Job) -> bool:
 class Schedule:
     """The models waiting, running and finished, whoever solves them."""
 
-    def __init__(self, solver: str, mode: str, retries: int, writer: ReportWriter, progress: Progress,
-                 report: Report, given: Sequence[FoundModel] = (), max_failures: int | None = None) -> None:
+    def __init__(
+        self,
+        solver: str,
+        mode: str,
+        retries: int,
+        writer: ReportWriter,
+        progress: Progress,
+        report: Report,
+        given: Sequence[FoundModel] = (),
+        max_failures: int | None = None,
+    ) -> None:
         self.solver, self.mode, self.retries = solver, mode, retries
         # After this many models failed or timed out, no more start: those running finish, the rest are not
         # started.
@@ -169,9 +185,21 @@ class Schedule:
         counts as the same): its earlier results stand. Whether it was."""
         if earlier is None or not solved_from_the_same_inputs(earlier, job, self.solver, self.mode):
             return False
-        self._record(job.index, replace(earlier, path=job.model.path, status=SKIPPED, seconds=0.0, attempts=0,
-                                  error_type=None, error_message=None, size=job.size, mtime_ns=job.mtime_ns,
-                                  runs=()))
+        self._record(
+            job.index,
+            replace(
+                earlier,
+                path=job.model.path,
+                status=SKIPPED,
+                seconds=0.0,
+                attempts=0,
+                error_type=None,
+                error_message=None,
+                size=job.size,
+                mtime_ns=job.mtime_ns,
+                runs=(),
+            ),
+        )
         return True
 
     def dispatch(self, slot: Hashable, worker: int | str | None = None, pid: int | None = None) -> Job | None:
@@ -189,30 +217,59 @@ class Schedule:
             job.dispatched, job.dispatched_wall = time.monotonic(), time.time()
             job.dispatched_to = (worker, pid)
             self._running[slot] = job
-            self.writer.write({"record": "attempt", "index": job.index, "model": job.model.path,
-                               "attempt": job.attempts, "worker": worker, "pid": pid,
-                               "started": _when(job.dispatched_wall)})
+            self.writer.write(
+                {
+                    "record": "attempt",
+                    "index": job.index,
+                    "model": job.model.path,
+                    "attempt": job.attempts,
+                    "worker": worker,
+                    "pid": pid,
+                    "started": _when(job.dispatched_wall),
+                }
+            )
             return job
         return None
 
-    def finished(self, slot: Hashable, outcome: Outcome, worker: int | str, pid: int | None,
-                 seconds: float | None = None) -> None:
+    def finished(
+        self, slot: Hashable, outcome: Outcome, worker: int | str, pid: int | None, seconds: float | None = None
+    ) -> None:
         """The attempt in ``slot`` gave ``outcome``. ``seconds``: what the solve took where it ran (default:
         since it was dispatched)."""
         job = self._running.pop(slot)
         status = SOLVED if outcome.solved else FAILED
-        self._settle(job, self._ran(job, worker, pid, seconds, status, outcome.error_type, outcome.error_message),
-                     outcome, retry=True)
+        self._settle(
+            job,
+            self._ran(job, worker, pid, seconds, status, outcome.error_type, outcome.error_message),
+            outcome,
+            retry=True,
+        )
 
-    def timed_out(self, slot: Hashable, worker: int | str, pid: int | None, message: str,
-                  seconds: float | None = None, outcome: Outcome | None = None) -> None:
+    def timed_out(
+        self,
+        slot: Hashable,
+        worker: int | str,
+        pid: int | None,
+        message: str,
+        seconds: float | None = None,
+        outcome: Outcome | None = None,
+    ) -> None:
         """The attempt in ``slot`` ran out of time, and its worker was ended; ``outcome``, where the runner kept
         what the solve printed, says where."""
         job = self._running.pop(slot)
         self._settle(job, self._ran(job, worker, pid, seconds, TIMED_OUT, None, message), outcome, retry=True)
 
-    def lost(self, slot: Hashable, worker: int | str | None, pid: int | None, error_type: str, message: str,
-             retry: bool = True, seconds: float | None = None, outcome: Outcome | None = None) -> None:
+    def lost(
+        self,
+        slot: Hashable,
+        worker: int | str | None,
+        pid: int | None,
+        error_type: str,
+        message: str,
+        retry: bool = True,
+        seconds: float | None = None,
+        outcome: Outcome | None = None,
+    ) -> None:
         """The attempt in ``slot`` was lost with its worker (it died, or was taken away); ``worker`` None when
         the runner cannot say which it was. With ``retry`` False the model is failed whatever retries are
         left: what lost it would lose it again."""
@@ -226,8 +283,9 @@ class Schedule:
         job.attempts -= 1
         self._wait(job)
 
-    def set_up_before(self, slot: Hashable, worker: int | str, pid: int | None, setup_seconds: float,
-                      solve_seconds: float) -> None:
+    def set_up_before(
+        self, slot: Hashable, worker: int | str, pid: int | None, setup_seconds: float, solve_seconds: float
+    ) -> None:
         """The attempt in ``slot`` first had its worker's process set up, for ``setup_seconds`` just before the
         solve of ``solve_seconds`` that ends now: timed on this machine's clock."""
         job = self._running[slot]
@@ -261,10 +319,10 @@ class Schedule:
         for waiting in self._queues.values():
             for job in waiting:
                 # One waiting for a retry that never came keeps what its last attempt gave.
-                last = job.runs[-1] if job.runs else {"status": NOT_STARTED, "error_type": None,
-                                                      "error_message": None}
-                self._record(job.index, self._model_record(job, last["status"], None, last["error_type"],
-                                                           last["error_message"]))
+                last = job.runs[-1] if job.runs else {"status": NOT_STARTED, "error_type": None, "error_message": None}
+                self._record(
+                    job.index, self._model_record(job, last["status"], None, last["error_type"], last["error_message"])
+                )
         self._queues.clear()
         for index, model in enumerate(self._given):
             if index not in self._records:
@@ -279,8 +337,9 @@ class Schedule:
 
     # Workers.
 
-    def set_up_timed(self, worker: int | str, pid: int | None, started: float, ended: float,
-                     failed: str | None = None) -> None:
+    def set_up_timed(
+        self, worker: int | str, pid: int | None, started: float, ended: float, failed: str | None = None
+    ) -> None:
         """Records a worker's set-up, from its start to its word that it is ready or could not set up, on this
         machine's clock."""
         setup = {**_timed(worker, pid, started, ended), "failed": failed}
@@ -302,8 +361,16 @@ class Schedule:
         else:
             waiting.append(job)
 
-    def _ran(self, job: Job, worker: int | str | None, pid: int | None, seconds: float | None, status: str,
-             error_type: str | None, message: str | None) -> dict[str, Any]:
+    def _ran(
+        self,
+        job: Job,
+        worker: int | str | None,
+        pid: int | None,
+        seconds: float | None,
+        status: str,
+        error_type: str | None,
+        message: str | None,
+    ) -> dict[str, Any]:
         """The attempt under way has ended: its time added to the job's, and its outcome kept. It started at
         its dispatch, or, when the solve took less than that, ``seconds`` before now."""
         took = time.monotonic() - job.dispatched if seconds is None else seconds
@@ -311,8 +378,13 @@ class Schedule:
         ended = time.time()
         if worker is None:
             worker, pid = job.dispatched_to
-        run = {**_timed(worker, pid, max(job.dispatched_wall, ended - took), ended), "status": status,
-               "error_type": error_type, "error_message": message, "seconds": round(took, 3)}
+        run = {
+            **_timed(worker, pid, max(job.dispatched_wall, ended - took), ended),
+            "status": status,
+            "error_type": error_type,
+            "error_message": message,
+            "seconds": round(took, 3),
+        }
         job.runs.append(run)
         return run
 
@@ -334,23 +406,42 @@ class Schedule:
             if self._max_failures is not None and self._failures >= self._max_failures and not self._stopping:
                 self._stopping = True
                 self.stopped(f"its limit of {self._max_failures} failed model{'s' if self._max_failures > 1 else ''}")
-                self.progress.say(f"{self._failures} models failed: the batch stops at its limit; the models "
-                                  "being solved finish, the rest are not started")
+                self.progress.say(
+                    f"{self._failures} models failed: the batch stops at its limit; the models "
+                    "being solved finish, the rest are not started"
+                )
 
-    def _model_record(self, job: Job | None, status: str, outcome: Outcome | None, error_type: str | None,
-                      message: str | None, path: str = "") -> ModelResult:
+    def _model_record(
+        self,
+        job: Job | None,
+        status: str,
+        outcome: Outcome | None,
+        error_type: str | None,
+        message: str | None,
+        path: str = "",
+    ) -> ModelResult:
         """A model's record from its last attempt's outcome (None when the attempt gave none) and what the
         batch knows of it (``job`` None: the batch never queued it). A field added to a model's record is
         filled in here."""
         given = outcome if outcome is not None else Outcome(False, 0.0)
         return ModelResult(
-            path=job.model.path if job is not None else path, status=status, solver=given.solver or self.solver,
-            mode=self.mode, seconds=round(job.seconds, 3) if job is not None else 0.0,
-            attempts=job.attempts if job is not None else 0, results=given.results,
-            results_folder=given.results_folder, error_type=error_type, error_message=message,
-            size=job.size if job is not None else 0, mtime_ns=job.mtime_ns if job is not None else 0,
-            kind=given.kind, manifest=given.manifest, runs=tuple(job.runs) if job is not None else (),
-            digests=job.digests if job is not None else None)
+            path=job.model.path if job is not None else path,
+            status=status,
+            solver=given.solver or self.solver,
+            mode=self.mode,
+            seconds=round(job.seconds, 3) if job is not None else 0.0,
+            attempts=job.attempts if job is not None else 0,
+            results=given.results,
+            results_folder=given.results_folder,
+            error_type=error_type,
+            error_message=message,
+            size=job.size if job is not None else 0,
+            mtime_ns=job.mtime_ns if job is not None else 0,
+            kind=given.kind,
+            manifest=given.manifest,
+            runs=tuple(job.runs) if job is not None else (),
+            digests=job.digests if job is not None else None,
+        )
 
     def _record(self, index: int, result: ModelResult) -> None:
         self._records[index] = result

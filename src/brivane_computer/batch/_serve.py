@@ -5,6 +5,7 @@ A local worker process (``local``) and a cluster task's solver child
 channel of its own, and each ends, with whatever its solve started, as soon as
 its lifeline closes (``_lifetime``).
 """
+
 from __future__ import annotations
 
 import faulthandler
@@ -57,6 +58,7 @@ def serve(channel: Channel, config: WorkerConfig, lifeline: Callable[[], None]) 
         # worker's set-up failing.
         check_installation(config.installation, config.settings, config.data_sources)
         from . import _task
+
         _task.keep_run_errors()
         _task.set_up(config.installation, config.module, config.settings, config.data_sources)
     except Exception as error:
@@ -118,4 +120,3 @@ def _last_line(path: str) -> str:
     lines = [line for line in lines if line]
     fatal = [line for line in lines if line.startswith("Fatal Python error")]
     return (fatal or lines or [""])[-1]
-

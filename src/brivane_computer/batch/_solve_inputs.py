@@ -9,6 +9,7 @@ module). A resumed batch skips a model only when each of these is unchanged,
 told by a SHA-256 digest of its bytes (which processors of the last years
 compute in hardware: some 5 ms for a 3 MB model with a 2 MB fre file).
 """
+
 from __future__ import annotations
 
 import hashlib
@@ -57,7 +58,11 @@ def input_digests(model: str) -> Digests | None:
     counts as unchanged)."""
     found = solve_inputs(model)
     try:
-        return {role: ({"file": os.path.basename(found[role]), "sha256": digest_file(found[role])}
-                       if role in found else None) for role in (MODEL, FRE, THF)}
+        return {
+            role: (
+                {"file": os.path.basename(found[role]), "sha256": digest_file(found[role])} if role in found else None
+            )
+            for role in (MODEL, FRE, THF)
+        }
     except OSError:
         return None

@@ -4,6 +4,7 @@ Nothing here knows about worker processes. ``set_up`` once, then
 ``solve_model`` for each task, on the same thread, is all that a process
 needs, wherever it runs.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -28,8 +29,12 @@ from ._writing import Folder
 from .report import PIPING, STRUCTURE
 
 
-def set_up(installation: str, module: brivane_core.BrivaneModule | str = "Pelorix", settings: str | None = None,
-           data_sources: str | None = None) -> None:
+def set_up(
+    installation: str,
+    module: brivane_core.BrivaneModule | str = "Pelorix",
+    settings: str | None = None,
+    data_sources: str | None = None,
+) -> None:
     """Sets the module up on the installation, in this process and on this thread.
 
     ``module`` is set-up's second argument, a ``BrivaneModule`` member or
@@ -111,11 +116,11 @@ def solve_model(task: Task, log: str | None = None) -> Outcome:
     solved = solve.solution_made and solve.error is None
     if task.results is not None and log is not None:
         with contextlib.suppress(OSError):
-            kept = drop_solve_log(task.results, task.model) if solved else keep_solve_log(task.results, task.model,
-                                                                                            log)
+            kept = drop_solve_log(task.results, task.model) if solved else keep_solve_log(task.results, task.model, log)
             results_folder, manifest = (task.results, kept) if kept else (results_folder, manifest)
-    found = Outcome(solved, time.perf_counter() - started, results, results_folder, solver=ran, kind=solve.kind,
-                    manifest=manifest)
+    found = Outcome(
+        solved, time.perf_counter() - started, results, results_folder, solver=ran, kind=solve.kind, manifest=manifest
+    )
     return found if found.solved else _failed(found, solve.error, solve.printed.getvalue())
 
 
@@ -223,8 +228,9 @@ def _said(printed: str) -> str:
     """What the module printed about the solve, on one line: without the lines that report a library loaded
     on the way, which are about the process, not the model."""
     loaded = {f"{name} loaded" for name in brivane_core._dlls_}
-    return " ".join(" ".join(line.split()) for line in printed.splitlines()
-                    if line.strip() and line.strip() not in loaded)
+    return " ".join(
+        " ".join(line.split()) for line in printed.splitlines() if line.strip() and line.strip() not in loaded
+    )
 
 
 def _kind(model: Any) -> str | None:

@@ -13,6 +13,7 @@ made and renamed: the best that can be done there. Each folder written into
 is announced as the audit event ``brivane.batch.write_folder``, since the
 interpreter's own events do not say which folder a relative name is in.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -27,16 +28,18 @@ TEMPORARY_PREFIX, TEMPORARY_SUFFIX = ".brivane-", ".partial"
 _CHUNK = 1 << 20
 _BY_DESCRIPTOR = sys.platform != "win32" and os.open in os.supports_dir_fd and hasattr(os, "O_NOFOLLOW")
 _FOLDER_FLAGS = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_NOFOLLOW", 0)
-_NEW_FILE_FLAGS = (os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
-                   | getattr(os, "O_BINARY", 0))
+_NEW_FILE_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_BINARY", 0)
 
 
 class LinkRefused(OSError):
     """A link where the batch was to write a file or make a folder: nothing is written through it."""
 
     def __init__(self, path: str) -> None:
-        super().__init__(errno.ELOOP, f"{path} is a link: the batch does not write through links, and left it "
-                                      "and what it names as they are", path)
+        super().__init__(
+            errno.ELOOP,
+            f"{path} is a link: the batch does not write through links, and left it and what it names as they are",
+            path,
+        )
 
     def __str__(self) -> str:
         return str(self.strerror)
@@ -97,8 +100,7 @@ class Folder:
     def __exit__(self, *_: object) -> None:
         self.close()
 
-    def write(self, relative: str, data: bytes | None = None, source: str | None = None,
-              mode: int = 0o666) -> None:
+    def write(self, relative: str, data: bytes | None = None, source: str | None = None, mode: int = 0o666) -> None:
         """Writes ``data``, or a copy of the file ``source``, to ``relative`` below the folder (its folders made
         when missing), replacing a file there; ``mode`` within the user's umask."""
         with self._below(relative, make=True) as (where, name):
@@ -188,13 +190,13 @@ class Folder:
                     os.mkdir(name, 0o777, dir_fd=parent)
             except OSError as error:
                 if error.errno in (errno.ELOOP, errno.ENOTDIR) and _is_link(
-                        os.stat(name, dir_fd=parent, follow_symlinks=False)):
+                    os.stat(name, dir_fd=parent, follow_symlinks=False)
+                ):
                     raise LinkRefused(path) from None
                 raise _named(error, path) from None
         return os.open(name, _FOLDER_FLAGS, dir_fd=parent)
 
-    def _temporary(self, where: int | None, data: bytes | None, source: str | None, mode: int,
-                   relative: str) -> str:
+    def _temporary(self, where: int | None, data: bytes | None, source: str | None, mode: int, relative: str) -> str:
         """A new file of the folder holding ``data`` (or ``source``'s bytes), under a name of its own."""
         name = _temporary_name()
         folder_of = os.path.dirname(relative) if where is None else ""

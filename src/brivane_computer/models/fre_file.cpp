@@ -107,8 +107,8 @@ Ref claim_aside_name(const Module& module, const Ref& fre_file) {
     Ref mode = text("xb");
     if (!mode) return {};
     for (int attempt = 0; attempt < aside_names; ++attempt) {
-        Ref name = attempt == 0 ? text(aside_ending)
-                                : Ref::consuming(PyUnicode_FromFormat("%s%d", aside_ending, attempt));
+        Ref name =
+            attempt == 0 ? text(aside_ending) : Ref::consuming(PyUnicode_FromFormat("%s%d", aside_ending, attempt));
         if (!name) return {};
         Ref aside = Ref::consuming(PyNumber_Add(fre_file.get(), name.get()));
         if (!aside) return {};

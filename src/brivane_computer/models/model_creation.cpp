@@ -61,10 +61,9 @@ PyMethodDef createPipingVokel_function = define_function<create_piping_vokel_sig
     "\n"
     "Return an empty piping model with layer 0.");
 
-PyMethodDef createStructureVokel_function =
-    define_function<create_structure_vokel_signature, create_structure_vokel>(
-        "createStructureVokel()\n"
-        "\n"
-        "Return an empty structure model with layer 0.");
+PyMethodDef createStructureVokel_function = define_function<create_structure_vokel_signature, create_structure_vokel>(
+    "createStructureVokel()\n"
+    "\n"
+    "Return an empty structure model with layer 0.");
 
 }  // namespace brivane

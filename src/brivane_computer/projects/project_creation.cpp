@@ -24,8 +24,8 @@ bool create_project_content(const Module& module, const Ref& project_directory, 
     if (!point) return false;
     Ref no_text = text("");
     if (!no_text) return false;
-    return static_cast<bool>(call_method(project, sdk::member::CreateNewProject, project_directory, point, no_text,
-                                          study_name, discipline));
+    return static_cast<bool>(
+        call_method(project, sdk::member::CreateNewProject, project_directory, point, no_text, study_name, discipline));
 }
 
 constexpr Signature<6> add_project_signature{

@@ -13,8 +13,8 @@
 namespace brivane {
 namespace {
 
-constexpr Signature<5> add_study_signature{
-    "addStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight", "module"}};
+constexpr Signature<5> add_study_signature{"addStudy",
+                                           {"projectDirectory", "studyName", "screenWidth", "screenheight", "module"}};
 Ref add_study(Module module, const Arguments<5>& arguments) {
     auto [given_directory, study_name, screen_width, screen_height, discipline] = arguments;
     Ref project_directory = text_path(module, given_directory);
@@ -36,14 +36,14 @@ Ref add_study(Module module, const Arguments<5>& arguments) {
     return call_method(project, sdk::member::GetStudy, study_name);
 }
 
-constexpr Signature<4> add_piping_study_signature{
-    "addPipingStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
+constexpr Signature<4> add_piping_study_signature{"addPipingStudy",
+                                                  {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
 Ref add_piping_study(Module module, const Arguments<4>& arguments) {
     return call_for_kind(module, Guard::Piping, sdk::member::Pelorix, functions::addStudy, arguments);
 }
 
-constexpr Signature<4> add_structure_study_signature{
-    "addStructureStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
+constexpr Signature<4> add_structure_study_signature{"addStructureStudy",
+                                                     {"projectDirectory", "studyName", "screenWidth", "screenheight"}};
 Ref add_structure_study(Module module, const Arguments<4>& arguments) {
     return call_for_kind(module, Guard::Structure, sdk::member::Karvona, functions::addStudy, arguments);
 }

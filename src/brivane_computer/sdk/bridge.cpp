@@ -32,8 +32,7 @@ bool import_classes(const Module& module, const Name& namespace_name,
     if (!importer) return false;
     Ref level = Ref::consuming(PyLong_FromLong(0));
     if (!level) return false;
-    Ref imported =
-        call(importer, ns, PyModule_GetDict(module.object()), Py_None, fromlist, level);
+    Ref imported = call(importer, ns, PyModule_GetDict(module.object()), Py_None, fromlist, level);
     if (!imported) return false;
     for (const auto& [name, target] : targets) {
         *target = attribute(imported, *name);
@@ -58,7 +57,6 @@ bool reference_core_library(const Module& module) {
     PyObject* name = assembly::core_library.get();
     return name != nullptr && module.call_imported(host::clr, host::AddReference, name);
 }
-
 
 bool apply_set_up_culture(const Module& module, const Ref& thread_class) {
     for (const Name* property : {&member::CurrentCulture, &member::CurrentUICulture}) {

@@ -89,7 +89,8 @@ bool delete_folder(const Module& module, PyObject* folder) {
 Ref exact_copy(PyObject* path) {
     Ref exact = exact_str_or_bytes(path);
     if (!exact) return {};
-    const Py_ssize_t length = PyUnicode_Check(exact.get()) ? PyUnicode_GetLength(exact.get()) : PyBytes_Size(exact.get());
+    const Py_ssize_t length =
+        PyUnicode_Check(exact.get()) ? PyUnicode_GetLength(exact.get()) : PyBytes_Size(exact.get());
     if (length > 0) return exact;
     return {};
 }

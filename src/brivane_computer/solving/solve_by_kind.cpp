@@ -1,6 +1,7 @@
 // solvePipingModel and solveStructureModel: check the model's kind, pick the
 // solver and run it on a worker thread that the caller waits for; and
 // solve_by_kind, which hands solve's loaded model to the one of its kind.
+#include "solving/solve_by_kind.hpp"
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "full_path.hpp"
@@ -11,7 +12,6 @@
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
 #include "solving/run_handshake.hpp"
-#include "solving/solve_by_kind.hpp"
 
 namespace brivane {
 namespace {
@@ -51,7 +51,8 @@ Ref run_on_worker(const Module& module, const Name& run_name, const Arguments<3>
     if (!thread_arguments) return {};
     Ref thread_class = module.imported(host::threading, host::Thread);
     if (!thread_class) return {};
-    Ref worker = call_with_keywords(thread_class.get(), {}, {{&host::target, run.get()}, {&host::args, thread_arguments.get()}});
+    Ref worker =
+        call_with_keywords(thread_class.get(), {}, {{&host::target, run.get()}, {&host::args, thread_arguments.get()}});
     if (!worker || !set_attribute(worker.get(), host::daemon, Py_True)) return {};
     if (!run_handshake::issue(worker.get(), run_arguments[2])) return {};
     if (!call_method(worker, host::start) || !call_method(worker, host::join)) {
@@ -97,7 +98,8 @@ Truth names_solver(PyObject* solver_name, const char* solver) {
     return equals(solver_name, expected.get());
 }
 
-constexpr Signature<4> solve_piping_signature{"solvePipingModel", {"vokel", "vokelFilename", "solvername", "directory"}};
+constexpr Signature<4> solve_piping_signature{"solvePipingModel",
+                                              {"vokel", "vokelFilename", "solvername", "directory"}};
 Ref solve_piping_model(Module module, const Arguments<4>& arguments) {
     auto [model, given_file, solver_name, given_directory] = arguments;
     if (!check_model(module, Guard::Piping, model, sdk::cls::PipingCode, not_piping_message)) {

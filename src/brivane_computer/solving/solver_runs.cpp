@@ -9,8 +9,8 @@
 #include "module_globals.hpp"
 #include "sdk/bridge.hpp"
 #include "sdk/product.hpp"
-#include "solving/run_handshake.hpp"
 #include "solving/made_folders.hpp"
+#include "solving/run_handshake.hpp"
 
 namespace brivane {
 namespace {

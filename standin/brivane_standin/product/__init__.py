@@ -1,12 +1,12 @@
 """The product's assemblies, one Python module per .NET namespace, and the
 read helpers that tests and the demo use to look at what the product did."""
+
 import importlib
 
 from .pelorix_core import open_result_files, read_fre
 from .pelorix_project import read_current_study, read_project
 
-__all__ = ["open_result_files", "read_fre", "read_current_study",
-           "read_project", "qblibrary_path", "implementation"]
+__all__ = ["open_result_files", "read_fre", "read_current_study", "read_project", "qblibrary_path", "implementation"]
 
 NAMESPACE_MODULES = {
     "Brivane.SDK": "sdk",
@@ -38,8 +38,7 @@ def implementation(namespaces):
         if name is None or not isinstance(classes, list):
             return None
         module = importlib.import_module(f"{__name__}.{name}")
-        if not all(getattr(getattr(module, c, None), "__namespace__", None)
-                   == namespace for c in classes):
+        if not all(getattr(getattr(module, c, None), "__namespace__", None) == namespace for c in classes):
             return None
         modules.append(module)
     return _Classes(modules)
@@ -48,10 +47,12 @@ def implementation(namespaces):
 def qblibrary_path():
     """Path last given to a successful QBLibrary.Initialize, or None."""
     from .pelorix_core import QBLibrary
+
     return QBLibrary._path
 
 
 def _reset():
     from . import pelorix_core, sdk
+
     pelorix_core._reset()
     sdk._reset()

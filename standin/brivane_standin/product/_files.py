@@ -1,4 +1,5 @@
 """File helpers shared by the product classes: atomic writes, checked reads."""
+
 import json
 import os
 import tempfile
@@ -28,20 +29,18 @@ def write_atomic(path, text):
     check_path(path)
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
-        raise DirectoryNotFoundException(
-            f"Could not find a part of the path '{path}'.")
+        raise DirectoryNotFoundException(f"Could not find a part of the path '{path}'.")
     if os.path.isdir(path):
         raise UnauthorizedAccessException(f"Access to the path '{path}' is denied.")
     data = text.encode("utf-8")
     try:
-        fd, temp = tempfile.mkstemp(dir=folder, suffix=".tmp",
-                                    prefix="." + os.path.basename(path) + ".")
+        fd, temp = tempfile.mkstemp(dir=folder, suffix=".tmp", prefix="." + os.path.basename(path) + ".")
     except OSError as e:
         raise IOException(str(e)) from None
     try:
         with os.fdopen(fd, "wb") as f:
             if knobs.fail_writes_after is not None:
-                f.write(data[:knobs.fail_writes_after])
+                f.write(data[: knobs.fail_writes_after])
                 raise IOException("There is not enough space on the disk.")
             f.write(data)
         # As the product's files are made: for the user, within the umask (mkstemp makes them private).

@@ -1,4 +1,5 @@
 """What the two solver classes share."""
+
 import os
 import signal
 import time
@@ -77,10 +78,15 @@ class SolverBase:
         return self._thf == "" or os.path.isfile(self._thf)
 
     def _write_results(self, path, fields):
-        lines = [f"STANDIN-{self._solver_name.upper()}-RESULTS 1",
-                 f"solver={self._path}", f"model={self._kind}",
-                 f"elements={self._element_count}", f"input={self._input}",
-                 f"thf={self._thf}", f"ignoreWarnings={self._ignore_warnings}"]
+        lines = [
+            f"STANDIN-{self._solver_name.upper()}-RESULTS 1",
+            f"solver={self._path}",
+            f"model={self._kind}",
+            f"elements={self._element_count}",
+            f"input={self._input}",
+            f"thf={self._thf}",
+            f"ignoreWarnings={self._ignore_warnings}",
+        ]
         lines += [f"{k}={v}" for k, v in fields.items()]
         _files.write_atomic(path, "\n".join(lines) + "\n")
         self._results_file = path

@@ -1,4 +1,5 @@
 """Brivane.Helper: small utilities the other assemblies depend on."""
+
 from ..dotnet import netclass
 
 

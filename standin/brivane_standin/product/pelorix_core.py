@@ -1,4 +1,5 @@
 """Brivane.Pelorix.Core: models, commands, the native library and solutions."""
+
 import ctypes
 import json
 import os
@@ -31,12 +32,14 @@ def check_module(module):
 @netclass(NS)
 class PipingCode:
     """Calculation code of piping models."""
+
     Name = "Piping"
 
 
 @netclass(NS)
 class StructureCode:
     """Calculation code of structure models."""
+
     Name = "Structure"
 
 
@@ -139,8 +142,12 @@ class Model:
         self._save(path)
 
     def _save(self, path):
-        document = {"standin-model": 1, "module": self._module.name,
-                    "layers": self._layers.Names, "elements": self._elements}
+        document = {
+            "standin-model": 1,
+            "module": self._module.name,
+            "layers": self._layers.Names,
+            "elements": self._elements,
+        }
         _files.write_atomic(path, json.dumps(document, indent=1))
         self._file = path
 
@@ -174,9 +181,12 @@ class Model:
             raise ArgumentException("maxLength must be positive, rotation 0, 1 or 2")
         if QBLibrary._path is None:
             raise InvalidOperationException("QBLibrary is not initialized.")
-        lines = [FRE_MARKER, f"module={self._module.name}",
-                 f"layers={json.dumps(self._layers.Names)}",
-                 f"elements={len(self._elements)}"]
+        lines = [
+            FRE_MARKER,
+            f"module={self._module.name}",
+            f"layers={json.dumps(self._layers.Names)}",
+            f"elements={len(self._elements)}",
+        ]
         lines += [f"{name}={value!r}" for name, value in zip(FRE_ARGUMENTS, args)]
         _files.write_atomic(args[0], "\n".join(lines) + "\n")
 
@@ -186,13 +196,27 @@ def _strings(value):
 
 
 FRE_MARKER = "STANDIN-FRE 1"
-FRE_ARGUMENTS = ("frefile", "a2", "maxLength", "rotation", "a5", "imperial",
-                 "inlineRestraints", "inlineDLCS", "inlineINDI", "a10", "a11",
-                 "a12")
+FRE_ARGUMENTS = (
+    "frefile",
+    "a2",
+    "maxLength",
+    "rotation",
+    "a5",
+    "imperial",
+    "inlineRestraints",
+    "inlineDLCS",
+    "inlineINDI",
+    "a10",
+    "a11",
+    "a12",
+)
 _OPTIONAL_TEXT = (str, type(None))
-_FRE_TYPES = dict(zip(FRE_ARGUMENTS, (
-    str, _OPTIONAL_TEXT, int, int, bool, bool, bool, bool, bool, bool,
-    _OPTIONAL_TEXT, _OPTIONAL_TEXT)))
+_FRE_TYPES = dict(
+    zip(
+        FRE_ARGUMENTS,
+        (str, _OPTIONAL_TEXT, int, int, bool, bool, bool, bool, bool, bool, _OPTIONAL_TEXT, _OPTIONAL_TEXT),
+    )
+)
 
 
 def read_fre(path):
@@ -230,12 +254,13 @@ class QBLibrary:
 
 # --- commands -------------------------------------------------------------------
 
+
 def _add_element(prefix, module):
     def run(model):
         if model._module is not module:
-            raise InvalidOperationException(
-                f"command needs a {module.name} model")
+            raise InvalidOperationException(f"command needs a {module.name} model")
         model._elements.append(f"{prefix}-{len(model._elements) + 1}")
+
     return run
 
 
@@ -346,7 +371,7 @@ class CommandController:
 # --- solutions ------------------------------------------------------------------
 
 _open_lock = fork_safe_lock(globals(), "_open_lock")
-_open_results = {}   # id(solution) -> path
+_open_results = {}  # id(solution) -> path
 
 
 @netclass(NS)
@@ -375,8 +400,7 @@ class Solution:
     @property
     def Summary(self):
         s = self._solver
-        return (f"{s._solver_name} solution of a {s._kind} model "
-                f"({s._element_count} elements): {self._path}")
+        return f"{s._solver_name} solution of a {s._kind} model ({s._element_count} elements): {self._path}"
 
     def Dispose(self):
         if self._handle is not None:

@@ -1,4 +1,5 @@
 """Brivane.Pelorix.Project: projects and their studies."""
+
 import json
 import os
 
@@ -65,8 +66,7 @@ class ProjectViewModel:
     def CreateNewProject(self, projectDirectory, point, text, studyName, module):
         _files.check_path(projectDirectory)
         if not os.path.isdir(projectDirectory):
-            raise DirectoryNotFoundException(
-                f"Could not find a part of the path '{projectDirectory}'.")
+            raise DirectoryNotFoundException(f"Could not find a part of the path '{projectDirectory}'.")
         study = _new_study(point, module, studyName)
         if not isinstance(text, str):
             raise TypeError("text must be a string")
@@ -75,16 +75,15 @@ class ProjectViewModel:
         if os.path.exists(path):
             raise IOException(f"The project '{path}' already exists.")
         self._file = path
-        self._project = {"standin-project": 1, "name": folder, "text": text,
-                         "current": studyName, "studies": [study]}
+        self._project = {"standin-project": 1, "name": folder, "text": text, "current": studyName, "studies": [study]}
         self._save()
 
     def LoadFromFile(self, path):
         document = _files.read_json(path, "standin-project")
         studies = document.get("studies")
         if not isinstance(studies, list) or not all(
-                isinstance(s, dict) and s.get("module") in _MODULES
-                and isinstance(s.get("name"), str) for s in studies):
+            isinstance(s, dict) and s.get("module") in _MODULES and isinstance(s.get("name"), str) for s in studies
+        ):
             raise InvalidDataException(f"'{path}' is not a valid project file.")
         self._file, self._project = path, document
 

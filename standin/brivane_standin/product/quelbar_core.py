@@ -1,4 +1,5 @@
 """Brivane.Quelbar.Core: the Quelbar solver of piping models."""
+
 import os
 
 from .. import dotnet
@@ -43,9 +44,9 @@ class QuelbarSolver(_solving.SolverBase):
             code = knobs.quelbar_run_result
         if code == 0:
             stem = os.path.splitext(self._input)[0]
-            self._write_results(stem + ".qres", {
-                "maxLength": (fre or {}).get("maxLength"),
-                "rotation": (fre or {}).get("rotation")})
+            self._write_results(
+                stem + ".qres", {"maxLength": (fre or {}).get("maxLength"), "rotation": (fre or {}).get("rotation")}
+            )
             self._analysis = AnalysisModel._make(self._element_count)
         return code
 
@@ -69,4 +70,3 @@ class AnalysisModel:
     @property
     def ElementCount(self):
         return self._count
-

@@ -1,4 +1,5 @@
 """Brivane.Revav.Core: the Revav solver of piping and structure models."""
+
 import os
 
 from .. import dotnet
@@ -57,9 +58,12 @@ class RevavSolver(_solving.SolverBase):
             thread = dotnet._current_thread()
             culture = thread._culture
             displacement = f"{0.125 * self._element_count:.3f}"
-            self._write_results(os.path.splitext(self._input)[0] + ".rres", {
-                "culture": culture.Name,
-                "uiCulture": thread._ui_culture.Name,
-                "maxDisplacement": displacement.replace(
-                    ".", culture._decimal_separator)})
+            self._write_results(
+                os.path.splitext(self._input)[0] + ".rres",
+                {
+                    "culture": culture.Name,
+                    "uiCulture": thread._ui_culture.Name,
+                    "maxDisplacement": displacement.replace(".", culture._decimal_separator),
+                },
+            )
         return code

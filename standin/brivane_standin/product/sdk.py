@@ -1,4 +1,5 @@
 """Brivane.SDK: the application object, its settings and class inspection."""
+
 import atexit
 import enum
 import fcntl
@@ -19,6 +20,7 @@ from . import _files
 
 class BrivaneModule(enum.Enum):
     """The product modules (a .NET enumeration)."""
+
     Pelorix = 0
     Karvona = 1
     All = -1
@@ -54,7 +56,7 @@ class BrivaneApplication:
         return SettingsController._make(path)
 
 
-_seat = None   # the open seat file whose lock this process holds
+_seat = None  # the open seat file whose lock this process holds
 
 
 def _take_licence_seat():
@@ -140,11 +142,9 @@ class BrivaneClassInspector:
                 if name.startswith("_"):
                     continue
                 if isinstance(value, property):
-                    properties[name] = {"Name": name,
-                                        "CanWrite": value.fset is not None}
+                    properties[name] = {"Name": name, "CanWrite": value.fset is not None}
                 elif isinstance(value, (staticmethod, classmethod)) or callable(value):
-                    methods[name] = {"Name": name,
-                                     "Static": isinstance(value, staticmethod)}
+                    methods[name] = {"Name": name, "Static": isinstance(value, staticmethod)}
         document = {
             "Type": cls.__name__,
             "Namespace": getattr(cls, "__namespace__", cls.__module__),
@@ -162,8 +162,7 @@ class BrivaneClassInspector:
         if directory is None or name is None:
             raise ArgumentNullException("directory" if directory is None else "name")
         if not os.path.isdir(directory):
-            raise DirectoryNotFoundException(
-                f"Could not find a part of the path '{directory}'.")
+            raise DirectoryNotFoundException(f"Could not find a part of the path '{directory}'.")
         for entry in sorted(os.listdir(directory)):
             if not entry.lower().endswith(".dll"):
                 continue

@@ -7,6 +7,7 @@ its standard input and output with pickled messages, and kills it when a solve
 runs out of time. The child runs the one-machine worker's body: it sets up
 once, on its main thread, then solves one task at a time.
 """
+
 from __future__ import annotations
 
 import os
@@ -27,10 +28,12 @@ from .._outputs import keep_solve_log
 from .._serve import STOP_WAIT, WorkerConfig, describe_end, serve
 
 # The child imports this package through the same path as its parent, as multiprocessing's children do.
-_START = ("import pickle, sys\n"
-          "sys.path[:] = pickle.load(sys.stdin.buffer)\n"
-          "from brivane_computer.batch.cluster._child import child_main\n"
-          "child_main()\n")
+_START = (
+    "import pickle, sys\n"
+    "sys.path[:] = pickle.load(sys.stdin.buffer)\n"
+    "from brivane_computer.batch.cluster._child import child_main\n"
+    "child_main()\n"
+)
 
 
 # The folder of a solver child in its worker's temporary folder.
@@ -44,8 +47,14 @@ class ChildLost(Exception):
     its batch had gone; ``seconds`` is how long it had been solving; ``kept``, where what the solve printed was
     kept in the model's results folder, says where."""
 
-    def __init__(self, message: str, seconds: float, timed_out: bool = False, error_type: str = "WorkerDied",
-                 kept: Outcome | None = None):
+    def __init__(
+        self,
+        message: str,
+        seconds: float,
+        timed_out: bool = False,
+        error_type: str = "WorkerDied",
+        kept: Outcome | None = None,
+    ):
         super().__init__(message)
         self.message, self.seconds, self.timed_out, self.error_type = message, seconds, timed_out, error_type
         self.kept = kept
@@ -84,15 +93,23 @@ def child_main() -> None:
 class ChildSolver:
     """The task's end of one child: started and set up at once, then asked to solve task after task."""
 
-    def __init__(self, installation: str, module: str, settings: str | None, data_sources: str | None,
-                 batch: str) -> None:
+    def __init__(
+        self, installation: str, module: str, settings: str | None, data_sources: str | None, batch: str
+    ) -> None:
         # Locked while the child lives: a worker that was killed outright leaves it for the next child to remove.
         self.locked = LockedFolder(FOLDER_PREFIX)
         self.folder = self.locked.path
         temp = os.path.join(self.folder, "temp")
         os.mkdir(temp)
-        self.config = WorkerConfig(installation, module, settings, data_sources, temp,
-                                   os.path.join(self.folder, "log.txt"), os.path.join(self.folder, "solve.log"))
+        self.config = WorkerConfig(
+            installation,
+            module,
+            settings,
+            data_sources,
+            temp,
+            os.path.join(self.folder, "log.txt"),
+            os.path.join(self.folder, "solve.log"),
+        )
         self.messages: queue.Queue[FromWorker | None] = queue.Queue()
         # Models that it solved or failed, for recycling.
         self.models = 0
@@ -102,16 +119,22 @@ class ChildSolver:
         with open(self.config.log, "ab") as log:
             try:
                 self.process = subprocess.Popen(
-                    [sys.executable, "-c", _START], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                    [sys.executable, "-c", _START],
+                    stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE,
+                    stderr=log,
                     env={**os.environ, MARKER: batch},
                     # Ctrl-C on the worker's console is not for the child: the task ends it.
-                    creationflags=getattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0), **handing)
+                    creationflags=getattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0),
+                    **handing,
+                )
             finally:
                 os.close(reading)
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests = self.process.stdin
-        threading.Thread(target=self._read, args=(self.process.stdout,), daemon=True,
-                         name="brivane-solver-answers").start()
+        threading.Thread(
+            target=self._read, args=(self.process.stdout,), daemon=True, name="brivane-solver-answers"
+        ).start()
         self.setup_failure: str | None = None
         try:
             self._send(list(sys.path))
@@ -156,8 +179,7 @@ class ChildSolver:
                     if not leased():
                         self._lease_expired(task, started)
         except queue.Empty:
-            self._lost(task, f"the solve took longer than {timeout:g} s; its worker was ended", started,
-                       timed_out=True)
+            self._lost(task, f"the solve took longer than {timeout:g} s; its worker was ended", started, timed_out=True)
         except (OSError, ValueError):  # its input is closed: it has died or was ended
             answer = None
         if not isinstance(answer, Finished):
@@ -167,19 +189,29 @@ class ChildSolver:
         return answer.outcome
 
     def _lease_expired(self, task: Task, started: float) -> NoReturn:
-        self._lost(task, "the batch that sent it had gone (its lease was not renewed): its solve was ended", started,
-                   error_type="LeaseExpired")
+        self._lost(
+            task,
+            "the batch that sent it had gone (its lease was not renewed): its solve was ended",
+            started,
+            error_type="LeaseExpired",
+        )
 
-    def _lost(self, task: Task, message: str | None, started: float, timed_out: bool = False,
-              error_type: str = "WorkerDied") -> NoReturn:
+    def _lost(
+        self, task: Task, message: str | None, started: float, timed_out: bool = False, error_type: str = "WorkerDied"
+    ) -> NoReturn:
         """The child's solve gave no outcome: what it printed kept in the model's results folder (before its
         folder goes), the child ended; ``message`` None: it died, and how it ended says why."""
         assert self.config.solve_log is not None
         kept = keep_solve_log(task.results, task.model, self.config.solve_log)
         seconds = time.monotonic() - started
         self.stop(0)
-        raise ChildLost(message if message is not None else self._death(), seconds, timed_out, error_type,
-                        Outcome(False, 0.0, results_folder=task.results, manifest=kept) if kept else None)
+        raise ChildLost(
+            message if message is not None else self._death(),
+            seconds,
+            timed_out,
+            error_type,
+            Outcome(False, 0.0, results_folder=task.results, manifest=kept) if kept else None,
+        )
 
     def _death(self) -> str:
         try:

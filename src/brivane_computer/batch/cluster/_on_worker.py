@@ -26,6 +26,7 @@ closes (its service stopped, SIGTERM, Ctrl-C), the batch's plugin
 (``_plugin``) has the state end every child at once, with its process tree,
 and remove its folder.
 """
+
 from __future__ import annotations
 
 import threading
@@ -103,8 +104,9 @@ class WorkerState:
     """What one Dask worker keeps of the batches that send it tasks: each thread's child and refusal, each
     batch's lease, and the batches that have ended here."""
 
-    def __init__(self, start_child: StartChild | None = None, clock: Callable[[], float] = time.monotonic,
-                 watch: bool = True) -> None:
+    def __init__(
+        self, start_child: StartChild | None = None, clock: Callable[[], float] = time.monotonic, watch: bool = True
+    ) -> None:
         self._start_child = start_child or _new_child
         self._clock = clock
         # Without its own watch, whoever holds the state calls ``look``.
@@ -142,8 +144,17 @@ class WorkerState:
             outcome = child.solve(task, terms.timeout, lambda: self.is_leased(batch))
             done = Done(worker, child.process.pid, outcome.seconds, outcome, setup_seconds=setup_seconds)
         except ChildLost as lost:
-            done = Done(worker, child.process.pid, lost.seconds, None, lost.timed_out,
-                        None if lost.timed_out else lost.error_type, lost.message, setup_seconds, lost.kept)
+            done = Done(
+                worker,
+                child.process.pid,
+                lost.seconds,
+                None,
+                lost.timed_out,
+                None if lost.timed_out else lost.error_type,
+                lost.message,
+                setup_seconds,
+                lost.kept,
+            )
         if terms.max_models is not None and child.models >= terms.max_models:
             # Recycled: the next task of the batch on this thread starts a new child.
             with self._lock:
@@ -204,8 +215,12 @@ class WorkerState:
     def remembered(self) -> int:
         """How many batches this worker keeps anything of."""
         with self._lock:
-            return len(set(self._ended) | set(self._leases) | {key[0] for key in self._children}
-                       | {key[0] for key in self._refusals})
+            return len(
+                set(self._ended)
+                | set(self._leases)
+                | {key[0] for key in self._children}
+                | {key[0] for key in self._refusals}
+            )
 
     def _existing_child(self, key: tuple[str, int], terms: Terms) -> ChildSolver | str | None:
         """The batch's child on this thread, None, or why the thread turns the batch down. A task waits up to
@@ -214,8 +229,9 @@ class WorkerState:
         batch = key[0]
         with self._lock:
             deadline = self._clock() + terms.lease_expiry
-            while batch not in self._leases and batch not in self._ended and not self._closed \
-                    and self._clock() < deadline:
+            while (
+                batch not in self._leases and batch not in self._ended and not self._closed and self._clock() < deadline
+            ):
                 self._renewed.wait(min(_WATCH_EVERY, max(0.0, deadline - self._clock())))
             if self._closed:
                 return CLOSING
@@ -275,8 +291,11 @@ def solve_on_worker(batch: str, setup: Setup, task: Task, terms: Terms) -> Done 
 
     worker = get_worker()
     if worker.state.nthreads != 1:
-        return Refused(worker.address, f"it runs {worker.state.nthreads} threads; the batch needs workers of "
-                                       "one thread (dask worker --nthreads 1)")
+        return Refused(
+            worker.address,
+            f"it runs {worker.state.nthreads} threads; the batch needs workers of "
+            "one thread (dask worker --nthreads 1)",
+        )
     return _state.solve(batch, setup, task, terms, worker.address)
 
 

@@ -1,6 +1,7 @@
 """The batch's plugin on every Dask worker: when the worker closes (its service stopped, SIGTERM, Ctrl-C), the
 solver children that it started end with it, and their folders with copies of the models go, rather than
 staying until the next child on the machine removes them."""
+
 from __future__ import annotations
 
 from typing import Any

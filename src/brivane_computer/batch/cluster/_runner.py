@@ -14,6 +14,7 @@ under way are stopped, not failed. The batch's end waits at most
 ``CLUSTER_WAIT`` seconds for the cluster, and not at all once the scheduler
 is lost: the workers' lease then ends the batch's children.
 """
+
 from __future__ import annotations
 
 import asyncio
@@ -56,12 +57,15 @@ def cluster_workers(client: Any) -> dict[str, int]:
     cluster: Any = client
     workers: dict[str, int] = cluster.nthreads()
     if not workers:
-        raise ValueError(f"the Dask cluster at {cluster.scheduler.address} has no workers: start them with "
-                         "dask worker ADDRESS --nthreads 1")
+        raise ValueError(
+            f"the Dask cluster at {cluster.scheduler.address} has no workers: start them with "
+            "dask worker ADDRESS --nthreads 1"
+        )
     many = [f"{address} runs {threads}" for address, threads in sorted(workers.items()) if threads != 1]
     if many:
-        raise ValueError("the batch needs Dask workers of one thread each (dask worker --nthreads 1): "
-                         + ", ".join(many))
+        raise ValueError(
+            "the batch needs Dask workers of one thread each (dask worker --nthreads 1): " + ", ".join(many)
+        )
     return workers
 
 
@@ -80,8 +84,9 @@ class ClusterBatch:
     """The models solved by Dask tasks, which send each solve to a child process of their worker; ``schedule``
     keeps what waits, runs and finished."""
 
-    def __init__(self, schedule: Schedule, client: Any, timeout: float | None, max_models: int | None,
-                 batch_id: str) -> None:
+    def __init__(
+        self, schedule: Schedule, client: Any, timeout: float | None, max_models: int | None, batch_id: str
+    ) -> None:
         self.schedule = schedule
         self.client, self.id = client, batch_id
         # Read at the start of each batch, so that the module's figures can be changed for one.
@@ -150,9 +155,16 @@ class ClusterBatch:
             if job is None:
                 return
             future = self.client.submit(
-                solve_on_worker, self.id, setup, job.task, self.terms, key=key,
+                solve_on_worker,
+                self.id,
+                setup,
+                job.task,
+                self.terms,
+                key=key,
                 # Only once some worker has turned the batch down are tasks kept from it.
-                workers=usable if self.refusing else None, allow_other_workers=bool(self.refusing))
+                workers=usable if self.refusing else None,
+                allow_other_workers=bool(self.refusing),
+            )
             self.futures[key] = future
             future.add_done_callback(done.put)
 
@@ -161,16 +173,19 @@ class ClusterBatch:
         that it lives (a worker that joins later starts the lease with the batch's first task there)."""
         while True:
             try:
-                self.client.run(renew_lease, self.id, self.terms.lease_expiry, wait=False,
-                                callback_timeout=CLUSTER_WAIT)
+                self.client.run(
+                    renew_lease, self.id, self.terms.lease_expiry, wait=False, callback_timeout=CLUSTER_WAIT
+                )
             except Exception:  # the scheduler out of reach for now: the workers' expiry allows for it
                 pass
             if stopped.wait(_on_worker.LEASE_EVERY):
                 return
 
     def _no_workers(self) -> None:
-        message = (f"the Dask cluster at {self.client.scheduler.address} has had no workers for "
-                   f"{NO_WORKER_LIMIT:g} s while models waited")
+        message = (
+            f"the Dask cluster at {self.client.scheduler.address} has had no workers for "
+            f"{NO_WORKER_LIMIT:g} s while models waited"
+        )
         running = self.schedule.running_slots()
         self.client.cancel([self.futures.pop(key) for key in running])
         for key in running:
@@ -244,8 +259,15 @@ class ClusterBatch:
         elif done.timed_out:
             self.schedule.timed_out(key, done.worker, done.pid, done.message or "", done.seconds, done.kept)
         else:
-            self.schedule.lost(key, done.worker, done.pid, done.error_type or "WorkerDied", done.message or "",
-                               seconds=done.seconds, outcome=done.kept)
+            self.schedule.lost(
+                key,
+                done.worker,
+                done.pid,
+                done.error_type or "WorkerDied",
+                done.message or "",
+                seconds=done.seconds,
+                outcome=done.kept,
+            )
 
     def _end(self, interrupted: bool) -> None:
         """Cancels what still runs and ends the batch's children on every worker, removing their folders. With

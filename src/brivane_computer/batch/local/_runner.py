@@ -3,6 +3,7 @@
 It only starts, feeds, watches and ends processes; what each model's attempt
 gave goes to the schedule, which decides what comes next.
 """
+
 from __future__ import annotations
 
 import itertools
@@ -30,8 +31,9 @@ class LocalBatch:
     """The models shared out to worker processes of this machine; ``schedule`` keeps what waits, runs and
     finished."""
 
-    def __init__(self, schedule: Schedule, jobs: int, timeout: float | None, max_models: int | None,
-                 batch_id: str) -> None:
+    def __init__(
+        self, schedule: Schedule, jobs: int, timeout: float | None, max_models: int | None, batch_id: str
+    ) -> None:
         self.schedule = schedule
         self.jobs, self.timeout, self.max_models, self.id = jobs, timeout, max_models, batch_id
         self.workers: list[Worker] = []
@@ -71,8 +73,14 @@ class LocalBatch:
             slot = min(set(range(1, self.jobs + 1)) - {w.slot for w in self.workers})
             temp = os.path.join(root, f"worker-{number}")
             os.mkdir(temp)
-            self.workers.append(Worker(number, slot, WorkerConfig(**config, temp=temp, log=temp + ".log",
-                                                                  solve_log=temp + ".solve.log"), self.id))
+            self.workers.append(
+                Worker(
+                    number,
+                    slot,
+                    WorkerConfig(**config, temp=temp, log=temp + ".log", solve_log=temp + ".solve.log"),
+                    self.id,
+                )
+            )
 
     def _hear(self, worker: Worker) -> None:
         """What the worker said, and whether it has gone or is due to be recycled."""
@@ -133,8 +141,9 @@ class LocalBatch:
         task = worker.take_task()
         self._remove(worker, 0)
         if task is not None:
-            self.schedule.lost(worker, worker.slot, worker.process.pid, error_type, message,
-                               outcome=self._kept_log(worker, task))
+            self.schedule.lost(
+                worker, worker.slot, worker.process.pid, error_type, message, outcome=self._kept_log(worker, task)
+            )
 
     def _timed_out(self, worker: Worker, message: str) -> None:
         """A busy worker whose solve ran out of time: it is ended and its folder removed, what its solve printed
@@ -142,8 +151,9 @@ class LocalBatch:
         task = worker.take_task()
         self._remove(worker, 0)
         if task is not None:
-            self.schedule.timed_out(worker, worker.slot, worker.process.pid, message,
-                                    outcome=self._kept_log(worker, task))
+            self.schedule.timed_out(
+                worker, worker.slot, worker.process.pid, message, outcome=self._kept_log(worker, task)
+            )
 
     @staticmethod
     def _kept_log(worker: Worker, task: Task) -> Outcome | None:

@@ -6,6 +6,7 @@ ended or lost alone. Each also holds a lifeline from the batch and leads a
 process tree of its own (``_lifetime``): it ends, with whatever its solve
 started, as soon as the batch has gone, however the batch ended.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -49,12 +50,14 @@ class Worker:
         context = multiprocessing.get_context("spawn")
         self.connection, child = context.Pipe()
         lifeline, self.lifeline = context.Pipe(duplex=False)
-        self.process: BaseProcess = context.Process(target=worker_main, args=(child, lifeline, config), daemon=True,
-                                                    name=f"brivane-worker-{number}")
+        self.process: BaseProcess = context.Process(
+            target=worker_main, args=(child, lifeline, config), daemon=True, name=f"brivane-worker-{number}"
+        )
         if sys.platform != "win32":
             # The interpreter's resource tracker, which spawn starts with the first worker, serves this process
             # for its whole life, not the batch: started here, it does not carry the batch's marker.
             from multiprocessing import resource_tracker
+
             resource_tracker.ensure_running()
         # When its set-up began, on the wall clock for the report.
         self.started_wall = time.time()
@@ -109,5 +112,3 @@ class Worker:
     def death(self) -> str:
         """How the worker ended, with the last line it left in its log."""
         return describe_end(self.process.exitcode, self.config.log)
-
-

@@ -7,6 +7,7 @@ it is written. A model that solves (or was skipped, its earlier results
 standing) counts as solved; one that failed or timed out, as failing; a model
 stopped or not started says nothing of the model, and is in neither.
 """
+
 from __future__ import annotations
 
 import ntpath
@@ -64,8 +65,11 @@ def compare(now: Report, before: Report, against: str) -> Comparison:
             found.solved_now.append((model, then))
         elif model.status in _FAILING and then.status in _FAILING:
             found.still_failing.append((model, then))
-        elif (model.status == then.status == SOLVED and model.seconds > SLOWER_FACTOR * then.seconds
-              and model.seconds - then.seconds > SLOWER_SECONDS):
+        elif (
+            model.status == then.status == SOLVED
+            and model.seconds > SLOWER_FACTOR * then.seconds
+            and model.seconds - then.seconds > SLOWER_SECONDS
+        ):
             found.slower.append((model, then))
     found.gone = [model for key, model in earlier.items() if key not in later]
     found.slower.sort(key=lambda pair: pair[1].seconds - pair[0].seconds)
@@ -81,15 +85,21 @@ def outcome(model: ModelResult) -> str:
 def comparison_text(comparison: Comparison) -> str:
     """What ``brivane report --against`` adds to the report's text."""
     lines = ["", f"against {comparison.against}:"]
-    for title, pairs in (("failing now, solved before", comparison.failing_now),
-                         ("solved now, failing before", comparison.solved_now),
-                         ("still failing", comparison.still_failing)):
+    for title, pairs in (
+        ("failing now, solved before", comparison.failing_now),
+        ("solved now, failing before", comparison.solved_now),
+        ("still failing", comparison.still_failing),
+    ):
         lines.append(f"  {title}: {len(pairs)}")
-        lines += [f"      {shown_path(now.path)}  ({outcome(now) if now.status in _FAILING else outcome(then)})"
-                  for now, then in pairs]
+        lines += [
+            f"      {shown_path(now.path)}  ({outcome(now) if now.status in _FAILING else outcome(then)})"
+            for now, then in pairs
+        ]
     lines.append(f"  slower by more than half and more than {SLOWER_SECONDS:.0f} s: {len(comparison.slower)}")
-    lines += [f"      {shown_path(now.path)}  ({then.seconds:.1f} s, now {now.seconds:.1f} s)"
-              for now, then in comparison.slower]
+    lines += [
+        f"      {shown_path(now.path)}  ({then.seconds:.1f} s, now {now.seconds:.1f} s)"
+        for now, then in comparison.slower
+    ]
     for title, models in (("new", comparison.new), ("gone", comparison.gone)):
         lines.append(f"  {title}: {len(models)}")
         lines += [f"      {shown_path(model.path)}" for model in models]

@@ -6,6 +6,7 @@ a night that did not run through never passes a CI job; a model skipped by
 ``--resume`` is skipped. The file is written whole, and only over a JUnit
 file of ours (told by its suite's name), never over another file.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -45,14 +46,29 @@ def summary_object(summary: Summary, runs: str) -> dict[str, Any]:
     """What ``brivane report --json`` prints."""
     report = summary.report
     return {
-        "report": report.path, "runs": runs, "ended": report.ended, "stopped": report.stopped,
-        "error": report.error, "ok": report.ok, "seconds": round(report.seconds, 3), "given": report.given,
+        "report": report.path,
+        "runs": runs,
+        "ended": report.ended,
+        "stopped": report.stopped,
+        "error": report.error,
+        "ok": report.ok,
+        "seconds": round(report.seconds, 3),
+        "given": report.given,
         "counts": {status: report.count(status) for status in STATUSES},
         "failures": [dataclasses.asdict(group) | {"models": list(group.models)} for group in summary.failures],
-        "models": [{"path": m.path, "status": m.status, "attempts": m.attempts, "seconds": m.seconds,
-                    "error_type": m.error_type, "error_message": m.error_message,
-                    "results_folder": m.results_folder, "earlier_attempts": earlier_failures(m)}
-                   for m in report.models],
+        "models": [
+            {
+                "path": m.path,
+                "status": m.status,
+                "attempts": m.attempts,
+                "seconds": m.seconds,
+                "error_type": m.error_type,
+                "error_message": m.error_message,
+                "results_folder": m.results_folder,
+                "earlier_attempts": earlier_failures(m),
+            }
+            for m in report.models
+        ],
     }
 
 
@@ -63,8 +79,10 @@ def check_junit_file(value: Any) -> str:
     if os.path.isdir(path) or not is_regular_or_absent(path):
         raise OutputError(f"the JUnit file {path} is not a regular file: name a file")
     if os.path.lexists(path) and not _is_ours(path):
-        raise OutputError(f"{path} is not a JUnit file of brivane report and the batch never writes over another "
-                          "file: name a new file, or move this one away")
+        raise OutputError(
+            f"{path} is not a JUnit file of brivane report and the batch never writes over another "
+            "file: name a new file, or move this one away"
+        )
     if not os.path.isdir(os.path.dirname(path)):
         raise OutputError(f"the JUnit file {path} cannot be made: its folder {os.path.dirname(path)} does not exist")
     return path
@@ -83,15 +101,21 @@ def write_junit(summary: Summary, path: str) -> None:
     """Writes the JUnit file at ``path``, whole (a temporary file beside it, then renamed)."""
     report = summary.report
     models = report.models
-    counts = {"tests": len(models), "failures": report.count(FAILED),
-              "errors": sum(report.count(status) for status in _ERRORS), "skipped": report.count(SKIPPED)}
+    counts = {
+        "tests": len(models),
+        "failures": report.count(FAILED),
+        "errors": sum(report.count(status) for status in _ERRORS),
+        "skipped": report.count(SKIPPED),
+    }
     attributes = {name: str(value) for name, value in counts.items()} | {"time": f"{report.seconds:.3f}"}
     suites = ElementTree.Element("testsuites", {"name": JUNIT_NAME, **attributes})
-    suite = ElementTree.SubElement(suites, "testsuite", {
-        "name": _xml(os.path.basename(report.path or "batch")), **attributes})
+    suite = ElementTree.SubElement(
+        suites, "testsuite", {"name": _xml(os.path.basename(report.path or "batch")), **attributes}
+    )
     for model in models:
-        case = ElementTree.SubElement(suite, "testcase", {"classname": "brivane.batch", "name": _xml(model.path),
-                                                          "time": f"{model.seconds:.3f}"})
+        case = ElementTree.SubElement(
+            suite, "testcase", {"classname": "brivane.batch", "name": _xml(model.path), "time": f"{model.seconds:.3f}"}
+        )
         _outcome(case, model)
     write_whole(path, '<?xml version="1.0" encoding="utf-8"?>\n' + ElementTree.tostring(suites, "unicode") + "\n")
 

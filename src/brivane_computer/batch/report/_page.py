@@ -10,6 +10,7 @@ the page opens on a workstation without internet. A page of ours is told by
 its generator line, and the batch writes over no other file. A report can come
 from anyone: every text from it is escaped.
 """
+
 from __future__ import annotations
 
 import datetime
@@ -82,8 +83,10 @@ def check_page_file(value: Any, probe: bool = True) -> str:
     if not is_regular_or_absent(path):
         raise OutputError(f"the page {path} is not a regular file (a FIFO or a device, say): name a file")
     if os.path.lexists(path) and not is_our_page(path):
-        raise OutputError(f"{path} is not a page of brivane report and the batch never writes over another file: "
-                          "name a new file, or move this one away")
+        raise OutputError(
+            f"{path} is not a page of brivane report and the batch never writes over another file: "
+            "name a new file, or move this one away"
+        )
     folder = os.path.dirname(path)
     if not os.path.isdir(folder):
         raise BatchInputNotFound(f"the page {path} cannot be made: its folder {folder} does not exist")
@@ -130,21 +133,35 @@ def render(summary: Summary, folder: str | None = None, comparison: Comparison |
     title += f", {day:%Y-%m-%d}" if day else ""
     stopped = ""
     if report.interrupted:
-        how = {STOPPED: f"was stopped by {report.stopped}" if report.stopped else "was stopped",
-               CRASHED: f"crashed ({report.error})",
-               RUNNING: "was still running when its report was read",
-               DIED: "died: its report has no end record, and its process is gone"}.get(report.ended, "did not end")
-        stopped = (f'<p class="ended" id="stopped">This batch {html.escape(how)}: each model shows how far it '
-                   "got (stopped while being solved, or not started).</p>")
+        how = {
+            STOPPED: f"was stopped by {report.stopped}" if report.stopped else "was stopped",
+            CRASHED: f"crashed ({report.error})",
+            RUNNING: "was still running when its report was read",
+            DIED: "died: its report has no end record, and its process is gone",
+        }.get(report.ended, "did not end")
+        stopped = (
+            f'<p class="ended" id="stopped">This batch {html.escape(how)}: each model shows how far it '
+            "got (stopped while being solved, or not started).</p>"
+        )
     rows = {model_key(model.path): f"model-{index}" for index, model in enumerate(report.models)}
     return _PAGE.format(
-        generator=GENERATOR, title=html.escape(title), style=_STYLE, script=_SCRIPT, stopped=stopped,
-        run=_run(summary), counts=_counts(summary), line=html.escape(counts_line(report)),
-        failures=_failures(summary), against=_against(comparison, rows), slots=_slots(summary),
-        timeline=_timeline(summary, rows), histogram=_histogram(summary),
+        generator=GENERATOR,
+        title=html.escape(title),
+        style=_STYLE,
+        script=_SCRIPT,
+        stopped=stopped,
+        run=_run(summary),
+        counts=_counts(summary),
+        line=html.escape(counts_line(report)),
+        failures=_failures(summary),
+        against=_against(comparison, rows),
+        slots=_slots(summary),
+        timeline=_timeline(summary, rows),
+        histogram=_histogram(summary),
         options="".join(f'<option value="{html.escape(s)}">{html.escape(s)}</option>' for s in STATUSES),
         rows="\n".join(_row(index, model, folder) for index, model in enumerate(report.models)),
-        total=len(report.models))
+        total=len(report.models),
+    )
 
 
 def _moment(text: Any) -> datetime.datetime | None:
@@ -182,20 +199,35 @@ def _run(summary: Summary) -> str:
     host = _value(batch.get("host"))
     if _whole(batch.get("pid")):
         host += f" (process {batch['pid']})"
-    facts = [("started", _when(summary.started)), ("ended", _when(summary.ended_at)), ("host", host),
-             ("solver", _value(batch.get("solver"))), ("installation", _value(batch.get("installation"))),
-             ("models root", _models_root(paths)),
-             ("report", os.path.abspath(report.path) if report.path else "none"),
-             ("batch", _value(batch.get("batch"))),
-             ("package", (f"brivane_computer {_value(batch['version'])}" if batch.get("version") else
-                          "a version that did not record itself") + " ran the batch; "
-                         + (package_version() or "a build that is not installed") + " drew this page")]
+    facts = [
+        ("started", _when(summary.started)),
+        ("ended", _when(summary.ended_at)),
+        ("host", host),
+        ("solver", _value(batch.get("solver"))),
+        ("installation", _value(batch.get("installation"))),
+        ("models root", _models_root(paths)),
+        ("report", os.path.abspath(report.path) if report.path else "none"),
+        ("batch", _value(batch.get("batch"))),
+        (
+            "package",
+            (
+                f"brivane_computer {_value(batch['version'])}"
+                if batch.get("version")
+                else "a version that did not record itself"
+            )
+            + " ran the batch; "
+            + (package_version() or "a build that is not installed")
+            + " drew this page",
+        ),
+    ]
     options = [(str(name), _value(value)) for name, value in batch.items() if name not in _FACTS]
-    return ('<div id="facts"><section><h2>The run</h2><dl id="run">'
-            + "".join(f"<dt>{html.escape(name)}</dt><dd>{html.escape(value)}</dd>" for name, value in facts)
-            + '</dl></section><section><h2>Options</h2><dl id="options">'
-            + "".join(f"<dt><code>{html.escape(name)}</code></dt><dd>{html.escape(value)}</dd>"
-                      for name, value in options) + "</dl></section></div>")
+    return (
+        '<div id="facts"><section><h2>The run</h2><dl id="run">'
+        + "".join(f"<dt>{html.escape(name)}</dt><dd>{html.escape(value)}</dd>" for name, value in facts)
+        + '</dl></section><section><h2>Options</h2><dl id="options">'
+        + "".join(f"<dt><code>{html.escape(name)}</code></dt><dd>{html.escape(value)}</dd>" for name, value in options)
+        + "</dl></section></div>"
+    )
 
 
 def _whole(value: Any) -> bool:
@@ -232,8 +264,10 @@ def _models_root(paths: Sequence[str]) -> str:
 
 def _counts(summary: Summary) -> str:
     report = summary.report
-    return "".join(f'<li class="{_css(s)}"><b id="count-{_css(s)}">{report.count(s)}</b> {s}</li>'
-                   for s in STATUSES) + f'<li><b id="count-total">{len(report.models)}</b> in all</li>'
+    return (
+        "".join(f'<li class="{_css(s)}"><b id="count-{_css(s)}">{report.count(s)}</b> {s}</li>' for s in STATUSES)
+        + f'<li><b id="count-total">{len(report.models)}</b> in all</li>'
+    )
 
 
 def _css(status: str) -> str:
@@ -246,8 +280,10 @@ def _failures(summary: Summary) -> str:
     items = []
     for group in summary.failures:
         models = "".join(f"<li>{html.escape(printable(p))}</li>" for p in group.models)
-        items.append(f"<details><summary><b>{len(group.models)}</b> &times; {html.escape(group.error_type)}: "
-                     f"{html.escape(group.message)}</summary><ul>{models}</ul></details>")
+        items.append(
+            f"<details><summary><b>{len(group.models)}</b> &times; {html.escape(group.error_type)}: "
+            f"{html.escape(group.message)}</summary><ul>{models}</ul></details>"
+        )
     return "".join(items)
 
 
@@ -267,14 +303,21 @@ def _against(comparison: Comparison | None, rows: dict[str, str]) -> str:
         ("failing now, solved before", [item(now, outcome(now)) for now, _ in comparison.failing_now]),
         ("solved now, failing before", [item(now, f"before, {outcome(then)}") for now, then in comparison.solved_now]),
         ("still failing", [item(now, outcome(now)) for now, _ in comparison.still_failing]),
-        (f"slower by more than half and more than {SLOWER_SECONDS:.0f} s",
-         [item(now, f"{then.seconds:.1f} s before, {now.seconds:.1f} s now") for now, then in comparison.slower])]
+        (
+            f"slower by more than half and more than {SLOWER_SECONDS:.0f} s",
+            [item(now, f"{then.seconds:.1f} s before, {now.seconds:.1f} s now") for now, then in comparison.slower],
+        ),
+    ]
     sections.append(("new", [item(model) for model in comparison.new]))
     sections.append(("gone", [item(model) for model in comparison.gone]))
-    body = "".join(f'<h3>{html.escape(title)}: {len(items)}</h3>' + (f"<ul>{''.join(items)}</ul>" if items else "")
-                   for title, items in sections)
-    return (f'<section id="against"><h2>Against {html.escape(printable(os.path.abspath(comparison.against)))}</h2>'
-            f"{body}</section>")
+    body = "".join(
+        f"<h3>{html.escape(title)}: {len(items)}</h3>" + (f"<ul>{''.join(items)}</ul>" if items else "")
+        for title, items in sections
+    )
+    return (
+        f'<section id="against"><h2>Against {html.escape(printable(os.path.abspath(comparison.against)))}</h2>'
+        f"{body}</section>"
+    )
 
 
 def _slots(summary: Summary) -> str:
@@ -282,10 +325,15 @@ def _slots(summary: Summary) -> str:
     if summary.slots is None:
         rows.append("<p>Worker slots left out: this report does not record each attempt's worker and times.</p>")
     else:
-        rows.append('<div class="scroll"><table id="slots"><caption>Each slot\'s time over the batch</caption>'
-                    "<thead><tr><th>slot</th><th>busy, s</th><th>set-up, s</th><th>idle, s</th></tr></thead><tbody>")
-        rows += [f"<tr><td>{html.escape(_label(s.name))}</td><td>{s.busy:.1f}</td><td>{s.setup:.1f}</td>"
-                 f"<td>{s.idle:.1f}</td></tr>" for s in summary.slots]
+        rows.append(
+            '<div class="scroll"><table id="slots"><caption>Each slot\'s time over the batch</caption>'
+            "<thead><tr><th>slot</th><th>busy, s</th><th>set-up, s</th><th>idle, s</th></tr></thead><tbody>"
+        )
+        rows += [
+            f"<tr><td>{html.escape(_label(s.name))}</td><td>{s.busy:.1f}</td><td>{s.setup:.1f}</td>"
+            f"<td>{s.idle:.1f}</td></tr>"
+            for s in summary.slots
+        ]
         rows.append("</tbody></table></div>")
     if summary.setups is None:
         rows.append("<p>Set-up times left out: this report does not record when its workers set up.</p>")
@@ -296,14 +344,23 @@ def _slots(summary: Summary) -> str:
 # apart; what went wrong also has a pattern of its own. Each kind: (fill, pattern drawn over it or "").
 _WIDTH, _ROW, _BAR, _MIN_BAR = 1100, 24, 16, 3.0
 _KINDS = {
-    "set-up": ("#999999", ""), "set-up failed": ("#000000", '<rect width="2.5" height="6" fill="#999999"/>'),
-    SOLVED: ("#009e73", ""), "straggler": ("#0072b2", ""),
+    "set-up": ("#999999", ""),
+    "set-up failed": ("#000000", '<rect width="2.5" height="6" fill="#999999"/>'),
+    SOLVED: ("#009e73", ""),
+    "straggler": ("#0072b2", ""),
     FAILED: ("#d55e00", '<rect width="2.5" height="6" fill="#ffffff"/>'),
     TIMED_OUT: ("#e69f00", '<circle cx="3" cy="3" r="1.4" fill="#000000"/>'),
     STOPPED: ("#cc79a7", '<rect y="2" width="6" height="2" fill="#000000"/>'),
 }
-_LEGEND = {"set-up": "set-up", "set-up failed": "set-up failed", SOLVED: "solved", FAILED: "failed (hatched)",
-           TIMED_OUT: "timed out (dotted)", STOPPED: "stopped (striped)", "straggler": "straggler, solved"}
+_LEGEND = {
+    "set-up": "set-up",
+    "set-up failed": "set-up failed",
+    SOLVED: "solved",
+    FAILED: "failed (hatched)",
+    TIMED_OUT: "timed out (dotted)",
+    STOPPED: "stopped (striped)",
+    "straggler": "straggler, solved",
+}
 
 
 def _fill(kind: str) -> str:
@@ -316,7 +373,9 @@ def _patterns() -> str:
         f'<pattern id="tl-{_css(kind)}" width="6" height="6" patternUnits="userSpaceOnUse"'
         + (' patternTransform="rotate(45)"' if "rect width" in pattern else "")
         + f'><rect width="6" height="6" fill="{colour}"/>{pattern}</pattern>'
-        for kind, (colour, pattern) in _KINDS.items() if pattern)
+        for kind, (colour, pattern) in _KINDS.items()
+        if pattern
+    )
 
 
 def _step(total: float) -> float:
@@ -338,21 +397,27 @@ def _timeline(summary: Summary, rows: dict[str, str]) -> str:
     total = max(summary.span_seconds, max(span.end for span in summary.spans), 1e-3)
     scale = (right - left) / total
     top = {name: 6 + _ROW * number for number, name in enumerate(names)}
-    parts = [f'<text x="{left - 8}" y="{top[name] + _BAR / 2 + 4}" text-anchor="end">{html.escape(label)}</text>'
-             for name, label in zip(names, labels)]
+    parts = [
+        f'<text x="{left - 8}" y="{top[name] + _BAR / 2 + 4}" text-anchor="end">{html.escape(label)}</text>'
+        for name, label in zip(names, labels)
+    ]
     drawn: dict[str, int] = {}
     for span in summary.spans:
         kind = "straggler" if span.straggler and span.kind == SOLVED else span.kind
         kind = kind if kind in _KINDS else STOPPED
         drawn[kind] = drawn.get(kind, 0) + 1
         x, width = left + span.start * scale, max(_MIN_BAR, span.seconds * scale)
-        bar = (f'<rect x="{min(x, right - width):.1f}" y="{top[span.slot]}" width="{width:.1f}" height="{_BAR}" '
-               f'fill="{_fill(kind)}"/>')
+        bar = (
+            f'<rect x="{min(x, right - width):.1f}" y="{top[span.slot]}" width="{width:.1f}" height="{_BAR}" '
+            f'fill="{_fill(kind)}"/>'
+        )
         if kind.startswith("set-up"):
             parts.append(f"<g><title>{html.escape(_label(span.slot))}: {kind}, {span.seconds:.1f} s</title>{bar}</g>")
             continue
-        what = (f"{printable(span.model)}: attempt {span.attempt}, {span.kind}, {span.seconds:.1f} s, "
-                f"{_label(span.slot)}" + (", a straggler" if span.straggler else ""))
+        what = (
+            f"{printable(span.model)}: attempt {span.attempt}, {span.kind}, {span.seconds:.1f} s, "
+            f"{_label(span.slot)}" + (", a straggler" if span.straggler else "")
+        )
         row = rows.get(model_key(span.model))
         link = f' href="#{row}"' if row else ""
         parts.append(f'<a class="bar"{link} tabindex="-1"><title>{html.escape(what)}</title>{bar}</a>')
@@ -360,29 +425,36 @@ def _timeline(summary: Summary, rows: dict[str, str]) -> str:
     step = _step(total)
     ticks = [step * number for number in range(int(total / step) + 1)]
     parts.append(f'<line x1="{left}" x2="{right}" y1="{axis}" y2="{axis}" stroke="#212121"/>')
-    parts += [f'<line x1="{left + t * scale:.1f}" x2="{left + t * scale:.1f}" y1="{axis}" y2="{axis + 5}" '
-              f'stroke="#212121"/><text x="{left + t * scale:.1f}" y="{axis + 19}" text-anchor="middle">{t:g}</text>'
-              for t in ticks]
-    parts.append(f'<text x="{(left + right) / 2}" y="{axis + 42}" text-anchor="middle">seconds from the batch\'s '
-                 "start</text>")
+    parts += [
+        f'<line x1="{left + t * scale:.1f}" x2="{left + t * scale:.1f}" y1="{axis}" y2="{axis + 5}" '
+        f'stroke="#212121"/><text x="{left + t * scale:.1f}" y="{axis + 19}" text-anchor="middle">{t:g}</text>'
+        for t in ticks
+    ]
+    parts.append(
+        f'<text x="{(left + right) / 2}" y="{axis + 42}" text-anchor="middle">seconds from the batch\'s start</text>'
+    )
     x, y = left, axis + 64
     for kind in (k for k in _KINDS if k in drawn):
         width = 30 + 7 * len(_LEGEND[kind])
         if x + width > right:
             x, y = left, y + 24
-        parts.append(f'<rect x="{x}" y="{y - 13}" width="18" height="16" fill="{_fill(kind)}"/>'
-                     f'<text x="{x + 24}" y="{y}">{html.escape(_LEGEND[kind])}</text>')
+        parts.append(
+            f'<rect x="{x}" y="{y - 13}" width="18" height="16" fill="{_fill(kind)}"/>'
+            f'<text x="{x + 24}" y="{y}">{html.escape(_LEGEND[kind])}</text>'
+        )
         x += width + 16
     height = y + 12
     attempts = sum(count for kind, count in drawn.items() if not kind.startswith("set-up"))
     described = ", ".join(f"{count} {_LEGEND[kind].split(' (')[0]}" for kind, count in drawn.items())
-    return (f'<svg viewBox="0 0 {_WIDTH} {height}" width="{_WIDTH}" height="{height}" role="img" '
-            f'aria-labelledby="timeline-title timeline-text">'
-            f'<title id="timeline-title">Timeline of the worker slots</title>'
-            f'<desc id="timeline-text">{len(names)} worker slot{"" if len(names) == 1 else "s"} over '
-            f"{total:.1f} s, {attempts} attempt{'' if attempts == 1 else 's'} ({described}); the table below gives "
-            "each slot's busy, set-up and idle time, and the models' table each attempt.</desc>"
-            f"<defs>{_patterns()}</defs>{''.join(parts)}</svg>")
+    return (
+        f'<svg viewBox="0 0 {_WIDTH} {height}" width="{_WIDTH}" height="{height}" role="img" '
+        f'aria-labelledby="timeline-title timeline-text">'
+        f'<title id="timeline-title">Timeline of the worker slots</title>'
+        f'<desc id="timeline-text">{len(names)} worker slot{"" if len(names) == 1 else "s"} over '
+        f"{total:.1f} s, {attempts} attempt{'' if attempts == 1 else 's'} ({described}); the table below gives "
+        "each slot's busy, set-up and idle time, and the models' table each attempt.</desc>"
+        f"<defs>{_patterns()}</defs>{''.join(parts)}</svg>"
+    )
 
 
 def _label(name: str) -> str:
@@ -391,9 +463,17 @@ def _label(name: str) -> str:
 
 def _style(colours: Sequence[str]) -> Any:
     from pygal.style import Style  # type: ignore[import-untyped]
+
     # Text as dark as the page's own: pygal's lighter greys fall short of 4.5:1 on white.
-    return Style(background="white", plot_background="white", colors=tuple(colours), font_family="sans-serif",
-                 foreground="#212121", foreground_strong="#000000", foreground_subtle="#595959")
+    return Style(
+        background="white",
+        plot_background="white",
+        colors=tuple(colours),
+        font_family="sans-serif",
+        foreground="#212121",
+        foreground_strong="#000000",
+        foreground_subtle="#595959",
+    )
 
 
 def _histogram(summary: Summary) -> str:
@@ -401,21 +481,35 @@ def _histogram(summary: Summary) -> str:
     if not seconds:
         return "<p>No model was solved in this run.</p>"
     import pygal
+
     bins = max(10, min(60, len(seconds) // 4))
     top = max(seconds) or 1.0
     width = top / bins
     counts = [0] * bins
     for value in seconds:
         counts[min(bins - 1, int(value / width))] += 1
-    chart = pygal.Histogram(js=[], width=1100, height=260, style=_style(["#0072b2"]), show_legend=False,
-                            x_title="seconds per model, every attempt", y_title="models", margin_bottom=4)
+    chart = pygal.Histogram(
+        js=[],
+        width=1100,
+        height=260,
+        style=_style(["#0072b2"]),
+        show_legend=False,
+        x_title="seconds per model, every attempt",
+        y_title="models",
+        margin_bottom=4,
+    )
     chart.add("models", [(count, index * width, (index + 1) * width) for index, count in enumerate(counts)])
     busiest = max(range(bins), key=lambda index: counts[index])
-    described = (f"Histogram of the seconds of {len(seconds)} model{'' if len(seconds) == 1 else 's'}: from "
-                 f"{min(seconds):.1f} s to {top:.1f} s, median {statistics.median(seconds):.1f} s; the most, "
-                 f"{counts[busiest]}, took {busiest * width:.1f} to {(busiest + 1) * width:.1f} s.")
-    return (f'<div role="img" aria-label="{html.escape(described)}">'
-            + str(chart.render(is_unicode=True, disable_xml_declaration=True)) + "</div>")
+    described = (
+        f"Histogram of the seconds of {len(seconds)} model{'' if len(seconds) == 1 else 's'}: from "
+        f"{min(seconds):.1f} s to {top:.1f} s, median {statistics.median(seconds):.1f} s; the most, "
+        f"{counts[busiest]}, took {busiest * width:.1f} to {(busiest + 1) * width:.1f} s."
+    )
+    return (
+        f'<div role="img" aria-label="{html.escape(described)}">'
+        + str(chart.render(is_unicode=True, disable_xml_declaration=True))
+        + "</div>"
+    )
 
 
 # Status by severity, as the table sorts it.
@@ -429,8 +523,9 @@ def _attempt(run: dict[str, Any]) -> str:
     text = str(status) + (f", {seconds:.1f} s" if seconds is not None else "")
     if run.get("worker") is not None:
         text += f", {_label(str(run['worker']))}"
-    error = f"{run['error_type']}: {run.get('error_message') or ''}" if run.get("error_type") else run.get(
-        "error_message")
+    error = (
+        f"{run['error_type']}: {run.get('error_message') or ''}" if run.get("error_type") else run.get("error_message")
+    )
     return text + (f": {error}" if error else "")
 
 
@@ -439,13 +534,16 @@ def _row(index: int, model: ModelResult, folder: str | None) -> str:
     workers = ", ".join(dict.fromkeys(_label(str(run.get("worker"))) for run in model.runs))
     attempts = str(model.attempts)
     if len(model.runs) > 1:
-        attempts += '<ol class="attempts">' + "".join(f"<li>{html.escape(_attempt(run))}</li>"
-                                                      for run in model.runs) + "</ol>"
-    return (f'<tr id="model-{index}" class="{_css(model.status)}" data-status="{html.escape(model.status)}">'
-            f"<td>{html.escape(printable(model.path))}</td>"
-            f'<td data-v="{_SEVERITY[model.status]}">{html.escape(model.status)}</td>'
-            f'<td data-v="{model.seconds}">{model.seconds:.1f}</td><td data-v="{model.attempts}">{attempts}</td>'
-            f"<td>{html.escape(workers)}</td><td>{_results(model, folder)}</td><td>{html.escape(error)}</td></tr>")
+        attempts += (
+            '<ol class="attempts">' + "".join(f"<li>{html.escape(_attempt(run))}</li>" for run in model.runs) + "</ol>"
+        )
+    return (
+        f'<tr id="model-{index}" class="{_css(model.status)}" data-status="{html.escape(model.status)}">'
+        f"<td>{html.escape(printable(model.path))}</td>"
+        f'<td data-v="{_SEVERITY[model.status]}">{html.escape(model.status)}</td>'
+        f'<td data-v="{model.seconds}">{model.seconds:.1f}</td><td data-v="{model.attempts}">{attempts}</td>'
+        f"<td>{html.escape(workers)}</td><td>{_results(model, folder)}</td><td>{html.escape(error)}</td></tr>"
+    )
 
 
 def _results(model: ModelResult, folder: str | None) -> str:
@@ -471,8 +569,9 @@ def _href(path: str, folder: str | None) -> str:
     if flavour is ntpath:
         forward = path.replace("\\", "/")
         # A UNC path's server is the URI's host; a drive's path follows an empty one.
-        return ("file:" if forward.startswith("//") else "file:///") + quote(forward, safe="/:",
-                                                                                errors="surrogateescape")
+        return ("file:" if forward.startswith("//") else "file:///") + quote(
+            forward, safe="/:", errors="surrogateescape"
+        )
     return "file://" + quote(path, safe="/", errors="surrogateescape")
 
 

@@ -24,6 +24,7 @@ since records are written as models finish. A resumed run appends to the same
 file; for a model, its last record that is not "skipped" or "not started" is
 what it last gave.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -89,8 +90,13 @@ class ModelResult:
     digests: dict[str, Any] | None = None
 
     def record(self) -> dict[str, Any]:
-        return {"record": "model", **dataclasses.asdict(self), "results": list(self.results),
-                "manifest": list(self.manifest), "runs": list(self.runs)}
+        return {
+            "record": "model",
+            **dataclasses.asdict(self),
+            "results": list(self.results),
+            "manifest": list(self.manifest),
+            "runs": list(self.runs),
+        }
 
     @classmethod
     def from_record(cls, record: dict[str, Any]) -> ModelResult:
@@ -151,9 +157,11 @@ class Report:
         head = f"{total} model{'' if total == 1 else 's'}: {counts}"
         if self.ended == RUNNING:
             return f"{head} so far (running: the batch that writes this report is still going)"
-        how = {STOPPED: f" (stopped by {self.stopped})" if self.stopped else " (stopped)",
-               CRASHED: f" (crashed: {self.error})",
-               DIED: " (died: the run has no end record and its process is gone)"}.get(self.ended, "")
+        how = {
+            STOPPED: f" (stopped by {self.stopped})" if self.stopped else " (stopped)",
+            CRASHED: f" (crashed: {self.error})",
+            DIED: " (died: the run has no end record and its process is gone)",
+        }.get(self.ended, "")
         return f"{head} in {self.seconds:.1f} s{how}"
 
     def summary(self, width: int = 80) -> str:
@@ -182,16 +190,19 @@ def _table(models: list[ModelResult], width: int) -> list[str]:
     beside = width - indent
     lines = []
     for row in rows:
-        head = "  ".join(cell.rjust(w) if i in (1, 2) else cell.ljust(w)
-                         for i, (cell, w) in enumerate(zip(row, widths))) + "  "
+        head = (
+            "  ".join(cell.rjust(w) if i in (1, 2) else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths)))
+            + "  "
+        )
         if beside >= 24:
             wrapped = textwrap.wrap(row[4], beside, break_on_hyphens=False) or [""]
             lines.append(head + wrapped[0])
             lines += [" " * indent + more for more in wrapped[1:]]
         else:
             lines.append(head.rstrip())
-            lines += textwrap.wrap(row[4], width, initial_indent="    ", subsequent_indent="    ",
-                                   break_on_hyphens=False)
+            lines += textwrap.wrap(
+                row[4], width, initial_indent="    ", subsequent_indent="    ", break_on_hyphens=False
+            )
     return lines
 
 
@@ -208,8 +219,7 @@ def _whole(value: Any) -> bool:
 
 
 def _seconds(value: Any) -> bool:
-    return (isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
-            and value >= 0)
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value) and value >= 0
 
 
 def _names(value: Any) -> bool:
@@ -224,15 +234,28 @@ def valid_run(run: Any) -> bool:
 _RUN_MEMBERS: dict[str, Callable[[Any], bool]] = {
     "worker": lambda value: value is None or _whole(value) or isinstance(value, str),
     "pid": lambda value: value is None or _whole(value),
-    "started": _text_or_none, "ended": _text_or_none, "status": lambda value: value is None or value in STATUSES,
-    "error_type": _text_or_none, "error_message": _text_or_none,
+    "started": _text_or_none,
+    "ended": _text_or_none,
+    "status": lambda value: value is None or value in STATUSES,
+    "error_type": _text_or_none,
+    "error_message": _text_or_none,
     "seconds": lambda value: value is None or _seconds(value),
 }
 _MODEL_MEMBERS: dict[str, Callable[[Any], bool]] = {
-    "path": _text, "status": lambda value: value in STATUSES, "solver": _text, "mode": _text,
-    "seconds": _seconds, "attempts": lambda value: _whole(value) and value >= 0, "results": _names,
-    "results_folder": _text_or_none, "error_type": _text_or_none, "error_message": _text_or_none,
-    "size": _whole, "mtime_ns": _whole, "kind": _text_or_none, "manifest": _names,
+    "path": _text,
+    "status": lambda value: value in STATUSES,
+    "solver": _text,
+    "mode": _text,
+    "seconds": _seconds,
+    "attempts": lambda value: _whole(value) and value >= 0,
+    "results": _names,
+    "results_folder": _text_or_none,
+    "error_type": _text_or_none,
+    "error_message": _text_or_none,
+    "size": _whole,
+    "mtime_ns": _whole,
+    "kind": _text_or_none,
+    "manifest": _names,
     "runs": lambda value: isinstance(value, tuple) and all(valid_run(run) for run in value),
     "digests": lambda value: value is None or isinstance(value, dict),
 }
@@ -296,8 +319,7 @@ def read_records(path: str) -> Iterator[dict[str, Any]]:
             # A byte-order mark (as Notepad saves a file) is not part of the first record.
             text = f.read().decode("utf-8-sig")
     except NotRegularFile:
-        raise ReportError(f"{path} is not a batch report: it is not a regular file (a FIFO or a device, say)") \
-            from None
+        raise ReportError(f"{path} is not a batch report: it is not a regular file (a FIFO or a device, say)") from None
     except (OSError, UnicodeDecodeError) as error:
         raise ReportError(f"cannot read the report {path}: {error}") from None
     lines = [(number, line) for number, line in enumerate(text.split("\n"), 1) if line.strip()]
@@ -370,20 +392,39 @@ class Run:
             # It ran at least until the run's last record.
             ended = max(str(attempt.get("started")), self.last_seen or "")
             seconds = _seconds_between(attempt.get("started"), ended)
-            runs.append({"worker": attempt.get("worker"), "pid": attempt.get("pid"),
-                         "started": attempt.get("started"), "ended": ended, "status": STOPPED,
-                         "error_type": None, "error_message": None, "seconds": seconds})
+            runs.append(
+                {
+                    "worker": attempt.get("worker"),
+                    "pid": attempt.get("pid"),
+                    "started": attempt.get("started"),
+                    "ended": ended,
+                    "status": STOPPED,
+                    "error_type": None,
+                    "error_message": None,
+                    "seconds": seconds,
+                }
+            )
             recorded[index] = ModelResult(
-                path, STOPPED, solver, mode, round(seconds + sum(float(r.get("seconds") or 0) for r in runs[:-1]), 3),
-                int(attempt.get("attempt") or len(runs)), error_message="its batch died while it was being solved",
-                runs=tuple(runs))
+                path,
+                STOPPED,
+                solver,
+                mode,
+                round(seconds + sum(float(r.get("seconds") or 0) for r in runs[:-1]), 3),
+                int(attempt.get("attempt") or len(runs)),
+                error_message="its batch died while it was being solved",
+                runs=tuple(runs),
+            )
         return [recorded[index] for index in sorted(recorded)]
 
 
 def _seconds_between(started: Any, ended: Any) -> float:
     try:
-        return max(0.0, (datetime.datetime.fromisoformat(str(ended))
-                         - datetime.datetime.fromisoformat(str(started))).total_seconds())
+        return max(
+            0.0,
+            (
+                datetime.datetime.fromisoformat(str(ended)) - datetime.datetime.fromisoformat(str(started))
+            ).total_seconds(),
+        )
     except ValueError:
         return 0.0
 
@@ -412,16 +453,27 @@ def _times(record: dict[str, Any]) -> list[str]:
 def _valid_record(kind: str, record: dict[str, Any]) -> bool:
     """Whether the members of a record that the readers use are of their kinds."""
     if kind == "setup":
-        return (valid_run({name: record.get(name) for name in ("worker", "pid", "started", "ended")})
-                and record.get("worker") is not None and _text_or_none(record.get("failed")))
+        return (
+            valid_run({name: record.get(name) for name in ("worker", "pid", "started", "ended")})
+            and record.get("worker") is not None
+            and _text_or_none(record.get("failed"))
+        )
     if kind == "attempt":
-        return (_whole(record.get("index")) and _text(record.get("model")) and _whole(record.get("attempt"))
-                and valid_run({name: record.get(name) for name in ("worker", "pid", "started")}))
+        return (
+            _whole(record.get("index"))
+            and _text(record.get("model"))
+            and _whole(record.get("attempt"))
+            and valid_run({name: record.get(name) for name in ("worker", "pid", "started")})
+        )
     if kind == "retry":
         return _whole(record.get("index")) and valid_run(record.get("run"))
     if kind == "end":
-        return (_seconds(record.get("seconds", 0.0)) and _text_or_none(record.get("stopped"))
-                and _text_or_none(record.get("error")) and _text_or_none(record.get("time")))
+        return (
+            _seconds(record.get("seconds", 0.0))
+            and _text_or_none(record.get("stopped"))
+            and _text_or_none(record.get("error"))
+            and _text_or_none(record.get("time"))
+        )
     if kind == "batch":
         given = record.get("given")
         return given is None or isinstance(given, list) and all(isinstance(path, str) for path in given)
@@ -442,8 +494,9 @@ def read_runs(path: str) -> list[Run]:
             run.last_seen = max([run.last_seen or "", *seen])
         index = record.get("index")
         if not _valid_record(kind, record):
-            raise ReportError(f"{path} is not a batch report: a {kind!r} record holds a member that is not what "
-                              "it should be")
+            raise ReportError(
+                f"{path} is not a batch report: a {kind!r} record holds a member that is not what it should be"
+            )
         if kind == "model":
             try:
                 result = ModelResult.from_record(record)
@@ -497,24 +550,37 @@ def report_and_runs(found: list[Run], runs: str, path: str) -> tuple[Report, lis
         for model in run.account(run.ending(path)):
             key = os.path.normcase(model.path)
             earlier = latest.get(key)
-            if model.status not in (SKIPPED, NOT_STARTED) or earlier is None or earlier[1].status in (
-                    SKIPPED, NOT_STARTED):
+            if (
+                model.status not in (SKIPPED, NOT_STARTED)
+                or earlier is None
+                or earlier[1].status in (SKIPPED, NOT_STARTED)
+            ):
                 latest[key] = (number, model)
     seconds = sum(float(run.end.get("seconds") or 0.0) for run in chosen if run.end is not None)
     end = last.end or {}
     stopped, error = end.get("stopped"), end.get("error")
     given = last.header.get("given")
-    report = Report([model for _, model in latest.values()], list(last.setup_failures), seconds,
-                    last.ending(path), path, stopped if isinstance(stopped, str) else None,
-                    [s for run in chosen for s in run.setups], error if isinstance(error, str) else None,
-                    len(given) if isinstance(given, list) and runs == LAST_RUN else None)
+    report = Report(
+        [model for _, model in latest.values()],
+        list(last.setup_failures),
+        seconds,
+        last.ending(path),
+        path,
+        stopped if isinstance(stopped, str) else None,
+        [s for run in chosen for s in run.setups],
+        error if isinstance(error, str) else None,
+        len(given) if isinstance(given, list) and runs == LAST_RUN else None,
+    )
     return report, [number for number, _ in latest.values()]
 
 
 def last_outcomes(path: str) -> dict[str, ModelResult]:
     """{normalised model path: its last record that is not "skipped" or "not started"} of a report file."""
-    return {os.path.normcase(r.path): r for r in read_report(path, ALL_RUNS).models
-            if r.status not in (SKIPPED, NOT_STARTED)}
+    return {
+        os.path.normcase(r.path): r
+        for r in read_report(path, ALL_RUNS).models
+        if r.status not in (SKIPPED, NOT_STARTED)
+    }
 
 
 class ReportWriter:
@@ -532,8 +598,7 @@ class ReportWriter:
         self.descriptor: int | None = None
         self.error: OSError | None = None
         if path is not None:
-            self.descriptor = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | getattr(os, "O_BINARY", 0),
-                                      0o666)
+            self.descriptor = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | getattr(os, "O_BINARY", 0), 0o666)
             try:
                 size = os.fstat(self.descriptor).st_size
                 if size and not _ends_a_line(path):
@@ -563,9 +628,18 @@ class ReportWriter:
     def close(self, report: Report) -> None:
         """Writes the end record and closes the file; never raises (``error`` says what went wrong)."""
         with contextlib.suppress(OSError):
-            self.write({"record": "end", "time": now(), "ended": report.ended, "interrupted": report.interrupted,
-                        "stopped": report.stopped, "error": report.error, "seconds": round(report.seconds, 3),
-                        "counts": {status: report.count(status) for status in STATUSES}})
+            self.write(
+                {
+                    "record": "end",
+                    "time": now(),
+                    "ended": report.ended,
+                    "interrupted": report.interrupted,
+                    "stopped": report.stopped,
+                    "error": report.error,
+                    "seconds": round(report.seconds, 3),
+                    "counts": {status: report.count(status) for status in STATUSES},
+                }
+            )
         self._shut()
 
     def _shut(self) -> None:

@@ -5,6 +5,7 @@ Times are the submitting side's, as the report records each attempt and each
 set-up. A report written before those were recorded gives what it can: the
 figures it cannot give are None, and the text says that they are left out.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -112,8 +113,9 @@ def read_summary(path: str, runs: str = LAST_RUN) -> Summary:
     found = read_runs(path)
     report, run_of = report_and_runs(found, runs, path)
     chosen = found if runs == ALL_RUNS else found[-1:]
-    parts = [([m for m, of in zip(report.models, run_of) if of == number], run.setups)
-             for number, run in enumerate(chosen)]
+    parts = [
+        ([m for m, of in zip(report.models, run_of) if of == number], run.setups) for number, run in enumerate(chosen)
+    ]
     summary = summarize(report, parts)
     last = found[-1]
     summary.batch = {name: value for name, value in last.header.items() if name != "record"}
@@ -123,8 +125,9 @@ def read_summary(path: str, runs: str = LAST_RUN) -> Summary:
     return summary
 
 
-def summarize(report: Report, parts: Sequence[tuple[Sequence[ModelResult], Sequence[dict[str, Any]]]] | None
-              = None) -> Summary:
+def summarize(
+    report: Report, parts: Sequence[tuple[Sequence[ModelResult], Sequence[dict[str, Any]]]] | None = None
+) -> Summary:
     """The summary of a report; ``parts`` gives the models and set-ups of each run (default: one run, the
     report's)."""
     if parts is None:
@@ -141,9 +144,13 @@ def summarize(report: Report, parts: Sequence[tuple[Sequence[ModelResult], Seque
             offset = max(span.end for span in found)
     if spans is not None:
         _mark_stragglers(spans)
-    summary = Summary(report, spans, _slots(spans, offset) if spans else None,
-                      [s for _, setups in parts for s in setups] if has_setups else None,
-                      span_seconds=offset)
+    summary = Summary(
+        report,
+        spans,
+        _slots(spans, offset) if spans else None,
+        [s for _, setups in parts for s in setups] if has_setups else None,
+        span_seconds=offset,
+    )
     summary.failures = _failures(report.models)
     summary.slowest = sorted(attempted, key=lambda m: -m.seconds)[:SLOWEST]
     return summary
@@ -162,8 +169,9 @@ def _spans(models: Sequence[ModelResult], setups: Sequence[dict[str, Any]], offs
     for setup in setups:
         started, ended = _moment(setup.get("started")), _moment(setup.get("ended"))
         if started is not None and ended is not None:
-            raw.append((str(setup.get("worker")), started, ended,
-                        "set-up failed" if setup.get("failed") else "set-up", "", 0))
+            raw.append(
+                (str(setup.get("worker")), started, ended, "set-up failed" if setup.get("failed") else "set-up", "", 0)
+            )
     for model in models:
         for number, each in enumerate(model.runs, 1):
             started, ended = _moment(each.get("started")), _moment(each.get("ended"))
@@ -171,13 +179,23 @@ def _spans(models: Sequence[ModelResult], setups: Sequence[dict[str, Any]], offs
             if started is not None and ended is not None and each.get("worker") is not None:
                 # Each attempt by its own outcome; a report that did not record it, by the model's.
                 status = each.get("status")
-                raw.append((str(each.get("worker")), started, ended, status if isinstance(status, str)
-                            else model.status, model.path, number))
+                raw.append(
+                    (
+                        str(each.get("worker")),
+                        started,
+                        ended,
+                        status if isinstance(status, str) else model.status,
+                        model.path,
+                        number,
+                    )
+                )
     if not raw:
         return []
     first = min(entry[1] for entry in raw)
-    return [Span(slot, offset + started - first, offset + max(started, ended) - first, kind, model, attempt=number)
-            for slot, started, ended, kind, model, number in raw]
+    return [
+        Span(slot, offset + started - first, offset + max(started, ended) - first, kind, model, attempt=number)
+        for slot, started, ended, kind, model, number in raw
+    ]
 
 
 def _mark_stragglers(spans: list[Span]) -> None:
@@ -212,8 +230,10 @@ def _failures(models: Sequence[ModelResult]) -> list[FailureGroup]:
         if model.status in (FAILED, TIMED_OUT):
             key = (model.error_type or model.status, masked(model.error_message or ""))
             groups.setdefault(key, []).append(model.path)
-    return [FailureGroup(kind, message, tuple(paths))
-            for (kind, message), paths in sorted(groups.items(), key=lambda item: -len(item[1]))]
+    return [
+        FailureGroup(kind, message, tuple(paths))
+        for (kind, message), paths in sorted(groups.items(), key=lambda item: -len(item[1]))
+    ]
 
 
 def counts_line(report: Report) -> str:
@@ -243,15 +263,20 @@ def summary_text(summary: Summary, runs: str = LAST_RUN) -> str:
             lines += [f"      {attempt}" for attempt in earlier_failures(model)]
     if summary.slowest:
         lines += ["", "slowest models:"]
-        lines += [f"  {m.seconds:8.1f} s  {m.status:11}  {m.attempts} attempt{'' if m.attempts == 1 else 's'}  "
-                  f"{shown_path(m.path)}" for m in summary.slowest]
+        lines += [
+            f"  {m.seconds:8.1f} s  {m.status:11}  {m.attempts} attempt{'' if m.attempts == 1 else 's'}  "
+            f"{shown_path(m.path)}"
+            for m in summary.slowest
+        ]
     lines += ["", f"total time: {report.seconds:.1f} s; solving: {sum(summary.solve_seconds):.1f} s"]
     if summary.slots is None:
         lines.append("worker slots: left out, this report does not record each attempt's worker and times")
     else:
         lines.append(f"worker slots (over {summary.span_seconds:.1f} s):")
-        lines += [f"  {_slot_name(slot.name):24} busy {slot.busy:8.1f} s  set-up {slot.setup:6.1f} s  "
-                  f"idle {slot.idle:8.1f} s" for slot in summary.slots]
+        lines += [
+            f"  {_slot_name(slot.name):24} busy {slot.busy:8.1f} s  set-up {slot.setup:6.1f} s  idle {slot.idle:8.1f} s"
+            for slot in summary.slots
+        ]
     if summary.setups is None:
         lines.append("set-up times: left out, this report does not record when its workers set up")
     else:
@@ -259,8 +284,9 @@ def summary_text(summary: Summary, runs: str = LAST_RUN) -> str:
         for setup in summary.setups:
             seconds = (_moment(setup.get("ended")) or 0.0) - (_moment(setup.get("started")) or 0.0)
             failed = f", failed: {setup['failed']}" if setup.get("failed") else ""
-            lines.append(f"  {_slot_name(str(setup.get('worker'))):24} process {setup.get('pid')}: "
-                         f"{seconds:.1f} s{failed}")
+            lines.append(
+                f"  {_slot_name(str(setup.get('worker'))):24} process {setup.get('pid')}: {seconds:.1f} s{failed}"
+            )
     return "\n".join(line.rstrip() for line in lines)
 
 
