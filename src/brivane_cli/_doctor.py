@@ -16,7 +16,7 @@ from typing import Any
 OK, WARN, FAIL = "ok", "warn", "FAIL"
 
 # Facts about the product as the module has them, for when it cannot be imported to ask; a test checks each
-# against the module (its default settings paths are the batch's, in brivane_computer.batch._module_facts).
+# against the module (its default settings paths are the batch's, in brivane_computer.batch.installation).
 # The assembly files that set-up loads; then the others, each with the module's functions that load it.
 SETUP_ASSEMBLIES = ("Brivane.SDK.dll", "Brivane.Pelorix.Core.dll")
 OTHER_ASSEMBLIES = {
@@ -47,7 +47,7 @@ class _Checks:
 
 def doctor(installation: str, settings: str | None, data_sources: str | None) -> int:
     """Prints the checks; returns 1 when set-up would fail, else 0."""
-    from brivane_computer.batch._module_facts import settings_paths
+    from brivane_computer.batch.installation import settings_paths
 
     checks = _Checks()
     core, bridge_error = _import_core()
@@ -151,8 +151,7 @@ def _bridge_advice(error: BaseException | None) -> str:
 
 def _settings_file(checks: _Checks, what: str, path: str, option: str, lookup: Callable[[Any], Any] | None) -> Any:
     """Reads the file as set-up does; returns the lookup's result, or None when it cannot."""
-    from brivane_computer.batch._files import NotRegularFile, TooLarge, read_regular
-    from brivane_computer.batch._inputs import SETTINGS_LIMIT
+    from brivane_computer.batch.installation import SETTINGS_LIMIT, NotRegularFile, TooLarge, read_regular
 
     if os.path.isdir(path):
         # Windows refuses to open a folder with an error that does not say so.
