@@ -16,11 +16,13 @@ Py_ssize_t size_of(const Ref& folders) { return folders ? PyTuple_Size(folders.g
 
 // `folders` with `folder` added at the end.
 bool append(Ref& folders, PyObject* folder) {
-    const Py_ssize_t size = size_of(folders);
+    // Held through the allocation, which may collect garbage and so run a finaliser that changes `folders`.
+    const Ref before = folders.copy();
+    const Py_ssize_t size = size_of(before);
     Ref grown = Ref::consuming(PyTuple_New(size + 1));
     if (!grown) return false;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* kept = PyTuple_GetItem(folders.get(), i);
+        PyObject* kept = PyTuple_GetItem(before.get(), i);
         add_reference(kept);
         PyTuple_SetItem(grown.get(), i, kept);
     }
@@ -44,9 +46,11 @@ bool add_pending(const Ref& folder) {
 
 // `folders` without the entries equal to `folder` (only the first with `only_one`).
 bool drop(Ref& folders, PyObject* folder, bool only_one) {
-    const Py_ssize_t size = size_of(folders);
+    // Held through the allocation, as in append.
+    const Ref before = folders.copy();
+    const Py_ssize_t size = size_of(before);
     Py_ssize_t equal = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) equal += same_path(PyTuple_GetItem(folders.get(), i), folder);
+    for (Py_ssize_t i = 0; i < size; ++i) equal += same_path(PyTuple_GetItem(before.get(), i), folder);
     const Py_ssize_t dropped = only_one && equal > 0 ? 1 : equal;
     if (dropped == 0) return true;
     Ref remaining;
@@ -55,7 +59,7 @@ bool drop(Ref& folders, PyObject* folder, bool only_one) {
         if (!remaining) return false;
         Py_ssize_t position = 0, skipped = 0;
         for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* other = PyTuple_GetItem(folders.get(), i);
+            PyObject* other = PyTuple_GetItem(before.get(), i);
             if (skipped < dropped && same_path(other, folder)) {
                 ++skipped;
                 continue;
@@ -131,11 +135,13 @@ Ref take_named(PyObject* named) {
     }
     // From now on its deletion is asked for: pending until it is gone.
     if (found && !add_pending(found)) return {};
-    // What a call is still making stays recorded: its global may come to name it.
+    // What a call is still making stays recorded: its global may come to name it. The record is held through
+    // the allocations below, which may run a finaliser that changes it.
     Ref still_made;
-    const Py_ssize_t size = size_of(kept.folders_made);
+    const Ref made = kept.folders_made.copy();
+    const Py_ssize_t size = size_of(made);
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* recorded = PyTuple_GetItem(kept.folders_made.get(), i);
+        PyObject* recorded = PyTuple_GetItem(made.get(), i);
         if (recorded == found.get() || !contains(kept.folder_protections, recorded)) continue;
         // Without memory for the smaller record, that folder is forgotten: never deleted, as any other.
         if (!append(still_made, recorded)) PyErr_Clear();
