@@ -201,9 +201,14 @@ def make_plant(ready, core, tmp_path, monkeypatch):
             )
             assert_no_batch_process_left(mark)
 
+    def solve_command(capsys, *arguments):
+        """brivane solve on the plant's installation and settings with Quelbar: ``arguments`` are the models and
+        the other options."""
+        return command(capsys, "solve", ready.root, *arguments, "--solver", "Quelbar", *make.settings)
+
     make.installation = ready.root
     make.settings = ["--settings", ready.settings_path, "--data-sources", ready.data_sources_path]
-    make.solve, make.command, make.user, make.mark = solve, command, user, mark
+    make.solve, make.command, make.solve_command, make.user, make.mark = solve, command, solve_command, user, mark
     make.entries = lambda: journal.read_file(journal_file)
     make.journal = journal_file
     make.by_name = lambda report: {os.path.splitext(os.path.relpath(m.path, folder))[0]: m for m in report.models}

@@ -123,19 +123,7 @@ def test_a_full_disk_is_one_line(plant, capsys, tmp_path, small_disk, full):
     folder = plant(*(f"m{number:02}" for number in range(20)))
     results = small_disk / "res" if full == "results" else tmp_path / "res"
     report = small_disk / "night.jsonl" if full == "report" else tmp_path / "night.jsonl"
-    status, out, err = plant.command(
-        capsys,
-        "solve",
-        plant.installation,
-        folder,
-        "--solver",
-        "Quelbar",
-        "--results",
-        results,
-        "--report",
-        report,
-        *plant.settings,
-    )
+    status, out, err = plant.solve_command(capsys, folder, "--results", results, "--report", report)
     assert status == 1 and "Traceback" not in err
     (line,) = [line for line in err.splitlines() if "disk is full" in line]
     assert line.startswith(f"brivane solve: the disk is full: {small_disk}") and "No space left on device" in line
@@ -162,19 +150,7 @@ def test_names_that_are_not_utf8_show_with_replacement_characters(plant, capsys,
     bad = os.path.join(os.fsencode(folder), b"bad\xffname.vokel")
     os.rename(os.fsencode(folder / "good.vokel"), bad)
     page, report = tmp_path / "night.html", tmp_path / "night.jsonl"
-    status, _, err = plant.command(
-        capsys,
-        "solve",
-        plant.installation,
-        folder,
-        "--solver",
-        "Quelbar",
-        "--report",
-        report,
-        "--html",
-        page,
-        *plant.settings,
-    )
+    status, _, err = plant.solve_command(capsys, folder, "--report", report, "--html", page)
     assert status == 0, err
     assert "bad\ufffdname.vokel" in page.read_text(encoding="utf-8")
     # The report keeps the exact name.

@@ -22,24 +22,8 @@ def night(plant, capsys, tmp_path):
     folder = plant("s1", "bad", "hangs", "dies", hang_on=["hangs"], crash_first_on=["dies"])
     (folder / "bad.vokel").write_text("not a model")
     report, results = tmp_path / "night.jsonl", tmp_path / "res"
-    status, out, err = plant.command(
-        capsys,
-        "solve",
-        plant.installation,
-        folder,
-        "--solver",
-        "Quelbar",
-        "--jobs",
-        "2",
-        "--timeout",
-        "3",
-        "--retries",
-        "1",
-        "--report",
-        report,
-        "--results",
-        results,
-        *plant.settings,
+    status, out, err = plant.solve_command(
+        capsys, folder, "--jobs", "2", "--timeout", "3", "--retries", "1", "--report", report, "--results", results
     )
     return status, out, err, report, results
 
@@ -91,20 +75,8 @@ def test_a_dry_run_starts_and_writes_nothing(plant, capsys, tmp_path):
     before, solves = report.read_text(), len(plant.entries())
     (results / "a" / "s2").mkdir(parents=True)
     (results / "a" / "s2" / "mine.txt").write_text("someone's file")
-    status, out, _ = plant.command(
-        capsys,
-        "solve",
-        plant.installation,
-        folder,
-        "--solver",
-        "Quelbar",
-        "--report",
-        report,
-        "--results",
-        results,
-        "--resume",
-        "--dry-run",
-        *plant.settings,
+    status, out, _ = plant.solve_command(
+        capsys, folder, "--report", report, "--results", results, "--resume", "--dry-run"
     )
     assert status == 0 and out.splitlines() == [
         f"would skip   {folder / 'a' / 's1.vokel'}  -> {results / 's1'}",
@@ -120,20 +92,7 @@ def test_a_night_stops_at_its_limit_of_failures(plant, capsys, tmp_path):
     for name in ("b1", "b2", "b3"):
         (folder / f"{name}.vokel").write_text("not a model")
     page = tmp_path / "night.html"
-    status, out, err = plant.command(
-        capsys,
-        "solve",
-        plant.installation,
-        folder,
-        "--solver",
-        "Quelbar",
-        "--quiet",
-        "--max-failures",
-        "2",
-        "--html",
-        page,
-        *plant.settings,
-    )
+    status, out, err = plant.solve_command(capsys, folder, "--quiet", "--max-failures", "2", "--html", page)
     assert status == 1 and err == ""
     assert out.splitlines()[0].startswith("4 models: 2 failed, 2 not started in ")
     assert "(stopped by its limit of 2 failed models)" in out and f"page: {page}" in out
