@@ -252,12 +252,10 @@ def _settings_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
+    from brivane_computer.batch.report import package_version
 
-    try:
-        return version("brivane_computer")
-    except PackageNotFoundError:  # run from a development build that was not installed
-        return "(not installed)"
+    # A development build that was not installed has no version to tell.
+    return package_version() or "(not installed)"
 
 
 class _BadInput(Exception):

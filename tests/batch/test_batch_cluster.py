@@ -266,9 +266,12 @@ def test_a_worker_stopped_mid_solve_ends_its_children_and_removes_their_folders(
                     )
                 )
 
-        threading.Thread(target=stop_each_worker, daemon=True).start()
+        stopping = threading.Thread(target=stop_each_worker, daemon=True)
+        stopping.start()
         # The time limit only ends a batch whose workers the thread failed to stop.
         report = plant.solve([folder], solver="Quelbar", executor=client, timeout=120)
+        # The batch may end as soon as its last worker is gone, before the thread has looked at that worker.
+        stopping.join(timeout=120)
     # Each worker's child ended with it, and its folder went, not waiting for the next child on the machine.
     assert seen == [(1, [], [])] * 2
     assert [(m.status, m.error_type) for m in report.models] == [("failed", "NoWorkers")] * 2
